@@ -1,0 +1,2 @@
+// Runtime wrappers with Windows semantics.
+#include "KQPlatform.h"

@@ -1,0 +1,2 @@
+// Code-page conversions of the stand-in.
+#include "KQPlatform.h"
