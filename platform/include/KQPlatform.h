@@ -11,6 +11,16 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// Lean windows.h leaves out COM; the COM server and the GUID helpers need it.
+#include <ole2.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+// Runtime names the stand-in provides on other hosts (_access, _wfopen,
+// _fseeki64, _filelengthi64 ...).
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <io.h>
 #else
 #include "KQWinStandIn.h"
 #endif

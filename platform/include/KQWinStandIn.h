@@ -4,5 +4,12 @@
 #define KQWINSTANDIN_H
 
 #include "standin/KQStandInBase.h"
+#include "standin/KQStandInGdi.h"
+#include "standin/KQStandInConsole.h"
+#include "standin/KQStandInFile.h"
+#include "standin/KQStandInUser.h"
+#include "standin/KQStandInText.h"
+#include "standin/KQStandInCom.h"
+#include "standin/KQStandInRegistry.h"
 
 #endif

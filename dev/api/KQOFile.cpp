@@ -1,0 +1,526 @@
+// Stream files, open flags and the path and stream helpers.
+#include "KQOFile.h"
+
+#include <cstdint>
+#include <string>
+
+// Every site records its location with the line numbers of its build.
+#ifdef KQ_UNICODE
+#define KQ_FILE_LINE(narrow, wide) (wide)
+#else
+#define KQ_FILE_LINE(narrow, wide) (narrow)
+#endif
+
+namespace {
+
+const char* const kSource = ".\\KQOFile";
+
+KQString Site(const char* label, int32 line) { return KQErrorLocation(kSource, label, line); }
+
+FILE* OpenStream(const KQString& name, const KQString& mode)
+{
+#ifdef KQ_UNICODE
+    return _wfopen(name.CStr(), mode.CStr());
+#else
+    return fopen(name.CStr(), mode.CStr());
+#endif
+}
+
+// The text as the runtime's 8-bit text output writes it; false when the
+// stream refuses it.
+bool PutText(FILE* f, const KQString& text)
+{
+#ifdef KQ_UNICODE
+    for (const wchar_t* p = text.CStr(); *p; ++p) {
+        unsigned int c = static_cast<unsigned int>(*p);
+        if (fputc(c < 256 ? static_cast<int>(c) : '?', f) == EOF)
+            return false;
+    }
+    return true;
+#else
+    return fputs(text.CStr(), f) >= 0;
+#endif
+}
+
+int32 LastIndexOf(const KQString& s, KQChar c)
+{
+    const KQChar* p = s.CStr();
+    int32 found = -1;
+    for (int32 i = 0; p[i]; ++i)
+        if (p[i] == c)
+            found = i;
+    return found;
+}
+
+// The characters [first, first + count) of s without any double quote.
+KQString WithoutQuotes(const KQString& s, int32 first, int32 count)
+{
+    const KQChar* p = s.CStr() + first;
+    std::basic_string<KQChar> kept;
+    for (int32 i = 0; i < count; ++i)
+        if (p[i] != '"')
+            kept += p[i];
+    KQString out;
+    out.Assign(kept.c_str(), static_cast<int32>(kept.size()));
+    return out;
+}
+
+KQString Left(const KQString& s, int32 count)
+{
+    KQString out;
+    out.Assign(s.CStr(), count);
+    return out;
+}
+
+bool IsTextByte(unsigned char b) { return b == 9 || b == 10 || b == 13 || (b >= 32 && b <= 254); }
+
+} // namespace
+
+// ------------------------------------------------------------------ KQFile
+
+KQFile::KQFile(const KQString& name, int32 openFlags) : KQErrorBase(true), file(nullptr), flags(0)
+{
+    KQFile::Reset();
+    fileName = name;
+    flags = openFlags;
+}
+
+KQFile::~KQFile() { Close(); }
+
+bool KQFile::SetFlags(int32 openFlags)
+{
+    flags = openFlags;
+    return true;
+}
+
+KQString& KQFile::SetFileName(const KQString& name)
+{
+    fileName = name;
+    return fileName;
+}
+
+bool KQFile::OpenWith(const KQString& name, int32 openFlags, bool stored)
+{
+    if (name.GetLength() == 0)
+        return SetError(Site("KQFile::Open", stored ? KQ_FILE_LINE(223, 224) : KQ_FILE_LINE(271, 272)), 1100,
+                        KQString("Empty file name specified"));
+    FILE* f = KQOpenFileWithFlags(name, openFlags);
+    if (!f) {
+        const char* suffix = "";
+        if ((openFlags & READ) && (openFlags & WRITE))
+            suffix = " for reading and writing";
+        else if (openFlags & READ)
+            suffix = " for reading";
+        else if (openFlags & WRITE)
+            suffix = " for writing";
+        KQString tail(suffix);
+        return SetError(Site("KQFile::Open", stored ? KQ_FILE_LINE(235, 236) : KQ_FILE_LINE(284, 285)), 1104,
+                        "Error opening file %s%s", name.CStr(), tail.CStr());
+    }
+    file = f;
+    if (!stored) {
+        KQString keep(name); // name may be our own field
+        fileName = keep;
+        flags = openFlags;
+    }
+    KQFullPathName(fileName, fullPath);
+    return true;
+}
+
+bool KQFile::Open(const KQString& name, int32 openFlags)
+{
+    KQString keep(name); // Close must not disturb a name that is our own field
+    Close();
+    return OpenWith(keep, openFlags, false);
+}
+
+bool KQFile::OpenStored()
+{
+    Close();
+    return OpenWith(fileName, flags, true);
+}
+
+void KQFile::Close()
+{
+    if (file)
+        fclose(file);
+    file = nullptr;
+    fullPath = KQString();
+    ClearError();
+}
+
+int32 KQFile::Read(void* buffer, uint32 itemSize, int32 count)
+{
+    if (!file) {
+        SetError(Site("KQFile::Read()", KQ_FILE_LINE(440, 443)), 1808, KQString());
+        return 0;
+    }
+    if (count <= 0 || itemSize == 0 || !buffer)
+        return 0;
+    size_t n = fread(buffer, itemSize, static_cast<size_t>(count), file);
+    if (n < static_cast<size_t>(count) && ferror(file))
+        SetError(Site("KQFile::Read()", KQ_FILE_LINE(448, 451)), 1105, KQString());
+    return static_cast<int32>(n);
+}
+
+int32 KQFile::Write(const void* buffer, uint32 itemSize, int32 count)
+{
+    if (!file) {
+        SetError(Site("KQFile::Write()", KQ_FILE_LINE(477, 480)), 1808, KQString());
+        return 0;
+    }
+    if (count <= 0 || itemSize == 0 || !buffer)
+        return 0;
+    size_t n = fwrite(buffer, itemSize, static_cast<size_t>(count), file);
+    if (n < static_cast<size_t>(count)) {
+        SetError(Site("KQFile::Write()", KQ_FILE_LINE(482, 485)), 1106, KQString());
+        return 0;
+    }
+    return count;
+}
+
+bool KQFile::CheckBinary()
+{
+    KQFile probe(fileName, READ);
+    if (!probe.OpenStored())
+        return SetError(Site("KQFile::CheckBinary()", KQ_FILE_LINE(671, 674)), 1105, "Error reading from file %s",
+                        fileName.CStr());
+    unsigned char head[1024];
+    int32 n = probe.Read(head, 1, sizeof head);
+    for (int32 i = 0; i < n; ++i)
+        if (!IsTextByte(head[i]))
+            return true;
+    return false;
+}
+
+FILE* KQFile::GetFILE() { return file; }
+
+FILE* KQFile::Detach()
+{
+    FILE* f = file;
+    Reset();
+    return f;
+}
+
+void KQFile::Reset()
+{
+    file = nullptr;
+    fileName = KQString();
+    fullPath = KQString();
+    flags = 0;
+    ClearError();
+}
+
+bool KQFile::SeekToEnd() { return file && KQSeekToEnd(file); }
+
+// ------------------------------------------------------------ KQBinaryFile
+
+KQBinaryFile::KQBinaryFile(const KQString& name, int32 openFlags, bool swap)
+    : KQFile(name, openFlags), swapBytes(swap)
+{
+}
+
+int32 KQBinaryFile::Read(void* buffer, uint32 itemSize, int32 count)
+{
+    if (!file) {
+        SetError(Site("KQBinaryFile::Read()", KQ_FILE_LINE(774, 777)), 1808, KQString());
+        return 0;
+    }
+    if (count <= 0 || itemSize == 0 || !buffer)
+        return 0;
+    size_t n = fread(buffer, itemSize, static_cast<size_t>(count), file);
+    if (n < static_cast<size_t>(count) && ferror(file)) {
+        SetError(Site("KQBinaryFile::Read()", KQ_FILE_LINE(782, 785)), 1105, KQString());
+        return static_cast<int32>(n);
+    }
+    if (swapBytes)
+        KQSwapBytes(buffer, itemSize, static_cast<uint32>(n));
+    return static_cast<int32>(n);
+}
+
+void KQBinaryFile::Reset()
+{
+    swapBytes = false;
+    KQFile::Reset();
+}
+
+void KQBinaryFile::SetSwapBytes(bool on) { swapBytes = on; }
+
+bool KQBinaryFile::GetSwapBytes() { return swapBytes; }
+
+int64 KQBinaryFile::FileSize() { return KQFileSize(fileName.CStr()); }
+
+#ifdef KQ_UNICODE
+bool KQBinaryFile::ReadVal(int32* value)
+{
+    if (!file)
+        return SetError(Site("KQBinaryFile::ReadVal()", 813), 1808, KQString());
+    int32 item = 0;
+    if (fread(&item, 4, 1, file) == 1) {
+        if (swapBytes)
+            KQSwapBytes(&item, 4, 1);
+        if (value)
+            *value = item;
+        return true;
+    }
+    if (ferror(file))
+        return SetError(Site("KQBinaryFile::ReadVal()", 820), 1105, KQString());
+    return false;
+}
+
+bool KQBinaryFile::Rewind() { return KQRewindFile(file); }
+
+bool KQBinaryFile::SkipBytes(int64 count) { return KQMoveFilePosition(file, count); }
+#endif
+
+// ------------------------------------------------------------- KQASCIIFile
+
+KQASCIIFile::KQASCIIFile(const KQString& name, int32 openFlags) : KQFile(name, openFlags | TEXT) {}
+
+bool KQASCIIFile::WriteString(const KQString& text)
+{
+    if (!file)
+        return SetError(Site("KQASCIIFile::WriteString()", KQ_FILE_LINE(1507, 1510)), 1808, KQString());
+    if (!PutText(file, text))
+        return SetError(Site("KQASCIIFile::WriteString()", KQ_FILE_LINE(1515, 1514)), 1106, KQString());
+    return true;
+}
+
+// ----------------------------------------------------------- free routines
+
+KQString KQFileOpenMode(int32 flags, bool* retry)
+{
+    const bool read = (flags & KQFile::READ) != 0;
+    const bool write = (flags & KQFile::WRITE) != 0;
+    const bool truncate = (flags & KQFile::TRUNCATE) != 0;
+    const bool always = (flags & KQFile::OPEN_ALWAYS) != 0;
+    bool again = false;
+    const char* base = nullptr;
+    if (flags & KQFile::APPEND) {
+        base = read ? "a+" : "a";
+    } else if (read && !write) {
+        base = "r";
+    } else if (read && write) {
+        if (!truncate) {
+            base = "r+";
+        } else if (!always) {
+            base = "w+";
+        } else {
+            base = "r+";
+            again = true;
+        }
+    } else if (write) {
+        if (!always) {
+            base = "w";
+        } else {
+            base = "r+";
+            again = true;
+        }
+    }
+    if (retry)
+        *retry = again;
+    if (!base)
+        return KQString();
+    KQString mode(base);
+    mode.AppendText((flags & KQFile::TEXT) ? KQ_TEXT("t") : KQ_TEXT("b"));
+#ifdef KQ_UNICODE
+    if (flags & KQFile::UNICODE_TEXT)
+        mode.AppendText(L",ccs=UNICODE");
+#endif
+    return mode;
+}
+
+FILE* KQOpenFileWithFlags(const KQString& name, int32 flags)
+{
+    bool retry = false;
+    KQString mode = KQFileOpenMode(flags, &retry);
+    if (mode.GetLength() == 0)
+        return nullptr;
+    FILE* f = OpenStream(name, mode);
+    if (!f && retry) {
+        std::basic_string<KQChar> again(mode.CStr());
+        for (KQChar& c : again)
+            if (c == 'r')
+                c = 'w';
+        f = OpenStream(name, KQString(again.c_str()));
+    }
+    return f;
+}
+
+void KQSwapBytes(void* buffer, uint32 itemSize, uint32 count)
+{
+    if (!buffer || itemSize <= 1 || itemSize > 32)
+        return;
+    unsigned char* p = static_cast<unsigned char*>(buffer);
+    for (uint32 k = 0; k < count; ++k, p += itemSize)
+        for (uint32 i = 0, j = itemSize - 1; i < j; ++i, --j) {
+            unsigned char t = p[i];
+            p[i] = p[j];
+            p[j] = t;
+        }
+}
+
+KQString& KQFileName(KQString& out, const KQString& path, bool keepExtension)
+{
+    const int32 slash = LastIndexOf(path, '\\');
+    if (slash == 1 && path.CStr()[0] == '\\') {
+        out = KQString();
+        return out;
+    }
+    KQString name;
+    if (slash >= 0)
+        name = WithoutQuotes(path, slash + 1, path.GetLength() - slash - 1);
+    else
+        name = path;
+    if (!keepExtension) {
+        const int32 dot = LastIndexOf(name, '.');
+        if (dot > 0)
+            name = Left(name, dot);
+    }
+    out = name;
+    return out;
+}
+
+KQString& KQFileExtension(KQString& out, const KQString& path)
+{
+    KQString name;
+    KQFileName(name, path, true);
+    const int32 dot = LastIndexOf(name, '.');
+    if (dot < 0) {
+        out = KQString();
+        return out;
+    }
+    KQString ext;
+    ext.Assign(name.CStr() + dot, name.GetLength() - dot);
+    out = ext;
+    return out;
+}
+
+bool KQFullPathName(const KQString& name, KQString& out)
+{
+    if (name.GetLength() == 0)
+        return false;
+    KQChar buffer[MAX_PATH];
+#ifdef KQ_UNICODE
+    DWORD n = GetFullPathNameW(name.CStr(), MAX_PATH, buffer, nullptr);
+#else
+    DWORD n = GetFullPathNameA(name.CStr(), MAX_PATH, buffer, nullptr);
+#endif
+    if (n == 0 || n >= MAX_PATH)
+        out = KQString();
+    else
+        out.Assign(buffer, static_cast<int32>(n));
+    return true;
+}
+
+KQString& KQBackslashPath(KQString& out, const KQString& path)
+{
+    std::basic_string<KQChar> copy(path.CStr());
+    for (KQChar& c : copy)
+        if (c == '/')
+            c = '\\';
+    out.Assign(copy.c_str(), static_cast<int32>(copy.size()));
+    return out;
+}
+
+int64 KQFileLength(FILE* stream)
+{
+    if (!stream)
+        return 0;
+    const int fd = _fileno(stream);
+    if (fd < 0)
+        return 0;
+    const int64 length = _filelengthi64(fd);
+    return length < 0 ? 0 : length;
+}
+
+bool KQSetFilePosition(FILE* stream, KQFilePosition position)
+{
+    if (!stream)
+        return false;
+    return _fseeki64(stream, position, SEEK_SET) == 0;
+}
+
+bool KQSeekToEnd(FILE* stream) { return KQSetFilePosition(stream, KQFileLength(stream)); }
+
+bool KQFileAccess(const KQChar* path, uint32 mode)
+{
+    static const int runtimeModes[4] = {4, 2, 6, 0};
+    if (!path || mode > 3)
+        return false;
+#ifdef KQ_UNICODE
+    return _waccess(path, runtimeModes[mode]) == 0;
+#else
+    return _access(path, runtimeModes[mode]) == 0;
+#endif
+}
+
+int64 KQFileSize(const KQChar* path)
+{
+    if (!path)
+        return 0;
+#ifdef KQ_UNICODE
+    FILE* f = _wfopen(path, L"rb");
+#else
+    FILE* f = fopen(path, "rb");
+#endif
+    if (!f)
+        return 0;
+    const int64 length = KQFileLength(f);
+    fclose(f);
+    return length;
+}
+
+#ifdef KQ_UNICODE
+bool KQGetFilePosition(FILE* stream, KQFilePosition* position)
+{
+    if (!stream || !position)
+        return false;
+    const int64 here = _ftelli64(stream);
+    if (here < 0)
+        return false;
+    *position = here;
+    return true;
+}
+
+bool KQMoveFilePosition(FILE* stream, int64 delta)
+{
+    KQFilePosition here = 0;
+    if (!KQGetFilePosition(stream, &here))
+        return false;
+    // A target beyond the 64-bit range is refused rather than wrapped.
+    if (delta > 0 && here > INT64_MAX - delta)
+        return false;
+    return KQSetFilePosition(stream, here + delta);
+}
+
+bool KQRewindFile(FILE* stream) { return KQSetFilePosition(stream, 0); }
+
+KQString KQFileDirectory(const KQString& path, bool keepSeparator)
+{
+    const int32 p = LastIndexOf(path, '\\');
+    if (p < 0 || (p == 1 && path.CStr()[0] == '\\'))
+        return KQString();
+    int32 last = keepSeparator ? p : p - 1;
+    if (last < 0)
+        last = 0;
+    return WithoutQuotes(path, 0, last + 1);
+}
+
+bool KQCheckFileAccess(const wchar_t* path, int32 mode)
+{
+    if (!path)
+        return false;
+    if (KQFileAccess(path, 3))
+        return mode == 3 ? true : (mode >= 0 && KQFileAccess(path, static_cast<uint32>(mode)));
+    if (mode != 1)
+        return false;
+    KQString folder = KQFileDirectory(KQString(path), true);
+    if (folder.GetLength() == 0)
+        folder = L".";
+    const wchar_t* f = folder.CStr();
+    if (folder.GetLength() >= 2 && f[0] == '\\' && f[1] == '\\')
+        return KQFileAccess(f, 3);
+    return KQFileAccess(f, 1);
+}
+#endif

@@ -1,0 +1,317 @@
+// RGB image: buffer management, flipping, copying out of DIB sections and,
+// in the wide build, resampling.
+#include "KQOImage.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "KQOImageDIB.h"
+
+namespace {
+
+const char* const kSourceFile = ".\\KQOImage";
+
+const int32 kErrNoData = 1006;
+const int32 kErrParameterRange = 1005;
+
+// Lines of the raising sites; the two builds number them differently.
+#ifdef KQ_UNICODE
+const int32 kLineAlloc = 189;
+const int32 kLineFlip = 684;
+const int32 kLineSetNoData = 1074;
+const int32 kLineSetOriginX = 1087;
+const int32 kLineSetOriginY = 1088;
+const int32 kLineSetExtent = 1089;
+const int32 kLineScale = 484;
+#else
+const int32 kLineAlloc = 189;
+const int32 kLineFlip = 646;
+const int32 kLineSetNoData = 1036;
+const int32 kLineSetOriginX = 1049;
+const int32 kLineSetOriginY = 1050;
+const int32 kLineSetExtent = 1051;
+#endif
+
+// Buffers of more than this many bytes are refused: the sizes are int32 everywhere.
+const int64 kMaxBytes = INT32_MAX;
+
+ubyte* NewBuffer(int64 n) {
+    if (n < 1 || n > kMaxBytes) return nullptr;
+    return static_cast<ubyte*>(::operator new(static_cast<size_t>(n), std::nothrow));
+}
+
+}  // namespace
+
+KQRGBImage::KQRGBImage()
+    : KQRefCountClass(),
+      KQErrorBase(false),
+      reservedA(-1),
+      reservedName(),
+      loadMarker(99),
+      size(0, 0),
+      pixels(nullptr),
+      bytesPerPixel(3),
+      changeCount(0),
+      reservedB(-1) {
+    SetClassName("KQRGBImage");
+}
+
+KQRGBImage::~KQRGBImage() { Free(); }
+
+// Placeholder until the image file formats exist: no type is recognised.
+int32 KQRGBImage::DetectFileType(const KQString&) { return KQ_IMAGE_TYPE_NONE; }
+
+// Placeholder until the image file formats exist: nothing can be loaded.
+bool KQRGBImage::Load(const KQString&, int32, int32* loadedType) {
+    if (loadedType) *loadedType = KQ_IMAGE_TYPE_NONE;
+    return false;
+}
+
+// Placeholder until the image file formats exist: nothing can be saved.
+bool KQRGBImage::Save(int32, const KQString&) { return false; }
+
+bool KQRGBImage::Alloc(int32 width, int32 height, bool clear) {
+    MarkChanged();
+    if (width != size.x || height != size.y) {
+        Free();
+        if (width != 0 && height != 0) {
+            // In 64 bits and with both sides positive, so that no product of
+            // wrapped or negative sides yields a buffer smaller than the size.
+            ubyte* buffer = nullptr;
+            if (width > 0 && height > 0) buffer = NewBuffer(static_cast<int64>(width) * bytesPerPixel * height);
+            if (!buffer) return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Alloc()", kLineAlloc));
+            pixels = buffer;
+        }
+        size = KQIntPair(width, height);
+    }
+    if (clear && pixels) std::memset(pixels, 0, static_cast<size_t>(ByteSize()));
+    return true;
+}
+
+bool KQRGBImage::SetData(const ubyte* data, int32 width, int32 height) {
+    if (!Alloc(width, height, true)) return false;
+    if (!pixels) return true;
+    if (!data) return false;
+    std::memcpy(pixels, data, static_cast<size_t>(ByteSize()));
+    return true;
+}
+
+void KQRGBImage::Free() {
+    if (pixels) ::operator delete(pixels);
+    pixels = nullptr;
+    size = KQIntPair(0, 0);
+    MarkChanged();
+}
+
+bool KQRGBImage::FlipVertical() {
+    if (size.IsZero() || !pixels) return true;
+    ubyte* flipped = NewBuffer(static_cast<int64>(bytesPerPixel) * size.y * size.x);
+    if (!flipped) return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Scale()", kLineFlip));
+    const size_t rowBytes = static_cast<size_t>(size.x) * static_cast<size_t>(bytesPerPixel);
+    for (int32 i = 0; i < size.y; ++i)
+        std::memcpy(flipped + static_cast<size_t>(i) * rowBytes,
+                    pixels + static_cast<size_t>(size.y - 1 - i) * rowBytes, rowBytes);
+    ::operator delete(pixels);
+    pixels = flipped;
+    MarkChanged();
+    return true;
+}
+
+bool KQRGBImage::Set(const KQDIBSection* source, const KQIntPair* origin, const KQIntPair* extent) {
+    MarkChanged();
+    KQDIBSection converted;
+    Free();
+    if (!source) return false;
+
+    const KQDIBSection* from = source;
+    const BITMAPINFOHEADER& given = source->GetHeader();
+    if ((given.biCompression != BI_RGB && given.biCompression != BI_BITFIELDS) || given.biBitCount < 16) {
+        if (!converted.ConvertFrom(source, 24, nullptr)) return false;
+        from = &converted;
+    }
+    const BITMAPINFOHEADER& header = from->GetHeader();
+    const int32 W = header.biWidth;
+    const int32 H = header.biHeight;
+    if (W < 1 || H < 1 || !from->GetBits())
+        return SetError(KQErrorLocation(kSourceFile, "KQRGBImage::Set()", kLineSetNoData), kErrNoData, KQString());
+
+    int32 x0 = 0, y0 = 0, w = W, h = H;
+    if (origin || extent) {
+        if (origin) {
+            x0 = origin->x;
+            y0 = origin->y;
+        }
+        if (extent) {
+            w = extent->x;
+            h = extent->y;
+        }
+        if (x0 < 0 || x0 >= W)
+            return SetError(KQErrorLocation(kSourceFile, "KQRGBImage::Set()", kLineSetOriginX), kErrParameterRange,
+                            KQString());
+        if (y0 < 0 || y0 >= H)
+            return SetError(KQErrorLocation(kSourceFile, "KQRGBImage::Set()", kLineSetOriginY), kErrParameterRange,
+                            KQString());
+        if (w <= 0 || h <= 0)
+            return SetError(KQErrorLocation(kSourceFile, "KQRGBImage::Set()", kLineSetExtent), kErrParameterRange,
+                            KQString());
+        if (static_cast<int64>(x0) + w > W) w = W - x0;
+        if (static_cast<int64>(y0) + h > H) h = H - y0;
+    }
+
+    const int32 bitCount = header.biBitCount;
+    const int32 b = bitCount / 8;
+    const size_t stride = static_cast<size_t>((static_cast<int64>(W) * b + 3) / 4 * 4);
+    if (!Alloc(w, h, true)) return false;
+
+    DWORD redMask = 0xFF0000, greenMask = 0xFF00, blueMask = 0xFF;
+    int redShift = 16, greenShift = 8, blueShift = 0;
+    if (header.biCompression == BI_BITFIELDS) {
+        DWORD masks[3];
+        std::memcpy(masks, from->GetColors(), sizeof(masks));
+        redMask = masks[0];
+        greenMask = masks[1];
+        blueMask = masks[2];
+        if (bitCount == 32 && (redMask & 0xFF)) {
+            redShift = 0;
+            greenShift = 8;
+            blueShift = 16;
+        }
+        if (bitCount == 16) {
+            greenShift = 5;
+            redShift = greenMask == 0x3E0 ? 10 : 11;
+            blueShift = 0;
+        }
+    } else if (bitCount == 16) {
+        redMask = 0x7C00;
+        greenMask = 0x3E0;
+        blueMask = 0x1F;
+        redShift = 10;
+        greenShift = 5;
+        blueShift = 0;
+    }
+    const bool sixBitGreen = greenMask != 0x3E0;
+    const int32 valueBytes = b > 4 ? 4 : b;
+
+    const ubyte* bits = static_cast<const ubyte*>(from->GetBits());
+    ubyte* out = pixels;
+    for (int32 j = 0; j < h; ++j) {
+        const ubyte* row = bits + static_cast<size_t>(y0 + j) * stride;
+        for (int32 i = 0; i < w; ++i) {
+            const ubyte* p = row + static_cast<size_t>(x0 + i) * static_cast<size_t>(b);
+            uint32 value = 0;
+            for (int32 k = 0; k < valueBytes; ++k) value |= static_cast<uint32>(p[k]) << (8 * k);
+            uint32 red = (value & redMask) >> redShift;
+            uint32 green = (value & greenMask) >> greenShift;
+            uint32 blue = (value & blueMask) >> blueShift;
+            if (bitCount == 16) {
+                red = red * 8 + red / 4;
+                blue = blue * 8 + blue / 4;
+                green = sixBitGreen ? green * 4 + green / 16 : green * 8 + green / 4;
+            }
+            out[0] = static_cast<ubyte>(red);
+            out[1] = static_cast<ubyte>(green);
+            out[2] = static_cast<ubyte>(blue);
+            out += bytesPerPixel;
+        }
+    }
+    return true;
+}
+
+#ifdef KQ_UNICODE
+
+bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
+    if (size.IsZero() || !pixels) return false;
+    const int32 width = size.x;
+    const int32 height = size.y;
+    const int64 sourceCount = static_cast<int64>(bytesPerPixel) * width * height;
+    const int64 targetCount = static_cast<int64>(bytesPerPixel) * newWidth * newHeight;
+    float* source = static_cast<float*>(std::malloc(static_cast<size_t>(sourceCount) * sizeof(float)));
+    float* target = nullptr;
+    // Negative sides, or a target no image buffer could hold, count as a
+    // failed allocation.
+    bool targetOk = newWidth >= 0 && newHeight >= 0 && targetCount <= kMaxBytes;
+    if (targetOk && targetCount > 0) {
+        target = static_cast<float*>(std::malloc(static_cast<size_t>(targetCount) * sizeof(float)));
+        targetOk = target != nullptr;
+    }
+    if (!source || !targetOk) {
+        std::free(source);
+        std::free(target);
+        return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Scale()", kLineScale));
+    }
+    for (int64 k = 0; k < sourceCount; ++k) source[k] = static_cast<float>(pixels[k]);
+
+    const float stepX = newWidth > 1 ? static_cast<float>(width - 1) / static_cast<float>(newWidth - 1)
+                                     : static_cast<float>(width - 1);
+    const float stepY = newHeight > 1 ? static_cast<float>(height - 1) / static_cast<float>(newHeight - 1)
+                                      : static_cast<float>(height - 1);
+    const bool bilinear = stepX < 1.0f && stepY < 1.0f;
+    const int32 n = bytesPerPixel;
+    for (int32 j = 0; j < newHeight; ++j) {
+        const float posY = static_cast<float>(j) * stepY;
+        int32 y0 = static_cast<int32>(posY);
+        if (y0 > height - 1) y0 = height - 1;
+        const int32 y1 = y0 + 1 < height ? y0 + 1 : height - 1;
+        const float fy = posY - static_cast<float>(y0);
+        for (int32 i = 0; i < newWidth; ++i) {
+            const float posX = static_cast<float>(i) * stepX;
+            int32 x0 = static_cast<int32>(posX);
+            if (x0 > width - 1) x0 = width - 1;
+            const int32 x1 = x0 + 1 < width ? x0 + 1 : width - 1;
+            const float fx = posX - static_cast<float>(x0);
+            const float* s00 = source + (static_cast<int64>(y0) * width + x0) * n;
+            const float* s10 = source + (static_cast<int64>(y0) * width + x1) * n;
+            const float* s01 = source + (static_cast<int64>(y1) * width + x0) * n;
+            const float* s11 = source + (static_cast<int64>(y1) * width + x1) * n;
+            float* t = target + (static_cast<int64>(j) * newWidth + i) * n;
+            for (int32 c = 0; c < n; ++c) {
+                if (bilinear) {
+                    const float top = s00[c] * (1.0f - fx) + s10[c] * fx;
+                    const float bottom = s01[c] * (1.0f - fx) + s11[c] * fx;
+                    t[c] = top * (1.0f - fy) + bottom * fy;
+                } else {
+                    float sum = 0.0f;
+                    int32 count = 0;
+                    for (int32 y = y0; y <= y1; ++y)
+                        for (int32 x = x0; x <= x1; ++x) {
+                            sum += source[(static_cast<int64>(y) * width + x) * n + c];
+                            ++count;
+                        }
+                    t[c] = sum / static_cast<float>(count);
+                }
+            }
+        }
+    }
+    std::free(source);
+
+    Free();
+    if (!Alloc(newWidth, newHeight, true)) {
+        std::free(target);
+        return false;
+    }
+    for (int64 k = 0; k < targetCount && pixels; ++k) {
+        int32 v = static_cast<int32>(target[k]);  // truncated toward zero
+        pixels[k] = static_cast<ubyte>(v < 0 ? 0 : (v > 255 ? 255 : v));
+    }
+    std::free(target);
+    MarkChanged();
+    return true;
+}
+
+KQIntPair KQFitImageSize(int32 width, int32 height, int32 maxWidth, int32 maxHeight) {
+    // 64-bit products: a large picture times a large request must not wrap.
+    int64 w = width, h = height;
+    if (w > maxWidth && w > 0) {
+        h = h * maxWidth / w;
+        w = maxWidth;
+    }
+    if (h > maxHeight && h > 0) {
+        w = w * maxHeight / h;
+        h = maxHeight;
+    }
+    return KQIntPair(static_cast<int32>(w), static_cast<int32>(h));
+}
+
+#endif

@@ -1,0 +1,308 @@
+// Memory stream and JPEG decoding over libjpeg.
+#include "KQOJpeg.h"
+
+#include <climits>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <jerror.h>
+#include <jpeglib.h>
+}
+
+#include "KQOError.h"
+#include "KQOImage.h"
+
+// ---------------------------------------------------------------------------
+// Memory stream
+
+namespace {
+
+KQMemoryStream* Record(KQStreamHandle handle) {
+    return handle ? *static_cast<KQMemoryStream**>(handle) : nullptr;
+}
+
+const int32 kFirstCapacity = 4096;
+
+}  // namespace
+
+KQStreamHandle KQMemoryStreamCreate(ubyte* data, int32 size) {
+    KQMemoryStream** cell = static_cast<KQMemoryStream**>(std::malloc(sizeof(KQMemoryStream*)));
+    if (!cell) return nullptr;
+    KQMemoryStream* stream = static_cast<KQMemoryStream*>(std::malloc(sizeof(KQMemoryStream)));
+    if (!stream) {
+        std::free(cell);
+        return nullptr;
+    }
+    // A negative size describes no bytes: such a stream starts empty.
+    if (data && size > 0) {
+        stream->ownsData = 0;
+        stream->size = size;
+        stream->capacity = size;
+        stream->data = data;
+    } else {
+        stream->ownsData = 1;
+        stream->size = 0;
+        stream->capacity = 0;
+        stream->data = nullptr;
+    }
+    stream->position = 0;
+    *cell = stream;
+    return cell;
+}
+
+void KQMemoryStreamDestroy(KQStreamHandle handle) {
+    KQMemoryStream* stream = Record(handle);
+    if (stream) {
+        if (stream->ownsData) std::free(stream->data);
+        std::free(stream);
+    }
+    std::free(handle);
+}
+
+KQMemoryStream* KQMemoryStreamRecord(KQStreamHandle handle) { return Record(handle); }
+
+uint32 KQMemoryStreamRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle) {
+    KQMemoryStream* s = Record(handle);
+    if (!s || itemSize < 0 || (!buffer && itemSize > 0)) return 0;
+    ubyte* out = static_cast<ubyte*>(buffer);
+    uint32 items = 0;
+    for (; items < count; ++items) {
+        if (static_cast<int64>(s->size) - s->position < itemSize) {
+            s->position = s->size;
+            break;
+        }
+        if (itemSize > 0) {
+            std::memcpy(out, s->data + s->position, static_cast<size_t>(itemSize));
+            out += itemSize;
+            s->position += itemSize;
+        }
+    }
+    return items;
+}
+
+int32 KQMemoryStreamWrite(const void* data, int32 itemSize, int32 count, KQStreamHandle handle) {
+    KQMemoryStream* s = Record(handle);
+    if (!s || itemSize < 0 || count < 0) return 0;
+    const int64 total = static_cast<int64>(itemSize) * count;
+    if (total > 0 && !data) return 0;
+    // The written data must end inside a capacity that an int32 can hold.
+    if (s->position + total >= INT32_MAX) return 0;
+    while (s->position + total >= s->capacity) {
+        if (s->capacity == INT32_MAX) return 0;
+        int32 capacity;
+        if (s->capacity == 0)
+            capacity = kFirstCapacity;
+        else if (s->capacity & 0x40000000)
+            capacity = INT32_MAX;
+        else
+            capacity = 2 * s->capacity;
+        ubyte* grown;
+        if (s->ownsData) {
+            grown = static_cast<ubyte*>(std::realloc(s->data, static_cast<size_t>(capacity)));
+        } else {
+            // A wrapped buffer is the caller's: growing moves the bytes into
+            // a buffer of the stream's own and leaves the caller's alone.
+            grown = static_cast<ubyte*>(std::malloc(static_cast<size_t>(capacity)));
+            if (grown && s->capacity > 0) std::memcpy(grown, s->data, static_cast<size_t>(s->capacity));
+        }
+        if (!grown) return 0;
+        s->data = grown;
+        s->capacity = capacity;
+        s->ownsData = 1;
+    }
+    // Bytes skipped by a seek past the end read as zero.
+    if (s->position > s->size) std::memset(s->data + s->size, 0, static_cast<size_t>(s->position - s->size));
+    if (total > 0) std::memcpy(s->data + s->position, data, static_cast<size_t>(total));
+    s->position += static_cast<int32>(total);
+    if (s->position > s->size) s->size = s->position;
+    return count;
+}
+
+int32 KQMemoryStreamSeek(KQStreamHandle handle, int32 offset, int32 whence) {
+    KQMemoryStream* s = Record(handle);
+    if (!s) return -1;
+    int64 target;
+    if (whence == 1)
+        target = static_cast<int64>(s->position) + offset;
+    else if (whence == 2)
+        target = static_cast<int64>(s->size) + offset;
+    else
+        target = offset;
+    if (target < 0 || target > INT32_MAX) return -1;
+    s->position = static_cast<int32>(target);
+    return 0;
+}
+
+int32 KQMemoryStreamTell(KQStreamHandle handle) {
+    KQMemoryStream* s = Record(handle);
+    return s ? s->position : 0;
+}
+
+KQStreamCallbacks* KQMemoryStreamInitCallbacks(KQStreamCallbacks* callbacks) {
+    if (callbacks) {
+        callbacks->read = KQMemoryStreamRead;
+        callbacks->write = KQMemoryStreamWrite;
+        callbacks->seek = KQMemoryStreamSeek;
+        callbacks->tell = KQMemoryStreamTell;
+    }
+    return callbacks;
+}
+
+// ---------------------------------------------------------------------------
+// libjpeg source and error managers
+
+namespace {
+
+const size_t kInputBufferSize = 4096;
+
+struct KQJPEGMemorySource {
+    jpeg_source_mgr pub;
+    KQStreamHandle handle;
+    const KQStreamCallbacks* callbacks;
+    JOCTET* buffer;
+    bool startOfFile;
+};
+
+struct KQJPEGErrorManager {
+    jpeg_error_mgr pub;
+    jmp_buf jump;
+};
+
+void KQJPEGInitSource(j_decompress_ptr cinfo) {
+    reinterpret_cast<KQJPEGMemorySource*>(cinfo->src)->startOfFile = true;
+}
+
+boolean KQJPEGFillInputBuffer(j_decompress_ptr cinfo) {
+    KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
+    uint32 n = src->callbacks->read(src->buffer, 1, static_cast<uint32>(kInputBufferSize), src->handle);
+    if (n > kInputBufferSize) n = static_cast<uint32>(kInputBufferSize);  // a foreign stream must not overstate
+    if (n == 0) {
+        if (src->startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        // A fake end-of-image marker lets the library finish from what it has.
+        src->buffer[0] = static_cast<JOCTET>(0xFF);
+        src->buffer[1] = static_cast<JOCTET>(JPEG_EOI);
+        n = 2;
+    }
+    src->pub.next_input_byte = src->buffer;
+    src->pub.bytes_in_buffer = n;
+    src->startOfFile = false;
+    return TRUE;
+}
+
+void KQJPEGSkipInputData(j_decompress_ptr cinfo, long count) {
+    if (count <= 0) return;
+    KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
+    while (count > static_cast<long>(src->pub.bytes_in_buffer)) {
+        count -= static_cast<long>(src->pub.bytes_in_buffer);
+        KQJPEGFillInputBuffer(cinfo);
+    }
+    src->pub.next_input_byte += count;
+    src->pub.bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void KQJPEGTermSource(j_decompress_ptr) {}
+
+// Messages are formatted and dropped: decoding reports only its result.
+void KQJPEGOutputMessage(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX > 200 ? JMSG_LENGTH_MAX : 200];
+    cinfo->err->format_message(cinfo, text);
+}
+
+// Never returns into the library: the decode ends at the setjmp in
+// KQDecodeJPEG, which destroys the decompressor.
+void KQJPEGErrorExit(j_common_ptr cinfo) {
+    cinfo->err->output_message(cinfo);
+    KQJPEGErrorManager* err = reinterpret_cast<KQJPEGErrorManager*>(cinfo->err);
+    longjmp(err->jump, 1);
+}
+
+// The part of the decode that may be left by longjmp. Only plain data lives
+// in this frame (no object with a destructor), so skipping it is safe.
+bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQStreamHandle handle,
+                     const KQStreamCallbacks* callbacks, KQRGBImage* image) {
+    cinfo->err = jpeg_std_error(&err->pub);
+    err->pub.error_exit = KQJPEGErrorExit;
+    err->pub.output_message = KQJPEGOutputMessage;
+    if (setjmp(err->jump)) {
+        jpeg_destroy_decompress(cinfo);
+        return false;
+    }
+    jpeg_create_decompress(cinfo);
+    KQJPEGSetMemorySource(cinfo, handle, callbacks);
+    jpeg_save_markers(cinfo, JPEG_COM, 0xFFFF);
+    for (int m = 0; m < 16; ++m) jpeg_save_markers(cinfo, JPEG_APP0 + m, 0xFFFF);
+    jpeg_read_header(cinfo, TRUE);
+    cinfo->scale_denom = 1;
+    jpeg_start_decompress(cinfo);
+    // Rows go straight into the image, 3 bytes a pixel: nothing else fits.
+    if (cinfo->num_components != 3 || cinfo->output_components != 3) {
+        KQTrace("Input JPEG image is not 24 bit.");
+        jpeg_destroy_decompress(cinfo);
+        return false;
+    }
+    image->Alloc(static_cast<int32>(cinfo->output_width), static_cast<int32>(cinfo->output_height), true);
+    if (!image->Pixels()) {
+        jpeg_destroy_decompress(cinfo);
+        return false;
+    }
+    const size_t rowBytes = static_cast<size_t>(cinfo->output_components) * cinfo->output_width;
+    while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row = image->Pixels() + static_cast<size_t>(cinfo->output_scanline) * rowBytes;
+        if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
+            // Only a suspending source returns no row; this one never does.
+            jpeg_destroy_decompress(cinfo);
+            return false;
+        }
+    }
+    jpeg_finish_decompress(cinfo);
+    jpeg_destroy_decompress(cinfo);
+    return true;
+}
+
+}  // namespace
+
+void KQJPEGSetMemorySource(jpeg_decompress_struct* cinfo, KQStreamHandle handle, const KQStreamCallbacks* callbacks) {
+    if (!cinfo->src) {
+        KQJPEGMemorySource* src = static_cast<KQJPEGMemorySource*>(
+            (*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(KQJPEGMemorySource)));
+        src->buffer = static_cast<JOCTET*>((*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo),
+                                                                      JPOOL_PERMANENT, kInputBufferSize));
+        cinfo->src = &src->pub;
+    }
+    KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
+    src->pub.init_source = KQJPEGInitSource;
+    src->pub.fill_input_buffer = KQJPEGFillInputBuffer;
+    src->pub.skip_input_data = KQJPEGSkipInputData;
+    src->pub.resync_to_restart = jpeg_resync_to_restart;
+    src->pub.term_source = KQJPEGTermSource;
+    src->handle = handle;
+    src->callbacks = callbacks;
+    src->pub.bytes_in_buffer = 0;
+    src->pub.next_input_byte = nullptr;
+}
+
+bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image) {
+    if (!handle || !callbacks || !callbacks->read || !image) return false;
+    jpeg_decompress_struct cinfo;
+    KQJPEGErrorManager err;
+    std::memset(&cinfo, 0, sizeof(cinfo));
+    if (!DecodeJPEGFrame(&cinfo, &err, handle, callbacks, image)) return false;
+    // JPEG rows arrive top row first; the image wants the bottom row first.
+    image->FlipVertical();
+    return true;
+}
+
+bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size) {
+    if (!image || !size) return false;
+    KQStreamHandle handle = KQMemoryStreamCreate(data, *size);
+    if (!handle) return false;
+    KQStreamCallbacks callbacks;
+    KQMemoryStreamInitCallbacks(&callbacks);
+    bool result = KQDecodeJPEG(handle, &callbacks, image);
+    KQMemoryStreamDestroy(handle);
+    return result;
+}

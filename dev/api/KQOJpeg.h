@@ -1,0 +1,60 @@
+// A small heap stream reached through a table of callbacks, and the JPEG
+// decoder that reads 3-component JPEG data from such a stream into a
+// KQRGBImage (row 0 at the bottom).
+#ifndef KQOJPEG_H
+#define KQOJPEG_H
+
+#include "KQOTypes.h"
+
+class KQRGBImage;
+struct jpeg_decompress_struct;
+
+struct KQMemoryStream {
+    int32 ownsData;  // 1: data is the stream's own; 0: it wraps a caller's buffer
+    int32 size;      // valid bytes
+    int32 capacity;  // bytes available in data
+    int32 position;  // offset of the next read or write
+    ubyte* data;
+};
+
+// A stream is used through a handle: for a memory stream, a separately
+// allocated cell holding the KQMemoryStream pointer. Other streams may put
+// whatever their callbacks expect behind it.
+typedef void* KQStreamHandle;
+
+struct KQStreamCallbacks {
+    uint32 (*read)(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle);
+    int32 (*write)(const void* data, int32 itemSize, int32 count, KQStreamHandle handle);
+    int32 (*seek)(KQStreamHandle handle, int32 offset, int32 whence);
+    int32 (*tell)(KQStreamHandle handle);
+};
+
+// With data and a positive size: a stream over the caller's bytes, which
+// stay the caller's. Otherwise an empty stream that owns its buffer. Null
+// when memory runs out.
+KQStreamHandle KQMemoryStreamCreate(ubyte* data, int32 size);
+void KQMemoryStreamDestroy(KQStreamHandle handle);
+// The record behind a memory-stream handle (null for a null handle).
+KQMemoryStream* KQMemoryStreamRecord(KQStreamHandle handle);
+// Whole items only: a partial last item moves the position to the end.
+uint32 KQMemoryStreamRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle);
+// Returns count, or 0 when the buffer cannot grow (nothing written then).
+int32 KQMemoryStreamWrite(const void* data, int32 itemSize, int32 count, KQStreamHandle handle);
+// whence 1: from the position, 2: from the end, else from the start.
+// 0, or -1 for a target before the start (the position is kept).
+int32 KQMemoryStreamSeek(KQStreamHandle handle, int32 offset, int32 whence);
+int32 KQMemoryStreamTell(KQStreamHandle handle);
+KQStreamCallbacks* KQMemoryStreamInitCallbacks(KQStreamCallbacks* callbacks);
+
+// Installs the stream as the data source of a libjpeg decompressor.
+void KQJPEGSetMemorySource(jpeg_decompress_struct* decompressor, KQStreamHandle handle,
+                           const KQStreamCallbacks* callbacks);
+
+// Decodes the whole stream into the image. False for data that is not a
+// decodable 3-component JPEG; nothing is recorded in the image except an
+// allocation failure of its buffer.
+bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image);
+// Decodes *size bytes at data into the image.
+bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size);
+
+#endif

@@ -1,0 +1,842 @@
+// Zip archives over libzip.
+//
+// libzip reads the data of added entries only when the archive is closed,
+// and it refuses to read back an entry changed since opening. So every added
+// entry keeps its own copy of the bytes here, shared between the libzip
+// source that writes it at Close and the reads of this session.
+#include "KQOZipArchive.h"
+
+#include <zip.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "KQOFile.h"
+#include "KQOImage.h"
+#include "KQOJpeg.h"
+
+namespace {
+
+const char* const kSourceFile = ".\\KQOZipArchive";
+const char* const kLibraryPrefix = "Error returned from file access library : ";
+
+// Larger entries are read in bigger steps, up to 4 MiB.
+const zip_uint64_t kSmallEntry = 0x40000;
+const zip_uint64_t kSmallChunk = 65536;
+const zip_uint64_t kLargestChunk = 0x400000;
+
+KQString Location(const char* label, int32 line)
+{
+    return KQErrorLocation(kSourceFile, label, line);
+}
+
+// libzip's description of one of its error codes.
+KQString LibraryText(int code)
+{
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    KQString text(zip_error_strerror(&error));
+    zip_error_fini(&error);
+    return text;
+}
+
+// The bytes of an entry added in this session.
+struct PendingData {
+    std::vector<ubyte> bytes;
+    time_t mtime;
+};
+
+// State of one libzip source serving a PendingData.
+struct PendingSource {
+    std::shared_ptr<const PendingData> data;
+    zip_uint64_t offset;
+    zip_error_t error;
+};
+
+zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, zip_source_cmd_t cmd)
+{
+    PendingSource* state = static_cast<PendingSource*>(userdata);
+    switch (cmd) {
+    case ZIP_SOURCE_OPEN:
+        state->offset = 0;
+        return 0;
+    case ZIP_SOURCE_READ: {
+        zip_uint64_t size = state->data->bytes.size();
+        zip_uint64_t n = size - state->offset;
+        if (n > len)
+            n = len;
+        if (n > static_cast<zip_uint64_t>(ZIP_INT64_MAX))
+            n = static_cast<zip_uint64_t>(ZIP_INT64_MAX);
+        if (n > 0)
+            memcpy(out, state->data->bytes.data() + state->offset, static_cast<size_t>(n));
+        state->offset += n;
+        return static_cast<zip_int64_t>(n);
+    }
+    case ZIP_SOURCE_CLOSE:
+        return 0;
+    case ZIP_SOURCE_STAT: {
+        if (len < sizeof(zip_stat_t)) {
+            zip_error_set(&state->error, ZIP_ER_INVAL, 0);
+            return -1;
+        }
+        zip_stat_t* st = static_cast<zip_stat_t*>(out);
+        zip_stat_init(st);
+        st->size = state->data->bytes.size();
+        st->mtime = state->data->mtime;
+        st->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+        return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&state->error, out, len);
+    case ZIP_SOURCE_FREE:
+        zip_error_fini(&state->error);
+        delete state;
+        return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+        zip_error_set(&state->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+}
+
+// Presented names use '\', stored names '/'.
+KQString StoredName(const KQString& name)
+{
+    KQString stored(name);
+    stored.ReplaceChar('\\', '/');
+    return stored;
+}
+
+KQString PresentedName(const char* stored)
+{
+    KQString name(stored);
+    name.ReplaceChar('/', '\\');
+    return name;
+}
+
+inline unsigned char FoldNameChar(unsigned char c)
+{
+    if (c == '/')
+        return '\\';
+    if (c >= 'A' && c <= 'Z')
+        return static_cast<unsigned char>(c - 'A' + 'a');
+    return c;
+}
+
+bool SameEntryName(const char* stored, const KQString& key)
+{
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(stored);
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(key.CStr());
+    for (;; ++a, ++b) {
+        if (FoldNameChar(*a) != FoldNameChar(*b))
+            return false;
+        if (*a == 0)
+            return true;
+    }
+}
+
+// Folder part of a presented entry name: without the file name and without
+// leading or trailing separators.
+KQString EntryFolder(const KQString& entryName)
+{
+    int32 last = entryName.FindChar('\\', -1, false);
+    if (last < 0)
+        return KQString();
+    const KQChar* text = entryName.CStr();
+    int32 begin = 0;
+    int32 end = last;
+    while (begin < end && text[begin] == '\\')
+        ++begin;
+    while (end > begin && text[end - 1] == '\\')
+        --end;
+    return entryName.Mid(begin, end - begin);
+}
+
+// libzip takes UTF-8 paths; ours are in the local code page.
+KQString LibraryPath(const KQString& path)
+{
+    int32 size = 0;
+    char* utf8 = KQToUTF8(path, size);
+    if (!utf8)
+        return path;
+    KQString converted(utf8);
+    free(utf8);
+    return converted;
+}
+
+} // namespace
+
+struct KQZipHandle {
+    zip_t* za = nullptr;
+    std::map<zip_uint64_t, std::shared_ptr<const PendingData>> pending;
+};
+
+//----------------------------------------------------------------------------
+// KQZipMemorySource
+
+KQZipMemorySource::KQZipMemorySource()
+    : source(zip_source_buffer_create(nullptr, 0, 0, nullptr))
+{
+}
+
+KQZipMemorySource::~KQZipMemorySource()
+{
+    if (source)
+        zip_source_free(source);
+}
+
+bool KQZipMemorySource::SetData(const void* data, uint32 size)
+{
+    if (source)
+        zip_source_free(source);
+    source = nullptr;
+    void* copy = nullptr;
+    if (data && size > 0) {
+        copy = malloc(size);
+        if (!copy) {
+            source = zip_source_buffer_create(nullptr, 0, 0, nullptr);
+            return false;
+        }
+        memcpy(copy, data, size);
+    }
+    source = zip_source_buffer_create(copy, copy ? size : 0, 1, nullptr);
+    if (!source) {
+        free(copy);
+        return false;
+    }
+    return true;
+}
+
+ubyte* KQZipMemorySource::CopyData(uint32* size) const
+{
+    if (size)
+        *size = 0;
+    if (!source || zip_source_open(source) < 0)
+        return nullptr;
+    std::vector<ubyte> bytes;
+    ubyte chunk[65536];
+    bool ok = true;
+    for (;;) {
+        zip_int64_t n = zip_source_read(source, chunk, sizeof(chunk));
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (bytes.size() + static_cast<size_t>(n) > UINT32_MAX) {
+            ok = false;
+            break;
+        }
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    zip_source_close(source);
+    if (!ok || bytes.empty())
+        return nullptr;
+    ubyte* block = static_cast<ubyte*>(malloc(bytes.size()));
+    if (!block)
+        return nullptr;
+    memcpy(block, bytes.data(), bytes.size());
+    if (size)
+        *size = static_cast<uint32>(bytes.size());
+    return block;
+}
+
+//----------------------------------------------------------------------------
+// KQZipArchive
+
+KQZipArchive::KQZipArchive()
+    : KQObject(), KQErrorBase(true), memorySource(nullptr), readOnly(false),
+      zip(new (std::nothrow) KQZipHandle), compressionLevel(-1), smartness(7), otherBufferSize(65536),
+      addBufferSize(65536)
+{
+    SetClassName("KQZipArchive");
+    SetAddFileSettings(-1, 7, 65536, 65536);
+}
+
+KQZipArchive::~KQZipArchive()
+{
+    KQZipArchive::Close();
+    delete zip;
+}
+
+void KQZipArchive::SetAddFileSettings(int32 level, int32 smartness_, int32 addBufferSize_, int32 otherBufferSize_)
+{
+    compressionLevel = level;
+    smartness = smartness_;
+    addBufferSize = addBufferSize_;
+    otherBufferSize = otherBufferSize_;
+}
+
+bool KQZipArchive::IsClosed() const
+{
+    return !zip || !zip->za;
+}
+
+void KQZipArchive::Discard()
+{
+    if (!zip)
+        return;
+    if (zip->za)
+        zip_discard(zip->za);
+    zip->za = nullptr;
+    zip->pending.clear();
+}
+
+bool KQZipArchive::LibraryFailure(const char* label, int32 line, int32 code, const char* description)
+{
+    Discard();
+    KQString message(kLibraryPrefix);
+    message.AppendText(description ? description : "");
+    return SetError(Location(label, line), code, message);
+}
+
+bool KQZipArchive::Open(const KQString& path, int32 mode)
+{
+    const char* label = "KQZipArchive::Open";
+    if (!IsClosed())
+        return SetError(Location(label, 290), 1104, "The archive is open, close it before opening.");
+    if (path.IsBlank())
+        return SetError(Location(label, 291), 1103, KQString());
+    fileName = path;
+    memorySource = nullptr;
+    bool exists = KQFileAccess(path.CStr(), 3);
+
+    int flags = -1;
+    if (mode == 2) {
+        flags = ZIP_CREATE | ZIP_TRUNCATE;
+    } else if (mode == 0) {
+        if (!exists)
+            return SetError(Location(label, 309), 1101, "File name '%s'", path.CStr());
+        flags = 0;
+    } else if (mode == 1) {
+        if (!exists)
+            return SetError(Location(label, 316), 1101, "File name '%s'", path.CStr());
+        flags = ZIP_RDONLY;
+    }
+
+    if (flags >= 0 && zip) {
+        zip_error_t error;
+        zip_error_init(&error);
+        KQString libraryPath = LibraryPath(path);
+        zip_source_t* source = zip_source_file_create(libraryPath.CStr(), 0, -1, &error);
+        zip_t* za = nullptr;
+        if (source) {
+            za = zip_open_from_source(source, flags, &error);
+            if (!za)
+                zip_source_free(source);
+        }
+        if (!za) {
+            bool result = LibraryFailure(label, 336, mode == 2 ? 1102 : 1105, zip_error_strerror(&error));
+            zip_error_fini(&error);
+            return result;
+        }
+        zip_error_fini(&error);
+        zip->za = za;
+        readOnly = (mode == 1);
+    }
+
+    if (IsClosed())
+        return SetError(Location(label, 340), 1104, "File still closed after opening it.");
+    return true;
+}
+
+bool KQZipArchive::OpenAbstractFile(KQZipMemorySource* source, int32 mode)
+{
+    const char* label = "KQZipArchive::Open";
+    if (!IsClosed())
+        return SetError(Location(label, 366), 1104, "The archive is open, close it before opening.");
+    fileName = KQString();
+    memorySource = source;
+
+    int flags = -1;
+    if (mode == 0)
+        flags = 0;
+    else if (mode == 1)
+        flags = ZIP_RDONLY;
+    else if (mode == 2)
+        flags = ZIP_CREATE | ZIP_TRUNCATE;
+
+    if (flags >= 0 && zip && source && source->GetSource()) {
+        zip_error_t error;
+        zip_error_init(&error);
+        // The archive takes a reference of its own; the memory source keeps
+        // its reference and so the bytes written at Close.
+        zip_source_keep(source->GetSource());
+        zip_t* za = zip_open_from_source(source->GetSource(), flags, &error);
+        if (!za) {
+            zip_source_free(source->GetSource());
+            bool result = LibraryFailure(label, 395, mode == 2 ? 1102 : 1105, zip_error_strerror(&error));
+            zip_error_fini(&error);
+            return result;
+        }
+        zip_error_fini(&error);
+        zip->za = za;
+        readOnly = (mode == 1);
+    }
+
+    if (IsClosed())
+        return SetError(Location(label, 399), 1104, "File still closed after opening it.");
+    return true;
+}
+
+bool KQZipArchive::Close()
+{
+    if (IsClosed())
+        return true;
+    if (readOnly) {
+        Discard();
+        return true;
+    }
+    if (zip_close(zip->za) == 0) {
+        zip->za = nullptr;
+        zip->pending.clear();
+        return true;
+    }
+    // libzip leaves the original in place and the handle open on failure.
+    KQString message(kLibraryPrefix);
+    message.AppendText(zip_error_strerror(zip_get_error(zip->za)));
+    Discard();
+    return SetError(Location("KQZipArchive::Close", 440), 1106, message);
+}
+
+bool KQZipArchive::Reopen()
+{
+    int32 mode = readOnly ? 1 : 0;
+    if (memorySource)
+        return OpenAbstractFile(memorySource, mode);
+    return Open(fileName, mode);
+}
+
+int32 KQZipArchive::FindFile(const KQString& name)
+{
+    const char* label = "KQZipArchive::FindFile";
+    KQString key;
+    KQBackslashPath(key, name);
+    if (readOnly && nameHashes.GetCount() > 0)
+        return FindFileHash(key);
+    if (IsClosed()) {
+        SetError(Location(label, 549), 1104, "Archive is not open.");
+        return -1;
+    }
+    if (key.IsBlank()) {
+        SetError(Location(label, 555), 1103, "No such file name: '%s'", name.CStr());
+        return -1;
+    }
+    zip_int64_t count = zip_get_num_entries(zip->za, 0);
+    if (count <= 0)
+        return -1;
+    if (count > INT32_MAX)
+        count = INT32_MAX;
+    for (zip_int64_t i = 0; i < count; ++i) {
+        // Deleted entries keep their index and have no name.
+        const char* stored = zip_get_name(zip->za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+        if (stored && SameEntryName(stored, key))
+            return static_cast<int32>(i);
+    }
+    return -1;
+}
+
+int32 KQZipArchive::FindFileHash(const KQString& name)
+{
+    if (nameHashes.GetCount() == 0)
+        return -1;
+    int32 hash = static_cast<int32>(KQHashString(name));
+    int32 i = nameHashes.FindSorted(hash, 0, -1, nullptr);
+    if (i >= 0 && i < hashIndices.GetCount())
+        return hashIndices[i];
+    SetError(Location("KQZipArchive::FindFileHash", 1825), 1001, "File '%s' not found in hash table.", name.CStr());
+    return -1;
+}
+
+bool KQZipArchive::FindFiles(const KQString& folder, bool recursive, KQStringArray* names)
+{
+    if (!names)
+        return SetError(Location("KQZipArchive::FindFiles", 650), 1006, "Array with filenames is NULL");
+    if (IsClosed())
+        return true;
+    const KQChar separator = KQPathSeparator();
+    int32 nFolder = folder.CountChar(separator, 0, true);
+    int32 folderLength = folder.GetLength();
+    zip_int64_t count = zip_get_num_entries(zip->za, 0);
+    if (count > INT32_MAX)
+        count = INT32_MAX;
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char* stored = zip_get_name(zip->za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+        if (!stored)
+            continue;
+        KQString entryName = PresentedName(stored);
+        KQString entryFolder = EntryFolder(entryName);
+        int32 nEntry = entryFolder.CountChar(separator, 0, true);
+        bool take;
+        if (folder.IsEmpty())
+            take = recursive || nEntry == 0;
+        else
+            take = entryFolder.GetLength() >= folderLength &&
+                   memcmp(entryFolder.CStr(), folder.CStr(), static_cast<size_t>(folderLength)) == 0 &&
+                   (recursive || nFolder == nEntry);
+        if (take)
+            names->Add(entryName);
+    }
+    return true;
+}
+
+ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
+{
+    const char* label = "KQZipArchive::ReadDataRaw";
+    if (size)
+        *size = 0;
+    int32 index = FindFile(name);
+    if (index < 0) {
+        PushError(Location(label, 799), 1105, "Unable to read raw data from '%s', file not found.", name.CStr());
+        return nullptr;
+    }
+
+    // Entries added in this session are served from their own copy.
+    auto pendingEntry = zip->pending.find(static_cast<zip_uint64_t>(index));
+    if (pendingEntry != zip->pending.end()) {
+        const std::vector<ubyte>& bytes = pendingEntry->second->bytes;
+        if (bytes.empty())
+            return nullptr;
+        if (bytes.size() > static_cast<size_t>(INT32_MAX)) {
+            LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+            return nullptr;
+        }
+        ubyte* block = static_cast<ubyte*>(malloc(bytes.size()));
+        if (!block) {
+            LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+            return nullptr;
+        }
+        memcpy(block, bytes.data(), bytes.size());
+        if (size)
+            *size = static_cast<int32>(bytes.size());
+        return block;
+    }
+
+    zip_stat_t st;
+    if (zip_stat_index(zip->za, static_cast<zip_uint64_t>(index), 0, &st) < 0) {
+        LibraryFailure(label, 823, 1105, zip_strerror(zip->za));
+        return nullptr;
+    }
+    // The header's size is a claim: it bounds what is read, and blocks grow
+    // only as bytes actually arrive.
+    zip_uint64_t claimed = (st.valid & ZIP_STAT_SIZE) ? st.size : static_cast<zip_uint64_t>(INT32_MAX);
+    if (claimed == 0)
+        return nullptr;
+    if (claimed > static_cast<zip_uint64_t>(INT32_MAX)) {
+        LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+        return nullptr;
+    }
+    zip_uint64_t chunk = claimed < kSmallEntry ? kSmallChunk : (claimed < kLargestChunk ? claimed : kLargestChunk);
+
+    zip_file_t* file = zip_fopen_index(zip->za, static_cast<zip_uint64_t>(index), 0);
+    if (!file) {
+        LibraryFailure(label, 823, 1105, zip_strerror(zip->za));
+        return nullptr;
+    }
+    zip_uint64_t capacity = claimed < chunk ? claimed : chunk;
+    ubyte* block = static_cast<ubyte*>(malloc(static_cast<size_t>(capacity)));
+    if (!block) {
+        zip_fclose(file);
+        LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+        return nullptr;
+    }
+    zip_uint64_t total = 0;
+    for (;;) {
+        if (total == capacity) {
+            if (capacity == claimed)
+                break;
+            zip_uint64_t grown = capacity * 2 < claimed ? capacity * 2 : claimed;
+            ubyte* bigger = static_cast<ubyte*>(realloc(block, static_cast<size_t>(grown)));
+            if (!bigger) {
+                free(block);
+                zip_fclose(file);
+                LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+                return nullptr;
+            }
+            block = bigger;
+            capacity = grown;
+        }
+        zip_uint64_t want = capacity - total;
+        if (want > chunk)
+            want = chunk;
+        zip_int64_t n = zip_fread(file, block + total, want);
+        if (n < 0) {
+            KQString text(zip_file_strerror(file));
+            free(block);
+            zip_fclose(file);
+            LibraryFailure(label, 823, 1105, text.CStr());
+            return nullptr;
+        }
+        if (n == 0)
+            break;
+        total += static_cast<zip_uint64_t>(n);
+    }
+    // Reading to the claimed size lets libzip check the CRC; a shorter entry
+    // is damaged.
+    if (total == claimed && (st.valid & ZIP_STAT_SIZE)) {
+        ubyte probe;
+        zip_int64_t n = zip_fread(file, &probe, 1);
+        if (n < 0) {
+            KQString text(zip_file_strerror(file));
+            free(block);
+            zip_fclose(file);
+            LibraryFailure(label, 823, 1105, text.CStr());
+            return nullptr;
+        }
+    }
+    zip_fclose(file);
+    if ((st.valid & ZIP_STAT_SIZE) && total != claimed) {
+        free(block);
+        LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_INCONS).CStr());
+        return nullptr;
+    }
+    if (total == 0) {
+        free(block);
+        return nullptr;
+    }
+    if (size)
+        *size = static_cast<int32>(total);
+    return block;
+}
+
+KQZipArchive::AddResult KQZipArchive::AddEntry(const KQString& name, const void* data, uint32 size, int32 level,
+                                               KQString& libraryText)
+{
+    std::shared_ptr<PendingData> pendingData;
+    try {
+        pendingData = std::make_shared<PendingData>();
+        if (data && size > 0) {
+            const ubyte* bytes = static_cast<const ubyte*>(data);
+            pendingData->bytes.assign(bytes, bytes + size);
+        }
+    } catch (const std::bad_alloc&) {
+        libraryText = LibraryText(ZIP_ER_MEMORY);
+        return ADD_REFUSED;
+    }
+    pendingData->mtime = time(nullptr);
+
+    PendingSource* state = new (std::nothrow) PendingSource;
+    if (!state) {
+        libraryText = LibraryText(ZIP_ER_MEMORY);
+        return ADD_REFUSED;
+    }
+    state->data = pendingData;
+    state->offset = 0;
+    zip_error_init(&state->error);
+    zip_source_t* source = zip_source_function(zip->za, PendingSourceCallback, state);
+    if (!source) {
+        zip_error_fini(&state->error);
+        delete state;
+        libraryText = zip_strerror(zip->za);
+        return ADD_REFUSED;
+    }
+    KQString stored = StoredName(name);
+    zip_int64_t index = zip_file_add(zip->za, stored.CStr(), source, ZIP_FL_ENC_GUESS);
+    if (index < 0) {
+        int code = zip_error_code_zip(zip_get_error(zip->za));
+        libraryText = zip_strerror(zip->za);
+        zip_source_free(source);
+        // A name already taken or one libzip cannot store is refused; any
+        // other failure is the library's own.
+        return (code == ZIP_ER_EXISTS || code == ZIP_ER_INVAL || code == ZIP_ER_RDONLY) ? ADD_REFUSED
+                                                                                        : ADD_LIBRARY_ERROR;
+    }
+    // Level -1 is zlib's default level; 0 stores the bytes.
+    zip_int32_t method = ZIP_CM_DEFLATE;
+    zip_uint32_t flags = 6;
+    if (level == 0)
+        method = ZIP_CM_STORE, flags = 0;
+    else if (level >= 1 && level <= 9)
+        flags = static_cast<zip_uint32_t>(level);
+    else if (level > 9)
+        flags = 9;
+    zip_set_file_compression(zip->za, static_cast<zip_uint64_t>(index), method, flags);
+    zip->pending[static_cast<zip_uint64_t>(index)] = pendingData;
+    return ADD_OK;
+}
+
+bool KQZipArchive::WriteDataRaw(const KQString& name, const void* data, uint32 size)
+{
+    const char* label = "KQZipArchive::WriteDataRaw";
+    if (IsClosed())
+        return SetError(Location(label, 1379), 1104, "Archive is not open.");
+    if (readOnly)
+        return SetError(Location(label, 1380), 1254, KQString());
+    if (name.IsBlank())
+        return SetError(Location(label, 1381), 1103, KQString());
+    KQString libraryText;
+    if (data && size > 0) {
+        AddResult result = AddEntry(name, data, size, compressionLevel, libraryText);
+        if (result == ADD_LIBRARY_ERROR)
+            return LibraryFailure(label, 1412, 1105, libraryText.CStr());
+        if (result != ADD_OK)
+            return SetError(Location(label, 1398), 1106, "Could not add file '%s' to archive", name.CStr());
+        return true;
+    }
+    // Empty entries always take the default settings.
+    AddResult result = AddEntry(name, nullptr, 0, -1, libraryText);
+    if (result == ADD_LIBRARY_ERROR)
+        return LibraryFailure(label, 1412, 1105, libraryText.CStr());
+    if (result != ADD_OK)
+        return SetError(Location(label, 1404), 1106, "Could not add empty file '%s' to archive", name.CStr());
+    return true;
+}
+
+bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
+{
+    const char* label = "KQZipArchive::ReadXmlFile";
+    if (!doc)
+        return SetError(Location(label, 1535), 1004, "Destination Xml Document is NULL");
+    KQString key(name);
+    key.ReplaceChar('/', '\\');
+    int32 size = 0;
+    ubyte* data = ReadDataRaw(key, &size);
+    if (!data)
+        return PushError(Location(label, 1544), 1105, "Could not read Xml file");
+
+    // The entry's last byte is normally its closing line break; it gives
+    // way to the terminator unless it ends the markup itself.
+    char* text = reinterpret_cast<char*>(data);
+    if (data[size - 1] == '>') {
+        text = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
+        if (!text) {
+            free(data);
+            return SetError(Location(label, 1544), 1105, "Could not read Xml file");
+        }
+        memcpy(text, data, static_cast<size_t>(size));
+        text[size] = 0;
+        free(data);
+    } else {
+        text[size - 1] = 0;
+    }
+
+    doc->Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
+    if (doc->Error()) {
+        free(text);
+        KQString message = KQString::FromFormat("TinyXML error code %d for file '%s': ", doc->ErrorId(), key.CStr());
+        message.AppendText(doc->ErrorDesc());
+        return SetError(Location(label, 1578), 1105, message);
+    }
+    free(text);
+    return true;
+}
+
+bool KQZipArchive::WriteXmlFile(const KQString& name, KQXmlDocument* doc, bool overwrite)
+{
+    const char* label = "KQZipArchive::WriteXmlFile";
+    if (IsClosed())
+        return SetError(Location(label, 1475), 1104, "Cannot write Xml file '%s', archive is not open.", name.CStr());
+    if (readOnly)
+        return SetError(Location(label, 1476), 1254, KQString());
+    if (name.IsBlank())
+        return SetError(Location(label, 1477), 1103, KQString());
+    if (!doc)
+        return SetError(Location(label, 1478), 1004, "Source Xml Document is NULL");
+
+    int32 index = FindFile(name);
+    if (index >= 0) {
+        if (!overwrite)
+            return SetError(Location(label, 1486), 1102,
+                            "Xml file '%s' exists in archive, and overwrite flag is not set", name.CStr());
+        if (zip_delete(zip->za, static_cast<zip_uint64_t>(index)) < 0)
+            return LibraryFailure(label, 1509, 1105, zip_strerror(zip->za));
+        zip->pending.erase(static_cast<zip_uint64_t>(index));
+    }
+
+    TiXmlPrinter printer;
+    printer.SetIndent("\t");
+    doc->Accept(&printer);
+
+    KQString libraryText;
+    AddResult result = AddEntry(name, printer.CStr(), static_cast<uint32>(printer.Size()), compressionLevel,
+                                libraryText);
+    if (result == ADD_LIBRARY_ERROR)
+        return LibraryFailure(label, 1509, 1105, libraryText.CStr());
+    if (result != ADD_OK)
+        return SetError(Location(label, 1502), 1106, "Could not write Xml file '%s' to archive", name.CStr());
+    return true;
+}
+
+bool KQZipArchive::ReadImage(const KQString& name, KQRGBImage* image)
+{
+    const char* label = "KQFxExport::ReadImage()";
+    if (!image)
+        return SetError(Location(label, 1611), 1004, "Destination image is NULL");
+    int32 size = 0;
+    ubyte* data = ReadDataRaw(name, &size);
+    if (!data)
+        return PushError(Location(label, 1615), 1105, "Error reading JPEG image from archive");
+
+    KQString extension;
+    KQFileExtension(extension, name);
+    if (extension.CompareNoCase(".raw") == 0) {
+        // Width and height are read little-endian whatever the host.
+        int32 width = 0;
+        int32 height = 0;
+        if (size >= 8) {
+            width = static_cast<int32>(static_cast<uint32>(data[0]) | static_cast<uint32>(data[1]) << 8 |
+                                       static_cast<uint32>(data[2]) << 16 | static_cast<uint32>(data[3]) << 24);
+            height = static_cast<int32>(static_cast<uint32>(data[4]) | static_cast<uint32>(data[5]) << 8 |
+                                        static_cast<uint32>(data[6]) << 16 | static_cast<uint32>(data[7]) << 24);
+        }
+        int64 needed = static_cast<int64>(width) * height * 3;
+        if (size < 8 || width < 0 || height < 0 || needed > static_cast<int64>(size) - 8) {
+            free(data);
+            return SetError(Location(label, 1622), 1001, "Raw image '%s' is shorter than its size", name.CStr());
+        }
+        image->SetData(data + 8, width, height);
+        free(data);
+        return true;
+    }
+
+    bool decoded = KQDecodeJPEGFromMemory(image, data, &size);
+    free(data);
+    if (!decoded)
+        return SetError(Location(label, 1630), 1001, "Error decoding JPEG image '%s'", name.CStr());
+    return true;
+}
+
+bool KQZipArchive::Delete(const KQString& name)
+{
+    const char* label = "KQZipArchive::Delete";
+    int32 index = FindFile(name);
+    if (HasError())
+        return PushError(Location(label, 1703), 1106, "Unable to delete file '%s' in archive", name.CStr());
+    if (index < 0)
+        return false;
+    if (zip_delete(zip->za, static_cast<zip_uint64_t>(index)) < 0)
+        return LibraryFailure(label, 1715, 1105, zip_strerror(zip->za));
+    zip->pending.erase(static_cast<zip_uint64_t>(index));
+    return true;
+}
+
+ubyte KQZipArchive::NameFlag(const KQString& name, ubyte flag)
+{
+    // Built on first use, destroyed at exit.
+    static KQStringArray names;
+    static KQUbyteArray flags;
+    int32 i = names.Find(name, 0, true);
+    if (flag == 255)
+        return i < 0 ? 255 : flags[i];
+    if (i < 0) {
+        if (names.Add(name) && !flags.Add(flag))
+            names.RemoveAt(names.GetCount() - 1);
+    } else {
+        flags[i] = flag;
+    }
+    return flag;
+}
+
+char KQPathSeparator()
+{
+    return '\\';
+}

@@ -1,0 +1,126 @@
+// Zip archives over libzip: open (update, read-only, create), find and list
+// entries, read and write entries as byte buffers, XML documents or images,
+// delete entries, close.
+//
+// Entry names are presented with '\' between folders; they are stored with
+// '/', as the zip format and every office suite expect. Every failure of the
+// zip library becomes an error recorded on the archive and a false, -1 or
+// null result; after such a failure the archive is closed without being
+// written.
+//
+// Changes are written by Close through a temporary file beside the archive
+// that then replaces it, so a failed save leaves the original file as it
+// was. A failed Close records 1106 and returns false.
+#ifndef KQOZIPARCHIVE_H
+#define KQOZIPARCHIVE_H
+
+#include "KQOTypes.h"
+#include "KQOString.h"
+#include "KQOObject.h"
+#include "KQOError.h"
+#include "KQOArray.h"
+#include "KQOXml.h"
+
+struct zip_source;
+struct KQZipHandle;
+class KQRGBImage;
+
+// An archive held in memory, which OpenAbstractFile opens instead of a file.
+// It owns its bytes; a Close that writes the archive replaces them with the
+// new archive. Not to be changed while an archive is open on it.
+class KQZipMemorySource {
+public:
+    KQZipMemorySource();
+    ~KQZipMemorySource();
+    KQZipMemorySource(const KQZipMemorySource&) = delete;
+    KQZipMemorySource& operator=(const KQZipMemorySource&) = delete;
+
+    // Replaces the content with a copy of size bytes. False when memory runs
+    // out; the source is then empty.
+    bool SetData(const void* data, uint32 size);
+    // A copy of the current bytes from malloc, released by the caller with
+    // free; null with *size 0 when the source is empty.
+    ubyte* CopyData(uint32* size) const;
+
+    zip_source* GetSource() const { return source; }
+
+private:
+    zip_source* source;
+};
+
+class KQZipArchive : public KQObject, public KQErrorBase {
+public:
+    KQZipArchive();
+    ~KQZipArchive() override;
+
+    void SetAddFileSettings(int32 level, int32 smartness, int32 addBufferSize, int32 otherBufferSize);
+
+    // Modes: 0 open an existing archive for update, 1 open it read-only,
+    // 2 create a new archive; any other mode opens nothing.
+    virtual bool OpenAbstractFile(KQZipMemorySource* source, int32 mode);
+    virtual bool Open(const KQString& path, int32 mode);
+    // Writes a changed archive. True when closed already or when the write
+    // succeeded; false with error 1106 when it failed (the archive is closed
+    // anyway and the file on disk is left as it was).
+    virtual bool Close();
+
+    // Opens again what was opened last: read-only stays read-only, anything
+    // else reopens for update. The caller closes first.
+    bool Reopen();
+    bool IsClosed() const;
+    bool IsReadOnly() const { return readOnly; }
+
+    // Index of the entry, comparing names without regard to ASCII case and
+    // with '/' and '\' alike; -1 when absent.
+    int32 FindFile(const KQString& name);
+    int32 FindFileHash(const KQString& name);
+    // Appends the names of the entries in folder (and, when recursive, in
+    // its subfolders) to names, in archive order. folder is compared byte for
+    // byte as a prefix of each entry's folder part.
+    bool FindFiles(const KQString& folder, bool recursive, KQStringArray* names);
+
+    // The entry's bytes in a block from malloc that the caller releases with
+    // free; null on failure and for an empty entry. size may be null.
+    ubyte* ReadDataRaw(const KQString& name, int32* size);
+    // Adds an entry with a copy of the data (the caller keeps its block). An
+    // entry of that name must not exist yet: delete it first to replace it.
+    bool WriteDataRaw(const KQString& name, const void* data, uint32 size);
+    // Parses the entry into doc, adding to what doc holds.
+    bool ReadXmlFile(const KQString& name, KQXmlDocument* doc);
+    // Prints doc with one tab per level into the entry; an existing entry is
+    // replaced only when overwrite is set.
+    bool WriteXmlFile(const KQString& name, KQXmlDocument* doc, bool overwrite);
+    // A ".raw" entry (int32 width, int32 height, little-endian, then the
+    // pixel bytes) or a JPEG picture.
+    bool ReadImage(const KQString& name, KQRGBImage* image);
+    bool Delete(const KQString& name);
+
+    // Process-wide flag per name: flag 255 asks for the stored flag (255 when
+    // none is stored), any other value stores it and is returned.
+    static ubyte NameFlag(const KQString& name, ubyte flag);
+
+protected:
+    KQString fileName;
+    KQZipMemorySource* memorySource;
+    bool readOnly;
+    KQZipHandle* zip;
+    int32 compressionLevel;
+    int32 smartness;
+    int32 otherBufferSize;
+    int32 addBufferSize;
+    KQIntArray nameHashes;
+    KQIntArray hashIndices;
+
+private:
+    KQZipArchive(const KQZipArchive&) = delete;
+    KQZipArchive& operator=(const KQZipArchive&) = delete;
+
+    enum AddResult { ADD_OK, ADD_REFUSED, ADD_LIBRARY_ERROR };
+    AddResult AddEntry(const KQString& name, const void* data, uint32 size, int32 level, KQString& libraryText);
+    void Discard();
+    bool LibraryFailure(const char* label, int32 line, int32 code, const char* description);
+};
+
+char KQPathSeparator();
+
+#endif

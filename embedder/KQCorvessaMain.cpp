@@ -1,0 +1,38 @@
+// Corvessa's entry point: one run embeds the model files of the package that
+// the command line names, then shows the report.
+#include <new>
+
+#include "KQOpenXMLArchive.h"
+#include "KQPlatform.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand)
+{
+    (void)instance;
+    (void)previous;
+    (void)showCommand;
+
+    // The whole text is the path: it is not split, and quotes stay.
+    KQString path(commandLine ? commandLine : "");
+    int kind = KQDetectDocumentType(path);
+    if (kind < 0)
+        return 0;
+
+    KQOpenXMLArchive* package = nullptr;
+    if (kind == 1)
+        package = new (std::nothrow) KQOpenXMLPresentation();
+    else
+        package = new (std::nothrow) KQOpenXMLWordArchive();
+    if (!package)
+        return 0;
+    if (!package->Open(path, 0)) {
+        delete package;
+        return 0;
+    }
+
+    // The user closes the report before anything is removed or saved.
+    package->EmbedAll(true);
+    package->RemoveUnreferencedFiles();
+    package->Close();
+    delete package;
+    return 1;
+}

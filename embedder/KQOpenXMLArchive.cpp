@@ -1,0 +1,168 @@
+// Package classes, the embedder's shared texts and the viewer controls'
+// FileURL property.
+#include "KQOpenXMLArchive.h"
+
+// Built in this order before the entry point runs; the template is made of
+// the two texts above it.
+const KQString KQ_EMBEDDED_TAG("%embedded%");
+const KQString KQ_EMBEDDED_PREFIX("Embedded[");
+const KQString KQ_EMBEDDED_URL_TEMPLATE(KQ_EMBEDDED_PREFIX + KQ_EMBEDDED_TAG + KQString("]"));
+const KQString KQ_KQFX_PREFIX("kqfx");
+const KQString KQ_CONTENT_TYPES_PART("[Content_Types].xml");
+const KQString KQ_APP_PROPERTIES_PART("docProps\\app.xml");
+const KQString KQ_SLIDE_RELATIONSHIP_TYPE("http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide");
+const KQString KQ_ACTIVEX_CONTENT_TYPE("application/vnd.ms-office.activeX+xml");
+const KQString KQ_WORD_FOLDER("word");
+const KQString KQ_PPT_FOLDER("ppt");
+
+namespace {
+
+// Class id of the viewer's ActiveX control, compared byte for byte.
+const char* const kViewerClassId = "{5C2E9A41-7B3D-4F08-9E6A-2D71C0B4F853}";
+
+// The value an absent or blank attribute reads as. A null text, so that every
+// empty value compares equal to every other in the sorted URL list.
+const KQString kNoValue;
+
+KQString Attribute(const TiXmlElement* element, const char* name)
+{
+    KQString value = KQXmlElement::GetAttributeString(element, KQString(name), kNoValue, nullptr);
+    if (value.IsEmpty())
+        return KQString();
+    return value;
+}
+
+// The control's FileURL property: the first property element named so in
+// the walk that starts at the first "ax:ocxPr" child.
+TiXmlElement* FileURLProperty(TiXmlElement* root)
+{
+    for (TiXmlElement* p = KQXmlElement::FindChild(root, KQString("ax:ocxPr")); p; p = KQXmlElement::NextSibling(p)) {
+        if (Attribute(p, "ax:name").EqualsText("FileURL"))
+            return p;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+KQOpenXMLArchive::KQOpenXMLArchive() {}
+
+KQOpenXMLArchive::~KQOpenXMLArchive() {}
+
+bool KQOpenXMLArchive::CreateFromTemplate(const KQString& templatePath)
+{
+    (void)templatePath;
+    return true;
+}
+
+bool KQOpenXMLArchive::RenameControl(const KQString& slideName, const KQString& oldName, const KQString& newName)
+{
+    (void)slideName;
+    (void)oldName;
+    (void)newName;
+    return false;
+}
+
+void KQOpenXMLArchive::RemoveAllSlides() {}
+
+KQOpenXMLPresentation::KQOpenXMLPresentation()
+    : presentationPart("ppt\\presentation.xml"), lastRemovedSlideId(255)
+{
+    slideContentType = "application/vnd.openxmlformats-officedocument.presentationml.slide+xml";
+    tagsContentType = "application/vnd.openxmlformats-officedocument.presentationml.tags+xml";
+    relsPart = "ppt\\_rels\\presentation.xml.rels";
+    kqfxFolder = "ppt\\kqfxFiles\\";
+    rootFolder = KQ_PPT_FOLDER;
+    mediaFolder = "ppt\\media\\";
+}
+
+KQOpenXMLPresentation::~KQOpenXMLPresentation() {}
+
+KQOpenXMLWordArchive::KQOpenXMLWordArchive()
+{
+    relsPart = "word\\_rels\\document.xml.rels";
+    kqfxFolder = "word\\kqfxFiles\\";
+    rootFolder = KQ_WORD_FOLDER;
+    mediaFolder = "word\\media\\";
+}
+
+KQOpenXMLWordArchive::~KQOpenXMLWordArchive() {}
+
+bool KQOpenXMLArchive::ReadViewerControl(const KQString& entry, KQXmlDocument& doc)
+{
+    // The controls' binary .bin parts and anything else that is not XML are
+    // simply not controls.
+    if (!ReadXmlFile(entry, &doc))
+        return false;
+    TiXmlElement* root = doc.RootElement();
+    if (!root)
+        return false;
+    return Attribute(root, "ax:classid").EqualsText(kViewerClassId);
+}
+
+int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded)
+{
+    KQStringArray entries;
+    if (!FindFiles(rootFolder + KQString("\\activeX"), true, &entries))
+        return 0;
+
+    int32 added = 0;
+    for (int32 i = 0; i < entries.GetCount(); ++i) {
+        KQXmlDocument doc(false);
+        if (!ReadViewerControl(entries[i], doc))
+            continue;
+        TiXmlElement* property = FileURLProperty(doc.RootElement());
+        if (!property)
+            continue;
+
+        KQString value = Attribute(property, "ax:value");
+        int32 close = value.FindChar(']');
+        if (!embedded) {
+            if (close >= 0)
+                continue;
+        } else {
+            if (close < 0)
+                continue;
+            // The id stands between "[" and "]"; a "[" behind the "]" does
+            // not open it.
+            int32 open = value.FindChar('[');
+            if (open >= 0 && open < close)
+                value = value.Mid(open + 1, close - open - 1);
+            else
+                value = value.Mid(0, close);
+            if (value.IsEmpty())
+                value = KQString();
+        }
+
+        urls.Sort(true);
+        if (urls.FindSorted(value) < 0) {
+            urls.Add(value);
+            ++added;
+        }
+    }
+    urls.Sort(true);
+    return added;
+}
+
+int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQString& newValue)
+{
+    KQStringArray entries;
+    if (!FindFiles(rootFolder + KQString("\\activeX"), true, &entries))
+        return 0;
+
+    int32 written = 0;
+    for (int32 i = 0; i < entries.GetCount(); ++i) {
+        KQXmlDocument doc(false);
+        if (!ReadViewerControl(entries[i], doc))
+            continue;
+        // Only the property that CollectViewerFileURLs read is rewritten; another
+        // property that happens to hold the same text keeps it.
+        TiXmlElement* property = FileURLProperty(doc.RootElement());
+        if (!property || !Attribute(property, "ax:value").Equals(oldValue))
+            continue;
+        KQXmlElement::SetAttributeString(property, KQString("ax:value"), newValue);
+        if (WriteXmlFile(entries[i], &doc, true))
+            ++written;
+    }
+    return written;
+}

@@ -1,0 +1,103 @@
+// Office Open XML packages as Corvessa edits them: a zip archive plus the
+// names of the package's main parts and the operations that embed the model
+// files that the viewer's ActiveX controls name.
+//
+// Entry names are written with backslashes, as the zip layer takes and
+// reports them; names written into XML parts (Target, PartName) use
+// forward slashes.
+#ifndef KQOPENXMLARCHIVE_H
+#define KQOPENXMLARCHIVE_H
+
+#include "KQOArray.h"
+#include "KQOString.h"
+#include "KQOTypes.h"
+#include "KQOXml.h"
+#include "KQOZipArchive.h"
+
+// Process-wide texts of the embedder, built before the entry point runs.
+extern const KQString KQ_EMBEDDED_TAG;
+extern const KQString KQ_EMBEDDED_PREFIX;
+extern const KQString KQ_EMBEDDED_URL_TEMPLATE;
+extern const KQString KQ_KQFX_PREFIX;
+extern const KQString KQ_CONTENT_TYPES_PART;
+extern const KQString KQ_APP_PROPERTIES_PART;
+extern const KQString KQ_SLIDE_RELATIONSHIP_TYPE;
+extern const KQString KQ_ACTIVEX_CONTENT_TYPE;
+extern const KQString KQ_WORD_FOLDER;
+extern const KQString KQ_PPT_FOLDER;
+
+class KQOpenXMLArchive : public KQZipArchive {
+public:
+    KQOpenXMLArchive();
+    ~KQOpenXMLArchive() override;
+
+    // Presentation operations; a package of another kind has none of them.
+    virtual bool CreateFromTemplate(const KQString& templatePath);
+    virtual bool RenameControl(const KQString& slideName, const KQString& oldName, const KQString& newName);
+    virtual void RemoveAllSlides();
+
+    // Viewer controls. Collect appends the FileURL values not yet embedded
+    // (embedded false) or the ids of embedded ones (embedded true), keeps
+    // urls sorted and free of duplicates and returns how many it added.
+    // Set rewrites the FileURL oldValue to newValue in every control part and
+    // returns the number of parts written back.
+    int32 CollectViewerFileURLs(KQStringArray& urls, bool embedded);
+    int32 SetViewerFileURL(const KQString& oldValue, const KQString& newValue);
+
+    // Content types and relationships of the package.
+    bool HasContentType(const KQString& attributeName, const KQString& value);
+    bool AddContentType(const KQString& value, int kind);
+    KQString AddRelationship(const KQString& fileName);
+    bool RemoveRelationship(const KQString& partName, const KQString& id);
+
+    // Embedding.
+    bool EmbedFile(const KQString& fileURL, KQString& fileName);
+    bool UpdateReferenceIds(KQString& id, KQString path, bool add);
+    bool RemoveUnreferencedFiles();
+
+    // The whole run on the open package; true when every attempt succeeded.
+    bool EmbedAll(bool showReport);
+
+    // The file that a control's FileURL value names, for a package opened
+    // under packagePath.
+    static KQString ResolveModelPath(const KQString& fileURL, const KQString& packagePath);
+
+    KQString slideContentType;
+    KQString tagsContentType;
+    KQString relsPart;
+    KQString kqfxFolder;
+    KQString rootFolder;
+    KQString mediaFolder;
+
+private:
+    // Reads entry as XML into doc (built without declaration); true when it
+    // is a part of the viewer's control.
+    bool ReadViewerControl(const KQString& entry, KQXmlDocument& doc);
+    // Removes every Relationship of partName whose Target names target; true
+    // when the part needed no change or was written back.
+    bool RemoveRelationshipsTo(const KQString& partName, const KQString& target);
+    // Lowest number that no entry of the reference list holds and that names
+    // no model file present in the package.
+    int32 FreeModelNumber(KQIntArray& taken);
+};
+
+class KQOpenXMLPresentation : public KQOpenXMLArchive {
+public:
+    KQOpenXMLPresentation();
+    ~KQOpenXMLPresentation() override;
+
+    KQString presentationPart;
+    int32 lastRemovedSlideId;
+};
+
+class KQOpenXMLWordArchive : public KQOpenXMLArchive {
+public:
+    KQOpenXMLWordArchive();
+    ~KQOpenXMLWordArchive() override;
+};
+
+// 0 for a word-processing package, 1 for a presentation, -1 when the path
+// does not open as a package of either kind.
+int KQDetectDocumentType(const KQString& path);
+
+#endif

@@ -1,0 +1,261 @@
+// Copying model files into the package, the reference list that remembers
+// where each copy came from, and the removal of copies no control uses.
+#include "KQOpenXMLArchive.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "KQOFile.h"
+
+namespace {
+
+const KQString kNoValue;
+
+KQString Attribute(const TiXmlElement* element, const char* name)
+{
+    return KQXmlElement::GetAttributeString(element, KQString(name), kNoValue, nullptr);
+}
+
+const char* const kReferenceList = "kqfxReferenceIds.xml";
+const char* const kReferenceTarget = "kqfxFiles/kqfxReferenceIds.xml";
+// The maker's namespace of the reference list.
+const char* const kReferenceNamespace = "http://schemas.trevak.com/kqfx/2010/referencedFiles";
+
+// Text before the last "/" (exclusive); the text itself when it has none.
+KQString CutLastSlash(const KQString& text)
+{
+    int32 slash = text.FindChar('/', -1, false);
+    return slash >= 0 ? text.Mid(0, slash) : text;
+}
+
+// The number an id of the reference list carries after the prefix; -1 for
+// one that carries none that can be handed out.
+int32 IdNumber(const KQString& id)
+{
+    int32 number = id.Mid(KQ_KQFX_PREFIX.GetLength()).ToInt(0);
+    return number >= 0 ? number : -1;
+}
+
+}  // namespace
+
+KQString KQOpenXMLArchive::ResolveModelPath(const KQString& fileURL, const KQString& packagePath)
+{
+    KQString path(fileURL);
+    path.ReplaceChar('\\', '/');
+    // A package named relative to the working folder has fewer folders in its
+    // name than "../" can climb; its absolute name has them all.
+    KQString package;
+    if (!KQFullPathName(packagePath, package) || package.IsEmpty())
+        package = packagePath;
+    package.ReplaceChar('\\', '/');
+
+    KQString marked(fileURL);
+    marked.Replace(KQString("../"), KQString("#"));
+    int32 climbs = marked.CountChar('#');
+
+    if (climbs > 0) {
+        // Once for the package's file name, once for each "../".
+        for (int32 i = 0; i <= climbs; ++i)
+            package = CutLastSlash(package);
+        return package + KQString("/") + marked.Mid(marked.FindChar('#', -1, false) + 1);
+    }
+    if (fileURL.Contains(KQString("./"))) {
+        marked.Replace(KQString("./"), KQString("/"));
+        return CutLastSlash(package) + marked;
+    }
+    if (path.FindChar('/') < 0) {
+        int32 slash = package.FindChar('/', -1, false);
+        return package.Mid(0, slash + 1) + fileURL;
+    }
+    return path;
+}
+
+int32 KQOpenXMLArchive::FreeModelNumber(KQIntArray& taken)
+{
+    for (;;) {
+        taken.Sort(true);
+        int32 w = 0;
+        for (int32 i = 0; i < taken.GetCount(); ++i) {
+            int32 n = taken[i];
+            if (n > w + 1)
+                break;
+            if (n > w)
+                w = n;
+        }
+        if (w == INT32_MAX)
+            return -1;
+        int32 number = w + 1;
+        // A model file of that name without a list entry (a list that was lost
+        // or replaced) must not be overwritten by the next embedding.
+        if (FindFile(kqfxFolder + KQ_KQFX_PREFIX.ConcatInt(number) + KQString(".kqfx")) < 0)
+            return number;
+        taken.Add(number);
+    }
+}
+
+bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
+{
+    const KQString listEntry = kqfxFolder + KQString(kReferenceList);
+    KQXmlDocument doc(false);
+    bool readable = FindFile(listEntry) >= 0 && ReadXmlFile(listEntry, &doc) && doc.RootElement() != nullptr;
+
+    if (!add) {
+        if (!readable)
+            return true;
+        TiXmlElement* root = doc.RootElement();
+        for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e; e = KQXmlElement::NextSibling(e)) {
+            KQString rId = Attribute(e, "rId");
+            if (!rId.IsEmpty() && rId.Equals(id)) {
+                root->RemoveChild(e);
+                break;
+            }
+        }
+        if (KQXmlElement::FirstChild(root))
+            return WriteXmlFile(listEntry, &doc, true);
+        // Stale errors of earlier operations would make the delete refuse.
+        ClearError();
+        if (!Delete(listEntry))
+            return false;
+        // The list is gone; a relationship to it would name a missing part.
+        return RemoveRelationshipsTo(relsPart, KQString(kReferenceTarget));
+    }
+
+    KQIntArray taken;
+    KQXmlDocument fresh(true);
+    KQXmlDocument* list = &doc;
+    TiXmlElement* root = nullptr;
+    if (readable) {
+        root = doc.RootElement();
+        // Every entry counts, so that no id that the list holds is handed out
+        // again.
+        for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e; e = KQXmlElement::NextSibling(e)) {
+            int32 number = IdNumber(Attribute(e, "rId"));
+            if (number >= 0)
+                taken.Add(number);
+        }
+    } else {
+        // Missing, not XML, or without a root element: a new list replaces it.
+        list = &fresh;
+        root = KQXmlElement::AddChildElement(&fresh, KQString("kqfxReferencedFiles"), -1, KQString(kReferenceNamespace));
+        if (!root)
+            return false;
+    }
+
+    int32 number = FreeModelNumber(taken);
+    if (number < 0)
+        return false;
+    TiXmlElement* entry = KQXmlElement::AddChildElement(root, KQString("kqfxPath"), -1, KQString());
+    if (!entry)
+        return false;
+    id = KQ_KQFX_PREFIX.ConcatInt(number);
+    KQXmlElement::SetAttributeString(entry, KQString("rId"), id);
+    KQXmlElement::SetAttributeString(entry, KQString("originalPath"), path);
+    return WriteXmlFile(listEntry, list, true);
+}
+
+bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName)
+{
+    if (fileURL.Contains(KQ_EMBEDDED_PREFIX))
+        return true;
+
+    KQString filePath = ResolveModelPath(fileURL, KQZipArchive::fileName);
+
+    // The list entry is written before the model file is opened and stays
+    // when the file cannot be read: it keeps the path the control held.
+    KQString id;
+    UpdateReferenceIds(id, fileURL, true);
+    if (id.IsEmpty())
+        return false;
+    embeddedName = id + KQString(".kqfx");
+    const KQString entry = kqfxFolder + embeddedName;
+
+    KQBinaryFile file(KQString(), 0, false);
+    if (!file.Open(filePath, KQFile::READ))
+        return false;
+
+    // The copy is made only from the whole file: a file larger than one
+    // block, one whose block cannot be had, or a short read fails this file
+    // alone.
+    int64 size = file.FileSize();
+    if (size < 0 || size > INT32_MAX) {
+        file.Close();
+        return false;
+    }
+    void* block = std::malloc(size > 0 ? static_cast<size_t>(size) : 1);
+    if (!block) {
+        file.Close();
+        return false;
+    }
+    int32 read = size > 0 ? file.Read(block, 1, static_cast<int32>(size)) : 0;
+    file.Close();
+    if (read != size) {
+        std::free(block);
+        return false;
+    }
+
+    if (FindFile(entry) >= 0) {
+        ClearError();
+        Delete(entry);
+    }
+    bool written = WriteDataRaw(entry, block, static_cast<uint32>(size));
+    std::free(block);
+    // Declaring or pointing controls at an entry that is not there would
+    // leave the package naming a missing part.
+    if (!written)
+        return false;
+
+    if (!AddContentType(KQ_KQFX_PREFIX, 4))
+        return false;
+    if (AddRelationship(embeddedName).IsEmpty())
+        return false;
+
+    KQString newValue(KQ_EMBEDDED_URL_TEMPLATE);
+    newValue.Replace(KQ_EMBEDDED_TAG, id);
+    return SetViewerFileURL(fileURL, newValue) > 0;
+}
+
+bool KQOpenXMLArchive::RemoveUnreferencedFiles()
+{
+    KQStringArray referenced;
+    CollectViewerFileURLs(referenced, true);
+
+    KQStringArray entries;
+    if (!FindFiles(rootFolder + KQString("\\kqfxFiles"), true, &entries))
+        return false;
+
+    KQStringArray removedIds, removedTargets;
+    const int32 folderLength = kqfxFolder.GetLength();
+    for (int32 i = 0; i < entries.GetCount(); ++i) {
+        const KQString& name = entries[i];
+        // The listing matches the folder as a plain prefix; a sibling folder
+        // such as kqfxFilesOld is not ours.
+        if (name.Compare(kqfxFolder, folderLength) != 0)
+            continue;
+        int32 start = name.FindChar('\\', -1, false) + 1;
+        int32 end = name.Find(KQString(".kqfx"), start);
+        if (end < 0)
+            continue;
+        KQString base = name.Mid(start, end - start);
+        if (base.IsEmpty())
+            base = KQString();
+        if (referenced.FindSorted(base) >= 0)
+            continue;
+        ClearError();
+        if (!Delete(name))
+            return false;
+        KQString target = KQString("kqfxFiles/") + name.Mid(folderLength);
+        target.ReplaceChar('\\', '/');
+        removedIds.Add(base);
+        removedTargets.Add(target);
+    }
+
+    for (int32 i = 0; i < removedIds.GetCount(); ++i) {
+        // By Target: the relationship's Id need not equal the file's id once
+        // an id has been handed out again.
+        if (!RemoveRelationshipsTo(relsPart, removedTargets[i]))
+            return false;
+        if (!UpdateReferenceIds(removedIds[i], KQString(), false))
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,92 @@
+// UTF-8 <-> wide text for the COM, registry and module areas of the stand-in
+// (wide text here is UTF-32 wchar_t; invalid input becomes U+FFFD).
+#ifndef KQSTANDINWIDETEXT_H
+#define KQSTANDINWIDETEXT_H
+
+#include <cstdint>
+#include <string>
+
+namespace kqstandin {
+
+inline std::string ToUtf8(const std::wstring& w)
+{
+    std::string out;
+    out.reserve(w.size());
+    for (wchar_t wc : w) {
+        uint32_t c = (uint32_t)wc;
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out += (char)c;
+        } else if (c < 0x800) {
+            out += (char)(0xC0 | (c >> 6));
+            out += (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += (char)(0xE0 | (c >> 12));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        } else {
+            out += (char)(0xF0 | (c >> 18));
+            out += (char)(0x80 | ((c >> 12) & 0x3F));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+inline std::wstring FromUtf8(const std::string& s)
+{
+    std::wstring out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char b = (unsigned char)s[i];
+        uint32_t c;
+        int extra;
+        if (b < 0x80) {
+            c = b;
+            extra = 0;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            extra = 1;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            extra = 2;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            extra = 3;
+        } else {
+            out += (wchar_t)0xFFFD;
+            i++;
+            continue;
+        }
+        if (i + extra >= s.size()) {
+            out += (wchar_t)0xFFFD;
+            break;
+        }
+        bool ok = true;
+        for (int k = 1; k <= extra; k++) {
+            unsigned char cb = (unsigned char)s[i + k];
+            if ((cb & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            c = (c << 6) | (cb & 0x3F);
+        }
+        if (!ok) {
+            out += (wchar_t)0xFFFD;
+            i++;
+            continue;
+        }
+        out += (wchar_t)c;
+        i += extra + 1;
+    }
+    return out;
+}
+
+inline std::string ToUtf8(const wchar_t* w) { return w ? ToUtf8(std::wstring(w)) : std::string(); }
+
+} // namespace kqstandin
+
+#endif

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Installs what the Windows i686 leg needs on a Debian 12 machine (run as
+# root, or with sudo at hand):
+#   - mingw-w64 (i686, posix threads), widl and windres, zlib for mingw,
+#     32-bit Wine;
+#   - static i686 builds of bzip2, libjpeg-turbo, tinyxml and libzip from
+#     Debian's source packages, and of GoogleTest from /usr/src/googletest,
+#     installed into KQ_MINGW_PREFIX (default /opt/kq-mingw-i686).
+# A prefix whose stamp matches is reused as it is; any other (half-built,
+# older recipe) is built anew. Apt steps are skipped when nothing is missing.
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+. "$ROOT/scripts/windows-env.sh"
+
+# Bump when the recipe below changes, so that old prefixes are rebuilt.
+RECIPE="kq-mingw-deps 1: bzip2 libjpeg-turbo tinyxml libzip googletest; static; i686 posix"
+STAMP="$KQ_MINGW_PREFIX/.kq-complete"
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+APT=($SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+
+PKGS=(cmake ninja-build make pkg-config dpkg-dev xz-utils
+      g++-mingw-w64-i686 binutils-mingw-w64-i686
+      mingw-w64-tools libz-mingw-w64-dev googletest
+      wine wine32:i386 wine64)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+updated=0
+apt_update() {
+    if [ "$updated" -eq 0 ]; then
+        "${APT[@]}" update -qq
+        updated=1
+    fi
+}
+
+# --- packages -------------------------------------------------------------
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+    updated_arch=1
+fi
+missing=()
+for p in "${PKGS[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ] || [ -n "${updated_arch:-}" ]; then
+    echo "-- installing ${missing[*]:-(i386 architecture only)}"
+    apt_update
+    [ ${#missing[@]} -eq 0 ] || "${APT[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# --- static libraries -----------------------------------------------------
+if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$RECIPE" ]; then
+    echo "-- reusing the complete dependency prefix $KQ_MINGW_PREFIX"
+    exit 0
+fi
+
+if [ -e "$KQ_MINGW_PREFIX" ]; then
+    # Only ever wipe a folder this script made (or an empty one).
+    if [ -f "$KQ_MINGW_PREFIX/.kq-prefix" ] || [ -z "$(ls -A "$KQ_MINGW_PREFIX")" ]; then
+        echo "-- rebuilding the incomplete dependency prefix $KQ_MINGW_PREFIX"
+        $SUDO rm -rf "$KQ_MINGW_PREFIX"
+    else
+        echo "KQ_MINGW_PREFIX=$KQ_MINGW_PREFIX exists and was not made by this script; refusing to replace it" >&2
+        exit 1
+    fi
+fi
+$SUDO mkdir -p "$KQ_MINGW_PREFIX"
+[ -z "$SUDO" ] || $SUDO chown "$(id -u):$(id -g)" "$KQ_MINGW_PREFIX"
+touch "$KQ_MINGW_PREFIX/.kq-prefix"
+
+# Source packages need deb-src entries.
+SRCLIST=/etc/apt/sources.list.d/debian.sources
+if [ -f "$SRCLIST" ] && ! grep -q '^Types:.*deb-src' "$SRCLIST"; then
+    $SUDO sed -i 's/^Types: deb$/Types: deb deb-src/' "$SRCLIST"
+    updated=0
+elif [ ! -f "$SRCLIST" ] && [ -f /etc/apt/sources.list ] \
+     && ! grep -rqs '^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
+        | $SUDO tee /etc/apt/sources.list.d/kq-deb-src.list >/dev/null
+    updated=0
+fi
+apt_update
+
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/kq-mingw-src.XXXXXX")"
+trap 'rm -rf "$WORK"' EXIT
+chmod 755 "$WORK"   # apt's download user must reach it
+echo "-- fetching the source packages"
+# Without -t bookworm apt picks the security suite's sources, which 404.
+(cd "$WORK" && "${APT[@]}" source -qq -t bookworm bzip2 libjpeg-turbo tinyxml libzip >"$WORK/source.log" 2>&1) \
+    || { cat "$WORK/source.log"; exit 1; }
+
+TOOLCHAIN="$ROOT/cmake/toolchain-i686-mingw32.cmake"
+P="$KQ_MINGW_PREFIX"
+T="$KQ_MINGW_TRIPLE"
+JOBS="$(nproc)"
+srcdir() { find "$WORK" -maxdepth 1 -mindepth 1 -type d -name "$1-*" | head -n1; }
+
+cmake_dep() { # name srcdir [cmake args...]
+    local name="$1" src="$2"; shift 2
+    cmake -S "$src" -B "$WORK/build-$name" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DKQ_MINGW_PREFIX="$P" \
+        -DCMAKE_INSTALL_PREFIX="$P" -DBUILD_SHARED_LIBS=OFF "$@"
+    cmake --build "$WORK/build-$name" -j"$JOBS"
+    cmake --install "$WORK/build-$name"
+}
+
+build_bzip2() {
+    local s; s="$(srcdir bzip2)"
+    # Only the library: the Makefile's program link does not work for mingw.
+    make -C "$s" -j"$JOBS" libbz2.a CC="$T-gcc-posix" AR="$T-ar" RANLIB="$T-ranlib" \
+        CFLAGS="-O2 -D_FILE_OFFSET_BITS=64 -Wall"
+    mkdir -p "$P/include" "$P/lib"
+    cp "$s/bzlib.h" "$P/include/"
+    cp "$s/libbz2.a" "$P/lib/"
+}
+
+build_tinyxml() {
+    local s f; s="$(srcdir tinyxml)"
+    mkdir -p "$WORK/build-tinyxml" "$P/include" "$P/lib/pkgconfig"
+    for f in tinyxml tinystr tinyxmlerror tinyxmlparser; do
+        "$T-g++-posix" -O2 -DTIXML_USE_STL -c "$s/$f.cpp" -o "$WORK/build-tinyxml/$f.o"
+    done
+    "$T-ar" rcs "$P/lib/libtinyxml.a" "$WORK"/build-tinyxml/*.o
+    cp "$s/tinyxml.h" "$s/tinystr.h" "$P/include/"
+}
+
+build_jpeg() {
+    cmake_dep jpeg "$(srcdir libjpeg-turbo)" -DWITH_SIMD=OFF -DENABLE_SHARED=OFF \
+        -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_JPEG8=OFF -DWITH_JPEG7=OFF
+}
+
+build_zip() {
+    cmake_dep zip "$(srcdir libzip)" -DZLIB_USE_STATIC_LIBS=ON \
+        -DENABLE_COMMONCRYPTO=OFF -DENABLE_GNUTLS=OFF -DENABLE_MBEDTLS=OFF \
+        -DENABLE_OPENSSL=OFF -DENABLE_WINDOWS_CRYPTO=OFF -DENABLE_BZIP2=ON \
+        -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF \
+        -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF
+}
+
+build_gtest() {
+    cmake_dep gtest /usr/src/googletest -DINSTALL_GTEST=ON -DBUILD_GMOCK=ON
+}
+
+step() { # name function: runs it with its output in a log, shown on failure
+    local start=$SECONDS
+    if "$2" >"$WORK/$1.log" 2>&1; then
+        echo "--   $1 built in $((SECONDS - start)) s"
+    else
+        echo "--   $1 FAILED; its log:" >&2
+        cat "$WORK/$1.log" >&2
+        return 1
+    fi
+}
+
+echo "-- cross-building the static libraries into $P"
+# libzip needs bzip2 installed first; the rest are independent.
+pids=()
+( step bzip2 build_bzip2 && step libzip build_zip ) & pids+=($!)
+step tinyxml build_tinyxml & pids+=($!)
+step libjpeg-turbo build_jpeg & pids+=($!)
+step googletest build_gtest & pids+=($!)
+fail=0
+for pid in "${pids[@]}"; do wait "$pid" || fail=1; done
+[ "$fail" -eq 0 ] || { echo "dependency build failed; $P stays incomplete" >&2; exit 1; }
+
+# Written last: its presence means every library above is installed.
+echo "$RECIPE" >"$STAMP"
+echo "-- dependency prefix $P complete"

@@ -1,0 +1,355 @@
+// Whole runs of Corvessa through its entry point: the report, the exit code
+// and the package on disk afterwards.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "KQOpenXMLArchive.h"
+#include "KQPlatform.h"
+#include "test_embedder_support.h"
+
+#ifdef KQ_CORVESSA_EXE
+#include <sys/wait.h>
+#endif
+
+using namespace kqtest;
+
+namespace {
+
+struct RunResult {
+    int exitCode;
+    std::string output;
+};
+
+RunResult RunCorvessa(std::string commandLine)
+{
+    testing::internal::CaptureStdout();
+    int rc = WinMain(nullptr, nullptr, &commandLine[0], SW_SHOWNORMAL);
+    return RunResult{rc, testing::internal::GetCapturedStdout()};
+}
+
+std::string Box(const std::string& text)
+{
+    return "Embedding report\n" + text + "\n";
+}
+
+const std::string kAllEmbedded2 = Box("2 of 2 KQFx files embedded\n\nEmbedding successful.");
+const std::string kNothingToDo = Box("0 of 0 KQFx files embedded\n\nEmbedding successful.");
+
+typedef std::vector<std::pair<std::string, std::string>> RefList;
+
+// A folder with a package and two model files: wing.kqfx beside the package
+// and models/rotor.kqfx below it.
+struct Scene {
+    std::string dir, package, wing, rotor;
+
+    Scene(const std::string& test, const Package& p, const std::string& name = "talk.pptx")
+    {
+        dir = ScratchFolder(test);
+        ScratchFolder(test + "/models");
+        package = dir + "/" + name;
+        wing = ModelBytes(1, 50000);
+        rotor = ModelBytes(2, 300000);
+        EXPECT_TRUE(WriteFileBytes(dir + "/wing.kqfx", wing));
+        EXPECT_TRUE(WriteFileBytes(dir + "/models/rotor.kqfx", rotor));
+        EXPECT_TRUE(WritePackage(package, p));
+    }
+    Package Saved() const { return ReadPackage(package); }
+    // Rewrites the FileURL of control n (1-based) in the package on disk.
+    void SetControl(int n, const Control& c, const std::string& root = "ppt")
+    {
+        Package p = Saved();
+        p.Set(root + "/activeX/activeX" + std::to_string(n) + ".xml", ControlXml(c));
+        EXPECT_TRUE(WritePackage(package, p));
+    }
+};
+
+}  // namespace
+
+TEST(CorvessaRun, ReportsOfTheThreeKindsOfOutcome)
+{
+    Scene both("runboth", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx"), Viewer("wing.kqfx")}));
+    RunResult r = RunCorvessa(both.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, kAllEmbedded2);
+    Package saved = both.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    EXPECT_EQ(ViewerFileURLs(saved, "ppt"),
+              (std::vector<std::string>{"Embedded[kqfx2]", "Embedded[kqfx1]", "Embedded[kqfx2]"}));
+    // "./models/rotor.kqfx" sorts before "wing.kqfx" and is embedded first.
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), both.rotor);
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx2.kqfx"), both.wing);
+
+    Scene missing("runmissing", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx"), Viewer("wing.kqfx")}));
+    std::remove((missing.dir + "/models/rotor.kqfx").c_str());
+    r = RunCorvessa(missing.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Box("Failed to embed:\n\"./models/rotor.kqfx\"\n\n1 of 2 KQFx files embedded\n\nEmbedding unsuccessful."));
+    saved = missing.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    EXPECT_EQ(ViewerFileURLs(saved, "ppt"),
+              (std::vector<std::string>{"Embedded[kqfx2]", "./models/rotor.kqfx", "Embedded[kqfx2]"}));
+    EXPECT_EQ(ReferenceList(saved, "ppt"), (RefList{{"kqfx1", "./models/rotor.kqfx"}, {"kqfx2", "wing.kqfx"}}));
+
+    Scene none("runnone", MakePresentation({OtherControl("wing.kqfx")}));
+    r = RunCorvessa(none.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, kNothingToDo);
+    EXPECT_EQ(CheckPackage(none.Saved()), "");
+}
+
+TEST(CorvessaRun, RelativeAndAbsolutePathsInADocument)
+{
+    std::string base = ScratchFolder("runpaths");
+    std::string docs = ScratchFolder("runpaths/docs");
+    ScratchFolder("runpaths/models");
+    std::string wing = ModelBytes(3, 1000), rotor = ModelBytes(4, 5000), local = ModelBytes(5, 10);
+    ASSERT_TRUE(WriteFileBytes(base + "/wing.kqfx", wing));
+    ASSERT_TRUE(WriteFileBytes(base + "/models/rotor.kqfx", rotor));
+    ASSERT_TRUE(WriteFileBytes(docs + "/local.kqfx", local));
+    std::string absolute = AbsolutePath(base + "/wing.kqfx");
+    std::string backslashed = AbsolutePath(base + "/models/rotor.kqfx");
+    for (char& c : backslashed)
+        if (c == '/')
+            c = '\\';
+    std::string package = docs + "/report.docx";
+    ASSERT_TRUE(WritePackage(package, MakeDocument({Viewer("../wing.kqfx"), Viewer(absolute), Viewer(backslashed),
+                                                    Viewer("../models/rotor.kqfx"), Viewer("./local.kqfx")})));
+    RunResult r = RunCorvessa(package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Box("5 of 5 KQFx files embedded\n\nEmbedding successful."));
+    Package saved = ReadPackage(package);
+    EXPECT_EQ(CheckPackage(saved), "");
+    RefList list = ReferenceList(saved, "word");
+    ASSERT_EQ(list.size(), 5u);
+    for (const auto& entry : list) {
+        const std::string& bytes = saved.Get("word/kqfxFiles/" + entry.first + ".kqfx");
+        const std::string& expected = entry.second.find("rotor") != std::string::npos ? rotor
+                                      : entry.second.find("local") != std::string::npos ? local : wing;
+        EXPECT_EQ(bytes, expected) << entry.second;
+    }
+    for (const std::string& url : ViewerFileURLs(saved, "word"))
+        EXPECT_EQ(url.find("Embedded[kqfx"), 0u) << url;
+}
+
+TEST(CorvessaRun, ReRunsKeepIdsAndRemoveWhatNoControlUses)
+{
+    Scene s("rerun", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx"), Viewer("wing.kqfx")}));
+    ASSERT_EQ(RunCorvessa(s.package).output, kAllEmbedded2);
+    Package first = s.Saved();
+
+    // Nothing left to embed: the package keeps its ids and model files.
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, kNothingToDo);
+    Package second = s.Saved();
+    EXPECT_EQ(second.Get("ppt/kqfxFiles/kqfx1.kqfx"), s.rotor);
+    EXPECT_EQ(second.Get("ppt/kqfxFiles/kqfx2.kqfx"), s.wing);
+    EXPECT_EQ(ReferenceList(second, "ppt"), ReferenceList(first, "ppt"));
+    EXPECT_EQ(Relationships(second, "ppt/_rels/presentation.xml.rels").size(),
+              Relationships(first, "ppt/_rels/presentation.xml.rels").size());
+
+    // Both wing controls now show another file: wing's copy (kqfx2) goes,
+    // the new file gets the next free id while kqfx2 is still there.
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/other.kqfx", "other model"));
+    s.SetControl(1, Viewer("./other.kqfx"));
+    s.SetControl(3, Viewer("./other.kqfx"));
+    EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
+    Package third = s.Saved();
+    EXPECT_EQ(CheckPackage(third), "");
+    EXPECT_FALSE(third.Has("ppt/kqfxFiles/kqfx2.kqfx"));
+    EXPECT_EQ(third.Get("ppt/kqfxFiles/kqfx3.kqfx"), "other model");
+    EXPECT_EQ(ReferenceList(third, "ppt"), (RefList{{"kqfx1", "./models/rotor.kqfx"}, {"kqfx3", "./other.kqfx"}}));
+
+    // The freed id is handed out again; its relationship gets the next Id,
+    // and removing the rotor copy later takes the right relationship.
+    s.SetControl(2, Viewer("wing.kqfx"));
+    EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
+    Package fourth = s.Saved();
+    EXPECT_EQ(CheckPackage(fourth), "");
+    EXPECT_EQ(fourth.Get("ppt/kqfxFiles/kqfx2.kqfx"), s.wing);
+    EXPECT_FALSE(fourth.Has("ppt/kqfxFiles/kqfx1.kqfx"));
+    EXPECT_EQ(ReferenceList(fourth, "ppt"), (RefList{{"kqfx3", "./other.kqfx"}, {"kqfx2", "wing.kqfx"}}));
+    bool found = false;
+    for (const Relationship& rel : Relationships(fourth, "ppt/_rels/presentation.xml.rels")) {
+        EXPECT_NE(rel.target, "kqfxFiles/kqfx1.kqfx");
+        if (rel.target == "kqfxFiles/kqfx2.kqfx") {
+            EXPECT_EQ(rel.id, "kqfx4");
+            found = true;
+        }
+    }
+    EXPECT_TRUE(found);
+
+    // Every control gone: every copy, the list and its relationship go.
+    Package p = s.Saved();
+    p.Set("ppt/activeX/activeX1.xml", ControlXml(OtherControl("x")));
+    p.Set("ppt/activeX/activeX2.xml", ControlXml(OtherControl("x")));
+    p.Set("ppt/activeX/activeX3.xml", ControlXml(OtherControl("x")));
+    ASSERT_TRUE(WritePackage(s.package, p));
+    EXPECT_EQ(RunCorvessa(s.package).output, kNothingToDo);
+    Package last = s.Saved();
+    EXPECT_EQ(CheckPackage(last), "");
+    EXPECT_FALSE(last.Has("ppt/kqfxFiles/kqfxReferenceIds.xml"));
+    EXPECT_EQ(Relationships(last, "ppt/_rels/presentation.xml.rels").size(), 3u);
+}
+
+TEST(CorvessaRun, MissingModelFileKeepsItsListEntry)
+{
+    Scene s("runlate", MakeDocument({Viewer("late.kqfx")}), "doc.docx");
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Box("Failed to embed:\n\"late.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
+    Package saved = s.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    EXPECT_EQ(ReferenceList(saved, "word"), (RefList{{"kqfx1", "late.kqfx"}}));
+    EXPECT_EQ(ViewerFileURLs(saved, "word"), (std::vector<std::string>{"late.kqfx"}));
+
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/late.kqfx", "arrived"));
+    EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
+    saved = s.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    EXPECT_EQ(saved.Get("word/kqfxFiles/kqfx2.kqfx"), "arrived");
+    EXPECT_EQ(ViewerFileURLs(saved, "word"), (std::vector<std::string>{"Embedded[kqfx2]"}));
+}
+
+TEST(CorvessaRun, MissingOrUnreadableListDoesNotCostAnEmbeddedModel)
+{
+    for (const char* list : {"", "\x01\x02 garbage", "<kqfxReferencedFiles"}) {
+        SCOPED_TRACE(list);
+        Scene s("runlist", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+        s.SetControl(2, Viewer("wing.kqfx"));
+        ASSERT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
+        Package p = s.Saved();
+        if (*list)
+            p.Set("ppt/kqfxFiles/kqfxReferenceIds.xml", list);
+        else
+            p.Remove("ppt/kqfxFiles/kqfxReferenceIds.xml");
+        p.Set("ppt/activeX/activeX2.xml", ControlXml(Viewer("./models/rotor.kqfx")));
+        ASSERT_TRUE(WritePackage(s.package, p));
+
+        EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
+        Package saved = s.Saved();
+        EXPECT_EQ(CheckPackage(saved), "");
+        EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), s.wing);
+        EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx2.kqfx"), s.rotor);
+        EXPECT_EQ(ViewerFileURLs(saved, "ppt"), (std::vector<std::string>{"Embedded[kqfx1]", "Embedded[kqfx2]"}));
+        EXPECT_EQ(ReferenceList(saved, "ppt"), (RefList{{"kqfx2", "./models/rotor.kqfx"}}));
+    }
+}
+
+TEST(CorvessaRun, InputThatIsNoPackageIsLeftAsItWas)
+{
+    std::string dir = ScratchFolder("runbad");
+    Package good = MakePresentation({Viewer("wing.kqfx")});
+    ASSERT_TRUE(WriteFileBytes(dir + "/wing.kqfx", "model"));
+    ASSERT_TRUE(WritePackage(dir + "/good.pptx", good));
+    std::string zipBytes = ReadFileBytes(dir + "/good.pptx");
+
+    Package noRels = good;
+    noRels.Remove("_rels/.rels");
+    Package neither = good;
+    neither.Set("_rels/.rels",
+                "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                "<Relationship Id=\"rId1\" Type=\"t\" Target=\"xl/workbook.xml\"/></Relationships>");
+    ASSERT_TRUE(WritePackage(dir + "/norels.pptx", noRels));
+    ASSERT_TRUE(WritePackage(dir + "/neither.pptx", neither));
+    ASSERT_TRUE(WriteFileBytes(dir + "/text.pptx", "This is not a zip archive.\n"));
+    ASSERT_TRUE(WriteFileBytes(dir + "/cut.pptx", zipBytes.substr(0, zipBytes.size() / 2)));
+    ASSERT_TRUE(WriteFileBytes(dir + "/empty.pptx", ""));
+
+    for (const char* name : {"norels.pptx", "neither.pptx", "text.pptx", "cut.pptx", "empty.pptx"}) {
+        SCOPED_TRACE(name);
+        std::string path = dir + "/" + name;
+        std::string before = ReadFileBytes(path);
+        RunResult r = RunCorvessa(path);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.output, "");
+        EXPECT_EQ(ReadFileBytes(path), before);
+    }
+    EXPECT_EQ(ReadFileBytes(dir + "/good.pptx"), zipBytes);
+}
+
+TEST(CorvessaRun, CommandLineIsThePathTakenWhole)
+{
+    Scene s("run with blanks", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    std::string before = ReadFileBytes(s.package);
+    RunResult quoted = RunCorvessa("\"" + s.package + "\"");
+    EXPECT_EQ(quoted.exitCode, 0);
+    EXPECT_EQ(quoted.output, "");
+    EXPECT_EQ(ReadFileBytes(s.package), before);
+    RunResult empty = RunCorvessa("");
+    EXPECT_EQ(empty.exitCode, 0);
+    EXPECT_EQ(empty.output, "");
+
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, kAllEmbedded2);
+}
+
+TEST(CorvessaRun, FirstRelationshipNamingAMainPartDecidesTheKind)
+{
+    Package p = MakeDocument({Viewer("wing.kqfx")});
+    Package ppt = MakePresentation({Viewer("./models/rotor.kqfx")});
+    for (const auto& e : ppt.entries)
+        if (e.first.compare(0, 4, "ppt/") == 0)
+            p.Set(e.first, e.second);
+    p.Set("_rels/.rels",
+          "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+          "<Relationship Id=\"rId3\" Type=\"t\" Target=\"docProps/app.xml\"/>"
+          "<Relationship Id=\"rId1\" Type=\"t\" Target=\"word/document.xml\"/>"
+          "<Relationship Id=\"rId2\" Type=\"t\" Target=\"ppt/presentation.xml\"/></Relationships>");
+    Scene s("runkind", p, "both.docx");
+    EXPECT_EQ(KQDetectDocumentType(KQString(s.package.c_str())), 0);
+    EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
+    Package saved = s.Saved();
+    EXPECT_EQ(saved.Get("word/kqfxFiles/kqfx1.kqfx"), s.wing);
+    EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx1.kqfx"));
+
+    Scene pres("runkindppt", MakePresentation({}));
+    EXPECT_EQ(KQDetectDocumentType(KQString(pres.package.c_str())), 1);
+    EXPECT_EQ(KQDetectDocumentType(KQString((pres.dir + "/absent.pptx").c_str())), -1);
+}
+
+TEST(CorvessaRun, EmptyAndSharedFileURLsInTheCounts)
+{
+    Scene s("runcounts", MakePresentation({Viewer(""), Viewer("wing.kqfx"), Viewer("wing.kqfx")}));
+    EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 2 KQFx files embedded\n\nEmbedding successful."));
+    Package saved = s.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    EXPECT_EQ(ViewerFileURLs(saved, "ppt"), (std::vector<std::string>{"", "Embedded[kqfx1]", "Embedded[kqfx1]"}));
+}
+
+TEST(CorvessaRun, AllEmbeddedStillRemovesUnusedCopies)
+{
+    Package p = MakePresentation({Viewer("Embedded[kqfx1]")});
+    p.Set("ppt/kqfxFiles/kqfx1.kqfx", "used");
+    p.Set("ppt/kqfxFiles/kqfx2.kqfx", "unused");
+    Scene s("runallembedded", p);
+    EXPECT_EQ(RunCorvessa(s.package).output, kNothingToDo);
+    Package saved = s.Saved();
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), "used");
+    EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx2.kqfx"));
+}
+
+#ifdef KQ_CORVESSA_EXE
+TEST(CorvessaProgram, ArgumentsJoinedWithBlanksNameThePackage)
+{
+    Scene s("program dir", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    std::string space = s.package.substr(0, s.package.find("program dir") + 7);
+    std::string rest = s.package.substr(space.size() + 1);
+    std::string out = s.dir + "/../program-out.txt";
+    std::string command = std::string("'") + KQ_CORVESSA_EXE + "' '" + space + "' '" + rest + "' > '" + out + "' 2>/dev/null";
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFileBytes(out), kAllEmbedded2);
+    EXPECT_EQ(CheckPackage(s.Saved()), "");
+
+    status = std::system((std::string("'") + KQ_CORVESSA_EXE + "' > '" + out + "' 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadFileBytes(out), "");
+}
+#endif

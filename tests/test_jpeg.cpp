@@ -1,0 +1,347 @@
+// Memory streams and JPEG decoding. The JPEG data is encoded here with the
+// library's own compressor.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+#include "KQOImage.h"
+#include "KQOJpeg.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+struct VectorDestination {
+    jpeg_destination_mgr pub;
+    Bytes* out;
+    JOCTET buffer[4096];
+};
+
+void InitDestination(j_compress_ptr cinfo) {
+    VectorDestination* d = reinterpret_cast<VectorDestination*>(cinfo->dest);
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = sizeof(d->buffer);
+}
+
+boolean EmptyOutput(j_compress_ptr cinfo) {
+    VectorDestination* d = reinterpret_cast<VectorDestination*>(cinfo->dest);
+    d->out->insert(d->out->end(), d->buffer, d->buffer + sizeof(d->buffer));
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = sizeof(d->buffer);
+    return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) {
+    VectorDestination* d = reinterpret_cast<VectorDestination*>(cinfo->dest);
+    d->out->insert(d->out->end(), d->buffer, d->buffer + (sizeof(d->buffer) - d->pub.free_in_buffer));
+}
+
+// Encodes top-row-first samples; 3 components are given as R, G, B and
+// stored without chroma subsampling.
+Bytes Encode(int width, int height, int components, const std::vector<uint8_t>& samples, int quality = 100) {
+    Bytes out;
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    VectorDestination dest;
+    dest.out = &out;
+    dest.pub.init_destination = InitDestination;
+    dest.pub.empty_output_buffer = EmptyOutput;
+    dest.pub.term_destination = TermDestination;
+    cinfo.dest = &dest.pub;
+    cinfo.image_width = static_cast<JDIMENSION>(width);
+    cinfo.image_height = static_cast<JDIMENSION>(height);
+    cinfo.input_components = components;
+    cinfo.in_color_space = components == 3 ? JCS_RGB : (components == 1 ? JCS_GRAYSCALE : JCS_CMYK);
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    for (int c = 0; c < cinfo.num_components; ++c) {
+        cinfo.comp_info[c].h_samp_factor = 1;
+        cinfo.comp_info[c].v_samp_factor = 1;
+    }
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(samples.data()) +
+                       static_cast<size_t>(cinfo.next_scanline) * static_cast<size_t>(width * components);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    return out;
+}
+
+// A smooth colour picture, top row first.
+std::vector<uint8_t> Gradient(int width, int height) {
+    std::vector<uint8_t> s(static_cast<size_t>(width * height * 3));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = &s[static_cast<size_t>((y * width + x) * 3)];
+            p[0] = static_cast<uint8_t>(x * 255 / (width - 1));
+            p[1] = static_cast<uint8_t>(y * 255 / (height - 1));
+            p[2] = 128;
+        }
+    return s;
+}
+
+bool Decode(KQRGBImage& image, Bytes data) {
+    int32 size = static_cast<int32>(data.size());
+    return KQDecodeJPEGFromMemory(&image, data.empty() ? nullptr : data.data(), &size);
+}
+
+const ubyte* Pixel(const KQRGBImage& image, int x, int y) {
+    return image.Pixels() + (static_cast<size_t>(y) * image.Size().x + x) * 3;
+}
+
+std::string ReadWhole(const char* name) {
+    std::string text;
+    FILE* f = std::fopen(name, "rb");
+    if (!f) return text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+// A stream that hands out at most 7 bytes per read, to show the decoder
+// needs nothing but the read entry of the table.
+struct Dribble {
+    const Bytes* data;
+    size_t position;
+};
+
+uint32 DribbleRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle) {
+    Dribble* d = static_cast<Dribble*>(handle);
+    size_t want = static_cast<size_t>(itemSize) * count;
+    size_t n = std::min<size_t>({want, 7, d->data->size() - d->position});
+    std::memcpy(buffer, d->data->data() + d->position, n);
+    d->position += n;
+    return static_cast<uint32>(n / static_cast<size_t>(itemSize));
+}
+
+}  // namespace
+
+TEST(MemoryStream, ReadSeekTell) {
+    ubyte bytes[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    KQStreamHandle h = KQMemoryStreamCreate(bytes, 10);
+    ASSERT_NE(h, nullptr);
+    KQMemoryStream* s = KQMemoryStreamRecord(h);
+    EXPECT_EQ(s->ownsData, 0);
+    EXPECT_EQ(s->size, 10);
+    EXPECT_EQ(s->capacity, 10);
+
+    ubyte out[12] = {0};
+    EXPECT_EQ(KQMemoryStreamRead(out, 4, 3, h), 2u);  // the partial item is dropped
+    EXPECT_EQ(KQMemoryStreamTell(h), 10);
+    EXPECT_EQ(out[7], 7);
+    EXPECT_EQ(out[8], 0);
+
+    EXPECT_EQ(KQMemoryStreamSeek(h, -11, 2), -1);
+    EXPECT_EQ(KQMemoryStreamTell(h), 10);
+    EXPECT_EQ(KQMemoryStreamSeek(h, 3, 7), 0);  // unknown whence: from the start
+    EXPECT_EQ(KQMemoryStreamTell(h), 3);
+    EXPECT_EQ(KQMemoryStreamSeek(h, 2, 1), 0);
+    EXPECT_EQ(KQMemoryStreamTell(h), 5);
+    EXPECT_EQ(KQMemoryStreamSeek(h, -1, 2), 0);
+    EXPECT_EQ(KQMemoryStreamTell(h), 9);
+    EXPECT_EQ(KQMemoryStreamSeek(h, 0x7FFFFFFF, 1), -1);  // would pass the int32 range
+    EXPECT_EQ(KQMemoryStreamRead(out, -1, 3, h), 0u);
+    KQMemoryStreamDestroy(h);
+    EXPECT_EQ(bytes[9], 9);  // the caller's bytes stay
+
+    // No data, or no size, gives an empty stream of its own.
+    for (int32 size : {0, -5}) {
+        KQStreamHandle e = KQMemoryStreamCreate(bytes, size);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(KQMemoryStreamRecord(e)->ownsData, 1);
+        EXPECT_EQ(KQMemoryStreamRecord(e)->size, 0);
+        EXPECT_EQ(KQMemoryStreamRead(out, 1, 1, e), 0u);
+        KQMemoryStreamDestroy(e);
+    }
+}
+
+TEST(MemoryStream, WriteGrowsByDoubling) {
+    KQStreamHandle h = KQMemoryStreamCreate(nullptr, 0);
+    KQMemoryStream* s = KQMemoryStreamRecord(h);
+    EXPECT_EQ(KQMemoryStreamWrite("", 1, 0, h), 0);
+    EXPECT_EQ(s->capacity, 4096);
+    std::vector<ubyte> block(5000, 0xAB);
+    EXPECT_EQ(KQMemoryStreamWrite(block.data(), 1, 5000, h), 5000);
+    EXPECT_EQ(s->capacity, 8192);
+    EXPECT_EQ(s->size, 5000);
+    EXPECT_EQ(KQMemoryStreamWrite(block.data(), 1000, 3, h), 3);
+    EXPECT_EQ(s->capacity, 8192);
+    EXPECT_EQ(s->size, 8000);
+    EXPECT_EQ(KQMemoryStreamWrite(block.data(), 1, 192, h), 192);  // ends on the capacity: it grows
+    EXPECT_EQ(s->capacity, 16384);
+
+    // Past the end by a seek: the gap reads as zero.
+    ASSERT_EQ(KQMemoryStreamSeek(h, 10, 2), 0);
+    const ubyte one = 1;
+    EXPECT_EQ(KQMemoryStreamWrite(&one, 1, 1, h), 1);
+    EXPECT_EQ(s->size, 8203);
+    EXPECT_EQ(s->data[8195], 0);
+    EXPECT_EQ(s->data[8202], 1);
+
+    // Counts that wrap or exceed 32 bits write nothing.
+    EXPECT_EQ(KQMemoryStreamWrite(block.data(), 0x10000, 0x10000, h), 0);
+    EXPECT_EQ(KQMemoryStreamWrite(block.data(), -1, 4, h), 0);
+    EXPECT_EQ(s->size, 8203);
+    KQMemoryStreamDestroy(h);
+
+    // A wrapped buffer that must grow is copied, not reallocated.
+    ubyte mine[4] = {1, 2, 3, 4};
+    KQStreamHandle w = KQMemoryStreamCreate(mine, 4);
+    ASSERT_EQ(KQMemoryStreamSeek(w, 0, 2), 0);
+    EXPECT_EQ(KQMemoryStreamWrite(block.data(), 1, 10, w), 10);
+    EXPECT_EQ(KQMemoryStreamRecord(w)->ownsData, 1);
+    EXPECT_EQ(KQMemoryStreamRecord(w)->data[0], 1);
+    EXPECT_EQ(KQMemoryStreamRecord(w)->size, 14);
+    KQMemoryStreamDestroy(w);
+    EXPECT_EQ(mine[3], 4);
+
+    KQStreamCallbacks table;
+    EXPECT_EQ(KQMemoryStreamInitCallbacks(&table), &table);
+    EXPECT_EQ(table.read, &KQMemoryStreamRead);
+    EXPECT_EQ(table.tell, &KQMemoryStreamTell);
+}
+
+TEST(JPEGDecode, RowOrderIsBottomUp) {
+    // Top-left red, the rest blue.
+    const std::vector<uint8_t> samples = {255, 0, 0, 0, 0, 255, 0, 0, 255, 0, 0, 255};
+    KQRGBImage image;
+    ASSERT_TRUE(Decode(image, Encode(2, 2, 3, samples)));
+    EXPECT_EQ(image.Size().x, 2);
+    EXPECT_EQ(image.Size().y, 2);
+    const ubyte* topLeft = Pixel(image, 0, 1);
+    EXPECT_GT(topLeft[0], 200);
+    EXPECT_LT(topLeft[1], 60);
+    EXPECT_LT(topLeft[2], 60);
+    const ubyte* bottomLeft = Pixel(image, 0, 0);
+    EXPECT_LT(bottomLeft[0], 60);
+    EXPECT_GT(bottomLeft[2], 200);
+}
+
+TEST(JPEGDecode, PictureMatchesWithinJPEGError) {
+    const int w = 37, h = 23;  // not multiples of the block size
+    std::vector<uint8_t> samples = Gradient(w, h);
+    KQRGBImage image;
+    ASSERT_TRUE(Decode(image, Encode(w, h, 3, samples, 95)));
+    ASSERT_EQ(image.Size().x, w);
+    ASSERT_EQ(image.Size().y, h);
+    int worst = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) {
+                int want = samples[static_cast<size_t>(((h - 1 - y) * w + x) * 3 + c)];
+                int got = Pixel(image, x, y)[c];
+                worst = std::max(worst, std::abs(want - got));
+            }
+    EXPECT_LE(worst, 12);
+
+    // Decoding again into the same image replaces its picture.
+    ASSERT_TRUE(Decode(image, Encode(4, 3, 3, Gradient(4, 3))));
+    EXPECT_EQ(image.Size().x, 4);
+    EXPECT_EQ(image.Size().y, 3);
+}
+
+TEST(JPEGDecode, TruncatedAfterScanHeaderDecodesFullSize) {
+    Bytes jpeg = Encode(64, 48, 3, Gradient(64, 48), 90);
+    size_t sos = 0;
+    for (size_t i = 2; i + 3 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+            sos = i;
+            break;
+        }
+    ASSERT_NE(sos, 0u);
+    size_t headerEnd = sos + 2 + (static_cast<size_t>(jpeg[sos + 2]) << 8 | jpeg[sos + 3]);
+    jpeg.resize(headerEnd + 20);
+    KQRGBImage image;
+    ASSERT_TRUE(Decode(image, jpeg));
+    EXPECT_EQ(image.Size().x, 64);
+    EXPECT_EQ(image.Size().y, 48);
+}
+
+TEST(JPEGDecode, RefusesWhatIsNotColourJPEG) {
+    const ubyte keep[3] = {1, 2, 3};
+    KQRGBImage image;
+    ASSERT_TRUE(image.SetData(keep, 1, 1));
+    const ubyte* before = image.Pixels();
+
+    // Nothing to read.
+    int32 zero = 0;
+    ubyte byte = 0xFF;
+    EXPECT_FALSE(KQDecodeJPEGFromMemory(&image, &byte, &zero));
+    EXPECT_FALSE(KQDecodeJPEGFromMemory(&image, nullptr, &zero));
+    EXPECT_FALSE(KQDecodeJPEGFromMemory(&image, &byte, nullptr));
+    EXPECT_FALSE(KQDecodeJPEGFromMemory(nullptr, &byte, &zero));
+    EXPECT_FALSE(KQDecodeJPEG(nullptr, nullptr, &image));
+
+    // Grey scale: refused after the trace line.
+    std::remove("APItrace.txt");
+    std::vector<uint8_t> grey(16 * 16, 90);
+    EXPECT_FALSE(Decode(image, Encode(16, 16, 1, grey)));
+    std::string trace = ReadWhole("APItrace.txt");
+    std::string wanted = "Input JPEG image is not 24 bit.";
+    std::string wantedWide;
+    for (char c : wanted) {
+        wantedWide.push_back(c);
+        wantedWide.push_back('\0');
+    }
+    EXPECT_TRUE(trace.find(wanted) != std::string::npos || trace.find(wantedWide) != std::string::npos) << trace;
+
+    // Four components (CMYK) and data that is no JPEG at all.
+    std::vector<uint8_t> cmyk(8 * 8 * 4, 30);
+    EXPECT_FALSE(Decode(image, Encode(8, 8, 4, cmyk)));
+    EXPECT_FALSE(Decode(image, Bytes{'n', 'o', 't', ' ', 'j', 'p', 'e', 'g'}));
+    EXPECT_FALSE(Decode(image, Bytes{0xFF, 0xD8}));
+
+    // None of it touched the image.
+    EXPECT_EQ(image.Pixels(), before);
+    EXPECT_EQ(image.Pixels()[2], 3);
+    EXPECT_FALSE(image.HasError());
+}
+
+TEST(JPEGDecode, EveryPrefixAndCorruptionEndsCleanly) {
+    Bytes jpeg = Encode(24, 16, 3, Gradient(24, 16), 75);
+    KQRGBImage image;
+    int decoded = 0;
+    for (size_t n = 0; n <= jpeg.size(); ++n) {
+        Bytes cut(jpeg.begin(), jpeg.begin() + static_cast<long>(n));
+        if (Decode(image, cut)) {
+            ++decoded;
+            EXPECT_EQ(image.Size().x, 24);
+            EXPECT_EQ(image.Size().y, 16);
+        }
+    }
+    EXPECT_GT(decoded, 0);
+
+    // Bytes overwritten one at a time (headers, tables and scan).
+    for (size_t i = 2; i < jpeg.size(); i += 3) {
+        for (ubyte v : {0x00, 0xFF, 0x7F}) {
+            Bytes bad = jpeg;
+            bad[i] = v;
+            Decode(image, bad);
+        }
+    }
+    SUCCEED();
+}
+
+TEST(JPEGDecode, AnyStreamWithAReadEntry) {
+    Bytes jpeg = Encode(9, 5, 3, Gradient(9, 5));
+    Dribble d{&jpeg, 0};
+    KQStreamCallbacks table = {DribbleRead, nullptr, nullptr, nullptr};
+    KQRGBImage image;
+    ASSERT_TRUE(KQDecodeJPEG(&d, &table, &image));
+    EXPECT_EQ(image.Size().x, 9);
+    EXPECT_EQ(image.Size().y, 5);
+    EXPECT_GT(d.position, jpeg.size() / 2);
+}

@@ -1,0 +1,257 @@
+// kqthumbhost: plays the shell for a thumbnail extractor. It loads the COM
+// server, gets its class factory through DllGetClassObject, creates the
+// extractor, calls IPersistFile::Load, IExtractImage::GetLocation and
+// IExtractImage::Extract as the shell does, and writes the bitmap it gets
+// as a 24-bit BMP file.
+//
+//   kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] LIBRARY MODELFILE OUTPUT.bmp
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "KQCom.h"
+#include "KQModuleLoader.h"
+
+namespace {
+
+// {3b8d41e2-6c0f-4a97-8d25-e4f7a9c1b03d}
+const CLSID extractorClass = {0x3b8d41e2, 0x6c0f, 0x4a97, {0x8d, 0x25, 0xe4, 0xf7, 0xa9, 0xc1, 0xb0, 0x3d}};
+
+typedef HRESULT(STDAPICALLTYPE* GetClassObjectFunction)(REFCLSID, REFIID, LPVOID*);
+typedef HRESULT(STDAPICALLTYPE* CanUnloadFunction)();
+
+const char* ResultName(HRESULT hr)
+{
+    switch ((uint32_t)hr) {
+    case 0x00000000u: return "S_OK";
+    case 0x00000001u: return "S_FALSE";
+    case 0x80004001u: return "E_NOTIMPL";
+    case 0x80004002u: return "E_NOINTERFACE";
+    case 0x80004003u: return "E_POINTER";
+    case 0x80004004u: return "E_ABORT";
+    case 0x80004005u: return "E_FAIL";
+    case 0x8000000Au: return "E_PENDING";
+    case 0x8000FFFFu: return "E_UNEXPECTED";
+    case 0x80070005u: return "E_ACCESSDENIED";
+    case 0x8007000Eu: return "E_OUTOFMEMORY";
+    case 0x80070057u: return "E_INVALIDARG";
+    case 0x80040110u: return "CLASS_E_NOAGGREGATION";
+    case 0x80040111u: return "CLASS_E_CLASSNOTAVAILABLE";
+    case 0x80040154u: return "REGDB_E_CLASSNOTREG";
+    default: return nullptr;
+    }
+}
+
+std::string Describe(HRESULT hr)
+{
+    char text[64];
+    std::snprintf(text, sizeof(text), "0x%08X", (unsigned)(uint32_t)hr);
+    const char* name = ResultName(hr);
+    return name ? std::string(text) + " (" + name + ")" : std::string(text);
+}
+
+int Fail(const char* call, HRESULT hr)
+{
+    std::fprintf(stderr, "kqthumbhost: %s failed with HRESULT %s\n", call, Describe(hr).c_str());
+    return 1;
+}
+
+void Usage()
+{
+    std::fprintf(stderr,
+                 "usage: kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] LIBRARY MODELFILE OUTPUT.bmp\n"
+                 "  -s  requested thumbnail size (default 256x256)\n"
+                 "  -f  IEIFLAG_ flags passed to GetLocation, e.g. 0x1 for IEIFLAG_ASYNC (default 0)\n");
+}
+
+template <class T> struct Releaser {
+    T* p = nullptr;
+    ~Releaser()
+    {
+        if (p)
+            p->Release();
+    }
+};
+
+// Copies the bitmap into a 24-bit DIB section and writes it as a BMP file.
+bool WriteBmp(HBITMAP bitmap, const char* fileName, LONG* width, LONG* height, std::string& why)
+{
+    BITMAP bm;
+    if (GetObjectW(bitmap, sizeof(bm), &bm) == 0 || bm.bmWidth < 1 || bm.bmHeight < 1) {
+        why = "the returned handle is not a bitmap";
+        return false;
+    }
+    BITMAPINFO info;
+    std::memset(&info, 0, sizeof(info));
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = bm.bmWidth;
+    info.bmiHeader.biHeight = bm.bmHeight;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    DWORD stride = (DWORD)(((bm.bmWidth * 24) + 31) / 32 * 4);
+    DWORD imageSize = stride * (DWORD)bm.bmHeight;
+    info.bmiHeader.biSizeImage = imageSize;
+
+    void* bits = nullptr;
+    HBITMAP section = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HDC source = CreateCompatibleDC(nullptr);
+    HDC target = CreateCompatibleDC(nullptr);
+    bool ok = section && bits && source && target;
+    if (ok) {
+        HGDIOBJ oldSource = SelectObject(source, bitmap);
+        HGDIOBJ oldTarget = SelectObject(target, section);
+        ok = oldSource && oldTarget && BitBlt(target, 0, 0, bm.bmWidth, bm.bmHeight, source, 0, 0, SRCCOPY);
+        GdiFlush();
+        if (oldSource)
+            SelectObject(source, oldSource);
+        if (oldTarget)
+            SelectObject(target, oldTarget);
+        if (!ok)
+            why = "the bitmap could not be copied";
+    } else {
+        why = "no room for a copy of the bitmap";
+    }
+
+    if (ok) {
+        BITMAPFILEHEADER file;
+        std::memset(&file, 0, sizeof(file));
+        file.bfType = 0x4D42; // "BM"
+        file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+        file.bfSize = file.bfOffBits + imageSize;
+        FILE* out = std::fopen(fileName, "wb");
+        ok = out && std::fwrite(&file, sizeof(file), 1, out) == 1 &&
+             std::fwrite(&info.bmiHeader, sizeof(BITMAPINFOHEADER), 1, out) == 1 &&
+             std::fwrite(bits, 1, imageSize, out) == imageSize;
+        if (out && std::fclose(out) != 0)
+            ok = false;
+        if (!ok)
+            why = std::string("cannot write ") + fileName;
+        *width = bm.bmWidth;
+        *height = bm.bmHeight;
+    }
+    if (target)
+        DeleteDC(target);
+    if (source)
+        DeleteDC(source);
+    if (section)
+        DeleteObject(section);
+    return ok;
+}
+
+int Run(int argc, char** argv)
+{
+    SIZE size = {256, 256};
+    DWORD flags = 0;
+    std::vector<const char*> positional;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if ((a == "-s" || a == "--size") && i + 1 < argc) {
+            long w = 0, h = 0;
+            char extra = 0;
+            if (std::sscanf(argv[++i], "%ldx%ld%c", &w, &h, &extra) != 2 || w < 1 || h < 1 || w > 100000 ||
+                h > 100000) {
+                std::fprintf(stderr, "kqthumbhost: bad size '%s' (want WIDTHxHEIGHT)\n", argv[i]);
+                return 2;
+            }
+            size.cx = (LONG)w;
+            size.cy = (LONG)h;
+        } else if ((a == "-f" || a == "--flags") && i + 1 < argc) {
+            char* end = nullptr;
+            flags = (DWORD)std::strtoul(argv[++i], &end, 0);
+            if (!end || *end) {
+                std::fprintf(stderr, "kqthumbhost: bad flags '%s'\n", argv[i]);
+                return 2;
+            }
+        } else if (a == "-h" || a == "--help") {
+            Usage();
+            return 0;
+        } else if (!a.empty() && a[0] == '-') {
+            Usage();
+            return 2;
+        } else {
+            positional.push_back(argv[i]);
+        }
+    }
+    if (positional.size() != 3) {
+        Usage();
+        return 2;
+    }
+    const char* libraryName = positional[0];
+    std::wstring modelFile = KQWideArgument(positional[1]);
+    const char* outputName = positional[2];
+
+    void* library = KQLoadModule(KQWideArgument(libraryName));
+    if (!library) {
+        std::fprintf(stderr, "kqthumbhost: cannot load %s: %s\n", libraryName, KQModuleLoadError().c_str());
+        return 1;
+    }
+    auto getClassObject = (GetClassObjectFunction)KQModuleSymbol(library, "DllGetClassObject");
+    auto canUnload = (CanUnloadFunction)KQModuleSymbol(library, "DllCanUnloadNow");
+    if (!getClassObject || !canUnload) {
+        std::fprintf(stderr, "kqthumbhost: %s is no COM server: %s\n", libraryName, KQModuleLoadError().c_str());
+        KQUnloadModule(library);
+        return 1;
+    }
+
+    int rc = 0;
+    {
+        Releaser<IClassFactory> factory;
+        Releaser<IPersistFile> persist;
+        Releaser<IExtractImage> extract;
+        HRESULT hr = getClassObject(extractorClass, IID_IClassFactory, (void**)&factory.p);
+        if (FAILED(hr))
+            return Fail("DllGetClassObject", hr);
+        hr = factory.p->CreateInstance(nullptr, IID_IPersistFile, (void**)&persist.p);
+        if (FAILED(hr))
+            return Fail("IClassFactory::CreateInstance", hr);
+        hr = persist.p->Load(modelFile.c_str(), 0);
+        if (FAILED(hr))
+            return Fail("IPersistFile::Load", hr);
+        hr = persist.p->QueryInterface(IID_IExtractImage, (void**)&extract.p);
+        if (FAILED(hr))
+            return Fail("QueryInterface(IExtractImage)", hr);
+        WCHAR location[MAX_PATH] = {0};
+        DWORD priority = 0;
+        DWORD locationFlags = flags;
+        hr = extract.p->GetLocation(location, MAX_PATH, &priority, &size, 32, &locationFlags);
+        // E_PENDING asks the shell to extract later on a background thread;
+        // this host simply goes on.
+        if (FAILED(hr) && hr != E_PENDING)
+            return Fail("IExtractImage::GetLocation", hr);
+        HBITMAP bitmap = nullptr;
+        hr = extract.p->Extract(&bitmap);
+        if (FAILED(hr))
+            return Fail("IExtractImage::Extract", hr);
+        if (!bitmap) {
+            std::fprintf(stderr, "kqthumbhost: IExtractImage::Extract returned %s but no bitmap\n",
+                         Describe(hr).c_str());
+            return 1;
+        }
+        LONG width = 0, height = 0;
+        std::string why;
+        if (!WriteBmp(bitmap, outputName, &width, &height, why)) {
+            std::fprintf(stderr, "kqthumbhost: %s\n", why.c_str());
+            rc = 1;
+        } else {
+            std::printf("Wrote a %ld x %ld thumbnail of %s to %s\n", (long)width, (long)height, positional[1],
+                        outputName);
+        }
+        DeleteObject(bitmap);
+    }
+    if (canUnload() != S_OK) {
+        std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow refuses after every reference was released\n");
+        rc = 1;
+    }
+    KQUnloadModule(library);
+    return rc;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    return Run(argc, argv);
+}
