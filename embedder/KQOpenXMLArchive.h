@@ -13,6 +13,7 @@
 #include "KQOTypes.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
+#include "KQPlatform.h"
 
 // Process-wide texts of the embedder, built before the entry point runs.
 extern const KQString KQ_EMBEDDED_TAG;
@@ -95,6 +96,11 @@ public:
     KQOpenXMLWordArchive();
     ~KQOpenXMLWordArchive() override;
 };
+
+// The box that shows the embedding report, MessageBoxA unless replaced: a
+// caller without a desktop (the tests) takes the report here instead.
+typedef int(WINAPI* KQMessageBoxFunction)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+extern KQMessageBoxFunction KQReportMessageBox;
 
 // 0 for a word-processing package, 1 for a presentation, -1 when the path
 // does not open as a package of either kind.

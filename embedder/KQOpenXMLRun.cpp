@@ -4,6 +4,8 @@
 
 #include "KQPlatform.h"
 
+KQMessageBoxFunction KQReportMessageBox = MessageBoxA;
+
 int KQDetectDocumentType(const KQString& path)
 {
     KQOpenXMLArchive probe;
@@ -62,8 +64,8 @@ bool KQOpenXMLArchive::EmbedAll(bool showReport)
         }
         report.Append(KQString::FromFormat("%d of %d KQFx files embedded", embedded, total));
         report.AppendText(success ? "\n\nEmbedding successful." : "\n\nEmbedding unsuccessful.");
-        MessageBoxA(nullptr, report.CStr(), "Embedding report",
-                    MB_OK | (success ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
+        KQReportMessageBox(nullptr, report.CStr(), "Embedding report",
+                           MB_OK | (success ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
     }
     return success;
 }

@@ -486,3 +486,90 @@ TEST(DIBCreate, Create24AndFromImage) {
     EXPECT_FALSE(dib.CreateFromImage(empty));
 }
 #endif
+
+TEST(DIBScreen, DeviceBitmapFromDIB) {
+    // The thumbnail path: a 24-bit DIB drawn into a bitmap of the screen's
+    // format through a memory DC.
+    PackedDib p(3, 2, 24);
+    const uint8_t bottom[9] = {0, 0, 255, 0, 255, 0, 255, 0, 0};  // red, green, blue
+    const uint8_t top[9] = {255, 255, 255, 0, 0, 0, 128, 128, 128};
+    std::memcpy(p.Row(0), bottom, 9);
+    std::memcpy(p.Row(1), top, 9);
+
+    HDC memory = CreateCompatibleDC(nullptr);
+    ASSERT_NE(memory, nullptr);
+    HBITMAP bitmap = CreateBitmap(3, 2, static_cast<UINT>(GetDeviceCaps(memory, PLANES)),
+                                  static_cast<UINT>(GetDeviceCaps(memory, BITSPIXEL)), nullptr);
+    ASSERT_NE(bitmap, nullptr);
+    BITMAP info;
+    ASSERT_EQ(GetObject(bitmap, sizeof(info), &info), static_cast<int>(sizeof(info)));
+    EXPECT_EQ(info.bmWidth, 3);
+    EXPECT_EQ(info.bmHeight, 2);
+
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    ASSERT_NE(previous, nullptr);
+    EXPECT_TRUE(PatBlt(memory, 0, 0, 3, 2, WHITENESS));
+    EXPECT_EQ(GetPixel(memory, 1, 1), RGB(255, 255, 255));
+    EXPECT_NE(SetStretchBltMode(memory, HALFTONE), 0);
+    POINT origin;
+    EXPECT_TRUE(SetBrushOrgEx(memory, 0, 0, &origin));
+    EXPECT_EQ(StretchDIBits(memory, 0, 0, 3, 2, 0, 0, 3, 2, p.bits.data(),
+                            reinterpret_cast<const BITMAPINFO*>(&p.info), DIB_RGB_COLORS, SRCCOPY),
+              2);
+    // Device rows run top down: the DIB's bottom row is y = 1.
+    EXPECT_EQ(GetPixel(memory, 0, 1), RGB(255, 0, 0));
+    EXPECT_EQ(GetPixel(memory, 1, 1), RGB(0, 255, 0));
+    EXPECT_EQ(GetPixel(memory, 2, 1), RGB(0, 0, 255));
+    EXPECT_EQ(GetPixel(memory, 0, 0), RGB(255, 255, 255));
+    EXPECT_EQ(GetPixel(memory, 2, 0), RGB(128, 128, 128));
+    SelectObject(memory, previous);
+    DeleteDC(memory);
+    EXPECT_TRUE(DeleteObject(bitmap));
+}
+
+TEST(DIBScreen, SectionsAndTables) {
+    // A bitmap lives in one DC at a time; its colour table is reached
+    // through the DC it is selected into.
+    PackedDib p(8, 8, 8);
+    for (int i = 0; i < 256; ++i) p.SetColor(i, static_cast<uint8_t>(i), 0, 0);
+    KQDIBSection dib;
+    ASSERT_TRUE(p.CreateIn(dib));
+    HDC a = CreateCompatibleDC(nullptr);
+    HDC b = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(a, dib.GetBitmap());
+    ASSERT_NE(old, nullptr);
+    EXPECT_EQ(SelectObject(b, dib.GetBitmap()), nullptr);
+    RGBQUAD colors[300];
+    EXPECT_EQ(GetDIBColorTable(a, 250, 50, colors), 6u);
+    EXPECT_EQ(colors[5].rgbRed, 255);
+    RGBQUAD blue = {200, 0, 0, 0};
+    EXPECT_EQ(SetDIBColorTable(a, 255, 4, &blue), 1u);
+    EXPECT_EQ(GetDIBColorTable(a, 255, 1, colors), 1u);
+    EXPECT_EQ(colors[0].rgbBlue, 200);
+    SelectObject(a, old);
+    DeleteDC(a);
+    DeleteDC(b);
+
+    // The stock palette: the 20 system colours.
+    HPALETTE stock = static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE));
+    EXPECT_EQ(GetPaletteEntries(stock, 0, 0, nullptr), 20u);
+    PALETTEENTRY e[20];
+    ASSERT_EQ(GetPaletteEntries(stock, 0, 20, e), 20u);
+    ExpectEntry(e[0], 0, 0, 0);
+    ExpectEntry(e[13], 255, 0, 0);
+    ExpectEntry(e[19], 255, 255, 255);
+    HDC screen = GetDC(nullptr);
+    HPALETTE halftone = CreateHalftonePalette(screen);
+    EXPECT_EQ(GetPaletteEntries(halftone, 0, 0, nullptr), 256u);
+    DeleteObject(halftone);
+    ReleaseDC(nullptr, screen);
+
+    // Depths and compressions a DIB section cannot have.
+    PackedDib rle(4, 4, 8, BI_RLE8);
+    KQDIBSection refused;
+    EXPECT_FALSE(rle.CreateIn(refused));
+    PackedDib bf24(4, 4, 24, BI_BITFIELDS);
+    EXPECT_FALSE(bf24.CreateIn(refused));
+    PackedDib two(4, 4, 2);
+    EXPECT_FALSE(two.CreateIn(refused));
+}

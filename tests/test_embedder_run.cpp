@@ -20,14 +20,29 @@ namespace {
 
 struct RunResult {
     int exitCode;
-    std::string output;
+    std::string output;  // caption and text of each report box
+    UINT style;
 };
+
+RunResult* current = nullptr;
+
+int WINAPI TakeReport(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    EXPECT_EQ(owner, nullptr);
+    current->output += std::string(caption) + "\n" + text + "\n";
+    current->style = type;
+    return IDOK;
+}
 
 RunResult RunCorvessa(std::string commandLine)
 {
-    testing::internal::CaptureStdout();
-    int rc = WinMain(nullptr, nullptr, &commandLine[0], SW_SHOWNORMAL);
-    return RunResult{rc, testing::internal::GetCapturedStdout()};
+    RunResult result{0, std::string(), 0xFFFFFFFFu};
+    current = &result;
+    KQReportMessageBox = TakeReport;
+    result.exitCode = WinMain(nullptr, nullptr, &commandLine[0], SW_SHOWNORMAL);
+    KQReportMessageBox = MessageBoxA;
+    current = nullptr;
+    return result;
 }
 
 std::string Box(const std::string& text)
@@ -74,6 +89,7 @@ TEST(CorvessaRun, ReportsOfTheThreeKindsOfOutcome)
     RunResult r = RunCorvessa(both.package);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output, kAllEmbedded2);
+    EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
     Package saved = both.Saved();
     EXPECT_EQ(CheckPackage(saved), "");
     EXPECT_EQ(ViewerFileURLs(saved, "ppt"),
@@ -87,6 +103,7 @@ TEST(CorvessaRun, ReportsOfTheThreeKindsOfOutcome)
     r = RunCorvessa(missing.package);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output, Box("Failed to embed:\n\"./models/rotor.kqfx\"\n\n1 of 2 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
     saved = missing.Saved();
     EXPECT_EQ(CheckPackage(saved), "");
     EXPECT_EQ(ViewerFileURLs(saved, "ppt"),
@@ -97,6 +114,7 @@ TEST(CorvessaRun, ReportsOfTheThreeKindsOfOutcome)
     r = RunCorvessa(none.package);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.output, kNothingToDo);
+    EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
     EXPECT_EQ(CheckPackage(none.Saved()), "");
 }
 

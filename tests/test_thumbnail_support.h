@@ -4,10 +4,12 @@
 #define TEST_THUMBNAIL_SUPPORT_H
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "../examples/lintomel/KQThumbExampleWriter.h"
 #include "KQOString.h"
+#include "KQPlatform.h"
 
 namespace thumbtest {
 
@@ -24,10 +26,27 @@ inline fs::path Scratch(const std::string& program)
 
 inline bool Write(const fs::path& p, const kqexample::Bytes& data)
 {
-    return kqexample::WriteFile(p.string(), data);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write((const char*)data.data(), (std::streamsize)data.size());
+    return (bool)out;
 }
 
-inline KQString Wide(const fs::path& p) { return KQString(p.wstring().c_str()); }
+// Paths travel as UTF-8 (fs::u8path for names outside ASCII) and become
+// the wide text the extractor takes.
+inline std::string Utf8(const fs::path& p) { return p.u8string(); }
+
+inline std::wstring WideText(const fs::path& p)
+{
+    std::string u = Utf8(p);
+    int n = MultiByteToWideChar(CP_UTF8, 0, u.c_str(), -1, nullptr, 0);
+    std::wstring w(n > 0 ? (size_t)n : 1, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, u.c_str(), -1, &w[0], n);
+    w.resize(w.size() - 1);
+    return w;
+}
+
+inline KQString Wide(const fs::path& p) { return KQString(WideText(p).c_str()); }
 
 // A uniform or patterned picture in the image block's order.
 inline kqexample::Bytes Pattern(int width, int height)

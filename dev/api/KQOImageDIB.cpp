@@ -37,9 +37,13 @@ const RGBQUAD* ColorsAfter(const BITMAPINFOHEADER* header) {
     return reinterpret_cast<const RGBQUAD*>(reinterpret_cast<const ubyte*>(header) + sizeof(BITMAPINFOHEADER));
 }
 
-// Bytes of a bitmap of the given width, height and depth, in 64 bits.
+// Bytes of a bitmap of the given width, height and depth, in 64 bits:
+// -1 for a negative side or depth, INT64_MAX when even 64 bits overflow.
 int64 ImageBytes(int64 width, int64 height, int64 bitCount) {
-    return (width * bitCount + 31) / 32 * 4 * height;
+    if (width < 0 || height < 0 || bitCount < 0) return -1;
+    const int64 stride = (width * bitCount + 31) / 32 * 4;  // int32 width times a 16-bit depth fits
+    if (height != 0 && stride > INT64_MAX / height) return INT64_MAX;
+    return stride * height;
 }
 
 void FromPaletteEntries(const PALETTEENTRY* entries, UINT n, RGBQUAD* colors) {
@@ -236,7 +240,7 @@ bool KQDIBSection::ConvertFrom(const KQDIBSection* source, int32 bitCount, const
     const LONG height = from.biHeight;
     const int64 rows = height < 0 ? -static_cast<int64>(height) : height;
     const int64 imageBytes = ImageBytes(width, rows, bitCount);
-    if (bitCount <= 0 || bitCount > 32 || imageBytes > INT32_MAX) return false;
+    if (bitCount <= 0 || bitCount > 32 || imageBytes < 0 || imageBytes > INT32_MAX) return false;
 
     bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     bmi.bmiHeader.biWidth = width;

@@ -21,6 +21,17 @@
 #include <cstdlib>
 #include <cwchar>
 #include <io.h>
+// Left-overs of 16-bit Windows and of the IDL base types: macros named like
+// ordinary words (a variable called far, near or small would vanish or turn
+// into char). Every system header is in by now, so they can go; FAR and
+// NEAR stay usable as the empty qualifiers they are.
+#undef far
+#undef near
+#undef FAR
+#undef NEAR
+#define FAR
+#define NEAR
+#undef small
 #else
 #include "KQWinStandIn.h"
 #endif

@@ -1,0 +1,336 @@
+// Lintomel's snapshot readers against well-formed, odd and hostile files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <iterator>
+
+#include "KQOImage.h"
+#include "kqfxThumbExtractor.h"
+#include "test_thumbnail_support.h"
+
+using namespace thumbtest;
+using kqexample::Bytes;
+using kqexample::KqfSpec;
+
+namespace {
+
+class KqfReader : public ::testing::Test {
+protected:
+    void SetUp() override { dir = Scratch("test_thumbnail_readers"); }
+
+    // Writes the spec's file and reads it back; result of the reader.
+    bool ReadSpec(const KqfSpec& spec, KQRGBImage& image, const char* name = "t.kqf")
+    {
+        return ReadBytes(kqexample::BuildKqf(spec), image, name);
+    }
+    bool ReadBytes(const Bytes& bytes, KQRGBImage& image, const char* name = "t.kqf")
+    {
+        fs::path p = dir / name;
+        EXPECT_TRUE(Write(p, bytes));
+        return CkqfxThumbExtractor::ReadKqfSnapshot(Wide(p), image);
+    }
+    void ExpectPicture(const KQRGBImage& image, const KqfSpec& spec)
+    {
+        ASSERT_EQ(image.Size().x, spec.width);
+        ASSERT_EQ(image.Size().y, spec.height);
+        ASSERT_NE(image.Pixels(), nullptr);
+        EXPECT_EQ(0, std::memcmp(image.Pixels(), spec.pixels.data(), spec.pixels.size()));
+    }
+    fs::path dir;
+};
+
+struct Layout {
+    const char* name;
+    bool otherByteOrder, longHeader, form1, compressed, rawInCompressed;
+    int32_t extensionLength;
+};
+
+class KqfLayouts : public KqfReader, public ::testing::WithParamInterface<Layout> {};
+
+TEST_P(KqfLayouts, ReadsThePictureAsStored)
+{
+    const Layout& l = GetParam();
+    KqfSpec spec = Spec(7, 5);
+    spec.otherByteOrder = l.otherByteOrder;
+    spec.longHeader = l.longHeader;
+    spec.form1 = l.form1;
+    spec.compressed = l.compressed;
+    spec.rawInCompressed = l.rawInCompressed;
+    spec.extensionLength = l.extensionLength;
+    KQRGBImage image;
+    ASSERT_TRUE(ReadSpec(spec, image));
+    ExpectPicture(image, spec);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HeadersAndByteOrders, KqfLayouts,
+    ::testing::Values(Layout{"ShortForm1", false, false, true, false, false, 4},
+                      Layout{"ShortForm1Swapped", true, false, true, false, false, 4},
+                      Layout{"LongForm1", false, true, true, false, false, 4},
+                      Layout{"LongForm1Swapped", true, true, true, false, false, 4},
+                      Layout{"ShortCompressedL4", false, false, false, true, false, 4},
+                      Layout{"ShortCompressedL16Swapped", true, false, false, true, false, 16},
+                      Layout{"LongCompressed", false, true, false, true, false, 4},
+                      Layout{"LongCompressedSwapped", true, true, false, true, false, 12},
+                      Layout{"ShortUncompressedFlag", false, false, false, false, false, 4},
+                      Layout{"CompressedFileRawBlock", false, false, false, true, true, 4},
+                      Layout{"CompressedFileRawBlockSwapped", true, true, false, true, true, 8}),
+    [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
+
+TEST_F(KqfReader, LeadingSkippedBlockThenImage)
+{
+    KqfSpec spec = Spec(4, 3);
+    spec.leading1022 = true;
+    KQRGBImage image;
+    ASSERT_TRUE(ReadSpec(spec, image));
+    ExpectPicture(image, spec);
+
+    spec.otherByteOrder = true;
+    KQRGBImage swapped;
+    ASSERT_TRUE(ReadSpec(spec, swapped));
+    ExpectPicture(swapped, spec);
+}
+
+TEST_F(KqfReader, NoImageBlockIsNoPictureButNoError)
+{
+    KqfSpec spec = Spec(4, 3);
+    spec.blockId = 1030;
+    KQRGBImage image;
+    EXPECT_TRUE(ReadSpec(spec, image));
+    EXPECT_EQ(image.Pixels(), nullptr);
+
+    // 1022 followed by 1022: only one skipped block is looked past.
+    spec.blockId = 1022;
+    spec.leading1022 = true;
+    KQRGBImage second;
+    EXPECT_TRUE(ReadSpec(spec, second));
+    EXPECT_EQ(second.Pixels(), nullptr);
+}
+
+TEST_F(KqfReader, SideLimits)
+{
+    KqfSpec spec = Spec(3000, 1);
+    KQRGBImage image;
+    ASSERT_TRUE(ReadSpec(spec, image));
+    EXPECT_EQ(image.Size().x, 3000);
+
+    for (int32_t bad : {3001, 0, -1}) {
+        KqfSpec s = Spec(2, 2);
+        s.forceWidth = bad;
+        KQRGBImage i1;
+        EXPECT_FALSE(ReadSpec(s, i1)) << "width " << bad;
+        s.forceWidth = INT32_MIN;
+        s.forceHeight = bad;
+        KQRGBImage i2;
+        EXPECT_FALSE(ReadSpec(s, i2)) << "height " << bad;
+        EXPECT_EQ(i2.Pixels(), nullptr);
+    }
+}
+
+TEST_F(KqfReader, HeaderLengths)
+{
+    for (int32_t h : {96, 100, 140}) {
+        KqfSpec spec = Spec(5, 4);
+        spec.headerLength = h;
+        KQRGBImage image;
+        ASSERT_TRUE(ReadSpec(spec, image)) << "H " << h;
+        ExpectPicture(image, spec);
+    }
+    // The word after the height must be 1 when H > 96.
+    KqfSpec spec = Spec(2, 2);
+    spec.form1 = true;
+    Bytes bytes = kqexample::BuildKqf(spec);
+    // magic..form (16) + id, first, H, D (16) + 80 + width, height = 120.
+    bytes[120] = 2;
+    KQRGBImage image;
+    EXPECT_FALSE(ReadBytes(bytes, image));
+}
+
+TEST_F(KqfReader, SizeMismatchesAndShortData)
+{
+    KqfSpec raw = Spec(4, 4);
+    raw.form1 = true;
+    raw.forceD = 4 * 4 * 3 - 1;
+    KQRGBImage a;
+    EXPECT_FALSE(ReadSpec(raw, a));
+
+    // A raw block cut short.
+    raw.forceD = INT32_MIN;
+    Bytes cut = kqexample::BuildKqf(raw);
+    cut.resize(cut.size() - 10);
+    KQRGBImage b;
+    EXPECT_FALSE(ReadBytes(cut, b));
+
+    // U not equal to width x height x 3.
+    KqfSpec packed = Spec(4, 4);
+    packed.forceU = 47;
+    KQRGBImage c;
+    EXPECT_FALSE(ReadSpec(packed, c));
+
+    // A bzip2 stream that unpacks to fewer bytes than U.
+    KqfSpec shortStream = Spec(4, 4);
+    Bytes fewer(shortStream.pixels.begin(), shortStream.pixels.end() - 3);
+    shortStream.forceData = kqexample::Compress(fewer);
+    KQRGBImage d;
+    EXPECT_FALSE(ReadSpec(shortStream, d));
+    EXPECT_EQ(d.Pixels(), nullptr);
+
+    // A stream that unpacks to more than U stops at U and fails.
+    KqfSpec longStream = Spec(4, 4);
+    Bytes more = longStream.pixels;
+    more.resize(more.size() + 100, 9);
+    longStream.forceData = kqexample::Compress(more);
+    KQRGBImage e;
+    EXPECT_FALSE(ReadSpec(longStream, e));
+
+    // Not bzip2 at all.
+    KqfSpec junk = Spec(4, 4);
+    junk.forceData = Bytes(30, 0x42);
+    KQRGBImage f;
+    EXPECT_FALSE(ReadSpec(junk, f));
+}
+
+TEST_F(KqfReader, HostileLengthsEndInFalse)
+{
+    // Claims of a huge compressed block, a negative one, and a huge skip;
+    // none may allocate what it claims or read out of bounds.
+    for (int32_t d : {0x7FFFFFFF, 0x7FFFFF00, -1, -2147483647}) {
+        KqfSpec s = Spec(3000, 1);
+        s.forceD = d;
+        KQRGBImage image;
+        EXPECT_FALSE(ReadSpec(s, image)) << "D " << d;
+    }
+    Bytes bytes = kqexample::BuildKqf(Spec(2, 2));
+    // Short header, form 2: put a huge extension length in word 4.
+    bytes[16] = 0xF0, bytes[17] = 0xFF, bytes[18] = 0xFF, bytes[19] = 0x7F;
+    KQRGBImage image;
+    EXPECT_FALSE(ReadBytes(bytes, image));
+    // Negative H in the skipped block.
+    KqfSpec s = Spec(2, 2);
+    s.leading1022 = true;
+    Bytes b2 = kqexample::BuildKqf(s);
+    // The 1022 block starts at 24; its H is at 32.
+    b2[32] = 0x00, b2[33] = 0x00, b2[34] = 0x00, b2[35] = 0x80;
+    KQRGBImage i2;
+    EXPECT_FALSE(ReadBytes(b2, i2));
+}
+
+TEST_F(KqfReader, NotAKqfFile)
+{
+    KQRGBImage image;
+    EXPECT_FALSE(ReadBytes(Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!', '!', '!',
+                                 '!', '!', '!', '!', '!', '!', '!', '!', '!'},
+                           image));
+    EXPECT_FALSE(ReadBytes(Bytes(23, 0), image)); // fewer than six words
+    Bytes wrongSecond = kqexample::BuildKqf(Spec(2, 2));
+    wrongSecond[4] ^= 1;
+    EXPECT_FALSE(ReadBytes(wrongSecond, image));
+    EXPECT_EQ(image.Pixels(), nullptr);
+
+    // A file that cannot be opened carries no picture: true, untouched.
+    EXPECT_TRUE(CkqfxThumbExtractor::ReadKqfSnapshot(Wide(dir / "missing.kqf"), image));
+    EXPECT_EQ(image.Pixels(), nullptr);
+}
+
+TEST_F(KqfReader, EveryTruncationFailsCleanly)
+{
+    Bytes whole = kqexample::BuildKqf(Spec(6, 5));
+    for (size_t n = 0; n + 4 < whole.size(); n += 3) {
+        Bytes cut(whole.begin(), whole.begin() + (long)n);
+        KQRGBImage image;
+        if (ReadBytes(cut, image)) {
+            EXPECT_EQ(image.Pixels(), nullptr) << "length " << n;
+        }
+    }
+}
+
+// ---- KQFx ------------------------------------------------------------------
+
+class KqfxReader : public KqfReader {
+protected:
+    bool ReadZip(const std::vector<std::pair<std::string, Bytes>>& entries, KQRGBImage& image,
+                 const fs::path& name = "t.kqfx")
+    {
+        fs::path p = dir / name;
+        EXPECT_TRUE(kqexample::WriteZip(Utf8(p), entries));
+        return CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image);
+    }
+    Bytes Jpeg(int w, int h) { return kqexample::EncodeJpeg(kqexample::Picture(w, h), w, h); }
+};
+
+TEST_F(KqfxReader, ReadsTheSnapshotEntry)
+{
+    KQRGBImage image;
+    ASSERT_TRUE(ReadZip({{"Case001/Model.kqf", Bytes(100, 1)}, {"Case001/Snapshot.jpeg", Jpeg(64, 48)}}, image));
+    EXPECT_EQ(image.Size().x, 64);
+    EXPECT_EQ(image.Size().y, 48);
+    ASSERT_NE(image.Pixels(), nullptr);
+    // The picture's top row is blue sky; row 0 of the image is the bottom.
+    const ubyte* top = image.Pixels() + (size_t)47 * 64 * 3;
+    EXPECT_GT(top[2], top[0]);
+}
+
+TEST_F(KqfxReader, NameLookupIgnoresSeparatorAndCase)
+{
+    KQRGBImage a, b;
+    EXPECT_TRUE(ReadZip({{"Case001\\Snapshot.jpeg", Jpeg(8, 8)}}, a));
+    EXPECT_EQ(a.Size().x, 8);
+    EXPECT_TRUE(ReadZip({{"case001/SNAPSHOT.JPEG", Jpeg(9, 8)}}, b));
+    EXPECT_EQ(b.Size().x, 9);
+}
+
+TEST_F(KqfxReader, NoSnapshotIsNoPictureButNoError)
+{
+    KQRGBImage image;
+    EXPECT_TRUE(ReadZip({{"Case001/Model.kqf", Bytes(10, 1)}, {"Snapshot.jpeg", Jpeg(8, 8)}}, image));
+    EXPECT_EQ(image.Pixels(), nullptr);
+}
+
+TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
+{
+    KQRGBImage image;
+    fs::path p = dir / "notzip.kqfx";
+    ASSERT_TRUE(Write(p, Bytes(300, 'x')));
+    EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image));
+    EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "missing.kqfx"), image));
+
+    // A snapshot that is no JPEG.
+    EXPECT_FALSE(ReadZip({{"Case001/Snapshot.jpeg", Bytes(500, 7)}}, image));
+
+    // A container cut in the middle, and one whose entry data is damaged.
+    ASSERT_TRUE(ReadZip({{"Case001/Snapshot.jpeg", Jpeg(32, 32)}}, image));
+    Bytes whole;
+    {
+        std::ifstream in(dir / "t.kqfx", std::ios::binary);
+        whole.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(whole.empty());
+    }
+    for (size_t n : {whole.size() / 2, whole.size() - 30, (size_t)40}) {
+        Bytes cut(whole.begin(), whole.begin() + (long)n);
+        ASSERT_TRUE(Write(dir / "cut.kqfx", cut));
+        KQRGBImage i;
+        EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "cut.kqfx"), i)) << n;
+    }
+    Bytes flipped = whole;
+    flipped[whole.size() / 3] ^= 0x55; // inside the compressed entry data
+    ASSERT_TRUE(Write(dir / "flip.kqfx", flipped));
+    KQRGBImage i;
+    EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "flip.kqfx"), i));
+}
+
+TEST_F(KqfxReader, WideCharacterPaths)
+{
+    KQRGBImage image;
+    fs::path name = fs::u8path(u8"Mod\u00e8le \u03a9\u6a21\u578b.kqfx");
+    ASSERT_TRUE(ReadZip({{"Case001/Snapshot.jpeg", Jpeg(10, 6)}}, image, name));
+    EXPECT_EQ(image.Size().y, 6);
+
+    KqfSpec spec = Spec(3, 2);
+    fs::path kqf = dir / fs::u8path(u8"\u00c5ngstr\u00f6m \u4e2d.kqf");
+    ASSERT_TRUE(Write(kqf, kqexample::BuildKqf(spec)));
+    KQRGBImage k;
+    ASSERT_TRUE(CkqfxThumbExtractor::ReadKqfSnapshot(Wide(kqf), k));
+    ExpectPicture(k, spec);
+}
+
+} // namespace
