@@ -2,8 +2,12 @@
 // the command line names, then shows the report.
 #include <new>
 
+#include "KQOAPIProperties.h"
 #include "KQOpenXMLArchive.h"
 #include "KQPlatform.h"
+
+// The property catalogue is built before WinMain runs and destroyed at exit.
+KQ_LINK_STATIC_TABLES();
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand)
 {

@@ -162,9 +162,11 @@ TEST(Catalogue, WideOnlyRecords)
     EXPECT_EQ(std::basic_string<KQChar>(KQ_TEXT("The alpha value of the below color. 255 = opaque.")),
               Str(alpha->description));
     // The extra rows sit in their groups, not at the end: 1408 follows 1407.
-    for (int32 i = 0; i + 1 < KQ_API_PROPERTIES.records.count; ++i)
-        if (KQ_API_PROPERTIES.records.data[i]->id == 1407)
+    for (int32 i = 0; i + 1 < KQ_API_PROPERTIES.records.count; ++i) {
+        if (KQ_API_PROPERTIES.records.data[i]->id == 1407) {
             EXPECT_EQ(1408, KQ_API_PROPERTIES.records.data[i + 1]->id);
+        }
+    }
 #endif
 }
 
@@ -208,12 +210,13 @@ TEST(Catalogue, DefaultsMatchTheirType)
     for (int32 i = 0; i < KQ_API_PROPERTIES.records.count; ++i) {
         const KQAPIProperty* p = KQ_API_PROPERTIES.records.data[i];
         std::basic_string<KQChar> d = Str(p->defaultValue);
-        if (p->type == 3)
+        if (p->type == 3) {
             EXPECT_TRUE(d == KQ_TEXT("KQ_TRUE") || d == KQ_TEXT("KQ_FALSE")) << p->id;
-        else if (p->type == 9)
+        } else if (p->type == 9) {
             EXPECT_EQ(std::basic_string<KQChar>(KQ_TEXT("NULL")), d) << p->id;
-        else if (p->type == 5)
+        } else if (p->type == 5) {
             EXPECT_EQ(std::basic_string<KQChar>(KQ_TEXT("Identity")), d) << p->id;
+        }
     }
 }
 
@@ -251,7 +254,7 @@ TEST(Catalogue, OnlyTheSecondTokenDecidesTheType)
         // A type passed in is overwritten by the resolution.
         c.AddProperty(1, 5, k.name, KQ_TEXT(""), KQ_TEXT(""));
         c.ResolveTypes();
-        EXPECT_EQ(k.type, c.Last()->type) << Str(KQString(k.name)).size();
+        EXPECT_EQ(k.type, c.Last()->type) << Str(KQString(k.name));
         EXPECT_EQ(KQHashString(KQString(k.name)), c.Last()->nameHash);
     }
     EXPECT_EQ(kRecordCount + 9, c.records.count);

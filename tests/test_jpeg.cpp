@@ -2,10 +2,15 @@
 // library's own compressor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+// The Windows headers come before jpeglib.h, which then takes their boolean.
+#include "KQPlatform.h"
 
 extern "C" {
 #include <jpeglib.h>

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+// The Windows headers come before jpeglib.h, which then takes their boolean.
+#include "KQPlatform.h"
+
 extern "C" {
 #include <jerror.h>
 #include <jpeglib.h>

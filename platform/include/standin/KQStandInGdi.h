@@ -5,8 +5,9 @@
 // device of 32 bits per pixel, one plane and no palette; memory DCs report
 // the screen's capabilities. Pixels are converted between depths the way
 // GDI converts them: fields widened by repeating their top bits, narrowed by
-// truncation, and to 8 bits or less the nearest entry of the target's
-// colour table (squared distance in RGB, the lowest index on a tie).
+// truncation, and by blits to 8 bits or less the nearest entry of the
+// target's colour table (squared distance in RGB, the lowest index on a tie)
+// to the centre of the colour's 5-bit cell.
 #ifndef KQSTANDINGDI_H
 #define KQSTANDINGDI_H
 

@@ -53,7 +53,7 @@ struct Surface {
     DWORD GetRaw(int32_t x, int32_t y) const;
     void PutRaw(int32_t x, int32_t y, DWORD v);
     void RawToRGB(DWORD v, uint8_t& r, uint8_t& g, uint8_t& b) const;
-    DWORD RGBToRaw(uint8_t r, uint8_t g, uint8_t b) const;
+    DWORD RGBToRaw(uint8_t r, uint8_t g, uint8_t b, bool blit) const;
     DWORD AllOnes() const { return bitCount >= 32 ? 0xFFFFFFFFu : ((1u << bitCount) - 1u); }
 };
 
@@ -282,9 +282,16 @@ void Surface::RawToRGB(DWORD v, uint8_t& r, uint8_t& g, uint8_t& b) const {
     b = static_cast<uint8_t>(GetField(v & masks[2], shift[2], len[2]));
 }
 
-DWORD Surface::RGBToRaw(uint8_t r, uint8_t g, uint8_t b) const {
+DWORD Surface::RGBToRaw(uint8_t r, uint8_t g, uint8_t b, bool blit) const {
     if (bitCount <= 8) {
         if (monoDdb) return (r == 0xFF && g == 0xFF && b == 0xFF) ? 1u : 0u;
+        if (blit) {
+            // Blits match the centre of the colour's 5-bit cell, not the
+            // colour itself: black looks for (4, 4, 4), white for (252, 252, 252).
+            r = static_cast<uint8_t>((r & ~7) + 4);
+            g = static_cast<uint8_t>((g & ~7) + 4);
+            b = static_cast<uint8_t>((b & ~7) + 4);
+        }
         int best = 0;
         DWORD bestDiff = 0xFFFFFFFFu;
         for (int i = 0; i < tableSize; ++i) {
@@ -437,7 +444,7 @@ bool Fill(Bitmap* target, int64_t x, int64_t y, int64_t w, int64_t h, DWORD rop)
     switch (rop) {
     case BLACKNESS: value = 0; break;
     case WHITENESS: value = s.AllOnes(); break;
-    case PATCOPY: value = s.RGBToRaw(0xFF, 0xFF, 0xFF); break;  // the default brush is white
+    case PATCOPY: value = s.RGBToRaw(0xFF, 0xFF, 0xFF, false); break;  // the default brush is white
     case DSTINVERT: break;
     default: return false;
     }
@@ -751,7 +758,7 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC source, in
             if (!raw) {
                 uint8_t cr, cg, cb;
                 from.RawToRGB(v, cr, cg, cb);
-                v = to.RGBToRaw(cr, cg, cb);
+                v = to.RGBToRaw(cr, cg, cb, true);
             }
             values[k++] = v;
         }
@@ -835,7 +842,7 @@ int WINAPI StretchDIBits(HDC dc, int destX, int destY, int destWidth, int destHe
             if (fx < 0 || fx >= from.width) continue;
             uint8_t r, g, b;
             from.RawToRGB(from.GetRaw(static_cast<int32_t>(fx), static_cast<int32_t>(fy)), r, g, b);
-            to.PutRaw(static_cast<int32_t>(tx), static_cast<int32_t>(ty), to.RGBToRaw(r, g, b));
+            to.PutRaw(static_cast<int32_t>(tx), static_cast<int32_t>(ty), to.RGBToRaw(r, g, b, true));
         }
     }
     return static_cast<int>(sh);

@@ -1,0 +1,54 @@
+// Small helpers shared by the fuzz targets: a scratch file per process for
+// readers that only take a path, and the folder of the model files that the
+// embedder target and its seeds agree on.
+#ifndef KQFUZZSUPPORT_H
+#define KQFUZZSUPPORT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+namespace kqfuzz {
+
+inline std::string TempFolder()
+{
+    const char* dir = std::getenv("TMPDIR");
+    return dir && *dir ? std::string(dir) : std::string("/tmp");
+}
+
+// One name per process, so that parallel workers (-jobs, -fork) never share
+// a file; removed again when the process ends normally.
+class ScratchFile {
+public:
+    explicit ScratchFile(const char* extension)
+        : path(TempFolder() + "/kqfuzz_" + std::to_string(getpid()) + extension)
+    {
+    }
+    ~ScratchFile() { std::remove(path.c_str()); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    bool Write(const uint8_t* data, size_t size) const
+    {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f)
+            return false;
+        bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+        return std::fclose(f) == 0 && ok;
+    }
+    const std::string& Path() const { return path; }
+
+private:
+    std::string path;
+};
+
+// Absolute folder that the embedder seeds name in their controls. Fixed, so
+// that seeds written once stay valid for later runs and other workers.
+inline const char* ModelFolder() { return "/tmp/kqfuzz-models"; }
+
+} // namespace kqfuzz
+
+#endif

@@ -1,0 +1,25 @@
+// libFuzzer target: Lintomel's KQFx snapshot reader on arbitrary bytes.
+#include <cstddef>
+#include <cstdint>
+
+#include "KQFuzzSupport.h"
+#include "KQOError.h"
+#include "KQOImage.h"
+#include "kqfxThumbExtractor.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    KQSetErrorReporting(false);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // The reader opens a named file only.
+    static kqfuzz::ScratchFile file(".kqfx");
+    if (!file.Write(data, size))
+        return 0;
+    KQRGBImage image;
+    CkqfxThumbExtractor::ReadKqfxSnapshot(KQString(file.Path().c_str()), image);
+    return 0;
+}
