@@ -2,6 +2,8 @@
 // FileURL property.
 #include "KQOpenXMLArchive.h"
 
+#include <new>
+
 // Built in this order before the entry point runs; the template is made of
 // the two texts above it.
 const KQString KQ_EMBEDDED_TAG("%embedded%");
@@ -55,10 +57,10 @@ bool KQOpenXMLArchive::CreateFromTemplate(const KQString& templatePath)
     return true;
 }
 
-bool KQOpenXMLArchive::RenameControl(const KQString& slideName, const KQString& oldName, const KQString& newName)
+bool KQOpenXMLArchive::RenameControl(const KQString& slideName, const KQString& controlId, const KQString& newName)
 {
     (void)slideName;
-    (void)oldName;
+    (void)controlId;
     (void)newName;
     return false;
 }
@@ -66,7 +68,8 @@ bool KQOpenXMLArchive::RenameControl(const KQString& slideName, const KQString& 
 void KQOpenXMLArchive::RemoveAllSlides() {}
 
 KQOpenXMLPresentation::KQOpenXMLPresentation()
-    : presentationPart("ppt\\presentation.xml"), lastRemovedSlideId(255)
+    : presentationPart("ppt\\presentation.xml"), lastRemovedSlideId(255),
+      slideContents(new (std::nothrow) KQSlideContentPtrArray)
 {
     slideContentType = "application/vnd.openxmlformats-officedocument.presentationml.slide+xml";
     tagsContentType = "application/vnd.openxmlformats-officedocument.presentationml.tags+xml";
@@ -76,7 +79,10 @@ KQOpenXMLPresentation::KQOpenXMLPresentation()
     mediaFolder = "ppt\\media\\";
 }
 
-KQOpenXMLPresentation::~KQOpenXMLPresentation() {}
+KQOpenXMLPresentation::~KQOpenXMLPresentation()
+{
+    delete slideContents;
+}
 
 KQOpenXMLWordArchive::KQOpenXMLWordArchive()
 {

@@ -10,6 +10,7 @@
 
 #include "KQOArray.h"
 #include "KQOString.h"
+#include "KQOTemplateArray.h"
 #include "KQOTypes.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
@@ -34,8 +35,16 @@ public:
 
     // Presentation operations; a package of another kind has none of them.
     virtual bool CreateFromTemplate(const KQString& templatePath);
-    virtual bool RenameControl(const KQString& slideName, const KQString& oldName, const KQString& newName);
+    virtual bool RenameControl(const KQString& slideName, const KQString& controlId, const KQString& newName);
     virtual void RemoveAllSlides();
+
+    // Every rId of the reference list; true when there is at least one.
+    bool ListReferenceIds(KQStringArray* out);
+    // Drops the Override entries whose part the package does not hold.
+    void PruneContentTypeOverrides();
+    // Counts a new slide titled title in "docProps\app.xml", or with reset
+    // sets the counts back to an empty presentation; true when written.
+    bool UpdateAppProperties(const KQString& title, bool reset);
 
     // Viewer controls. Collect appends the FileURL values not yet embedded
     // (embedded false) or the ids of embedded ones (embedded true), keeps
@@ -82,13 +91,90 @@ private:
     int32 FreeModelNumber(KQIntArray& taken);
 };
 
+// One slide's controls and related parts. Nothing fills it yet.
+struct KQSlideContent {
+    KQSlideContent() = default;
+    ~KQSlideContent();
+    KQSlideContent(const KQSlideContent&) = delete;
+    KQSlideContent& operator=(const KQSlideContent&) = delete;
+
+    KQString slideName;
+    KQString slidePath;
+    KQString relsPath;
+    KQString title;
+    int32 slideId = 0;
+    int32 flags = 0;
+    static const int32 listCount = 19;
+    KQStringArray lists[listCount];
+};
+
+// Policies of KQAEX: compile-time arguments only, without data or code.
+template <class T>
+struct KQANRC {};
+typedef void* KQADP;
+template <class T, class P>
+struct KQANP {};
+
+// Owning pointer array: the elements it removes are destroyed.
+template <class T, class NRC = KQANRC<T>, class DP = KQADP, class NP = KQANP<T, DP>>
+class KQAEX : public KQOArray<T, T> {
+public:
+    KQAEX() : reserved(nullptr) {}
+    virtual ~KQAEX()
+    {
+        RemoveAt(0, -1);
+        this->FreeData();
+    }
+
+    int DeleteElement(T element)
+    {
+        delete element;
+        return -1;
+    }
+    // Destroys the elements from start on and keeps the first start ones;
+    // start 0 releases the block.
+    void RemoveAt(int32 start, int32 growBy)
+    {
+        if (start < 0)
+            start = 0;
+        for (int32 i = start; i < this->count; ++i) {
+            DeleteElement(this->data[i]);
+            this->data[i] = nullptr;
+        }
+        if (start <= this->count)
+            this->SetSize(start, growBy);
+    }
+
+    void* reserved;
+};
+
+class KQSlideContentPtrArray : public KQAEX<KQSlideContent*> {
+public:
+    ~KQSlideContentPtrArray() override;
+};
+
 class KQOpenXMLPresentation : public KQOpenXMLArchive {
 public:
     KQOpenXMLPresentation();
     ~KQOpenXMLPresentation() override;
 
+    bool CreateFromTemplate(const KQString& templatePath) override;
+    bool RenameControl(const KQString& slideName, const KQString& controlId, const KQString& newName) override;
+    void RemoveAllSlides() override;
+
+    // Target of every relationship in the part at path of one kind: 1 ActiveX
+    // controls, 2 media images, 3 tags, 4 VML drawings. True when at least
+    // one was found.
+    bool CollectRelationshipTargets(const KQString& path, int32 kind, KQStringArray* out);
+    // r:id of every entry of the slide list; true when at least one.
+    bool ListSlideIds(KQStringArray* out);
+    // Removes the slide-list entries with that r:id; true when the
+    // presentation part was written back.
+    bool RemoveSlideId(const KQString& id);
+
     KQString presentationPart;
     int32 lastRemovedSlideId;
+    KQSlideContentPtrArray* slideContents;
 };
 
 class KQOpenXMLWordArchive : public KQOpenXMLArchive {

@@ -17,6 +17,6 @@ mkdir -p "$WORK/bmp" "$WORK/jpeg"
 cd "$WORK"
 for t in bmp jpeg; do
     echo "== fuzz_$t for ${SECONDS_EACH}s"
-    "$BUILD/tests/fuzz/fuzz_$t" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2560 -malloc_limit_mb=2560 \
+    "$BUILD/tests/fuzz/fuzz_$t" -max_total_time="$SECONDS_EACH" -rss_limit_mb=4096 -malloc_limit_mb=4096 \
         -print_final_stats=1 "$WORK/$t" 2>&1 | tail -n 25
 done

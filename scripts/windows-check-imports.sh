@@ -11,7 +11,8 @@ OBJDUMP="${OBJDUMP:-i686-w64-mingw32-objdump}"
 ALLOWED=" kernel32.dll user32.dll gdi32.dll advapi32.dll ole32.dll oleaut32.dll
   shell32.dll shlwapi.dll msvcrt.dll comctl32.dll comdlg32.dll uxtheme.dll
   version.dll rpcrt4.dll ws2_32.dll bcrypt.dll crypt32.dll winmm.dll imm32.dll
-  windowscodecs.dll propsys.dll ntdll.dll "
+  windowscodecs.dll propsys.dll ntdll.dll winspool.drv "
+ALLOWED=" $(echo $ALLOWED) "   # one blank between names, none at line ends
 
 bad=0
 count=0

@@ -1,11 +1,16 @@
 // Lintomel's DLL entry point and the four exports of an in-process COM
 // server.
 #include "KQCom.h"
+#include "KQOAPIProperties.h"
 #include "KQComModule.h"
 #include "KQOError.h"
 #include "KQRegistrar.h"
 #include "KQThumbIds.h"
 #include "kqfxThumbExtractor.h"
+
+// The property catalogue is built when the module loads and destroyed when it
+// unloads.
+KQ_LINK_STATIC_TABLES();
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 

@@ -1,10 +1,12 @@
 // kqthumbhost: plays the shell for a thumbnail extractor. It loads the COM
-// server, gets its class factory through DllGetClassObject, creates the
-// extractor, calls IPersistFile::Load, IExtractImage::GetLocation and
-// IExtractImage::Extract as the shell does, and writes the bitmap it gets
-// as a 24-bit BMP file.
+// server, gets its class factory through DllGetClassObject (or, with -c,
+// creates the registered class through CoCreateInstance), calls
+// IPersistFile::Load, IExtractImage::GetLocation, IExtractImage::Extract and
+// IExtractImage2::GetDateStamp as the shell does, and writes the bitmap it
+// gets as a 24-bit BMP file.
 //
 //   kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] LIBRARY MODELFILE OUTPUT.bmp
+//   kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] -c MODELFILE OUTPUT.bmp
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +64,8 @@ void Usage()
 {
     std::fprintf(stderr,
                  "usage: kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] LIBRARY MODELFILE OUTPUT.bmp\n"
+                 "       kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] -c MODELFILE OUTPUT.bmp\n"
+                 "  -c  create the registered class with CoCreateInstance instead of loading LIBRARY\n"
                  "  -s  requested thumbnail size (default 256x256)\n"
                  "  -f  IEIFLAG_ flags passed to GetLocation, e.g. 0x1 for IEIFLAG_ASYNC (default 0)\n");
 }
@@ -141,10 +145,78 @@ bool WriteBmp(HBITMAP bitmap, const char* fileName, LONG* width, LONG* height, s
     return ok;
 }
 
+// One extraction as the shell runs it; 0 when the thumbnail was written.
+int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, const std::wstring& modelFile,
+            const char* modelName, const char* outputName, SIZE size, DWORD flags)
+{
+    Releaser<IPersistFile> persist;
+    Releaser<IExtractImage> extract;
+    Releaser<IExtractImage2> extract2;
+    HRESULT hr;
+    if (getClassObject) {
+        Releaser<IClassFactory> factory;
+        hr = getClassObject(extractorClass, IID_IClassFactory, (void**)&factory.p);
+        if (FAILED(hr))
+            return Fail("DllGetClassObject", hr);
+        hr = factory.p->CreateInstance(nullptr, IID_IPersistFile, (void**)&persist.p);
+        if (FAILED(hr))
+            return Fail("IClassFactory::CreateInstance", hr);
+    } else {
+        hr = CoCreateInstance(extractorClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPersistFile, (void**)&persist.p);
+        if (FAILED(hr))
+            return Fail("CoCreateInstance", hr);
+    }
+    if (canUnload && canUnload() != S_FALSE) {
+        std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow allows unloading while an object lives\n");
+        return 1;
+    }
+    hr = persist.p->Load(modelFile.c_str(), 0);
+    if (FAILED(hr))
+        return Fail("IPersistFile::Load", hr);
+    hr = persist.p->QueryInterface(IID_IExtractImage, (void**)&extract.p);
+    if (FAILED(hr))
+        return Fail("QueryInterface(IExtractImage)", hr);
+    WCHAR location[MAX_PATH] = {0};
+    DWORD priority = 0;
+    DWORD locationFlags = flags;
+    hr = extract.p->GetLocation(location, MAX_PATH, &priority, &size, 32, &locationFlags);
+    // E_PENDING asks the shell to extract later on a background thread;
+    // this host simply goes on.
+    if (FAILED(hr) && hr != E_PENDING)
+        return Fail("IExtractImage::GetLocation", hr);
+    HBITMAP bitmap = nullptr;
+    hr = extract.p->Extract(&bitmap);
+    if (FAILED(hr))
+        return Fail("IExtractImage::Extract", hr);
+    if (!bitmap) {
+        std::fprintf(stderr, "kqthumbhost: IExtractImage::Extract returned %s but no bitmap\n", Describe(hr).c_str());
+        return 1;
+    }
+    LONG width = 0, height = 0;
+    std::string why;
+    bool written = WriteBmp(bitmap, outputName, &width, &height, why);
+    DeleteObject(bitmap);
+    if (!written) {
+        std::fprintf(stderr, "kqthumbhost: %s\n", why.c_str());
+        return 1;
+    }
+    // The shell's cache asks for the file's time as well.
+    hr = persist.p->QueryInterface(IID_IExtractImage2, (void**)&extract2.p);
+    if (FAILED(hr))
+        return Fail("QueryInterface(IExtractImage2)", hr);
+    FILETIME stamp;
+    hr = extract2.p->GetDateStamp(&stamp);
+    if (FAILED(hr))
+        return Fail("IExtractImage2::GetDateStamp", hr);
+    std::printf("Wrote a %ld x %ld thumbnail of %s to %s\n", (long)width, (long)height, modelName, outputName);
+    return 0;
+}
+
 int Run(int argc, char** argv)
 {
     SIZE size = {256, 256};
     DWORD flags = 0;
+    bool byClass = false;
     std::vector<const char*> positional;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -165,6 +237,8 @@ int Run(int argc, char** argv)
                 std::fprintf(stderr, "kqthumbhost: bad flags '%s'\n", argv[i]);
                 return 2;
             }
+        } else if (a == "-c" || a == "--cocreate") {
+            byClass = true;
         } else if (a == "-h" || a == "--help") {
             Usage();
             return 0;
@@ -175,77 +249,46 @@ int Run(int argc, char** argv)
             positional.push_back(argv[i]);
         }
     }
-    if (positional.size() != 3) {
+    if (positional.size() != (byClass ? 2u : 3u)) {
         Usage();
         return 2;
     }
-    const char* libraryName = positional[0];
-    std::wstring modelFile = KQWideArgument(positional[1]);
-    const char* outputName = positional[2];
+    const char* libraryName = byClass ? nullptr : positional[0];
+    const char* modelName = positional[byClass ? 0 : 1];
+    const char* outputName = positional[byClass ? 1 : 2];
 
-    void* library = KQLoadModule(KQWideArgument(libraryName));
-    if (!library) {
-        std::fprintf(stderr, "kqthumbhost: cannot load %s: %s\n", libraryName, KQModuleLoadError().c_str());
-        return 1;
-    }
-    auto getClassObject = (GetClassObjectFunction)KQModuleSymbol(library, "DllGetClassObject");
-    auto canUnload = (CanUnloadFunction)KQModuleSymbol(library, "DllCanUnloadNow");
-    if (!getClassObject || !canUnload) {
-        std::fprintf(stderr, "kqthumbhost: %s is no COM server: %s\n", libraryName, KQModuleLoadError().c_str());
-        KQUnloadModule(library);
-        return 1;
-    }
-
-    int rc = 0;
-    {
-        Releaser<IClassFactory> factory;
-        Releaser<IPersistFile> persist;
-        Releaser<IExtractImage> extract;
-        HRESULT hr = getClassObject(extractorClass, IID_IClassFactory, (void**)&factory.p);
-        if (FAILED(hr))
-            return Fail("DllGetClassObject", hr);
-        hr = factory.p->CreateInstance(nullptr, IID_IPersistFile, (void**)&persist.p);
-        if (FAILED(hr))
-            return Fail("IClassFactory::CreateInstance", hr);
-        hr = persist.p->Load(modelFile.c_str(), 0);
-        if (FAILED(hr))
-            return Fail("IPersistFile::Load", hr);
-        hr = persist.p->QueryInterface(IID_IExtractImage, (void**)&extract.p);
-        if (FAILED(hr))
-            return Fail("QueryInterface(IExtractImage)", hr);
-        WCHAR location[MAX_PATH] = {0};
-        DWORD priority = 0;
-        DWORD locationFlags = flags;
-        hr = extract.p->GetLocation(location, MAX_PATH, &priority, &size, 32, &locationFlags);
-        // E_PENDING asks the shell to extract later on a background thread;
-        // this host simply goes on.
-        if (FAILED(hr) && hr != E_PENDING)
-            return Fail("IExtractImage::GetLocation", hr);
-        HBITMAP bitmap = nullptr;
-        hr = extract.p->Extract(&bitmap);
-        if (FAILED(hr))
-            return Fail("IExtractImage::Extract", hr);
-        if (!bitmap) {
-            std::fprintf(stderr, "kqthumbhost: IExtractImage::Extract returned %s but no bitmap\n",
-                         Describe(hr).c_str());
+    void* library = nullptr;
+    GetClassObjectFunction getClassObject = nullptr;
+    CanUnloadFunction canUnload = nullptr;
+    if (!byClass) {
+        library = KQLoadModule(KQWideArgument(libraryName));
+        if (!library) {
+            std::fprintf(stderr, "kqthumbhost: cannot load %s: %s\n", libraryName, KQModuleLoadError().c_str());
             return 1;
         }
-        LONG width = 0, height = 0;
-        std::string why;
-        if (!WriteBmp(bitmap, outputName, &width, &height, why)) {
-            std::fprintf(stderr, "kqthumbhost: %s\n", why.c_str());
-            rc = 1;
-        } else {
-            std::printf("Wrote a %ld x %ld thumbnail of %s to %s\n", (long)width, (long)height, positional[1],
-                        outputName);
+        getClassObject = (GetClassObjectFunction)KQModuleSymbol(library, "DllGetClassObject");
+        canUnload = (CanUnloadFunction)KQModuleSymbol(library, "DllCanUnloadNow");
+        if (!getClassObject || !canUnload) {
+            std::fprintf(stderr, "kqthumbhost: %s is no COM server: %s\n", libraryName,
+                         KQModuleLoadError().c_str());
+            KQUnloadModule(library);
+            return 1;
         }
-        DeleteObject(bitmap);
+    } else {
+        HRESULT hr = CoInitialize(nullptr);
+        if (FAILED(hr))
+            return Fail("CoInitialize", hr);
     }
-    if (canUnload() != S_OK) {
+
+    int rc = Extract(getClassObject, canUnload, KQWideArgument(modelName), modelName, outputName, size, flags);
+    if (canUnload && rc == 0 && canUnload() != S_OK) {
         std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow refuses after every reference was released\n");
         rc = 1;
     }
-    KQUnloadModule(library);
+    if (library)
+        KQUnloadModule(library);
+    if (byClass)
+        CoUninitialize();
     return rc;
 }
 

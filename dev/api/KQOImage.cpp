@@ -60,18 +60,6 @@ KQRGBImage::KQRGBImage()
 
 KQRGBImage::~KQRGBImage() { Free(); }
 
-// Placeholder until the image file formats exist: no type is recognised.
-int32 KQRGBImage::DetectFileType(const KQString&) { return KQ_IMAGE_TYPE_NONE; }
-
-// Placeholder until the image file formats exist: nothing can be loaded.
-bool KQRGBImage::Load(const KQString&, int32, int32* loadedType) {
-    if (loadedType) *loadedType = KQ_IMAGE_TYPE_NONE;
-    return false;
-}
-
-// Placeholder until the image file formats exist: nothing can be saved.
-bool KQRGBImage::Save(int32, const KQString&) { return false; }
-
 bool KQRGBImage::Alloc(int32 width, int32 height, bool clear) {
     MarkChanged();
     if (width != size.x || height != size.y) {

@@ -231,10 +231,14 @@ bool KQGIFCompress(int32 initialBits, FILE* stream, KQGIFPixelSource source) {
 
     bool ok = true;
     int32 ent = KQGIFNextPixel(source);
+    if (ent < 0) ent = 0;
+    if (ent >= k.clearCode) ent &= k.clearCode - 1;
     ClearHash();
     ok = KQGIFOutputCode(k.clearCode) && ok;
     int32 c;
     while ((c = KQGIFNextPixel(source)) >= 0) {
+        // Indices beyond the palette would probe outside the tables.
+        if (c >= k.clearCode) c &= k.clearCode - 1;
         const int32 fcode = (c << kMaxBits) + ent;
         int32 i = (c << kHashShift) ^ ent;
         if (k.hash[i] == fcode) {

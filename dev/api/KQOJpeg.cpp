@@ -160,6 +160,7 @@ KQStreamCallbacks* KQMemoryStreamInitCallbacks(KQStreamCallbacks* callbacks) {
 namespace {
 
 const size_t kInputBufferSize = 4096;
+const long kMaxLibraryMemory = 512L * 1024 * 1024;
 
 struct KQJPEGMemorySource {
     jpeg_source_mgr pub;
@@ -235,6 +236,10 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQS
         return false;
     }
     jpeg_create_decompress(cinfo);
+    // A few header bytes can announce a picture whose whole-image buffers
+    // (progressive or multi-scan data) would take gigabytes; past this the
+    // library fails cleanly instead.
+    cinfo->mem->max_memory_to_use = kMaxLibraryMemory;
     KQJPEGSetMemorySource(cinfo, handle, callbacks);
     jpeg_save_markers(cinfo, JPEG_COM, 0xFFFF);
     for (int m = 0; m < 16; ++m) jpeg_save_markers(cinfo, JPEG_APP0 + m, 0xFFFF);

@@ -197,6 +197,25 @@ extern const IID IID_IDispatch;
 extern const IID IID_ITypeLib;
 
 // ---------------------------------------------------------------------------
+// Object creation by class: the in-process server registered under
+// HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32 is loaded and asked for
+// its class factory. Loaded servers stay loaded until CoUninitialize.
+#define CLSCTX_INPROC_SERVER 0x1
+#define CLSCTX_INPROC_HANDLER 0x2
+#define CLSCTX_LOCAL_SERVER 0x4
+#define CLSCTX_ALL 0x17
+#define COINIT_APARTMENTTHREADED 0x2
+#define REGDB_E_CLASSNOTREG ((HRESULT)0x80040154L)
+#define CO_E_DLLNOTFOUND ((HRESULT)0x800401F8L)
+#define CO_E_ERRORINDLL ((HRESULT)0x800401F9L)
+
+HRESULT CoInitialize(LPVOID reserved);
+HRESULT CoInitializeEx(LPVOID reserved, DWORD flags);
+void CoUninitialize();
+HRESULT CoGetClassObject(REFCLSID classId, DWORD context, LPVOID serverInfo, REFIID riid, LPVOID* object);
+HRESULT CoCreateInstance(REFCLSID classId, IUnknown* outer, DWORD context, REFIID riid, LPVOID* object);
+
+// ---------------------------------------------------------------------------
 // Interlocked counters (the module's lock count).
 LONG InterlockedIncrement(LONG volatile* value);
 LONG InterlockedDecrement(LONG volatile* value);

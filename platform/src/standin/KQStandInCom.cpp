@@ -810,7 +810,8 @@ HRESULT RegisterTypeLib(ITypeLib* typeLib, LPCOLESTR fullPath, LPCOLESTR helpDir
 
     bool ok = SetString(base, nullptr, info.helpString.empty() ? info.name : info.helpString) == ERROR_SUCCESS;
     ok = ok && SetString(base + FromUtf8(std::string("\\") + lcid + "\\win32"), nullptr, path) == ERROR_SUCCESS;
-    ok = ok && SetString(base + L"\\FLAGS", nullptr, "0") == ERROR_SUCCESS;
+    // A library registered from a file carries LIBFLAG_FHASDISKIMAGE.
+    ok = ok && SetString(base + L"\\FLAGS", nullptr, "8") == ERROR_SUCCESS;
     ok = ok && SetString(base + L"\\HELPDIR", nullptr, dir) == ERROR_SUCCESS;
     for (const auto& t : info.types) {
         if (!ok)
@@ -858,4 +859,84 @@ HRESULT UnRegisterTypeLib(REFGUID libId, WORD majorVersion, WORD minorVersion, L
     RegDeleteTreeW(HKEY_CLASSES_ROOT, versionKey.c_str());
     RegDeleteKeyW(HKEY_CLASSES_ROOT, libKey.c_str()); // only when no other version is left
     return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Object creation by class.
+namespace {
+
+std::mutex serverLock;
+std::vector<void*> loadedServers;
+
+typedef HRESULT (*GetClassObjectFunction)(REFCLSID, REFIID, LPVOID*);
+typedef HRESULT (*CanUnloadFunction)();
+
+} // namespace
+
+HRESULT CoInitialize(LPVOID) { return S_OK; }
+
+HRESULT CoInitializeEx(LPVOID, DWORD) { return S_OK; }
+
+void CoUninitialize()
+{
+    std::lock_guard<std::mutex> guard(serverLock);
+    // As CoFreeUnusedLibraries would: only servers that agree to go.
+    for (auto it = loadedServers.begin(); it != loadedServers.end();) {
+        auto canUnload = (CanUnloadFunction)dlsym(*it, "DllCanUnloadNow");
+        if (!canUnload || canUnload() == S_OK) {
+            dlclose(*it);
+            it = loadedServers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+HRESULT CoGetClassObject(REFCLSID classId, DWORD context, LPVOID, REFIID riid, LPVOID* object)
+{
+    if (!object)
+        return E_POINTER;
+    *object = nullptr;
+    if (!(context & CLSCTX_INPROC_SERVER))
+        return REGDB_E_CLASSNOTREG;
+    wchar_t guid[40];
+    StringFromGUID2(classId, guid, 40);
+    std::wstring keyName = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return REGDB_E_CLASSNOTREG;
+    wchar_t path[4096];
+    DWORD size = sizeof(path) - sizeof(wchar_t), type = 0;
+    LSTATUS rc = RegQueryValueExW(key, nullptr, nullptr, &type, (LPBYTE)path, &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || type != REG_SZ)
+        return REGDB_E_CLASSNOTREG;
+    path[size / sizeof(wchar_t)] = 0;
+    void* module = dlopen(ToUtf8(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module)
+        return CO_E_DLLNOTFOUND;
+    auto getClassObject = (GetClassObjectFunction)dlsym(module, "DllGetClassObject");
+    if (!getClassObject) {
+        dlclose(module);
+        return CO_E_ERRORINDLL;
+    }
+    {
+        std::lock_guard<std::mutex> guard(serverLock);
+        loadedServers.push_back(module);
+    }
+    return getClassObject(classId, riid, object);
+}
+
+HRESULT CoCreateInstance(REFCLSID classId, IUnknown* outer, DWORD context, REFIID riid, LPVOID* object)
+{
+    if (!object)
+        return E_POINTER;
+    *object = nullptr;
+    IClassFactory* factory = nullptr;
+    HRESULT hr = CoGetClassObject(classId, context, nullptr, IID_IClassFactory, (void**)&factory);
+    if (FAILED(hr))
+        return hr;
+    hr = factory->CreateInstance(outer, riid, object);
+    factory->Release();
+    return hr;
 }

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets under fuzz/ with clang (ASan + UBSan) and runs
+# each one for a short while from seeds that the project generates. Exits
+# non-zero when a target finds a crash, a leak, a timeout or an out-of-memory
+# input; the reproducers are left under $BUILD/fuzz-run/artifacts.
+#   scripts/fuzz-short.sh                       20 s per target, all at once
+#   KQ_FUZZ_SECONDS=300 scripts/fuzz-short.sh   longer
+#   KQ_FUZZ_TARGETS="fuzz_dib fuzz_kqf" scripts/fuzz-short.sh
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="${KQ_FUZZ_BUILD_DIR:-$ROOT/build/fuzz}"
+SECONDS_EACH="${KQ_FUZZ_SECONDS:-20}"
+TARGETS=(${KQ_FUZZ_TARGETS:-fuzz_dib fuzz_jpeg_memory fuzz_zip_xml fuzz_embedder fuzz_kqfx fuzz_kqf})
+
+# The native libraries, then clang with the libFuzzer and sanitizer runtimes
+# (libclang-rt-14-dev is only a recommendation of clang-14 on Debian 12).
+bash "$ROOT/scripts/install-native-deps.sh"
+PKGS=(clang clang-14 libclang-rt-14-dev)
+missing=()
+for p in "${PKGS[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 update
+    $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"
+fi
+
+CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKQ_FUZZ=ON -DKQ_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD" --target kqfuzz_all -j"$(nproc)"
+
+RUN="$BUILD/fuzz-run"
+rm -rf "$RUN/seeds" "$RUN/artifacts" "$RUN/logs"
+mkdir -p "$RUN/seeds" "$RUN/corpus" "$RUN/artifacts" "$RUN/logs" "$RUN/work"
+"$BUILD/fuzz/kqfuzz_seeds" "$RUN/seeds"
+
+# All targets at once; each in its own working folder, where the library's
+# diagnostic files land.
+pids=()
+for t in "${TARGETS[@]}"; do
+    mkdir -p "$RUN/corpus/$t" "$RUN/work/$t"
+    (
+        cd "$RUN/work/$t"
+        exec "$BUILD/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout=10 \
+            -rss_limit_mb=2560 -malloc_limit_mb=2560 -print_final_stats=1 \
+            -artifact_prefix="$RUN/artifacts/$t-" "$RUN/corpus/$t" "$RUN/seeds/$t"
+    ) >"$RUN/logs/$t.log" 2>&1 &
+    pids+=($!)
+done
+
+failed=0
+for i in "${!TARGETS[@]}"; do
+    t="${TARGETS[$i]}"
+    rc=0
+    wait "${pids[$i]}" || rc=$?
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$RUN/logs/$t.log")
+    if [ "$rc" -eq 0 ]; then
+        echo "== $t: ${runs:-?} executions in ${SECONDS_EACH} s, nothing found"
+    else
+        failed=1
+        echo "== $t: FAILED (exit $rc) -- log $RUN/logs/$t.log"
+        grep -E "^==[0-9]+==|SUMMARY|Test unit written|^ +#[0-9]+ " "$RUN/logs/$t.log" | head -n 40 || true
+    fi
+done
+if [ "$failed" -ne 0 ]; then
+    echo "== fuzzing found problems; reproducers in $RUN/artifacts:"
+    ls -1 "$RUN/artifacts"
+    exit 1
+fi
