@@ -11,10 +11,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-// Lean windows.h leaves out COM; the COM server and the GUID helpers need it.
+// Lean windows.h leaves out COM, which the stand-in has (KQStandInCom.h);
+// the shell interfaces come with KQCom.h.
 #include <ole2.h>
-#include <shlobj.h>
-#include <shobjidl.h>
 // Runtime names the stand-in provides on other hosts (_access, _wfopen,
 // _fseeki64, _filelengthi64 ...).
 #include <cstdio>
