@@ -38,14 +38,12 @@ set(CMAKE_CXX_COMPILER ${KQ_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER  ${KQ_MINGW_TRIPLE}-windres)
 set(CMAKE_AR           ${KQ_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB       ${KQ_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
-# IDL compiler for type libraries (mingw-w64-tools).
+# .rc sources compile with windres (CMake enables RC for Windows targets).
+# IDL compiler for type libraries (mingw-w64-tools). No system .idl files
+# come with it (no oaidl.idl): an IDL declares the base interfaces it names,
+# and importlib("stdole2.tlb") is found with -L in wine32's i386-windows.
 find_program(KQ_WIDL ${KQ_MINGW_TRIPLE}-widl)
 find_program(KQ_OBJDUMP ${KQ_MINGW_TRIPLE}-objdump)
-# Debian's mingw-w64 ships no .idl files (no oaidl.idl, unknwn.idl): an IDL
-# declares the base interfaces it names itself. importlib("stdole2.tlb")
-# then makes the type library refer to the system's IDispatch instead of
-# carrying a copy; widl finds stdole2.tlb with -L in this folder (wine32).
-set(KQ_WIDL_IMPORTLIB_DIR "/usr/lib/i386-linux-gnu/wine/i386-windows")
 
 # Everything from the C and C++ runtimes is linked in, so that a binary
 # imports only DLLs that ship with Windows (a COM server that needs

@@ -139,14 +139,15 @@ bool Zip(const fs::path& path, const std::vector<Entry>& entries)
         return false;
     for (const Entry& e : entries) {
         // libzip reads added data at close and frees it itself.
-        void* copy = std::malloc(e.data.empty() ? 1 : e.data.size());
-        if (!copy) {
+        // (An empty buffer is not taken over: none is made.)
+        void* copy = e.data.empty() ? nullptr : std::malloc(e.data.size());
+        if (!e.data.empty() && !copy) {
             zip_discard(za);
             return false;
         }
         if (!e.data.empty())
             std::memcpy(copy, e.data.data(), e.data.size());
-        zip_source_t* src = zip_source_buffer(za, copy, e.data.size(), 1);
+        zip_source_t* src = zip_source_buffer(za, copy, e.data.size(), copy ? 1 : 0);
         zip_int64_t index = src ? zip_file_add(za, e.name.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
         if (index < 0) {
             if (src)
@@ -389,6 +390,14 @@ int main(int argc, char** argv)
                {"Case001/Snapshot.jpeg", Jpeg(12, 8, 3, false, 80), ZIP_CM_STORE}});
     ok &= Zip(top / "fuzz_kqfx" / "deflated.kqfx", {{"Case001/Snapshot.jpeg", Jpeg(9, 9, 3, true, 70), ZIP_CM_DEFLATE}});
     ok &= Zip(top / "fuzz_kqfx" / "no-snapshot.kqfx", {{"Case001/Model.xml", Text("<model/>"), ZIP_CM_DEFLATE}});
+    // The target takes an odd first byte as "wrap the rest as the snapshot entry"
+    // (bit 1: deflated).
+    for (uint8_t mode : {uint8_t(1), uint8_t(3)}) {
+        Bytes wrapped(1, mode);
+        const Bytes picture = Jpeg(10, 6, 3, mode == 3, 85);
+        wrapped.insert(wrapped.end(), picture.begin(), picture.end());
+        ok &= Save(top / "fuzz_kqfx" / (mode == 1 ? "wrapped-stored.bin" : "wrapped-deflated.bin"), wrapped);
+    }
 
     const fs::path kqf = top / "fuzz_kqf";
     Kqf k;

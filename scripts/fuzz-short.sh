@@ -6,14 +6,18 @@
 #   scripts/fuzz-short.sh                       20 s per target, all at once
 #   KQ_FUZZ_SECONDS=300 scripts/fuzz-short.sh   longer
 #   KQ_FUZZ_TARGETS="fuzz_dib fuzz_kqf" scripts/fuzz-short.sh
+#   KQ_FUZZ_RSS_MB=6144 scripts/fuzz-short.sh   memory limit per target
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${KQ_FUZZ_BUILD_DIR:-$ROOT/build/fuzz}"
 SECONDS_EACH="${KQ_FUZZ_SECONDS:-20}"
+# Memory a target may use (and allocate at once) before its input counts as
+# an out-of-memory finding.
+RSS_MB="${KQ_FUZZ_RSS_MB:-2560}"
 TARGETS=(${KQ_FUZZ_TARGETS:-fuzz_dib fuzz_jpeg_memory fuzz_zip_xml fuzz_embedder fuzz_kqfx fuzz_kqf})
 
 # The native libraries, then clang with the libFuzzer and sanitizer runtimes
-# (libclang-rt-14-dev is only a recommendation of clang-14 on Debian 12).
+# (libclang-rt-14-dev is only recommended, by libclang-common-14-dev, on Debian 12).
 bash "$ROOT/scripts/install-native-deps.sh"
 PKGS=(clang clang-14 libclang-rt-14-dev)
 missing=()
@@ -29,7 +33,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKQ_FUZZ=ON -DKQ_BUILD_TESTS=OFF >/dev/null
+    -DKQ_FUZZ=ON >/dev/null
 cmake --build "$BUILD" --target kqfuzz_all -j"$(nproc)"
 
 RUN="$BUILD/fuzz-run"
@@ -45,7 +49,7 @@ for t in "${TARGETS[@]}"; do
     (
         cd "$RUN/work/$t"
         exec "$BUILD/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout=10 \
-            -rss_limit_mb=2560 -malloc_limit_mb=2560 -print_final_stats=1 \
+            -rss_limit_mb="$RSS_MB" -malloc_limit_mb="$RSS_MB" -print_final_stats=1 \
             -artifact_prefix="$RUN/artifacts/$t-" "$RUN/corpus/$t" "$RUN/seeds/$t"
     ) >"$RUN/logs/$t.log" 2>&1 &
     pids+=($!)

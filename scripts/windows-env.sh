@@ -36,11 +36,12 @@ kq_wine_prefix() {
 }
 
 # Keeps one wineserver up for the whole run, so that each test start does
-# not pay for a server start and the prefix update check.
+# not pay for a server start and the prefix update check. It ends itself two
+# minutes after its last client, should the stop below never come.
 kq_wine_server_start() {
     kq_wine_env
     # Exit status 2: a server for this prefix is already up, which serves too.
-    wineserver -p </dev/null >/dev/null 2>&1 || true
+    wineserver -p120 </dev/null >/dev/null 2>&1 || true
 }
 
 kq_wine_server_stop() {

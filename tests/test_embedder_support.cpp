@@ -267,10 +267,14 @@ bool WritePackage(const std::string& path, const Package& package)
     if (!za)
         return false;
     for (const auto& e : package.entries) {
-        // libzip reads the data at close time and owns this copy.
-        void* copy = std::malloc(e.second.size() ? e.second.size() : 1);
-        std::memcpy(copy, e.second.data(), e.second.size());
-        zip_source_t* src = zip_source_buffer(za, copy, e.second.size(), 1);
+        // libzip reads the data at close time and owns this copy. It frees
+        // no block of length 0, so an empty entry gets none.
+        void* copy = nullptr;
+        if (!e.second.empty()) {
+            copy = std::malloc(e.second.size());
+            std::memcpy(copy, e.second.data(), e.second.size());
+        }
+        zip_source_t* src = zip_source_buffer(za, copy, e.second.size(), copy != nullptr);
         if (!src || zip_file_add(za, e.first.c_str(), src, ZIP_FL_ENC_UTF_8) < 0) {
             if (src)
                 zip_source_free(src);

@@ -111,12 +111,19 @@ TEST(RGBImageData, SetDataAndFlip) {
     const ubyte flipped[18] = {13, 14, 15, 16, 17, 18, 7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6};
     EXPECT_EQ(std::memcmp(image.Pixels(), flipped, 18), 0);
 
-    // Height 1: a fresh buffer with the same row.
+    // Height 1: the row stays, and the flip still counts as a change.
     ASSERT_TRUE(image.SetData(data, 6, 1));
-    ubyte* before = image.Pixels();
+    changes = image.GetChangeCount();
     ASSERT_TRUE(image.FlipVertical());
-    EXPECT_NE(image.Pixels(), before);
+    EXPECT_EQ(image.GetChangeCount(), changes + 1);
     EXPECT_EQ(std::memcmp(image.Pixels(), data, 18), 0);
+
+    // An odd height leaves the middle row where it is.
+    const ubyte three[9] = {1, 1, 1, 2, 2, 2, 3, 3, 3};
+    ASSERT_TRUE(image.SetData(three, 1, 3));
+    ASSERT_TRUE(image.FlipVertical());
+    const ubyte threeFlipped[9] = {3, 3, 3, 2, 2, 2, 1, 1, 1};
+    EXPECT_EQ(std::memcmp(image.Pixels(), threeFlipped, 9), 0);
 
     KQRGBImage empty;
     changes = empty.GetChangeCount();

@@ -95,14 +95,19 @@ void KQRGBImage::Free() {
 
 bool KQRGBImage::FlipVertical() {
     if (size.IsZero() || !pixels) return true;
-    ubyte* flipped = NewBuffer(static_cast<int64>(bytesPerPixel) * size.y * size.x);
-    if (!flipped) return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Scale()", kLineFlip));
+    // Rows are swapped in place through one row of scratch: a second copy of
+    // the whole picture would double the peak memory of every JPEG decode.
     const size_t rowBytes = static_cast<size_t>(size.x) * static_cast<size_t>(bytesPerPixel);
-    for (int32 i = 0; i < size.y; ++i)
-        std::memcpy(flipped + static_cast<size_t>(i) * rowBytes,
-                    pixels + static_cast<size_t>(size.y - 1 - i) * rowBytes, rowBytes);
-    ::operator delete(pixels);
-    pixels = flipped;
+    ubyte* row = NewBuffer(static_cast<int64>(rowBytes));
+    if (!row) return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Scale()", kLineFlip));
+    for (int32 top = 0, bottom = size.y - 1; top < bottom; ++top, --bottom) {
+        ubyte* a = pixels + static_cast<size_t>(top) * rowBytes;
+        ubyte* b = pixels + static_cast<size_t>(bottom) * rowBytes;
+        std::memcpy(row, a, rowBytes);
+        std::memcpy(a, b, rowBytes);
+        std::memcpy(b, row, rowBytes);
+    }
+    ::operator delete(row);
     MarkChanged();
     return true;
 }
