@@ -12,17 +12,18 @@ ALLOWED=" kernel32.dll user32.dll gdi32.dll advapi32.dll ole32.dll oleaut32.dll
   shell32.dll shlwapi.dll msvcrt.dll comctl32.dll comdlg32.dll uxtheme.dll
   version.dll rpcrt4.dll ws2_32.dll bcrypt.dll crypt32.dll winmm.dll imm32.dll
   windowscodecs.dll propsys.dll ntdll.dll winspool.drv "
-ALLOWED=" $(echo $ALLOWED) "   # one blank between names, none at line ends
+# shellcheck disable=SC2086  # splitting the list is the point
+ALLOWED=" $(printf '%s ' $ALLOWED)"   # one blank after each name, line ends too
 
 bad=0
 count=0
 while IFS= read -r -d '' bin; do
     count=$((count + 1))
-    dlls="$("$OBJDUMP" -p "$bin" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | tr -d '\r')"
+    dlls="$("$OBJDUMP" -p "$bin" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | tr -d '\r')"
     for dll in $dlls; do
         case "$ALLOWED" in
             *" $dll "*) ;;
-            *) echo "NOT A SYSTEM DLL: ${bin#$BUILD/} imports $dll"; bad=1 ;;
+            *) echo "NOT A SYSTEM DLL: ${bin#"$BUILD"/} imports $dll"; bad=1 ;;
         esac
     done
 done < <(find "$BUILD" -path '*/CMakeFiles' -prune -o -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0)

@@ -18,7 +18,8 @@ STAMP="$KQ_MINGW_PREFIX/.kq-complete"
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-APT=($SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+APT=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+[ -z "$SUDO" ] || APT=(sudo "${APT[@]}")
 
 PKGS=(cmake ninja-build make pkg-config dpkg-dev xz-utils
       g++-mingw-w64-i686 binutils-mingw-w64-i686

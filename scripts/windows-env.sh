@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared settings of the Windows leg; sourced by the scripts/windows-*.sh.
 #   KQ_MINGW_PREFIX  static i686 libraries (built by windows-deps.sh)
 #   KQ_WINEPREFIX    the win32 Wine prefix the tests run in
@@ -5,7 +6,7 @@
 : "${KQ_MINGW_PREFIX:=/opt/kq-mingw-i686}"
 : "${KQ_WINEPREFIX:=${HOME:-/tmp}/.cache/kq-wine32}"
 export KQ_MINGW_PREFIX KQ_WINEPREFIX
-KQ_MINGW_TRIPLE=i686-w64-mingw32
+export KQ_MINGW_TRIPLE=i686-w64-mingw32
 
 # Wine set-up shared by the prefix, the server and the test wrapper.
 kq_wine_env() {
@@ -36,16 +37,11 @@ kq_wine_prefix() {
 }
 
 # Keeps one wineserver up for the whole run, so that each test start does
-# not pay for a server start and the prefix update check. It ends itself two
-# minutes after its last client, should the stop below never come.
+# not pay for a server start and the prefix update check. It ends by itself
+# a minute after its last client. It is not killed at the end: other runs in
+# the same prefix (a developer's ctest) may be using it by then.
 kq_wine_server_start() {
     kq_wine_env
     # Exit status 2: a server for this prefix is already up, which serves too.
-    wineserver -p120 </dev/null >/dev/null 2>&1 || true
-}
-
-kq_wine_server_stop() {
-    kq_wine_env
-    wineserver -k </dev/null >/dev/null 2>&1 || true
-    wineserver -w </dev/null >/dev/null 2>&1 || true
+    wineserver -p60 </dev/null >/dev/null 2>&1 || true
 }

@@ -22,8 +22,8 @@
 #include <io.h>
 // Left-overs of 16-bit Windows and of the IDL base types: macros named like
 // ordinary words (a variable called far, near or small would vanish or turn
-// into char). Every system header is in by now, so they can go; FAR and
-// NEAR stay usable as the empty qualifiers they are.
+// into char). FAR and NEAR stay defined as the empty qualifiers they are,
+// so the system headers included after this one (KQCom.h) still compile.
 #undef far
 #undef near
 #undef FAR
