@@ -2,7 +2,9 @@
 # The Windows leg: on a Debian 12 machine, installs the cross toolchain,
 # the static libraries and Wine (scripts/windows-deps.sh), cross-builds the
 # project for i686 Windows, checks that the binaries import only system
-# DLLs, and runs the whole test suite under Wine.
+# DLLs, runs the whole test suite under Wine, then the end-to-end checks
+# of registration, the COM client and the report box
+# (scripts/windows-e2e.sh).
 #   KQ_WIN_BUILD_DIR  build folder (default build/windows)
 #   KQ_MINGW_PREFIX   static libraries (default /opt/kq-mingw-i686)
 #   KQ_WINEPREFIX     win32 Wine prefix (default ~/.cache/kq-wine32)
@@ -47,5 +49,10 @@ fi
 rc=0
 ctest --test-dir "$BUILD" --output-on-failure -j"$(nproc)" --timeout 300 || rc=$?
 t4=$SECONDS
-echo "-- Windows leg: deps $((t1 - t0)) s, build $((t2 - t1)) s, Wine prefix wait $((t3 - t2)) s, tests $((t4 - t3)) s"
+# Registration, the COM client and the real report box, end to end.
+e2e_rc=0
+bash "$ROOT/scripts/windows-e2e.sh" || e2e_rc=$?
+t5=$SECONDS
+echo "-- Windows leg: deps $((t1 - t0)) s, build $((t2 - t1)) s, Wine prefix wait $((t3 - t2)) s, tests $((t4 - t3)) s, end-to-end $((t5 - t4)) s"
+[ "$rc" -ne 0 ] || rc=$e2e_rc
 exit "$rc"

@@ -3,7 +3,10 @@
 // creates the registered class through CoCreateInstance), calls
 // IPersistFile::Load, IExtractImage::GetLocation, IExtractImage::Extract and
 // IExtractImage2::GetDateStamp as the shell does, and writes the bitmap it
-// gets as a 24-bit BMP file.
+// gets as a 24-bit BMP file. It prints what the server's DllCanUnloadNow
+// answers while the object lives and after its last Release, and fails when
+// either answer is wrong; with -c it reaches that export through the server
+// that the registry names, the one CoCreateInstance loads.
 //
 //   kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] LIBRARY MODELFILE OUTPUT.bmp
 //   kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] -c MODELFILE OUTPUT.bmp
@@ -166,9 +169,13 @@ int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, 
         if (FAILED(hr))
             return Fail("CoCreateInstance", hr);
     }
-    if (canUnload && canUnload() != S_FALSE) {
-        std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow allows unloading while an object lives\n");
-        return 1;
+    if (canUnload) {
+        HRESULT alive = canUnload();
+        std::printf("DllCanUnloadNow while the object lives: %s\n", Describe(alive).c_str());
+        if (alive != S_FALSE) {
+            std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow allows unloading while an object lives\n");
+            return 1;
+        }
     }
     hr = persist.p->Load(modelFile.c_str(), 0);
     if (FAILED(hr))
@@ -210,6 +217,24 @@ int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, 
         return Fail("IExtractImage2::GetDateStamp", hr);
     std::printf("Wrote a %ld x %ld thumbnail of %s to %s\n", (long)width, (long)height, modelName, outputName);
     return 0;
+}
+
+// The in-process server registered for the class. Loading it again only
+// adds a reference to the module that CoCreateInstance loads from there.
+std::wstring RegisteredServer()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{3b8d41e2-6c0f-4a97-8d25-e4f7a9c1b03d}\\InprocServer32", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return std::wstring();
+    WCHAR path[MAX_PATH + 1] = {0};
+    DWORD size = (DWORD)(sizeof(path) - sizeof(WCHAR));
+    DWORD type = 0;
+    LSTATUS status = RegQueryValueExW(key, nullptr, nullptr, &type, (LPBYTE)path, &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+        return std::wstring();
+    return path;
 }
 
 int Run(int argc, char** argv)
@@ -260,30 +285,41 @@ int Run(int argc, char** argv)
     void* library = nullptr;
     GetClassObjectFunction getClassObject = nullptr;
     CanUnloadFunction canUnload = nullptr;
-    if (!byClass) {
-        library = KQLoadModule(KQWideArgument(libraryName));
-        if (!library) {
-            std::fprintf(stderr, "kqthumbhost: cannot load %s: %s\n", libraryName, KQModuleLoadError().c_str());
-            return 1;
-        }
+    std::wstring server = byClass ? RegisteredServer() : KQWideArgument(libraryName);
+    if (server.empty()) {
+        std::fprintf(stderr, "kqthumbhost: the class is not registered (%s)\n", KQRegistryDescription().c_str());
+        return 1;
+    }
+    const std::string serverName = KQNarrowText(server);
+    library = KQLoadModule(server);
+    if (!library) {
+        std::fprintf(stderr, "kqthumbhost: cannot load %s: %s\n", serverName.c_str(), KQModuleLoadError().c_str());
+        return 1;
+    }
+    if (!byClass)
         getClassObject = (GetClassObjectFunction)KQModuleSymbol(library, "DllGetClassObject");
-        canUnload = (CanUnloadFunction)KQModuleSymbol(library, "DllCanUnloadNow");
-        if (!getClassObject || !canUnload) {
-            std::fprintf(stderr, "kqthumbhost: %s is no COM server: %s\n", libraryName,
-                         KQModuleLoadError().c_str());
-            KQUnloadModule(library);
-            return 1;
-        }
-    } else {
+    canUnload = (CanUnloadFunction)KQModuleSymbol(library, "DllCanUnloadNow");
+    if ((!byClass && !getClassObject) || !canUnload) {
+        std::fprintf(stderr, "kqthumbhost: %s is no COM server: %s\n", serverName.c_str(), KQModuleLoadError().c_str());
+        KQUnloadModule(library);
+        return 1;
+    }
+    if (byClass) {
         HRESULT hr = CoInitialize(nullptr);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
+            KQUnloadModule(library);
             return Fail("CoInitialize", hr);
+        }
     }
 
     int rc = Extract(getClassObject, canUnload, KQWideArgument(modelName), modelName, outputName, size, flags);
-    if (canUnload && rc == 0 && canUnload() != S_OK) {
-        std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow refuses after every reference was released\n");
-        rc = 1;
+    if (canUnload && rc == 0) {
+        HRESULT released = canUnload();
+        std::printf("DllCanUnloadNow after the last Release: %s\n", Describe(released).c_str());
+        if (released != S_OK) {
+            std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow refuses after every reference was released\n");
+            rc = 1;
+        }
     }
     if (library)
         KQUnloadModule(library);

@@ -1,0 +1,525 @@
+#!/usr/bin/env bash
+# End-to-end checks of the Windows binaries under Wine, the way a user's
+# machine meets them:
+#   Lintomel  regsvr32 registration, every key and value it writes read back
+#             with reg query, the class created through CoCreateInstance and
+#             driven as the shell drives it (tools/kqthumbhost -c), the
+#             server's DllCanUnloadNow while the object lives and after its
+#             last Release, regsvr32 /u and what it must leave behind;
+#   Corvessa  Corvessa.exe on packages made at run time, under a virtual X
+#             display so that its report is the real, blocking message box:
+#             tools/kqboxdriver reads the box's caption and text, presses OK
+#             and reports the exit code; then the package is checked.
+# Everything runs in a private copy of the Wine prefix, removed at the end,
+# so the shared prefix and its registry stay as they were.
+#   KQ_WIN_BUILD_DIR  cross build with the binaries (default build/windows)
+#   KQ_WINEPREFIX     the prefix that is copied (default ~/.cache/kq-wine32)
+#   KQ_E2E_KEEP=1     keep the scratch folder (its path is printed)
+# Prints one PASS or FAIL line per check and "N passed, N failed" last;
+# the exit code is non-zero when a check failed.
+set -uo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+. "$ROOT/scripts/windows-env.sh"
+BUILD="${KQ_WIN_BUILD_DIR:-$ROOT/build/windows}"
+case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
+
+CLSID='{3b8d41e2-6c0f-4a97-8d25-e4f7a9c1b03d}'
+LIBID='{A94C2F18-5E63-4B7D-8C01-6F2B3D9E4A75}'
+IID='{5E0A7C3B-94D2-4F61-A8B7-2C9E1D6F3A40}'
+HANDLER='{BB2E617C-0920-11d1-9A0B-00C04FC2D6C1}'
+HKCR='HKEY_CLASSES_ROOT'
+
+# ---------------------------------------------------------------- helpers
+
+# Results go to a tally file, so that the part run under xvfb-run (a child
+# process) counts into the same total.
+pass() { echo "PASS $*"; echo P >>"$WORK/tally"; }
+fail() { echo "FAIL $*"; echo F >>"$WORK/tally"; }
+
+# Shows a file indented, for the reason of a failure.
+show() { sed 's/^/    | /' "$1"; }
+
+# Windows spelling of an absolute path (drive Z: is the root; checked below).
+wpath() { local p="${1//\//\\}"; printf 'Z:%s' "$p"; }
+
+# wrun NAME PROGRAM ARGS...: runs a Windows program, output in
+# $WORK/NAME.out and NAME.err with CR removed, exit code in $rc. The output
+# goes to files, not pipes: Wine's helper processes keep an inherited pipe
+# open for a second or two. A hung program is killed after 60 s.
+rc=0
+wrun() {
+    local name="$1"
+    shift
+    timeout -k 5 60 wine "$@" </dev/null >"$WORK/$name.raw" 2>"$WORK/$name.rawerr"
+    rc=$?
+    tr -d '\r' <"$WORK/$name.raw" >"$WORK/$name.out"
+    tr -d '\r' <"$WORK/$name.rawerr" >"$WORK/$name.err"
+}
+
+# regq NAME KEY: `reg query KEY /s` without CR and blank lines in
+# $WORK/NAME.out; exit code in $rc.
+regq() {
+    wrun "$1.q" reg query "$2" /s
+    grep -v '^$' "$WORK/$1.q.out" >"$WORK/$1.out"
+}
+
+# expect_dump CHECK NAME: compares $WORK/NAME.out with standard input.
+expect_dump() {
+    local check="$1" name="$2"
+    cat >"$WORK/$name.want"
+    if [ "$rc" -eq 0 ] && cmp -s "$WORK/$name.want" "$WORK/$name.out"; then
+        pass "$check"
+    else
+        fail "$check (reg query exit $rc; < wanted, > got)"
+        diff "$WORK/$name.want" "$WORK/$name.out" | sed 's/^/    | /'
+        [ -s "$WORK/$name.q.err" ] && show "$WORK/$name.q.err"
+    fi
+}
+
+# A 32-bit little-endian word.
+le32() {
+    local v=$(($1 & 0xFFFFFFFF))
+    # shellcheck disable=SC2059  # the format is the bytes
+    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((v & 255)) $((v >> 8 & 255)) $((v >> 16 & 255)) $((v >> 24 & 255)))"
+}
+
+# make_kqf FILE WIDTH HEIGHT: a binary KQF file (short header without
+# extension, so the block data is raw) whose image block is one colour,
+# R 0x20 G 0x80 B 0xE0.
+make_kqf() {
+    local file="$1" w="$2" h="$3" n=1 bytes
+    bytes=$((w * h * 3))
+    printf '\x20\x80\xe0' >"$file.px"
+    while [ $((n * 3)) -lt "$bytes" ]; do
+        cat "$file.px" "$file.px" >"$file.px2" && mv "$file.px2" "$file.px"
+        n=$((n * 2))
+    done
+    {
+        le32 231272; le32 -160871; le32 0; le32 1        # file header
+        le32 1020; le32 0; le32 96; le32 "$bytes"         # image block
+        head -c 80 /dev/zero; le32 "$w"; le32 "$h"
+        head -c "$bytes" "$file.px"
+        le32 0
+    } >"$file"
+    rm -f "$file.px"
+}
+
+# check_bmp CHECK FILE WIDTH HEIGHT [one-colour]: the thumbnail host's BMP
+# has the size; with a fourth argument every pixel has the colour make_kqf
+# writes (stored B, G, R).
+check_bmp() {
+    local check="$1" file="$2" w="$3" h="$4" got colours
+    if [ ! -s "$file" ]; then
+        fail "$check (no bitmap written)"
+        return
+    fi
+    got="$(od -An -tu4 -j18 -N8 "$file" | xargs) $(od -An -tu2 -j28 -N2 "$file" | xargs)"
+    if [ "$got" != "$w $h 24" ]; then
+        fail "$check (bitmap is width height bits $got, want $w $h 24)"
+        return
+    fi
+    if [ $# -ge 5 ]; then
+        # 96 pixels of 3 bytes fill whole 4-byte rows: no padding to skip.
+        colours="$(tail -c +55 "$file" | od -An -tx1 -v -w3 | sort | uniq -c | xargs)"
+        if [ "$colours" != "$((w * h)) e0 80 20" ]; then
+            fail "$check (pixels are not all the model's colour: $(echo "$colours" | cut -c1-200))"
+            return
+        fi
+    fi
+    pass "$check"
+}
+
+# ------------------------------------------------------- Corvessa, in Xvfb
+
+# check_box CHECK NAME EXIT-CODE [TEXT]: the driver's run NAME ended with
+# EXIT-CODE from Corvessa and, with TEXT, a box "Embedding report" whose
+# text is TEXT byte for byte (none without TEXT).
+check_box() {
+    local check="$1" name="$2" code="$3" why=""
+    if [ "$rc" -ne 0 ]; then
+        why="driver exit $rc"
+    elif ! grep -qx "exit code: $code" "$WORK/$name.out"; then
+        why="want exit code $code"
+    elif [ $# -lt 4 ]; then
+        grep -qx 'box: none' "$WORK/$name.out" || why="a box was shown"
+    elif grep -qx 'box: none' "$WORK/$name.out"; then
+        why="no box was shown; it blocks only with a display"
+    else
+        printf '%s' "$4" >"$WORK/$name.want"
+        printf 'Embedding report' >"$WORK/$name.capwant"
+        if ! cmp -s "$WORK/$name.capwant" "$WORK/$name.caption"; then
+            why="caption differs"
+        elif ! cmp -s "$WORK/$name.want" "$WORK/$name.text"; then
+            why="text differs"
+        elif ! grep -qx 'box buttons: OK' "$WORK/$name.out"; then
+            why="want one button, OK"
+        fi
+    fi
+    if [ -z "$why" ]; then
+        pass "$check"
+    else
+        fail "$check ($why)"
+        show "$WORK/$name.out"
+        [ -s "$WORK/$name.err" ] && show "$WORK/$name.err"
+    fi
+}
+
+# drive NAME [COMMANDTAIL]: Corvessa.exe through the box driver.
+drive() {
+    local name="$1"
+    shift
+    wrun "$name" "$BUILD/tools/kqboxdriver.exe" -t 30 -o "$(wpath "$WORK/$name.text")" \
+        -c "$(wpath "$WORK/$name.caption")" "$(wpath "$BUILD/embedder/Corvessa.exe")" "$@"
+}
+
+# check_entry CHECK PACKAGE ENTRY FILE: the package holds ENTRY with the
+# bytes of FILE.
+check_entry() {
+    local check="$1" package="$2" entry="$3" file="$4" size
+    size=$(stat -c %s "$file")
+    if ! grep -qxF -- "$(printf '  %10s  %s' "$size" "$entry")" "$WORK/show.out"; then
+        fail "$check (no entry $entry of $size bytes)"
+        show "$WORK/show.out"
+    elif command -v unzip >/dev/null && ! unzip -p "$package" "$entry" | cmp -s - "$file"; then
+        fail "$check ($entry does not hold the bytes of ${file##*/})"
+    else
+        pass "$check"
+    fi
+}
+
+# check_show CHECK LINE: the show tool's listing has LINE.
+check_show() {
+    if grep -qxF -- "$2" "$WORK/show.out"; then
+        pass "$1"
+    else
+        fail "$1 (no line '$2')"
+        show "$WORK/show.out"
+    fi
+}
+
+corvessa_checks() {
+    local examples="$BUILD/embedder/corvessa_examples.exe" talk report
+    wineserver -p >/dev/null 2>&1
+
+    # A folder name with a blank: the path is taken whole, without quotes.
+    local one="$WORK/corvessa/talk folder" two="$WORK/corvessa/report folder"
+    mkdir -p "$one" "$two"
+    wrun write1 "$examples" write "$(wpath "$one")"
+    local w1=$rc
+    wrun write2 "$examples" write "$(wpath "$two")"
+    if [ "$w1" -ne 0 ] || [ "$rc" -ne 0 ]; then
+        fail "Corvessa: test packages written"
+        return
+    fi
+    talk="$one/talk.pptx"
+    report="$two/docs/report.docx"
+
+    # Three viewer controls naming two files, both there.
+    drive talk "$(wpath "$talk")"
+    check_box "Corvessa: talk.pptx reports 2 of 2 in the real box, exit code 1" talk 1 \
+        "$(printf '2 of 2 KQFx files embedded\n\nEmbedding successful.')"
+    wrun show "$examples" show "$(wpath "$talk")"
+    check_entry "Corvessa: talk.pptx holds the rotor model as ppt/kqfxFiles/kqfx1.kqfx" \
+        "$talk" ppt/kqfxFiles/kqfx1.kqfx "$one/models/rotor.kqfx"
+    check_entry "Corvessa: talk.pptx holds the wing model as ppt/kqfxFiles/kqfx2.kqfx" \
+        "$talk" ppt/kqfxFiles/kqfx2.kqfx "$one/wing.kqfx"
+    if grep -Eq ' ppt/kqfxFiles/kqfxReferenceIds\.xml$' "$WORK/show.out" &&
+       [ "$(grep -c 'Embedded\[kqfx[12]\]$' "$WORK/show.out")" -eq 3 ] &&
+       ! grep -Eq '\.kqfx$' <(sed -n '/^Viewer FileURLs:/,/^Reference list:/p' "$WORK/show.out"); then
+        pass "Corvessa: talk.pptx: every viewer control names its embedded model, reference list present"
+    else
+        fail "Corvessa: talk.pptx: every viewer control names its embedded model, reference list present"
+        show "$WORK/show.out"
+    fi
+
+    # The same with one model file missing.
+    rm -f "$two/models/rotor.kqfx"
+    drive report "$(wpath "$report")"
+    check_box "Corvessa: report.docx with a missing model reports the failure, exit code 1" report 1 \
+        "$(printf 'Failed to embed:\n"../models/rotor.kqfx"\n\n1 of 2 KQFx files embedded\n\nEmbedding unsuccessful.')"
+    wrun show "$examples" show "$(wpath "$report")"
+    check_entry "Corvessa: report.docx holds the wing model as word/kqfxFiles/kqfx2.kqfx" \
+        "$report" word/kqfxFiles/kqfx2.kqfx "$two/wing.kqfx"
+    check_show "Corvessa: report.docx: the control of the missing model keeps its path" \
+        "  word/activeX/activeX2.xml: ../models/rotor.kqfx"
+
+    # A quoted path keeps its quotes and does not open; nothing is shown.
+    cp "$two/talk.pptx" "$WORK/talk-before.pptx"
+    drive quoted "\"$(wpath "$two/talk.pptx")\""
+    check_box "Corvessa: a quoted path ends with exit code 0 and no box" quoted 0
+    if cmp -s "$two/talk.pptx" "$WORK/talk-before.pptx"; then
+        pass "Corvessa: the package named by the quoted path is unchanged"
+    else
+        fail "Corvessa: the package named by the quoted path is unchanged"
+    fi
+    drive empty
+    check_box "Corvessa: an empty command line ends with exit code 0 and no box" empty 0
+
+    # End Wine's processes while the display is still there.
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+}
+
+if [ "${1:-}" = "--corvessa-under-display" ]; then
+    corvessa_checks
+    exit 0
+fi
+
+# ------------------------------------------------------------------ set-up
+
+start=$SECONDS
+for f in thumbnail/Lintomel.dll tools/kqthumbhost.exe tools/kqboxdriver.exe embedder/Corvessa.exe \
+         embedder/corvessa_examples.exe; do
+    if [ ! -f "$BUILD/$f" ]; then
+        echo "windows-e2e.sh: no $BUILD/$f (scripts/windows-test.sh builds it)" >&2
+        echo "0 passed, 1 failed"
+        exit 1
+    fi
+done
+if [ ! -f "$KQ_WINEPREFIX/.kq-ready" ]; then
+    kq_wine_prefix || { echo "0 passed, 1 failed"; exit 1; }
+fi
+
+WORK="$(mktemp -d "${TMPDIR:-/tmp}/kq-e2e.XXXXXX")"
+export WORK KQ_WIN_BUILD_DIR="$BUILD"
+PFX="$WORK/prefix"
+cleanup() {
+    WINEPREFIX="$PFX" wineserver -k >/dev/null 2>&1
+    WINEPREFIX="$PFX" wineserver -w >/dev/null 2>&1
+    if [ "${KQ_E2E_KEEP:-0}" = 1 ]; then
+        echo "scratch folder kept: $WORK"
+    else
+        rm -rf "$WORK"
+    fi
+}
+trap cleanup EXIT
+: >"$WORK/tally"
+
+# The private prefix: registration, the uninstall remains and the X11
+# setting below stay in it.
+cp -a "$KQ_WINEPREFIX" "$PFX"
+export WINEPREFIX="$PFX" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+if [ "$(readlink "$PFX/dosdevices/z:")" != / ]; then
+    echo "windows-e2e.sh: drive Z: of $KQ_WINEPREFIX is not the root folder" >&2
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+wineserver -p >/dev/null 2>&1
+
+# --------------------------------------------------------------- Lintomel
+
+# The server from a folder with a blank, so %MODULE% is a path with one.
+SERVERDIR="$WORK/Lintomel server"
+mkdir -p "$SERVERDIR" "$WORK/thumbs"
+cp "$BUILD/thumbnail/Lintomel.dll" "$SERVERDIR/"
+MODULE="$(wpath "$SERVERDIR/Lintomel.dll")"
+MODDIR="$(wpath "$SERVERDIR")"
+
+# Copies of the shared prefix may hold empty extension keys that an earlier
+# registration left (they are never removed); start without them, so that
+# finding them after unregistration shows that unregistration kept them.
+wrun del1 reg delete "$HKCR\\.kqfx" /f
+wrun del2 reg delete "$HKCR\\.kqf" /f
+left=""
+for key in "CLSID\\$CLSID" KqfxThumb.Extractor.1 KqfxThumb.Extractor .kqfx .kqf "TypeLib\\$LIBID" "Interface\\$IID"; do
+    wrun before reg query "$HKCR\\$key"
+    [ "$rc" -eq 0 ] && left="$left $key"
+done
+if [ -z "$left" ]; then
+    pass "Lintomel: the prefix starts without the server's keys"
+else
+    fail "Lintomel: the prefix starts without the server's keys (found:$left)"
+fi
+
+wrun regsvr32 regsvr32 /s "$MODULE"
+if [ "$rc" -eq 0 ]; then
+    pass "Lintomel: regsvr32 /s exits 0"
+else
+    fail "Lintomel: regsvr32 /s exits 0 (exit $rc)"
+    show "$WORK/regsvr32.err"
+fi
+
+K="$HKCR\\CLSID\\$CLSID"
+regq clsid "$K"
+expect_dump "Lintomel: HKCR\\CLSID\\$CLSID holds the class's keys and values, nothing else" clsid <<EOF
+$K
+    (Default)    REG_SZ    KQFx Thumbnail Viewer
+$K\\InprocServer32
+    (Default)    REG_SZ    $MODULE
+    ThreadingModel    REG_SZ    Apartment
+$K\\ProgID
+    (Default)    REG_SZ    KqfxThumb.Extractor.1
+$K\\Programmable
+$K\\TypeLib
+    (Default)    REG_SZ    $LIBID
+$K\\VersionIndependentProgID
+    (Default)    REG_SZ    KqfxThumb.Extractor
+EOF
+
+regq progid1 "$HKCR\\KqfxThumb.Extractor.1"
+expect_dump "Lintomel: ProgID KqfxThumb.Extractor.1" progid1 <<EOF
+$HKCR\\KqfxThumb.Extractor.1
+    (Default)    REG_SZ    KQFx Thumbnail Viewer
+$HKCR\\KqfxThumb.Extractor.1\\CLSID
+    (Default)    REG_SZ    $CLSID
+EOF
+
+regq progid "$HKCR\\KqfxThumb.Extractor"
+expect_dump "Lintomel: version-independent ProgID KqfxThumb.Extractor" progid <<EOF
+$HKCR\\KqfxThumb.Extractor
+    (Default)    REG_SZ    KQFx Thumbnail Viewer
+$HKCR\\KqfxThumb.Extractor\\CLSID
+    (Default)    REG_SZ    $CLSID
+$HKCR\\KqfxThumb.Extractor\\CurVer
+    (Default)    REG_SZ    KqfxThumb.Extractor.1
+EOF
+
+for ext in .kqfx .kqf; do
+    regq "ext$ext" "$HKCR\\$ext"
+    expect_dump "Lintomel: $ext names the class as its thumbnail handler" "ext$ext" <<EOF
+$HKCR\\$ext\\shellex
+$HKCR\\$ext\\shellex\\$HANDLER
+    (Default)    REG_SZ    $CLSID
+EOF
+done
+
+# The type library's flags are what the type library loader reports:
+# Wine adds LIBFLAG_FHASDISKIMAGE (8) to the library's own (none).
+regq typelib "$HKCR\\TypeLib\\$LIBID"
+sed -i -E 's/^(    \(Default\)    REG_SZ    )(0|8)$/\1<flags>/' "$WORK/typelib.out"
+T="$HKCR\\TypeLib\\$LIBID\\1.0"
+expect_dump "Lintomel: type library $LIBID 1.0 registered from the DLL" typelib <<EOF
+$T
+    (Default)    REG_SZ    KqfxThumbExtractor 1.0 Type Library
+$T\\409
+$T\\409\\win32
+    (Default)    REG_SZ    $MODULE
+$T\\FLAGS
+    (Default)    REG_SZ    <flags>
+$T\\HELPDIR
+    (Default)    REG_SZ    $MODDIR\\
+EOF
+
+regq interface "$HKCR\\Interface\\$IID"
+I="$HKCR\\Interface\\$IID"
+expect_dump "Lintomel: dual interface IkqfxThumbExtractor registered with the type library" interface <<EOF
+$I
+    (Default)    REG_SZ    IkqfxThumbExtractor
+$I\\ProxyStubClsid
+    (Default)    REG_SZ    {00020424-0000-0000-C000-000000000046}
+$I\\ProxyStubClsid32
+    (Default)    REG_SZ    {00020424-0000-0000-C000-000000000046}
+$I\\TypeLib
+    (Default)    REG_SZ    $LIBID
+    Version    REG_SZ    1.0
+EOF
+
+# check_host CHECK NAME WIDTH HEIGHT [one-colour]: kqthumbhost -c run NAME
+# wrote a WIDTH x HEIGHT thumbnail, and DllCanUnloadNow answered S_FALSE
+# while the object lived and S_OK after its last Release.
+check_host() {
+    local check="$1" name="$2" w="$3" h="$4"
+    shift 4
+    local o="$WORK/$name.out"
+    if [ "$rc" -ne 0 ] || ! grep -q "^Wrote a $w x $h thumbnail" "$o"; then
+        fail "$check (exit $rc)"
+        show "$o"
+        show "$WORK/$name.err"
+        return
+    fi
+    if grep -qx 'DllCanUnloadNow while the object lives: 0x00000001 (S_FALSE)' "$o" &&
+       grep -qx 'DllCanUnloadNow after the last Release: 0x00000000 (S_OK)' "$o"; then
+        pass "$check: DllCanUnloadNow S_FALSE while the object lives, S_OK after the last Release"
+    else
+        fail "$check: DllCanUnloadNow S_FALSE while the object lives, S_OK after the last Release"
+        show "$o"
+    fi
+    check_bmp "$check: the bitmap is $w x $h" "$WORK/thumbs/$name.bmp" "$w" "$h" "$@"
+}
+
+make_kqf "$WORK/thumbs/big.kqf" 1024 768
+make_kqf "$WORK/thumbs/small.kqf" 100 50
+wrun host1 "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$WORK/thumbs/big.kqf")" \
+    "$(wpath "$WORK/thumbs/host1.bmp")"
+check_host "Lintomel: CoCreateInstance, Load, GetLocation, Extract, GetDateStamp: 1024 x 768 KQF at 96 x 96" \
+    host1 96 72 one-colour
+wrun host2 "$BUILD/tools/kqthumbhost.exe" -c -s 256x256 "$(wpath "$WORK/thumbs/small.kqf")" \
+    "$(wpath "$WORK/thumbs/host2.bmp")"
+check_host "Lintomel: CoCreateInstance: 100 x 50 KQF at 256 x 256 stays 100 x 50" host2 100 50
+wrun host3 "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$ROOT/examples/lintomel/model.kqfx")" \
+    "$(wpath "$WORK/thumbs/host3.bmp")"
+check_host "Lintomel: CoCreateInstance: 640 x 480 KQFx (JPEG snapshot) at 96 x 96" host3 96 72
+
+wrun unreg regsvr32 /u /s "$MODULE"
+if [ "$rc" -eq 0 ]; then
+    pass "Lintomel: regsvr32 /u /s exits 0"
+else
+    fail "Lintomel: regsvr32 /u /s exits 0 (exit $rc)"
+    show "$WORK/unreg.err"
+fi
+
+gone=""
+for key in "CLSID\\$CLSID" KqfxThumb.Extractor.1 KqfxThumb.Extractor "TypeLib\\$LIBID" "Interface\\$IID"; do
+    wrun after reg query "$HKCR\\$key"
+    [ "$rc" -ne 1 ] && gone="$gone $key"
+done
+if [ -z "$gone" ]; then
+    pass "Lintomel: unregistration removes the class, its ProgIDs, the type library and the interface"
+else
+    fail "Lintomel: unregistration removes the class, its ProgIDs, the type library and the interface (left:$gone)"
+fi
+wrun clsidroot reg query "$HKCR\\CLSID\\{00020424-0000-0000-C000-000000000046}"
+if [ "$rc" -eq 0 ]; then
+    pass "Lintomel: HKCR\\CLSID stays, other classes in it too"
+else
+    fail "Lintomel: HKCR\\CLSID stays, other classes in it too"
+fi
+for ext in .kqfx .kqf; do
+    regq "after$ext" "$HKCR\\$ext"
+    # The key itself answers, with no value and no subkey under it.
+    if [ "$rc" -eq 0 ] && [ ! -s "$WORK/after$ext.out" ]; then
+        pass "Lintomel: $ext stays, with its thumbnail handler removed"
+    else
+        fail "Lintomel: $ext stays, with its thumbnail handler removed (reg query exit $rc)"
+        show "$WORK/after$ext.out"
+    fi
+done
+wrun host4 "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$WORK/thumbs/big.kqf")" \
+    "$(wpath "$WORK/thumbs/host4.bmp")"
+if [ "$rc" -ne 0 ] && [ ! -e "$WORK/thumbs/host4.bmp" ]; then
+    pass "Lintomel: after unregistration the class cannot be created"
+else
+    fail "Lintomel: after unregistration the class cannot be created (exit $rc)"
+fi
+lintomel_end=$SECONDS
+
+# --------------------------------------------------------------- Corvessa
+
+# Without a window manager, which Xvfb does not have, Wine waits two
+# seconds for every managed window to be withdrawn; unmanaged windows close
+# at once.
+wrun x11 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
+# The server and its desktop process started above know no display: end
+# them, so that the next ones start under Xvfb.
+wineserver -k >/dev/null 2>&1
+wineserver -w >/dev/null 2>&1
+
+if ! command -v xvfb-run >/dev/null || ! command -v xauth >/dev/null || ! command -v unzip >/dev/null; then
+    echo "-- installing xvfb, xauth and unzip"
+    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends xvfb xauth unzip >"$WORK/apt.log" 2>&1 ||
+        show "$WORK/apt.log"
+fi
+if command -v xvfb-run >/dev/null; then
+    timeout -k 5 300 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --corvessa-under-display ||
+        fail "Corvessa: the checks under xvfb-run ran to the end (exit $?)"
+else
+    fail "Corvessa: xvfb-run is available"
+fi
+corvessa_end=$SECONDS
+
+passed=$(grep -c P "$WORK/tally")
+failed=$(grep -c F "$WORK/tally")
+echo "-- Wine end-to-end checks: Lintomel $((lintomel_end - start)) s, Corvessa $((corvessa_end - lintomel_end)) s"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
