@@ -22,30 +22,9 @@ namespace {
 // Class id of the viewer's ActiveX control, compared byte for byte.
 const char* const kViewerClassId = "{5C2E9A41-7B3D-4F08-9E6A-2D71C0B4F853}";
 
-// The value an absent or blank attribute reads as. A null text, so that every
-// empty value compares equal to every other in the sorted URL list.
-const KQString kNoValue;
-
-KQString Attribute(const TiXmlElement* element, const char* name)
-{
-    KQString value = KQXmlElement::GetAttributeString(element, KQString(name), kNoValue, nullptr);
-    if (value.IsEmpty())
-        return KQString();
-    return value;
-}
-
-// The control's FileURL property: the first property element named so in
-// the walk that starts at the first "ax:ocxPr" child.
-TiXmlElement* FileURLProperty(TiXmlElement* root)
-{
-    for (TiXmlElement* p = KQXmlElement::FindChild(root, KQString("ax:ocxPr")); p; p = KQXmlElement::NextSibling(p)) {
-        if (Attribute(p, "ax:name").EqualsText("FileURL"))
-            return p;
-    }
-    return nullptr;
-}
-
 }  // namespace
+
+const char* const KQOpenXMLArchive::kReferenceTarget = "kqfxFiles/kqfxReferenceIds.xml";
 
 KQOpenXMLArchive::KQOpenXMLArchive() {}
 
@@ -94,16 +73,42 @@ KQOpenXMLWordArchive::KQOpenXMLWordArchive()
 
 KQOpenXMLWordArchive::~KQOpenXMLWordArchive() {}
 
+KQString KQOpenXMLArchive::AttributeText(const TiXmlElement* element, const char* name)
+{
+    // A null default: every missing value compares equal to every other, and
+    // an empty value sorts first in the URL list.
+    return KQXmlElement::GetAttributeString(element, KQString(name), KQString(), nullptr);
+}
+
+TiXmlElement* KQOpenXMLArchive::ReadPartRoot(const KQString& part, KQXmlDocument& doc)
+{
+    if (!ReadXmlFile(part, &doc))
+        return nullptr;
+    return doc.RootElement();
+}
+
+KQString KQOpenXMLArchive::ReferenceListEntry() const
+{
+    return kqfxFolder + KQString("kqfxReferenceIds.xml");
+}
+
+TiXmlElement* KQOpenXMLArchive::FileURLProperty(TiXmlElement* root)
+{
+    for (TiXmlElement* p = KQXmlElement::FindChild(root, KQString("ax:ocxPr")); p; p = KQXmlElement::NextSibling(p)) {
+        if (AttributeText(p, "ax:name").EqualsText("FileURL"))
+            return p;
+    }
+    return nullptr;
+}
+
 bool KQOpenXMLArchive::ReadViewerControl(const KQString& entry, KQXmlDocument& doc)
 {
     // The controls' binary .bin parts and anything else that is not XML are
     // simply not controls.
-    if (!ReadXmlFile(entry, &doc))
-        return false;
-    TiXmlElement* root = doc.RootElement();
+    TiXmlElement* root = ReadPartRoot(entry, doc);
     if (!root)
         return false;
-    return Attribute(root, "ax:classid").EqualsText(kViewerClassId);
+    return AttributeText(root, "ax:classid").EqualsText(kViewerClassId);
 }
 
 int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded)
@@ -121,7 +126,7 @@ int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded
         if (!property)
             continue;
 
-        KQString value = Attribute(property, "ax:value");
+        KQString value = AttributeText(property, "ax:value");
         int32 close = value.FindChar(']');
         if (!embedded) {
             if (close >= 0)
@@ -164,7 +169,7 @@ int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQStrin
         // Only the property that CollectViewerFileURLs read is rewritten; another
         // property that happens to hold the same text keeps it.
         TiXmlElement* property = FileURLProperty(doc.RootElement());
-        if (!property || !Attribute(property, "ax:value").Equals(oldValue))
+        if (!property || !AttributeText(property, "ax:value").Equals(oldValue))
             continue;
         KQXmlElement::SetAttributeString(property, KQString("ax:value"), newValue);
         if (WriteXmlFile(entries[i], &doc, true))

@@ -79,10 +79,24 @@ public:
     KQString rootFolder;
     KQString mediaFolder;
 
+protected:
+    // The attribute's value; the null text when it is absent or blank.
+    static KQString AttributeText(const TiXmlElement* element, const char* name);
+    // Reads part into doc (built without declaration); its root element, or
+    // null when the part does not read as XML or has none.
+    TiXmlElement* ReadPartRoot(const KQString& part, KQXmlDocument& doc);
+    // Entry name of the reference list, and the Target by which the main
+    // document's relationships name it.
+    KQString ReferenceListEntry() const;
+    static const char* const kReferenceTarget;
+
 private:
     // Reads entry as XML into doc (built without declaration); true when it
     // is a part of the viewer's control.
     bool ReadViewerControl(const KQString& entry, KQXmlDocument& doc);
+    // The control's FileURL property: the first property element named so in
+    // the walk that starts at the root's first "ax:ocxPr" child.
+    static TiXmlElement* FileURLProperty(TiXmlElement* root);
     // Removes every Relationship of partName whose Target names target; true
     // when the part needed no change or was written back.
     bool RemoveRelationshipsTo(const KQString& partName, const KQString& target);
@@ -132,7 +146,7 @@ public:
         return -1;
     }
     // Destroys the elements from start on and keeps the first start ones;
-    // start 0 releases the block.
+    // start 0 releases the block, a start past the count adds null slots.
     void RemoveAt(int32 start, int32 growBy)
     {
         if (start < 0)
@@ -141,8 +155,7 @@ public:
             DeleteElement(this->data[i]);
             this->data[i] = nullptr;
         }
-        if (start <= this->count)
-            this->SetSize(start, growBy);
+        this->SetSize(start, growBy);
     }
 
     void* reserved;
@@ -175,6 +188,10 @@ public:
     KQString presentationPart;
     int32 lastRemovedSlideId;
     KQSlideContentPtrArray* slideContents;
+
+private:
+    // Reads presentationPart into doc; the slide list element, or null.
+    TiXmlElement* ReadSlideIdList(KQXmlDocument& doc);
 };
 
 class KQOpenXMLWordArchive : public KQOpenXMLArchive {

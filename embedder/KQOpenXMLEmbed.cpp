@@ -9,15 +9,6 @@
 
 namespace {
 
-const KQString kNoValue;
-
-KQString Attribute(const TiXmlElement* element, const char* name)
-{
-    return KQXmlElement::GetAttributeString(element, KQString(name), kNoValue, nullptr);
-}
-
-const char* const kReferenceList = "kqfxReferenceIds.xml";
-const char* const kReferenceTarget = "kqfxFiles/kqfxReferenceIds.xml";
 // The maker's namespace of the reference list.
 const char* const kReferenceNamespace = "http://schemas.trevak.com/kqfx/2010/referencedFiles";
 
@@ -95,16 +86,16 @@ int32 KQOpenXMLArchive::FreeModelNumber(KQIntArray& taken)
 
 bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
 {
-    const KQString listEntry = kqfxFolder + KQString(kReferenceList);
+    const KQString listEntry = ReferenceListEntry();
     KQXmlDocument doc(false);
-    bool readable = FindFile(listEntry) >= 0 && ReadXmlFile(listEntry, &doc) && doc.RootElement() != nullptr;
+    bool readable = FindFile(listEntry) >= 0 && ReadPartRoot(listEntry, doc) != nullptr;
 
     if (!add) {
         if (!readable)
             return true;
         TiXmlElement* root = doc.RootElement();
         for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e; e = KQXmlElement::NextSibling(e)) {
-            KQString rId = Attribute(e, "rId");
+            KQString rId = AttributeText(e, "rId");
             if (!rId.IsEmpty() && rId.Equals(id)) {
                 root->RemoveChild(e);
                 break;
@@ -129,7 +120,7 @@ bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
         // Every entry counts, so that no id that the list holds is handed out
         // again.
         for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e; e = KQXmlElement::NextSibling(e)) {
-            int32 number = IdNumber(Attribute(e, "rId"));
+            int32 number = IdNumber(AttributeText(e, "rId"));
             if (number >= 0)
                 taken.Add(number);
         }

@@ -7,29 +7,19 @@
 
 namespace {
 
-const KQString kNoValue;
-
-KQString Attribute(const TiXmlElement* element, const char* name)
-{
-    return KQXmlElement::GetAttributeString(element, KQString(name), kNoValue, nullptr);
-}
-
 const char* const kKqfxRelationshipType = "http://kqfxRelationship";
 const char* const kReferenceId = "kqfxReference";
-const char* const kReferenceTarget = "kqfxFiles/kqfxReferenceIds.xml";
 
 }  // namespace
 
 bool KQOpenXMLArchive::HasContentType(const KQString& attributeName, const KQString& value)
 {
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(KQ_CONTENT_TYPES_PART, &doc))
-        return false;
-    TiXmlElement* root = doc.RootElement();
+    TiXmlElement* root = ReadPartRoot(KQ_CONTENT_TYPES_PART, doc);
     if (!root)
         return false;
     for (TiXmlElement* e = KQXmlElement::FirstChild(root); e; e = KQXmlElement::NextSibling(e)) {
-        KQString found = Attribute(e, attributeName.CStr());
+        KQString found = AttributeText(e, attributeName.CStr());
         if (!found.IsEmpty() && found.Equals(value))
             return true;
     }
@@ -74,9 +64,7 @@ bool KQOpenXMLArchive::AddContentType(const KQString& value, int kind)
         return false;
 
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(KQ_CONTENT_TYPES_PART, &doc))
-        return false;
-    TiXmlElement* root = doc.RootElement();
+    TiXmlElement* root = ReadPartRoot(KQ_CONTENT_TYPES_PART, doc);
     if (!root)
         return false;
 
@@ -116,9 +104,7 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
     }
 
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(relsPart, &doc))
-        return KQString();
-    TiXmlElement* root = doc.RootElement();
+    TiXmlElement* root = ReadPartRoot(relsPart, doc);
     if (!root)
         return KQString();
 
@@ -126,8 +112,8 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
     bool referencePresent = false;
     const int32 prefixLength = prefix.GetLength();
     for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e; e = KQXmlElement::NextSibling(e)) {
-        KQString existingTarget = Attribute(e, "Target");
-        KQString id = Attribute(e, "Id");
+        KQString existingTarget = AttributeText(e, "Target");
+        KQString id = AttributeText(e, "Id");
         if (!existingTarget.IsEmpty() && existingTarget.Equals(target))
             return id;
         if (id.Contains(prefix)) {
@@ -165,13 +151,11 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
 bool KQOpenXMLArchive::RemoveRelationship(const KQString& partName, const KQString& id)
 {
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(partName, &doc))
-        return false;
-    TiXmlElement* root = doc.RootElement();
+    TiXmlElement* root = ReadPartRoot(partName, doc);
     if (!root)
         return false;
     for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e; e = KQXmlElement::NextSibling(e)) {
-        KQString existing = Attribute(e, "Id");
+        KQString existing = AttributeText(e, "Id");
         if (!existing.IsEmpty() && existing.Equals(id)) {
             root->RemoveChild(e);
             break;
@@ -183,9 +167,7 @@ bool KQOpenXMLArchive::RemoveRelationship(const KQString& partName, const KQStri
 bool KQOpenXMLArchive::RemoveRelationshipsTo(const KQString& partName, const KQString& target)
 {
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(partName, &doc))
-        return false;
-    TiXmlElement* root = doc.RootElement();
+    TiXmlElement* root = ReadPartRoot(partName, doc);
     if (!root)
         return false;
     // Part names are compared without regard to case in a package, so a
@@ -194,7 +176,7 @@ bool KQOpenXMLArchive::RemoveRelationshipsTo(const KQString& partName, const KQS
     TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship"));
     while (e) {
         TiXmlElement* next = KQXmlElement::NextSibling(e);
-        KQString existing = Attribute(e, "Target");
+        KQString existing = AttributeText(e, "Target");
         if (!existing.IsEmpty() && existing.CompareNoCase(target) == 0) {
             root->RemoveChild(e);
             removed = true;

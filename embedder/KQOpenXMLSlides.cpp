@@ -10,16 +10,6 @@
 
 namespace {
 
-// Absent and blank attributes both read as the null text, so that every
-// missing value compares equal to every other and to a null argument.
-KQString Attribute(const TiXmlElement* element, const char* name)
-{
-    KQString value = KQXmlElement::GetAttributeString(element, KQString(name), KQString(), nullptr);
-    if (value.IsEmpty())
-        return KQString();
-    return value;
-}
-
 KQString Normalised(const KQString& text)
 {
     return text.IsEmpty() ? KQString() : text;
@@ -51,7 +41,22 @@ bool TextPlus(TiXmlElement* element, int32 add, bool reset, KQString* text)
     return true;
 }
 
-const char* const kReferenceList = "kqfxReferenceIds.xml";
+// Takes every slide out of the slide list of presentation, with its
+// relationship, and then the relationship of every model file that the
+// reference list of listHolder names.
+void RemoveSlidesAndModelRelationships(KQOpenXMLPresentation& presentation, KQOpenXMLArchive& listHolder)
+{
+    KQStringArray ids;
+    presentation.ListSlideIds(&ids);
+    for (int32 i = 0; i < ids.GetCount(); ++i) {
+        presentation.RemoveRelationship(presentation.relsPart, ids[i]);
+        presentation.RemoveSlideId(ids[i]);
+    }
+    KQStringArray references;
+    listHolder.ListReferenceIds(&references);
+    for (int32 i = 0; i < references.GetCount(); ++i)
+        presentation.RemoveRelationship(presentation.relsPart, references[i]);
+}
 
 }  // namespace
 
@@ -64,14 +69,14 @@ bool KQOpenXMLArchive::ListReferenceIds(KQStringArray* out)
     if (!out)
         return false;
     out->RemoveAt(0, -1);
-    const KQString listEntry = kqfxFolder + KQString(kReferenceList);
+    const KQString listEntry = ReferenceListEntry();
     if (FindFile(listEntry) < 0)
         return false;
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(listEntry, &doc) || !doc.RootElement())
+    if (!ReadPartRoot(listEntry, doc))
         return false;
     for (TiXmlElement* e = HandleChild(doc.RootElement(), "kqfxPath"); e; e = KQXmlElement::NextSibling(e))
-        out->Add(Attribute(e, "rId"));
+        out->Add(AttributeText(e, "rId"));
     return out->GetCount() > 0;
 }
 
@@ -84,7 +89,7 @@ void KQOpenXMLArchive::PruneContentTypeOverrides()
         TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Override"));
         while (e) {
             TiXmlElement* next = KQXmlElement::NextSibling(e);
-            KQString entry = Attribute(e, "PartName");
+            KQString entry = AttributeText(e, "PartName");
             entry.Replace(KQString("/"), KQString("\\"));
             // Part names begin with "/"; one that does not is taken whole
             // rather than losing its first letter.
@@ -101,9 +106,7 @@ void KQOpenXMLArchive::PruneContentTypeOverrides()
 bool KQOpenXMLArchive::UpdateAppProperties(const KQString& title, bool reset)
 {
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(KQ_APP_PROPERTIES_PART, &doc))
-        return false;
-    TiXmlElement* root = doc.RootElement();
+    TiXmlElement* root = ReadPartRoot(KQ_APP_PROPERTIES_PART, doc);
     if (!root)
         return false;
 
@@ -126,7 +129,7 @@ bool KQOpenXMLArchive::UpdateAppProperties(const KQString& title, bool reset)
                 e = next;
             }
         } else {
-            if (!AddChecked(Attribute(vector, "size").ToInt(0), 1, &size))
+            if (!AddChecked(AttributeText(vector, "size").ToInt(0), 1, &size))
                 return false;
             if (!KQXmlElement::AddTextElement(vector, KQString("vt:lpstr"), title))
                 return false;
@@ -193,14 +196,20 @@ bool KQOpenXMLPresentation::CollectRelationshipTargets(const KQString& path, int
         return false;
     }
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(path, &doc) || !doc.RootElement())
+    if (!ReadPartRoot(path, doc))
         return false;
     for (TiXmlElement* e = HandleChild(doc.RootElement(), "Relationship"); e; e = KQXmlElement::NextSibling(e)) {
-        KQString target = Attribute(e, "Target");
+        KQString target = AttributeText(e, "Target");
         if (target.Contains(search))
             out->Add(target);
     }
     return out->GetCount() > 0;
+}
+
+TiXmlElement* KQOpenXMLPresentation::ReadSlideIdList(KQXmlDocument& doc)
+{
+    TiXmlElement* root = ReadPartRoot(presentationPart, doc);
+    return root ? HandleChild(root, "p:sldIdLst") : nullptr;
 }
 
 bool KQOpenXMLPresentation::ListSlideIds(KQStringArray* out)
@@ -209,13 +218,11 @@ bool KQOpenXMLPresentation::ListSlideIds(KQStringArray* out)
         return false;
     out->RemoveAt(0, -1);
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(presentationPart, &doc) || !doc.RootElement())
-        return false;
-    TiXmlElement* list = HandleChild(doc.RootElement(), "p:sldIdLst");
+    TiXmlElement* list = ReadSlideIdList(doc);
     if (!list)
         return false;
     for (TiXmlElement* e = KQXmlElement::FirstChild(list); e; e = KQXmlElement::NextSibling(e))
-        out->Add(Attribute(e, "r:id"));
+        out->Add(AttributeText(e, "r:id"));
     return out->GetCount() > 0;
 }
 
@@ -224,15 +231,13 @@ bool KQOpenXMLPresentation::RemoveSlideId(const KQString& id)
     if (id.IsEmpty())
         return false;
     KQXmlDocument doc(false);
-    if (!ReadXmlFile(presentationPart, &doc) || !doc.RootElement())
-        return false;
-    TiXmlElement* list = HandleChild(doc.RootElement(), "p:sldIdLst");
+    TiXmlElement* list = ReadSlideIdList(doc);
     if (!list)
         return false;
     TiXmlElement* e = KQXmlElement::FirstChild(list);
     while (e) {
         TiXmlElement* next = KQXmlElement::NextSibling(e);
-        if (Attribute(e, "r:id").Equals(id)) {
+        if (AttributeText(e, "r:id").Equals(id)) {
             lastRemovedSlideId = KQXmlElement::GetAttributeInt(e, KQString("id"), 255, nullptr);
             list->RemoveChild(e);
         }
@@ -246,7 +251,7 @@ bool KQOpenXMLPresentation::RenameControl(const KQString& slideName, const KQStr
     // The slides always live in the presentation's own folder.
     const KQString slidePath = KQString("ppt\\slides\\") + slideName;
     KQXmlDocument slide(false);
-    if (!ReadXmlFile(slidePath, &slide) || !slide.RootElement())
+    if (!ReadPartRoot(slidePath, slide))
         return false;
     TiXmlElement* controls = TiXmlHandle(slide.RootElement()).FirstChild("p:cSld").FirstChild("p:controls").ToElement();
     if (!controls)
@@ -255,9 +260,9 @@ bool KQOpenXMLPresentation::RenameControl(const KQString& slideName, const KQStr
     const KQString wanted = Normalised(controlId);
     for (TiXmlElement* control = KQXmlElement::FindChild(controls, KQString("p:control")); control;
          control = KQXmlElement::NextSibling(control)) {
-        if (!Attribute(control, "r:id").Equals(wanted))
+        if (!AttributeText(control, "r:id").Equals(wanted))
             continue;
-        const KQString oldName = Attribute(control, "name");
+        const KQString oldName = AttributeText(control, "name");
         KQXmlElement::SetAttributeString(control, KQString("name"), newName);
         // A control without a name is tied to no shape; renaming every shape
         // without an id would give them all the control's name.
@@ -273,11 +278,11 @@ bool KQOpenXMLPresentation::RenameControl(const KQString& slideName, const KQStr
             // A drawing that cannot be read is not replaced by an empty one;
             // the rename stops short, as for one that cannot be written.
             KQXmlDocument drawing(false);
-            if (!ReadXmlFile(entry, &drawing) || !drawing.RootElement())
+            if (!ReadPartRoot(entry, drawing))
                 return false;
             for (TiXmlElement* shape = HandleChild(drawing.RootElement(), "v:shape"); shape;
                  shape = KQXmlElement::NextSibling(shape)) {
-                if (Attribute(shape, "id").Equals(oldName))
+                if (AttributeText(shape, "id").Equals(oldName))
                     KQXmlElement::SetAttributeString(shape, KQString("id"), newName);
             }
             if (!WriteXmlFile(entry, &drawing, true))
@@ -289,18 +294,9 @@ bool KQOpenXMLPresentation::RenameControl(const KQString& slideName, const KQStr
 
 void KQOpenXMLPresentation::RemoveAllSlides()
 {
-    KQStringArray ids;
-    ListSlideIds(&ids);
-    for (int32 i = 0; i < ids.GetCount(); ++i) {
-        RemoveRelationship(relsPart, ids[i]);
-        RemoveSlideId(ids[i]);
-    }
-    KQStringArray references;
-    ListReferenceIds(&references);
-    for (int32 i = 0; i < references.GetCount(); ++i)
-        RemoveRelationship(relsPart, references[i]);
-    // An open archive does not reopen: the changes are saved first.
-    Close();
+    RemoveSlidesAndModelRelationships(*this, *this);
+    // Reopen does not close first: on the open archive it is refused and
+    // records why, and the package stays open with every change in it.
     Reopen();
 }
 
@@ -367,18 +363,9 @@ bool KQOpenXMLPresentation::CreateFromTemplate(const KQString& templatePath)
     PruneContentTypeOverrides();
     UpdateAppProperties(KQString(), true);
 
-    KQStringArray ids;
-    ListSlideIds(&ids);
-    for (int32 i = 0; i < ids.GetCount(); ++i) {
-        RemoveRelationship(relsPart, ids[i]);
-        RemoveSlideId(ids[i]);
-    }
     // This package has no reference list yet: the template's names the model
     // relationships that came along with its relationships part.
-    KQStringArray references;
-    source.ListReferenceIds(&references);
-    for (int32 i = 0; i < references.GetCount(); ++i)
-        RemoveRelationship(relsPart, references[i]);
+    RemoveSlidesAndModelRelationships(*this, source);
     RemoveRelationship(relsPart, KQString("kqfxReference"));
 
     source.Close();

@@ -83,6 +83,17 @@ inline void WriteFile(const char* name, const Bytes& bytes) {
     std::fclose(f);
 }
 
+// The whole file; empty when it cannot be read.
+inline Bytes ReadBytes(const char* name) {
+    Bytes out;
+    FILE* f = std::fopen(name, "rb");
+    if (!f) return out;
+    int c;
+    while ((c = std::fgetc(f)) != EOF) out.push_back(static_cast<uint8_t>(c));
+    std::fclose(f);
+    return out;
+}
+
 // A packed DIB: header and table, and its bits.
 struct PackedDib {
     KQDIBInfo info;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -101,23 +102,49 @@ TEST(Catalogue, FullTextsOfKnownRecords)
         const KQChar* desc;
     };
     const Row rows[] = {
+        {1001, KQ_TEXT("KQ_PS_VS_VIEW_TITLE"), KQ_TEXT(""),
+         KQ_TEXT("The name of the view. Can be shown in the 3D view and in the info box.")},
+        {1002, KQ_TEXT("KQ_PB_VS_SHOW_TITLE"), KQ_TEXT("KQ_FALSE"),
+         KQ_TEXT("Show/hide the view title positioned in the top left corner of the view.")},
         {1003, KQ_TEXT("KQ_PB_VS_PERSPECTIVE_PROJECTION"), KQ_TEXT("KQ_TRUE"),
          KQ_TEXT("Perspective (KQ_TRUE) or parallel (KQ_FALSE) projection.")},
+        {1008, KQ_TEXT("KQ_PV_VS_MODEL_SCALE_FACTORS"), KQ_TEXT("<1,1,1>"),
+         KQ_TEXT("Scaling factors for the model. Default disabled (1,1,1). Only visual (transformation matrix); does "
+                 "not change the node coordinates")},
+        {1064, KQ_TEXT("KQ_PC_VS_DS_MESH_COLOR"), KQ_TEXT("White"), KQ_TEXT("Drawing color of mesh lines")},
         {1098, KQ_TEXT("KQ_PC_VS_AX_X_AXIS_COLOR"), KQ_TEXT("<255,75,75>"), KQ_TEXT("Axis cross: The color of the X axis")},
+        {1402, KQ_TEXT("KQ_PG_VS_LO_LOGO_IMAGE"), KQ_TEXT("NULL"),
+         KQ_TEXT("A pointer to the KQRGBImage storing the view logo")},
+        {4001, KQ_TEXT("KQ_PM_NS_NAVIGATION_MATRIX"), KQ_TEXT("Identity"),
+         KQ_TEXT("The navigation matrix for this view (4x4 matrix). Use the Eye, View Ref Point and Up Vector to "
+                 "specify this in an easier way.")},
         {9010, KQ_TEXT("KQ_PI_CL_LEGEND_MODE"), KQ_TEXT("1 (interpolated)"),
          KQ_TEXT("Mode of the legend. Legal values:<br>0: Levels mode. The legend has given number of levels with a "
                  "specified color within that level (normal mode)1: The legend is interpolated between each specified "
                  "color (old Trevak 6.x style)")},
+        {12007, KQ_TEXT("KQ_PR_FG_FRINGE_RESULT_ID"), KQ_TEXT("-1"),
+         KQ_TEXT("ID of the result used for fringes (filled contours)")},
+        {18007, KQ_TEXT("KQ_PP_CU_PART_IFS_PTR"), KQ_TEXT("NULL"),
+         KQ_TEXT("A pointer to the IFS surface. KQF: Integer storing the BlockID of the KQFIndexedFaceSetBlock.")},
         {19004, KQ_TEXT("KQ_PI_KQ_POSITION_BASE"), KQ_TEXT("2 (TOP_RIGTH)"),
          KQ_TEXT("The position of the view text item. The position can be any of the following values: 0:TOP_LEFT, "
                  "1:TOP_CENTER, 2: TOP_RIGTH, 3: MIDDLE_LEFT, 4: CENTER, 5: MIDDLE_RIGHT, 6: BOTTOM_LEFT, "
                  "7: BOTTOM_CENTER, 8: BOTTOM_RIGHT")},
+        {19008, KQ_TEXT("KQ_PT_KQ_BACKGROUND_COLOR"), KQ_TEXT("<1,0,1,1>"),
+         KQ_TEXT("The RGBA color of the background. The three first values are red, green, blue <0..1>. The fourth "
+                 "is the alpha (transparency) value <0..1>")},
         {20016, KQ_TEXT("KQ_PA_AN_NOTE_ANC_PART_ITEM"), KQ_TEXT("<-1,-1,-1,-1,-1,0>"),
          KQ_TEXT("<Model ID, State ID, Geometry ID, Part ID, Item Index, Item sub index (only for ELEMENT_NODE)>. "
                  "Specify which item to get position from (not applicable to 2D/3D coordinate)")},
         {21010, KQ_TEXT("KQ_PI_EP_BACKGROUND_ALPHA"), KQ_TEXT("170"), KQ_TEXT("The transparency of the 2D plot background")},
-        {18007, KQ_TEXT("KQ_PP_CU_PART_IFS_PTR"), KQ_TEXT("NULL"),
-         KQ_TEXT("A pointer to the IFS surface. KQF: Integer storing the BlockID of the KQFIndexedFaceSetBlock.")},
+        {23001, KQ_TEXT("KQ_PB_NC_ENABLE"), KQ_TEXT("KQ_FALSE"),
+         KQ_TEXT("Enable/disable the use of the navigation cube. If enabled the cube will be drawn and can be used for "
+                 "navigation.")},
+#ifdef KQ_UNICODE
+        {1408, KQ_TEXT("KQ_PF_VS_LO_LOGO_ALPHA"), KQ_TEXT("1.0"),
+         KQ_TEXT("The transparency factor used when drawing the logo.")},
+        {9033, KQ_TEXT("KQ_PI_CL_BELOW_ALPHA"), KQ_TEXT("255"), KQ_TEXT("The alpha value of the below color. 255 = opaque.")},
+#endif
     };
     for (const Row& r : rows) {
         const KQAPIProperty* p = FindById(KQ_API_PROPERTIES, r.id);
@@ -207,15 +234,34 @@ TEST(Catalogue, CountsByTypeAndGroup)
 
 TEST(Catalogue, DefaultsMatchTheirType)
 {
+    typedef std::basic_regex<KQChar> Pattern;
+    const KQChar* number = KQ_TEXT("-?[0-9]+(\\.[0-9]+)?");
+    const std::map<int32, Pattern> forms = {
+        // A decimal number, often with its meaning in brackets.
+        {1, Pattern(KQ_TEXT("-?[0-9]+( \\(.+\\))?"))},
+        {2, Pattern(std::basic_string<KQChar>(number) + KQ_TEXT("|KQ_UNDEFINED_FLOAT"))},
+        {3, Pattern(KQ_TEXT("KQ_TRUE|KQ_FALSE"))},
+        {4, Pattern(KQ_TEXT("<") + std::basic_string<KQChar>(number) + KQ_TEXT("(,") + number + KQ_TEXT("){2}>|KQ_UNDEFINED_VECTOR"))},
+        {5, Pattern(KQ_TEXT("Identity"))},
+        {6, Pattern(KQ_TEXT(".*"))},
+        // A colour name, "Auto", or components 0 to 255.
+        {7, Pattern(KQ_TEXT("[A-Za-z]+|<(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])(,(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])){2}>"))},
+        // A result id, or empty for a list of them.
+        {8, Pattern(KQ_TEXT("-?[0-9]+|"))},
+        {9, Pattern(KQ_TEXT("NULL"))},
+        // Components 0 to 1.
+        {11, Pattern(KQ_TEXT("<(0|1|0\\.[0-9]+)(,(0|1|0\\.[0-9]+)){3}>"))},
+        {12, Pattern(KQ_TEXT("<-?[0-9]+(,-?[0-9]+)*>"))},
+    };
     for (int32 i = 0; i < KQ_API_PROPERTIES.records.count; ++i) {
         const KQAPIProperty* p = KQ_API_PROPERTIES.records.data[i];
-        std::basic_string<KQChar> d = Str(p->defaultValue);
-        if (p->type == 3) {
-            EXPECT_TRUE(d == KQ_TEXT("KQ_TRUE") || d == KQ_TEXT("KQ_FALSE")) << p->id;
-        } else if (p->type == 9) {
-            EXPECT_EQ(std::basic_string<KQChar>(KQ_TEXT("NULL")), d) << p->id;
-        } else if (p->type == 5) {
-            EXPECT_EQ(std::basic_string<KQChar>(KQ_TEXT("Identity")), d) << p->id;
+        const std::basic_string<KQChar> d = Str(p->defaultValue);
+        auto form = forms.find(p->type);
+        ASSERT_NE(forms.end(), form) << p->id;
+        EXPECT_TRUE(std::regex_match(d, form->second)) << p->id;
+        if (p->type == 8 && d.empty()) {
+            const std::basic_string<KQChar> name = Str(p->name);
+            EXPECT_EQ(std::basic_string<KQChar>(KQ_TEXT("_IDS")), name.substr(name.size() - 4)) << p->id;
         }
     }
 }

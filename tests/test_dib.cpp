@@ -283,8 +283,7 @@ TEST(DIBLoad, RefusedFiles) {
 }
 
 TEST(DIBLoad, HostileSizesAreRefusedBeforeReading) {
-    // Width x height x depth that wraps 32 bits, a zero width, and an
-    // offset past the end of the file.
+    // Width x height x depth that wraps 32 bits, and a negative width.
     BmpSpec s = Bmp24();
     s.width = 0x40000000;
     s.height = 8;
@@ -294,11 +293,29 @@ TEST(DIBLoad, HostileSizesAreRefusedBeforeReading) {
     s.bitCount = 0xFFFF;
     EXPECT_EQ(LoadSite(s, "dibwrap2.bmp").line, 827);
     s = Bmp24();
-    s.width = 0;
-    EXPECT_EQ(LoadSite(s, "dibzero.bmp").line, 827);
+    s.width = -3;
+    EXPECT_EQ(LoadSite(s, "dibnegwidth.bmp").line, 827);
+
+    // An offset past the end of the file: the pixel data cannot be read.
     s = Bmp24();
     s.offsetDelta = 1000;
-    EXPECT_EQ(LoadSite(s, "diboffset.bmp").line, 827);
+    ErrorSite past = LoadSite(s, "diboffset.bmp");
+    EXPECT_EQ(past.line, 855);
+    EXPECT_EQ(past.code, 1105);
+
+    // No pixels to hold (a side of 0, or both sides negative): the reader
+    // passes them on and no section is made of them, with nothing recorded.
+    const int32 empties[][2] = {{0, 2}, {3, 0}, {-3, -2}};
+    for (const auto& e : empties) {
+        s = Bmp24();
+        s.width = e[0];
+        s.height = e[1];
+        WriteFile("dibempty.bmp", BuildBmp(s));
+        KQDIBSection dib;
+        EXPECT_FALSE(dib.Load("dibempty.bmp")) << e[0] << "x" << e[1];
+        EXPECT_FALSE(dib.HasError()) << e[0] << "x" << e[1];
+        EXPECT_EQ(dib.GetBitmap(), nullptr);
+    }
 
     // Offset 0 and pixel data shorter than the header claims, the size
     // field being right: the read fails, nothing is overrun.

@@ -6,18 +6,9 @@
 #include <string>
 
 #include "KQOError.h"
+#include "test_text_support.h"
 
 namespace {
-
-std::string N(const KQChar* s)
-{
-    std::string out;
-    for (; s && *s; ++s)
-        out += static_cast<char>(*s);
-    return out;
-}
-
-std::string N(const KQString& s) { return N(s.CStr()); }
 
 // Read back in text mode, so that line ends compare the same on every host.
 std::string ReadText(const char* name)
@@ -338,6 +329,25 @@ TEST_F(ErrorTest, ReportBlocksByteForByte)
                                              "  Function:   KQArray::Resize\n  File:       .\\KQOArray\n"
                                              "  Line:       77\n\n");
     remove(name);
+}
+
+// The console receives the report block as text (percent signs and all)
+// followed by one more line feed, and trace lines without any switch.
+TEST_F(ErrorTest, ConsoleGetsTheBlockAndTheTrace)
+{
+    KQ_REPORT_TO_CONSOLE = true;
+    KQ_TRACE_FILE_NAME = ""; // no trace file
+    ::testing::internal::CaptureStderr();
+    KQErrorBase holder(true);
+    holder.SetError(KQString("where"), 1001, KQString("100% %s %d"));
+    KQTrace("traced %d", 7);
+    KQTraceText(KQString("raw %s"), false);
+    const std::string out = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(KQConsoleAllocated());
+    if (out.empty())
+        GTEST_SKIP() << "the console is not the standard error stream on this host";
+    EXPECT_EQ(out, "\n" + kRule + "\n!!!ERROR  message : \nGeneral error\n100% %s %d\n  -Function name: UNKNOWN\n"
+                   "  -File name: where\n  -Line number: -1\n\n\ntraced 7\nraw %s");
 }
 
 TEST_F(ErrorTest, ReportingOffRecordsButWritesOnlyDebugErrors)

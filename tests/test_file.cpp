@@ -5,18 +5,9 @@
 #include <string>
 
 #include "KQOFile.h"
+#include "test_text_support.h"
 
 namespace {
-
-std::string N(const KQChar* s)
-{
-    std::string out;
-    for (; s && *s; ++s)
-        out += static_cast<char>(*s);
-    return out;
-}
-
-std::string N(const KQString& s) { return N(s.CStr()); }
 
 std::string ReadBytes(const char* name, const char* mode = "rb")
 {

@@ -295,6 +295,12 @@ TEST(KQRuntime, BoundedFormattersBehaveAsOnWindows)
     EXPECT_EQ(KQ_snprintf(b, 8, "%.3s|%I64d", (const char*)nullptr, (int64)-1), 6);
     EXPECT_EQ(std::string(b), "(nu|-1");
 
+    // A Windows long is 32 bits: %ld and %lu take LONG and DWORD values and
+    // keep the arguments after them in step.
+    char l[32];
+    EXPECT_EQ(KQ_snprintf(l, sizeof l, "%ld|%lu|%lx|%s", (LONG)-5, (DWORD)4000000000u, (DWORD)255, "t"), 18);
+    EXPECT_EQ(std::string(l), "-5|4000000000|ff|t");
+
     wchar_t w[8];
     EXPECT_EQ(KQ_swprintf(w, 8, L"%s%S%d", L"a", "b", 3), 3);
     EXPECT_EQ(std::wstring(w), L"ab3");

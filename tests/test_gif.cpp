@@ -15,16 +15,6 @@ using namespace kqtest;
 
 namespace {
 
-Bytes ReadBytes(const char* name) {
-    Bytes out;
-    FILE* f = std::fopen(name, "rb");
-    if (!f) return out;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) out.push_back(static_cast<uint8_t>(c));
-    std::fclose(f);
-    return out;
-}
-
 const int kThreshold[16] = {0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5};
 
 // What a GIF file holds, taken apart.

@@ -87,7 +87,7 @@ TEST(RGBImageAlloc, SizesAndBuffers) {
 TEST(RGBImageAlloc, ImpossibleSizesFailCleanly) {
     // Negative sides (even two, whose product is positive) and sizes that
     // wrap 32 bits give no buffer and an allocation error.
-    const int32 sizes[][2] = {{-2, -3}, {-1, 4}, {65536, 65536}, {0x7FFFFFFF, 2}};
+    const int32 sizes[][2] = {{-2, -3}, {-1, 4}, {65536, 65536}, {0x7FFFFFFF, 2}, {0x7FFFFFFF, 0x7FFFFFFF}};
     for (const auto& s : sizes) {
         KQRGBImage image;
         EXPECT_FALSE(image.Alloc(s[0], s[1], true)) << s[0] << "x" << s[1];
@@ -379,13 +379,17 @@ TEST(RGBImageScale, BranchesAndEdges) {
     EXPECT_FALSE(empty.HasError());
 
     // An impossible target is an allocation failure; the image stays.
-    ASSERT_TRUE(image.SetData(one, 1, 1));
-    EXPECT_FALSE(image.Scale(-4, 4));
-    EXPECT_EQ(SiteOf(image).code, 1002);
-    EXPECT_EQ(SiteOf(image).line, 484);
-    EXPECT_EQ(SiteOf(image).function, "KQRGBImage::Scale()");
-    EXPECT_EQ(image.Size().x, 1);
-    EXPECT_NE(image.Pixels(), nullptr);
+    const int32 targets[][2] = {{-4, 4}, {0x7FFFFFFF, 0x7FFFFFFF}, {0x10000, 0x10000}};
+    for (const auto& t : targets) {
+        KQRGBImage small;
+        ASSERT_TRUE(small.SetData(one, 1, 1));
+        EXPECT_FALSE(small.Scale(t[0], t[1])) << t[0] << "x" << t[1];
+        EXPECT_EQ(SiteOf(small).code, 1002);
+        EXPECT_EQ(SiteOf(small).line, 484);
+        EXPECT_EQ(SiteOf(small).function, "KQRGBImage::Scale()");
+        EXPECT_EQ(small.Size().x, 1);
+        EXPECT_EQ(small.Pixels()[0], 200);
+    }
 }
 
 TEST(RGBImageScale, FitRule) {

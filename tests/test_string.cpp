@@ -80,7 +80,8 @@ TEST(KQString, AssignAllocatesExactlyAndSurvivesItsOwnText)
     s.Assign(s.CStr() + 2, -1);
     EXPECT_EQ(T(s), KQ_TEXT("cdef"));
     EXPECT_EQ(s.GetCapacity(), 5);
-    s = s;
+    const KQString& alias = s;
+    s = alias;
     EXPECT_EQ(T(s), KQ_TEXT("cdef"));
 
     s.Assign(nullptr, 5);
@@ -110,9 +111,13 @@ TEST(KQString, CapacityRoomIsUsedByAppendUntilFull)
     EXPECT_EQ(T(s), KQ_TEXT("abcdefxyzw"));
     EXPECT_EQ(s.GetCapacity(), 11);
 
-    // Shrinking cuts the text.
+    // Shrinking cuts the text, and what follows sees the cut length.
     EXPECT_TRUE(s.SetCapacity(3));
     EXPECT_EQ(T(s), KQ_TEXT("ab"));
+    EXPECT_EQ(s.GetLength(), 2);
+    s.Append(KQString(KQ_TEXT("c")));
+    EXPECT_EQ(T(s), KQ_TEXT("abc"));
+    EXPECT_EQ(T(s + KQString(KQ_TEXT("d"))), KQ_TEXT("abcd"));
 
     // Writing through the buffer leaves the length to be measured again.
     KQString b(KQ_TEXT("hello"));

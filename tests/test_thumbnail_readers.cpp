@@ -190,6 +190,19 @@ TEST_F(KqfReader, SizeMismatchesAndShortData)
     EXPECT_FALSE(ReadSpec(junk, f));
 }
 
+TEST_F(KqfReader, CompressedBlockMayCarryBytesAfterItsStream)
+{
+    // D covers the whole stored block; the stream ends where bzip2 says, so
+    // bytes after it, however many, are no error.
+    KqfSpec spec = Spec(4, 4);
+    Bytes padded = kqexample::Compress(spec.pixels);
+    padded.resize(padded.size() + 2000, 0);
+    spec.forceData = padded;
+    KQRGBImage image;
+    ASSERT_TRUE(ReadSpec(spec, image));
+    ExpectPicture(image, spec);
+}
+
 TEST_F(KqfReader, HostileLengthsEndInFalse)
 {
     // Claims of a huge compressed block, a negative one, and a huge skip;

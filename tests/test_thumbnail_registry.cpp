@@ -147,6 +147,17 @@ TEST(Registrar, ValuesQuotesAndSubstitution)
     RegDeleteTreeW(HKEY_CLASSES_ROOT, L"KQTestRegistrar");
 }
 
+TEST(Registrar, LineBreaksInValuesSurviveTheHive)
+{
+    // A value holding a line break must come back whole, and the store
+    // must stay readable for every later call.
+    ASSERT_EQ(S_OK, RunScript("HKCR { KQTestRegistrar = s 'first\nsecond\r\\n' }", true));
+    EXPECT_EQ(Value(kScriptRoot), L"first\nsecond\r\\n");
+    EXPECT_TRUE(KeyExists(kScriptRoot));
+    ASSERT_EQ(S_OK, RunScript("HKCR { KQTestRegistrar = s 'x' }", false));
+    EXPECT_FALSE(KeyExists(kScriptRoot));
+}
+
 TEST(Registrar, BadScriptsChangeNothing)
 {
     for (const char* bad : {"HKCR { KQTestRegistrar = s 'unterminated }", "HKLM { KQTestRegistrar }",

@@ -629,8 +629,11 @@ TEST_F(ZipTest, ReadImageRawAndJpeg)
 {
     const char raw[] = {2, 0, 0, 0, 1, 0, 0, 0, 10, 20, 30, 40, 50, 60};
     const char shortRaw[] = {2, 0, 0, 0, 2, 0, 0, 0, 1, 2, 3};
+    // Sides so large that width * height * 3 leaves the signed 64-bit range.
+    const char hugeRaw[] = {'\xFF', '\xFF', '\xFF', '\x7F', '\xFF', '\xFF', '\xFF', '\x7F', 1, 2, 3};
     ASSERT_TRUE(MakeZip(path, {{"Case001/image.RAW", std::string(raw, sizeof(raw))},
                                {"short.raw", std::string(shortRaw, sizeof(shortRaw))},
+                               {"huge.raw", std::string(hugeRaw, sizeof(hugeRaw))},
                                {"Case001/Snapshot.jpeg", MakeJpeg(16, 8, 200, 40, 10)},
                                {"broken.jpeg", "not a jpeg picture"}}));
     KQZipArchive a;
@@ -659,6 +662,10 @@ TEST_F(ZipTest, ReadImageRawAndJpeg)
     // A block shorter than its own size is not read past its end.
     KQRGBImage truncated;
     EXPECT_FALSE(a.ReadImage("short.raw", &truncated));
+    EXPECT_EQ(a.GetErrorCode(), 1001);
+    EXPECT_EQ(truncated.Pixels(), nullptr);
+    a.ClearError();
+    EXPECT_FALSE(a.ReadImage("huge.raw", &truncated));
     EXPECT_EQ(a.GetErrorCode(), 1001);
     EXPECT_EQ(truncated.Pixels(), nullptr);
 

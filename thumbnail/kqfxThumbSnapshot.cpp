@@ -156,10 +156,8 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
     } else {
         if (unpacked != n)
             return false;
-        // bzip2 never grows data by more than about 1 % plus a few hundred
-        // bytes, so a longer stream is no image of this size.
-        if ((int64)dataLength > (int64)n + n / 100 + 1024)
-            return false;
+        // The compressed bytes are allocated only once the file is known to
+        // hold them, so a lying D cannot claim more memory than the file has.
         int64 left = BytesLeft(file);
         if (left >= 0 && left < dataLength)
             return false;

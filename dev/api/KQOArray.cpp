@@ -120,18 +120,26 @@ int32 KQArray::GrowBy() const
     return step;
 }
 
-int32 KQArray::GrowCapacityFor(int32 index) const
+#ifndef KQ_UNICODE
+bool KQArray::MakeRoomFor(int32 index)
 {
-    if (index == INT32_MAX)
-        return -1;
-    // A step of 0 would leave no room for the element itself.
-    int64 wanted = (int64)index + GrowBy();
-    if (wanted < (int64)index + 1)
-        wanted = (int64)index + 1;
-    if (wanted > INT32_MAX)
-        wanted = INT32_MAX;
-    return (int32)wanted;
+    if (index < 0 || index == INT32_MAX)
+        return false;
+    if (index >= capacity) {
+        // A step of 0 would leave no room for the element itself.
+        int64 wanted = (int64)index + GrowBy();
+        if (wanted < (int64)index + 1)
+            wanted = (int64)index + 1;
+        if (wanted > INT32_MAX)
+            wanted = INT32_MAX;
+        if (!SetSize((int32)wanted, growBy, false))
+            return false;
+    }
+    if (count < index + 1)
+        count = index + 1;
+    return true;
 }
+#endif
 
 // ---------------------------------------------------------------- KQUbyteArray
 
@@ -161,15 +169,8 @@ void KQUbyteArray::Free()
 #ifndef KQ_UNICODE
 bool KQUbyteArray::SetAt(int32 index, ubyte value)
 {
-    if (index < 0)
+    if (!MakeRoomFor(index))
         return false;
-    if (index >= capacity) {
-        int32 wanted = GrowCapacityFor(index);
-        if (wanted < 0 || !SetSize(wanted, growBy, false))
-            return false;
-    }
-    if (count < index + 1)
-        count = index + 1;
     data[index] = value;
     return true;
 }
@@ -201,15 +202,8 @@ void KQIntArray::Free()
 
 bool KQIntArray::SetAt(int32 index, int32 value)
 {
-    if (index < 0)
+    if (!MakeRoomFor(index))
         return false;
-    if (index >= capacity) {
-        int32 wanted = GrowCapacityFor(index);
-        if (wanted < 0 || !SetSize(wanted, growBy, false))
-            return false;
-    }
-    if (count < index + 1)
-        count = index + 1;
     data[index] = value;
     return true;
 }
@@ -317,27 +311,14 @@ void KQStringArray::Free()
 
 bool KQStringArray::SetAt(int32 index, const KQString& value)
 {
-    if (index < 0)
-        return false;
-    if (index >= capacity) {
-        int32 wanted = GrowCapacityFor(index);
-        if (wanted < 0)
-            return false;
-        // Growing releases the old block: a value that is one of our own
-        // elements (Add(a[0])) must be copied out first.
-        if (data != nullptr && &value >= data && &value < data + capacity) {
-            KQString copy(value);
-            if (!SetSize(wanted, growBy, false))
-                return false;
-            count = count < index + 1 ? index + 1 : count;
-            data[index].AssignString(copy);
-            return true;
-        }
-        if (!SetSize(wanted, growBy, false))
-            return false;
+    // Growing releases the old block: a value that is one of our own
+    // elements (Add(a[0])) must be copied out first.
+    if (index >= capacity && data != nullptr && &value >= data && &value < data + capacity) {
+        KQString copy(value);
+        return SetAt(index, copy);
     }
-    if (count < index + 1)
-        count = index + 1;
+    if (!MakeRoomFor(index))
+        return false;
     data[index].AssignString(value);
     return true;
 }

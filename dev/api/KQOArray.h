@@ -38,9 +38,12 @@ public:
     bool notOwner;
 
 protected:
-    // Capacity SetAt asks for to make room for index; -1 when that would not
-    // fit in an int32.
-    int32 GrowCapacityFor(int32 index) const;
+#ifndef KQ_UNICODE
+    // SetAt's growth: when index lies past the capacity, SetSize to index plus
+    // the step (at least index + 1); then the count covers index. False, with
+    // the array unchanged, when that cannot be done.
+    bool MakeRoomFor(int32 index);
+#endif
 };
 
 #ifndef KQ_UNICODE

@@ -1,6 +1,7 @@
 // Error records and holders, the code table, and the diagnostics output.
 #include "KQOError.h"
 
+#include <cstdarg>
 #include <new>
 
 #include "KQOFile.h"
@@ -15,6 +16,18 @@ KQString KQ_TRACE_FILE_NAME("APItrace.txt");
 bool KQ_TRACE_FIRST = true;
 bool KQ_ALLOC_ERROR_OCCURRED = false;
 KQErrorTextProvider* KQ_ERROR_TEXT_PROVIDER = nullptr;
+
+// The message of a printf-style call: the arguments after format, formatted
+// into out. A null format leaves out as it is.
+#define KQ_FORMAT_VARARGS(out, format)         \
+    do {                                       \
+        if (format) {                          \
+            va_list formatArgs;                \
+            va_start(formatArgs, format);      \
+            (out).FormatV(format, formatArgs); \
+            va_end(formatArgs);                \
+        }                                      \
+    } while (0)
 
 namespace {
 
@@ -92,38 +105,30 @@ void AppendOne(KQString& out, const KQError& e, bool withLocation)
     }
 }
 
-// Bytes of a text as the runtime's 8-bit text output stores it.
-bool PutText(FILE* f, const KQString& text)
+// The report of a newly recorded error: its newest level only.
+void ReportRecorded(const KQError& e)
 {
-#ifdef KQ_UNICODE
-    const wchar_t* p = text.CStr();
-    for (; *p; ++p) {
-        unsigned int c = static_cast<unsigned int>(*p);
-        if (fputc(c < 256 ? static_cast<int>(c) : '?', f) == EOF)
-            return false;
-    }
-    return true;
-#else
-    return fputs(text.CStr(), f) >= 0;
-#endif
+    if (!KQGetErrorReporting())
+        return;
+    KQString text;
+    e.Describe(text, true, 0);
+    KQReportMessage("ERROR", text);
 }
 
-FILE* OpenText(const KQString& name, bool append)
+// A site's two 8-bit names (widened in the wide build) and its line, filled
+// into format; a null name counts as empty.
+KQString FormatSite(const char* format, const char* first, const char* second, int32 line)
 {
-#ifdef KQ_UNICODE
-    return _wfopen(name.CStr(), append ? L"at" : L"wt");
-#else
-    return fopen(name.CStr(), append ? "at" : "wt");
-#endif
+    KQString a(first ? first : "");
+    KQString b(second ? second : "");
+    KQString out;
+    out.Format(format, a.CStr(), b.CStr(), line);
+    return out;
 }
 
 KQString SiteLines(const char* functionLabel, const char* sourceFile, int32 line)
 {
-    KQString label(functionLabel ? functionLabel : "");
-    KQString file(sourceFile ? sourceFile : "");
-    KQString out;
-    out.Format("\n  Function:   %s\n  File:       %s\n  Line:       %d", label.CStr(), file.CStr(), line);
-    return out;
+    return FormatSite("\n  Function:   %s\n  File:       %s\n  Line:       %d", functionLabel, sourceFile, line);
 }
 
 } // namespace
@@ -262,11 +267,7 @@ bool KQErrorBase::Record(const KQString& location, int32 code, const KQString& m
     error->SetLocation(location);
     error->code = code;
     error->message = message;
-    if (KQGetErrorReporting()) {
-        KQString text;
-        error->Describe(text, true, 0);
-        KQReportMessage("ERROR", text);
-    }
+    ReportRecorded(*error);
     return false;
 }
 
@@ -276,12 +277,7 @@ bool KQErrorBase::SetError(const KQString& location, int32 code, const char* for
     if (!overwrite && error && error->IsSet())
         return false;
     KQString message;
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        message.FormatV(format, args);
-        va_end(args);
-    }
+    KQ_FORMAT_VARARGS(message, format);
     return Record(location, code, message);
 }
 
@@ -295,12 +291,7 @@ bool KQErrorBase::SetAllocationError(const KQString& location) { return Record(l
 bool KQErrorBase::PushError(const KQString& location, int32 code, const char* format, ...)
 {
     KQString message;
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        message.FormatV(format, args);
-        va_end(args);
-    }
+    KQ_FORMAT_VARARGS(message, format);
     KQError* previous = nullptr;
     if (!error) {
         error = new (std::nothrow) KQError;
@@ -316,23 +307,14 @@ bool KQErrorBase::PushError(const KQString& location, int32 code, const char* fo
     error->code = code;
     error->message = message;
     error->SetCause(previous);
-    if (KQGetErrorReporting()) {
-        KQString text;
-        error->Describe(text, true, 0);
-        KQReportMessage("ERROR", text);
-    }
+    ReportRecorded(*error);
     return false;
 }
 
 bool KQErrorBase::SetErrorFrom(const KQString& location, KQErrorBase& other, int32 code, const char* format, ...)
 {
     KQString message;
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        message.FormatV(format, args);
-        va_end(args);
-    }
+    KQ_FORMAT_VARARGS(message, format);
     return SetErrorFrom(location, other, code, message);
 }
 
@@ -348,12 +330,7 @@ bool KQErrorBase::SetErrorFrom(const KQString& location, KQErrorBase& other, int
 bool KQErrorBase::SetErrorFrom(const KQString& location, KQErrorBase& other, const char* format, ...)
 {
     KQString message;
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        message.FormatV(format, args);
-        va_end(args);
-    }
+    KQ_FORMAT_VARARGS(message, format);
     int32 code = other.error ? other.error->code : 0;
     return SetErrorFrom(location, other, code, message);
 }
@@ -362,11 +339,7 @@ bool KQErrorBase::SetErrorFrom(const KQString& location, KQErrorBase& other, con
 
 KQString KQErrorLocation(const char* sourceFile, const char* functionLabel, int32 line)
 {
-    KQString file(sourceFile ? sourceFile : "");
-    KQString label(functionLabel ? functionLabel : "");
-    KQString out;
-    out.Format("%%%s\n%s\n%d", file.CStr(), label.CStr(), line);
-    return out;
+    return FormatSite("%%%s\n%s\n%d", sourceFile, functionLabel, line);
 }
 
 const KQChar* KQErrorText(int32 code)
@@ -499,12 +472,7 @@ bool KQDebugError(const char* functionLabel, const char* sourceFile, int32 line,
     if (!KQ_REPORT_MESSAGES)
         return false;
     KQString text;
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        text.FormatV(format, args);
-        va_end(args);
-    }
+    KQ_FORMAT_VARARGS(text, format);
     text.Append(SiteLines(functionLabel, sourceFile, line));
     KQReportMessage("DEBUG ERROR", text);
     return false;
@@ -524,12 +492,7 @@ bool KQAllocError(const char* functionLabel, const char* sourceFile, int32 line)
 void KQTrace(const char* format, ...)
 {
     KQString text;
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        text.FormatV(format, args);
-        va_end(args);
-    }
+    KQ_FORMAT_VARARGS(text, format);
     KQTraceText(text, true);
 }
 
@@ -541,7 +504,7 @@ void KQTraceText(KQString text, bool lineFeed)
     if (lineFeed)
         KQWriteConsoleText(KQString("\n"));
     if (f) {
-        PutText(f, text);
+        KQWriteStreamText(f, text);
         if (lineFeed)
             fputc('\n', f);
         fclose(f);
@@ -553,8 +516,8 @@ FILE* KQOpenTraceFile(const KQString& name, bool first)
     if (IsBlankText(name))
         return nullptr;
     if (!first)
-        return OpenText(name, true);
-    FILE* f = OpenText(name, false);
+        return KQOpenFileWithFlags(name, KQFile::APPEND | KQFile::TEXT); // "at"
+    FILE* f = KQOpenFileWithFlags(name, KQFile::WRITE | KQFile::TEXT); // "wt"
     if (!f)
         return nullptr;
     KQTimeFields now;
@@ -569,12 +532,7 @@ FILE* KQOpenTraceFile(const KQString& name, bool first)
 void KQConsolePrint(const char* format, ...)
 {
     KQString text;
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        text.FormatV(format, args);
-        va_end(args);
-    }
+    KQ_FORMAT_VARARGS(text, format);
     text.AppendText(KQ_TEXT("\n"));
     KQWriteConsoleText(text);
 }

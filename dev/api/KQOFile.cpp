@@ -26,22 +26,6 @@ FILE* OpenStream(const KQString& name, const KQString& mode)
 #endif
 }
 
-// The text as the runtime's 8-bit text output writes it; false when the
-// stream refuses it.
-bool PutText(FILE* f, const KQString& text)
-{
-#ifdef KQ_UNICODE
-    for (const wchar_t* p = text.CStr(); *p; ++p) {
-        unsigned int c = static_cast<unsigned int>(*p);
-        if (fputc(c < 256 ? static_cast<int>(c) : '?', f) == EOF)
-            return false;
-    }
-    return true;
-#else
-    return fputs(text.CStr(), f) >= 0;
-#endif
-}
-
 int32 LastIndexOf(const KQString& s, KQChar c)
 {
     const KQChar* p = s.CStr();
@@ -281,7 +265,7 @@ bool KQASCIIFile::WriteString(const KQString& text)
 {
     if (!file)
         return SetError(Site("KQASCIIFile::WriteString()", KQ_FILE_LINE(1507, 1510)), 1808, KQString());
-    if (!PutText(file, text))
+    if (!KQWriteStreamText(file, text))
         return SetError(Site("KQASCIIFile::WriteString()", KQ_FILE_LINE(1515, 1514)), 1106, KQString());
     return true;
 }
@@ -345,6 +329,22 @@ FILE* KQOpenFileWithFlags(const KQString& name, int32 flags)
         f = OpenStream(name, KQString(again.c_str()));
     }
     return f;
+}
+
+bool KQWriteStreamText(FILE* stream, const KQString& text)
+{
+    if (!stream)
+        return false;
+#ifdef KQ_UNICODE
+    for (const wchar_t* p = text.CStr(); *p; ++p) {
+        unsigned int c = static_cast<unsigned int>(*p);
+        if (fputc(c < 256 ? static_cast<int>(c) : '?', stream) == EOF)
+            return false;
+    }
+    return true;
+#else
+    return fputs(text.CStr(), stream) >= 0;
+#endif
 }
 
 void KQSwapBytes(void* buffer, uint32 itemSize, uint32 count)

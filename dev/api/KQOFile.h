@@ -102,6 +102,9 @@ public:
 // whether a failed open is retried with every 'r' turned into 'w'.
 KQString KQFileOpenMode(int32 flags, bool* retry);
 FILE* KQOpenFileWithFlags(const KQString& name, int32 flags);
+// Writes the text to a stream as the runtime's 8-bit text output stores it;
+// false when the stream refuses it.
+bool KQWriteStreamText(FILE* stream, const KQString& text);
 
 // Reverses the bytes of each of count items in place; item sizes 1 and
 // above 32 are left alone.

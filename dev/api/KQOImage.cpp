@@ -37,6 +37,16 @@ const int32 kLineSetExtent = 1051;
 // Buffers of more than this many bytes are refused: the sizes are int32 everywhere.
 const int64 kMaxBytes = INT32_MAX;
 
+// Samples of a picture of width x height; -1 for a negative side or a count
+// past kMaxBytes. Checked before multiplying: two int32 sides and the
+// samples per pixel can pass even 64 bits.
+int64 SampleCount(int32 bytesPerPixel, int32 width, int32 height) {
+    if (bytesPerPixel < 0 || width < 0 || height < 0) return -1;
+    const int64 row = static_cast<int64>(bytesPerPixel) * width;
+    if (height != 0 && row > kMaxBytes / height) return -1;
+    return row * height;
+}
+
 ubyte* NewBuffer(int64 n) {
     if (n < 1 || n > kMaxBytes) return nullptr;
     return static_cast<ubyte*>(::operator new(static_cast<size_t>(n), std::nothrow));
@@ -65,10 +75,9 @@ bool KQRGBImage::Alloc(int32 width, int32 height, bool clear) {
     if (width != size.x || height != size.y) {
         Free();
         if (width != 0 && height != 0) {
-            // In 64 bits and with both sides positive, so that no product of
-            // wrapped or negative sides yields a buffer smaller than the size.
-            ubyte* buffer = nullptr;
-            if (width > 0 && height > 0) buffer = NewBuffer(static_cast<int64>(width) * bytesPerPixel * height);
+            // Negative sides (even two, whose product is positive) and sizes
+            // past 32 bits give no buffer rather than one smaller than the size.
+            ubyte* buffer = NewBuffer(SampleCount(bytesPerPixel, width, height));
             if (!buffer) return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Alloc()", kLineAlloc));
             pixels = buffer;
         }
@@ -214,19 +223,30 @@ bool KQRGBImage::Set(const KQDIBSection* source, const KQIntPair* origin, const 
 
 #ifdef KQ_UNICODE
 
+namespace {
+
+// A work array of count floats; null also when its byte size would not fit
+// size_t (a 32-bit host).
+float* NewFloats(int64 count) {
+    if (count < 1 || static_cast<uint64>(count) > SIZE_MAX / sizeof(float)) return nullptr;
+    return static_cast<float*>(std::malloc(static_cast<size_t>(count) * sizeof(float)));
+}
+
+}  // namespace
+
 bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
     if (size.IsZero() || !pixels) return false;
     const int32 width = size.x;
     const int32 height = size.y;
-    const int64 sourceCount = static_cast<int64>(bytesPerPixel) * width * height;
-    const int64 targetCount = static_cast<int64>(bytesPerPixel) * newWidth * newHeight;
-    float* source = static_cast<float*>(std::malloc(static_cast<size_t>(sourceCount) * sizeof(float)));
+    const int64 sourceCount = SampleCount(bytesPerPixel, width, height);
+    const int64 targetCount = SampleCount(bytesPerPixel, newWidth, newHeight);
+    float* source = NewFloats(sourceCount);
     float* target = nullptr;
     // Negative sides, or a target no image buffer could hold, count as a
     // failed allocation.
-    bool targetOk = newWidth >= 0 && newHeight >= 0 && targetCount <= kMaxBytes;
-    if (targetOk && targetCount > 0) {
-        target = static_cast<float*>(std::malloc(static_cast<size_t>(targetCount) * sizeof(float)));
+    bool targetOk = targetCount >= 0;
+    if (targetCount > 0) {
+        target = NewFloats(targetCount);
         targetOk = target != nullptr;
     }
     if (!source || !targetOk) {

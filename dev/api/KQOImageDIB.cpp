@@ -37,13 +37,27 @@ const RGBQUAD* ColorsAfter(const BITMAPINFOHEADER* header) {
     return reinterpret_cast<const RGBQUAD*>(reinterpret_cast<const ubyte*>(header) + sizeof(BITMAPINFOHEADER));
 }
 
-// Bytes of a bitmap of the given width, height and depth, in 64 bits:
-// -1 for a negative side or depth, INT64_MAX when even 64 bits overflow.
+// Stride times height of a bitmap, signs included, in 64 bits: -1 when
+// exactly one of the two is negative, INT64_MAX past 32 bits.
 int64 ImageBytes(int64 width, int64 height, int64 bitCount) {
-    if (width < 0 || height < 0 || bitCount < 0) return -1;
     const int64 stride = (width * bitCount + 31) / 32 * 4;  // int32 width times a 16-bit depth fits
-    if (height != 0 && stride > INT64_MAX / height) return INT64_MAX;
-    return stride * height;
+    if (stride == 0 || height == 0) return 0;
+    if ((stride < 0) != (height < 0)) return -1;
+    const int64 a = stride < 0 ? -stride : stride;
+    const int64 b = height < 0 ? -height : height;
+    return a > INT32_MAX / b ? INT64_MAX : a * b;
+}
+
+// Header of a new uncompressed section on a zeroed header: resolutions and
+// colour counts stay 0.
+void SetPlainHeader(BITMAPINFOHEADER& h, LONG width, LONG height, int32 bitCount, int64 imageBytes) {
+    h.biSize = sizeof(BITMAPINFOHEADER);
+    h.biWidth = width;
+    h.biHeight = height;
+    h.biPlanes = 1;
+    h.biBitCount = static_cast<WORD>(bitCount);
+    h.biCompression = BI_RGB;
+    h.biSizeImage = static_cast<DWORD>(imageBytes);
 }
 
 void FromPaletteEntries(const PALETTEENTRY* entries, UINT n, RGBQUAD* colors) {
@@ -242,13 +256,7 @@ bool KQDIBSection::ConvertFrom(const KQDIBSection* source, int32 bitCount, const
     const int64 imageBytes = ImageBytes(width, rows, bitCount);
     if (bitCount <= 0 || bitCount > 32 || imageBytes < 0 || imageBytes > INT32_MAX) return false;
 
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = width;
-    bmi.bmiHeader.biHeight = height;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = static_cast<WORD>(bitCount);
-    bmi.bmiHeader.biCompression = BI_RGB;
-    bmi.bmiHeader.biSizeImage = static_cast<DWORD>(imageBytes);
+    SetPlainHeader(bmi.bmiHeader, width, height, bitCount, imageBytes);
     colorCount = KQDIBPaletteSize(bitCount);
     if (colors) {
         std::memcpy(bmi.bmiColors, colors, sizeof(bmi.bmiColors));
@@ -384,12 +392,13 @@ bool KQDIBSection::Load(const KQString& fileName) {
         header.biClrUsed = static_cast<DWORD>(n);
     }
 
-    // Computed in 64 bits, so that no width, height or depth wraps it; the
-    // pixel data must lie inside the file after its offset.
+    // Stride times height with their signs, but in 64 bits, so that no width,
+    // height or depth wraps it into a small positive size. A negative result
+    // (a top-down file) never fits; the room after the offset is measured in
+    // unsigned 32 bits, as the file header states it.
     const int64 imageBytes = ImageBytes(header.biWidth, header.biHeight, header.biBitCount);
-    if (header.biWidth <= 0 || header.biHeight <= 0 || imageBytes <= 0 || imageBytes > INT32_MAX ||
-        fileHeader.bfOffBits > fileHeader.bfSize ||
-        imageBytes > static_cast<int64>(fileHeader.bfSize - fileHeader.bfOffBits))
+    if (imageBytes < 0 || imageBytes > INT32_MAX ||
+        static_cast<uint32>(imageBytes) > static_cast<uint32>(fileHeader.bfSize - fileHeader.bfOffBits))
         KQ_LOAD_FAIL(827, kErrFileRead);
 
     void* data = std::malloc(static_cast<size_t>(imageBytes));
@@ -416,13 +425,7 @@ bool KQDIBSection::Create24(const KQIntPair& size) {
     Free();
     const int64 imageBytes = ImageBytes(size.x, size.y, 24);
     if (size.x < 1 || size.y < 1 || imageBytes > INT32_MAX) return false;
-    bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bmi.bmiHeader.biWidth = size.x;
-    bmi.bmiHeader.biHeight = size.y;
-    bmi.bmiHeader.biPlanes = 1;
-    bmi.bmiHeader.biBitCount = 24;
-    bmi.bmiHeader.biCompression = BI_RGB;
-    bmi.bmiHeader.biSizeImage = static_cast<DWORD>(imageBytes);
+    SetPlainHeader(bmi.bmiHeader, size.x, size.y, 24, imageBytes);
     colorCount = KQDIBPaletteSize(24);
 
     HDC screen = GetDC(nullptr);

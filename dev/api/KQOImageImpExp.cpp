@@ -510,10 +510,10 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
         return &gProbeToken;
     }
 
-    // Only three-channel files of one byte per channel with at least one
-    // row are read; the rest is refused before anything is allocated.
+    // Only three-channel files of one byte per channel are read; the rest is
+    // refused before anything is allocated.
     h->fileSize = KQFileLength(h->file);
-    if ((h->storage & 0xFF) != 1 || h->zsize < 3 || h->ysize == 0 || h->fileSize < kSGIHeaderBytes)
+    if ((h->storage & 0xFF) != 1 || h->zsize < 3 || h->fileSize < kSGIHeaderBytes)
         return AbandonSGI(h);
     const bool runLength = (h->storage >> 8) == 1;
     const int64 entries = static_cast<int64>(h->ysize) * h->zsize;
@@ -598,8 +598,7 @@ bool KQRawSGIImageGetRow(KQSGIImageHandle* h, int32 channel, int32 row, ubyte* d
 
 bool KQRawSGIImageGetData(KQSGIImageHandle* h, KQRGBImage& image) {
     if (!h || h == &gProbeToken) return false;
-    if (!image.Alloc(h->xsize, h->ysize, true) || !image.Pixels())
-        return KQAllocError("KQRawSGIImageGetData()", kSourceFile, 404);
+    if (!image.Alloc(h->xsize, h->ysize, true)) return KQAllocError("KQRawSGIImageGetData()", kSourceFile, 404);
     ubyte* out = image.Pixels();
     for (int32 y = 0; y < h->ysize; ++y) {
         if (!KQRawSGIImageGetRow(h, 0, y, h->rowRed) || !KQRawSGIImageGetRow(h, 1, y, h->rowGreen) ||

@@ -14,18 +14,21 @@ namespace {
 
 const KQChar emptyText[1] = {0};
 
-// Width-neutral helpers over the runtime's narrow or wide functions.
-inline int32 TextLength(const char* s) { return (int32)strlen(s); }
+// The runtime's narrow or wide functions, for the width this build uses.
+#ifdef KQ_UNICODE
 inline int32 TextLength(const wchar_t* s) { return (int32)wcslen(s); }
-
-// Upper and lower case of one character as the runtime maps it. Narrow
-// characters go to toupper as unsigned values (a negative argument is
-// undefined there).
-inline int UpperOf(char c) { return toupper((unsigned char)c); }
-inline int LowerOf(char c) { return tolower((unsigned char)c); }
 inline int UpperOf(wchar_t c) { return (int)KQ_towupper((wint_t)c); }
 inline int LowerOf(wchar_t c) { return (int)KQ_towlower((wint_t)c); }
-
+// CompareNoCase takes wide units as they are, without a sign to mind.
+inline int SignedUpperOf(wchar_t c) { return UpperOf(c); }
+inline int NCompare(const wchar_t* a, const wchar_t* b, size_t n) { return wcsncmp(a, b, n); }
+inline int ScanInt(const wchar_t* s, int* v) { return swscanf(s, L" %d ", v); }
+#else
+inline int32 TextLength(const char* s) { return (int32)strlen(s); }
+// Narrow characters go to toupper as unsigned values (a negative argument
+// is undefined there).
+inline int UpperOf(char c) { return toupper((unsigned char)c); }
+inline int LowerOf(char c) { return tolower((unsigned char)c); }
 // Upper case with the byte taken as a signed value: bytes of 0x80 and above
 // stay negative and so sort before ASCII in CompareNoCase.
 inline int SignedUpperOf(char c)
@@ -33,13 +36,9 @@ inline int SignedUpperOf(char c)
     int v = (signed char)c;
     return v >= 0 ? toupper(v) : v;
 }
-inline int SignedUpperOf(wchar_t c) { return UpperOf(c); }
-
 inline int NCompare(const char* a, const char* b, size_t n) { return strncmp(a, b, n); }
-inline int NCompare(const wchar_t* a, const wchar_t* b, size_t n) { return wcsncmp(a, b, n); }
-
 inline int ScanInt(const char* s, int* v) { return sscanf(s, " %d ", v); }
-inline int ScanInt(const wchar_t* s, int* v) { return swscanf(s, L" %d ", v); }
+#endif
 
 inline bool IsLowAscii(KQChar c) { return (uint32)(KQUChar)c < 0x80; }
 
@@ -206,6 +205,10 @@ bool KQString::SetCapacity(int32 n)
     free(text);
     text = buffer;
     capacity = n;
+    // A cut text no longer has the cached length: left as it was, Append and
+    // Concat would copy that many characters out of the smaller buffer.
+    if (length > n - 1)
+        length = -1;
     return true;
 }
 

@@ -10,16 +10,14 @@
 
 namespace {
 
-inline int32 TextLength(const char* s) { return (int32)strlen(s); }
-inline int32 TextLength(const wchar_t* s) { return (int32)wcslen(s); }
-
-inline int BoundedFormat(char* buffer, size_t count, const char* format, va_list args)
+// The runtime's bounded formatter of this build's width.
+inline int BoundedFormat(KQChar* buffer, size_t count, const KQChar* format, va_list args)
 {
-    return KQ_vsnprintf(buffer, count, format, args);
-}
-inline int BoundedFormat(wchar_t* buffer, size_t count, const wchar_t* format, va_list args)
-{
+#ifdef KQ_UNICODE
     return KQ_vsnwprintf(buffer, count, format, args);
+#else
+    return KQ_vsnprintf(buffer, count, format, args);
+#endif
 }
 
 // Length of one %f conversion, measured by writing it into a scratch buffer.
@@ -328,7 +326,7 @@ char* KQToUTF8(const KQString& s, int32& size)
             out = (char*)calloc((size_t)outSize, 1);
         if (out) {
             if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, (int)outSize, nullptr, nullptr) > 0) {
-                size = TextLength(out) + 1;
+                size = (int32)strlen(out) + 1;
             } else {
                 free(out);
                 out = nullptr;

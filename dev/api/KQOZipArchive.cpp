@@ -172,6 +172,27 @@ KQString LibraryPath(const KQString& path)
     return converted;
 }
 
+// libzip's open flags for an open mode; -1 for a mode that opens nothing.
+int OpenFlags(int32 mode)
+{
+    switch (mode) {
+    case 0:
+        return 0;
+    case 1:
+        return ZIP_RDONLY;
+    case 2:
+        return ZIP_CREATE | ZIP_TRUNCATE;
+    default:
+        return -1;
+    }
+}
+
+int32 LittleEndianInt(const ubyte* p)
+{
+    return static_cast<int32>(static_cast<uint32>(p[0]) | static_cast<uint32>(p[1]) << 8 |
+                              static_cast<uint32>(p[2]) << 16 | static_cast<uint32>(p[3]) << 24);
+}
+
 } // namespace
 
 struct KQZipHandle {
@@ -309,83 +330,58 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
     fileName = path;
     memorySource = nullptr;
     bool exists = KQFileAccess(path.CStr(), 3);
+    if (mode == 0 && !exists)
+        return SetError(Location(label, 309), 1101, "File name '%s'", path.CStr());
+    if (mode == 1 && !exists)
+        return SetError(Location(label, 316), 1101, "File name '%s'", path.CStr());
 
-    int flags = -1;
-    if (mode == 2) {
-        flags = ZIP_CREATE | ZIP_TRUNCATE;
-    } else if (mode == 0) {
-        if (!exists)
-            return SetError(Location(label, 309), 1101, "File name '%s'", path.CStr());
-        flags = 0;
-    } else if (mode == 1) {
-        if (!exists)
-            return SetError(Location(label, 316), 1101, "File name '%s'", path.CStr());
-        flags = ZIP_RDONLY;
-    }
-
-    if (flags >= 0 && zip) {
-        zip_error_t error;
-        zip_error_init(&error);
-        KQString libraryPath = LibraryPath(path);
-        zip_source_t* source = zip_source_file_create(libraryPath.CStr(), 0, -1, &error);
-        zip_t* za = nullptr;
-        if (source) {
-            za = zip_open_from_source(source, flags, &error);
-            if (!za)
-                zip_source_free(source);
-        }
-        if (!za) {
-            bool result = LibraryFailure(label, 336, mode == 2 ? 1102 : 1105, zip_error_strerror(&error));
-            zip_error_fini(&error);
-            return result;
-        }
-        zip_error_fini(&error);
-        zip->za = za;
-        readOnly = (mode == 1);
-    }
-
-    if (IsClosed())
-        return SetError(Location(label, 340), 1104, "File still closed after opening it.");
-    return true;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = nullptr;
+    if (OpenFlags(mode) >= 0 && zip)
+        source = zip_source_file_create(LibraryPath(path).CStr(), 0, -1, &error);
+    return OpenOn(source, &error, mode, 336, 340);
 }
 
 bool KQZipArchive::OpenAbstractFile(KQZipMemorySource* source, int32 mode)
 {
-    const char* label = "KQZipArchive::Open";
     if (!IsClosed())
-        return SetError(Location(label, 366), 1104, "The archive is open, close it before opening.");
+        return SetError(Location("KQZipArchive::Open", 366), 1104, "The archive is open, close it before opening.");
     fileName = KQString();
     memorySource = source;
 
-    int flags = -1;
-    if (mode == 0)
-        flags = 0;
-    else if (mode == 1)
-        flags = ZIP_RDONLY;
-    else if (mode == 2)
-        flags = ZIP_CREATE | ZIP_TRUNCATE;
-
-    if (flags >= 0 && zip && source && source->GetSource()) {
-        zip_error_t error;
-        zip_error_init(&error);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* librarySource = nullptr;
+    if (OpenFlags(mode) >= 0 && zip && source && source->GetSource()) {
         // The archive takes a reference of its own; the memory source keeps
         // its reference and so the bytes written at Close.
-        zip_source_keep(source->GetSource());
-        zip_t* za = zip_open_from_source(source->GetSource(), flags, &error);
-        if (!za) {
-            zip_source_free(source->GetSource());
-            bool result = LibraryFailure(label, 395, mode == 2 ? 1102 : 1105, zip_error_strerror(&error));
-            zip_error_fini(&error);
-            return result;
-        }
-        zip_error_fini(&error);
+        librarySource = source->GetSource();
+        zip_source_keep(librarySource);
+    }
+    return OpenOn(librarySource, &error, mode, 395, 399);
+}
+
+bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int32 failureLine, int32 closedLine)
+{
+    const char* label = "KQZipArchive::Open";
+    zip_t* za = nullptr;
+    if (source) {
+        za = zip_open_from_source(source, OpenFlags(mode), error);
+        if (!za)
+            zip_source_free(source);
+    }
+    bool result = true;
+    if (za) {
         zip->za = za;
         readOnly = (mode == 1);
+    } else if (source || zip_error_code_zip(error) != ZIP_ER_OK) {
+        result = LibraryFailure(label, failureLine, mode == 2 ? 1102 : 1105, zip_error_strerror(error));
     }
-
-    if (IsClosed())
-        return SetError(Location(label, 399), 1104, "File still closed after opening it.");
-    return true;
+    zip_error_fini(error);
+    if (result && IsClosed())
+        return SetError(Location(label, closedLine), 1104, "File still closed after opening it.");
+    return result;
 }
 
 bool KQZipArchive::Close()
@@ -542,13 +538,18 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         LibraryFailure(label, 823, 1105, zip_strerror(zip->za));
         return nullptr;
     }
-    zip_uint64_t capacity = claimed < chunk ? claimed : chunk;
-    ubyte* block = static_cast<ubyte*>(malloc(static_cast<size_t>(capacity)));
-    if (!block) {
+    ubyte* block = nullptr;
+    // text is taken before the entry is closed: it may be the entry's own.
+    auto fail = [&](const KQString& text) -> ubyte* {
+        free(block);
         zip_fclose(file);
-        LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+        LibraryFailure(label, 823, 1105, text.CStr());
         return nullptr;
-    }
+    };
+    zip_uint64_t capacity = claimed < chunk ? claimed : chunk;
+    block = static_cast<ubyte*>(malloc(static_cast<size_t>(capacity)));
+    if (!block)
+        return fail(LibraryText(ZIP_ER_MEMORY));
     zip_uint64_t total = 0;
     for (;;) {
         if (total == capacity) {
@@ -556,12 +557,8 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
                 break;
             zip_uint64_t grown = capacity * 2 < claimed ? capacity * 2 : claimed;
             ubyte* bigger = static_cast<ubyte*>(realloc(block, static_cast<size_t>(grown)));
-            if (!bigger) {
-                free(block);
-                zip_fclose(file);
-                LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
-                return nullptr;
-            }
+            if (!bigger)
+                return fail(LibraryText(ZIP_ER_MEMORY));
             block = bigger;
             capacity = grown;
         }
@@ -569,36 +566,22 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         if (want > chunk)
             want = chunk;
         zip_int64_t n = zip_fread(file, block + total, want);
-        if (n < 0) {
-            KQString text(zip_file_strerror(file));
-            free(block);
-            zip_fclose(file);
-            LibraryFailure(label, 823, 1105, text.CStr());
-            return nullptr;
-        }
+        if (n < 0)
+            return fail(KQString(zip_file_strerror(file)));
         if (n == 0)
             break;
         total += static_cast<zip_uint64_t>(n);
     }
     // Reading to the claimed size lets libzip check the CRC; a shorter entry
     // is damaged.
-    if (total == claimed && (st.valid & ZIP_STAT_SIZE)) {
+    if (st.valid & ZIP_STAT_SIZE) {
         ubyte probe;
-        zip_int64_t n = zip_fread(file, &probe, 1);
-        if (n < 0) {
-            KQString text(zip_file_strerror(file));
-            free(block);
-            zip_fclose(file);
-            LibraryFailure(label, 823, 1105, text.CStr());
-            return nullptr;
-        }
+        if (total == claimed && zip_fread(file, &probe, 1) < 0)
+            return fail(KQString(zip_file_strerror(file)));
+        if (total != claimed)
+            return fail(LibraryText(ZIP_ER_INCONS));
     }
     zip_fclose(file);
-    if ((st.valid & ZIP_STAT_SIZE) && total != claimed) {
-        free(block);
-        LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_INCONS).CStr());
-        return nullptr;
-    }
     if (total == 0) {
         free(block);
         return nullptr;
@@ -783,13 +766,13 @@ bool KQZipArchive::ReadImage(const KQString& name, KQRGBImage* image)
         int32 width = 0;
         int32 height = 0;
         if (size >= 8) {
-            width = static_cast<int32>(static_cast<uint32>(data[0]) | static_cast<uint32>(data[1]) << 8 |
-                                       static_cast<uint32>(data[2]) << 16 | static_cast<uint32>(data[3]) << 24);
-            height = static_cast<int32>(static_cast<uint32>(data[4]) | static_cast<uint32>(data[5]) << 8 |
-                                        static_cast<uint32>(data[6]) << 16 | static_cast<uint32>(data[7]) << 24);
+            width = LittleEndianInt(data);
+            height = LittleEndianInt(data + 4);
         }
-        int64 needed = static_cast<int64>(width) * height * 3;
-        if (size < 8 || width < 0 || height < 0 || needed > static_cast<int64>(size) - 8) {
+        // Unsigned: two sides near 2^31 times three still fit in 64 bits.
+        bool fits = size >= 8 && width >= 0 && height >= 0 &&
+                    static_cast<uint64>(width) * static_cast<uint64>(height) * 3u <= static_cast<uint64>(size - 8);
+        if (!fits) {
             free(data);
             return SetError(Location(label, 1622), 1001, "Raw image '%s' is shorter than its size", name.CStr());
         }

@@ -22,6 +22,7 @@
 #include "KQOXml.h"
 
 struct zip_source;
+struct zip_error;
 struct KQZipHandle;
 class KQRGBImage;
 
@@ -117,6 +118,9 @@ private:
 
     enum AddResult { ADD_OK, ADD_REFUSED, ADD_LIBRARY_ERROR };
     AddResult AddEntry(const KQString& name, const void* data, uint32 size, int32 level, KQString& libraryText);
+    // Opens the library archive on source (whose reference it takes, also
+    // on failure); error holds why a source could not be made.
+    bool OpenOn(zip_source* source, zip_error* error, int32 mode, int32 failureLine, int32 closedLine);
     void Discard();
     bool LibraryFailure(const char* label, int32 line, int32 code, const char* description);
 };

@@ -115,30 +115,20 @@ inline Bytes BuildKqf(const KqfSpec& s)
         w.Word(0);
         w.Word(0);
         w.Word(0);
-        if (s.form1) {
-            w.Word(1);
-            compressedFile = false;
-        } else {
-            w.Word(2);
-            // The extension's length counts the compression flag.
-            w.Word(s.extensionLength);
-            w.Word(s.compressed ? 1 : 0);
-            w.Zeros(s.extensionLength > 4 ? (size_t)(s.extensionLength - 4) : 0);
-            compressedFile = s.compressed;
-        }
     } else {
         w.Word(0);
-        if (s.form1) {
-            w.Word(1);
-            compressedFile = false;
-        } else {
-            w.Word(2);
-            // The extension's length counts the compression flag.
-            w.Word(s.extensionLength);
-            w.Word(s.compressed ? 1 : 0);
-            w.Zeros(s.extensionLength > 4 ? (size_t)(s.extensionLength - 4) : 0);
-            compressedFile = s.compressed;
-        }
+    }
+    // Both headers go on alike from the form word.
+    if (s.form1) {
+        w.Word(1);
+        compressedFile = false;
+    } else {
+        w.Word(2);
+        // The extension's length counts the compression flag.
+        w.Word(s.extensionLength);
+        w.Word(s.compressed ? 1 : 0);
+        w.Zeros(s.extensionLength > 4 ? (size_t)(s.extensionLength - 4) : 0);
+        compressedFile = s.compressed;
     }
     if (s.leading1022) {
         // A block of 8 header bytes after H and 12 data bytes.

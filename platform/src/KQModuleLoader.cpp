@@ -9,7 +9,14 @@
 
 namespace {
 thread_local std::string lastLoadError;
-}
+
+// Command lines come in the program's code page on Windows, in UTF-8 here.
+#ifdef _WIN32
+const UINT kArgumentCodePage = CP_ACP;
+#else
+const UINT kArgumentCodePage = CP_UTF8;
+#endif
+} // namespace
 
 #ifdef _WIN32
 
@@ -44,28 +51,6 @@ void KQUnloadModule(void* module)
         FreeLibrary((HMODULE)module);
 }
 
-std::wstring KQWideArgument(const char* argument)
-{
-    int n = MultiByteToWideChar(CP_ACP, 0, argument, -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring out((size_t)n, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, argument, -1, &out[0], n);
-    out.resize((size_t)n - 1);
-    return out;
-}
-
-std::string KQNarrowText(const std::wstring& text)
-{
-    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string out((size_t)n, '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize((size_t)n - 1);
-    return out;
-}
-
 #else
 
 void* KQLoadModule(const std::wstring& path)
@@ -92,29 +77,29 @@ void KQUnloadModule(void* module)
         dlclose(module);
 }
 
+#endif
+
 std::wstring KQWideArgument(const char* argument)
 {
-    int n = MultiByteToWideChar(CP_UTF8, 0, argument, -1, nullptr, 0);
+    int n = MultiByteToWideChar(kArgumentCodePage, 0, argument, -1, nullptr, 0);
     if (n <= 0)
         return std::wstring();
     std::wstring out((size_t)n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, argument, -1, &out[0], n);
+    MultiByteToWideChar(kArgumentCodePage, 0, argument, -1, &out[0], n);
     out.resize((size_t)n - 1);
     return out;
 }
 
 std::string KQNarrowText(const std::wstring& text)
 {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    int n = WideCharToMultiByte(kArgumentCodePage, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (n <= 0)
         return std::string();
     std::string out((size_t)n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    WideCharToMultiByte(kArgumentCodePage, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
     out.resize((size_t)n - 1);
     return out;
 }
-
-#endif
 
 std::string KQRegistryDescription()
 {

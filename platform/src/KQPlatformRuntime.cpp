@@ -12,27 +12,9 @@ int KQ_vsnprintf(char* buffer, size_t count, const char* format, va_list args)
     return _vsnprintf(buffer, count, format, args);
 }
 
-int KQ_snprintf(char* buffer, size_t count, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int n = _vsnprintf(buffer, count, format, args);
-    va_end(args);
-    return n;
-}
-
 int KQ_vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va_list args)
 {
     return _vsnwprintf(buffer, count, format, args);
-}
-
-int KQ_swprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int n = _vsnwprintf(buffer, count, format, args);
-    va_end(args);
-    return n;
 }
 
 size_t KQ_mbstowcs(wchar_t* dest, const char* src, size_t count)
@@ -310,8 +292,9 @@ int Format(C* buffer, size_t count, const C* format, va_list args)
             else
                 wideArg = upper ? !wideFormat : wideFormat;
         }
+        // A Windows long is 32 bits, so %ld takes an int (LONG and DWORD are
+        // 32-bit here too) and goes to glibc without the prefix.
         const char* size = item.size == Directive::LongLong ? "ll"
-                           : item.size == Directive::Long ? "l"
                            : item.size == Directive::Short ? "h" : "";
         switch (conversion) {
         case 'c':
@@ -337,8 +320,6 @@ int Format(C* buffer, size_t count, const C* format, va_list args)
             std::string f = NumberFormat<C>(item, size, (char)conversion);
             if (item.size == Directive::LongLong)
                 PutNumber(out, f, va_arg(args, long long));
-            else if (item.size == Directive::Long)
-                PutNumber(out, f, va_arg(args, long));
             else
                 PutNumber(out, f, va_arg(args, int));
             break;
@@ -397,27 +378,9 @@ int KQ_vsnprintf(char* buffer, size_t count, const char* format, va_list args)
     return Format(buffer, count, format, args);
 }
 
-int KQ_snprintf(char* buffer, size_t count, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int n = Format(buffer, count, format, args);
-    va_end(args);
-    return n;
-}
-
 int KQ_vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va_list args)
 {
     return Format(buffer, count, format, args);
-}
-
-int KQ_swprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int n = Format(buffer, count, format, args);
-    va_end(args);
-    return n;
 }
 
 size_t KQ_mbstowcs(wchar_t* dest, const char* src, size_t count)
@@ -448,3 +411,22 @@ wint_t KQ_towlower(wint_t c)
 }
 
 #endif
+
+// The variadic forms are the same on every host.
+int KQ_snprintf(char* buffer, size_t count, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int n = KQ_vsnprintf(buffer, count, format, args);
+    va_end(args);
+    return n;
+}
+
+int KQ_swprintf(wchar_t* buffer, size_t count, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int n = KQ_vsnwprintf(buffer, count, format, args);
+    va_end(args);
+    return n;
+}

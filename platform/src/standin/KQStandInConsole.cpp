@@ -1,5 +1,6 @@
 // Console and clock of the stand-in: the console is standard error.
 #include "KQPlatform.h"
+#include "KQStandInWideText.h"
 
 #include <cerrno>
 #include <cstring>
@@ -30,29 +31,6 @@ bool WriteAll(const char* data, size_t size)
 bool IsConsole(HANDLE h)
 {
     return h == StandardHandle(0) || h == StandardHandle(1) || h == StandardHandle(2);
-}
-
-void AppendUtf8(std::string& out, uint32_t c)
-{
-    if (c >= 0xD800 && c <= 0xDFFF)
-        c = 0xFFFD;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x110000) {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += "\xEF\xBF\xBD";
-    }
 }
 
 void FillTime(LPSYSTEMTIME out, bool local)
@@ -120,10 +98,7 @@ BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD count, LPDWO
     if (!IsConsole(console) || (!buffer && count > 0))
         return FALSE;
     const wchar_t* text = static_cast<const wchar_t*>(buffer);
-    std::string bytes;
-    bytes.reserve(count);
-    for (DWORD i = 0; i < count; ++i)
-        AppendUtf8(bytes, static_cast<uint32_t>(text[i]));
+    const std::string bytes = count ? kqstandin::ToUtf8(std::wstring(text, count)) : std::string();
     if (!WriteAll(bytes.data(), bytes.size()))
         return FALSE;
     if (written)

@@ -1,5 +1,6 @@
 // File-system and file-runtime names of the stand-in.
 #include "KQPlatform.h"
+#include "KQStandInWideText.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,37 +12,7 @@
 
 namespace {
 
-void AppendUtf8(std::string& out, uint32_t c)
-{
-    if (c >= 0xD800 && c <= 0xDFFF)
-        c = 0xFFFD;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x110000) {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += "\xEF\xBF\xBD";
-    }
-}
-
-std::string ToHost(const wchar_t* text)
-{
-    std::string out;
-    if (text)
-        for (; *text; ++text)
-            AppendUtf8(out, static_cast<uint32_t>(*text));
-    return out;
-}
+std::string ToHost(const wchar_t* text) { return kqstandin::ToUtf8(text); }
 
 // Host names are UTF-8 by convention; a byte that does not start a valid
 // sequence is taken as a character of its own.

@@ -502,6 +502,12 @@ int GetObjectImpl(HGDIOBJ object, int size, LPVOID buffer) {
     return sizeof(BITMAP);
 }
 
+// Source offset, from the start of the source span, of step j of n
+// destination pixels that cover `count` source pixels, optionally mirrored.
+int64_t StretchSource(int64_t j, int64_t n, int64_t count, bool mirror) {
+    return (mirror ? n - 1 - j : j) * count / n;
+}
+
 }  // namespace
 
 HDC WINAPI GetDC(HWND window) {
@@ -831,14 +837,12 @@ int WINAPI StretchDIBits(HDC dc, int destX, int destY, int destWidth, int destHe
     for (int64_t j = 0; j < dh; ++j) {
         int64_t ty = dy0 + j;
         if (ty < 0 || ty >= to.height) continue;
-        int64_t jj = mirrorY ? dh - 1 - j : j;
-        int64_t fy = sy0 + jj * sh / dh;
+        int64_t fy = sy0 + StretchSource(j, dh, sh, mirrorY);
         if (fy < 0 || fy >= from.height) continue;
         for (int64_t i = 0; i < dw; ++i) {
             int64_t tx = dx0 + i;
             if (tx < 0 || tx >= to.width) continue;
-            int64_t ii = mirrorX ? dw - 1 - i : i;
-            int64_t fx = sx0 + ii * sw / dw;
+            int64_t fx = sx0 + StretchSource(i, dw, sw, mirrorX);
             if (fx < 0 || fx >= from.width) continue;
             uint8_t r, g, b;
             from.RawToRGB(from.GetRaw(static_cast<int32_t>(fx), static_cast<int32_t>(fy)), r, g, b);

@@ -151,6 +151,12 @@ std::string Quote(const std::wstring& s)
 {
     std::string out = "\"";
     for (char c : ToUtf8(s)) {
+        // A line break kept as it stands would cut the value's line in two
+        // and leave the whole file unreadable.
+        if (c == '\n' || c == '\r') {
+            out += c == '\n' ? "\\n" : "\\r";
+            continue;
+        }
         if (c == '\\' || c == '"')
             out += '\\';
         out += c;
@@ -167,7 +173,8 @@ bool Unquote(const std::string& line, size_t& pos, std::wstring& out)
     for (pos++; pos < line.size(); pos++) {
         char c = line[pos];
         if (c == '\\' && pos + 1 < line.size()) {
-            raw += line[++pos];
+            char next = line[++pos];
+            raw += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
         } else if (c == '"') {
             pos++;
             out = FromUtf8(raw);
@@ -291,6 +298,28 @@ RegValue* FindValue(RegNode* node, LPCWSTR name)
     return nullptr;
 }
 
+// Runs `work` (root, node, full path, changed) on the existing key
+// key\subKey of a freshly read hive, under the lock, and writes the hive back
+// when `work` succeeded and set `changed`.
+template <class Work> LSTATUS OnKey(HKEY key, LPCWSTR subKey, Work work)
+{
+    std::wstring path;
+    if (!FullPath(key, subKey, path))
+        return ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> guard(registryLock);
+    RegNode root;
+    if (!LoadHive(root))
+        return ERROR_BADDB;
+    RegNode* node = Find(&root, path);
+    if (!node)
+        return ERROR_FILE_NOT_FOUND;
+    bool changed = false;
+    LSTATUS rc = work(root, *node, path, changed);
+    if (rc == ERROR_SUCCESS && changed && !SaveHive(root))
+        return ERROR_WRITE_FAULT;
+    return rc;
+}
+
 } // namespace
 
 const char* KQStandInRegistryFile()
@@ -331,17 +360,10 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, PHKEY result)
     if (!result)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
-    std::wstring path;
-    if (!FullPath(key, subKey, path))
-        return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> guard(registryLock);
-    RegNode root;
-    if (!LoadHive(root))
-        return ERROR_BADDB;
-    if (!Find(&root, path))
-        return ERROR_FILE_NOT_FOUND;
-    *result = NewHandle(path);
-    return *result ? ERROR_SUCCESS : ERROR_OUTOFMEMORY;
+    return OnKey(key, subKey, [&](RegNode&, RegNode&, const std::wstring& path, bool&) -> LSTATUS {
+        *result = NewHandle(path);
+        return *result ? ERROR_SUCCESS : ERROR_OUTOFMEMORY;
+    });
 }
 
 LSTATUS RegCloseKey(HKEY key)
@@ -355,9 +377,6 @@ LSTATUS RegCloseKey(HKEY key)
 
 LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD size)
 {
-    std::wstring path;
-    if (!FullPath(key, nullptr, path))
-        return ERROR_INVALID_HANDLE;
     RegValue v;
     v.name = valueName ? valueName : L"";
     v.type = type;
@@ -379,113 +398,87 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYT
     } else {
         return ERROR_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(registryLock);
-    RegNode root;
-    if (!LoadHive(root))
-        return ERROR_BADDB;
-    RegNode* node = Find(&root, path);
-    if (!node)
-        return ERROR_FILE_NOT_FOUND;
-    if (RegValue* old = FindValue(node, valueName))
-        *old = v;
-    else
-        node->values.push_back(v);
-    return SaveHive(root) ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    return OnKey(key, nullptr, [&](RegNode&, RegNode& node, const std::wstring&, bool& changed) -> LSTATUS {
+        if (RegValue* old = FindValue(&node, valueName))
+            *old = v;
+        else
+            node.values.push_back(v);
+        changed = true;
+        return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size)
 {
-    std::wstring path;
-    if (!FullPath(key, nullptr, path))
-        return ERROR_INVALID_HANDLE;
     if (data && !size)
         return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(registryLock);
-    RegNode root;
-    if (!LoadHive(root))
-        return ERROR_BADDB;
-    RegNode* node = Find(&root, path);
-    if (!node)
-        return ERROR_FILE_NOT_FOUND;
-    RegValue* v = FindValue(node, valueName);
-    if (!v)
-        return ERROR_FILE_NOT_FOUND;
-    if (type)
-        *type = v->type;
-    DWORD needed = v->type == REG_DWORD ? 4 : (DWORD)((v->text.size() + 1) * sizeof(wchar_t));
-    if (!size)
-        return ERROR_SUCCESS;
-    if (!data) {
+    return OnKey(key, nullptr, [&](RegNode&, RegNode& node, const std::wstring&, bool&) -> LSTATUS {
+        RegValue* v = FindValue(&node, valueName);
+        if (!v)
+            return ERROR_FILE_NOT_FOUND;
+        if (type)
+            *type = v->type;
+        DWORD needed = v->type == REG_DWORD ? 4 : (DWORD)((v->text.size() + 1) * sizeof(wchar_t));
+        if (!size)
+            return ERROR_SUCCESS;
+        if (!data) {
+            *size = needed;
+            return ERROR_SUCCESS;
+        }
+        if (*size < needed) {
+            *size = needed;
+            return ERROR_MORE_DATA;
+        }
+        if (v->type == REG_DWORD)
+            std::memcpy(data, &v->number, 4);
+        else
+            std::memcpy(data, v->text.c_str(), needed);
         *size = needed;
         return ERROR_SUCCESS;
-    }
-    if (*size < needed) {
-        *size = needed;
-        return ERROR_MORE_DATA;
-    }
-    if (v->type == REG_DWORD)
-        std::memcpy(data, &v->number, 4);
-    else
-        std::memcpy(data, v->text.c_str(), needed);
-    *size = needed;
-    return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS RegDeleteValueW(HKEY key, LPCWSTR valueName)
 {
-    std::wstring path;
-    if (!FullPath(key, nullptr, path))
-        return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> guard(registryLock);
-    RegNode root;
-    if (!LoadHive(root))
-        return ERROR_BADDB;
-    RegNode* node = Find(&root, path);
-    if (!node)
-        return ERROR_FILE_NOT_FOUND;
-    std::wstring n = valueName ? valueName : L"";
-    for (auto it = node->values.begin(); it != node->values.end(); ++it) {
-        if (SameName(it->name, n)) {
-            node->values.erase(it);
-            return SaveHive(root) ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    return OnKey(key, nullptr, [&](RegNode&, RegNode& node, const std::wstring&, bool& changed) -> LSTATUS {
+        std::wstring n = valueName ? valueName : L"";
+        for (auto it = node.values.begin(); it != node.values.end(); ++it) {
+            if (SameName(it->name, n)) {
+                node.values.erase(it);
+                changed = true;
+                return ERROR_SUCCESS;
+            }
         }
-    }
-    return ERROR_FILE_NOT_FOUND;
+        return ERROR_FILE_NOT_FOUND;
+    });
 }
 
 namespace {
 
 LSTATUS DeleteKey(HKEY key, LPCWSTR subKey, bool tree)
 {
-    std::wstring path;
-    if (!FullPath(key, subKey, path))
-        return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> guard(registryLock);
-    RegNode root;
-    if (!LoadHive(root))
-        return ERROR_BADDB;
-    RegNode* node = Find(&root, path);
-    if (!node)
-        return ERROR_FILE_NOT_FOUND;
-    if (tree && (!subKey || !*subKey)) {
-        // Empties the key itself and keeps it.
-        node->children.clear();
-        node->values.clear();
-    } else {
-        if (path.empty())
-            return ERROR_ACCESS_DENIED; // the root stays
-        if (!tree && !node->children.empty())
-            return ERROR_ACCESS_DENIED;
-        std::vector<std::wstring> parts = SplitPath(path);
-        std::wstring leaf = parts.back();
-        parts.pop_back();
-        std::wstring parentPath;
-        for (const auto& p : parts)
-            parentPath = JoinPath(parentPath, p);
-        RegNode* parent = Find(&root, parentPath);
-        parent->children.erase(Fold(leaf));
-    }
-    return SaveHive(root) ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    return OnKey(key, subKey, [&](RegNode& root, RegNode& node, const std::wstring& path, bool& changed) -> LSTATUS {
+        if (tree && (!subKey || !*subKey)) {
+            // Empties the key itself and keeps it.
+            node.children.clear();
+            node.values.clear();
+        } else {
+            if (path.empty())
+                return ERROR_ACCESS_DENIED; // the root stays
+            if (!tree && !node.children.empty())
+                return ERROR_ACCESS_DENIED;
+            std::vector<std::wstring> parts = SplitPath(path);
+            std::wstring leaf = parts.back();
+            parts.pop_back();
+            std::wstring parentPath;
+            for (const auto& p : parts)
+                parentPath = JoinPath(parentPath, p);
+            RegNode* parent = Find(&root, parentPath);
+            parent->children.erase(Fold(leaf));
+        }
+        changed = true;
+        return ERROR_SUCCESS;
+    });
 }
 
 } // namespace
@@ -498,57 +491,41 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
 {
     if (!name || !nameLength)
         return ERROR_INVALID_PARAMETER;
-    std::wstring path;
-    if (!FullPath(key, nullptr, path))
-        return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> guard(registryLock);
-    RegNode root;
-    if (!LoadHive(root))
-        return ERROR_BADDB;
-    RegNode* node = Find(&root, path);
-    if (!node)
-        return ERROR_FILE_NOT_FOUND;
-    if (index >= node->children.size())
-        return ERROR_NO_MORE_ITEMS;
-    auto it = node->children.begin();
-    std::advance(it, index);
-    const std::wstring& child = it->second->name;
-    if (*nameLength <= child.size())
-        return ERROR_MORE_DATA;
-    std::wmemcpy(name, child.c_str(), child.size() + 1);
-    *nameLength = (DWORD)child.size();
-    return ERROR_SUCCESS;
+    return OnKey(key, nullptr, [&](RegNode&, RegNode& node, const std::wstring&, bool&) -> LSTATUS {
+        if (index >= node.children.size())
+            return ERROR_NO_MORE_ITEMS;
+        auto it = node.children.begin();
+        std::advance(it, index);
+        const std::wstring& child = it->second->name;
+        if (*nameLength <= child.size())
+            return ERROR_MORE_DATA;
+        std::wmemcpy(name, child.c_str(), child.size() + 1);
+        *nameLength = (DWORD)child.size();
+        return ERROR_SUCCESS;
+    });
 }
 
 LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR, LPDWORD, LPDWORD, LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD,
                          LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD, LPVOID)
 {
-    std::wstring path;
-    if (!FullPath(key, nullptr, path))
-        return ERROR_INVALID_HANDLE;
-    std::lock_guard<std::mutex> guard(registryLock);
-    RegNode root;
-    if (!LoadHive(root))
-        return ERROR_BADDB;
-    RegNode* node = Find(&root, path);
-    if (!node)
-        return ERROR_FILE_NOT_FOUND;
-    DWORD maxKey = 0, maxName = 0, maxData = 0;
-    for (const auto& c : node->children)
-        maxKey = std::max(maxKey, (DWORD)c.second->name.size());
-    for (const auto& v : node->values) {
-        maxName = std::max(maxName, (DWORD)v.name.size());
-        maxData = std::max(maxData, v.type == REG_DWORD ? 4u : (DWORD)((v.text.size() + 1) * sizeof(wchar_t)));
-    }
-    if (subKeys)
-        *subKeys = (DWORD)node->children.size();
-    if (maxSubKeyLength)
-        *maxSubKeyLength = maxKey;
-    if (values)
-        *values = (DWORD)node->values.size();
-    if (maxValueNameLength)
-        *maxValueNameLength = maxName;
-    if (maxValueLength)
-        *maxValueLength = maxData;
-    return ERROR_SUCCESS;
+    return OnKey(key, nullptr, [&](RegNode&, RegNode& node, const std::wstring&, bool&) -> LSTATUS {
+        DWORD maxKey = 0, maxName = 0, maxData = 0;
+        for (const auto& c : node.children)
+            maxKey = std::max(maxKey, (DWORD)c.second->name.size());
+        for (const auto& v : node.values) {
+            maxName = std::max(maxName, (DWORD)v.name.size());
+            maxData = std::max(maxData, v.type == REG_DWORD ? 4u : (DWORD)((v.text.size() + 1) * sizeof(wchar_t)));
+        }
+        if (subKeys)
+            *subKeys = (DWORD)node.children.size();
+        if (maxSubKeyLength)
+            *maxSubKeyLength = maxKey;
+        if (values)
+            *values = (DWORD)node.values.size();
+        if (maxValueNameLength)
+            *maxValueNameLength = maxName;
+        if (maxValueLength)
+            *maxValueLength = maxData;
+        return ERROR_SUCCESS;
+    });
 }
