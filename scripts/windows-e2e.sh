@@ -507,7 +507,7 @@ wineserver -w >/dev/null 2>&1
 
 if ! command -v xvfb-run >/dev/null || ! command -v xauth >/dev/null || ! command -v unzip >/dev/null; then
     echo "-- installing xvfb, xauth and unzip"
-    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends xvfb xauth unzip >"$WORK/apt.log" 2>&1 ||
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends xvfb xauth unzip >"$WORK/apt.log" 2>&1 ||
         show "$WORK/apt.log"
 fi
 if command -v xvfb-run >/dev/null; then
