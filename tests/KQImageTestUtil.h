@@ -27,7 +27,7 @@ inline void Put32(Bytes& b, uint32_t v) {
 
 inline uint32_t Stride(int32_t width, int bitCount) { return (static_cast<uint32_t>(width) * bitCount + 31) / 32 * 4; }
 
-struct BmpSpec {
+struct BmpLayout {
     int32_t width = 1;
     int32_t height = 1;
     int bitCount = 24;
@@ -44,7 +44,7 @@ struct BmpSpec {
     int64_t offsetDelta = 0;  // bfOffBits = real offset + offsetDelta
 };
 
-inline Bytes BuildBmp(const BmpSpec& s) {
+inline Bytes BuildBmp(const BmpLayout& s) {
     const uint32_t offset = 14 + 40 + static_cast<uint32_t>(s.colors.size());
     const uint32_t total = offset + static_cast<uint32_t>(s.pixels.size());
     Bytes b;

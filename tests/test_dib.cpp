@@ -27,8 +27,8 @@ void ExpectEntry(const PALETTEENTRY& e, int r, int g, int b) {
 }
 
 // A 3 x 2 24-bit BMP: bottom row red, green, blue; top row white, black, grey.
-BmpSpec Bmp24() {
-    BmpSpec s;
+BmpLayout Bmp24() {
+    BmpLayout s;
     s.width = 3;
     s.height = 2;
     s.bitCount = 24;
@@ -39,8 +39,8 @@ BmpSpec Bmp24() {
 }
 
 // A 4 x 2 8-bit BMP with a full table (entry i = (i, 255 - i, i / 2)).
-BmpSpec Bmp8() {
-    BmpSpec s;
+BmpLayout Bmp8() {
+    BmpLayout s;
     s.width = 4;
     s.height = 2;
     s.bitCount = 8;
@@ -50,8 +50,8 @@ BmpSpec Bmp8() {
     return s;
 }
 
-ErrorSite LoadSite(const BmpSpec& spec, const char* name) {
-    WriteFile(name, BuildBmp(spec));
+ErrorSite LoadSite(const BmpLayout& layout, const char* name) {
+    WriteFile(name, BuildBmp(layout));
     KQDIBSection dib;
     EXPECT_FALSE(dib.Load(name));
     EXPECT_EQ(dib.GetBitmap(), nullptr);
@@ -163,7 +163,7 @@ TEST(DIBLoad, EightBitTableBecomesPalette) {
 
 TEST(DIBLoad, OneAndFourBitAndShortTables) {
     // 1 bit: biClrUsed 0 reads two entries.
-    BmpSpec one;
+    BmpLayout one;
     one.width = 9;
     one.height = 1;
     one.bitCount = 1;
@@ -179,7 +179,7 @@ TEST(DIBLoad, OneAndFourBitAndShortTables) {
     ExpectEntry(e[1], 200, 210, 220);
 
     // 4 bits with biClrUsed 3: only three entries are read and used.
-    BmpSpec four;
+    BmpLayout four;
     four.width = 2;
     four.height = 2;
     four.bitCount = 4;
@@ -194,7 +194,7 @@ TEST(DIBLoad, OneAndFourBitAndShortTables) {
     EXPECT_EQ(Entries(dib.GetPalette()).size(), 3u);
 
     // A count beyond every table is cut to 256 entries.
-    BmpSpec huge = Bmp8();
+    BmpLayout huge = Bmp8();
     huge.clrUsed = 0xFFFFFFFF;
     WriteFile("dib8huge.bmp", BuildBmp(huge));
     ASSERT_TRUE(dib.Load("dib8huge.bmp"));
@@ -202,7 +202,7 @@ TEST(DIBLoad, OneAndFourBitAndShortTables) {
 }
 
 TEST(DIBLoad, DataRightAfterTableWhenOffsetIsZero) {
-    BmpSpec s = Bmp24();
+    BmpLayout s = Bmp24();
     s.zeroOffset = true;
     WriteFile("dib24z.bmp", BuildBmp(s));
     KQDIBSection dib;
@@ -225,7 +225,7 @@ TEST(DIBLoad, RefusedFiles) {
     EXPECT_EQ(SiteOf(dib).line, 768);
     EXPECT_EQ(SiteOf(dib).code, 1105);
 
-    BmpSpec s = Bmp24();
+    BmpLayout s = Bmp24();
     s.sizeDelta = -1;
     site = LoadSite(s, "dibsize.bmp");
     EXPECT_EQ(site.code, 1109);
@@ -284,7 +284,7 @@ TEST(DIBLoad, RefusedFiles) {
 
 TEST(DIBLoad, HostileSizesAreRefusedBeforeReading) {
     // Width x height x depth that wraps 32 bits, and a negative width.
-    BmpSpec s = Bmp24();
+    BmpLayout s = Bmp24();
     s.width = 0x40000000;
     s.height = 8;
     EXPECT_EQ(LoadSite(s, "dibwrap.bmp").line, 827);
@@ -338,7 +338,7 @@ TEST(DIBLoad, HostileSizesAreRefusedBeforeReading) {
 TEST(DIBSection, KeepsFirstError) {
     KQDIBSection dib;
     EXPECT_FALSE(dib.Load("no-such-file.bmp"));
-    BmpSpec s = Bmp24();
+    BmpLayout s = Bmp24();
     s.sizeDelta = 5;
     WriteFile("dibsize2.bmp", BuildBmp(s));
     EXPECT_FALSE(dib.Load("dibsize2.bmp"));

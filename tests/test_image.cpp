@@ -202,7 +202,7 @@ TEST(RGBImageSet, SixteenBit555And565) {
 
 TEST(RGBImageSet, PaletteDepthsGoThroughConversion) {
     // 8 bits from a BMP file.
-    BmpSpec s;
+    BmpLayout s;
     s.width = 3;
     s.height = 2;
     s.bitCount = 8;
@@ -232,7 +232,7 @@ TEST(RGBImageSet, PaletteDepthsGoThroughConversion) {
     EXPECT_PIXEL(image, 2, 0, 11, 22, 33);
 
     // 1 bit, 10 pixels wide (the bits run over a byte).
-    BmpSpec one;
+    BmpLayout one;
     one.width = 10;
     one.height = 1;
     one.bitCount = 1;
@@ -250,7 +250,7 @@ TEST(RGBImageSet, PaletteDepthsGoThroughConversion) {
     EXPECT_PIXEL(image, 8, 0, 0, 0, 0);
 
     // 24 and 32 bits from files too.
-    BmpSpec t;
+    BmpLayout t;
     t.width = 1;
     t.height = 2;
     t.bitCount = 32;

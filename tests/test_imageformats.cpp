@@ -626,10 +626,10 @@ TEST_F(ImageFiles, LoadRecordsDetectionAndTypeFailures) {
 
     // A BMP that the DIB reader refuses: its error becomes the cause.
     image.ClearError();
-    BmpSpec spec;
-    spec.pixels.assign(4, 0);
-    spec.sizeDelta = 1;
-    WriteFile("fmt_badsize.bmp", BuildBmp(spec));
+    BmpLayout layout;
+    layout.pixels.assign(4, 0);
+    layout.sizeDelta = 1;
+    WriteFile("fmt_badsize.bmp", BuildBmp(layout));
     EXPECT_FALSE(image.Load("fmt_badsize.bmp", KQ_IMAGE_TYPE_BMP, &loaded));
     EXPECT_EQ(loaded, 0);
     s = SiteOf(image);

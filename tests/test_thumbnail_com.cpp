@@ -62,7 +62,7 @@ protected:
     }
     fs::path Kqf(const char* name, const Bytes& pixels, int w, int h)
     {
-        kqexample::KqfSpec s;
+        kqexample::KqfLayout s;
         s.width = w;
         s.height = h;
         s.pixels = pixels;

@@ -10,7 +10,7 @@
 
 using namespace thumbtest;
 using kqexample::Bytes;
-using kqexample::KqfSpec;
+using kqexample::KqfLayout;
 
 namespace {
 
@@ -18,10 +18,10 @@ class KqfReader : public ::testing::Test {
 protected:
     void SetUp() override { dir = Scratch("test_thumbnail_readers"); }
 
-    // Writes the spec's file and reads it back; result of the reader.
-    bool ReadSpec(const KqfSpec& spec, KQRGBImage& image, const char* name = "t.kqf")
+    // Writes the file of the layout and reads it back; result of the reader.
+    bool ReadLayout(const KqfLayout& layout, KQRGBImage& image, const char* name = "t.kqf")
     {
-        return ReadBytes(kqexample::BuildKqf(spec), image, name);
+        return ReadBytes(kqexample::BuildKqf(layout), image, name);
     }
     bool ReadBytes(const Bytes& bytes, KQRGBImage& image, const char* name = "t.kqf")
     {
@@ -29,12 +29,12 @@ protected:
         EXPECT_TRUE(Write(p, bytes));
         return CkqfxThumbExtractor::ReadKqfSnapshot(Wide(p), image);
     }
-    void ExpectPicture(const KQRGBImage& image, const KqfSpec& spec)
+    void ExpectPicture(const KQRGBImage& image, const KqfLayout& layout)
     {
-        ASSERT_EQ(image.Size().x, spec.width);
-        ASSERT_EQ(image.Size().y, spec.height);
+        ASSERT_EQ(image.Size().x, layout.width);
+        ASSERT_EQ(image.Size().y, layout.height);
         ASSERT_NE(image.Pixels(), nullptr);
-        EXPECT_EQ(0, std::memcmp(image.Pixels(), spec.pixels.data(), spec.pixels.size()));
+        EXPECT_EQ(0, std::memcmp(image.Pixels(), layout.pixels.data(), layout.pixels.size()));
     }
     fs::path dir;
 };
@@ -50,16 +50,16 @@ class KqfLayouts : public KqfReader, public ::testing::WithParamInterface<Layout
 TEST_P(KqfLayouts, ReadsThePictureAsStored)
 {
     const Layout& l = GetParam();
-    KqfSpec spec = Spec(7, 5);
-    spec.otherByteOrder = l.otherByteOrder;
-    spec.longHeader = l.longHeader;
-    spec.form1 = l.form1;
-    spec.compressed = l.compressed;
-    spec.rawInCompressed = l.rawInCompressed;
-    spec.extensionLength = l.extensionLength;
+    KqfLayout layout = KqfOf(7, 5);
+    layout.otherByteOrder = l.otherByteOrder;
+    layout.longHeader = l.longHeader;
+    layout.form1 = l.form1;
+    layout.compressed = l.compressed;
+    layout.rawInCompressed = l.rawInCompressed;
+    layout.extensionLength = l.extensionLength;
     KQRGBImage image;
-    ASSERT_TRUE(ReadSpec(spec, image));
-    ExpectPicture(image, spec);
+    ASSERT_TRUE(ReadLayout(layout, image));
+    ExpectPicture(image, layout);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -79,50 +79,50 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(KqfReader, LeadingSkippedBlockThenImage)
 {
-    KqfSpec spec = Spec(4, 3);
-    spec.leading1022 = true;
+    KqfLayout layout = KqfOf(4, 3);
+    layout.leading1022 = true;
     KQRGBImage image;
-    ASSERT_TRUE(ReadSpec(spec, image));
-    ExpectPicture(image, spec);
+    ASSERT_TRUE(ReadLayout(layout, image));
+    ExpectPicture(image, layout);
 
-    spec.otherByteOrder = true;
+    layout.otherByteOrder = true;
     KQRGBImage swapped;
-    ASSERT_TRUE(ReadSpec(spec, swapped));
-    ExpectPicture(swapped, spec);
+    ASSERT_TRUE(ReadLayout(layout, swapped));
+    ExpectPicture(swapped, layout);
 }
 
 TEST_F(KqfReader, NoImageBlockIsNoPictureButNoError)
 {
-    KqfSpec spec = Spec(4, 3);
-    spec.blockId = 1030;
+    KqfLayout layout = KqfOf(4, 3);
+    layout.blockId = 1030;
     KQRGBImage image;
-    EXPECT_TRUE(ReadSpec(spec, image));
+    EXPECT_TRUE(ReadLayout(layout, image));
     EXPECT_EQ(image.Pixels(), nullptr);
 
     // 1022 followed by 1022: only one skipped block is looked past.
-    spec.blockId = 1022;
-    spec.leading1022 = true;
+    layout.blockId = 1022;
+    layout.leading1022 = true;
     KQRGBImage second;
-    EXPECT_TRUE(ReadSpec(spec, second));
+    EXPECT_TRUE(ReadLayout(layout, second));
     EXPECT_EQ(second.Pixels(), nullptr);
 }
 
 TEST_F(KqfReader, SideLimits)
 {
-    KqfSpec spec = Spec(3000, 1);
+    KqfLayout layout = KqfOf(3000, 1);
     KQRGBImage image;
-    ASSERT_TRUE(ReadSpec(spec, image));
+    ASSERT_TRUE(ReadLayout(layout, image));
     EXPECT_EQ(image.Size().x, 3000);
 
     for (int32_t bad : {3001, 0, -1}) {
-        KqfSpec s = Spec(2, 2);
+        KqfLayout s = KqfOf(2, 2);
         s.forceWidth = bad;
         KQRGBImage i1;
-        EXPECT_FALSE(ReadSpec(s, i1)) << "width " << bad;
+        EXPECT_FALSE(ReadLayout(s, i1)) << "width " << bad;
         s.forceWidth = INT32_MIN;
         s.forceHeight = bad;
         KQRGBImage i2;
-        EXPECT_FALSE(ReadSpec(s, i2)) << "height " << bad;
+        EXPECT_FALSE(ReadLayout(s, i2)) << "height " << bad;
         EXPECT_EQ(i2.Pixels(), nullptr);
     }
 }
@@ -130,16 +130,16 @@ TEST_F(KqfReader, SideLimits)
 TEST_F(KqfReader, HeaderLengths)
 {
     for (int32_t h : {96, 100, 140}) {
-        KqfSpec spec = Spec(5, 4);
-        spec.headerLength = h;
+        KqfLayout layout = KqfOf(5, 4);
+        layout.headerLength = h;
         KQRGBImage image;
-        ASSERT_TRUE(ReadSpec(spec, image)) << "H " << h;
-        ExpectPicture(image, spec);
+        ASSERT_TRUE(ReadLayout(layout, image)) << "H " << h;
+        ExpectPicture(image, layout);
     }
     // The word after the height must be 1 when H > 96.
-    KqfSpec spec = Spec(2, 2);
-    spec.form1 = true;
-    Bytes bytes = kqexample::BuildKqf(spec);
+    KqfLayout layout = KqfOf(2, 2);
+    layout.form1 = true;
+    Bytes bytes = kqexample::BuildKqf(layout);
     // magic..form (16) + id, first, H, D (16) + 80 + width, height = 120.
     bytes[120] = 2;
     KQRGBImage image;
@@ -148,11 +148,11 @@ TEST_F(KqfReader, HeaderLengths)
 
 TEST_F(KqfReader, SizeMismatchesAndShortData)
 {
-    KqfSpec raw = Spec(4, 4);
+    KqfLayout raw = KqfOf(4, 4);
     raw.form1 = true;
     raw.forceD = 4 * 4 * 3 - 1;
     KQRGBImage a;
-    EXPECT_FALSE(ReadSpec(raw, a));
+    EXPECT_FALSE(ReadLayout(raw, a));
 
     // A raw block cut short.
     raw.forceD = INT32_MIN;
@@ -162,45 +162,45 @@ TEST_F(KqfReader, SizeMismatchesAndShortData)
     EXPECT_FALSE(ReadBytes(cut, b));
 
     // U not equal to width x height x 3.
-    KqfSpec packed = Spec(4, 4);
+    KqfLayout packed = KqfOf(4, 4);
     packed.forceU = 47;
     KQRGBImage c;
-    EXPECT_FALSE(ReadSpec(packed, c));
+    EXPECT_FALSE(ReadLayout(packed, c));
 
     // A bzip2 stream that unpacks to fewer bytes than U.
-    KqfSpec shortStream = Spec(4, 4);
+    KqfLayout shortStream = KqfOf(4, 4);
     Bytes fewer(shortStream.pixels.begin(), shortStream.pixels.end() - 3);
     shortStream.forceData = kqexample::Compress(fewer);
     KQRGBImage d;
-    EXPECT_FALSE(ReadSpec(shortStream, d));
+    EXPECT_FALSE(ReadLayout(shortStream, d));
     EXPECT_EQ(d.Pixels(), nullptr);
 
     // A stream that unpacks to more than U stops at U and fails.
-    KqfSpec longStream = Spec(4, 4);
+    KqfLayout longStream = KqfOf(4, 4);
     Bytes more = longStream.pixels;
     more.resize(more.size() + 100, 9);
     longStream.forceData = kqexample::Compress(more);
     KQRGBImage e;
-    EXPECT_FALSE(ReadSpec(longStream, e));
+    EXPECT_FALSE(ReadLayout(longStream, e));
 
     // Not bzip2 at all.
-    KqfSpec junk = Spec(4, 4);
+    KqfLayout junk = KqfOf(4, 4);
     junk.forceData = Bytes(30, 0x42);
     KQRGBImage f;
-    EXPECT_FALSE(ReadSpec(junk, f));
+    EXPECT_FALSE(ReadLayout(junk, f));
 }
 
 TEST_F(KqfReader, CompressedBlockMayCarryBytesAfterItsStream)
 {
     // D covers the whole stored block; the stream ends where bzip2 says, so
     // bytes after it, however many, are no error.
-    KqfSpec spec = Spec(4, 4);
-    Bytes padded = kqexample::Compress(spec.pixels);
+    KqfLayout layout = KqfOf(4, 4);
+    Bytes padded = kqexample::Compress(layout.pixels);
     padded.resize(padded.size() + 2000, 0);
-    spec.forceData = padded;
+    layout.forceData = padded;
     KQRGBImage image;
-    ASSERT_TRUE(ReadSpec(spec, image));
-    ExpectPicture(image, spec);
+    ASSERT_TRUE(ReadLayout(layout, image));
+    ExpectPicture(image, layout);
 }
 
 TEST_F(KqfReader, HostileLengthsEndInFalse)
@@ -208,18 +208,18 @@ TEST_F(KqfReader, HostileLengthsEndInFalse)
     // Claims of a huge compressed block, a negative one, and a huge skip;
     // none may allocate what it claims or read out of bounds.
     for (int32_t d : {0x7FFFFFFF, 0x7FFFFF00, -1, -2147483647}) {
-        KqfSpec s = Spec(3000, 1);
+        KqfLayout s = KqfOf(3000, 1);
         s.forceD = d;
         KQRGBImage image;
-        EXPECT_FALSE(ReadSpec(s, image)) << "D " << d;
+        EXPECT_FALSE(ReadLayout(s, image)) << "D " << d;
     }
-    Bytes bytes = kqexample::BuildKqf(Spec(2, 2));
+    Bytes bytes = kqexample::BuildKqf(KqfOf(2, 2));
     // Short header, form 2: put a huge extension length in word 4.
     bytes[16] = 0xF0, bytes[17] = 0xFF, bytes[18] = 0xFF, bytes[19] = 0x7F;
     KQRGBImage image;
     EXPECT_FALSE(ReadBytes(bytes, image));
     // Negative H in the skipped block.
-    KqfSpec s = Spec(2, 2);
+    KqfLayout s = KqfOf(2, 2);
     s.leading1022 = true;
     Bytes b2 = kqexample::BuildKqf(s);
     // The 1022 block starts at 24; its H is at 32.
@@ -235,7 +235,7 @@ TEST_F(KqfReader, NotAKqfFile)
                                  '!', '!', '!', '!', '!', '!', '!', '!', '!'},
                            image));
     EXPECT_FALSE(ReadBytes(Bytes(23, 0), image)); // fewer than six words
-    Bytes wrongSecond = kqexample::BuildKqf(Spec(2, 2));
+    Bytes wrongSecond = kqexample::BuildKqf(KqfOf(2, 2));
     wrongSecond[4] ^= 1;
     EXPECT_FALSE(ReadBytes(wrongSecond, image));
     EXPECT_EQ(image.Pixels(), nullptr);
@@ -247,7 +247,7 @@ TEST_F(KqfReader, NotAKqfFile)
 
 TEST_F(KqfReader, EveryTruncationFailsCleanly)
 {
-    Bytes whole = kqexample::BuildKqf(Spec(6, 5));
+    Bytes whole = kqexample::BuildKqf(KqfOf(6, 5));
     for (size_t n = 0; n + 4 < whole.size(); n += 3) {
         Bytes cut(whole.begin(), whole.begin() + (long)n);
         KQRGBImage image;
@@ -338,12 +338,12 @@ TEST_F(KqfxReader, WideCharacterPaths)
     ASSERT_TRUE(ReadZip({{"Case001/Snapshot.jpeg", Jpeg(10, 6)}}, image, name));
     EXPECT_EQ(image.Size().y, 6);
 
-    KqfSpec spec = Spec(3, 2);
+    KqfLayout layout = KqfOf(3, 2);
     fs::path kqf = dir / fs::u8path(u8"\u00c5ngstr\u00f6m \u4e2d.kqf");
-    ASSERT_TRUE(Write(kqf, kqexample::BuildKqf(spec)));
+    ASSERT_TRUE(Write(kqf, kqexample::BuildKqf(layout)));
     KQRGBImage k;
     ASSERT_TRUE(CkqfxThumbExtractor::ReadKqfSnapshot(Wide(kqf), k));
-    ExpectPicture(k, spec);
+    ExpectPicture(k, layout);
 }
 
 } // namespace

@@ -68,9 +68,9 @@ inline kqexample::Bytes Uniform(int width, int height, unsigned char r, unsigned
     return px;
 }
 
-inline kqexample::KqfSpec Spec(int width, int height)
+inline kqexample::KqfLayout KqfOf(int width, int height)
 {
-    kqexample::KqfSpec s;
+    kqexample::KqfLayout s;
     s.width = width;
     s.height = height;
     s.pixels = Pattern(width, height);

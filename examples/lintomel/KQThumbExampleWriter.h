@@ -62,7 +62,7 @@ inline Bytes Compress(const Bytes& data)
 
 // What goes into a binary KQF file. Pixels are R, G, B in the image's own
 // row order (row 0 at the bottom), stored as they stand.
-struct KqfSpec {
+struct KqfLayout {
     int32_t width = 0;
     int32_t height = 0;
     Bytes pixels;
@@ -104,7 +104,7 @@ private:
     bool swap;
 };
 
-inline Bytes BuildKqf(const KqfSpec& s)
+inline Bytes BuildKqf(const KqfLayout& s)
 {
     KqfWriter w(s.otherByteOrder);
     bool compressedFile;

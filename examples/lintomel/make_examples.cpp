@@ -16,7 +16,7 @@ int main(int argc, char** argv)
     if (!folder.empty() && folder.back() != '/')
         folder += '/';
 
-    KqfSpec kqf;
+    KqfLayout kqf;
     kqf.width = 320;
     kqf.height = 240;
     kqf.pixels = BottomUp(Picture(320, 240), 320, 240);
