@@ -6,13 +6,12 @@
 // viewer controls that name the model files by absolute path.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include <zip.h>
+#include "KQThumbExampleWriter.h"
 
 namespace {
 
@@ -33,30 +32,7 @@ bool WriteModel(const fs::path& path, uint64_t seed)
         x ^= x << 17;
         w = x;
     }
-    FILE* f = std::fopen(path.string().c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = std::fwrite(words.data(), sizeof(uint64_t), words.size(), f) == words.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-bool Add(zip_t* za, const std::string& name, const std::string& text)
-{
-    // libzip reads added data at close and frees this copy itself.
-    void* copy = std::malloc(text.size());
-    if (!copy)
-        return false;
-    std::memcpy(copy, text.data(), text.size());
-    zip_source_t* src = zip_source_buffer(za, copy, text.size(), 1);
-    if (!src) {
-        std::free(copy);
-        return false;
-    }
-    if (zip_file_add(za, name.c_str(), src, ZIP_FL_ENC_UTF_8) < 0) {
-        zip_source_free(src);
-        return false;
-    }
-    return true;
+    return kqexample::WriteFile(path, words.data(), words.size() * sizeof(uint64_t));
 }
 
 bool WritePresentation(const fs::path& path, const std::vector<std::string>& models)
@@ -72,11 +48,7 @@ bool WritePresentation(const fs::path& path, const std::vector<std::string>& mod
         "<Override PartName=\"/ppt/slides/slide1.xml\" "
         "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.slide+xml\"/>";
     std::string slideRels = std::string(kXmlDeclaration) + rels;
-    int error = 0;
-    zip_t* za = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!za)
-        return false;
-    bool ok = true;
+    std::vector<std::pair<std::string, std::string>> entries;
     for (size_t i = 0; i < models.size(); ++i) {
         const std::string n = std::to_string(i + 1);
         types += "<Override PartName=\"/ppt/activeX/activeX" + n +
@@ -84,47 +56,43 @@ bool WritePresentation(const fs::path& path, const std::vector<std::string>& mod
         slideRels += "<Relationship Id=\"rId" + n +
                      "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/control\" "
                      "Target=\"../activeX/activeX" + n + ".xml\"/>";
-        ok = ok && Add(za, "ppt/activeX/activeX" + n + ".xml",
-                       std::string(kXmlDeclaration) + "<ax:ocx ax:classid=\"" + kViewerClassId +
-                           "\" ax:persistence=\"persistPropertyBag\" "
-                           "xmlns:ax=\"http://schemas.microsoft.com/office/2006/activeX\" "
-                           "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-                           "<ax:ocxPr ax:name=\"FileURL\" ax:value=\"" + models[i] + "\"/>"
-                           "<ax:ocxPr ax:name=\"Toolbar\" ax:value=\"1\"/></ax:ocx>");
-        ok = ok && Add(za, "ppt/activeX/activeX" + n + ".bin", std::string(64, '\0'));
-        ok = ok && Add(za, "ppt/activeX/_rels/activeX" + n + ".xml.rels",
-                       std::string(kXmlDeclaration) + rels +
-                           "<Relationship Id=\"rId1\" "
-                           "Type=\"http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary\" "
-                           "Target=\"activeX" + n + ".bin\"/></Relationships>");
+        entries.emplace_back("ppt/activeX/activeX" + n + ".xml",
+                             std::string(kXmlDeclaration) + "<ax:ocx ax:classid=\"" + kViewerClassId +
+                                 "\" ax:persistence=\"persistPropertyBag\" "
+                                 "xmlns:ax=\"http://schemas.microsoft.com/office/2006/activeX\" "
+                                 "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+                                 "<ax:ocxPr ax:name=\"FileURL\" ax:value=\"" + models[i] + "\"/>"
+                                 "<ax:ocxPr ax:name=\"Toolbar\" ax:value=\"1\"/></ax:ocx>");
+        entries.emplace_back("ppt/activeX/activeX" + n + ".bin", std::string(64, '\0'));
+        entries.emplace_back("ppt/activeX/_rels/activeX" + n + ".xml.rels",
+                             std::string(kXmlDeclaration) + rels +
+                                 "<Relationship Id=\"rId1\" "
+                                 "Type=\"http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary\" "
+                                 "Target=\"activeX" + n + ".bin\"/></Relationships>");
     }
     types += "</Types>";
     slideRels += "</Relationships>";
-    ok = ok && Add(za, "[Content_Types].xml", types);
-    ok = ok && Add(za, "_rels/.rels",
-                   std::string(kXmlDeclaration) + rels +
-                       "<Relationship Id=\"rId1\" "
-                       "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" "
-                       "Target=\"ppt/presentation.xml\"/></Relationships>");
-    ok = ok && Add(za, "ppt/presentation.xml",
-                   std::string(kXmlDeclaration) +
-                       "<p:presentation xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
-                       "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-                       "<p:sldIdLst><p:sldId id=\"256\" r:id=\"rId2\"/></p:sldIdLst></p:presentation>");
-    ok = ok && Add(za, "ppt/_rels/presentation.xml.rels",
-                   std::string(kXmlDeclaration) + rels +
-                       "<Relationship Id=\"rId2\" "
-                       "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide\" "
-                       "Target=\"slides/slide1.xml\"/></Relationships>");
-    ok = ok && Add(za, "ppt/slides/slide1.xml",
-                   std::string(kXmlDeclaration) +
-                       "<p:sld xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"><p:cSld/></p:sld>");
-    ok = ok && Add(za, "ppt/slides/_rels/slide1.xml.rels", slideRels);
-    if (!ok) {
-        zip_discard(za);
-        return false;
-    }
-    return zip_close(za) == 0;
+    entries.emplace_back("[Content_Types].xml", types);
+    entries.emplace_back("_rels/.rels",
+                         std::string(kXmlDeclaration) + rels +
+                             "<Relationship Id=\"rId1\" "
+                             "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" "
+                             "Target=\"ppt/presentation.xml\"/></Relationships>");
+    entries.emplace_back("ppt/presentation.xml",
+                         std::string(kXmlDeclaration) +
+                             "<p:presentation xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
+                             "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+                             "<p:sldIdLst><p:sldId id=\"256\" r:id=\"rId2\"/></p:sldIdLst></p:presentation>");
+    entries.emplace_back("ppt/_rels/presentation.xml.rels",
+                         std::string(kXmlDeclaration) + rels +
+                             "<Relationship Id=\"rId2\" "
+                             "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide\" "
+                             "Target=\"slides/slide1.xml\"/></Relationships>");
+    entries.emplace_back("ppt/slides/slide1.xml",
+                         std::string(kXmlDeclaration) +
+                             "<p:sld xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"><p:cSld/></p:sld>");
+    entries.emplace_back("ppt/slides/_rels/slide1.xml.rels", slideRels);
+    return kqexample::WriteZip(path.string(), entries);
 }
 
 } // namespace

@@ -9,18 +9,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <jpeglib.h>
-#include <zip.h>
 
 #include "KQCom.h"
 #include "KQOError.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
+#include "KQThumbExampleWriter.h"
 #include "KQThumbIds.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
@@ -38,63 +35,19 @@ std::vector<unsigned char> EncodeSnapshot()
 {
     // A smooth picture with some grain, so that the data is neither trivial
     // nor noise.
-    std::vector<JSAMPLE> row(static_cast<size_t>(kSide) * 3);
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, &out, &outSize);
-    cinfo.image_width = kSide;
-    cinfo.image_height = kSide;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 90, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<unsigned char> rgb(static_cast<size_t>(kSide) * kSide * 3);
     uint32_t grain = 12345;
-    while (cinfo.next_scanline < cinfo.image_height) {
-        const unsigned y = cinfo.next_scanline;
+    for (unsigned y = 0; y < static_cast<unsigned>(kSide); ++y) {
+        unsigned char* row = &rgb[static_cast<size_t>(y) * kSide * 3];
         for (unsigned x = 0; x < static_cast<unsigned>(kSide); ++x) {
             grain = grain * 1103515245u + 12345u;
             const unsigned g = (grain >> 16) & 15;
-            row[3 * x] = static_cast<JSAMPLE>((x / 8 + g) & 0xff);
-            row[3 * x + 1] = static_cast<JSAMPLE>((y / 8 + g) & 0xff);
-            row[3 * x + 2] = static_cast<JSAMPLE>(((x + y) / 16 + g) & 0xff);
+            row[3 * x] = static_cast<unsigned char>((x / 8 + g) & 0xff);
+            row[3 * x + 1] = static_cast<unsigned char>((y / 8 + g) & 0xff);
+            row[3 * x + 2] = static_cast<unsigned char>(((x + y) / 16 + g) & 0xff);
         }
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&cinfo, &p, 1);
     }
-    jpeg_finish_compress(&cinfo);
-    std::vector<unsigned char> bytes(out, out + outSize);
-    jpeg_destroy_compress(&cinfo);
-    std::free(out);
-    return bytes;
-}
-
-bool WriteContainer(const fs::path& path, const std::vector<unsigned char>& jpeg)
-{
-    int error = 0;
-    zip_t* za = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!za)
-        return false;
-    void* copy = std::malloc(jpeg.size());
-    if (!copy) {
-        zip_discard(za);
-        return false;
-    }
-    std::memcpy(copy, jpeg.data(), jpeg.size());
-    zip_source_t* src = zip_source_buffer(za, copy, jpeg.size(), 1);
-    if (!src || zip_file_add(za, "Case001/Snapshot.jpeg", src, ZIP_FL_ENC_UTF_8) < 0) {
-        if (src)
-            zip_source_free(src);
-        else
-            std::free(copy);
-        zip_discard(za);
-        return false;
-    }
-    return zip_close(za) == 0;
+    return kqexample::EncodeJpeg(rgb, kSide, kSide, 90);
 }
 
 double Median(std::vector<double> v)
@@ -157,7 +110,7 @@ int main(int argc, char** argv)
     const fs::path file = folder / "snapshot2048.kqfx";
 
     std::vector<unsigned char> jpeg = EncodeSnapshot();
-    if (!WriteContainer(file, jpeg)) {
+    if (!kqexample::WriteZip(file.string(), {{"Case001/Snapshot.jpeg", jpeg}})) {
         std::fprintf(stderr, "cannot write %s\n", file.string().c_str());
         return 1;
     }

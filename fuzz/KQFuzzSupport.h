@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include "KQThumbExampleWriter.h"
+
 namespace kqfuzz {
 
 inline std::string TempFolder()
@@ -31,14 +33,7 @@ public:
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
 
-    bool Write(const uint8_t* data, size_t size) const
-    {
-        FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f)
-            return false;
-        bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
-        return std::fclose(f) == 0 && ok;
-    }
+    bool Write(const uint8_t* data, size_t size) const { return kqexample::WriteFile(path, data, size); }
     const std::string& Path() const { return path; }
 
 private:

@@ -6,32 +6,22 @@
 // raw and bzip2-compressed image blocks in both byte orders.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <bzlib.h>
-#include <jpeglib.h>
 #include <zip.h>
 
 #include "KQFuzzSupport.h"
+#include "KQThumbExampleWriter.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
 
-bool Save(const fs::path& path, const Bytes& bytes)
-{
-    FILE* f = std::fopen(path.string().c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
-}
+using kqexample::WriteFile;
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -93,34 +83,16 @@ Bytes Bmp(int32_t width, int32_t height, uint16_t bitCount, uint32_t compression
 
 Bytes Jpeg(int width, int height, int components, bool progressive, int quality)
 {
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    jpeg_mem_dest(&cinfo, &out, &outSize);
-    cinfo.image_width = static_cast<JDIMENSION>(width);
-    cinfo.image_height = static_cast<JDIMENSION>(height);
-    cinfo.input_components = components;
-    cinfo.in_color_space = components == 3 ? JCS_RGB : JCS_GRAYSCALE;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    if (progressive)
-        jpeg_simple_progression(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<JSAMPLE> row(static_cast<size_t>(width) * components);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        for (size_t i = 0; i < row.size(); ++i)
-            row[i] = static_cast<JSAMPLE>(i * 5 + cinfo.next_scanline * 11);
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&cinfo, &p, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    Bytes bytes(out, out + outSize);
-    jpeg_destroy_compress(&cinfo);
-    std::free(out);
-    return bytes;
+    const size_t rowLength = static_cast<size_t>(width) * components;
+    Bytes samples(rowLength * height);
+    for (size_t y = 0; y < static_cast<size_t>(height); ++y)
+        for (size_t i = 0; i < rowLength; ++i)
+            samples[y * rowLength + i] = static_cast<uint8_t>(i * 5 + y * 11);
+    kqexample::JpegSettings settings;
+    settings.quality = quality;
+    settings.components = components;
+    settings.progressive = progressive;
+    return kqexample::EncodeJpeg(samples, width, height, settings);
 }
 
 // --- zip -------------------------------------------------------------------
@@ -133,31 +105,14 @@ struct Entry {
 
 bool Zip(const fs::path& path, const std::vector<Entry>& entries)
 {
-    int error = 0;
-    zip_t* za = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!za)
-        return false;
-    for (const Entry& e : entries) {
-        // libzip reads added data at close and frees it itself.
-        // (An empty buffer is not taken over: none is made.)
-        void* copy = e.data.empty() ? nullptr : std::malloc(e.data.size());
-        if (!e.data.empty() && !copy) {
-            zip_discard(za);
-            return false;
-        }
-        if (!e.data.empty())
-            std::memcpy(copy, e.data.data(), e.data.size());
-        zip_source_t* src = zip_source_buffer(za, copy, e.data.size(), copy ? 1 : 0);
-        zip_int64_t index = src ? zip_file_add(za, e.name.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
-        if (index < 0) {
-            if (src)
-                zip_source_free(src);
-            zip_discard(za);
-            return false;
-        }
-        zip_set_file_compression(za, static_cast<zip_uint64_t>(index), e.method, 6);
-    }
-    return zip_close(za) == 0;
+    std::vector<std::pair<std::string, Bytes>> named;
+    for (const Entry& e : entries)
+        named.emplace_back(e.name, e.data);
+    kqexample::ZipSettings settings;
+    settings.method = [&entries](size_t i, const std::string&) {
+        return kqexample::ZipMethod{entries[i].method, 6};
+    };
+    return kqexample::WriteZip(path.string(), named, settings);
 }
 
 // --- Office packages ---------------------------------------------------------
@@ -256,81 +211,22 @@ struct Kqf {
     int32_t height = 3;
 };
 
-void Word(Bytes& b, int32_t v, bool swapped)
-{
-    uint32_t u = static_cast<uint32_t>(v);
-    if (swapped)
-        u = (u >> 24) | ((u >> 8) & 0xff00) | ((u << 8) & 0xff0000) | (u << 24);
-    Put32(b, u); // little-endian host order, or its reverse
-}
-
 Bytes BuildKqf(const Kqf& k)
 {
-    Bytes b;
-    Word(b, 231272, k.swapped);
-    Word(b, -160871, k.swapped);
-    if (k.longHeader) {
-        Word(b, -251271, k.swapped);
-        for (int i = 0; i < 3; ++i)
-            Word(b, 7, k.swapped);
-    } else {
-        Word(b, 0, k.swapped);
-    }
-    if (!k.compressedFile) {
-        Word(b, 1, k.swapped); // form 1: no extension, not compressed
-        if (!k.longHeader) {
-            Word(b, 0, k.swapped); // the rest of the six header words
-            Word(b, 0, k.swapped);
-        }
-    } else {
-        Word(b, 2, k.swapped);
-        Word(b, 8, k.swapped); // L: the flag word and one word more
-        Word(b, 1, k.swapped); // compressed
-        Word(b, 0x45585431, k.swapped);
-    }
-    if (!k.longHeader && !k.compressedFile) {
-        // form 1 puts the first block at 16: drop the two filler words again
-        b.resize(16);
-    }
-    if (k.leading1022) {
-        Word(b, 1022, k.swapped);
-        Word(b, 0, k.swapped);
-        Word(b, 12, k.swapped); // H: itself, D and one more word
-        Word(b, 8, k.swapped);  // D
-        Word(b, 0, k.swapped);
-        for (int i = 0; i < 8; ++i)
-            b.push_back(static_cast<uint8_t>(i));
-        Word(b, 0, k.swapped); // trailing word
-    }
-    Bytes pixels(static_cast<size_t>(k.width) * k.height * 3);
-    for (size_t i = 0; i < pixels.size(); ++i)
-        pixels[i] = static_cast<uint8_t>(i * 13);
-    Bytes data = pixels;
-    if (k.compressedFile && k.bzip2) {
-        unsigned int outLength = static_cast<unsigned int>(pixels.size() * 2 + 600);
-        data.assign(outLength, 0);
-        if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(data.data()), &outLength,
-                                     reinterpret_cast<char*>(pixels.data()),
-                                     static_cast<unsigned int>(pixels.size()), 9, 0, 0) == BZ_OK)
-            data.resize(outLength);
-    }
-    Word(b, 1020, k.swapped);
-    Word(b, 0, k.swapped);
-    Word(b, k.headerLength, k.swapped);
-    Word(b, static_cast<int32_t>(data.size()), k.swapped);
-    for (int i = 0; i < 80; ++i)
-        b.push_back(static_cast<uint8_t>(i));
-    Word(b, k.width, k.swapped);
-    Word(b, k.height, k.swapped);
-    if (k.headerLength > 96)
-        Word(b, 1, k.swapped);
-    for (int32_t i = 100; i < k.headerLength; ++i)
-        b.push_back(0x55);
-    if (k.compressedFile)
-        Word(b, k.bzip2 ? static_cast<int32_t>(pixels.size()) : -1, k.swapped);
-    b.insert(b.end(), data.begin(), data.end());
-    Word(b, 0, k.swapped); // trailing word
-    return b;
+    kqexample::KqfLayout layout;
+    layout.width = k.width;
+    layout.height = k.height;
+    layout.pixels.resize(static_cast<size_t>(k.width) * k.height * 3);
+    for (size_t i = 0; i < layout.pixels.size(); ++i)
+        layout.pixels[i] = static_cast<uint8_t>(i * 13);
+    layout.otherByteOrder = k.swapped;
+    layout.longHeader = k.longHeader;
+    layout.form1 = !k.compressedFile; // form 1: no extension, not compressed
+    layout.extensionLength = 8;       // L: the flag word and one word more
+    layout.rawInCompressed = !k.bzip2;
+    layout.leading1022 = k.leading1022;
+    layout.headerLength = k.headerLength;
+    return kqexample::BuildKqf(layout);
 }
 
 } // namespace
@@ -348,22 +244,22 @@ int main(int argc, char** argv)
     bool ok = true;
 
     const fs::path dib = top / "fuzz_dib";
-    ok &= Save(dib / "1.bmp", Bmp(9, 3, 1, 0));
-    ok &= Save(dib / "4.bmp", Bmp(7, 3, 4, 0));
-    ok &= Save(dib / "8.bmp", Bmp(5, 4, 8, 0));
-    ok &= Save(dib / "16.bmp", Bmp(5, 2, 16, 0));
-    ok &= Save(dib / "16-565.bmp", Bmp(5, 2, 16, 3));
-    ok &= Save(dib / "24.bmp", Bmp(5, 3, 24, 0));
-    ok &= Save(dib / "32.bmp", Bmp(3, 3, 32, 0));
-    ok &= Save(dib / "32-fields.bmp", Bmp(3, 2, 32, 3));
+    ok &= WriteFile(dib / "1.bmp", Bmp(9, 3, 1, 0));
+    ok &= WriteFile(dib / "4.bmp", Bmp(7, 3, 4, 0));
+    ok &= WriteFile(dib / "8.bmp", Bmp(5, 4, 8, 0));
+    ok &= WriteFile(dib / "16.bmp", Bmp(5, 2, 16, 0));
+    ok &= WriteFile(dib / "16-565.bmp", Bmp(5, 2, 16, 3));
+    ok &= WriteFile(dib / "24.bmp", Bmp(5, 3, 24, 0));
+    ok &= WriteFile(dib / "32.bmp", Bmp(3, 3, 32, 0));
+    ok &= WriteFile(dib / "32-fields.bmp", Bmp(3, 2, 32, 3));
 
     const fs::path jpeg = top / "fuzz_jpeg_memory";
     const Bytes colour = Jpeg(17, 9, 3, false, 75);
-    ok &= Save(jpeg / "colour.jpg", colour);
-    ok &= Save(jpeg / "progressive.jpg", Jpeg(16, 16, 3, true, 60));
-    ok &= Save(jpeg / "grey.jpg", Jpeg(8, 8, 1, false, 50));
-    ok &= Save(jpeg / "tiny.jpg", Jpeg(2, 2, 3, false, 90));
-    ok &= Save(jpeg / "truncated.jpg", Bytes(colour.begin(), colour.begin() + colour.size() / 2));
+    ok &= WriteFile(jpeg / "colour.jpg", colour);
+    ok &= WriteFile(jpeg / "progressive.jpg", Jpeg(16, 16, 3, true, 60));
+    ok &= WriteFile(jpeg / "grey.jpg", Jpeg(8, 8, 1, false, 50));
+    ok &= WriteFile(jpeg / "tiny.jpg", Jpeg(2, 2, 3, false, 90));
+    ok &= WriteFile(jpeg / "truncated.jpg", Bytes(colour.begin(), colour.begin() + colour.size() / 2));
 
     const fs::path zipFolder = top / "fuzz_zip_xml";
     const char* xmlDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
@@ -396,33 +292,33 @@ int main(int argc, char** argv)
         Bytes wrapped(1, mode);
         const Bytes picture = Jpeg(10, 6, 3, mode == 3, 85);
         wrapped.insert(wrapped.end(), picture.begin(), picture.end());
-        ok &= Save(top / "fuzz_kqfx" / (mode == 1 ? "wrapped-stored.bin" : "wrapped-deflated.bin"), wrapped);
+        ok &= WriteFile(top / "fuzz_kqfx" / (mode == 1 ? "wrapped-stored.bin" : "wrapped-deflated.bin"), wrapped);
     }
 
     const fs::path kqf = top / "fuzz_kqf";
     Kqf k;
-    ok &= Save(kqf / "short-raw.kqf", BuildKqf(k));
+    ok &= WriteFile(kqf / "short-raw.kqf", BuildKqf(k));
     k.swapped = true;
-    ok &= Save(kqf / "swapped.kqf", BuildKqf(k));
+    ok &= WriteFile(kqf / "swapped.kqf", BuildKqf(k));
     k = Kqf();
     k.longHeader = true;
     k.headerLength = 96;
-    ok &= Save(kqf / "long-raw.kqf", BuildKqf(k));
+    ok &= WriteFile(kqf / "long-raw.kqf", BuildKqf(k));
     k = Kqf();
     k.compressedFile = true;
     k.bzip2 = true;
     k.leading1022 = true;
-    ok &= Save(kqf / "bzip2-after-1022.kqf", BuildKqf(k));
+    ok &= WriteFile(kqf / "bzip2-after-1022.kqf", BuildKqf(k));
     k.bzip2 = false;
     k.leading1022 = false;
     k.swapped = true;
-    ok &= Save(kqf / "compressed-raw-swapped.kqf", BuildKqf(k));
+    ok &= WriteFile(kqf / "compressed-raw-swapped.kqf", BuildKqf(k));
     k = Kqf();
     k.compressedFile = true;
     k.bzip2 = true;
     k.longHeader = true;
     k.headerLength = 108;
-    ok &= Save(kqf / "long-bzip2.kqf", BuildKqf(k));
+    ok &= WriteFile(kqf / "long-bzip2.kqf", BuildKqf(k));
 
     if (!ok) {
         std::fprintf(stderr, "kqfuzz_seeds: could not write every seed under %s\n", argv[1]);

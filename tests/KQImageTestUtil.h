@@ -11,6 +11,7 @@
 
 #include "KQOError.h"
 #include "KQOImageDIB.h"
+#include "KQThumbExampleWriter.h"
 
 namespace kqtest {
 
@@ -76,12 +77,7 @@ inline void AddColor(Bytes& table, uint8_t r, uint8_t g, uint8_t b) {
     table.push_back(0);
 }
 
-inline void WriteFile(const char* name, const Bytes& bytes) {
-    FILE* f = std::fopen(name, "wb");
-    if (!f) return;
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-}
+using kqexample::WriteFile;
 
 // The whole file; empty when it cannot be read.
 inline Bytes ReadBytes(const char* name) {

@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
+
+#include "KQThumbExampleWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -261,28 +261,7 @@ Package MakeDocument(const std::vector<Control>& controls)
 
 bool WritePackage(const std::string& path, const Package& package)
 {
-    std::remove(path.c_str());
-    int error = 0;
-    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!za)
-        return false;
-    for (const auto& e : package.entries) {
-        // libzip reads the data at close time and owns this copy. It frees
-        // no block of length 0, so an empty entry gets none.
-        void* copy = nullptr;
-        if (!e.second.empty()) {
-            copy = std::malloc(e.second.size());
-            std::memcpy(copy, e.second.data(), e.second.size());
-        }
-        zip_source_t* src = zip_source_buffer(za, copy, e.second.size(), copy != nullptr);
-        if (!src || zip_file_add(za, e.first.c_str(), src, ZIP_FL_ENC_UTF_8) < 0) {
-            if (src)
-                zip_source_free(src);
-            zip_discard(za);
-            return false;
-        }
-    }
-    return zip_close(za) == 0;
+    return kqexample::WriteZip(path, package.entries);
 }
 
 Package ReadPackage(const std::string& path)
@@ -321,9 +300,7 @@ std::string ReadFileBytes(const std::string& path)
 
 bool WriteFileBytes(const std::string& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    return kqexample::WriteFile(path, bytes);
 }
 
 bool FileExists(const std::string& path)

@@ -76,6 +76,10 @@ TEST(KQStringFormat, NumbersAndArgumentOrder)
     EXPECT_EQ(T(KQString::FromFormat("%I64d|%s|%d", big, KQ_TEXT("t"), 7)), KQ_TEXT("1099511627776|t|7"));
     EXPECT_EQ(T(KQString::FromFormat("%I64u", (uint64)-1)), KQ_TEXT("18446744073709551615"));
     EXPECT_EQ(T(KQString::FromFormat("%I64x", (int64)0x123456789A)), KQ_TEXT("123456789a"));
+    // So do the 32-bit and pointer-sized prefixes: a number left unread by the
+    // estimate would be taken for the text pointer that follows it.
+    EXPECT_EQ(T(KQString::FromFormat("%I32d|%s|%d", -5, KQ_TEXT("t"), 7)), KQ_TEXT("-5|t|7"));
+    EXPECT_EQ(T(KQString::FromFormat("%Iu|%s|%Ix", (size_t)12, KQ_TEXT("t"), (size_t)255)), KQ_TEXT("12|t|ff"));
 
     // Width and precision from the arguments; a negative width aligns left.
     EXPECT_EQ(T(KQString::FromFormat("%*d|%.*f", 4, 7, 1, 0.26)), KQ_TEXT("   7|0.3"));

@@ -9,78 +9,24 @@
 #include <string>
 #include <vector>
 
-// The Windows headers come before jpeglib.h, which then takes their boolean.
 #include "KQPlatform.h"
-
-extern "C" {
-#include <jpeglib.h>
-}
 
 #include "KQOImage.h"
 #include "KQOJpeg.h"
+#include "KQThumbExampleWriter.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-struct VectorDestination {
-    jpeg_destination_mgr pub;
-    Bytes* out;
-    JOCTET buffer[4096];
-};
-
-void InitDestination(j_compress_ptr cinfo) {
-    VectorDestination* d = reinterpret_cast<VectorDestination*>(cinfo->dest);
-    d->pub.next_output_byte = d->buffer;
-    d->pub.free_in_buffer = sizeof(d->buffer);
-}
-
-boolean EmptyOutput(j_compress_ptr cinfo) {
-    VectorDestination* d = reinterpret_cast<VectorDestination*>(cinfo->dest);
-    d->out->insert(d->out->end(), d->buffer, d->buffer + sizeof(d->buffer));
-    d->pub.next_output_byte = d->buffer;
-    d->pub.free_in_buffer = sizeof(d->buffer);
-    return TRUE;
-}
-
-void TermDestination(j_compress_ptr cinfo) {
-    VectorDestination* d = reinterpret_cast<VectorDestination*>(cinfo->dest);
-    d->out->insert(d->out->end(), d->buffer, d->buffer + (sizeof(d->buffer) - d->pub.free_in_buffer));
-}
-
 // Encodes top-row-first samples; 3 components are given as R, G, B and
 // stored without chroma subsampling.
 Bytes Encode(int width, int height, int components, const std::vector<uint8_t>& samples, int quality = 100) {
-    Bytes out;
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    VectorDestination dest;
-    dest.out = &out;
-    dest.pub.init_destination = InitDestination;
-    dest.pub.empty_output_buffer = EmptyOutput;
-    dest.pub.term_destination = TermDestination;
-    cinfo.dest = &dest.pub;
-    cinfo.image_width = static_cast<JDIMENSION>(width);
-    cinfo.image_height = static_cast<JDIMENSION>(height);
-    cinfo.input_components = components;
-    cinfo.in_color_space = components == 3 ? JCS_RGB : (components == 1 ? JCS_GRAYSCALE : JCS_CMYK);
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    for (int c = 0; c < cinfo.num_components; ++c) {
-        cinfo.comp_info[c].h_samp_factor = 1;
-        cinfo.comp_info[c].v_samp_factor = 1;
-    }
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(samples.data()) +
-                       static_cast<size_t>(cinfo.next_scanline) * static_cast<size_t>(width * components);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    return out;
+    kqexample::JpegSettings settings;
+    settings.quality = quality;
+    settings.components = components;
+    settings.fullChroma = true;
+    return kqexample::EncodeJpeg(samples, width, height, settings);
 }
 
 // A smooth colour picture, top row first.

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>
 #include <tinyxml.h>
 
 #include "KQOpenXMLArchive.h"
+#include "KQThumbExampleWriter.h"
 #include "test_embedder_support.h"
 
 using namespace kqtest;
@@ -84,54 +84,15 @@ std::string ReferenceListXml(const std::vector<std::string>& ids)
 }
 
 // A small colour JPEG, encoded here.
-struct JpegSink {
-    jpeg_destination_mgr pub;
-    std::string* out;
-    JOCTET buffer[1024];
-};
-
 std::string MakeJpeg(int width, int height)
 {
-    std::string out;
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    JpegSink sink;
-    sink.out = &out;
-    sink.pub.init_destination = [](j_compress_ptr c) {
-        JpegSink* s = reinterpret_cast<JpegSink*>(c->dest);
-        s->pub.next_output_byte = s->buffer;
-        s->pub.free_in_buffer = sizeof(s->buffer);
-    };
-    sink.pub.empty_output_buffer = [](j_compress_ptr c) -> boolean {
-        JpegSink* s = reinterpret_cast<JpegSink*>(c->dest);
-        s->out->append(reinterpret_cast<char*>(s->buffer), sizeof(s->buffer));
-        s->pub.next_output_byte = s->buffer;
-        s->pub.free_in_buffer = sizeof(s->buffer);
-        return TRUE;
-    };
-    sink.pub.term_destination = [](j_compress_ptr c) {
-        JpegSink* s = reinterpret_cast<JpegSink*>(c->dest);
-        s->out->append(reinterpret_cast<char*>(s->buffer), sizeof(s->buffer) - s->pub.free_in_buffer);
-    };
-    cinfo.dest = &sink.pub;
-    cinfo.image_width = static_cast<JDIMENSION>(width);
-    cinfo.image_height = static_cast<JDIMENSION>(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<JSAMPLE> row(static_cast<size_t>(width) * 3);
-    for (int y = 0; y < height; ++y) {
-        for (size_t x = 0; x < row.size(); ++x)
-            row[x] = static_cast<JSAMPLE>((x * 7 + static_cast<size_t>(y) * 13) & 0xFF);
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&cinfo, &p, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    return out;
+    const size_t rowLength = static_cast<size_t>(width) * 3;
+    kqexample::Bytes rgb(rowLength * height);
+    for (int y = 0; y < height; ++y)
+        for (size_t x = 0; x < rowLength; ++x)
+            rgb[y * rowLength + x] = static_cast<unsigned char>((x * 7 + static_cast<size_t>(y) * 13) & 0xFF);
+    kqexample::Bytes jpeg = kqexample::EncodeJpeg(rgb, width, height, 75);
+    return std::string(jpeg.begin(), jpeg.end());
 }
 
 // A presentation with one embedded viewer control per slide and the parts a

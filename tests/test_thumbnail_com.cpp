@@ -67,7 +67,7 @@ protected:
         s.height = h;
         s.pixels = pixels;
         fs::path p = dir / name;
-        EXPECT_TRUE(Write(p, kqexample::BuildKqf(s)));
+        EXPECT_TRUE(kqexample::WriteFile(p, kqexample::BuildKqf(s)));
         return p;
     }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <iterator>
 
 #include "KQOImage.h"
@@ -26,7 +27,7 @@ protected:
     bool ReadBytes(const Bytes& bytes, KQRGBImage& image, const char* name = "t.kqf")
     {
         fs::path p = dir / name;
-        EXPECT_TRUE(Write(p, bytes));
+        EXPECT_TRUE(kqexample::WriteFile(p, bytes));
         return CkqfxThumbExtractor::ReadKqfSnapshot(Wide(p), image);
     }
     void ExpectPicture(const KQRGBImage& image, const KqfLayout& layout)
@@ -303,7 +304,7 @@ TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
 {
     KQRGBImage image;
     fs::path p = dir / "notzip.kqfx";
-    ASSERT_TRUE(Write(p, Bytes(300, 'x')));
+    ASSERT_TRUE(kqexample::WriteFile(p, Bytes(300, 'x')));
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image));
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "missing.kqfx"), image));
 
@@ -320,13 +321,13 @@ TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
     }
     for (size_t n : {whole.size() / 2, whole.size() - 30, (size_t)40}) {
         Bytes cut(whole.begin(), whole.begin() + (long)n);
-        ASSERT_TRUE(Write(dir / "cut.kqfx", cut));
+        ASSERT_TRUE(kqexample::WriteFile(dir / "cut.kqfx", cut));
         KQRGBImage i;
         EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "cut.kqfx"), i)) << n;
     }
     Bytes flipped = whole;
     flipped[whole.size() / 3] ^= 0x55; // inside the compressed entry data
-    ASSERT_TRUE(Write(dir / "flip.kqfx", flipped));
+    ASSERT_TRUE(kqexample::WriteFile(dir / "flip.kqfx", flipped));
     KQRGBImage i;
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "flip.kqfx"), i));
 }
@@ -340,7 +341,7 @@ TEST_F(KqfxReader, WideCharacterPaths)
 
     KqfLayout layout = KqfOf(3, 2);
     fs::path kqf = dir / fs::u8path(u8"\u00c5ngstr\u00f6m \u4e2d.kqf");
-    ASSERT_TRUE(Write(kqf, kqexample::BuildKqf(layout)));
+    ASSERT_TRUE(kqexample::WriteFile(kqf, kqexample::BuildKqf(layout)));
     KQRGBImage k;
     ASSERT_TRUE(CkqfxThumbExtractor::ReadKqfSnapshot(Wide(kqf), k));
     ExpectPicture(k, layout);

@@ -4,12 +4,11 @@
 #define TEST_THUMBNAIL_SUPPORT_H
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "../examples/lintomel/KQThumbExampleWriter.h"
 #include "KQOString.h"
 #include "KQPlatform.h"
+#include "KQThumbExampleWriter.h"
 
 namespace thumbtest {
 
@@ -22,13 +21,6 @@ inline fs::path Scratch(const std::string& program)
     std::error_code ec;
     fs::create_directories(dir, ec);
     return dir;
-}
-
-inline bool Write(const fs::path& p, const kqexample::Bytes& data)
-{
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write((const char*)data.data(), (std::streamsize)data.size());
-    return (bool)out;
 }
 
 // Paths travel as UTF-8 (fs::u8path for names outside ASCII) and become

@@ -15,12 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include <jpeglib.h>
 #include <zip.h>
 
 #include "KQOImage.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
+#include "KQThumbExampleWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -32,41 +32,18 @@ typedef std::vector<std::pair<std::string, std::string>> Entries;
 // compressed.
 bool MakeZip(const std::string& path, const Entries& entries)
 {
-    std::error_code ec;
-    fs::remove(path, ec);
-    int err = 0;
-    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
-    if (!za)
-        return false;
-    for (const auto& e : entries) {
-        void* copy = nullptr;
-        if (!e.second.empty()) {
-            copy = malloc(e.second.size());
-            memcpy(copy, e.second.data(), e.second.size());
-        }
-        zip_source_t* src = zip_source_buffer(za, copy, e.second.size(), 1);
-        zip_int64_t i = zip_file_add(za, e.first.c_str(), src, 0);
-        if (i < 0) {
-            zip_source_free(src);
-            zip_discard(za);
-            return false;
-        }
-        bool stored = e.first.size() > 7 && e.first.compare(e.first.size() - 7, 7, ".stored") == 0;
-        zip_set_file_compression(za, i, stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, stored ? 0 : 6);
-    }
-    return zip_close(za) == 0;
+    kqexample::ZipSettings settings;
+    settings.method = [](size_t, const std::string& name) {
+        bool stored = name.size() > 7 && name.compare(name.size() - 7, 7, ".stored") == 0;
+        return kqexample::ZipMethod{stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, stored ? 0u : 6u};
+    };
+    return kqexample::WriteZip(path, entries, settings);
 }
 
 std::string FileBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 struct StoredEntry {
@@ -159,35 +136,14 @@ public:
 
 std::string MakeJpeg(int width, int height, unsigned char r, unsigned char g, unsigned char b)
 {
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    jpeg_mem_dest(&cinfo, &out, &outSize);
-    cinfo.image_width = width;
-    cinfo.image_height = height;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 95, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
-    for (int x = 0; x < width; ++x) {
-        row[x * 3] = r;
-        row[x * 3 + 1] = g;
-        row[x * 3 + 2] = b;
+    kqexample::Bytes rgb(static_cast<size_t>(width) * height * 3);
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+        rgb[i] = r;
+        rgb[i + 1] = g;
+        rgb[i + 2] = b;
     }
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&cinfo, rows, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    std::string bytes(reinterpret_cast<char*>(out), outSize);
-    jpeg_destroy_compress(&cinfo);
-    free(out);
-    return bytes;
+    kqexample::Bytes jpeg = kqexample::EncodeJpeg(rgb, width, height, 95);
+    return std::string(jpeg.begin(), jpeg.end());
 }
 
 const Entries& PackageEntries()
@@ -267,7 +223,7 @@ TEST_F(ZipTest, OpenModes)
 
 TEST_F(ZipTest, OpenOfAFileThatIsNotAnArchive)
 {
-    WriteFileBytes(path, "this is not a zip archive at all");
+    kqexample::WriteFile(path, "this is not a zip archive at all");
     KQZipArchive a;
     EXPECT_FALSE(a.Open(path.c_str(), 0));
     ExpectError(a, 1105, 336, "KQZipArchive::Open", "Error returned from file access library : Not a zip archive");
@@ -397,7 +353,7 @@ TEST_F(ZipTest, DamagedEntryClosesTheArchive)
     size_t at = bytes.find(payload.substr(0, 32));
     ASSERT_NE(at, std::string::npos);
     bytes[at + 100] ^= 0x01;
-    WriteFileBytes(path, bytes);
+    kqexample::WriteFile(path, bytes);
 
     KQZipArchive a;
     ASSERT_TRUE(a.Open(path.c_str(), 0));
@@ -428,7 +384,7 @@ TEST_F(ZipTest, HostileSizeInHeaderIsRefusedWithoutACrash)
         memcpy(&bytes[sizes], big, 4);
         memcpy(&bytes[sizes + 4], big, 4);
     }
-    WriteFileBytes(path, bytes);
+    kqexample::WriteFile(path, bytes);
 
     KQZipArchive a;
     if (!a.Open(path.c_str(), 1)) {
@@ -733,7 +689,7 @@ TEST_F(ZipTest, FailedCloseLeavesTheOriginal)
     const std::string longName = std::string(250, 'n') + ".zip";
     std::error_code ec;
     fs::remove(longName, ec);
-    WriteFileBytes(longName, original);
+    kqexample::WriteFile(longName, original);
     if (FileBytes(longName) != original) {
         fs::remove(longName, ec);
         GTEST_SKIP() << "the host cannot hold a file name of 254 characters here";
@@ -798,8 +754,8 @@ TEST_F(ZipTest, FailedCloseOverAReadOnlyFile)
     // save of a read-only archive opened for update.
     const std::string probe = "zt_probe_readonly", other = "zt_probe_other";
     std::error_code ec;
-    WriteFileBytes(probe, "p");
-    WriteFileBytes(other, "o");
+    kqexample::WriteFile(probe, "p");
+    kqexample::WriteFile(other, "o");
     fs::permissions(probe, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, ec);
     fs::rename(other, probe, ec);
     bool refused = static_cast<bool>(ec);

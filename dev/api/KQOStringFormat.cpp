@@ -104,13 +104,22 @@ int64 EstimateFormat(const KQChar* p, va_list args)
         }
         bool is64 = false;
         char textSize = 0;  // 'h' narrow, 'l' wide, 0 by conversion
+        // Every prefix the formatter knows is passed here too: one it does
+        // not know would leave its argument unread and shift every later
+        // argument (a number then read as a text pointer).
         if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
             is64 = true;
             p += 3;
+        } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
+            p += 3;
+        } else if (p[0] == 'I') {
+            is64 = sizeof(void*) == 8; // pointer-sized
+            ++p;
         } else if (p[0] == 'l' && p[1] == 'l') {
             is64 = true;
             p += 2;
         } else if (p[0] == 'h' && p[1] == 'h') {
+            textSize = 'h';
             p += 2;
         } else if (*p == 'h') {
             textSize = 'h';

@@ -15,14 +15,13 @@
 #include <zip.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <jpeglib.h>
+#include "KQThumbExampleWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -37,65 +36,26 @@ const time_t kStamp = 1262347200;  // 2010-01-01 12:00 UTC
 
 bool WriteZip(const std::string& path, const Entries& entries)
 {
-    std::remove(path.c_str());
-    int error = 0;
-    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!za)
-        return false;
-    for (const auto& e : entries) {
-        void* copy = std::malloc(e.second.size() ? e.second.size() : 1);
-        if (!copy) {
-            zip_discard(za);
-            return false;
-        }
-        std::memcpy(copy, e.second.data(), e.second.size());
-        zip_source_t* src = zip_source_buffer(za, copy, e.second.size(), 1);
-        zip_int64_t index = src ? zip_file_add(za, e.first.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
-        if (index < 0) {
-            if (src)
-                zip_source_free(src);
-            zip_discard(za);
-            return false;
-        }
-        zip_file_set_mtime(za, static_cast<zip_uint64_t>(index), kStamp, 0);
-    }
-    return zip_close(za) == 0;
+    kqexample::ZipSettings settings;
+    settings.stamp = kStamp;
+    return kqexample::WriteZip(path, entries, settings);
 }
 
 // A small 3-component JPEG: a colour gradient in the model's own hue.
 std::string Snapshot(int hue)
 {
     const int width = 96, height = 64;
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &out, &size);
-    cinfo.image_width = width;
-    cinfo.image_height = height;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 85, TRUE);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<unsigned char> row(width * 3);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        int y = static_cast<int>(cinfo.next_scanline);
+    kqexample::Bytes rgb(width * height * 3);
+    for (int y = 0; y < height; ++y) {
+        unsigned char* row = &rgb[y * width * 3];
         for (int x = 0; x < width; ++x) {
             row[x * 3 + 0] = static_cast<unsigned char>(hue == 0 ? 200 : x * 2);
             row[x * 3 + 1] = static_cast<unsigned char>(y * 3);
             row[x * 3 + 2] = static_cast<unsigned char>(hue == 0 ? x * 2 : 200);
         }
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&cinfo, rows, 1);
     }
-    jpeg_finish_compress(&cinfo);
-    std::string jpeg(reinterpret_cast<char*>(out), size);
-    jpeg_destroy_compress(&cinfo);
-    std::free(out);
-    return jpeg;
+    kqexample::Bytes jpeg = kqexample::EncodeJpeg(rgb, width, height, 85);
+    return std::string(jpeg.begin(), jpeg.end());
 }
 
 bool WriteModel(const std::string& path, const std::string& caseName, int hue)

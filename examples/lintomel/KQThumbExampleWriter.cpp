@@ -1,0 +1,276 @@
+#include "KQThumbExampleWriter.h"
+
+#include <bzlib.h>
+#include <zip.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include <jpeglib.h>
+
+namespace kqexample {
+
+Bytes EncodeJpeg(const Bytes& samples, int width, int height, const JpegSettings& settings)
+{
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    jpeg_mem_dest(&cinfo, &out, &outSize);
+    cinfo.image_width = (JDIMENSION)width;
+    cinfo.image_height = (JDIMENSION)height;
+    cinfo.input_components = settings.components;
+    cinfo.in_color_space = settings.components == 3 ? JCS_RGB
+                                                    : (settings.components == 1 ? JCS_GRAYSCALE : JCS_CMYK);
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, settings.quality, TRUE);
+    if (settings.fullChroma) {
+        for (int c = 0; c < cinfo.num_components; ++c) {
+            cinfo.comp_info[c].h_samp_factor = 1;
+            cinfo.comp_info[c].v_samp_factor = 1;
+        }
+    }
+    if (settings.progressive)
+        jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    const size_t rowLength = (size_t)width * (size_t)settings.components;
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(&samples[(size_t)cinfo.next_scanline * rowLength]);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    Bytes result(out, out + outSize);
+    jpeg_destroy_compress(&cinfo);
+    std::free(out);
+    return result;
+}
+
+Bytes EncodeJpeg(const Bytes& rgb, int width, int height, int quality)
+{
+    JpegSettings settings;
+    settings.quality = quality;
+    return EncodeJpeg(rgb, width, height, settings);
+}
+
+Bytes Compress(const Bytes& data)
+{
+    unsigned int size = (unsigned int)(data.size() + data.size() / 100 + 1024);
+    Bytes out(size);
+    if (BZ2_bzBuffToBuffCompress((char*)out.data(), &size, (char*)const_cast<unsigned char*>(data.data()),
+                                 (unsigned int)data.size(), 9, 0, 0) != BZ_OK)
+        return Bytes();
+    out.resize(size);
+    return out;
+}
+
+namespace {
+
+class KqfWriter {
+public:
+    explicit KqfWriter(bool swap) : swap(swap) {}
+    void Word(int32_t v)
+    {
+        uint32_t u = (uint32_t)v;
+        unsigned char b[4] = {(unsigned char)(u & 0xFF), (unsigned char)((u >> 8) & 0xFF),
+                              (unsigned char)((u >> 16) & 0xFF), (unsigned char)(u >> 24)};
+        if (swap)
+            std::swap(b[0], b[3]), std::swap(b[1], b[2]);
+        // Little-endian words unless swapped (the writer's machine order).
+        out.insert(out.end(), b, b + 4);
+    }
+    void Raw(const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); }
+    void Zeros(size_t n) { out.insert(out.end(), n, 0); }
+    Bytes out;
+
+private:
+    bool swap;
+};
+
+} // namespace
+
+Bytes BuildKqf(const KqfLayout& s)
+{
+    KqfWriter w(s.otherByteOrder);
+    bool compressedFile;
+    w.Word(231272);
+    w.Word(-160871);
+    if (s.longHeader) {
+        w.Word(-251271);
+        w.Word(0);
+        w.Word(0);
+        w.Word(0);
+    } else {
+        w.Word(0);
+    }
+    // Both headers go on alike from the form word.
+    if (s.form1) {
+        w.Word(1);
+        compressedFile = false;
+    } else {
+        w.Word(2);
+        // The extension's length counts the compression flag.
+        w.Word(s.extensionLength);
+        w.Word(s.compressed ? 1 : 0);
+        w.Zeros(s.extensionLength > 4 ? (size_t)(s.extensionLength - 4) : 0);
+        compressedFile = s.compressed;
+    }
+    if (s.leading1022) {
+        // A block of 8 header bytes after H and 12 data bytes.
+        w.Word(1022);
+        w.Word(0);
+        w.Word(16);
+        w.Word(12);
+        w.Zeros(8);
+        w.Zeros(12);
+        w.Word(0); // trailing word
+    }
+    Bytes data;
+    int32_t u = -1;
+    int32_t n = s.width * s.height * 3;
+    if (compressedFile && !s.rawInCompressed) {
+        data = Compress(s.pixels);
+        u = n;
+    } else {
+        data = s.pixels;
+    }
+    if (!s.forceData.empty())
+        data = s.forceData;
+    w.Word(s.blockId);
+    w.Word(0);
+    w.Word(s.headerLength);
+    w.Word(s.forceD != INT32_MIN ? s.forceD : (int32_t)data.size());
+    w.Zeros(80);
+    w.Word(s.forceWidth != INT32_MIN ? s.forceWidth : s.width);
+    w.Word(s.forceHeight != INT32_MIN ? s.forceHeight : s.height);
+    if (s.headerLength > 96)
+        w.Word(1);
+    if (s.headerLength > 100)
+        w.Zeros((size_t)(s.headerLength - 100));
+    if (compressedFile)
+        w.Word(s.forceU != INT32_MIN ? s.forceU : u);
+    w.Raw(data);
+    w.Word(0); // trailing word
+    return w.out;
+}
+
+bool WriteFile(const std::filesystem::path& path, const void* data, size_t size)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (size)
+        out.write(static_cast<const char*>(data), (std::streamsize)size);
+    out.close();
+    return !out.fail();
+}
+
+bool WriteFile(const std::filesystem::path& path, const Bytes& data)
+{
+    return WriteFile(path, data.data(), data.size());
+}
+
+bool WriteFile(const std::filesystem::path& path, const std::string& data)
+{
+    return WriteFile(path, data.data(), data.size());
+}
+
+namespace {
+
+template <class Data>
+bool WriteZipOf(const std::string& path, const std::vector<std::pair<std::string, Data>>& entries,
+                const ZipSettings& settings)
+{
+    std::remove(path.c_str());
+    int error = 0;
+    zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!za)
+        return false;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const std::string& name = entries[i].first;
+        const Data& data = entries[i].second;
+        // libzip reads added data at close and frees this copy itself. It
+        // frees no block of length 0, so an empty entry gets none.
+        void* copy = data.empty() ? nullptr : std::malloc(data.size());
+        if (!data.empty() && !copy) {
+            zip_discard(za);
+            return false;
+        }
+        if (copy)
+            std::memcpy(copy, data.data(), data.size());
+        zip_source_t* src = zip_source_buffer(za, copy, data.size(), 1);
+        zip_int64_t index = src ? zip_file_add(za, name.c_str(), src, ZIP_FL_ENC_UTF_8) : -1;
+        bool ok = index >= 0;
+        if (!ok) {
+            if (src)
+                zip_source_free(src);
+            else
+                std::free(copy);
+        }
+        if (ok && settings.method) {
+            ZipMethod m = settings.method(i, name);
+            ok = zip_set_file_compression(za, (zip_uint64_t)index, m.method, m.level) == 0;
+        }
+        if (ok && settings.stamp)
+            ok = zip_file_set_mtime(za, (zip_uint64_t)index, settings.stamp, 0) == 0;
+        if (!ok) {
+            zip_discard(za);
+            return false;
+        }
+    }
+    if (zip_close(za) != 0) {
+        zip_discard(za);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool WriteZip(const std::string& path, const std::vector<std::pair<std::string, Bytes>>& entries,
+              const ZipSettings& settings)
+{
+    return WriteZipOf(path, entries, settings);
+}
+
+bool WriteZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries,
+              const ZipSettings& settings)
+{
+    return WriteZipOf(path, entries, settings);
+}
+
+Bytes Picture(int width, int height)
+{
+    Bytes rgb((size_t)width * (size_t)height * 3);
+    double cx = width * 0.5, cy = height * 0.45, r = (width < height ? width : height) * 0.32;
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            unsigned char* p = &rgb[((size_t)y * (size_t)width + (size_t)x) * 3];
+            double t = (double)y / (height > 1 ? height - 1 : 1);
+            p[0] = (unsigned char)(40 + 60 * t);
+            p[1] = (unsigned char)(90 + 80 * t);
+            p[2] = (unsigned char)(200 - 120 * t);
+            double dx = (x - cx) / r, dy = (y - cy) / r, d2 = dx * dx + dy * dy;
+            if (d2 <= 1.0) {
+                double light = 0.35 + 0.65 * (1.0 - ((dx + 0.4) * (dx + 0.4) + (dy + 0.4) * (dy + 0.4)) / 2.0);
+                light = light < 0.2 ? 0.2 : (light > 1.0 ? 1.0 : light);
+                p[0] = (unsigned char)(230 * light);
+                p[1] = (unsigned char)(120 * light);
+                p[2] = (unsigned char)(40 * light);
+            }
+        }
+    }
+    return rgb;
+}
+
+Bytes BottomUp(const Bytes& rgb, int width, int height)
+{
+    Bytes out(rgb.size());
+    size_t row = (size_t)width * 3;
+    for (int y = 0; y < height; y++)
+        std::memcpy(&out[(size_t)(height - 1 - y) * row], &rgb[(size_t)y * row], row);
+    return out;
+}
+
+} // namespace kqexample
