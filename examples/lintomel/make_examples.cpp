@@ -27,7 +27,11 @@ int main(int argc, char** argv)
     }
 
     Bytes snapshot = EncodeJpeg(Picture(640, 480), 640, 480, 85);
-    if (!WriteZip(folder + "model.kqfx", {{"Case001/Snapshot.jpeg", snapshot}, {"Case001/Model.kqf", model}})) {
+    // A fixed time stamp, so that the same libraries write the same bytes.
+    ZipSettings settings;
+    settings.stamp = 1262347200;  // 2010-01-01 12:00 UTC
+    if (!WriteZip(folder + "model.kqfx", {{"Case001/Snapshot.jpeg", snapshot}, {"Case001/Model.kqf", model}},
+                  settings)) {
         std::fprintf(stderr, "make_examples: cannot write %smodel.kqfx\n", folder.c_str());
         return 1;
     }
