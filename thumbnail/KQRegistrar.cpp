@@ -232,7 +232,7 @@ private:
     bool substitutionFailed = false;
 };
 
-HRESULT FromRegistry(LSTATUS rc) { return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32((DWORD)rc); }
+HRESULT FromRegistry(LSTATUS rc) { return rc == ERROR_SUCCESS ? S_OK : KQHResultFromSystemError((DWORD)rc); }
 
 HRESULT SetValue(HKEY key, const RegValueDecl& v)
 {

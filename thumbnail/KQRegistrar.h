@@ -33,7 +33,7 @@
 typedef std::vector<std::pair<std::wstring, std::wstring>> KQRegistrarReplacements;
 
 // The script is 8-bit text (UTF-8). A script that does not parse gives
-// E_FAIL and changes nothing; registry failures as HRESULT_FROM_WIN32 of the
+// E_FAIL and changes nothing; registry failures as the HRESULT of the
 // registry's error. Registration stops at the first failure; removal goes
 // on and reports the first failure at the end.
 HRESULT KQRunRegistryScript(const char* script, size_t length, const KQRegistrarReplacements& replacements,

@@ -50,7 +50,7 @@ HRESULT TypeLibrary(bool doRegister)
         const GUID* libId = kqModule.GetLibId();
         if (!libId)
             return E_UNEXPECTED;
-        return UnRegisterTypeLib(*libId, 1, 0, 0x409, SYS_WIN32);
+        return UnRegisterTypeLib(*libId, 1, 0, 0x409, KQ_TYPELIB_SYSKIND);
     }
     WCHAR modulePath[KQ_MODULE_PATH_UNITS];
     if (!kqModule.GetModulePath(modulePath, KQ_MODULE_PATH_UNITS))

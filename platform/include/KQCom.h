@@ -12,4 +12,9 @@
 #include <shobjidl.h>
 #endif
 
+// The HRESULT of a system error code, and the kind of system the type
+// library is registered for (32-bit Windows on every host).
+inline HRESULT KQHResultFromSystemError(DWORD code) { return HRESULT_FROM_WIN32(code); }
+const SYSKIND KQ_TYPELIB_SYSKIND = SYS_WIN32;
+
 #endif
