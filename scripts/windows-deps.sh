@@ -2,7 +2,7 @@
 # Installs what the Windows i686 leg needs on a Debian 12 machine (run as
 # root, or with sudo at hand):
 #   - mingw-w64 (i686, posix threads), widl and windres, zlib for mingw,
-#     32-bit Wine;
+#     32-bit Wine, and Xvfb with xauth and unzip for the end-to-end checks;
 #   - static i686 builds of bzip2, libjpeg-turbo, tinyxml and libzip from
 #     Debian's source packages, and of GoogleTest from /usr/src/googletest,
 #     installed into KQ_MINGW_PREFIX (default /opt/kq-mingw-i686).
@@ -24,7 +24,7 @@ APT=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
 PKGS=(cmake ninja-build make pkg-config dpkg-dev xz-utils
       g++-mingw-w64-i686 binutils-mingw-w64-i686
       mingw-w64-tools libz-mingw-w64-dev googletest
-      wine wine32:i386 wine64)
+      wine wine32:i386 wine64 xvfb xauth unzip)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
