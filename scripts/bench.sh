@@ -17,13 +17,8 @@ LINTOMEL_RUNS="${KQ_BENCH_LINTOMEL_RUNS:-11}"
 
 bash "$ROOT/scripts/install-native-deps.sh"
 # GNU time reports the peak memory of the process it runs.
-if [ ! -x /usr/bin/time ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $SUDO apt-get -o DPkg::Lock::Timeout=600 update
-    $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends time
-fi
+. "$ROOT/scripts/apt-ensure.sh"
+kq_apt_ensure time
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKQ_BENCH=ON -DKQ_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" --target corvessa kqbench_corvessa_inputs kqbench_lintomel -j"$(nproc)"

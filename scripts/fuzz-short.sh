@@ -19,18 +19,8 @@ TARGETS=(${KQ_FUZZ_TARGETS:-fuzz_dib fuzz_jpeg_memory fuzz_zip_xml fuzz_embedder
 # The native libraries, then clang with the libFuzzer and sanitizer runtimes
 # (libclang-rt-14-dev is only recommended, by libclang-common-14-dev, on Debian 12).
 bash "$ROOT/scripts/install-native-deps.sh"
-PKGS=(clang clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${PKGS[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $SUDO apt-get -o DPkg::Lock::Timeout=600 update
-    $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"
-fi
+. "$ROOT/scripts/apt-ensure.sh"
+kq_apt_ensure clang clang-14 libclang-rt-14-dev
 
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKQ_FUZZ=ON >/dev/null
