@@ -21,7 +21,7 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
 fi
 cmake --build "$BUILD" --target corvessa corvessa_examples >/dev/null
 CORVESSA="$BUILD/embedder/corvessa"
-TOOL="$BUILD/embedder/corvessa_examples"
+TOOL="$BUILD/examples/corvessa_examples"
 
 SCRATCH="${KQ_SCRATCH:-$(mktemp -d "${TMPDIR:-/tmp}/corvessa-example.XXXXXX")}"
 mkdir -p "$SCRATCH"

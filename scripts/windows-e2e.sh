@@ -198,7 +198,7 @@ check_show() {
 }
 
 corvessa_checks() {
-    local examples="$BUILD/embedder/corvessa_examples.exe" talk report
+    local examples="$BUILD/examples/corvessa_examples.exe" talk report
     wineserver -p >/dev/null 2>&1
 
     # A folder name with a blank: the path is taken whole, without quotes.
@@ -269,7 +269,7 @@ fi
 
 start=$SECONDS
 for f in thumbnail/Lintomel.dll tools/kqthumbhost.exe tools/kqboxdriver.exe embedder/Corvessa.exe \
-         embedder/corvessa_examples.exe; do
+         examples/corvessa_examples.exe; do
     if [ ! -f "$BUILD/$f" ]; then
         echo "windows-e2e.sh: no $BUILD/$f (scripts/windows-test.sh builds it)" >&2
         echo "0 passed, 1 failed"
@@ -505,11 +505,9 @@ wrun x11 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
 wineserver -k >/dev/null 2>&1
 wineserver -w >/dev/null 2>&1
 
-if ! command -v xvfb-run >/dev/null || ! command -v xauth >/dev/null || ! command -v unzip >/dev/null; then
-    echo "-- installing xvfb, xauth and unzip"
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends xvfb xauth unzip >"$WORK/apt.log" 2>&1 ||
-        show "$WORK/apt.log"
-fi
+# windows-deps.sh installs these; a run of this script on its own may lack them.
+. "$ROOT/scripts/apt-ensure.sh"
+kq_apt_ensure xvfb xauth unzip >"$WORK/apt.log" 2>&1 || show "$WORK/apt.log"
 if command -v xvfb-run >/dev/null; then
     timeout -k 5 300 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --corvessa-under-display ||
         fail "Corvessa: the checks under xvfb-run ran to the end (exit $?)"
