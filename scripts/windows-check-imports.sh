@@ -5,7 +5,7 @@
 #   windows-check-imports.sh BUILD_DIR
 set -euo pipefail
 BUILD="${1:?usage: windows-check-imports.sh BUILD_DIR}"
-OBJDUMP="${OBJDUMP:-i686-w64-mingw32-objdump}"
+OBJDUMP="${OBJDUMP:-${KQ_MINGW_TRIPLE:-i686-w64-mingw32}-objdump}"
 # System DLLs (lower case). Anything else, such as libstdc++-6.dll,
 # libgcc_s_dw2-1.dll, libwinpthread-1.dll or zlib1.dll, is a fault.
 ALLOWED=" kernel32.dll user32.dll gdi32.dll advapi32.dll ole32.dll oleaut32.dll

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Installs what the Windows i686 leg needs on a Debian 12 machine (run as
-# root, or with sudo at hand):
-#   - mingw-w64 (i686, posix threads), widl and windres, zlib for mingw,
-#     32-bit Wine, and Xvfb with xauth and unzip for the end-to-end checks;
-#   - static i686 builds of bzip2, libjpeg-turbo, tinyxml and libzip from
+# Installs what the Windows leg needs for one architecture (KQ_WIN_TARGET,
+# i686 by default, or x86_64) on a Debian 12 machine (run as root, or with
+# sudo at hand):
+#   - mingw-w64 for the target (posix threads), widl and windres, zlib for
+#     mingw, Wine (32- and 64-bit), and Xvfb with xauth and unzip for the
+#     end-to-end checks;
+#   - static builds of bzip2, libjpeg-turbo, tinyxml and libzip from
 #     Debian's source packages, and of GoogleTest from /usr/src/googletest,
-#     installed into KQ_MINGW_PREFIX (default /opt/kq-mingw-i686).
-# A prefix whose stamp matches is reused as it is; any other (half-built,
-# older recipe) is built anew. Apt steps are skipped when nothing is missing.
+#     with the target's toolchain file (64-bit file offsets; SSE2 floats on
+#     i686), installed into the target's KQ_MINGW_PREFIX (scripts/windows-env.sh).
+# A prefix whose stamp matches the recipe is reused as it is; any other
+# (half-built, older recipe) is built anew. Apt steps are skipped when
+# nothing is missing.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 . "$ROOT/scripts/windows-env.sh"
 
-# Bump when the recipe below changes, so that old prefixes are rebuilt.
-RECIPE="kq-mingw-deps 1: bzip2 libjpeg-turbo tinyxml libzip googletest; static; i686 posix"
+RECIPE="$(kq_mingw_recipe)"
 STAMP="$KQ_MINGW_PREFIX/.kq-complete"
 
 SUDO=""
@@ -22,9 +25,12 @@ APT=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
 [ -z "$SUDO" ] || APT=(sudo "${APT[@]}")
 
 PKGS=(cmake ninja-build make pkg-config dpkg-dev xz-utils
-      g++-mingw-w64-i686 binutils-mingw-w64-i686
       mingw-w64-tools libz-mingw-w64-dev googletest
       wine wine32:i386 wine64 xvfb xauth unzip)
+case "$KQ_WIN_TARGET" in
+    i686)   PKGS+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686) ;;
+    x86_64) PKGS+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;
+esac
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -51,14 +57,14 @@ fi
 
 # --- static libraries -----------------------------------------------------
 if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$RECIPE" ]; then
-    echo "-- reusing the complete dependency prefix $KQ_MINGW_PREFIX"
+    echo "-- reusing the complete $KQ_WIN_TARGET dependency prefix $KQ_MINGW_PREFIX"
     exit 0
 fi
 
 if [ -e "$KQ_MINGW_PREFIX" ]; then
     # Only ever wipe a folder this script made (or an empty one).
     if [ -f "$KQ_MINGW_PREFIX/.kq-prefix" ] || [ -z "$(ls -A "$KQ_MINGW_PREFIX")" ]; then
-        echo "-- rebuilding the incomplete dependency prefix $KQ_MINGW_PREFIX"
+        echo "-- rebuilding the $KQ_WIN_TARGET dependency prefix $KQ_MINGW_PREFIX (incomplete, or built by an older recipe)"
         $SUDO rm -rf "$KQ_MINGW_PREFIX"
     else
         echo "KQ_MINGW_PREFIX=$KQ_MINGW_PREFIX exists and was not made by this script; refusing to replace it" >&2
@@ -90,10 +96,13 @@ echo "-- fetching the source packages"
 (cd "$WORK" && "${APT[@]}" source -qq -t bookworm bzip2 libjpeg-turbo tinyxml libzip >"$WORK/source.log" 2>&1) \
     || { cat "$WORK/source.log"; exit 1; }
 
-TOOLCHAIN="$ROOT/cmake/toolchain-i686-mingw32.cmake"
+TOOLCHAIN="$KQ_WIN_TOOLCHAIN"
 P="$KQ_MINGW_PREFIX"
 T="$KQ_MINGW_TRIPLE"
 JOBS="$(nproc)"
+# What the toolchain file gives the CMake builds, for the two built by hand.
+CFLAGS_T="-O2 -D_FILE_OFFSET_BITS=64"
+[ "$KQ_WIN_TARGET" != i686 ] || CFLAGS_T="$CFLAGS_T -msse2 -mfpmath=sse"
 srcdir() { find "$WORK" -maxdepth 1 -mindepth 1 -type d -name "$1-*" | head -n1; }
 
 cmake_dep() { # name srcdir [cmake args...]
@@ -109,7 +118,7 @@ build_bzip2() {
     local s; s="$(srcdir bzip2)"
     # Only the library: the Makefile's program link does not work for mingw.
     make -C "$s" -j"$JOBS" libbz2.a CC="$T-gcc-posix" AR="$T-ar" RANLIB="$T-ranlib" \
-        CFLAGS="-O2 -D_FILE_OFFSET_BITS=64 -Wall"
+        CFLAGS="$CFLAGS_T -Wall"
     mkdir -p "$P/include" "$P/lib"
     cp "$s/bzlib.h" "$P/include/"
     cp "$s/libbz2.a" "$P/lib/"
@@ -119,7 +128,7 @@ build_tinyxml() {
     local s f; s="$(srcdir tinyxml)"
     mkdir -p "$WORK/build-tinyxml" "$P/include" "$P/lib/pkgconfig"
     for f in tinyxml tinystr tinyxmlerror tinyxmlparser; do
-        "$T-g++-posix" -O2 -DTIXML_USE_STL -c "$s/$f.cpp" -o "$WORK/build-tinyxml/$f.o"
+        "$T-g++-posix" $CFLAGS_T -DTIXML_USE_STL -c "$s/$f.cpp" -o "$WORK/build-tinyxml/$f.o"
     done
     "$T-ar" rcs "$P/lib/libtinyxml.a" "$WORK"/build-tinyxml/*.o
     cp "$s/tinyxml.h" "$s/tinystr.h" "$P/include/"

@@ -12,6 +12,8 @@
 #             and reports the exit code; then the package is checked.
 # Everything runs in a private copy of the Wine prefix, removed at the end,
 # so the shared prefix and its registry stay as they were.
+#   KQ_WIN_TARGET     i686 (default) or x86_64: the build and the Wine prefix
+#                     of that architecture (scripts/windows-env.sh)
 #   KQ_WIN_BUILD_DIR  cross build with the binaries (default build/windows)
 #   KQ_WINEPREFIX     the prefix that is copied (default ~/.cache/kq-wine32)
 #   KQ_E2E_KEEP=1     keep the scratch folder (its path is printed)
@@ -20,7 +22,7 @@
 set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 . "$ROOT/scripts/windows-env.sh"
-BUILD="${KQ_WIN_BUILD_DIR:-$ROOT/build/windows}"
+BUILD="$KQ_WIN_BUILD_DIR"
 case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
 
 CLSID='{3b8d41e2-6c0f-4a97-8d25-e4f7a9c1b03d}'
@@ -50,7 +52,7 @@ rc=0
 wrun() {
     local name="$1"
     shift
-    timeout -k 5 60 wine "$@" </dev/null >"$WORK/$name.raw" 2>"$WORK/$name.rawerr"
+    timeout -k 5 60 "$KQ_WINE" "$@" </dev/null >"$WORK/$name.raw" 2>"$WORK/$name.rawerr"
     rc=$?
     tr -d '\r' <"$WORK/$name.raw" >"$WORK/$name.out"
     tr -d '\r' <"$WORK/$name.rawerr" >"$WORK/$name.err"
@@ -298,7 +300,8 @@ trap cleanup EXIT
 # The private prefix: registration, the uninstall remains and the X11
 # setting below stay in it.
 cp -a "$KQ_WINEPREFIX" "$PFX"
-export WINEPREFIX="$PFX" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+kq_wine_env
+export WINEPREFIX="$PFX"
 unset DISPLAY WAYLAND_DISPLAY
 if [ "$(readlink "$PFX/dosdevices/z:")" != / ]; then
     echo "windows-e2e.sh: drive Z: of $KQ_WINEPREFIX is not the root folder" >&2
@@ -393,7 +396,7 @@ expect_dump "Lintomel: type library $LIBID 1.0 registered from the DLL" typelib 
 $T
     (Default)    REG_SZ    KqfxThumbExtractor 1.0 Type Library
 $T\\409
-$T\\409\\win32
+$T\\409\\$KQ_WINEARCH
     (Default)    REG_SZ    $MODULE
 $T\\FLAGS
     (Default)    REG_SZ    <flags>

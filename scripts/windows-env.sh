@@ -1,21 +1,73 @@
 # shellcheck shell=bash
 # Shared settings of the Windows leg; sourced by the scripts/windows-*.sh.
-#   KQ_MINGW_PREFIX  static i686 libraries (built by windows-deps.sh)
-#   KQ_WINEPREFIX    the win32 Wine prefix the tests run in
-# Both live outside the source tree so that a fresh clone reuses them.
-: "${KQ_MINGW_PREFIX:=/opt/kq-mingw-i686}"
-: "${KQ_WINEPREFIX:=${HOME:-/tmp}/.cache/kq-wine32}"
-export KQ_MINGW_PREFIX KQ_WINEPREFIX
-export KQ_MINGW_TRIPLE=i686-w64-mingw32
+# KQ_WIN_TARGET names the architecture a script works on (default i686);
+# each has its own static libraries, Wine prefix and build folder:
+#   i686    KQ_MINGW_PREFIX    (default /opt/kq-mingw-i686)
+#           KQ_WINEPREFIX      (default ~/.cache/kq-wine32)
+#           KQ_WIN_BUILD_DIR   (default build/windows)
+#   x86_64  KQ_MINGW64_PREFIX  (default /opt/kq-mingw-x86_64)
+#           KQ_WINE64PREFIX    (default ~/.cache/kq-wine64)
+#           KQ_WIN64_BUILD_DIR (default build/windows-x86_64)
+# For the target, KQ_MINGW_PREFIX, KQ_WINEPREFIX and KQ_WIN_BUILD_DIR are
+# then set to its values in this shell (exported, for the scripts it runs
+# with the same target). The prefixes live outside the source tree so that
+# a fresh clone reuses them.
+: "${KQ_WIN_TARGET:=i686}"
+_kq_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+case "$KQ_WIN_TARGET" in
+    i686)
+        : "${KQ_MINGW_PREFIX:=/opt/kq-mingw-i686}"
+        : "${KQ_WINEPREFIX:=${HOME:-/tmp}/.cache/kq-wine32}"
+        : "${KQ_WIN_BUILD_DIR:=$_kq_root/build/windows}"
+        KQ_MINGW_TRIPLE=i686-w64-mingw32
+        KQ_WINEARCH=win32
+        # The loader by name: /usr/bin/wine picks whichever is installed.
+        KQ_WINE=/usr/lib/wine/wine
+        ;;
+    x86_64)
+        KQ_MINGW_PREFIX="${KQ_MINGW64_PREFIX:-/opt/kq-mingw-x86_64}"
+        KQ_WINEPREFIX="${KQ_WINE64PREFIX:-${HOME:-/tmp}/.cache/kq-wine64}"
+        KQ_WIN_BUILD_DIR="${KQ_WIN64_BUILD_DIR:-$_kq_root/build/windows-x86_64}"
+        KQ_MINGW_TRIPLE=x86_64-w64-mingw32
+        KQ_WINEARCH=win64
+        KQ_WINE=/usr/lib/wine/wine64
+        ;;
+    *)
+        echo "KQ_WIN_TARGET=$KQ_WIN_TARGET: want i686 or x86_64" >&2
+        exit 2
+        ;;
+esac
+[ -x "$KQ_WINE" ] || KQ_WINE=wine
+KQ_WIN_TOOLCHAIN="$_kq_root/cmake/toolchain-$KQ_WIN_TARGET-mingw32.cmake"
+export KQ_WIN_TARGET KQ_MINGW_PREFIX KQ_WINEPREFIX KQ_WIN_BUILD_DIR KQ_MINGW_TRIPLE KQ_WINEARCH KQ_WINE
+
+# What the dependency prefix's stamp must say for the target; anything
+# else (a half-built prefix, an older recipe) is rebuilt by windows-deps.sh
+# and refused by windows-configure.sh. Change the number whenever the way
+# the libraries are built changes.
+kq_mingw_recipe() {
+    local flags="64-bit file offsets"
+    [ "$KQ_WIN_TARGET" != i686 ] || flags="$flags, SSE2 floats"
+    echo "kq-mingw-deps 2: bzip2 libjpeg-turbo tinyxml libzip googletest; static; $KQ_WIN_TARGET posix; $flags"
+}
+
+# Whether this host runs 32-bit x86 programs under Wine. Some machines
+# refuse every 32-bit program (Exec format error) although wine32 installs;
+# the kernel's configuration reads the same on both kinds, so ask the loader.
+kq_host_runs_win32() {
+    [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
 
 # Wine set-up shared by the prefix, the server and the test wrapper.
 kq_wine_env() {
-    export WINEPREFIX="$KQ_WINEPREFIX" WINEARCH=win32 WINEDEBUG=-all
+    export WINEPREFIX="$KQ_WINEPREFIX" WINEARCH="$KQ_WINEARCH" WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
+    # wineserver and the wine* tool scripts find the loader through this.
+    export WINELOADER="$KQ_WINE"
 }
 
-# Creates the win32 prefix once. A prefix whose set-up did not finish (no
-# stamp) is made anew.
+# Creates the target's Wine prefix once. A prefix whose set-up did not
+# finish (no stamp) is made anew.
 kq_wine_prefix() {
     kq_wine_env
     local stamp="$KQ_WINEPREFIX/.kq-ready"
@@ -30,9 +82,10 @@ kq_wine_prefix() {
         fi
     fi
     mkdir -p "$(dirname "$KQ_WINEPREFIX")"
-    echo "-- creating the win32 Wine prefix $KQ_WINEPREFIX"
-    wineboot --init </dev/null >/dev/null 2>&1
+    echo "-- creating the $KQ_WINEARCH Wine prefix $KQ_WINEPREFIX"
+    "$KQ_WINE" wineboot --init </dev/null >/dev/null 2>&1
     wineserver -w
+    [ -f "$KQ_WINEPREFIX/system.reg" ] || return 1
     touch "$KQ_WINEPREFIX/.kq-wineprefix" "$stamp"
 }
 

@@ -1,17 +1,31 @@
 #!/usr/bin/env bash
 # Runs one Windows program under Wine and passes on its exit code; ctest's
-# emulator for the cross build (CMAKE_CROSSCOMPILING_EMULATOR).
-#   wine-run.sh [--wineprefix=DIR] program.exe [args...]
+# emulator for the cross builds (CMAKE_CROSSCOMPILING_EMULATOR).
+#   wine-run.sh [--wineprefix=DIR] [--winearch=win32|win64] program.exe [args...]
+# A win64 program runs under the 64-bit loader by name: the wine script
+# picks the 32-bit one whenever it is installed, even where the host cannot
+# run it.
 # Wine's helper processes keep an inherited output pipe open for a second or
 # two after the program ends, and ctest waits for the pipe. So the output
 # goes to temporary files and is copied out once the program has exited.
 set -u
-if [ "${1:-}" != "${1#--wineprefix=}" ]; then
-    export WINEPREFIX="${1#--wineprefix=}"
-    shift
+arch=win32
+while :; do
+    case "${1:-}" in
+        --wineprefix=*) export WINEPREFIX="${1#--wineprefix=}"; shift ;;
+        --winearch=*) arch="${1#--winearch=}"; shift ;;
+        *) break ;;
+    esac
+done
+if [ "$arch" = win64 ]; then
+    : "${WINEPREFIX:=${KQ_WINE64PREFIX:-${HOME:-/tmp}/.cache/kq-wine64}}"
+    loader=/usr/lib/wine/wine64
+else
+    : "${WINEPREFIX:=${KQ_WINEPREFIX:-${HOME:-/tmp}/.cache/kq-wine32}}"
+    loader=/usr/lib/wine/wine
 fi
-: "${WINEPREFIX:=${KQ_WINEPREFIX:-${HOME:-/tmp}/.cache/kq-wine32}}"
-export WINEPREFIX WINEARCH=win32
+[ -x "$loader" ] || loader=wine
+export WINEPREFIX WINEARCH="$arch" WINELOADER="$loader"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
@@ -31,7 +45,7 @@ fi
 
 out="$(mktemp "${TMPDIR:-/tmp}/kq-wine-out.XXXXXX")"
 err="$(mktemp "${TMPDIR:-/tmp}/kq-wine-err.XXXXXX")"
-wine "$@" </dev/null >"$out" 2>"$err"
+"$loader" "$@" </dev/null >"$out" 2>"$err"
 rc=$?
 # The Windows runtime writes CRLF line ends; show them as plain lines.
 sed 's/\r$//' "$out"

@@ -2,6 +2,8 @@
 // depth and, in the wide build, resampling and the thumbnail fit.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "KQImageTestUtil.h"
 #include "KQOImage.h"
 #include "KQOImageDIB.h"
@@ -390,6 +392,40 @@ TEST(RGBImageScale, BranchesAndEdges) {
         EXPECT_EQ(small.Size().x, 1);
         EXPECT_EQ(small.Pixels()[0], 200);
     }
+}
+
+// The source column and row of each target pixel follow from the steps and
+// positions rounded to 32-bit floats; a build that keeps them in wider
+// registers (x87) picks neighbours one off, here in columns 19, 38, 57, 76
+// and 95. volatile forces each value through a float in memory, whatever
+// the compiler's arithmetic.
+static int32 FloatRuleSource(int32 index, int32 from, int32 to) {
+    volatile float step = static_cast<float>(from - 1) / static_cast<float>(to - 1);
+    volatile float position = static_cast<float>(index) * step;
+    return static_cast<int32>(position);
+}
+
+TEST(RGBImageScale, PicksSourcesByFloatSteps) {
+    // Red holds the column and green the row, so the 2 x 2 mean of a target
+    // pixel (x0 + 0.5 truncated, or x0 alone at the last column) names the
+    // source column x0 and row y0 it started from.
+    const int32 w = 196, h = 147, nw = 96, nh = 72;
+    std::vector<ubyte> data(static_cast<size_t>(w) * h * 3);
+    for (int32 y = 0; y < h; ++y)
+        for (int32 x = 0; x < w; ++x) {
+            ubyte* p = &data[(static_cast<size_t>(y) * w + x) * 3];
+            p[0] = static_cast<ubyte>(x);
+            p[1] = static_cast<ubyte>(y);
+            p[2] = 9;
+        }
+    KQRGBImage image;
+    ASSERT_TRUE(image.SetData(data.data(), w, h));
+    ASSERT_TRUE(image.Scale(nw, nh));
+    ASSERT_EQ(image.Size().x, nw);
+    ASSERT_EQ(image.Size().y, nh);
+    for (int32 i = 0; i < nw; ++i) EXPECT_EQ(PixelAt(image, i, 0).r, FloatRuleSource(i, w, nw)) << "column " << i;
+    for (int32 j = 0; j < nh; ++j) EXPECT_EQ(PixelAt(image, 0, j).g, FloatRuleSource(j, h, nh)) << "row " << j;
+    EXPECT_EQ(PixelAt(image, nw - 1, nh - 1).b, 9);
 }
 
 TEST(RGBImageScale, FitRule) {

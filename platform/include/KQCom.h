@@ -13,8 +13,13 @@
 #endif
 
 // The HRESULT of a system error code, and the kind of system the type
-// library is registered for (32-bit Windows on every host).
+// library is registered for: the DLL's own width (32-bit Windows on every
+// host but a 64-bit Windows build).
 inline HRESULT KQHResultFromSystemError(DWORD code) { return HRESULT_FROM_WIN32(code); }
+#ifdef _WIN64
+const SYSKIND KQ_TYPELIB_SYSKIND = SYS_WIN64;
+#else
 const SYSKIND KQ_TYPELIB_SYSKIND = SYS_WIN32;
+#endif
 
 #endif
