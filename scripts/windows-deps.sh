@@ -3,8 +3,8 @@
 # i686 by default, or x86_64) on a Debian 12 machine (run as root, or with
 # sudo at hand):
 #   - mingw-w64 for the target (posix threads), widl and windres, zlib for
-#     mingw, Wine (32- and 64-bit), and Xvfb with xauth and unzip for the
-#     end-to-end checks;
+#     mingw, Wine (32- and 64-bit), and Xvfb with xauth, unzip and python3
+#     for the end-to-end checks;
 #   - static builds of bzip2, libjpeg-turbo, tinyxml and libzip from
 #     Debian's source packages, and of GoogleTest from /usr/src/googletest,
 #     with the target's toolchain file (64-bit file offsets; SSE2 floats on
@@ -26,7 +26,7 @@ APT=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
 
 PKGS=(cmake ninja-build make pkg-config dpkg-dev xz-utils
       mingw-w64-tools libz-mingw-w64-dev googletest
-      wine wine32:i386 wine64 xvfb xauth unzip)
+      wine wine32:i386 wine64 xvfb xauth unzip python3-minimal)
 case "$KQ_WIN_TARGET" in
     i686)   PKGS+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686) ;;
     x86_64) PKGS+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;

@@ -3,7 +3,8 @@
 # machine meets them:
 #   Lintomel  regsvr32 registration, every key and value it writes read back
 #             with reg query, the class created through CoCreateInstance and
-#             driven as the shell drives it (tools/kqthumbhost -c), the
+#             driven as the shell drives it (tools/kqthumbhost -c), also on
+#             a container over 4 GiB (sparse, so it costs no disk), the
 #             server's DllCanUnloadNow while the object lives and after its
 #             last Release, regsvr32 /u and what it must leave behind;
 #   Corvessa  Corvessa.exe on packages made at run time, under a virtual X
@@ -129,6 +130,43 @@ check_bmp() {
         fi
     fi
     pass "$check"
+}
+
+# make_big_kqfx FILE SNAPSHOT: a zip64 KQFx container of 4.5 GiB whose
+# snapshot (the JPEG file SNAPSHOT, stored) lies past 4 GiB, behind a stored
+# entry of zeros that is a hole in the file, so it costs no disk space. A
+# reader with 32-bit file offsets cannot reach the snapshot.
+make_big_kqfx() {
+    python3 - "$1" "$2" <<'PY'
+import struct, sys, zlib
+out, snap = sys.argv[1], open(sys.argv[2], 'rb').read()
+pad = 4600 << 20
+crc, chunk = 0, bytes(1 << 24)
+for _ in range(pad // len(chunk)):
+    crc = zlib.crc32(chunk, crc)
+entries = []
+with open(out, 'wb') as f:
+    for name, size, crc, data in ((b'Case001/Padding.bin', pad, crc, None),
+                                  (b'Case001/Snapshot.jpeg', len(snap), zlib.crc32(snap), snap)):
+        offset = f.tell()
+        f.write(struct.pack('<IHHHHHIIIHH', 0x04034b50, 45, 0, 0, 0, 0x21, crc,
+                            0xFFFFFFFF, 0xFFFFFFFF, len(name), 20) + name
+                + struct.pack('<HHQQ', 1, 16, size, size))
+        if data is None:
+            f.seek(size, 1)
+        else:
+            f.write(data)
+        entries.append((name, size, crc, offset))
+    cd = f.tell()
+    for name, size, crc, offset in entries:
+        f.write(struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 45, 45, 0, 0, 0, 0x21, crc,
+                            0xFFFFFFFF, 0xFFFFFFFF, len(name), 28, 0, 0, 0, 0, 0xFFFFFFFF) + name
+                + struct.pack('<HHQQQ', 1, 24, size, size, offset))
+    end = f.tell()
+    f.write(struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0, 0, 2, 2, end - cd, cd))
+    f.write(struct.pack('<IIQI', 0x07064b50, 0, end, 1))
+    f.write(struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0))
+PY
 }
 
 # ------------------------------------------------------- Corvessa, in Xvfb
@@ -296,6 +334,9 @@ cleanup() {
 }
 trap cleanup EXIT
 : >"$WORK/tally"
+# windows-deps.sh installs these; a run of this script on its own may lack them.
+. "$ROOT/scripts/apt-ensure.sh"
+kq_apt_ensure xvfb xauth unzip python3-minimal >"$WORK/apt.log" 2>&1 || show "$WORK/apt.log"
 
 # The private prefix: registration, the uninstall remains and the X11
 # setting below stay in it.
@@ -453,6 +494,21 @@ check_host "Lintomel: CoCreateInstance: 100 x 50 KQF at 256 x 256 stays 100 x 50
 wrun host3 "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$ROOT/examples/lintomel/model.kqfx")" \
     "$(wpath "$WORK/thumbs/host3.bmp")"
 check_host "Lintomel: CoCreateInstance: 640 x 480 KQFx (JPEG snapshot) at 96 x 96" host3 96 72
+unzip -p "$ROOT/examples/lintomel/model.kqfx" Case001/Snapshot.jpeg >"$WORK/thumbs/snapshot.jpeg"
+if make_big_kqfx "$WORK/thumbs/big.kqfx" "$WORK/thumbs/snapshot.jpeg" 2>"$WORK/big.err"; then
+    wrun host5 "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$WORK/thumbs/big.kqfx")" \
+        "$(wpath "$WORK/thumbs/host5.bmp")"
+    check_host "Lintomel: CoCreateInstance: 4.5 GiB zip64 KQFx, snapshot past 4 GiB, at 96 x 96" host5 96 72
+    if cmp -s "$WORK/thumbs/host5.bmp" "$WORK/thumbs/host3.bmp"; then
+        pass "Lintomel: the snapshot past 4 GiB gives the same thumbnail as in a small container"
+    else
+        fail "Lintomel: the snapshot past 4 GiB gives the same thumbnail as in a small container"
+    fi
+else
+    fail "Lintomel: a 4.5 GiB zip64 KQFx made for the check"
+    show "$WORK/big.err"
+fi
+rm -f "$WORK/thumbs/big.kqfx"
 
 wrun unreg regsvr32 /u /s "$MODULE"
 if [ "$rc" -eq 0 ]; then
@@ -508,9 +564,6 @@ wrun x11 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f
 wineserver -k >/dev/null 2>&1
 wineserver -w >/dev/null 2>&1
 
-# windows-deps.sh installs these; a run of this script on its own may lack them.
-. "$ROOT/scripts/apt-ensure.sh"
-kq_apt_ensure xvfb xauth unzip >"$WORK/apt.log" 2>&1 || show "$WORK/apt.log"
 if command -v xvfb-run >/dev/null; then
     timeout -k 5 300 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --corvessa-under-display ||
         fail "Corvessa: the checks under xvfb-run ran to the end (exit $?)"
