@@ -9,25 +9,27 @@
 # scripts/wine-run.sh, in the Wine prefix KQ_WINEPREFIX.
 set(CMAKE_SYSTEM_NAME Windows)
 
-if(NOT KQ_MINGW_PREFIX)
-    if(DEFINED ENV{${KQ_MINGW_PREFIX_VAR}} AND NOT "$ENV{${KQ_MINGW_PREFIX_VAR}}" STREQUAL "")
-        set(KQ_MINGW_PREFIX "$ENV{${KQ_MINGW_PREFIX_VAR}}")
-    else()
-        set(KQ_MINGW_PREFIX "${KQ_MINGW_PREFIX_DEFAULT}")
+# A path setting: the cache value, else the environment variable, else the
+# default.
+macro(kq_mingw_path name envvar default doc)
+    if(NOT ${name})
+        if(DEFINED ENV{${envvar}} AND NOT "$ENV{${envvar}}" STREQUAL "")
+            set(${name} "$ENV{${envvar}}")
+        else()
+            set(${name} "${default}")
+        endif()
     endif()
+    set(${name} "${${name}}" CACHE PATH "${doc}")
+endmacro()
+if(DEFINED ENV{HOME})
+    set(_kq_cache "$ENV{HOME}/.cache")
+else()
+    set(_kq_cache "/tmp")
 endif()
-set(KQ_MINGW_PREFIX "${KQ_MINGW_PREFIX}" CACHE PATH "Prefix of the cross-built static libraries")
-
-if(NOT KQ_WINEPREFIX)
-    if(DEFINED ENV{${KQ_WINEPREFIX_VAR}} AND NOT "$ENV{${KQ_WINEPREFIX_VAR}}" STREQUAL "")
-        set(KQ_WINEPREFIX "$ENV{${KQ_WINEPREFIX_VAR}}")
-    elseif(DEFINED ENV{HOME})
-        set(KQ_WINEPREFIX "$ENV{HOME}/.cache/${KQ_WINEPREFIX_NAME}")
-    else()
-        set(KQ_WINEPREFIX "/tmp/${KQ_WINEPREFIX_NAME}")
-    endif()
-endif()
-set(KQ_WINEPREFIX "${KQ_WINEPREFIX}" CACHE PATH "${KQ_WINEARCH} Wine prefix the tests run in")
+kq_mingw_path(KQ_MINGW_PREFIX ${KQ_MINGW_PREFIX_VAR} "${KQ_MINGW_PREFIX_DEFAULT}"
+              "Prefix of the cross-built static libraries")
+kq_mingw_path(KQ_WINEPREFIX ${KQ_WINEPREFIX_VAR} "${_kq_cache}/${KQ_WINEPREFIX_NAME}"
+              "${KQ_WINEARCH} Wine prefix the tests run in")
 
 # The -win32 thread variant lacks std::thread and std::mutex: name -posix.
 set(CMAKE_C_COMPILER   ${KQ_MINGW_TRIPLE}-gcc-posix)
