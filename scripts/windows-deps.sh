@@ -128,6 +128,7 @@ build_tinyxml() {
     local s f; s="$(srcdir tinyxml)"
     mkdir -p "$WORK/build-tinyxml" "$P/include" "$P/lib/pkgconfig"
     for f in tinyxml tinystr tinyxmlerror tinyxmlparser; do
+        # shellcheck disable=SC2086  # the flags are several words
         "$T-g++-posix" $CFLAGS_T -DTIXML_USE_STL -c "$s/$f.cpp" -o "$WORK/build-tinyxml/$f.o"
     done
     "$T-ar" rcs "$P/lib/libtinyxml.a" "$WORK"/build-tinyxml/*.o

@@ -39,7 +39,8 @@ case "$KQ_WIN_TARGET" in
 esac
 [ -x "$KQ_WINE" ] || KQ_WINE=wine
 KQ_WIN_TOOLCHAIN="$_kq_root/cmake/toolchain-$KQ_WIN_TARGET-mingw32.cmake"
-export KQ_WIN_TARGET KQ_MINGW_PREFIX KQ_WINEPREFIX KQ_WIN_BUILD_DIR KQ_MINGW_TRIPLE KQ_WINEARCH KQ_WINE
+export KQ_WIN_TARGET KQ_MINGW_PREFIX KQ_WINEPREFIX KQ_WIN_BUILD_DIR KQ_MINGW_TRIPLE KQ_WINEARCH KQ_WINE \
+    KQ_WIN_TOOLCHAIN
 
 # What the dependency prefix's stamp must say for the target; anything
 # else (a half-built prefix, an older recipe) is rebuilt by windows-deps.sh

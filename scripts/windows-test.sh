@@ -17,6 +17,9 @@
 #                       under 64-bit Wine
 # Where the chosen tests cannot run, the leg fails; it never passes without
 # them. Folders and prefixes per architecture: see scripts/windows-env.sh.
+# run_env changes the settings in a subshell on purpose; its commands
+# expand them there.
+# shellcheck disable=SC2031,SC2016,SC2317
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 . "$ROOT/scripts/windows-env.sh"
