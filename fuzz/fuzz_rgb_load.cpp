@@ -24,9 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     KQRGBImage image;
     int32 loaded = -1;
     if (image.Load(name, KQ_IMAGE_TYPE_NONE, &loaded)) {
-        // A picture read is a whole one.
+        // A picture read is a whole one (an SGI file of no rows reads as an
+        // empty picture of that size, without pixels).
         const KQIntPair got = image.Size();
-        if ((loaded != KQ_IMAGE_TYPE_BMP && loaded != KQ_IMAGE_TYPE_SGI) || got.x < 1 || got.y < 1 || !image.Pixels())
+        if ((loaded != KQ_IMAGE_TYPE_BMP && loaded != KQ_IMAGE_TYPE_SGI) || got.x < 0 || got.y < 0 ||
+            ((got.x > 0 && got.y > 0) != (image.Pixels() != nullptr)))
             __builtin_trap();
         return 0;
     }
