@@ -5,6 +5,9 @@
 //       file; prints one line per input: label, .jpg (or -), model file,
 //       width, height. scripts/bench.sh times the thumbnail host on the model
 //       files beside `djpeg -bmp` on the same JPEGs, whole processes.
+//   kqbench_lintomel extract <model file>
+//       one Extract at 256 x 256 after one that warms the process up (as in
+//       the shell, where the module is loaded already); prints its time in ms.
 //   kqbench_lintomel <folder> [runs]
 //       the same inputs, timed in this process: the median of the whole
 //       Extract at 256 x 256 and of the JPEG decode alone, so that the cost
@@ -153,6 +156,27 @@ bool TimeExtract(IClassFactory* factory, const fs::path& file, double* ms, SIZE*
     return ok;
 }
 
+int ExtractOnce(const fs::path& model)
+{
+    DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
+    IClassFactory* factory = nullptr;
+    if (FAILED(DllGetClassObject(CLSID_kqfxThumbExtractor, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+        std::fprintf(stderr, "no class factory\n");
+        return 1;
+    }
+    double ms = 0;
+    SIZE got = {0, 0};
+    const bool ok = TimeExtract(factory, model, &ms, &got) && TimeExtract(factory, model, &ms, &got);
+    factory->Release();
+    DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+    if (!ok) {
+        std::fprintf(stderr, "Extract of %s failed\n", model.string().c_str());
+        return 1;
+    }
+    std::printf("%.2f\n", ms);
+    return 0;
+}
+
 int InProcess(std::vector<Input>& inputs, int runs)
 {
     DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
@@ -208,9 +232,12 @@ int main(int argc, char** argv)
 {
     const bool inputsOnly = argc == 3 && std::strcmp(argv[1], "inputs") == 0;
     if (argc < 2) {
-        std::fprintf(stderr, "usage: kqbench_lintomel inputs <folder>\n       kqbench_lintomel <folder> [runs]\n");
+        std::fprintf(stderr, "usage: kqbench_lintomel inputs <folder>\n       kqbench_lintomel extract <model file>\n"
+                             "       kqbench_lintomel <folder> [runs]\n");
         return 2;
     }
+    if (argc == 3 && std::strcmp(argv[1], "extract") == 0)
+        return ExtractOnce(fs::absolute(argv[2]));
     std::error_code ec;
     const fs::path folder = fs::absolute(argv[inputsOnly ? 2 : 1]);
     fs::create_directories(folder, ec);
