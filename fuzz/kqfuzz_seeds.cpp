@@ -1,9 +1,10 @@
 // Writes the starting corpora of the fuzz targets, one folder per target:
 //   kqfuzz_seeds <folder>
 // gives <folder>/fuzz_dib, fuzz_jpeg_memory, fuzz_zip_xml, fuzz_embedder,
-// fuzz_kqfx and fuzz_kqf. Every seed is made here: small BMPs written byte by
-// byte, JPEGs encoded with libjpeg, zips written with libzip, KQF files with
-// raw and bzip2-compressed image blocks in both byte orders.
+// fuzz_kqfx, fuzz_kqf, fuzz_extract and fuzz_rgb_load. Every seed is made
+// here: small BMPs and SGI RGB files written byte by byte, JPEGs encoded with
+// libjpeg, zips written with libzip, KQF files with raw and bzip2-compressed
+// image blocks in both byte orders.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -229,6 +230,93 @@ Bytes BuildKqf(const Kqf& k)
     return kqexample::BuildKqf(layout);
 }
 
+// --- SGI RGB ---------------------------------------------------------------
+
+void PutBE16(Bytes& b, uint32_t v)
+{
+    b.push_back((v >> 8) & 0xff);
+    b.push_back(v & 0xff);
+}
+
+void PutBE32(Bytes& b, uint32_t v)
+{
+    PutBE16(b, v >> 16);
+    PutBE16(b, v);
+}
+
+// Three channels of one byte, verbatim or run-length coded; rows bottom
+// first, channel after channel.
+Bytes Sgi(int width, int height, bool runLength)
+{
+    Bytes b;
+    PutBE16(b, 474);
+    b.push_back(runLength ? 1 : 0);
+    b.push_back(1);
+    PutBE16(b, 3);
+    PutBE16(b, static_cast<uint32_t>(width));
+    PutBE16(b, static_cast<uint32_t>(height));
+    PutBE16(b, 3);
+    PutBE32(b, 0);
+    PutBE32(b, 255);
+    b.resize(512, 0);
+    auto sample = [](int x, int y, int c) { return static_cast<uint8_t>(x * 40 + y * 7 + c * 90); };
+    if (!runLength) {
+        for (int c = 0; c < 3; ++c)
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x)
+                    b.push_back(sample(x, y, c));
+        return b;
+    }
+    // Each row: one literal packet of the first half, one run of the rest.
+    std::vector<Bytes> rows;
+    for (int c = 0; c < 3; ++c)
+        for (int y = 0; y < height; ++y) {
+            Bytes r;
+            const int literal = width / 2;
+            if (literal > 0) {
+                r.push_back(static_cast<uint8_t>(0x80 | literal));
+                for (int x = 0; x < literal; ++x)
+                    r.push_back(sample(x, y, c));
+            }
+            r.push_back(static_cast<uint8_t>(width - literal));
+            r.push_back(sample(width - 1, y, c));
+            r.push_back(0);
+            rows.push_back(r);
+        }
+    uint32_t at = static_cast<uint32_t>(512 + 8 * rows.size());
+    for (const Bytes& r : rows) {
+        PutBE32(b, at);
+        at += static_cast<uint32_t>(r.size());
+    }
+    for (const Bytes& r : rows)
+        PutBE32(b, static_cast<uint32_t>(r.size()));
+    for (const Bytes& r : rows)
+        b.insert(b.end(), r.begin(), r.end());
+    return b;
+}
+
+// The whole-Extract target's input: mode byte, requested size less one,
+// then the file or the snapshot entry.
+Bytes ExtractInput(uint8_t mode, int width, int height, const Bytes& body)
+{
+    Bytes b{mode, static_cast<uint8_t>(width - 1), static_cast<uint8_t>(height - 1)};
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+Bytes ReadAll(const fs::path& path)
+{
+    Bytes b;
+    FILE* f = std::fopen(path.string().c_str(), "rb");
+    if (!f)
+        return b;
+    int c;
+    while ((c = std::fgetc(f)) != EOF)
+        b.push_back(static_cast<uint8_t>(c));
+    std::fclose(f);
+    return b;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -238,7 +326,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const fs::path top(argv[1]);
-    const char* targets[] = {"fuzz_dib", "fuzz_jpeg_memory", "fuzz_zip_xml", "fuzz_embedder", "fuzz_kqfx", "fuzz_kqf"};
+    const char* targets[] = {"fuzz_dib",  "fuzz_jpeg_memory", "fuzz_zip_xml", "fuzz_embedder",
+                             "fuzz_kqfx", "fuzz_kqf",         "fuzz_extract", "fuzz_rgb_load"};
     for (const char* t : targets)
         fs::create_directories(top / t);
     bool ok = true;
@@ -319,6 +408,27 @@ int main(int argc, char** argv)
     k.longHeader = true;
     k.headerLength = 108;
     ok &= WriteFile(kqf / "long-bzip2.kqf", BuildKqf(k));
+
+    const fs::path extract = top / "fuzz_extract";
+    k = Kqf();
+    k.width = 40;
+    k.height = 30;
+    ok &= WriteFile(extract / "kqf-raw.bin", ExtractInput(0, 16, 16, BuildKqf(k)));
+    k.compressedFile = true;
+    k.bzip2 = true;
+    k.swapped = true;
+    ok &= WriteFile(extract / "kqf-bzip2.bin", ExtractInput(0, 256, 7, BuildKqf(k)));
+    ok &= WriteFile(extract / "jpeg-stored.bin", ExtractInput(3, 16, 16, Jpeg(64, 48, 3, false, 80)));
+    ok &= WriteFile(extract / "jpeg-deflated.bin", ExtractInput(7, 256, 256, Jpeg(33, 17, 3, true, 60)));
+    ok &= WriteFile(extract / "jpeg-grey.bin", ExtractInput(3, 8, 8, Jpeg(8, 8, 1, false, 50)));
+    ok &= WriteFile(extract / "kqfx-whole.bin",
+                    ExtractInput(1, 20, 10, ReadAll(top / "fuzz_kqfx" / "snapshot.kqfx")));
+
+    const fs::path load = top / "fuzz_rgb_load";
+    ok &= WriteFile(load / "24.bmp", Bmp(5, 3, 24, 0));
+    ok &= WriteFile(load / "8.bmp", Bmp(5, 4, 8, 0));
+    ok &= WriteFile(load / "verbatim.rgb", Sgi(5, 3, false));
+    ok &= WriteFile(load / "rle.rgb", Sgi(9, 4, true));
 
     if (!ok) {
         std::fprintf(stderr, "kqfuzz_seeds: could not write every seed under %s\n", argv[1]);

@@ -6,15 +6,21 @@
 #   scripts/fuzz-short.sh                       20 s per target, all at once
 #   KQ_FUZZ_SECONDS=300 scripts/fuzz-short.sh   longer
 #   KQ_FUZZ_TARGETS="fuzz_dib fuzz_kqf" scripts/fuzz-short.sh
-#   KQ_FUZZ_RSS_MB=6144 scripts/fuzz-short.sh   memory limit per target
+#   KQ_FUZZ_RSS_MB=1536 scripts/fuzz-short.sh   memory limit per target
+#   KQ_FUZZ_MALLOC_MB=512 KQ_FUZZ_TIMEOUT=5     largest single allocation, seconds per input
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BUILD="${KQ_FUZZ_BUILD_DIR:-$ROOT/build/fuzz}"
 SECONDS_EACH="${KQ_FUZZ_SECONDS:-20}"
-# Memory a target may use (and allocate at once) before its input counts as
-# an out-of-memory finding.
-RSS_MB="${KQ_FUZZ_RSS_MB:-2560}"
-TARGETS=(${KQ_FUZZ_TARGETS:-fuzz_dib fuzz_jpeg_memory fuzz_zip_xml fuzz_embedder fuzz_kqfx fuzz_kqf})
+# Limits that make an input announcing a huge picture a finding: the largest
+# picture a snapshot may have (64 MP) takes 192 MiB of pixels, and as
+# progressive data 384 MiB of coefficients more, decoded in about a second.
+# A picture past that bound gets an allocation of more than MALLOC_MB and,
+# with the resampler's work, more than RSS_MB or TIMEOUT seconds.
+RSS_MB="${KQ_FUZZ_RSS_MB:-1536}"
+MALLOC_MB="${KQ_FUZZ_MALLOC_MB:-512}"
+TIMEOUT="${KQ_FUZZ_TIMEOUT:-5}"
+TARGETS=(${KQ_FUZZ_TARGETS:-fuzz_dib fuzz_jpeg_memory fuzz_zip_xml fuzz_embedder fuzz_kqfx fuzz_kqf fuzz_extract fuzz_rgb_load})
 
 # The native libraries, then clang with the libFuzzer and sanitizer runtimes
 # (libclang-rt-14-dev is only recommended, by libclang-common-14-dev, on Debian 12).
@@ -38,8 +44,8 @@ for t in "${TARGETS[@]}"; do
     mkdir -p "$RUN/corpus/$t" "$RUN/work/$t"
     (
         cd "$RUN/work/$t"
-        exec "$BUILD/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout=10 \
-            -rss_limit_mb="$RSS_MB" -malloc_limit_mb="$RSS_MB" -print_final_stats=1 \
+        exec "$BUILD/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout="$TIMEOUT" \
+            -rss_limit_mb="$RSS_MB" -malloc_limit_mb="$MALLOC_MB" -print_final_stats=1 \
             -artifact_prefix="$RUN/artifacts/$t-" "$RUN/corpus/$t" "$RUN/seeds/$t"
     ) >"$RUN/logs/$t.log" 2>&1 &
     pids+=($!)
@@ -51,8 +57,9 @@ for i in "${!TARGETS[@]}"; do
     rc=0
     wait "${pids[$i]}" || rc=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$RUN/logs/$t.log")
+    cov=$(grep -E "^#[0-9]+.*cov: " "$RUN/logs/$t.log" | tail -n 1 | sed -n 's/.*cov: \([0-9]*\) ft: \([0-9]*\).*/\1 edges, \2 features/p')
     if [ "$rc" -eq 0 ]; then
-        echo "== $t: ${runs:-?} executions in ${SECONDS_EACH} s, nothing found"
+        echo "== $t: ${runs:-?} executions in ${SECONDS_EACH} s, coverage ${cov:-?}, nothing found"
     else
         failed=1
         echo "== $t: FAILED (exit $rc) -- log $RUN/logs/$t.log"

@@ -261,6 +261,57 @@ TEST(JPEGDecode, RefusesWhatIsNotColourJPEG) {
     EXPECT_FALSE(image.HasError());
 }
 
+// The first frame header's height and width replaced: a few bytes that
+// announce a picture of any size.
+Bytes Announce(Bytes jpeg, int width, int height) {
+    for (size_t i = 2; i + 8 < jpeg.size();) {
+        const unsigned marker = jpeg[i + 1];
+        if (marker == 0xC0 || marker == 0xC2) {
+            jpeg[i + 5] = static_cast<uint8_t>(height >> 8);
+            jpeg[i + 6] = static_cast<uint8_t>(height);
+            jpeg[i + 7] = static_cast<uint8_t>(width >> 8);
+            jpeg[i + 8] = static_cast<uint8_t>(width);
+            break;
+        }
+        i += 2 + (static_cast<size_t>(jpeg[i + 2]) << 8 | jpeg[i + 3]);
+    }
+    return jpeg;
+}
+
+TEST(JPEGDecode, SizeBoundFromTheHeaderAlike) {
+    EXPECT_TRUE(KQJPEGSizeWithinBound(8192, 8192));
+    EXPECT_TRUE(KQJPEGSizeWithinBound(65535, 1024));
+    EXPECT_FALSE(KQJPEGSizeWithinBound(8193, 8192));
+    EXPECT_FALSE(KQJPEGSizeWithinBound(65535, 65535));
+    EXPECT_FALSE(KQJPEGSizeWithinBound(0, 5));
+
+    // Past the bound, baseline and progressive data alike are refused from
+    // the header: nothing of the announced size is allocated or decoded
+    // (which took tens of seconds and gigabytes), the image keeps its picture.
+    const ubyte keep[3] = {1, 2, 3};
+    KQRGBImage image;
+    ASSERT_TRUE(image.SetData(keep, 1, 1));
+    for (bool progressive : {false, true}) {
+        kqexample::JpegSettings settings;
+        settings.progressive = progressive;
+        const Bytes small = kqexample::EncodeJpeg(Gradient(48, 48), 48, 48, settings);
+        for (const auto& size : {std::make_pair(26000, 26000), std::make_pair(16000, 16000),
+                                 std::make_pair(62982, 9489), std::make_pair(8193, 8192)}) {
+            EXPECT_FALSE(Decode(image, Announce(small, size.first, size.second)))
+                << size.first << "x" << size.second << (progressive ? " progressive" : "");
+            EXPECT_EQ(image.Size().x, 1);
+            EXPECT_EQ(image.Pixels()[2], 3);
+        }
+        // Within it, a header-only picture decodes to its full size whether
+        // or not the data is progressive.
+        ASSERT_TRUE(Decode(image, Announce(small, 4000, 3000))) << progressive;
+        EXPECT_EQ(image.Size().x, 4000);
+        EXPECT_EQ(image.Size().y, 3000);
+        ASSERT_TRUE(image.SetData(keep, 1, 1));
+    }
+    EXPECT_FALSE(image.HasError());
+}
+
 TEST(JPEGDecode, EveryPrefixAndCorruptionEndsCleanly) {
     Bytes jpeg = Encode(24, 16, 3, Gradient(24, 16), 75);
     KQRGBImage image;

@@ -2,9 +2,13 @@
 // aggregation, Load / GetLocation / Extract / GetDateStamp, unload rule.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "KQCom.h"
+#include "KQOError.h"
 #include "KQThumbIds.h"
 #include "test_thumbnail_support.h"
 
@@ -225,6 +229,48 @@ TEST_F(Extractor, FailuresLeaveNoBitmap)
     EXPECT_EQ(E_FAIL, fresh.p->Extract(&bitmap));
     EXPECT_EQ(bitmap, nullptr);
     EXPECT_EQ(E_FAIL, Thumbnail(Jpeg("nosize.kqfx", 20, 20), 0, 0, &bitmap));
+}
+
+TEST_F(Extractor, RefusedSnapshotsLeaveNothingBehind)
+{
+    // Inside the shell no diagnostics may appear: a grey-scale or CMYK
+    // snapshot fails without opening a console or touching the trace file
+    // of the current folder (the scratch folder here, which no other test
+    // program shares).
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir);
+    const char* const notes = "my own notes, keep me";
+    ASSERT_TRUE(kqexample::WriteFile("APItrace.txt", std::string(notes)));
+    kqexample::JpegSettings grey;
+    grey.components = 1;
+    kqexample::JpegSettings cmyk;
+    cmyk.components = 4;
+    ASSERT_TRUE(kqexample::WriteZip(Utf8(dir / "grey.kqfx"),
+                                    {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(Bytes(32 * 16, 90), 32, 16, grey)}}));
+    ASSERT_TRUE(kqexample::WriteZip(Utf8(dir / "cmyk.kqfx"),
+                                    {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(Bytes(32 * 16 * 4, 90), 32, 16, cmyk)}}));
+    HBITMAP bitmap = (HBITMAP)1;
+    EXPECT_EQ(E_FAIL, Thumbnail(dir / "grey.kqfx", 64, 64, &bitmap));
+    EXPECT_EQ(bitmap, nullptr);
+    EXPECT_EQ(E_FAIL, Thumbnail(dir / "cmyk.kqfx", 64, 64, &bitmap));
+    EXPECT_FALSE(KQConsoleAllocated());
+    std::ifstream trace("APItrace.txt");
+    std::string text((std::istreambuf_iterator<char>(trace)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, notes);
+    fs::current_path(previous);
+
+    // A snapshot whose few header bytes announce 26000 x 26000 pixels fails
+    // at once instead of filling gigabytes with grey.
+    Bytes small = kqexample::EncodeJpeg(kqexample::Picture(48, 48), 48, 48);
+    for (size_t i = 2; i + 8 < small.size(); i += 2 + (size_t(small[i + 2]) << 8 | small[i + 3]))
+        if (small[i + 1] == 0xC0) {
+            small[i + 5] = small[i + 7] = 26000 >> 8;
+            small[i + 6] = small[i + 8] = 26000 & 0xFF;
+            break;
+        }
+    ASSERT_TRUE(kqexample::WriteZip(Utf8(dir / "huge.kqfx"), {{"Case001/Snapshot.jpeg", small}}));
+    EXPECT_EQ(E_FAIL, Thumbnail(dir / "huge.kqfx", 256, 256, &bitmap));
+    EXPECT_EQ(bitmap, nullptr);
 }
 
 TEST_F(Extractor, OverlongPathsAreRefusedAndForgotten)

@@ -17,9 +17,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH) {
-        // No error report may open a console or write a report file inside
-        // the shell's process.
+        // Nothing of the library's diagnostics (error reports, the decoder's
+        // trace) may open a console or write a file inside the shell's
+        // process.
         KQSetErrorReporting(false);
+        KQSetDiagnosticsOutput(false);
         kqModule.Init(instance, &LIBID_KqfxThumbFORMATLib);
         DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH) {

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <new>
 
-#include "KQOArray.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
@@ -63,6 +62,11 @@ bool ReadExactly(KQBinaryFile& file, ubyte* buffer, int32 count)
         return false;
     return file.Read(buffer, 1, count) == count;
 }
+
+struct Buffer {
+    ubyte* data = nullptr;
+    ~Buffer() { std::free(data); }
+};
 
 bool ReadKqf(const KQString& path, KQRGBImage& image)
 {
@@ -143,42 +147,47 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
         return false;
 
     int32 n = width * height * 3; // at most 27,000,000
-    KQUbyteArray pixels;
-    if (!pixels.Alloc(n) || !pixels.data)
-        return false;
-
     int32 unpacked = -1;
     if (compressed)
         unpacked = ReadOr(file);
     if (unpacked < 0) {
-        if (dataLength != n || !ReadExactly(file, pixels.data, dataLength))
-            return false;
-    } else {
-        if (unpacked != n)
-            return false;
-        // The compressed bytes are allocated only once the file is known to
-        // hold them, so a lying D cannot claim more memory than the file has.
+        // Raw pixels go straight into the image, once the file is known to
+        // hold them all.
         int64 left = BytesLeft(file);
-        if (left >= 0 && left < dataLength)
+        if (dataLength != n || (left >= 0 && left < dataLength))
             return false;
-        ubyte* packed = (ubyte*)std::malloc(dataLength > 0 ? (size_t)dataLength : 1);
-        if (!packed)
+        if (!image.Alloc(width, height, false) || !image.Pixels())
             return false;
-        bool good = file.Read(packed, 1, dataLength) == dataLength;
-        if (good) {
-            // Straight into the pixel array, whose size is the expected U:
-            // the library stops at the end of the buffer, so the output is
-            // bounded whatever the stream claims.
-            unsigned int outLength = (unsigned int)unpacked;
-            int rc = BZ2_bzBuffToBuffDecompress((char*)pixels.data, &outLength, (char*)packed,
-                                                (unsigned int)dataLength, 0, 0);
-            good = rc == BZ_OK && outLength == (unsigned int)unpacked;
+        if (!ReadExactly(file, image.Pixels(), dataLength)) {
+            image.Free();
+            return false;
         }
-        std::free(packed);
-        if (!good)
-            return false;
+        return true;
     }
-    return image.SetData(pixels.data, width, height);
+    if (unpacked != n)
+        return false;
+    // The compressed bytes are allocated only once the file is known to
+    // hold them, so a lying D cannot claim more memory than the file has.
+    int64 left = BytesLeft(file);
+    if (left >= 0 && left < dataLength)
+        return false;
+    Buffer packed;
+    packed.data = (ubyte*)std::malloc(dataLength > 0 ? (size_t)dataLength : 1);
+    if (!packed.data || file.Read(packed.data, 1, dataLength) != dataLength)
+        return false;
+    if (!image.Alloc(width, height, false) || !image.Pixels())
+        return false;
+    // Straight into the image, whose size is the expected U: the library
+    // stops at the end of the buffer, so the output is bounded whatever the
+    // stream claims.
+    unsigned int outLength = (unsigned int)unpacked;
+    int rc = BZ2_bzBuffToBuffDecompress((char*)image.Pixels(), &outLength, (char*)packed.data,
+                                        (unsigned int)dataLength, 0, 0);
+    if (rc != BZ_OK || outLength != (unsigned int)unpacked) {
+        image.Free();
+        return false;
+    }
+    return true;
 }
 
 // ---- KQFx --------------------------------------------------------------
@@ -199,11 +208,6 @@ struct ZipFileCloser {
         if (entry)
             zip_fclose(entry);
     }
-};
-
-struct Buffer {
-    ubyte* data = nullptr;
-    ~Buffer() { std::free(data); }
 };
 
 bool ReadKqfx(const KQString& path, KQRGBImage& image)

@@ -11,6 +11,7 @@ bool KQ_REPORT_ERRORS = true;
 bool KQ_REPORT_MESSAGES = true;
 bool KQ_REPORT_TO_CONSOLE = true;
 bool KQ_REPORT_TO_FILE = false;
+bool KQ_DIAGNOSTICS_OUTPUT = true;
 KQString KQ_REPORT_FILE_NAME("TrevakAPI.txt");
 KQString KQ_TRACE_FILE_NAME("APItrace.txt");
 bool KQ_TRACE_FIRST = true;
@@ -444,9 +445,13 @@ void KQSetErrorReporting(bool on) { KQ_REPORT_ERRORS = on; }
 
 void KQSetAllocErrorFlag(bool on) { KQ_ALLOC_ERROR_OCCURRED = on; }
 
+bool KQGetDiagnosticsOutput() { return KQ_DIAGNOSTICS_OUTPUT; }
+
+void KQSetDiagnosticsOutput(bool on) { KQ_DIAGNOSTICS_OUTPUT = on; }
+
 void KQReportMessage(const KQString& heading, const KQString& text)
 {
-    if (!KQ_REPORT_MESSAGES || (!KQ_REPORT_TO_CONSOLE && !KQ_REPORT_TO_FILE))
+    if (!KQ_DIAGNOSTICS_OUTPUT || !KQ_REPORT_MESSAGES || (!KQ_REPORT_TO_CONSOLE && !KQ_REPORT_TO_FILE))
         return;
     KQString block("\n-------------------------------------------------------------------------------\n!!!");
     block.Append(heading);
@@ -498,6 +503,8 @@ void KQTrace(const char* format, ...)
 
 void KQTraceText(KQString text, bool lineFeed)
 {
+    if (!KQ_DIAGNOSTICS_OUTPUT)
+        return;
     FILE* f = KQOpenTraceFile(KQ_TRACE_FILE_NAME, KQ_TRACE_FIRST);
     KQ_TRACE_FIRST = false;
     KQWriteConsoleText(text);
@@ -539,6 +546,8 @@ void KQConsolePrint(const char* format, ...)
 
 void KQWriteConsoleText(const KQString& text)
 {
+    if (!KQ_DIAGNOSTICS_OUTPUT)
+        return;
     if (!consoleAllocated) {
         // Once per process, whether or not it works.
         AllocConsole();

@@ -98,6 +98,10 @@ extern bool KQ_REPORT_ERRORS;        // gates SetError, PushError, KQAllocError
 extern bool KQ_REPORT_MESSAGES;      // gates every report block and KQDebugError
 extern bool KQ_REPORT_TO_CONSOLE;
 extern bool KQ_REPORT_TO_FILE;
+// Off: no report block, debug report or trace line is written anywhere (no
+// console is opened, no report or trace file touched), whatever the other
+// switches say. For a library loaded into another program's process.
+extern bool KQ_DIAGNOSTICS_OUTPUT;
 extern KQString KQ_REPORT_FILE_NAME; // "TrevakAPI.txt"
 extern KQString KQ_TRACE_FILE_NAME;  // "APItrace.txt"
 extern bool KQ_TRACE_FIRST;          // the next trace output recreates the file
@@ -112,6 +116,8 @@ const KQChar* KQErrorText(int32 code);
 bool KQGetErrorReporting();
 void KQSetErrorReporting(bool on);
 void KQSetAllocErrorFlag(bool on);
+bool KQGetDiagnosticsOutput();
+void KQSetDiagnosticsOutput(bool on);
 
 void KQReportMessage(const KQString& heading, const KQString& text);
 bool KQDebugError(const char* functionLabel, const char* sourceFile, int32 line, const char* format, ...);

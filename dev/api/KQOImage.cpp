@@ -223,92 +223,76 @@ bool KQRGBImage::Set(const KQDIBSection* source, const KQIntPair* origin, const 
 
 #ifdef KQ_UNICODE
 
-namespace {
-
-// A work array of count floats; null also when its byte size would not fit
-// size_t (a 32-bit host).
-float* NewFloats(int64 count) {
-    if (count < 1 || static_cast<uint64>(count) > SIZE_MAX / sizeof(float)) return nullptr;
-    return static_cast<float*>(std::malloc(static_cast<size_t>(count) * sizeof(float)));
-}
-
-}  // namespace
-
 bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
     if (size.IsZero() || !pixels) return false;
     const int32 width = size.x;
     const int32 height = size.y;
-    const int64 sourceCount = SampleCount(bytesPerPixel, width, height);
     const int64 targetCount = SampleCount(bytesPerPixel, newWidth, newHeight);
-    float* source = NewFloats(sourceCount);
-    float* target = nullptr;
-    // Negative sides, or a target no image buffer could hold, count as a
-    // failed allocation.
-    bool targetOk = targetCount >= 0;
-    if (targetCount > 0) {
-        target = NewFloats(targetCount);
-        targetOk = target != nullptr;
-    }
-    if (!source || !targetOk) {
-        std::free(source);
-        std::free(target);
+    // Each target sample depends only on the 2 x 2 source neighbourhood it
+    // reads, so the samples are taken straight from the bytes (a byte is
+    // exactly a float) and the result needs a buffer of the target's size
+    // only. Negative sides, or a target no image buffer could hold, count as
+    // a failed allocation.
+    ubyte* target = nullptr;
+    if (targetCount < 0 || (targetCount > 0 && !(target = NewBuffer(targetCount))))
         return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Scale()", kLineScale));
-    }
-    for (int64 k = 0; k < sourceCount; ++k) source[k] = static_cast<float>(pixels[k]);
 
+    // Steps and positions are rounded to 32-bit floats at every step, so
+    // that every build computes the same neighbourhoods and weights.
     const float stepX = newWidth > 1 ? static_cast<float>(width - 1) / static_cast<float>(newWidth - 1)
                                      : static_cast<float>(width - 1);
     const float stepY = newHeight > 1 ? static_cast<float>(height - 1) / static_cast<float>(newHeight - 1)
                                       : static_cast<float>(height - 1);
     const bool bilinear = stepX < 1.0f && stepY < 1.0f;
     const int32 n = bytesPerPixel;
+    const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(n);
+    ubyte* t = target;
     for (int32 j = 0; j < newHeight; ++j) {
         const float posY = static_cast<float>(j) * stepY;
         int32 y0 = static_cast<int32>(posY);
         if (y0 > height - 1) y0 = height - 1;
         const int32 y1 = y0 + 1 < height ? y0 + 1 : height - 1;
         const float fy = posY - static_cast<float>(y0);
-        for (int32 i = 0; i < newWidth; ++i) {
+        const ubyte* row0 = pixels + static_cast<size_t>(y0) * rowBytes;
+        const ubyte* row1 = pixels + static_cast<size_t>(y1) * rowBytes;
+        for (int32 i = 0; i < newWidth; ++i, t += n) {
             const float posX = static_cast<float>(i) * stepX;
             int32 x0 = static_cast<int32>(posX);
             if (x0 > width - 1) x0 = width - 1;
             const int32 x1 = x0 + 1 < width ? x0 + 1 : width - 1;
             const float fx = posX - static_cast<float>(x0);
-            const float* s00 = source + (static_cast<int64>(y0) * width + x0) * n;
-            const float* s10 = source + (static_cast<int64>(y0) * width + x1) * n;
-            const float* s01 = source + (static_cast<int64>(y1) * width + x0) * n;
-            const float* s11 = source + (static_cast<int64>(y1) * width + x1) * n;
-            float* t = target + (static_cast<int64>(j) * newWidth + i) * n;
+            const ubyte* s00 = row0 + static_cast<size_t>(x0) * n;
+            const ubyte* s10 = row0 + static_cast<size_t>(x1) * n;
+            const ubyte* s01 = row1 + static_cast<size_t>(x0) * n;
+            const ubyte* s11 = row1 + static_cast<size_t>(x1) * n;
+            // 1, 2 or 4 distinct pixels: the box mean sums each once.
+            const int32 count = (x1 - x0 + 1) * (y1 - y0 + 1);
             for (int32 c = 0; c < n; ++c) {
+                float value;
                 if (bilinear) {
-                    const float top = s00[c] * (1.0f - fx) + s10[c] * fx;
-                    const float bottom = s01[c] * (1.0f - fx) + s11[c] * fx;
-                    t[c] = top * (1.0f - fy) + bottom * fy;
+                    const float top = static_cast<float>(s00[c]) * (1.0f - fx) + static_cast<float>(s10[c]) * fx;
+                    const float bottom = static_cast<float>(s01[c]) * (1.0f - fx) + static_cast<float>(s11[c]) * fx;
+                    value = top * (1.0f - fy) + bottom * fy;
                 } else {
-                    float sum = 0.0f;
-                    int32 count = 0;
-                    for (int32 y = y0; y <= y1; ++y)
-                        for (int32 x = x0; x <= x1; ++x) {
-                            sum += source[(static_cast<int64>(y) * width + x) * n + c];
-                            ++count;
-                        }
-                    t[c] = sum / static_cast<float>(count);
+                    float sum = static_cast<float>(s00[c]);
+                    if (x1 != x0) sum += static_cast<float>(s10[c]);
+                    if (y1 != y0) {
+                        sum += static_cast<float>(s01[c]);
+                        if (x1 != x0) sum += static_cast<float>(s11[c]);
+                    }
+                    value = sum / static_cast<float>(count);
                 }
+                const int32 v = static_cast<int32>(value);  // truncated toward zero
+                t[c] = static_cast<ubyte>(v < 0 ? 0 : (v > 255 ? 255 : v));
             }
         }
     }
-    std::free(source);
 
     Free();
-    if (!Alloc(newWidth, newHeight, true)) {
-        std::free(target);
-        return false;
-    }
-    for (int64 k = 0; k < targetCount && pixels; ++k) {
-        int32 v = static_cast<int32>(target[k]);  // truncated toward zero
-        pixels[k] = static_cast<ubyte>(v < 0 ? 0 : (v > 255 ? 255 : v));
-    }
-    std::free(target);
+    const bool ok = Alloc(newWidth, newHeight, false);
+    if (ok && pixels) std::memcpy(pixels, target, static_cast<size_t>(targetCount));
+    if (target) ::operator delete(target);
+    if (!ok) return false;
     MarkChanged();
     return true;
 }

@@ -386,11 +386,14 @@ bool KQDIBSection::Load(const KQString& fileName) {
         KQ_LOAD_FAIL(798, kErrFileFormat);
 
     const int32 colors = KQDIBColorCount(&header);
+    int64 dataStart = static_cast<int64>(sizeof(fileHeader)) + static_cast<int64>(sizeof(header));
     if (colors > 0) {
         const size_t n = colors > 256 ? 256 : static_cast<size_t>(colors);
         if (std::fread(packed.bmiColors, sizeof(RGBQUAD), n, file) != n) KQ_LOAD_FAIL(813, kErrFileRead);
         header.biClrUsed = static_cast<DWORD>(n);
+        dataStart += static_cast<int64>(n * sizeof(RGBQUAD));
     }
+    if (fileHeader.bfOffBits != 0) dataStart = fileHeader.bfOffBits;
 
     // Stride times height with their signs, but in 64 bits, so that no width,
     // height or depth wraps it into a small positive size. A negative result
@@ -400,6 +403,11 @@ bool KQDIBSection::Load(const KQString& fileName) {
     if (imageBytes < 0 || imageBytes > INT32_MAX ||
         static_cast<uint32>(imageBytes) > static_cast<uint32>(fileHeader.bfSize - fileHeader.bfOffBits))
         KQ_LOAD_FAIL(827, kErrFileRead);
+    // An offset past the end wraps that room into a huge one. Pixel data the
+    // file does not hold from where it starts cannot be read, so it fails as
+    // that read would, before a buffer of its claimed size is allocated: a
+    // few header bytes must not claim hundreds of megabytes.
+    if (dataStart > fileSize || imageBytes > fileSize - dataStart) KQ_LOAD_FAIL(855, kErrFileRead);
 
     void* data = std::malloc(static_cast<size_t>(imageBytes));
     if (!data) KQ_LOAD_FAIL(835, kErrAllocation);

@@ -70,19 +70,21 @@ KQMemoryStream* KQMemoryStreamRecord(KQStreamHandle handle) { return Record(hand
 uint32 KQMemoryStreamRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle) {
     KQMemoryStream* s = Record(handle);
     if (!s || itemSize < 0 || (!buffer && itemSize > 0)) return 0;
-    ubyte* out = static_cast<ubyte*>(buffer);
-    uint32 items = 0;
-    for (; items < count; ++items) {
-        if (static_cast<int64>(s->size) - s->position < itemSize) {
-            s->position = s->size;
-            break;
-        }
-        if (itemSize > 0) {
-            std::memcpy(out, s->data + s->position, static_cast<size_t>(itemSize));
-            out += itemSize;
-            s->position += itemSize;
-        }
+    const int64 left = static_cast<int64>(s->size) - s->position;
+    if (left < 0) {
+        // A position past the end (after a seek) holds no item at all.
+        if (count > 0) s->position = s->size;
+        return 0;
     }
+    if (itemSize == 0) return count;
+    // The whole items there are, in one copy; a shortfall (or a partial
+    // last item) leaves the position at the end.
+    const uint64 whole = static_cast<uint64>(left) / static_cast<uint64>(itemSize);
+    const uint32 items = whole < count ? static_cast<uint32>(whole) : count;
+    const size_t bytes = static_cast<size_t>(items) * static_cast<size_t>(itemSize);
+    if (bytes > 0) std::memcpy(buffer, s->data + s->position, bytes);
+    s->position += static_cast<int32>(bytes);
+    if (items < count) s->position = s->size;
     return items;
 }
 
@@ -160,7 +162,10 @@ KQStreamCallbacks* KQMemoryStreamInitCallbacks(KQStreamCallbacks* callbacks) {
 namespace {
 
 const size_t kInputBufferSize = 4096;
-const long kMaxLibraryMemory = 512L * 1024 * 1024;
+// Whole-image coefficient buffers (progressive data) of a picture within the
+// bound: 3 components of 2-byte coefficients, with room for the blocks that
+// pad the edges and for the library's own buffers.
+const long kMaxLibraryMemory = static_cast<long>(6 * (KQ_JPEG_MAX_PIXELS + KQ_JPEG_MAX_PIXELS / 8) + (64L << 20));
 
 struct KQJPEGMemorySource {
     jpeg_source_mgr pub;
@@ -224,6 +229,10 @@ void KQJPEGErrorExit(j_common_ptr cinfo) {
     longjmp(err->jump, 1);
 }
 
+// Rows handed to the library per read call: the most any decoder pass
+// delivers at once.
+const int kRowsPerRead = 16;
+
 // The part of the decode that may be left by longjmp. Only plain data lives
 // in this frame (no object with a destructor), so skipping it is safe.
 bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQStreamHandle handle,
@@ -231,47 +240,81 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQS
     cinfo->err = jpeg_std_error(&err->pub);
     err->pub.error_exit = KQJPEGErrorExit;
     err->pub.output_message = KQJPEGOutputMessage;
+    // Set once the image holds a buffer of the picture's size, whose rows
+    // the decode fills from the top.
+    volatile bool filling = false;
     if (setjmp(err->jump)) {
+        // Rows not reached keep nothing of an earlier picture or of the heap.
+        if (filling && image->Pixels()) {
+            const size_t rowBytes = static_cast<size_t>(image->Size().x) * 3;
+            const size_t unread = static_cast<size_t>(image->Size().y) - cinfo->output_scanline;
+            std::memset(image->Pixels(), 0, unread * rowBytes);
+        }
         jpeg_destroy_decompress(cinfo);
         return false;
     }
     jpeg_create_decompress(cinfo);
-    // A few header bytes can announce a picture whose whole-image buffers
-    // (progressive or multi-scan data) would take gigabytes; past this the
-    // library fails cleanly instead.
+    // Every picture within the size bound decodes, progressive or not: its
+    // coefficients take at most 2 bytes a sample (kMaxLibraryMemory). Past
+    // that the library fails cleanly instead.
     cinfo->mem->max_memory_to_use = kMaxLibraryMemory;
     KQJPEGSetMemorySource(cinfo, handle, callbacks);
     jpeg_save_markers(cinfo, JPEG_COM, 0xFFFF);
     for (int m = 0; m < 16; ++m) jpeg_save_markers(cinfo, JPEG_APP0 + m, 0xFFFF);
     jpeg_read_header(cinfo, TRUE);
-    cinfo->scale_denom = 1;
-    jpeg_start_decompress(cinfo);
+    // A few header bytes can announce a picture of any size; what lies past
+    // the bound is refused before anything of its size is allocated.
+    if (!KQJPEGSizeWithinBound(cinfo->image_width, cinfo->image_height)) {
+        jpeg_destroy_decompress(cinfo);
+        return false;
+    }
     // Rows go straight into the image, 3 bytes a pixel: nothing else fits.
-    if (cinfo->num_components != 3 || cinfo->output_components != 3) {
+    if (cinfo->num_components != 3) {
         KQTrace("Input JPEG image is not 24 bit.");
         jpeg_destroy_decompress(cinfo);
         return false;
     }
-    image->Alloc(static_cast<int32>(cinfo->output_width), static_cast<int32>(cinfo->output_height), true);
+    cinfo->scale_denom = 1;
+    jpeg_start_decompress(cinfo);
+    if (cinfo->output_components != 3) {
+        KQTrace("Input JPEG image is not 24 bit.");
+        jpeg_destroy_decompress(cinfo);
+        return false;
+    }
+    // The decoder writes every row, so the buffer is not cleared first.
+    image->Alloc(static_cast<int32>(cinfo->output_width), static_cast<int32>(cinfo->output_height), false);
     if (!image->Pixels()) {
         jpeg_destroy_decompress(cinfo);
         return false;
     }
+    filling = true;
+    // JPEG rows arrive top row first; each goes straight to its place from
+    // the bottom (row 0 is the bottom row), so no flip is needed afterwards.
     const size_t rowBytes = static_cast<size_t>(cinfo->output_components) * cinfo->output_width;
-    while (cinfo->output_scanline < cinfo->output_height) {
-        JSAMPROW row = image->Pixels() + static_cast<size_t>(cinfo->output_scanline) * rowBytes;
-        if (jpeg_read_scanlines(cinfo, &row, 1) != 1) {
+    const JDIMENSION height = cinfo->output_height;
+    while (cinfo->output_scanline < height) {
+        JSAMPROW rows[kRowsPerRead];
+        const JDIMENSION first = cinfo->output_scanline;
+        JDIMENSION count = height - first;
+        if (count > static_cast<JDIMENSION>(kRowsPerRead)) count = kRowsPerRead;
+        for (JDIMENSION k = 0; k < count; ++k)
+            rows[k] = image->Pixels() + static_cast<size_t>(height - 1 - (first + k)) * rowBytes;
+        if (jpeg_read_scanlines(cinfo, rows, count) == 0) {
             // Only a suspending source returns no row; this one never does.
-            jpeg_destroy_decompress(cinfo);
-            return false;
+            longjmp(err->jump, 1);
         }
     }
+    filling = false;
     jpeg_finish_decompress(cinfo);
     jpeg_destroy_decompress(cinfo);
     return true;
 }
 
 }  // namespace
+
+bool KQJPEGSizeWithinBound(uint32 width, uint32 height) {
+    return width > 0 && height > 0 && static_cast<uint64>(width) * height <= KQ_JPEG_MAX_PIXELS;
+}
 
 void KQJPEGSetMemorySource(jpeg_decompress_struct* cinfo, KQStreamHandle handle, const KQStreamCallbacks* callbacks) {
     if (!cinfo->src) {
@@ -298,10 +341,7 @@ bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQR
     jpeg_decompress_struct cinfo;
     KQJPEGErrorManager err;
     std::memset(&cinfo, 0, sizeof(cinfo));
-    if (!DecodeJPEGFrame(&cinfo, &err, handle, callbacks, image)) return false;
-    // JPEG rows arrive top row first; the image wants the bottom row first.
-    image->FlipVertical();
-    return true;
+    return DecodeJPEGFrame(&cinfo, &err, handle, callbacks, image);
 }
 
 bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size) {

@@ -46,12 +46,19 @@ int32 KQMemoryStreamSeek(KQStreamHandle handle, int32 offset, int32 whence);
 int32 KQMemoryStreamTell(KQStreamHandle handle);
 KQStreamCallbacks* KQMemoryStreamInitCallbacks(KQStreamCallbacks* callbacks);
 
+// The largest picture the decoder takes, in pixels (64 MP, 8192 x 8192):
+// data that announces more is refused from its header, before anything of
+// its size is allocated, whether it is baseline or progressive.
+#define KQ_JPEG_MAX_PIXELS (64LL * 1024 * 1024)
+// True when a picture of width x height pixels is within that bound.
+bool KQJPEGSizeWithinBound(uint32 width, uint32 height);
+
 // Installs the stream as the data source of a libjpeg decompressor.
 void KQJPEGSetMemorySource(jpeg_decompress_struct* decompressor, KQStreamHandle handle,
                            const KQStreamCallbacks* callbacks);
 
 // Decodes the whole stream into the image. False for data that is not a
-// decodable 3-component JPEG; nothing is recorded in the image except an
+// decodable 3-component JPEG or that is past the size bound; nothing is recorded in the image except an
 // allocation failure of its buffer.
 bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image);
 // Decodes *size bytes at data into the image.
