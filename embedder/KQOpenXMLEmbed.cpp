@@ -2,9 +2,13 @@
 // where each copy came from, and the removal of copies no control uses.
 #include "KQOpenXMLArchive.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
+#include "KQFileSystem.h"
 #include "KQOFile.h"
 
 namespace {
@@ -12,11 +16,64 @@ namespace {
 // The maker's namespace of the reference list.
 const char* const kReferenceNamespace = "http://schemas.trevak.com/kqfx/2010/referencedFiles";
 
-// Text before the last "/" (exclusive); the text itself when it has none.
-KQString CutLastSlash(const KQString& text)
+// Length of the root of a path written with '/': a drive ("C:", "C:/"), a
+// share ("//server/share") or "/"; 0 for a relative path.
+size_t RootLength(const std::string& path)
 {
-    int32 slash = text.FindChar('/', -1, false);
-    return slash >= 0 ? text.Mid(0, slash) : text;
+    if (path.compare(0, 2, "//") == 0) {
+        size_t server = path.find('/', 2);
+        size_t share = server == std::string::npos ? std::string::npos : path.find('/', server + 1);
+        return share == std::string::npos ? path.size() : share + 1;
+    }
+    size_t root = 0;
+    if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':')
+        root = 2;
+    if (root < path.size() && path[root] == '/')
+        ++root;
+    return root;
+}
+
+// The path with its "." segments and empty ones left out and each ".."
+// taking the segment before it away, as the file system reads it; a ".."
+// at the root stays there, one that climbs above a relative path is kept.
+std::string NormalizedPath(const std::string& path)
+{
+    const size_t root = RootLength(path);
+    std::vector<std::string> segments;
+    size_t start = root;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string segment = path.substr(start, end - start);
+        if (segment == "..") {
+            if (!segments.empty() && segments.back() != "..")
+                segments.pop_back();
+            else if (root == 0)
+                segments.push_back(segment);
+        } else if (!segment.empty() && segment != ".") {
+            segments.push_back(segment);
+        }
+        start = end + 1;
+    }
+    std::string out = path.substr(0, root);
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (i > 0)
+            out += '/';
+        out += segments[i];
+    }
+    return out;
+}
+
+// Whether a relative value names a file beside the package: a bare name, a
+// value that starts at "./" or "../", or one that climbs with "..".
+bool BesideThePackage(const std::string& value)
+{
+    if (value.find('/') == std::string::npos)
+        return true;
+    if (value.compare(0, 2, "./") == 0 || value.compare(0, 3, "../") == 0)
+        return true;
+    return ("/" + value + "/").find("/../") != std::string::npos;
 }
 
 // The number an id of the reference list carries after the prefix; -1 for
@@ -31,34 +88,41 @@ int32 IdNumber(const KQString& id)
 
 KQString KQOpenXMLArchive::ResolveModelPath(const KQString& fileURL, const KQString& packagePath)
 {
-    KQString path(fileURL);
-    path.ReplaceChar('\\', '/');
+    // "\\" and "/" are alike in every rule.
+    KQString slashed(fileURL);
+    slashed.ReplaceChar('\\', '/');
+    const std::string value(slashed.CStr());
+    if (RootLength(value) > 0 || !BesideThePackage(value))
+        return KQString(NormalizedPath(value).c_str());
+
     // A package named relative to the working folder has fewer folders in its
     // name than "../" can climb; its absolute name has them all.
     KQString package;
     if (!KQFullPathName(packagePath, package) || package.IsEmpty())
         package = packagePath;
     package.ReplaceChar('\\', '/');
+    int32 slash = package.FindChar('/', -1, false);
+    if (slash < 0)
+        return KQString(NormalizedPath(value).c_str());
+    std::string folder(package.CStr(), static_cast<size_t>(slash));
+    return KQString(NormalizedPath(folder + "/" + value).c_str());
+}
 
-    KQString marked(fileURL);
-    marked.Replace(KQString("../"), KQString("#"));
-    int32 climbs = marked.CountChar('#');
-
-    if (climbs > 0) {
-        // Once for the package's file name, once for each "../".
-        for (int32 i = 0; i <= climbs; ++i)
-            package = CutLastSlash(package);
-        return package + KQString("/") + marked.Mid(marked.FindChar('#', -1, false) + 1);
-    }
-    if (fileURL.Contains(KQString("./"))) {
-        marked.Replace(KQString("./"), KQString("/"));
-        return CutLastSlash(package) + marked;
-    }
-    if (path.FindChar('/') < 0) {
-        int32 slash = package.FindChar('/', -1, false);
-        return package.Mid(0, slash + 1) + fileURL;
-    }
-    return path;
+bool KQOpenXMLArchive::EmbeddedId(const KQString& value, KQString* id)
+{
+    // The whole value and nothing else: a path may hold "[", "]" and even
+    // the prefix.
+    const int32 prefix = KQ_EMBEDDED_PREFIX.GetLength();
+    const int32 length = value.GetLength();
+    if (length < prefix + 2 || value.Compare(KQ_EMBEDDED_PREFIX, prefix) != 0 || value.CStr()[length - 1] != ']')
+        return false;
+    KQString inner = value.Mid(prefix, length - prefix - 1);
+    for (const char c : {'[', ']', '/', '\\'})
+        if (inner.FindChar(c) >= 0)
+            return false;
+    if (id)
+        *id = inner;
+    return true;
 }
 
 int32 KQOpenXMLArchive::FreeModelNumber(KQIntArray& taken)
@@ -146,20 +210,15 @@ bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
 
 bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName)
 {
-    if (fileURL.Contains(KQ_EMBEDDED_PREFIX))
+    if (EmbeddedId(fileURL, nullptr))
         return true;
 
     KQString filePath = ResolveModelPath(fileURL, KQZipArchive::fileName);
 
-    // The list entry is written before the model file is opened and stays
-    // when the file cannot be read: it keeps the path the control held.
-    KQString id;
-    UpdateReferenceIds(id, fileURL, true);
-    if (id.IsEmpty())
+    // Only a regular file is a model: a pipe would block the open, and a
+    // device reads as whatever it yields.
+    if (KQFileKindA(filePath.CStr()) != KQ_FILE_REGULAR)
         return false;
-    embeddedName = id + KQString(".kqfx");
-    const KQString entry = kqfxFolder + embeddedName;
-
     KQBinaryFile file(KQString(), 0, false);
     if (!file.Open(filePath, KQFile::READ))
         return false;
@@ -183,6 +242,17 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
         std::free(block);
         return false;
     }
+
+    // Only a file that was read gets an entry in the list, which keeps the
+    // path the control held.
+    KQString id;
+    UpdateReferenceIds(id, fileURL, true);
+    if (id.IsEmpty()) {
+        std::free(block);
+        return false;
+    }
+    embeddedName = id + KQString(".kqfx");
+    const KQString entry = kqfxFolder + embeddedName;
 
     if (FindFile(entry) >= 0) {
         ClearError();

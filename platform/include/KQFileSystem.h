@@ -21,6 +21,7 @@ enum KQFileKind {
 // What name designates, found without opening it (so a pipe cannot block
 // the caller). followLinks false tells a link apart from what it names.
 KQFileKind KQFileKindUtf8(const std::string& name, bool followLinks = true);
+KQFileKind KQFileKindA(const char* name);  // name in the ANSI code page
 KQFileKind KQFileKindW(const wchar_t* name);
 
 // The file that name finally designates when name is a symbolic link;

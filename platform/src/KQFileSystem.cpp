@@ -102,6 +102,18 @@ KQFileKind KQFileKindUtf8(const std::string& name, bool followLinks)
     return KindOf(Wide(name).c_str(), followLinks);
 }
 
+KQFileKind KQFileKindA(const char* name)
+{
+    if (!name)
+        return KQ_FILE_MISSING;
+    int n = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+    if (n <= 0)
+        return KQ_FILE_MISSING;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name, -1, &wide[0], n);
+    return KindOf(wide.c_str(), true);
+}
+
 KQFileKind KQFileKindW(const wchar_t* name)
 {
     return name ? KindOf(name, true) : KQ_FILE_MISSING;
@@ -205,6 +217,11 @@ FILE* KQ_fopen(const char* name, const char* mode)
 KQFileKind KQFileKindUtf8(const std::string& name, bool followLinks)
 {
     return KindOf(name, followLinks);
+}
+
+KQFileKind KQFileKindA(const char* name)
+{
+    return name ? KindOf(kqstandin::AnsiToUtf8(name), true) : KQ_FILE_MISSING;
 }
 
 KQFileKind KQFileKindW(const wchar_t* name)
