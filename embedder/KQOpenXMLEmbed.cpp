@@ -5,8 +5,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "KQFileSystem.h"
 #include "KQOFile.h"
@@ -16,64 +14,23 @@ namespace {
 // The maker's namespace of the reference list.
 const char* const kReferenceNamespace = "http://schemas.trevak.com/kqfx/2010/referencedFiles";
 
-// Length of the root of a path written with '/': a drive ("C:", "C:/"), a
-// share ("//server/share") or "/"; 0 for a relative path.
-size_t RootLength(const std::string& path)
+// Whether a value written with '/' is an absolute path: from the root, a
+// drive or a share.
+bool IsAbsolutePath(const KQString& path)
 {
-    if (path.compare(0, 2, "//") == 0) {
-        size_t server = path.find('/', 2);
-        size_t share = server == std::string::npos ? std::string::npos : path.find('/', server + 1);
-        return share == std::string::npos ? path.size() : share + 1;
-    }
-    size_t root = 0;
-    if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':')
-        root = 2;
-    if (root < path.size() && path[root] == '/')
-        ++root;
-    return root;
-}
-
-// The path with its "." segments and empty ones left out and each ".."
-// taking the segment before it away, as the file system reads it; a ".."
-// at the root stays there, one that climbs above a relative path is kept.
-std::string NormalizedPath(const std::string& path)
-{
-    const size_t root = RootLength(path);
-    std::vector<std::string> segments;
-    size_t start = root;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        std::string segment = path.substr(start, end - start);
-        if (segment == "..") {
-            if (!segments.empty() && segments.back() != "..")
-                segments.pop_back();
-            else if (root == 0)
-                segments.push_back(segment);
-        } else if (!segment.empty() && segment != ".") {
-            segments.push_back(segment);
-        }
-        start = end + 1;
-    }
-    std::string out = path.substr(0, root);
-    for (size_t i = 0; i < segments.size(); ++i) {
-        if (i > 0)
-            out += '/';
-        out += segments[i];
-    }
-    return out;
+    const char* text = path.CStr();
+    return text[0] == '/' || (std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':');
 }
 
 // Whether a relative value names a file beside the package: a bare name, a
 // value that starts at "./" or "../", or one that climbs with "..".
-bool BesideThePackage(const std::string& value)
+bool BesideThePackage(const KQString& path)
 {
-    if (value.find('/') == std::string::npos)
+    if (path.FindChar('/') < 0)
         return true;
-    if (value.compare(0, 2, "./") == 0 || value.compare(0, 3, "../") == 0)
+    if (path.Compare(KQString("./"), 2) == 0 || path.Compare(KQString("../"), 3) == 0)
         return true;
-    return ("/" + value + "/").find("/../") != std::string::npos;
+    return (KQString("/") + path + KQString("/")).Contains(KQString("/../"));
 }
 
 // The number an id of the reference list carries after the prefix; -1 for
@@ -89,11 +46,10 @@ int32 IdNumber(const KQString& id)
 KQString KQOpenXMLArchive::ResolveModelPath(const KQString& fileURL, const KQString& packagePath)
 {
     // "\\" and "/" are alike in every rule.
-    KQString slashed(fileURL);
-    slashed.ReplaceChar('\\', '/');
-    const std::string value(slashed.CStr());
-    if (RootLength(value) > 0 || !BesideThePackage(value))
-        return KQString(NormalizedPath(value).c_str());
+    KQString path(fileURL);
+    path.ReplaceChar('\\', '/');
+    if (IsAbsolutePath(path) || !BesideThePackage(path))
+        return path;
 
     // A package named relative to the working folder has fewer folders in its
     // name than "../" can climb; its absolute name has them all.
@@ -101,11 +57,13 @@ KQString KQOpenXMLArchive::ResolveModelPath(const KQString& fileURL, const KQStr
     if (!KQFullPathName(packagePath, package) || package.IsEmpty())
         package = packagePath;
     package.ReplaceChar('\\', '/');
-    int32 slash = package.FindChar('/', -1, false);
-    if (slash < 0)
-        return KQString(NormalizedPath(value).c_str());
-    std::string folder(package.CStr(), static_cast<size_t>(slash));
-    return KQString(NormalizedPath(folder + "/" + value).c_str());
+    KQString joined = package.Mid(0, package.FindChar('/', -1, false) + 1) + path;
+    // "." and ".." are segments, read as the system reads them.
+    KQString full;
+    if (!KQFullPathName(joined, full) || full.IsEmpty())
+        return joined;
+    full.ReplaceChar('\\', '/');
+    return full;
 }
 
 bool KQOpenXMLArchive::EmbeddedId(const KQString& value, KQString* id)
