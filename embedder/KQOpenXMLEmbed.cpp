@@ -45,7 +45,7 @@ int32 IdNumber(const KQString& id)
 
 KQString KQOpenXMLArchive::ResolveModelPath(const KQString& fileURL, const KQString& packagePath)
 {
-    // "\\" and "/" are alike in every rule.
+    // A backslash and a slash are alike in every rule.
     KQString path(fileURL);
     path.ReplaceChar('\\', '/');
     if (IsAbsolutePath(path) || !BesideThePackage(path))
