@@ -33,10 +33,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         return 0;
     }
 
-    // The user closes the report before anything is removed or saved.
-    package->EmbedAll(true);
+    // The report tells what reached the disk, so the package is saved
+    // before it is shown; a package that could not be saved ends the run as
+    // one that could not be opened does.
+    KQEmbeddingOutcome outcome;
+    package->EmbedAll(outcome);
     package->RemoveUnreferencedFiles();
-    package->Close();
+    bool saved = package->Save(outcome);
+    KQShowEmbeddingReport(outcome);
     delete package;
-    return 1;
+    return saved ? 1 : 0;
 }

@@ -127,23 +127,11 @@ int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded
             continue;
 
         KQString value = AttributeText(property, "ax:value");
-        int32 close = value.FindChar(']');
-        if (!embedded) {
-            if (close >= 0)
-                continue;
-        } else {
-            if (close < 0)
-                continue;
-            // The id stands between "[" and "]"; a "[" behind the "]" does
-            // not open it.
-            int32 open = value.FindChar('[');
-            if (open >= 0 && open < close)
-                value = value.Mid(open + 1, close - open - 1);
-            else
-                value = value.Mid(0, close);
-            if (value.IsEmpty())
-                value = KQString();
-        }
+        KQString id;
+        if (EmbeddedId(value, &id) != embedded)
+            continue;
+        if (embedded)
+            value = id;
 
         urls.Sort(true);
         if (urls.FindSorted(value) < 0) {

@@ -28,6 +28,14 @@ extern const KQString KQ_ACTIVEX_CONTENT_TYPE;
 extern const KQString KQ_WORD_FOLDER;
 extern const KQString KQ_PPT_FOLDER;
 
+// What one embedding run did, as its report tells it.
+struct KQEmbeddingOutcome {
+    int32 embedded = 0;
+    int32 total = 0;
+    KQStringArray failed;  // FileURL values that could not be embedded, in order
+    KQString saveFailure;  // why the package could not be saved; empty when it was
+};
+
 class KQOpenXMLArchive : public KQZipArchive {
 public:
     KQOpenXMLArchive();
@@ -67,6 +75,14 @@ public:
 
     // The whole run on the open package; true when every attempt succeeded.
     bool EmbedAll(bool showReport);
+    bool EmbedAll(KQEmbeddingOutcome& outcome);
+    // Closes the package, which writes it; false, with the reason in
+    // outcome, when the changes did not reach the disk.
+    bool Save(KQEmbeddingOutcome& outcome);
+
+    // True when a FileURL value is "Embedded[" + id + "]"; id (may be null)
+    // receives the id.
+    static bool EmbeddedId(const KQString& value, KQString* id);
 
     // The file that a control's FileURL value names, for a package opened
     // under packagePath.
@@ -204,6 +220,8 @@ public:
 // caller without a desktop (the tests) takes the report here instead.
 typedef int(WINAPI* KQMessageBoxFunction)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 extern KQMessageBoxFunction KQReportMessageBox;
+// Shows the report of a run in the box.
+void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome);
 
 // 0 for a word-processing package, 1 for a presentation, -1 when the path
 // does not open as a package of either kind.

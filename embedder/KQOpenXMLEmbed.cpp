@@ -2,9 +2,11 @@
 // where each copy came from, and the removal of copies no control uses.
 #include "KQOpenXMLArchive.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 
+#include "KQFileSystem.h"
 #include "KQOFile.h"
 
 namespace {
@@ -12,11 +14,23 @@ namespace {
 // The maker's namespace of the reference list.
 const char* const kReferenceNamespace = "http://schemas.trevak.com/kqfx/2010/referencedFiles";
 
-// Text before the last "/" (exclusive); the text itself when it has none.
-KQString CutLastSlash(const KQString& text)
+// Whether a value written with '/' is an absolute path: from the root, a
+// drive or a share.
+bool IsAbsolutePath(const KQString& path)
 {
-    int32 slash = text.FindChar('/', -1, false);
-    return slash >= 0 ? text.Mid(0, slash) : text;
+    const char* text = path.CStr();
+    return text[0] == '/' || (std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':');
+}
+
+// Whether a relative value names a file beside the package: a bare name, a
+// value that starts at "./" or "../", or one that climbs with "..".
+bool BesideThePackage(const KQString& path)
+{
+    if (path.FindChar('/') < 0)
+        return true;
+    if (path.Compare(KQString("./"), 2) == 0 || path.Compare(KQString("../"), 3) == 0)
+        return true;
+    return (KQString("/") + path + KQString("/")).Contains(KQString("/../"));
 }
 
 // The number an id of the reference list carries after the prefix; -1 for
@@ -31,34 +45,42 @@ int32 IdNumber(const KQString& id)
 
 KQString KQOpenXMLArchive::ResolveModelPath(const KQString& fileURL, const KQString& packagePath)
 {
+    // A backslash and a slash are alike in every rule.
     KQString path(fileURL);
     path.ReplaceChar('\\', '/');
+    if (IsAbsolutePath(path) || !BesideThePackage(path))
+        return path;
+
     // A package named relative to the working folder has fewer folders in its
     // name than "../" can climb; its absolute name has them all.
     KQString package;
     if (!KQFullPathName(packagePath, package) || package.IsEmpty())
         package = packagePath;
     package.ReplaceChar('\\', '/');
+    KQString joined = package.Mid(0, package.FindChar('/', -1, false) + 1) + path;
+    // "." and ".." are segments, read as the system reads them.
+    KQString full;
+    if (!KQFullPathName(joined, full) || full.IsEmpty())
+        return joined;
+    full.ReplaceChar('\\', '/');
+    return full;
+}
 
-    KQString marked(fileURL);
-    marked.Replace(KQString("../"), KQString("#"));
-    int32 climbs = marked.CountChar('#');
-
-    if (climbs > 0) {
-        // Once for the package's file name, once for each "../".
-        for (int32 i = 0; i <= climbs; ++i)
-            package = CutLastSlash(package);
-        return package + KQString("/") + marked.Mid(marked.FindChar('#', -1, false) + 1);
-    }
-    if (fileURL.Contains(KQString("./"))) {
-        marked.Replace(KQString("./"), KQString("/"));
-        return CutLastSlash(package) + marked;
-    }
-    if (path.FindChar('/') < 0) {
-        int32 slash = package.FindChar('/', -1, false);
-        return package.Mid(0, slash + 1) + fileURL;
-    }
-    return path;
+bool KQOpenXMLArchive::EmbeddedId(const KQString& value, KQString* id)
+{
+    // The whole value and nothing else: a path may hold "[", "]" and even
+    // the prefix.
+    const int32 prefix = KQ_EMBEDDED_PREFIX.GetLength();
+    const int32 length = value.GetLength();
+    if (length < prefix + 2 || value.Compare(KQ_EMBEDDED_PREFIX, prefix) != 0 || value.CStr()[length - 1] != ']')
+        return false;
+    KQString inner = value.Mid(prefix, length - prefix - 1);
+    for (const char c : {'[', ']', '/', '\\'})
+        if (inner.FindChar(c) >= 0)
+            return false;
+    if (id)
+        *id = inner;
+    return true;
 }
 
 int32 KQOpenXMLArchive::FreeModelNumber(KQIntArray& taken)
@@ -146,20 +168,15 @@ bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
 
 bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName)
 {
-    if (fileURL.Contains(KQ_EMBEDDED_PREFIX))
+    if (EmbeddedId(fileURL, nullptr))
         return true;
 
     KQString filePath = ResolveModelPath(fileURL, KQZipArchive::fileName);
 
-    // The list entry is written before the model file is opened and stays
-    // when the file cannot be read: it keeps the path the control held.
-    KQString id;
-    UpdateReferenceIds(id, fileURL, true);
-    if (id.IsEmpty())
+    // Only a regular file is a model: a pipe would block the open, and a
+    // device reads as whatever it yields.
+    if (KQFileKindA(filePath.CStr()) != KQ_FILE_REGULAR)
         return false;
-    embeddedName = id + KQString(".kqfx");
-    const KQString entry = kqfxFolder + embeddedName;
-
     KQBinaryFile file(KQString(), 0, false);
     if (!file.Open(filePath, KQFile::READ))
         return false;
@@ -183,6 +200,17 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
         std::free(block);
         return false;
     }
+
+    // Only a file that was read gets an entry in the list, which keeps the
+    // path the control held.
+    KQString id;
+    UpdateReferenceIds(id, fileURL, true);
+    if (id.IsEmpty()) {
+        std::free(block);
+        return false;
+    }
+    embeddedName = id + KQString(".kqfx");
+    const KQString entry = kqfxFolder + embeddedName;
 
     if (FindFile(entry) >= 0) {
         ClearError();

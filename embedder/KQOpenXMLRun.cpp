@@ -34,38 +34,66 @@ int KQDetectDocumentType(const KQString& path)
 
 bool KQOpenXMLArchive::EmbedAll(bool showReport)
 {
-    KQStringArray urls;
-    int32 total = CollectViewerFileURLs(urls, false);
+    KQEmbeddingOutcome outcome;
+    bool success = EmbedAll(outcome);
+    if (showReport)
+        KQShowEmbeddingReport(outcome);
+    return success;
+}
 
-    int32 embedded = 0;
-    KQStringArray failed;
+bool KQOpenXMLArchive::EmbedAll(KQEmbeddingOutcome& outcome)
+{
+    KQStringArray urls;
+    outcome.total = CollectViewerFileURLs(urls, false);
+
     for (int32 i = 0; i < urls.GetCount(); ++i) {
         // A control without a path has nothing to embed and has not failed.
         if (urls[i].IsEmpty())
             continue;
         KQString fileName;
         if (EmbedFile(urls[i], fileName))
-            ++embedded;
+            ++outcome.embedded;
         else
-            failed.Add(urls[i]);
+            outcome.failed.Add(urls[i]);
     }
-    const bool success = failed.GetCount() == 0;
+    return outcome.failed.GetCount() == 0;
+}
 
-    if (showReport) {
-        KQString report;
-        if (!success) {
-            report.AppendText("Failed to embed:\n");
-            for (int32 i = 0; i < failed.GetCount(); ++i) {
-                report.AppendText("\"");
-                report.Append(failed[i]);
-                report.AppendText("\"\n");
-            }
-            report.AppendText("\n");
+bool KQOpenXMLArchive::Save(KQEmbeddingOutcome& outcome)
+{
+    // A library failure on the way closes the archive without writing it:
+    // its changes are lost as surely as those of a failed write.
+    if (!IsClosed() && Close())
+        return true;
+    KQString reason = HasError() ? GetError()->message : KQString("the archive was closed");
+    // The zip layer's messages lead with where the text comes from.
+    const KQString from(" : ");
+    int32 at = reason.Find(from, 0);
+    if (at >= 0)
+        reason = reason.Mid(at + from.GetLength());
+    outcome.saveFailure = reason.IsEmpty() ? KQString("unknown error") : reason;
+    return false;
+}
+
+void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome)
+{
+    const bool success = outcome.failed.GetCount() == 0 && outcome.saveFailure.IsEmpty();
+    KQString report;
+    if (outcome.failed.GetCount() > 0) {
+        report.AppendText("Failed to embed:\n");
+        for (int32 i = 0; i < outcome.failed.GetCount(); ++i) {
+            report.AppendText("\"");
+            report.Append(outcome.failed[i]);
+            report.AppendText("\"\n");
         }
-        report.Append(KQString::FromFormat("%d of %d KQFx files embedded", embedded, total));
-        report.AppendText(success ? "\n\nEmbedding successful." : "\n\nEmbedding unsuccessful.");
-        KQReportMessageBox(nullptr, report.CStr(), "Embedding report",
-                           MB_OK | (success ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
+        report.AppendText("\n");
     }
-    return success;
+    report.Append(KQString::FromFormat("%d of %d KQFx files embedded", outcome.embedded, outcome.total));
+    if (!outcome.saveFailure.IsEmpty()) {
+        report.AppendText("\nThe package could not be saved: ");
+        report.Append(outcome.saveFailure);
+    }
+    report.AppendText(success ? "\n\nEmbedding successful." : "\n\nEmbedding unsuccessful.");
+    KQReportMessageBox(nullptr, report.CStr(), "Embedding report",
+                       MB_OK | (success ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
 }

@@ -278,8 +278,8 @@ corvessa_checks() {
     check_box "Corvessa: report.docx with a missing model reports the failure, exit code 1" report 1 \
         "$(printf 'Failed to embed:\n"../models/rotor.kqfx"\n\n1 of 2 KQFx files embedded\n\nEmbedding unsuccessful.')"
     wrun show "$examples" show "$(wpath "$report")"
-    check_entry "Corvessa: report.docx holds the wing model as word/kqfxFiles/kqfx2.kqfx" \
-        "$report" word/kqfxFiles/kqfx2.kqfx "$two/wing.kqfx"
+    check_entry "Corvessa: report.docx holds the wing model as word/kqfxFiles/kqfx1.kqfx" \
+        "$report" word/kqfxFiles/kqfx1.kqfx "$two/wing.kqfx"
     check_show "Corvessa: report.docx: the control of the missing model keeps its path" \
         "  word/activeX/activeX2.xml: ../models/rotor.kqfx"
 

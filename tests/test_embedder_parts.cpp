@@ -62,15 +62,19 @@ TEST(EmbedderViewerControls, CollectTakesFirstFileURLOfViewerControlsOnly)
     blanks.classId = std::string(" ") + kViewerClassId;
     OpenPackage pkg("collect", MakePresentation({Viewer("b.kqfx"), Viewer("a.kqfx"), Viewer("b.kqfx"),
                                                  OtherControl("x.kqfx"), lowerCase, blanks, Viewer("Embedded[kqfx3]"),
-                                                 Viewer("dir]/y.kqfx"), Viewer("   "), twoUrls}));
+                                                 Viewer("dir]/y.kqfx"), Viewer("   "), twoUrls,
+                                                 Viewer("./Models [v2]/wing.kqfx"), Viewer("Embedded[kqfx5]/y.kqfx")}));
     KQStringArray urls;
     urls.Add(KQString("zzz"));
-    EXPECT_EQ(pkg->CollectViewerFileURLs(urls, false), 4);
-    EXPECT_EQ(Texts(urls), (std::vector<std::string>{"", "a.kqfx", "b.kqfx", "c.kqfx", "zzz"}));
+    // Only the whole form "Embedded[" + id + "]" is embedded; paths with
+    // brackets still name files.
+    EXPECT_EQ(pkg->CollectViewerFileURLs(urls, false), 7);
+    EXPECT_EQ(Texts(urls), (std::vector<std::string>{"", "./Models [v2]/wing.kqfx", "Embedded[kqfx5]/y.kqfx", "a.kqfx",
+                                                     "b.kqfx", "c.kqfx", "dir]/y.kqfx", "zzz"}));
 
     KQStringArray ids;
-    EXPECT_EQ(pkg->CollectViewerFileURLs(ids, true), 2);
-    EXPECT_EQ(Texts(ids), (std::vector<std::string>{"dir", "kqfx3"}));
+    EXPECT_EQ(pkg->CollectViewerFileURLs(ids, true), 1);
+    EXPECT_EQ(Texts(ids), (std::vector<std::string>{"kqfx3"}));
 }
 
 TEST(EmbedderViewerControls, SetRewritesTheFileURLOfEveryViewerThatHoldsIt)
@@ -184,15 +188,27 @@ TEST(EmbedderModelPath, ResolvesAgainstThePackageFolderOnlyWhenMarkedRelative)
     auto resolve = [&](const char* url) {
         return std::string(KQOpenXMLArchive::ResolveModelPath(KQString(url), package).CStr());
     };
-    EXPECT_EQ(resolve("C:\\Models\\wing.kqfx"), "C:/Models/wing.kqfx");
-    EXPECT_EQ(resolve("wing.kqfx"), dir + "/talks/2010/wing.kqfx");
-    EXPECT_EQ(resolve("./models/wing.kqfx"), dir + "/talks/2010/models/wing.kqfx");
-    EXPECT_EQ(resolve("../wing.kqfx"), dir + "/talks/wing.kqfx");
-    EXPECT_EQ(resolve("../../Models/wing.kqfx"), dir + "/Models/wing.kqfx");
-    EXPECT_EQ(resolve("#wing.kqfx"), dir + "/talks/wing.kqfx");
-    EXPECT_EQ(resolve("models\\wing.kqfx"), "models/wing.kqfx");
-    EXPECT_EQ(resolve("..\\wing.kqfx"), "../wing.kqfx");
-    EXPECT_EQ(resolve("/abs/wing.kqfx"), "/abs/wing.kqfx");
+    const std::pair<const char*, std::string> cases[] = {
+        {"C:\\Models\\wing.kqfx", "C:/Models/wing.kqfx"},
+        {"wing.kqfx", dir + "/talks/2010/wing.kqfx"},
+        {"./models/wing.kqfx", dir + "/talks/2010/models/wing.kqfx"},
+        {"../wing.kqfx", dir + "/talks/wing.kqfx"},
+        {"../../Models/wing.kqfx", dir + "/Models/wing.kqfx"},
+        {"models\\wing.kqfx", "models/wing.kqfx"},
+        {"/abs/wing.kqfx", "/abs/wing.kqfx"},
+        // "\\" is "/" in every rule, "." and ".." are segments, "#" is a letter.
+        {"..\\wing.kqfx", dir + "/talks/wing.kqfx"},
+        {"..\\..\\Models\\wing.kqfx", dir + "/Models/wing.kqfx"},
+        {".\\models\\wing.kqfx", dir + "/talks/2010/models/wing.kqfx"},
+        {"models/../wing.kqfx", dir + "/talks/2010/wing.kqfx"},
+        {"models\\..\\..\\wing.kqfx", dir + "/talks/wing.kqfx"},
+        {"./models/./sub/../wing.kqfx", dir + "/talks/2010/models/wing.kqfx"},
+        {"#wing.kqfx", dir + "/talks/2010/#wing.kqfx"},
+        {"a#b.kqfx", dir + "/talks/2010/a#b.kqfx"},
+        {"sub/./w.kqfx", "sub/./w.kqfx"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(resolve(c.first), c.second) << c.first;
 
     // A package named relative to the working folder climbs from its real
     // folder.
@@ -308,10 +324,11 @@ TEST(EmbedderEmbedFile, CopiesTheFileDeclaresItAndPointsTheControlsAtIt)
     KQString name;
     EXPECT_TRUE(pkg.EmbedFile(KQString("wing.kqfx"), name));
     EXPECT_STREQ(name.CStr(), "kqfx1.kqfx");
+    // A file that cannot be read gets no id.
     EXPECT_FALSE(pkg.EmbedFile(KQString("gone.kqfx"), name));
-    EXPECT_STREQ(name.CStr(), "kqfx2.kqfx");
+    EXPECT_STREQ(name.CStr(), "kqfx1.kqfx");
     EXPECT_TRUE(pkg.EmbedFile(KQString("empty.kqfx"), name));
-    EXPECT_STREQ(name.CStr(), "kqfx3.kqfx");
+    EXPECT_STREQ(name.CStr(), "kqfx2.kqfx");
     KQString untouched("untouched");
     EXPECT_TRUE(pkg.EmbedFile(KQString("Embedded[kqfx2]"), untouched));
     EXPECT_STREQ(untouched.CStr(), "untouched");
@@ -320,19 +337,18 @@ TEST(EmbedderEmbedFile, CopiesTheFileDeclaresItAndPointsTheControlsAtIt)
     Package saved = ReadPackage(path);
     EXPECT_EQ(CheckPackage(saved), "");
     EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), model);
-    EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx2.kqfx"));
-    EXPECT_TRUE(saved.Has("ppt/kqfxFiles/kqfx3.kqfx"));
+    EXPECT_TRUE(saved.Has("ppt/kqfxFiles/kqfx2.kqfx"));
+    EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx3.kqfx"));
     EXPECT_EQ(ViewerFileURLs(saved, "ppt"),
-              (std::vector<std::string>{"Embedded[kqfx1]", "Embedded[kqfx1]", "gone.kqfx", "Embedded[kqfx3]"}));
+              (std::vector<std::string>{"Embedded[kqfx1]", "Embedded[kqfx1]", "gone.kqfx", "Embedded[kqfx2]"}));
     EXPECT_EQ(ReferenceList(saved, "ppt"),
-              (std::vector<std::pair<std::string, std::string>>{
-                  {"kqfx1", "wing.kqfx"}, {"kqfx2", "gone.kqfx"}, {"kqfx3", "empty.kqfx"}}));
+              (std::vector<std::pair<std::string, std::string>>{{"kqfx1", "wing.kqfx"}, {"kqfx2", "empty.kqfx"}}));
     EXPECT_EQ(CountContentTypes(saved, "Extension", "kqfx"), 1);
     std::vector<Relationship> rels = Relationships(saved, "ppt/_rels/presentation.xml.rels");
     ASSERT_EQ(rels.size(), 7u);
     EXPECT_EQ(rels[4].id, "kqfxReference");
     EXPECT_EQ(rels[5].target, "kqfxFiles/kqfx1.kqfx");
-    EXPECT_EQ(rels[6].target, "kqfxFiles/kqfx3.kqfx");
+    EXPECT_EQ(rels[6].target, "kqfxFiles/kqfx2.kqfx");
 }
 
 TEST(EmbedderEmbedFile, SomethingThatIsNotAReadableFileFails)

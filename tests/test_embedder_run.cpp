@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,8 +15,18 @@
 #ifdef KQ_CORVESSA_EXE
 #include <sys/wait.h>
 #endif
+#ifdef KQ_TEST_POSIX
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 using namespace kqtest;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -107,8 +119,8 @@ TEST(CorvessaRun, ReportsOfTheThreeKindsOfOutcome)
     saved = missing.Saved();
     EXPECT_EQ(CheckPackage(saved), "");
     EXPECT_EQ(ViewerFileURLs(saved, "ppt"),
-              (std::vector<std::string>{"Embedded[kqfx2]", "./models/rotor.kqfx", "Embedded[kqfx2]"}));
-    EXPECT_EQ(ReferenceList(saved, "ppt"), (RefList{{"kqfx1", "./models/rotor.kqfx"}, {"kqfx2", "wing.kqfx"}}));
+              (std::vector<std::string>{"Embedded[kqfx1]", "./models/rotor.kqfx", "Embedded[kqfx1]"}));
+    EXPECT_EQ(ReferenceList(saved, "ppt"), (RefList{{"kqfx1", "wing.kqfx"}}));
 
     Scene none("runnone", MakePresentation({OtherControl("wing.kqfx")}));
     r = RunCorvessa(none.package);
@@ -213,23 +225,67 @@ TEST(CorvessaRun, ReRunsKeepIdsAndRemoveWhatNoControlUses)
     EXPECT_EQ(Relationships(last, "ppt/_rels/presentation.xml.rels").size(), 3u);
 }
 
-TEST(CorvessaRun, MissingModelFileKeepsItsListEntry)
+TEST(CorvessaRun, MissingModelFileLeavesNoListEntry)
 {
     Scene s("runlate", MakeDocument({Viewer("late.kqfx")}), "doc.docx");
-    RunResult r = RunCorvessa(s.package);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output, Box("Failed to embed:\n\"late.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
-    Package saved = s.Saved();
-    EXPECT_EQ(CheckPackage(saved), "");
-    EXPECT_EQ(ReferenceList(saved, "word"), (RefList{{"kqfx1", "late.kqfx"}}));
-    EXPECT_EQ(ViewerFileURLs(saved, "word"), (std::vector<std::string>{"late.kqfx"}));
+    // Run after run, the list does not grow by an entry for the same file.
+    for (int run = 0; run < 2; ++run) {
+        RunResult r = RunCorvessa(s.package);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.output, Box("Failed to embed:\n\"late.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
+        Package saved = s.Saved();
+        EXPECT_EQ(CheckPackage(saved), "");
+        EXPECT_EQ(ReferenceList(saved, "word"), RefList());
+        EXPECT_EQ(ViewerFileURLs(saved, "word"), (std::vector<std::string>{"late.kqfx"}));
+    }
 
     ASSERT_TRUE(WriteFileBytes(s.dir + "/late.kqfx", "arrived"));
     EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
-    saved = s.Saved();
+    Package saved = s.Saved();
     EXPECT_EQ(CheckPackage(saved), "");
-    EXPECT_EQ(saved.Get("word/kqfxFiles/kqfx2.kqfx"), "arrived");
-    EXPECT_EQ(ViewerFileURLs(saved, "word"), (std::vector<std::string>{"Embedded[kqfx2]"}));
+    EXPECT_EQ(saved.Get("word/kqfxFiles/kqfx1.kqfx"), "arrived");
+    EXPECT_EQ(ReferenceList(saved, "word"), (RefList{{"kqfx1", "late.kqfx"}}));
+    EXPECT_EQ(ViewerFileURLs(saved, "word"), (std::vector<std::string>{"Embedded[kqfx1]"}));
+}
+
+TEST(CorvessaRun, ThePathAControlNamesIsTheFileEmbedded)
+{
+    // Beside the package: wing.kqfx, a#b.kqfx, "Models [v2]/wing.kqfx" and
+    // models/rotor.kqfx; in the parent folder another wing.kqfx.
+    Scene s("runresolve", MakePresentation({Viewer("models/../wing.kqfx"), Viewer("a#b.kqfx"),
+                                            Viewer(".\\models\\rotor.kqfx"), Viewer("./Models [v2]/wing.kqfx")}));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/../wing.kqfx", "the parent's wing"));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/a#b.kqfx", "hash"));
+    ScratchFolder("runresolve/Models [v2]");
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/Models [v2]/wing.kqfx", "version 2"));
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.output, Box("4 of 4 KQFx files embedded\n\nEmbedding successful."));
+    Package saved = s.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    RefList list = ReferenceList(saved, "ppt");
+    ASSERT_EQ(list.size(), 4u);
+    std::map<std::string, std::string> expected = {{"models/../wing.kqfx", s.wing},
+                                                   {"a#b.kqfx", "hash"},
+                                                   {".\\models\\rotor.kqfx", s.rotor},
+                                                   {"./Models [v2]/wing.kqfx", "version 2"}};
+    for (const auto& entry : list)
+        EXPECT_EQ(saved.Get("ppt/kqfxFiles/" + entry.first + ".kqfx"), expected[entry.second]) << entry.second;
+    for (const std::string& url : ViewerFileURLs(saved, "ppt"))
+        EXPECT_EQ(url.find("Embedded[kqfx"), 0u) << url;
+}
+
+TEST(CorvessaRun, ReadOnlyPackageIsNotOpened)
+{
+    Scene s("runreadonly", MakePresentation({Viewer("wing.kqfx")}));
+    const std::string before = ReadFileBytes(s.package);
+    const fs::perms readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    fs::permissions(s.package, readOnly);
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(ReadFileBytes(s.package), before);
+    EXPECT_EQ(fs::status(s.package).permissions() & fs::perms::owner_write, fs::perms::none);
+    fs::permissions(s.package, fs::perms::owner_all);
 }
 
 TEST(CorvessaRun, MissingOrUnreadableListDoesNotCostAnEmbeddedModel)
@@ -370,4 +426,151 @@ TEST(CorvessaProgram, ArgumentsJoinedWithBlanksNameThePackage)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(ReadFileBytes(out), "");
 }
+#endif
+
+#ifdef KQ_TEST_POSIX
+namespace {
+
+// Names in the folder of a Scene besides the package and the model files.
+std::vector<std::string> Leftovers(const Scene& s)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(s.dir)) {
+        std::string name = e.path().filename().string();
+        if (name != "talk.pptx" && name != "wing.kqfx" && name != "models")
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// While it lasts, no file grows beyond limit bytes: a write past it fails
+// as on a full disk, or, with the signal's default action, ends the process
+// as a kill would.
+struct FileSizeLimit {
+    rlimit saved;
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit lower = saved;
+        lower.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
+};
+
+}  // namespace
+
+TEST(CorvessaRun, FailedSaveIsReportedAndChangesNothing)
+{
+    Scene s("runfull", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    const std::string before = ReadFileBytes(s.package);
+    RunResult r;
+    {
+        void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        FileSizeLimit limit(64 * 1024);
+        r = RunCorvessa(s.package);
+        std::signal(SIGXFSZ, previous);
+    }
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, Box("2 of 2 KQFx files embedded\nThe package could not be saved: Write error: File too large"
+                            "\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+    EXPECT_EQ(ReadFileBytes(s.package), before);
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+}
+
+TEST(CorvessaRun, SaveKilledMidwayLeavesOneLeftoverThatTheNextRunReclaims)
+{
+    Scene s("runkilled", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    const std::string before = ReadFileBytes(s.package);
+    for (int kill = 0; kill < 3; ++kill) {
+        std::fflush(nullptr);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            rlimit noCore = {0, 0};
+            setrlimit(RLIMIT_CORE, &noCore);
+            std::signal(SIGXFSZ, SIG_DFL);
+            FileSizeLimit limit(64 * 1024);
+            RunCorvessa(s.package);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the run was not stopped in its save";
+        EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+        EXPECT_EQ(ReadFileBytes(s.package), before);
+        EXPECT_EQ(Leftovers(s), (std::vector<std::string>{"talk.pptx.kqsave"}));
+    }
+    EXPECT_EQ(RunCorvessa(s.package).output, kAllEmbedded2);
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+    EXPECT_EQ(CheckPackage(s.Saved()), "");
+}
+
+TEST(CorvessaRun, PackageOpenedThroughALinkStaysALink)
+{
+    Scene s("runlink", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    ScratchFolder("runlink/real");
+    const std::string real = s.dir + "/real/talk.pptx";
+    fs::rename(s.package, real);
+    fs::create_symlink("real/talk.pptx", s.package);
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, kAllEmbedded2);
+    EXPECT_TRUE(fs::is_symlink(s.package));
+    EXPECT_EQ(fs::read_symlink(s.package), fs::path("real/talk.pptx"));
+    Package saved = ReadPackage(real);
+    EXPECT_EQ(CheckPackage(saved), "");
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx2.kqfx"), s.wing);
+    EXPECT_EQ(Leftovers(s), (std::vector<std::string>{"real"}));
+}
+
+#ifdef KQ_CORVESSA_EXE
+namespace {
+
+// The program's standard output for one package; a run that hangs is
+// stopped after 20 s.
+std::string RunProgram(const std::string& package, int* exitCode)
+{
+    const std::string out = package + ".out";
+    const std::string command =
+        std::string("timeout 20 '") + KQ_CORVESSA_EXE + "' '" + package + "' > '" + out + "' 2>/dev/null";
+    int status = std::system(command.c_str());
+    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string text = ReadFileBytes(out);
+    std::remove(out.c_str());
+    return text;
+}
+
+}  // namespace
+
+TEST(CorvessaProgram, PipesAndDevicesAreNoModelFiles)
+{
+    Scene s("program pipes", MakePresentation({Viewer("pipe.kqfx"), Viewer("/dev/zero"), Viewer("/dev/urandom"),
+                                                Viewer("wing.kqfx")}));
+    ASSERT_EQ(mkfifo((s.dir + "/pipe.kqfx").c_str(), 0600), 0);
+    int code = -1;
+    EXPECT_EQ(RunProgram(s.package, &code),
+              Box("Failed to embed:\n\"/dev/urandom\"\n\"/dev/zero\"\n\"pipe.kqfx\"\n\n"
+                  "1 of 4 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(ReferenceList(s.Saved(), "ppt"), (RefList{{"kqfx1", "wing.kqfx"}}));
+}
+
+TEST(CorvessaProgram, FileNamesAreUtf8)
+{
+    const std::string model = "mod\xC3\xA8le \xC3\xBC.kqfx", absent = "absent \xC3\xBC.kqfx";
+    Scene s("pr\xC3\xA9sentations", MakePresentation({Viewer(model), Viewer(absent)}));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/" + model, "accented"));
+    int code = -1;
+    // The report names the file as the control does.
+    EXPECT_EQ(RunProgram(s.package, &code),
+              Box("Failed to embed:\n\"" + absent + "\"\n\n1 of 2 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(code, 1);
+    Package saved = s.Saved();
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), "accented");
+    EXPECT_EQ(ReferenceList(saved, "ppt"), (RefList{{"kqfx1", model}}));
+}
+#endif
 #endif

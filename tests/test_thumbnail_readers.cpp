@@ -9,6 +9,13 @@
 #include "kqfxThumbExtractor.h"
 #include "test_thumbnail_support.h"
 
+#ifdef KQ_TEST_POSIX
+#include <cstdio>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 using namespace thumbtest;
 using kqexample::Bytes;
 using kqexample::KqfLayout;
@@ -346,5 +353,35 @@ TEST_F(KqfxReader, WideCharacterPaths)
     ASSERT_TRUE(CkqfxThumbExtractor::ReadKqfSnapshot(Wide(kqf), k));
     ExpectPicture(k, layout);
 }
+
+#ifdef KQ_TEST_POSIX
+// A pipe or a device named like a model file is refused at once: opening a
+// pipe would wait for a writer. The readers run in a child process that an
+// alarm ends should one of them wait.
+TEST(SnapshotReaders, PipesAndDevicesEndInFalseAtOnce)
+{
+    fs::path dir = Scratch("test_thumbnail_readers_pipes");
+    for (const char* name : {"pipe.kqf", "pipe.kqfx"}) {
+        std::remove((dir / name).c_str());
+        ASSERT_EQ(mkfifo((dir / name).c_str(), 0600), 0) << name;
+    }
+    std::fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);
+        KQRGBImage image;
+        bool read = CkqfxThumbExtractor::ReadKqfSnapshot(Wide(dir / "pipe.kqf"), image) ||
+                    CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "pipe.kqfx"), image) ||
+                    CkqfxThumbExtractor::ReadKqfSnapshot(KQString(L"/dev/zero"), image) ||
+                    CkqfxThumbExtractor::ReadKqfxSnapshot(KQString(L"/dev/zero"), image);
+        _exit(read ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "a reader waited for the pipe";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
 
 } // namespace

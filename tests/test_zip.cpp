@@ -369,6 +369,53 @@ TEST_F(ZipTest, DamagedEntryClosesTheArchive)
     EXPECT_EQ(FileBytes(path), bytes);
 }
 
+TEST_F(ZipTest, EntriesMustEndWhereTheirHeadersSay)
+{
+    // Sets a 32-bit field of the entry's local and central headers.
+    auto patch = [](std::string& bytes, const std::string& name, size_t local, size_t central, uint32_t value) {
+        for (const char* sig : {"PK\x03\x04", "PK\x01\x02"}) {
+            const bool isLocal = sig[2] == 3;
+            const std::string signature(sig, 4);
+            for (size_t h = bytes.find(signature); h != std::string::npos; h = bytes.find(signature, h + 4)) {
+                if (bytes.compare(h + (isLocal ? 30 : 46), name.size(), name) != 0)
+                    continue;
+                for (size_t k = 0; k < 4; ++k)
+                    bytes[h + (isLocal ? local : central) + k] = static_cast<char>(value >> (8 * k));
+            }
+        }
+    };
+    ASSERT_TRUE(MakeZip(path, {{"long.bin", Pattern(1000, 21)},
+                               {"short.bin", Pattern(100, 22)},
+                               {"zero.stored", Pattern(230, 23)},
+                               {"empty.stored", ""},
+                               {"good.bin", "good"}}));
+    std::string bytes = FileBytes(path);
+    patch(bytes, "long.bin", 22, 24, 100);
+    patch(bytes, "short.bin", 22, 24, 1000);
+    patch(bytes, "zero.stored", 22, 24, 0);
+    patch(bytes, "empty.stored", 14, 16, 0x12345678);
+    kqexample::WriteFile(path, bytes);
+
+    const std::pair<const char*, const char*> damaged[] = {{"long.bin", "Zip archive inconsistent"},
+                                                           {"short.bin", "Zip archive inconsistent"},
+                                                           {"zero.stored", "Zip archive inconsistent"},
+                                                           {"empty.stored", "CRC error"}};
+    for (const auto& d : damaged) {
+        SCOPED_TRACE(d.first);
+        KQZipArchive a;
+        ASSERT_TRUE(a.Open(path.c_str(), 1));
+        int32 size = -1;
+        EXPECT_EQ(a.ReadDataRaw(d.first, &size), nullptr);
+        EXPECT_EQ(size, 0);
+        ExpectError(a, 1105, 823, "KQZipArchive::ReadDataRaw",
+                    std::string("Error returned from file access library : ") + d.second);
+    }
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 1));
+    EXPECT_EQ(ReadRaw(a, "good.bin"), "good");
+    EXPECT_FALSE(a.HasError());
+}
+
 TEST_F(ZipTest, HostileSizeInHeaderIsRefusedWithoutACrash)
 {
     std::string payload = "0123456789abcdef";
@@ -748,34 +795,51 @@ TEST_F(ZipTest, FailedCloseInAFolderThatCannotBeWritten)
     fs::remove_all(folder, ec);
 }
 
-TEST_F(ZipTest, FailedCloseOverAReadOnlyFile)
+TEST_F(ZipTest, ReadOnlyFileOpensOnlyForReading)
 {
-    // Hosts that refuse to replace a read-only file (Windows) refuse the
-    // save of a read-only archive opened for update.
-    const std::string probe = "zt_probe_readonly", other = "zt_probe_other";
-    std::error_code ec;
-    kqexample::WriteFile(probe, "p");
-    kqexample::WriteFile(other, "o");
-    fs::permissions(probe, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, ec);
-    fs::rename(other, probe, ec);
-    bool refused = static_cast<bool>(ec);
-    fs::permissions(probe, fs::perms::owner_all, ec);
-    fs::remove(probe, ec);
-    fs::remove(other, ec);
-    if (!refused)
-        GTEST_SKIP() << "this host replaces read-only files";
-
     ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
     const std::string original = FileBytes(path);
+    std::error_code ec;
     fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, ec);
     KQZipArchive a;
-    ASSERT_TRUE(a.Open(path.c_str(), 0));
-    EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
-    EXPECT_FALSE(a.Close());
-    EXPECT_EQ(a.GetErrorCode(), 1106);
+    EXPECT_FALSE(a.Open(path.c_str(), 0));
+    ExpectError(a, 1105, 336, "KQZipArchive::Open", "Error returned from file access library : Read-only archive");
     EXPECT_TRUE(a.IsClosed());
+    ASSERT_TRUE(a.Open(path.c_str(), 1));
+    EXPECT_EQ(ReadRaw(a, "a.txt"), "original");
+    a.Close();
     EXPECT_EQ(FileBytes(path), original);
     fs::permissions(path, fs::perms::owner_all, ec);
+}
+
+TEST_F(ZipTest, LeftoverOfAKilledSaveIsReclaimedAndNoOtherFile)
+{
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    const std::string leftover = path + ".kqsave";
+    // What a save killed after its first bytes leaves.
+    kqexample::WriteFile(leftover, std::string("PK\x03\x04\x14\x00", 6));
+    {
+        KQZipArchive a;
+        ASSERT_TRUE(a.Open(path.c_str(), 0));
+        EXPECT_FALSE(fs::exists(leftover));
+        EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+        EXPECT_TRUE(a.Close());
+        EXPECT_FALSE(fs::exists(leftover));
+    }
+    // A file of that name that the program did not write stays, and the
+    // save that needs its place fails.
+    kqexample::WriteFile(leftover, "my notes");
+    const std::string saved = FileBytes(path);
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 0));
+    EXPECT_TRUE(a.WriteDataRaw("c.txt", "more", 4));
+    EXPECT_FALSE(a.Close());
+    EXPECT_EQ(a.GetErrorCode(), 1106);
+    EXPECT_EQ(Message(a), "Error returned from file access library : Failure to create temporary file: File exists");
+    EXPECT_EQ(FileBytes(leftover), "my notes");
+    EXPECT_EQ(FileBytes(path), saved);
+    std::error_code ec;
+    fs::remove(leftover, ec);
 }
 
 TEST(ZipMemory, ArchiveInMemory)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
@@ -68,8 +69,17 @@ struct Buffer {
     ~Buffer() { std::free(data); }
 };
 
+// A pipe or a device is no model file: opening a pipe would wait for a
+// writer, and a device reads as whatever it yields.
+bool IsPipeOrDevice(const KQString& path)
+{
+    return KQFileKindW(path.CStr()) == KQ_FILE_OTHER;
+}
+
 bool ReadKqf(const KQString& path, KQRGBImage& image)
 {
+    if (IsPipeOrDevice(path))
+        return false;
     KQBinaryFile file(KQString(), KQFile::READ, false);
     if (!file.Open(path, KQFile::READ))
         return true; // nothing to show
@@ -214,6 +224,8 @@ bool ReadKqfx(const KQString& path, KQRGBImage& image)
 {
     // Opened here with the wide-name open and handed to libzip as a stream,
     // so that paths outside the local code page work.
+    if (IsPipeOrDevice(path))
+        return false;
     FILE* stream = KQOpenFileWithFlags(path, KQFile::READ);
     if (!stream)
         return false;

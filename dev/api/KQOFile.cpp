@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "KQFileSystem.h"
+
 // Every site records its location with the line numbers of its build.
 #ifdef KQ_UNICODE
 #define KQ_FILE_LINE(narrow, wide) (wide)
@@ -22,7 +24,7 @@ FILE* OpenStream(const KQString& name, const KQString& mode)
 #ifdef KQ_UNICODE
     return _wfopen(name.CStr(), mode.CStr());
 #else
-    return fopen(name.CStr(), mode.CStr());
+    return KQ_fopen(name.CStr(), mode.CStr());
 #endif
 }
 
@@ -462,7 +464,7 @@ int64 KQFileSize(const KQChar* path)
 #ifdef KQ_UNICODE
     FILE* f = _wfopen(path, L"rb");
 #else
-    FILE* f = fopen(path, "rb");
+    FILE* f = KQ_fopen(path, "rb");
 #endif
     if (!f)
         return 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 
@@ -367,7 +368,7 @@ bool KQDIBSection::Load(const KQString& fileName) {
 #ifdef KQ_UNICODE
     FILE* file = _wfopen(fileName.CStr(), L"rb");
 #else
-    FILE* file = std::fopen(fileName.CStr(), "rb");
+    FILE* file = KQ_fopen(fileName.CStr(), "rb");
 #endif
     if (!file) KQ_LOAD_FAIL(752, kErrFileOpen);
     const int64 fileSize = KQFileLength(file);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "KQOError.h"
+#include "KQFileSystem.h"
 #include "KQPlatform.h"
 
 namespace {
@@ -340,7 +341,7 @@ bool KQImageSaveRGBDataToGIF(const ubyte* pixels, const KQIntPair& size, const K
 #ifdef KQ_UNICODE
     FILE* stream = fileName.GetLength() > 0 ? _wfopen(fileName.CStr(), L"wb") : nullptr;
 #else
-    FILE* stream = fileName.GetLength() > 0 ? std::fopen(fileName.CStr(), "wb") : nullptr;
+    FILE* stream = fileName.GetLength() > 0 ? KQ_fopen(fileName.CStr(), "wb") : nullptr;
 #endif
     if (!stream) {
         ReleaseRows();

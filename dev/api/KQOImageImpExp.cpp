@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "KQOError.h"
+#include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQPlatform.h"
@@ -35,7 +36,7 @@ FILE* OpenStream(const KQChar* name, const char* mode) {
     wideMode[i] = 0;
     return _wfopen(name, wideMode);
 #else
-    return std::fopen(name, mode);
+    return KQ_fopen(name, mode);
 #endif
 }
 

@@ -8,6 +8,7 @@
 
 #include <zip.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +16,10 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
+#include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
@@ -105,6 +108,205 @@ zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, z
         zip_error_set(&state->error, ZIP_ER_OPNOTSUPP, 0);
         return -1;
     }
+}
+
+// A package opened for update is saved through a temporary file of our own
+// beside the file it replaces: libzip's own temporary gets a random name,
+// so one left behind by a killed run could never be told apart from a file
+// of the user's. Ours has one fixed name per package, and the next run that
+// opens the package for update removes it when it is still there. The
+// package's bytes are read through libzip's file source.
+const char* const kSaveSuffix = ".kqsave";
+
+struct SaveSource {
+    zip_source_t* reader;  // libzip's source of the file's present bytes
+    std::string target;    // the file replaced at commit, links resolved
+    std::string temporary;
+    FILE* out;
+    bool created;          // the temporary is ours to remove
+    zip_error_t error;
+};
+
+// A leftover is ours when it is a plain file under our name that holds
+// nothing yet or begins as every archive libzip writes does.
+void ReclaimLeftover(const std::string& temporary)
+{
+    if (KQFileKindUtf8(temporary, false) != KQ_FILE_REGULAR)
+        return;
+    FILE* in = KQOpenFileForReadingUtf8(temporary);
+    if (!in)
+        return;
+    char head[4];
+    size_t n = fread(head, 1, sizeof(head), in);
+    fclose(in);
+    if (memcmp(head, "PK\x03\x04", n) == 0)
+        KQRemoveFileUtf8(temporary);
+}
+
+zip_int64_t FromReader(SaveSource* state, zip_int64_t result)
+{
+    if (result < 0) {
+        zip_error_t* error = zip_source_error(state->reader);
+        zip_error_set(&state->error, zip_error_code_zip(error), zip_error_code_system(error));
+    }
+    return result;
+}
+
+zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
+{
+    SaveSource* state = static_cast<SaveSource*>(userdata);
+    switch (cmd) {
+    case ZIP_SOURCE_OPEN:
+        return FromReader(state, zip_source_open(state->reader));
+    case ZIP_SOURCE_READ:
+        return FromReader(state, zip_source_read(state->reader, data, len));
+    case ZIP_SOURCE_CLOSE:
+        return FromReader(state, zip_source_close(state->reader));
+    case ZIP_SOURCE_SEEK: {
+        zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
+        if (!args)
+            return -1;
+        return FromReader(state, zip_source_seek(state->reader, args->offset, args->whence));
+    }
+    case ZIP_SOURCE_TELL:
+        return FromReader(state, zip_source_tell(state->reader));
+    case ZIP_SOURCE_STAT:
+        if (len < sizeof(zip_stat_t)) {
+            zip_error_set(&state->error, ZIP_ER_INVAL, 0);
+            return -1;
+        }
+        if (FromReader(state, zip_source_stat(state->reader, static_cast<zip_stat_t*>(data))) < 0)
+            return -1;
+        return sizeof(zip_stat_t);
+    case ZIP_SOURCE_ACCEPT_EMPTY:
+        // An empty file is not an archive, as with libzip's own file source.
+        return 0;
+    case ZIP_SOURCE_BEGIN_WRITE: {
+        ReclaimLeftover(state->temporary);
+        int code = 0;
+        state->out = KQCreateNewFileUtf8(state->temporary, state->target, &code);
+        if (!state->out) {
+            zip_error_set(&state->error, ZIP_ER_TMPOPEN, code);
+            return -1;
+        }
+        state->created = true;
+        return 0;
+    }
+    case ZIP_SOURCE_WRITE:
+        if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), state->out) != len) {
+            zip_error_set(&state->error, ZIP_ER_WRITE, errno);
+            return -1;
+        }
+        return static_cast<zip_int64_t>(len);
+    case ZIP_SOURCE_SEEK_WRITE: {
+        zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
+        if (!args)
+            return -1;
+        if (_fseeki64(state->out, args->offset, args->whence) != 0) {
+            zip_error_set(&state->error, ZIP_ER_SEEK, errno);
+            return -1;
+        }
+        return 0;
+    }
+    case ZIP_SOURCE_TELL_WRITE: {
+        int64 position = _ftelli64(state->out);
+        if (position < 0)
+            zip_error_set(&state->error, ZIP_ER_TELL, errno);
+        return position;
+    }
+    case ZIP_SOURCE_COMMIT_WRITE: {
+        // Data the disk refused shows at the latest when it is flushed.
+        int code = fflush(state->out) == 0 ? 0 : errno;
+        if (fclose(state->out) != 0 && code == 0)
+            code = errno;
+        state->out = nullptr;
+        if (code != 0) {
+            zip_error_set(&state->error, ZIP_ER_WRITE, code);
+            return -1;
+        }
+        code = KQReplaceFileUtf8(state->temporary, state->target);
+        if (code != 0) {
+            zip_error_set(&state->error, ZIP_ER_RENAME, code);
+            return -1;
+        }
+        state->created = false;
+        return 0;
+    }
+    case ZIP_SOURCE_ROLLBACK_WRITE:
+        if (state->out)
+            fclose(state->out);
+        state->out = nullptr;
+        if (state->created)
+            KQRemoveFileUtf8(state->temporary);
+        state->created = false;
+        return 0;
+    case ZIP_SOURCE_REMOVE: {
+        int code = KQRemoveFileUtf8(state->target);
+        if (code != 0) {
+            zip_error_set(&state->error, ZIP_ER_REMOVE, code);
+            return -1;
+        }
+        return 0;
+    }
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&state->error, data, len);
+    case ZIP_SOURCE_FREE:
+        if (state->out)
+            fclose(state->out);
+        if (state->created)
+            KQRemoveFileUtf8(state->temporary);
+        zip_source_free(state->reader);
+        zip_error_fini(&state->error);
+        delete state;
+        return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return ZIP_SOURCE_SUPPORTS_WRITABLE | zip_source_make_command_bitmap(ZIP_SOURCE_ACCEPT_EMPTY, -1);
+    default:
+        zip_error_set(&state->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+}
+
+// The source of a package opened for update or created, named in UTF-8. A
+// link is followed, so that the file it names is replaced and the link
+// stays. A read-only file is refused, as libzip refuses to change a
+// read-only archive, and so is anything but a regular file.
+zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error)
+{
+    const std::string target = KQResolveLinksUtf8(path);
+    KQFileKind kind = KQFileKindUtf8(target);
+    if (kind == KQ_FILE_OTHER) {
+        zip_error_set(error, ZIP_ER_OPNOTSUPP, 0);
+        return nullptr;
+    }
+    if (kind == KQ_FILE_REGULAR && KQIsReadOnlyFileUtf8(target)) {
+        zip_error_set(error, ZIP_ER_RDONLY, 0);
+        return nullptr;
+    }
+    zip_source_t* reader = zip_source_file_create(target.c_str(), 0, -1, error);
+    if (!reader)
+        return nullptr;
+    SaveSource* state = new (std::nothrow) SaveSource;
+    if (!state) {
+        zip_source_free(reader);
+        zip_error_set(error, ZIP_ER_MEMORY, 0);
+        return nullptr;
+    }
+    state->reader = reader;
+    state->target = target;
+    state->temporary = target + kSaveSuffix;
+    state->out = nullptr;
+    state->created = false;
+    zip_error_init(&state->error);
+    // What a run killed while saving left behind goes now.
+    ReclaimLeftover(state->temporary);
+    zip_source_t* source = zip_source_function_create(SaveSourceCallback, state, error);
+    if (!source) {
+        zip_source_free(reader);
+        zip_error_fini(&state->error);
+        delete state;
+    }
+    return source;
 }
 
 // Presented names use '\', stored names '/'.
@@ -338,8 +540,12 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = nullptr;
-    if (OpenFlags(mode) >= 0 && zip)
-        source = zip_source_file_create(LibraryPath(path).CStr(), 0, -1, &error);
+    if (OpenFlags(mode) >= 0 && zip) {
+        if (mode == 1)
+            source = zip_source_file_create(LibraryPath(path).CStr(), 0, -1, &error);
+        else
+            source = SaveSourceCreate(LibraryPath(path).CStr(), &error);
+    }
     return OpenOn(source, &error, mode, 336, 340);
 }
 
@@ -525,8 +731,6 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
     // The header's size is a claim: it bounds what is read, and blocks grow
     // only as bytes actually arrive.
     zip_uint64_t claimed = (st.valid & ZIP_STAT_SIZE) ? st.size : static_cast<zip_uint64_t>(INT32_MAX);
-    if (claimed == 0)
-        return nullptr;
     if (claimed > static_cast<zip_uint64_t>(INT32_MAX)) {
         LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
         return nullptr;
@@ -547,7 +751,8 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         return nullptr;
     };
     zip_uint64_t capacity = claimed < chunk ? claimed : chunk;
-    block = static_cast<ubyte*>(malloc(static_cast<size_t>(capacity)));
+    // An entry that claims nothing is still read: it must hold nothing.
+    block = static_cast<ubyte*>(malloc(capacity > 0 ? static_cast<size_t>(capacity) : 1));
     if (!block)
         return fail(LibraryText(ZIP_ER_MEMORY));
     zip_uint64_t total = 0;
@@ -572,14 +777,21 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
             break;
         total += static_cast<zip_uint64_t>(n);
     }
-    // Reading to the claimed size lets libzip check the CRC; a shorter entry
-    // is damaged.
+    // The entry must end where its header says: reading on to its end lets
+    // libzip check the CRC, and a byte beyond the claim, or one missing,
+    // means the entry is damaged. libzip keeps no CRC layer for an entry
+    // without stored bytes; the CRC of nothing is 0.
     if (st.valid & ZIP_STAT_SIZE) {
-        ubyte probe;
-        if (total == claimed && zip_fread(file, &probe, 1) < 0)
-            return fail(KQString(zip_file_strerror(file)));
         if (total != claimed)
             return fail(LibraryText(ZIP_ER_INCONS));
+        ubyte probe;
+        zip_int64_t n = zip_fread(file, &probe, 1);
+        if (n < 0)
+            return fail(KQString(zip_file_strerror(file)));
+        if (n > 0)
+            return fail(LibraryText(ZIP_ER_INCONS));
+        if (claimed == 0 && (st.valid & ZIP_STAT_CRC) && st.crc != 0)
+            return fail(LibraryText(ZIP_ER_CRC));
     }
     zip_fclose(file);
     if (total == 0) {

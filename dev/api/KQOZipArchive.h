@@ -9,8 +9,11 @@
 // written.
 //
 // Changes are written by Close through a temporary file beside the archive
-// that then replaces it, so a failed save leaves the original file as it
-// was. A failed Close records 1106 and returns false.
+// (its name with ".kqsave" added) that then replaces it, so a failed save
+// leaves the original file as it was; the next opening for update removes
+// such a file left by a save that was killed. A failed Close records 1106
+// and returns false. An archive opened through a symbolic link is written
+// to the file the link names; a read-only file does not open for update.
 #ifndef KQOZIPARCHIVE_H
 #define KQOZIPARCHIVE_H
 

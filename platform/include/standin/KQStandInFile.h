@@ -1,5 +1,6 @@
 // File-system and file-runtime names of the Windows runtime that the host's
-// C library lacks. Wide names are passed to the host as UTF-8.
+// C library lacks. Narrow names are in the ANSI code page, as on Windows;
+// they and wide names are passed to the host as UTF-8.
 #ifndef KQSTANDINFILE_H
 #define KQSTANDINFILE_H
 

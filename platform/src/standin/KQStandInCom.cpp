@@ -219,13 +219,15 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
             }
         }
     }
-    int fd = open(name.c_str(), flags, 0666);
+    // Opening a pipe here would wait for its other end; CreateFile does not.
+    int fd = open(name.c_str(), flags | O_NONBLOCK, 0666);
     if (fd < 0) {
         SetLastError(errno == ENOENT ? KQ_ERROR_FILE_NOT_FOUND
                      : errno == EEXIST ? KQ_ERROR_FILE_EXISTS
                                        : KQ_ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (fstat(fd, &st) != 0) {
         close(fd);
         SetLastError(KQ_ERROR_ACCESS_DENIED);

@@ -84,7 +84,9 @@ BOOL WINAPI WriteConsoleA(HANDLE console, const void* buffer, DWORD count, LPDWO
         *written = 0;
     if (!IsConsole(console) || (!buffer && count > 0))
         return FALSE;
-    if (!WriteAll(static_cast<const char*>(buffer), count))
+    // ANSI text; the terminal behind standard error shows UTF-8.
+    const std::string bytes = count ? kqstandin::AnsiToUtf8(static_cast<const char*>(buffer), count) : std::string();
+    if (!WriteAll(bytes.data(), bytes.size()))
         return FALSE;
     if (written)
         *written = count;

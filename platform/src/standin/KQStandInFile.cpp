@@ -146,8 +146,12 @@ DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPS
         *filePart = nullptr;
     std::string full;
     size_t part = 0;
-    if (!name || !FullPath(name, full, part))
+    if (!name || !FullPath(kqstandin::AnsiToUtf8(name), full, part))
         return 0;
+    // The working folder comes from the host in UTF-8.
+    if (part != std::string::npos)
+        part = kqstandin::Utf8ToAnsi(full.substr(0, part)).size();
+    full = kqstandin::Utf8ToAnsi(full);
     if (full.size() + 1 > bufferLength || !buffer)
         return static_cast<DWORD>(full.size() + 1);
     std::memcpy(buffer, full.c_str(), full.size() + 1);
@@ -180,16 +184,17 @@ int _access(const char* path, int mode)
         errno = EINVAL;
         return -1;
     }
-    return ::access(path, how) == 0 ? 0 : -1;
+    return ::access(kqstandin::AnsiToUtf8(path).c_str(), how) == 0 ? 0 : -1;
 }
 
 int _waccess(const wchar_t* path, int mode)
 {
-    if (!path) {
+    int how = AccessMode(mode);
+    if (!path || how < 0) {
         errno = EINVAL;
         return -1;
     }
-    return _access(ToHost(path).c_str(), mode);
+    return ::access(ToHost(path).c_str(), how) == 0 ? 0 : -1;
 }
 
 int _fileno(FILE* stream)

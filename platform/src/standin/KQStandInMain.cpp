@@ -4,7 +4,10 @@
 // Windows passes the text after the program name as one string; the program
 // decides how to read it. Joining the arguments with single blanks gives the
 // same text for the usual case of arguments separated by single blanks.
+// Windows hands it over in the ANSI code page; the host's arguments are
+// UTF-8.
 #include "KQPlatform.h"
+#include "KQStandInWideText.h"
 
 #include <string>
 
@@ -16,5 +19,6 @@ int main(int argc, char** argv)
             commandLine += ' ';
         commandLine += argv[i];
     }
+    commandLine = kqstandin::Utf8ToAnsi(commandLine);
     return WinMain(nullptr, nullptr, &commandLine[0], SW_SHOWNORMAL);
 }

@@ -1,5 +1,6 @@
 // Code-page conversions of the stand-in.
 #include "KQPlatform.h"
+#include "KQStandInWideText.h"
 
 #include <cstdint>
 #include <cstring>
@@ -243,3 +244,33 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wide
     }
     return Finish(out);
 }
+
+namespace kqstandin {
+
+std::string AnsiToUtf8(const char* text, size_t length)
+{
+    std::wstring wide;
+    wide.reserve(length);
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char b = static_cast<unsigned char>(text[i]);
+        wide += static_cast<wchar_t>(b >= 0x80 && b <= 0x9F ? cp1252High[b - 0x80] : b);
+    }
+    return ToUtf8(wide);
+}
+
+std::string AnsiToUtf8(const char* text)
+{
+    return text ? AnsiToUtf8(text, strlen(text)) : std::string();
+}
+
+std::string Utf8ToAnsi(const std::string& text)
+{
+    std::string out;
+    for (wchar_t c : FromUtf8(text)) {
+        int b = Cp1252Byte(static_cast<uint32_t>(c));
+        out += b < 0 ? '?' : static_cast<char>(b);
+    }
+    return out;
+}
+
+}  // namespace kqstandin

@@ -87,6 +87,13 @@ inline std::wstring FromUtf8(const std::string& s)
 
 inline std::string ToUtf8(const wchar_t* w) { return w ? ToUtf8(std::wstring(w)) : std::string(); }
 
+// Narrow text of the Windows names is in the ANSI code page; the host's
+// names and terminals take UTF-8. Characters the code page lacks become '?',
+// as Windows' conversion without best fit gives them.
+std::string AnsiToUtf8(const char* text);
+std::string AnsiToUtf8(const char* text, size_t length);
+std::string Utf8ToAnsi(const std::string& text);
+
 } // namespace kqstandin
 
 #endif
