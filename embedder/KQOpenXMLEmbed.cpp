@@ -3,7 +3,6 @@
 #include "KQOpenXMLArchive.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 #include "KQOFile.h"
 
@@ -164,32 +163,19 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
     if (!file.Open(filePath, KQFile::READ))
         return false;
 
-    // The copy is made only from the whole file: a file larger than one
-    // block, one whose block cannot be had, or a short read fails this file
-    // alone.
+    // The archive reads the file when it is saved, so no model is held in
+    // memory; a file that changes before then fails the save. Entries are
+    // read back as one block, which bounds a model's size.
     int64 size = file.FileSize();
-    if (size < 0 || size > INT32_MAX) {
-        file.Close();
-        return false;
-    }
-    void* block = std::malloc(size > 0 ? static_cast<size_t>(size) : 1);
-    if (!block) {
-        file.Close();
-        return false;
-    }
-    int32 read = size > 0 ? file.Read(block, 1, static_cast<int32>(size)) : 0;
     file.Close();
-    if (read != size) {
-        std::free(block);
+    if (size < 0 || size > INT32_MAX)
         return false;
-    }
 
     if (FindFile(entry) >= 0) {
         ClearError();
         Delete(entry);
     }
-    bool written = WriteDataRaw(entry, block, static_cast<uint32>(size));
-    std::free(block);
+    bool written = WriteDataFromFile(entry, filePath);
     // Declaring or pointing controls at an entry that is not there would
     // leave the package naming a missing part.
     if (!written)
