@@ -34,6 +34,8 @@ int KQDetectDocumentType(const KQString& path)
 
 bool KQOpenXMLArchive::EmbedAll(bool showReport)
 {
+    // Parts stay parsed until RemoveUnreferencedFiles ends the run.
+    BeginRun();
     KQStringArray urls;
     int32 total = CollectViewerFileURLs(urls, false);
 
