@@ -14,6 +14,18 @@ namespace {
 const char* const kKqfxRelationshipType = "http://kqfxRelationship";
 const char* const kReferenceId = "kqfxReference";
 
+// An Id that holds the prefix anywhere takes part in the numbering with the
+// number after as many characters as the prefix has.
+void CountPrefixedId(const KQString& id, const std::string& prefix, std::pair<int32, bool>& found)
+{
+    if (!id.Contains(KQString(prefix.c_str())))
+        return;
+    int32 number = id.Mid(static_cast<int32>(prefix.size())).ToInt(0);
+    if (number > found.first)
+        found.first = number;
+    found.second = true;
+}
+
 }  // namespace
 
 bool KQOpenXMLArchive::HasContentType(const KQString& attributeName, const KQString& value)
@@ -128,6 +140,7 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
     if (!relations.relationsKnown) {
         relations.idByTarget.clear();
         relations.ids.clear();
+        relations.prefixes.clear();
         for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e;
              e = KQXmlElement::NextSibling(e)) {
             KQString existingTarget = AttributeText(e, "Target");
@@ -143,17 +156,16 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
     if (existing != relations.idByTarget.end())
         return existing->second;
 
-    int32 highest = 0;
-    bool referencePresent = false;
-    const int32 prefixLength = prefix.GetLength();
-    for (const KQString& id : relations.ids) {
-        if (id.Contains(prefix)) {
-            int32 number = id.Mid(prefixLength).ToInt(0);
-            if (number > highest)
-                highest = number;
-            referencePresent = true;
-        }
+    const std::string prefixKey(prefix.CStr());
+    auto stats = relations.prefixes.find(prefixKey);
+    if (stats == relations.prefixes.end()) {
+        std::pair<int32, bool> found(0, false);
+        for (const KQString& id : relations.ids)
+            CountPrefixedId(id, prefixKey, found);
+        stats = relations.prefixes.emplace(prefixKey, found).first;
     }
+    const int32 highest = stats->second.first;
+    const bool referencePresent = stats->second.second;
     // An Id holding the largest number leaves no successor to hand out.
     if (highest == INT32_MAX)
         return KQString();
@@ -189,6 +201,8 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
             if (!addedTarget.IsEmpty())
                 memo->idByTarget.emplace(addedTarget.CStr(), addedId);
             memo->ids.push_back(addedId);
+            for (auto& counted : memo->prefixes)
+                CountPrefixedId(addedId, counted.first, counted.second);
         }
     }
     if (!WritePart(relsPart, doc))

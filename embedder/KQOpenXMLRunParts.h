@@ -34,6 +34,9 @@ struct KQOpenXMLRunPart {
     bool relationsKnown = false;
     std::unordered_map<std::string, KQString> idByTarget;
     std::vector<KQString> ids;
+    // Per Id prefix: the highest number an Id holding it carries, and
+    // whether any does.
+    std::map<std::string, std::pair<int32, bool>> prefixes;
 
     // Reference list: the numbers its ids carry, and the number below which
     // every one is taken by the list or by a present model file.
