@@ -896,42 +896,45 @@ KQZipArchive::AddResult KQZipArchive::AddPending(const KQString& name, const std
     return ADD_OK;
 }
 
-bool KQZipArchive::WriteDataRaw(const KQString& name, const void* data, uint32 size)
+bool KQZipArchive::RefuseDataWrite(const KQString& name)
 {
     const char* label = "KQZipArchive::WriteDataRaw";
     if (IsClosed())
-        return SetError(Location(label, 1379), 1104, "Archive is not open.");
+        return !SetError(Location(label, 1379), 1104, "Archive is not open.");
     if (readOnly)
-        return SetError(Location(label, 1380), 1254, KQString());
+        return !SetError(Location(label, 1380), 1254, KQString());
     if (name.IsBlank())
-        return SetError(Location(label, 1381), 1103, KQString());
-    KQString libraryText;
-    if (data && size > 0) {
-        AddResult result = AddEntry(name, data, size, compressionLevel, libraryText);
-        if (result == ADD_LIBRARY_ERROR)
-            return LibraryFailure(label, 1412, 1105, libraryText.CStr());
-        if (result != ADD_OK)
-            return SetError(Location(label, 1398), 1106, "Could not add file '%s' to archive", name.CStr());
-        return true;
-    }
-    // Empty entries always take the default settings.
-    AddResult result = AddEntry(name, nullptr, 0, -1, libraryText);
+        return !SetError(Location(label, 1381), 1103, KQString());
+    return false;
+}
+
+bool KQZipArchive::DataWritten(AddResult result, const KQString& libraryText, const KQString& name, bool empty)
+{
+    const char* label = "KQZipArchive::WriteDataRaw";
     if (result == ADD_LIBRARY_ERROR)
         return LibraryFailure(label, 1412, 1105, libraryText.CStr());
-    if (result != ADD_OK)
+    if (result != ADD_OK && empty)
         return SetError(Location(label, 1404), 1106, "Could not add empty file '%s' to archive", name.CStr());
+    if (result != ADD_OK)
+        return SetError(Location(label, 1398), 1106, "Could not add file '%s' to archive", name.CStr());
     return true;
+}
+
+bool KQZipArchive::WriteDataRaw(const KQString& name, const void* data, uint32 size)
+{
+    if (RefuseDataWrite(name))
+        return false;
+    KQString libraryText;
+    if (data && size > 0)
+        return DataWritten(AddEntry(name, data, size, compressionLevel, libraryText), libraryText, name, false);
+    // Empty entries always take the default settings.
+    return DataWritten(AddEntry(name, nullptr, 0, -1, libraryText), libraryText, name, true);
 }
 
 bool KQZipArchive::WriteDataFromFile(const KQString& name, const KQString& path)
 {
-    const char* label = "KQZipArchive::WriteDataRaw";
-    if (IsClosed())
-        return SetError(Location(label, 1379), 1104, "Archive is not open.");
-    if (readOnly)
-        return SetError(Location(label, 1380), 1254, KQString());
-    if (name.IsBlank())
-        return SetError(Location(label, 1381), 1103, KQString());
+    if (RefuseDataWrite(name))
+        return false;
     KQString libraryText;
     AddResult result = ADD_REFUSED;
     try {
@@ -957,11 +960,7 @@ bool KQZipArchive::WriteDataFromFile(const KQString& name, const KQString& path)
     } catch (const std::bad_alloc&) {
         libraryText = LibraryText(ZIP_ER_MEMORY);
     }
-    if (result == ADD_LIBRARY_ERROR)
-        return LibraryFailure(label, 1412, 1105, libraryText.CStr());
-    if (result != ADD_OK)
-        return SetError(Location(label, 1398), 1106, "Could not add file '%s' to archive", name.CStr());
-    return true;
+    return DataWritten(result, libraryText, name, false);
 }
 
 bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)

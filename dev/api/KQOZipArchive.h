@@ -136,6 +136,9 @@ private:
     AddResult AddEntry(const KQString& name, const void* data, uint32 size, int32 level, KQString& libraryText);
     AddResult AddPending(const KQString& name, const std::shared_ptr<KQZipPending>& pendingData, int32 level,
                          KQString& libraryText);
+    // True, with the error recorded, when no data entry may be added now.
+    bool RefuseDataWrite(const KQString& name);
+    bool DataWritten(AddResult result, const KQString& libraryText, const KQString& name, bool empty);
     bool WriteXml(const KQString& name, const TiXmlDocument* doc, const std::shared_ptr<const TiXmlDocument>& shared,
                   bool overwrite);
     // Opens the library archive on source (whose reference it takes, also
