@@ -2,6 +2,7 @@
 // and the package on disk afterwards.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -427,4 +428,36 @@ TEST(CorvessaRun, OnlyADamagedXmlPartIsReportedAndOnce)
     EXPECT_EQ(reports, 1u) << err;
     EXPECT_NE(err.find("activeX9.xml"), std::string::npos) << err;
     EXPECT_EQ(err.find(".bin"), std::string::npos) << err;
+}
+
+// The archive reads each model when it saves, after the report box: a model
+// removed or rewritten while the box is up fails the save, and the package
+// stays as it was.
+TEST(CorvessaRun, ModelThatChangesBeforeTheSaveLeavesThePackage)
+{
+    static std::string victim;
+    static bool rewrite;
+    struct Case {
+        const char* what;
+        bool rewrite;
+    };
+    for (const Case c : {Case{"removed", false}, Case{"rewritten", true}}) {
+        SCOPED_TRACE(c.what);
+        Scene scene(std::string("changedmodel") + c.what,
+                    MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+        const std::string before = ReadFileBytes(scene.package);
+        victim = scene.dir + "/models/rotor.kqfx";
+        rewrite = c.rewrite;
+        KQReportMessageBox = [](HWND, LPCSTR, LPCSTR, UINT) -> int {
+            if (rewrite)
+                WriteFileBytes(victim, ModelBytes(3, 1000));
+            else
+                std::remove(victim.c_str());
+            return IDOK;
+        };
+        std::string commandLine = scene.package;
+        EXPECT_EQ(WinMain(nullptr, nullptr, &commandLine[0], SW_SHOWNORMAL), 1);
+        KQReportMessageBox = MessageBoxA;
+        EXPECT_EQ(ReadFileBytes(scene.package), before);
+    }
 }
