@@ -136,6 +136,12 @@ void KQOpenXMLArchive::EndRun()
 
 KQOpenXMLRunParts* KQOpenXMLArchive::Run()
 {
+    // A closed archive has no parts to keep: every operation fails as it
+    // would without a run.
+    if (runParts && IsClosed()) {
+        runParts->Forget();
+        return nullptr;
+    }
     if (runParts && runParts->changeCount != ChangeCount()) {
         runParts->Forget();
         KeepRunInStep();

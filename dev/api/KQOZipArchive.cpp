@@ -612,6 +612,8 @@ bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int3
     }
     bool result = true;
     if (za) {
+        // Indices and pending entries of an earlier session mean nothing now.
+        zip->Forget();
         zip->za = za;
         readOnly = (mode == 1);
     } else if (source || zip_error_code_zip(error) != ZIP_ER_OK) {
@@ -633,7 +635,7 @@ bool KQZipArchive::Close()
     }
     if (zip_close(zip->za) == 0) {
         zip->za = nullptr;
-        zip->Forget();
+        zip->pending.clear();
         return true;
     }
     // libzip leaves the original in place and the handle open on failure.
