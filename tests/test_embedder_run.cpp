@@ -433,10 +433,25 @@ TEST(CorvessaRun, OnlyADamagedXmlPartIsReportedAndOnce)
 // The archive reads each model when it saves, after the report box: a model
 // removed or rewritten while the box is up fails the save, and the package
 // stays as it was.
+namespace {
+
+std::string victim;
+bool rewriteVictim = false;
+
+// The report box, during which the user removes or rewrites a model.
+int WINAPI ChangeModelDuringReport(HWND, LPCSTR, LPCSTR, UINT)
+{
+    if (rewriteVictim)
+        WriteFileBytes(victim, ModelBytes(3, 1000));
+    else
+        std::remove(victim.c_str());
+    return IDOK;
+}
+
+}  // namespace
+
 TEST(CorvessaRun, ModelThatChangesBeforeTheSaveLeavesThePackage)
 {
-    static std::string victim;
-    static bool rewrite;
     struct Case {
         const char* what;
         bool rewrite;
@@ -447,14 +462,8 @@ TEST(CorvessaRun, ModelThatChangesBeforeTheSaveLeavesThePackage)
                     MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
         const std::string before = ReadFileBytes(scene.package);
         victim = scene.dir + "/models/rotor.kqfx";
-        rewrite = c.rewrite;
-        KQReportMessageBox = [](HWND, LPCSTR, LPCSTR, UINT) -> int {
-            if (rewrite)
-                WriteFileBytes(victim, ModelBytes(3, 1000));
-            else
-                std::remove(victim.c_str());
-            return IDOK;
-        };
+        rewriteVictim = c.rewrite;
+        KQReportMessageBox = ChangeModelDuringReport;
         std::string commandLine = scene.package;
         EXPECT_EQ(WinMain(nullptr, nullptr, &commandLine[0], SW_SHOWNORMAL), 1);
         KQReportMessageBox = MessageBoxA;
