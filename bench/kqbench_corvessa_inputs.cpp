@@ -1,11 +1,17 @@
 // Inputs of the Corvessa benchmark:
-//   kqbench_corvessa_inputs <folder>
-// writes <folder>/models/model01.kqfx .. model10.kqfx (10 MB each, bytes that
-// do not compress, like the zip containers that real model files are) and
-// <folder>/presentation.pptx, a presentation with one slide's worth of ten
-// viewer controls that name the model files by absolute path.
+//   kqbench_corvessa_inputs <folder> <count> <bytes> <random|text|sparse>
+// writes <folder>/models/model0001.kqfx .. (count files of bytes each) and
+// <folder>/presentation.pptx, a presentation whose count viewer controls
+// (one per file, each with its .bin part and relationships, as office suites
+// write them) name the model files by absolute path. It also links the same
+// files under <folder>/peer/ppt/kqfxFiles, for the Info-ZIP run beside it.
+// random: bytes that do not compress, like the zip containers that real
+// model files are; text: numbers written as text, which deflate shrinks;
+// sparse: a file of zero bytes without blocks on disk.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -17,22 +23,57 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const int kModels = 10;
-const size_t kModelBytes = 10u * 1024u * 1024u;
 const char* kViewerClassId = "{5C2E9A41-7B3D-4F08-9E6A-2D71C0B4F853}";
 const char* kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
 
-bool WriteModel(const fs::path& path, uint64_t seed)
+enum Kind { kRandom, kText, kSparse };
+
+// Streams the file in blocks of 1 MiB, so a model of any size costs no memory.
+bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
 {
-    std::vector<uint64_t> words(kModelBytes / sizeof(uint64_t));
+    FILE* f = std::fopen(path.string().c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = true;
+    if (kind == kSparse) {
+        std::fclose(f);
+        std::error_code ec;
+        fs::resize_file(path, bytes, ec);
+        return !ec;
+    }
+    std::vector<char> block(1u << 20);
     uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-    for (uint64_t& w : words) {
+    auto next = [&x]() {
         x ^= x << 13;
         x ^= x >> 7;
         x ^= x << 17;
-        w = x;
+        return x;
+    };
+    uint64_t node = 0;
+    uint64_t left = bytes;
+    while (ok && left > 0) {
+        size_t n = 0;
+        if (kind == kRandom) {
+            for (; n + 8 <= block.size(); n += 8) {
+                uint64_t w = next();
+                std::memcpy(block.data() + n, &w, 8);
+            }
+        } else {
+            // Node lines of a results file: an index and three coordinates.
+            while (n + 64 <= block.size()) {
+                uint64_t w = next();
+                int written = std::snprintf(block.data() + n, 64, "%llu %.4f %.4f %.4f\n",
+                                            static_cast<unsigned long long>(++node), (w & 0xFFFF) / 97.0,
+                                            ((w >> 16) & 0xFFFF) / 89.0, ((w >> 32) & 0xFFFF) / 83.0);
+                n += static_cast<size_t>(written);
+            }
+        }
+        if (n > left)
+            n = static_cast<size_t>(left);
+        ok = std::fwrite(block.data(), 1, n, f) == n;
+        left -= n;
     }
-    return kqexample::WriteFile(path, words.data(), words.size() * sizeof(uint64_t));
+    return std::fclose(f) == 0 && ok;
 }
 
 bool WritePresentation(const fs::path& path, const std::vector<std::string>& models)
@@ -99,22 +140,32 @@ bool WritePresentation(const fs::path& path, const std::vector<std::string>& mod
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: kqbench_corvessa_inputs <folder>\n");
+    Kind kind = kRandom;
+    if (argc == 5 && std::strcmp(argv[4], "text") == 0)
+        kind = kText;
+    else if (argc == 5 && std::strcmp(argv[4], "sparse") == 0)
+        kind = kSparse;
+    else if (argc != 5 || std::strcmp(argv[4], "random") != 0) {
+        std::fprintf(stderr, "usage: kqbench_corvessa_inputs <folder> <count> <bytes> <random|text|sparse>\n");
         return 2;
     }
+    const int count = std::atoi(argv[2]);
+    const uint64_t bytes = std::strtoull(argv[3], nullptr, 10);
     std::error_code ec;
     const fs::path folder = fs::absolute(argv[1]);
     fs::create_directories(folder / "models", ec);
+    fs::create_directories(folder / "peer" / "ppt" / "kqfxFiles", ec);
     std::vector<std::string> models;
-    for (int i = 1; i <= kModels; ++i) {
+    for (int i = 1; i <= count; ++i) {
         char name[32];
-        std::snprintf(name, sizeof(name), "model%02d.kqfx", i);
+        std::snprintf(name, sizeof(name), "model%04d.kqfx", i);
         const fs::path model = folder / "models" / name;
-        if (!WriteModel(model, static_cast<uint64_t>(i))) {
+        if (!WriteModel(model, bytes, kind, static_cast<uint64_t>(i))) {
             std::fprintf(stderr, "cannot write %s\n", model.string().c_str());
             return 1;
         }
+        fs::create_hard_link(model, folder / "peer" / "ppt" / "kqfxFiles" / ("kqfx" + std::to_string(i) + ".kqfx"),
+                             ec);
         models.push_back(model.string());
     }
     const fs::path package = folder / "presentation.pptx";

@@ -2,7 +2,10 @@
 // FileURL property.
 #include "KQOpenXMLArchive.h"
 
+#include <algorithm>
 #include <new>
+
+#include "KQOpenXMLRunParts.h"
 
 // Built in this order before the entry point runs; the template is made of
 // the two texts above it.
@@ -26,9 +29,12 @@ const char* const kViewerClassId = "{5C2E9A41-7B3D-4F08-9E6A-2D71C0B4F853}";
 
 const char* const KQOpenXMLArchive::kReferenceTarget = "kqfxFiles/kqfxReferenceIds.xml";
 
-KQOpenXMLArchive::KQOpenXMLArchive() {}
+KQOpenXMLArchive::KQOpenXMLArchive() : runParts(nullptr) {}
 
-KQOpenXMLArchive::~KQOpenXMLArchive() {}
+KQOpenXMLArchive::~KQOpenXMLArchive()
+{
+    EndRun();
+}
 
 bool KQOpenXMLArchive::CreateFromTemplate(const KQString& templatePath)
 {
@@ -101,67 +107,214 @@ TiXmlElement* KQOpenXMLArchive::FileURLProperty(TiXmlElement* root)
     return nullptr;
 }
 
+namespace {
+
+// Only parts named as XML are expected to be XML; the controls' .bin parts
+// are binary.
+bool NamedAsXml(const KQString& entry)
+{
+    KQString lower(entry);
+    lower.MakeLower();
+    const int32 n = lower.GetLength();
+    return (n >= 4 && lower.Mid(n - 4).EqualsText(".xml")) || (n >= 5 && lower.Mid(n - 5).EqualsText(".rels"));
+}
+
+} // namespace
+
+void KQOpenXMLArchive::BeginRun()
+{
+    EndRun();
+    runParts = new (std::nothrow) KQOpenXMLRunParts;
+    KeepRunInStep();
+}
+
+void KQOpenXMLArchive::EndRun()
+{
+    delete runParts;
+    runParts = nullptr;
+}
+
+KQOpenXMLRunParts* KQOpenXMLArchive::Run()
+{
+    // A closed archive has no parts to keep: every operation fails as it
+    // would without a run.
+    if (runParts && IsClosed()) {
+        runParts->Forget();
+        return nullptr;
+    }
+    if (runParts && runParts->changeCount != ChangeCount()) {
+        runParts->Forget();
+        KeepRunInStep();
+    }
+    return runParts;
+}
+
+void KQOpenXMLArchive::KeepRunInStep()
+{
+    if (runParts)
+        runParts->changeCount = ChangeCount();
+}
+
+std::shared_ptr<KQXmlDocument> KQOpenXMLArchive::EditPart(const KQString& part, KQOpenXMLRunPart** memo,
+                                                          bool absentIsQuiet)
+{
+    *memo = nullptr;
+    KQOpenXMLRunParts* run = Run();
+    std::string key;
+    if (run) {
+        key = KQOpenXMLRunParts::Key(part);
+        auto found = run->parts.find(key);
+        if (found != run->parts.end()) {
+            *memo = &found->second;
+            return found->second.doc;
+        }
+    }
+    std::shared_ptr<KQXmlDocument> doc(new (std::nothrow) KQXmlDocument(false));
+    if (doc && ((absentIsQuiet && FindFile(part) < 0) || !ReadPartRoot(part, *doc)))
+        doc.reset();
+    if (run) {
+        KQOpenXMLRunPart& cached = run->parts[key];
+        cached.doc = doc;
+        *memo = &cached;
+    }
+    return doc;
+}
+
+bool KQOpenXMLArchive::WritePart(const KQString& part, const std::shared_ptr<KQXmlDocument>& doc)
+{
+    KQOpenXMLRunParts* run = Run();
+    if (!run)
+        return WriteXmlFile(part, doc.get(), true);
+    const std::string key = KQOpenXMLRunParts::Key(part);
+    bool written = WriteXmlFileAtClose(part, doc, true);
+    auto found = run->parts.find(key);
+    if (!written) {
+        // Read afresh next time, whatever the failure left.
+        if (found != run->parts.end())
+            run->parts.erase(found);
+    } else if (found == run->parts.end() || found->second.doc != doc) {
+        KQOpenXMLRunPart fresh;
+        fresh.doc = doc;
+        run->parts[key] = fresh;
+    }
+    KeepRunInStep();
+    return written;
+}
+
 bool KQOpenXMLArchive::ReadViewerControl(const KQString& entry, KQXmlDocument& doc)
 {
     // The controls' binary .bin parts and anything else that is not XML are
-    // simply not controls.
-    TiXmlElement* root = ReadPartRoot(entry, doc);
+    // simply not controls, and not worth an error report; a part named as
+    // XML that does not parse is.
+    TiXmlElement* root = nullptr;
+    if (NamedAsXml(entry)) {
+        root = ReadPartRoot(entry, doc);
+    } else {
+        const bool reporting = KQGetErrorReporting();
+        KQSetErrorReporting(false);
+        root = ReadPartRoot(entry, doc);
+        KQSetErrorReporting(reporting);
+    }
     if (!root)
         return false;
     return AttributeText(root, "ax:classid").EqualsText(kViewerClassId);
 }
 
-int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded)
+bool KQOpenXMLArchive::ListControls(KQOpenXMLControls& controls)
 {
+    if (controls.listed)
+        return true;
     KQStringArray entries;
     if (!FindFiles(rootFolder + KQString("\\activeX"), true, &entries))
+        return false;
+    for (int32 i = 0; i < entries.GetCount(); ++i) {
+        KQOpenXMLControls::Control control;
+        control.entry = entries[i];
+        control.doc.reset(new (std::nothrow) KQXmlDocument(false));
+        if (!control.doc || !ReadViewerControl(entries[i], *control.doc))
+            continue;
+        control.property = FileURLProperty(control.doc->RootElement());
+        if (!control.property)
+            continue;
+        controls.byValue[AttributeText(control.property, "ax:value").CStr()].push_back(controls.controls.size());
+        controls.controls.push_back(control);
+    }
+    controls.listed = true;
+    return true;
+}
+
+int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded)
+{
+    KQOpenXMLControls local;
+    KQOpenXMLRunParts* run = Run();
+    KQOpenXMLControls& controls = run ? run->controls : local;
+    if (!ListControls(controls))
         return 0;
 
-    int32 added = 0;
-    for (int32 i = 0; i < entries.GetCount(); ++i) {
-        KQXmlDocument doc(false);
-        if (!ReadViewerControl(entries[i], doc))
-            continue;
-        TiXmlElement* property = FileURLProperty(doc.RootElement());
-        if (!property)
-            continue;
-
-        KQString value = AttributeText(property, "ax:value");
+    // Values new to urls, each once; urls itself is searched sorted.
+    std::set<std::string> seen;
+    KQStringArray found;
+    urls.Sort(true);
+    for (const KQOpenXMLControls::Control& control : controls.controls) {
+        KQString value = AttributeText(control.property, "ax:value");
         KQString id;
         if (EmbeddedId(value, &id) != embedded)
             continue;
         if (embedded)
             value = id;
-
-        urls.Sort(true);
-        if (urls.FindSorted(value) < 0) {
-            urls.Add(value);
-            ++added;
-        }
+        if (urls.FindSorted(value) < 0 && seen.insert(value.CStr()).second)
+            found.Add(value);
     }
+    for (int32 i = 0; i < found.GetCount(); ++i)
+        urls.Add(found[i]);
     urls.Sort(true);
-    return added;
+    return found.GetCount();
 }
 
 int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQString& newValue)
 {
-    KQStringArray entries;
-    if (!FindFiles(rootFolder + KQString("\\activeX"), true, &entries))
+    KQOpenXMLControls local;
+    KQOpenXMLRunParts* run = Run();
+    KQOpenXMLControls& controls = run ? run->controls : local;
+    if (!ListControls(controls))
         return 0;
 
-    int32 written = 0;
-    for (int32 i = 0; i < entries.GetCount(); ++i) {
-        KQXmlDocument doc(false);
-        if (!ReadViewerControl(entries[i], doc))
-            continue;
-        // Only the property that CollectViewerFileURLs read is rewritten; another
-        // property that happens to hold the same text keeps it.
-        TiXmlElement* property = FileURLProperty(doc.RootElement());
-        if (!property || !AttributeText(property, "ax:value").Equals(oldValue))
-            continue;
-        KQXmlElement::SetAttributeString(property, KQString("ax:value"), newValue);
-        if (WriteXmlFile(entries[i], &doc, true))
-            ++written;
+    auto named = controls.byValue.find(oldValue.CStr());
+    if (named == controls.byValue.end())
+        return 0;
+    // In archive order, as a listing now would give them: parts written
+    // before have moved to the end.
+    std::vector<std::pair<int32, size_t>> order;
+    for (size_t i : named->second) {
+        // Only the property that CollectViewerFileURLs read is rewritten;
+        // another property that happens to hold the same text keeps it.
+        if (AttributeText(controls.controls[i].property, "ax:value").Equals(oldValue))
+            order.emplace_back(FindFile(controls.controls[i].entry), i);
     }
+    std::sort(order.begin(), order.end());
+
+    const std::string oldKey(oldValue.CStr());
+    int32 written = 0;
+    std::vector<size_t> moved;
+    for (const std::pair<int32, size_t>& o : order) {
+        KQOpenXMLControls::Control& control = controls.controls[o.second];
+        KQXmlElement::SetAttributeString(control.property, KQString("ax:value"), newValue);
+        bool ok = run ? WriteXmlFileAtClose(control.entry, control.doc, true)
+                      : WriteXmlFile(control.entry, control.doc.get(), true);
+        if (ok)
+            ++written;
+        const std::string newKey(AttributeText(control.property, "ax:value").CStr());
+        if (newKey != oldKey) {
+            controls.byValue[newKey].push_back(o.second);
+            moved.push_back(o.second);
+        }
+    }
+    // The controls that hold the new value now are found under it.
+    std::vector<size_t>& left = controls.byValue[oldKey];
+    for (size_t i : moved)
+        left.erase(std::remove(left.begin(), left.end(), i), left.end());
+    if (left.empty())
+        controls.byValue.erase(oldKey);
+    KeepRunInStep();
     return written;
 }

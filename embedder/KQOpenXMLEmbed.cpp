@@ -4,10 +4,10 @@
 
 #include <cctype>
 #include <cstdint>
-#include <cstdlib>
 
 #include "KQFileSystem.h"
 #include "KQOFile.h"
+#include "KQOpenXMLRunParts.h"
 
 namespace {
 
@@ -83,78 +83,89 @@ bool KQOpenXMLArchive::EmbeddedId(const KQString& value, KQString* id)
     return true;
 }
 
-int32 KQOpenXMLArchive::FreeModelNumber(KQIntArray& taken)
+int32 KQOpenXMLArchive::FreeModelNumber(const std::set<int32>& numbers, int32* from)
 {
-    for (;;) {
-        taken.Sort(true);
-        int32 w = 0;
-        for (int32 i = 0; i < taken.GetCount(); ++i) {
-            int32 n = taken[i];
-            if (n > w + 1)
-                break;
-            if (n > w)
-                w = n;
-        }
-        if (w == INT32_MAX)
-            return -1;
-        int32 number = w + 1;
+    for (int64 number = *from; number <= INT32_MAX; ++number) {
+        if (numbers.count(static_cast<int32>(number)))
+            continue;
         // A model file of that name without a list entry (a list that was lost
         // or replaced) must not be overwritten by the next embedding.
-        if (FindFile(kqfxFolder + KQ_KQFX_PREFIX.ConcatInt(number) + KQString(".kqfx")) < 0)
-            return number;
-        taken.Add(number);
+        if (FindFile(kqfxFolder + KQ_KQFX_PREFIX.ConcatInt(static_cast<int32>(number)) + KQString(".kqfx")) >= 0)
+            continue;
+        *from = static_cast<int32>(number);
+        return *from;
     }
+    return -1;
 }
 
 bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
 {
     const KQString listEntry = ReferenceListEntry();
-    KQXmlDocument doc(false);
-    bool readable = FindFile(listEntry) >= 0 && ReadPartRoot(listEntry, doc) != nullptr;
+    KQOpenXMLRunPart* memo = nullptr;
+    std::shared_ptr<KQXmlDocument> doc = EditPart(listEntry, &memo, true);
+    const bool readable = doc != nullptr;
 
     if (!add) {
         if (!readable)
             return true;
-        TiXmlElement* root = doc.RootElement();
+        TiXmlElement* root = doc->RootElement();
         for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e; e = KQXmlElement::NextSibling(e)) {
             KQString rId = AttributeText(e, "rId");
             if (!rId.IsEmpty() && rId.Equals(id)) {
                 root->RemoveChild(e);
+                // A number given back may be handed out again.
+                if (memo) {
+                    memo->numbersKnown = false;
+                    memo->scannedUpTo = 1;
+                }
                 break;
             }
         }
         if (KQXmlElement::FirstChild(root))
-            return WriteXmlFile(listEntry, &doc, true);
+            return WritePart(listEntry, doc);
         // Stale errors of earlier operations would make the delete refuse.
         ClearError();
-        if (!Delete(listEntry))
+        bool deleted = Delete(listEntry);
+        // The run reads the list afresh: it is gone, or not what was edited.
+        KeepRunInStep();
+        if (runParts)
+            runParts->parts.erase(KQOpenXMLRunParts::Key(listEntry));
+        if (!deleted)
             return false;
         // The list is gone; a relationship to it would name a missing part.
         return RemoveRelationshipsTo(relsPart, KQString(kReferenceTarget));
     }
 
-    KQIntArray taken;
-    KQXmlDocument fresh(true);
-    KQXmlDocument* list = &doc;
+    // Every entry counts, so that no id that the list holds is handed out
+    // again. A run walks the list once and counts the entries it adds.
+    KQOpenXMLRunPart walked;
+    KQOpenXMLRunPart& list = memo && readable ? *memo : walked;
     TiXmlElement* root = nullptr;
     if (readable) {
-        root = doc.RootElement();
-        // Every entry counts, so that no id that the list holds is handed out
-        // again.
-        for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e; e = KQXmlElement::NextSibling(e)) {
-            int32 number = IdNumber(AttributeText(e, "rId"));
-            if (number >= 0)
-                taken.Add(number);
+        root = doc->RootElement();
+        if (!list.numbersKnown) {
+            list.numbers.clear();
+            list.scannedUpTo = 1;
+            for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e;
+                 e = KQXmlElement::NextSibling(e)) {
+                int32 number = IdNumber(AttributeText(e, "rId"));
+                if (number >= 0)
+                    list.numbers.insert(number);
+            }
+            list.numbersKnown = true;
         }
     } else {
         // Missing, not XML, or without a root element: a new list replaces it.
-        list = &fresh;
-        root = KQXmlElement::AddChildElement(&fresh, KQString("kqfxReferencedFiles"), -1, KQString(kReferenceNamespace));
+        doc.reset(new (std::nothrow) KQXmlDocument(true));
+        if (!doc)
+            return false;
+        root = KQXmlElement::AddChildElement(doc.get(), KQString("kqfxReferencedFiles"), -1,
+                                             KQString(kReferenceNamespace));
         if (!root)
             return false;
     }
 
-    int32 number = FreeModelNumber(taken);
+    int32 number = FreeModelNumber(list.numbers, &list.scannedUpTo);
     if (number < 0)
         return false;
     TiXmlElement* entry = KQXmlElement::AddChildElement(root, KQString("kqfxPath"), -1, KQString());
@@ -163,7 +174,10 @@ bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
     id = KQ_KQFX_PREFIX.ConcatInt(number);
     KQXmlElement::SetAttributeString(entry, KQString("rId"), id);
     KQXmlElement::SetAttributeString(entry, KQString("originalPath"), path);
-    return WriteXmlFile(listEntry, list, true);
+    int32 added = IdNumber(AttributeText(entry, "rId"));
+    if (added >= 0)
+        list.numbers.insert(added);
+    return WritePart(listEntry, doc);
 }
 
 bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName)
@@ -181,34 +195,20 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
     if (!file.Open(filePath, KQFile::READ))
         return false;
 
-    // The copy is made only from the whole file: a file larger than one
-    // block, one whose block cannot be had, or a short read fails this file
-    // alone.
+    // The archive reads the file when it is saved, so no model is held in
+    // memory; a file that changes before then fails the save. Entries are
+    // read back as one block, which bounds a model's size.
     int64 size = file.FileSize();
-    if (size < 0 || size > INT32_MAX) {
-        file.Close();
-        return false;
-    }
-    void* block = std::malloc(size > 0 ? static_cast<size_t>(size) : 1);
-    if (!block) {
-        file.Close();
-        return false;
-    }
-    int32 read = size > 0 ? file.Read(block, 1, static_cast<int32>(size)) : 0;
     file.Close();
-    if (read != size) {
-        std::free(block);
+    if (size < 0 || size > INT32_MAX)
         return false;
-    }
 
     // Only a file that was read gets an entry in the list, which keeps the
     // path the control held.
     KQString id;
     UpdateReferenceIds(id, fileURL, true);
-    if (id.IsEmpty()) {
-        std::free(block);
+    if (id.IsEmpty())
         return false;
-    }
     embeddedName = id + KQString(".kqfx");
     const KQString entry = kqfxFolder + embeddedName;
 
@@ -216,8 +216,8 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
         ClearError();
         Delete(entry);
     }
-    bool written = WriteDataRaw(entry, block, static_cast<uint32>(size));
-    std::free(block);
+    bool written = WriteDataFromFile(entry, filePath);
+    KeepRunInStep();
     // Declaring or pointing controls at an entry that is not there would
     // leave the package naming a missing part.
     if (!written)
@@ -235,6 +235,14 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
 
 bool KQOpenXMLArchive::RemoveUnreferencedFiles()
 {
+    // The run that EmbedAll began ends here; alone, this is a run of its own.
+    struct RunScope {
+        KQOpenXMLArchive* archive;
+        ~RunScope() { archive->EndRun(); }
+    } scope{this};
+    if (!runParts)
+        BeginRun();
+
     KQStringArray referenced;
     CollectViewerFileURLs(referenced, true);
 
@@ -260,7 +268,9 @@ bool KQOpenXMLArchive::RemoveUnreferencedFiles()
         if (referenced.FindSorted(base) >= 0)
             continue;
         ClearError();
-        if (!Delete(name))
+        bool deleted = Delete(name);
+        KeepRunInStep();
+        if (!deleted)
             return false;
         KQString target = KQString("kqfxFiles/") + name.Mid(folderLength);
         target.ReplaceChar('\\', '/');

@@ -1,27 +1,50 @@
 // Content types and relationships: the two places where a package declares
 // its parts. Each operation reads the part, edits the document and writes
-// it back whole.
+// it back whole; within a run the part stays parsed, with what the walks
+// below found in it, so an embedding costs the same however many came
+// before.
 #include "KQOpenXMLArchive.h"
 
 #include <cstdint>
+
+#include "KQOpenXMLRunParts.h"
 
 namespace {
 
 const char* const kKqfxRelationshipType = "http://kqfxRelationship";
 const char* const kReferenceId = "kqfxReference";
 
+// An Id that holds the prefix anywhere takes part in the numbering with the
+// number after as many characters as the prefix has.
+void CountPrefixedId(const KQString& id, const std::string& prefix, std::pair<int32, bool>& found)
+{
+    if (!id.Contains(KQString(prefix.c_str())))
+        return;
+    int32 number = id.Mid(static_cast<int32>(prefix.size())).ToInt(0);
+    if (number > found.first)
+        found.first = number;
+    found.second = true;
+}
+
 }  // namespace
 
 bool KQOpenXMLArchive::HasContentType(const KQString& attributeName, const KQString& value)
 {
-    KQXmlDocument doc(false);
-    TiXmlElement* root = ReadPartRoot(KQ_CONTENT_TYPES_PART, doc);
-    if (!root)
+    KQOpenXMLRunPart* memo = nullptr;
+    std::shared_ptr<KQXmlDocument> doc = EditPart(KQ_CONTENT_TYPES_PART, &memo, false);
+    if (!doc)
         return false;
-    for (TiXmlElement* e = KQXmlElement::FirstChild(root); e; e = KQXmlElement::NextSibling(e)) {
+    // Nothing removes content types within a run: present stays present.
+    const std::pair<std::string, std::string> key(attributeName.CStr(), value.CStr());
+    if (memo && memo->presentTypes.count(key))
+        return true;
+    for (TiXmlElement* e = KQXmlElement::FirstChild(doc->RootElement()); e; e = KQXmlElement::NextSibling(e)) {
         KQString found = AttributeText(e, attributeName.CStr());
-        if (!found.IsEmpty() && found.Equals(value))
+        if (!found.IsEmpty() && found.Equals(value)) {
+            if (memo)
+                memo->presentTypes.insert(key);
             return true;
+        }
     }
     return false;
 }
@@ -63,10 +86,11 @@ bool KQOpenXMLArchive::AddContentType(const KQString& value, int kind)
     if (contentType.IsEmpty())
         return false;
 
-    KQXmlDocument doc(false);
-    TiXmlElement* root = ReadPartRoot(KQ_CONTENT_TYPES_PART, doc);
-    if (!root)
+    KQOpenXMLRunPart* memo = nullptr;
+    std::shared_ptr<KQXmlDocument> doc = EditPart(KQ_CONTENT_TYPES_PART, &memo, false);
+    if (!doc)
         return false;
+    TiXmlElement* root = doc->RootElement();
 
     KQString key(value);
     key.ReplaceChar('\\', '/');
@@ -78,7 +102,7 @@ bool KQOpenXMLArchive::AddContentType(const KQString& value, int kind)
         return false;
     KQXmlElement::SetAttributeString(entry, KQString(keyAttribute), key);
     KQXmlElement::SetAttributeString(entry, KQString("ContentType"), contentType);
-    return WriteXmlFile(KQ_CONTENT_TYPES_PART, &doc, true);
+    return WritePart(KQ_CONTENT_TYPES_PART, doc);
 }
 
 KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
@@ -103,29 +127,52 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
         return KQString();
     }
 
-    KQXmlDocument doc(false);
-    TiXmlElement* root = ReadPartRoot(relsPart, doc);
-    if (!root)
+    KQOpenXMLRunPart* memo = nullptr;
+    std::shared_ptr<KQXmlDocument> doc = EditPart(relsPart, &memo, false);
+    if (!doc)
+        return KQString();
+    TiXmlElement* root = doc->RootElement();
+
+    // The walk starts at the first Relationship and takes every element
+    // after it. A run walks once and remembers what the walk found.
+    KQOpenXMLRunPart walked;
+    KQOpenXMLRunPart& relations = memo ? *memo : walked;
+    if (!relations.relationsKnown) {
+        relations.idByTarget.clear();
+        relations.ids.clear();
+        relations.prefixes.clear();
+        for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e;
+             e = KQXmlElement::NextSibling(e)) {
+            KQString existingTarget = AttributeText(e, "Target");
+            KQString id = AttributeText(e, "Id");
+            if (!existingTarget.IsEmpty())
+                relations.idByTarget.emplace(existingTarget.CStr(), id);
+            relations.ids.push_back(id);
+        }
+        relations.relationsKnown = true;
+    }
+    // The first Relationship that names the file already is its own.
+    auto existing = relations.idByTarget.find(target.CStr());
+    if (existing != relations.idByTarget.end())
+        return existing->second;
+
+    const std::string prefixKey(prefix.CStr());
+    auto stats = relations.prefixes.find(prefixKey);
+    if (stats == relations.prefixes.end()) {
+        std::pair<int32, bool> found(0, false);
+        for (const KQString& id : relations.ids)
+            CountPrefixedId(id, prefixKey, found);
+        stats = relations.prefixes.emplace(prefixKey, found).first;
+    }
+    const int32 highest = stats->second.first;
+    const bool referencePresent = stats->second.second;
+    // An Id holding the largest number leaves no successor to hand out.
+    if (highest == INT32_MAX)
         return KQString();
 
-    int32 highest = 0;
-    bool referencePresent = false;
-    const int32 prefixLength = prefix.GetLength();
-    for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e; e = KQXmlElement::NextSibling(e)) {
-        KQString existingTarget = AttributeText(e, "Target");
-        KQString id = AttributeText(e, "Id");
-        if (!existingTarget.IsEmpty() && existingTarget.Equals(target))
-            return id;
-        if (id.Contains(prefix)) {
-            int32 number = id.Mid(prefixLength).ToInt(0);
-            if (number > highest)
-                highest = number;
-            referencePresent = true;
-        }
-    }
-
+    TiXmlElement* reference = nullptr;
     if (modelFile && !referencePresent) {
-        TiXmlElement* reference = KQXmlElement::AddChildElement(root, KQString("Relationship"), -1, KQString());
+        reference = KQXmlElement::AddChildElement(root, KQString("Relationship"), -1, KQString());
         if (!reference)
             return KQString();
         KQXmlElement::SetAttributeString(reference, KQString("Id"), KQString(kReferenceId));
@@ -133,43 +180,62 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
         KQXmlElement::SetAttributeString(reference, KQString("Target"), KQString(kReferenceTarget));
     }
 
-    // An Id holding the largest number leaves no successor to hand out.
-    if (highest == INT32_MAX)
-        return KQString();
     KQString newId = prefix.ConcatInt(highest + 1);
     TiXmlElement* relationship = KQXmlElement::AddChildElement(root, KQString("Relationship"), -1, KQString());
-    if (!relationship)
+    if (!relationship) {
+        // The run's document must stay what the archive holds.
+        if (reference)
+            root->RemoveChild(reference);
         return KQString();
+    }
     KQXmlElement::SetAttributeString(relationship, KQString("Id"), newId);
     KQXmlElement::SetAttributeString(relationship, KQString("Type"), type);
     KQXmlElement::SetAttributeString(relationship, KQString("Target"), target);
-    if (!WriteXmlFile(relsPart, &doc, true))
+    if (memo) {
+        // What the walk would find in the two new elements.
+        for (TiXmlElement* e : {reference, relationship}) {
+            if (!e)
+                continue;
+            KQString addedTarget = AttributeText(e, "Target");
+            KQString addedId = AttributeText(e, "Id");
+            if (!addedTarget.IsEmpty())
+                memo->idByTarget.emplace(addedTarget.CStr(), addedId);
+            memo->ids.push_back(addedId);
+            for (auto& counted : memo->prefixes)
+                CountPrefixedId(addedId, counted.first, counted.second);
+        }
+    }
+    if (!WritePart(relsPart, doc))
         return KQString();
     return newId;
 }
 
 bool KQOpenXMLArchive::RemoveRelationship(const KQString& partName, const KQString& id)
 {
-    KQXmlDocument doc(false);
-    TiXmlElement* root = ReadPartRoot(partName, doc);
-    if (!root)
+    KQOpenXMLRunPart* memo = nullptr;
+    std::shared_ptr<KQXmlDocument> doc = EditPart(partName, &memo, false);
+    if (!doc)
         return false;
+    TiXmlElement* root = doc->RootElement();
     for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e; e = KQXmlElement::NextSibling(e)) {
         KQString existing = AttributeText(e, "Id");
         if (!existing.IsEmpty() && existing.Equals(id)) {
             root->RemoveChild(e);
+            if (memo)
+                memo->relationsKnown = false;
             break;
         }
     }
-    return WriteXmlFile(partName, &doc, true);
+    return WritePart(partName, doc);
 }
 
 bool KQOpenXMLArchive::RemoveRelationshipsTo(const KQString& partName, const KQString& target)
 {
-    KQXmlDocument doc(false);
-    TiXmlElement* root = ReadPartRoot(partName, doc);
-    if (!root)
+    KQOpenXMLRunPart* memo = nullptr;
+    std::shared_ptr<KQXmlDocument> doc = EditPart(partName, &memo, false);
+    if (!doc)
         return false;
+    TiXmlElement* root = doc->RootElement();
     // Part names are compared without regard to case in a package, so a
     // Target in another case still names the removed part.
     bool removed = false;
@@ -185,5 +251,7 @@ bool KQOpenXMLArchive::RemoveRelationshipsTo(const KQString& partName, const KQS
     }
     if (!removed)
         return true;
-    return WriteXmlFile(partName, &doc, true);
+    if (memo)
+        memo->relationsKnown = false;
+    return WritePart(partName, doc);
 }

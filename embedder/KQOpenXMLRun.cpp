@@ -43,6 +43,8 @@ bool KQOpenXMLArchive::EmbedAll(bool showReport)
 
 bool KQOpenXMLArchive::EmbedAll(KQEmbeddingOutcome& outcome)
 {
+    // Parts stay parsed until RemoveUnreferencedFiles ends the run.
+    BeginRun();
     KQStringArray urls;
     outcome.total = CollectViewerFileURLs(urls, false);
 

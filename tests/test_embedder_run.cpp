@@ -2,6 +2,7 @@
 // and the package on disk afterwards.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -574,3 +575,87 @@ TEST(CorvessaProgram, FileNamesAreUtf8)
 }
 #endif
 #endif
+
+// A run keeps the parts it edits parsed and writes each once at the save;
+// the package must come out as embedding one file at a time, each step
+// reading and writing its parts at once, makes it.
+TEST(CorvessaRun, RunSavesWhatOneStepAtATimeSaves)
+{
+    Package p = MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx"), Viewer("missing.kqfx"),
+                                  Viewer("wing.kqfx"), OtherControl("wing.kqfx"), Viewer("Embedded[kqfx4]")});
+    p.Set("ppt/kqfxFiles/kqfx4.kqfx", "kept");
+    p.Set("ppt/kqfxFiles/kqfx6.kqfx", "unused");
+    Scene run("stepsrun", p);
+    Scene steps("stepsone", p);
+
+    RunResult r = RunCorvessa(run.package);
+    EXPECT_EQ(r.exitCode, 1);
+
+    KQOpenXMLPresentation one;
+    ASSERT_TRUE(one.Open(steps.package.c_str(), 0));
+    KQStringArray urls;
+    ASSERT_EQ(one.CollectViewerFileURLs(urls, false), 3);
+    for (int32 i = 0; i < urls.GetCount(); ++i) {
+        KQString name;
+        one.EmbedFile(urls[i], name);
+    }
+    EXPECT_TRUE(one.RemoveUnreferencedFiles());
+    EXPECT_TRUE(one.Close());
+
+    Package fromRun = run.Saved();
+    Package fromSteps = steps.Saved();
+    EXPECT_EQ(fromRun.Names(), fromSteps.Names());
+    for (const auto& entry : fromSteps.entries)
+        EXPECT_EQ(fromRun.Get(entry.first), entry.second) << entry.first;
+    EXPECT_EQ(fromRun.Get("ppt/kqfxFiles/kqfx1.kqfx"), run.rotor);
+    EXPECT_FALSE(fromRun.Has("ppt/kqfxFiles/kqfx6.kqfx"));
+}
+
+// The controls' binary parts are not XML and are not reported; a control
+// part that should be XML and is damaged is reported once in the run.
+TEST(CorvessaRun, OnlyADamagedXmlPartIsReportedAndOnce)
+{
+    Package p = MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx"), Viewer("wing.kqfx")});
+    ASSERT_TRUE(p.Has("ppt/activeX/activeX1.bin"));
+    p.Set("ppt/activeX/activeX9.xml", "<ax:ocx ax:classid=\"x\"><ax:ocxPr");
+    Scene scene("reportonce", p);
+    ::testing::internal::CaptureStderr();
+    RunResult r = RunCorvessa(scene.package);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.output, kAllEmbedded2);
+    if (err.empty())
+        GTEST_SKIP() << "the console is not the standard error stream on this host";
+    size_t reports = 0;
+    for (size_t at = err.find("!!!"); at != std::string::npos; at = err.find("!!!", at + 3))
+        ++reports;
+    EXPECT_EQ(reports, 1u) << err;
+    EXPECT_NE(err.find("activeX9.xml"), std::string::npos) << err;
+    EXPECT_EQ(err.find(".bin"), std::string::npos) << err;
+}
+
+// The archive reads each model when it saves: a model removed or rewritten
+// between the embedding and the save fails the save, and the package stays
+// as it was.
+TEST(CorvessaRun, ModelThatChangesBeforeTheSaveLeavesThePackage)
+{
+    for (const bool rewrite : {false, true}) {
+        SCOPED_TRACE(rewrite ? "rewritten" : "removed");
+        Scene scene(std::string("changedmodel") + (rewrite ? "rewritten" : "removed"),
+                    MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+        const std::string before = ReadFileBytes(scene.package);
+        const std::string victim = scene.dir + "/models/rotor.kqfx";
+        KQOpenXMLPresentation package;
+        ASSERT_TRUE(package.Open(scene.package.c_str(), 0));
+        KQEmbeddingOutcome outcome;
+        EXPECT_TRUE(package.EmbedAll(outcome));
+        if (rewrite)
+            WriteFileBytes(victim, ModelBytes(3, 1000));
+        else
+            std::remove(victim.c_str());
+        package.RemoveUnreferencedFiles();
+        EXPECT_FALSE(package.Save(outcome));
+        EXPECT_FALSE(outcome.saveFailure.IsEmpty());
+        EXPECT_EQ(ReadFileBytes(scene.package), before);
+    }
+}
+

@@ -4,6 +4,7 @@
 // directory.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -927,4 +929,98 @@ TEST(ZipMemory, MutatedArchivesFailCleanly)
     }
     KQSetErrorReporting(true);
     EXPECT_GT(opened, 0);
+}
+
+TEST_F(ZipTest, NameIndexFollowsAddsAndDeletes)
+{
+    // Two names that differ only in case: the first in archive order wins,
+    // and the second takes over once the first is gone.
+    ASSERT_TRUE(MakeZip(path, {{"Doc/A.xml", "<a/>"}, {"doc/a.xml", "<b/>"}, {"c.txt", "c"}}));
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 0));
+    EXPECT_EQ(a.FindFile("DOC\\A.XML"), 0);
+    EXPECT_TRUE(a.Delete("doc/A.xml"));
+    EXPECT_EQ(a.FindFile("doc\\a.xml"), 1);
+    EXPECT_EQ(ReadRaw(a, "Doc\\A.xml"), "<b/>");
+
+    // A rewritten entry is found at its new place; a new one at once.
+    KQXmlDocument doc(false);
+    doc.Parse("<c/>");
+    EXPECT_TRUE(a.WriteXmlFile("doc\\a.xml", &doc, true));
+    EXPECT_EQ(a.FindFile("DOC/a.XML"), 3);
+    EXPECT_EQ(ReadRaw(a, "doc/a.xml"), "<c />\n");
+    EXPECT_TRUE(a.WriteDataRaw("New\\B.bin", "bb", 2));
+    EXPECT_EQ(a.FindFile("new/b.BIN"), 4);
+    EXPECT_TRUE(a.Delete("new\\b.bin"));
+    EXPECT_EQ(a.FindFile("new/b.bin"), -1);
+    EXPECT_FALSE(a.Delete("new\\b.bin"));
+    EXPECT_TRUE(a.WriteDataRaw("new/b.bin", "b2", 2));
+    EXPECT_EQ(ReadRaw(a, "NEW\\B.BIN"), "b2");
+    EXPECT_TRUE(a.Close());
+
+    std::map<std::string, StoredEntry> saved = ReadZip(path);
+    ASSERT_EQ(saved.size(), 3u);
+    EXPECT_EQ(saved["doc/a.xml"].data, "<c />\n");
+    EXPECT_EQ(saved["new/b.bin"].data, "b2");
+    EXPECT_EQ(saved["c.txt"].data, "c");
+}
+
+TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
+{
+    const std::string file = path + ".model";
+    const std::string bytes = Pattern(300000, 7);
+    std::error_code ec;
+    ASSERT_TRUE(kqexample::WriteFile(file, bytes));
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+
+    // A file entry reads the file when it is needed; a document entry
+    // stores the document as it is when the archive is written.
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 0));
+    EXPECT_TRUE(a.WriteDataFromFile("m\\model.kqfx", file.c_str()));
+    EXPECT_EQ(ReadRaw(a, "m/model.kqfx"), bytes);
+    std::shared_ptr<KQXmlDocument> doc(new KQXmlDocument(false));
+    doc->Parse("<r><e/></r>");
+    EXPECT_TRUE(a.WriteXmlFileAtClose("r.xml", doc, true));
+    doc->RootElement()->LinkEndChild(new TiXmlElement("f"));
+    EXPECT_EQ(ReadRaw(a, "r.xml"), "<r>\n\t<e />\n\t<f />\n</r>\n");
+    EXPECT_FALSE(a.WriteDataFromFile("gone.kqfx", (file + ".absent").c_str()));
+    EXPECT_EQ(a.GetError()->code, 1106);
+    EXPECT_TRUE(a.Close());
+    doc->RootElement()->LinkEndChild(new TiXmlElement("g"));
+    std::map<std::string, StoredEntry> saved = ReadZip(path);
+    EXPECT_EQ(saved["m/model.kqfx"].data, bytes);
+    EXPECT_EQ(saved["r.xml"].data, "<r>\n\t<e />\n\t<f />\n</r>\n");
+    EXPECT_EQ(saved.count("gone.kqfx"), 0u);
+
+    // A file that changed or went away between the add and the save fails
+    // the save, and the archive on disk stays as it was.
+    struct Change {
+        const char* what;
+        void (*apply)(const std::string& file);
+    };
+    const Change changes[] = {
+        {"grown", [](const std::string& f) { kqexample::WriteFile(f, Pattern(300001, 7)); }},
+        {"shrunk", [](const std::string& f) { kqexample::WriteFile(f, Pattern(1000, 7)); }},
+        {"touched", [](const std::string& f) {
+             fs::last_write_time(f, fs::last_write_time(f) + std::chrono::seconds(10));
+         }},
+        {"removed", [](const std::string& f) { fs::remove(f); }},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+        const std::string before = FileBytes(path);
+        ASSERT_TRUE(kqexample::WriteFile(file, bytes));
+        KQZipArchive b;
+        ASSERT_TRUE(b.Open(path.c_str(), 0));
+        EXPECT_TRUE(b.WriteDataFromFile("model.kqfx", file.c_str()));
+        change.apply(file);
+        EXPECT_FALSE(b.Close());
+        ASSERT_TRUE(b.HasError());
+        EXPECT_EQ(b.GetError()->code, 1106);
+        EXPECT_TRUE(b.IsClosed());
+        EXPECT_EQ(FileBytes(path), before);
+    }
+    fs::remove(file, ec);
 }

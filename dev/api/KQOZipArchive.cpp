@@ -2,8 +2,10 @@
 //
 // libzip reads the data of added entries only when the archive is closed,
 // and it refuses to read back an entry changed since opening. So every added
-// entry keeps its own copy of the bytes here, shared between the libzip
-// source that writes it at Close and the reads of this session.
+// entry keeps what it is made of here, shared between the libzip source that
+// writes it at Close and the reads of this session: its own copy of the
+// bytes, a document printed when it is written, or the name of a file read
+// when it is written (so a model of any size costs no memory).
 #include "KQOZipArchive.h"
 
 #include <zip.h>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "KQFileSystem.h"
@@ -49,48 +52,190 @@ KQString LibraryText(int code)
     return text;
 }
 
-// The bytes of an entry added in this session.
-struct PendingData {
+} // namespace
+
+// What an entry added in this session is made of: bytes, a document to
+// print, or a file to read. mtime is the entry's time stamp.
+struct KQZipPending {
     std::vector<ubyte> bytes;
-    time_t mtime;
+    std::shared_ptr<const TiXmlDocument> document;
+    // The file, as libzip names it, with the size and modification time it
+    // had when the entry was added: a file that no longer has them is not
+    // what the caller added, and writing it fails.
+    std::string path;
+    zip_uint64_t fileSize = 0;
+    time_t fileTime = 0;
+    bool fromFile = false;
+    time_t mtime = 0;
 };
 
-// State of one libzip source serving a PendingData.
+namespace {
+
+// The text of a document as WriteXmlFile stores it.
+bool PrintDocument(const TiXmlDocument& document, std::string& text)
+{
+    try {
+        TiXmlPrinter printer;
+        printer.SetIndent("\t");
+        document.Accept(&printer);
+        text.assign(printer.CStr(), printer.Size());
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// State of one libzip source serving a KQZipPending.
 struct PendingSource {
-    std::shared_ptr<const PendingData> data;
-    zip_uint64_t offset;
+    std::shared_ptr<const KQZipPending> data;
+    zip_uint64_t offset = 0;
     zip_error_t error;
+    // A document's text, printed once, when the entry is first needed.
+    std::string printed;
+    bool isPrinted = false;
+    // The open file of a file entry.
+    zip_source_t* file = nullptr;
 };
+
+void SetSourceError(PendingSource* state, zip_error_t* error)
+{
+    zip_error_set(&state->error, zip_error_code_zip(error), zip_error_code_system(error));
+}
+
+void CloseFile(PendingSource* state)
+{
+    if (state->file) {
+        zip_source_close(state->file);
+        zip_source_free(state->file);
+        state->file = nullptr;
+    }
+}
+
+// Opens a file entry's file, refusing one that changed since it was added.
+bool OpenFile(PendingSource* state)
+{
+    const KQZipPending& data = *state->data;
+    CloseFile(state);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* file = zip_source_file_create(data.path.c_str(), 0, -1, &error);
+    if (!file) {
+        SetSourceError(state, &error);
+        zip_error_fini(&error);
+        return false;
+    }
+    zip_error_fini(&error);
+    zip_stat_t st;
+    zip_stat_init(&st);
+    bool same = zip_source_stat(file, &st) == 0 && (st.valid & ZIP_STAT_SIZE) && st.size == data.fileSize &&
+                (!(st.valid & ZIP_STAT_MTIME) || st.mtime == data.fileTime);
+    if (!same) {
+        zip_source_free(file);
+        zip_error_set(&state->error, ZIP_ER_CHANGED, 0);
+        return false;
+    }
+    if (zip_source_open(file) < 0) {
+        SetSourceError(state, zip_source_error(file));
+        zip_source_free(file);
+        return false;
+    }
+    state->file = file;
+    return true;
+}
+
+// The entry's size; a document is printed for it.
+bool PendingSize(PendingSource* state, zip_uint64_t& size)
+{
+    const KQZipPending& data = *state->data;
+    if (data.fromFile) {
+        size = data.fileSize;
+        return true;
+    }
+    if (data.document) {
+        if (!state->isPrinted) {
+            if (!PrintDocument(*data.document, state->printed)) {
+                zip_error_set(&state->error, ZIP_ER_MEMORY, 0);
+                return false;
+            }
+            state->isPrinted = true;
+        }
+        size = state->printed.size();
+        return true;
+    }
+    size = data.bytes.size();
+    return true;
+}
+
+zip_int64_t ReadPendingFile(PendingSource* state, void* out, zip_uint64_t len)
+{
+    const KQZipPending& data = *state->data;
+    if (!state->file) {
+        zip_error_set(&state->error, ZIP_ER_INTERNAL, 0);
+        return -1;
+    }
+    // Asking for one byte more than is left shows a file that grew.
+    zip_uint64_t left = data.fileSize - state->offset;
+    zip_uint64_t want = len <= left ? len : left + 1;
+    zip_int64_t n = zip_source_read(state->file, out, want);
+    if (n < 0) {
+        SetSourceError(state, zip_source_error(state->file));
+        return -1;
+    }
+    if (static_cast<zip_uint64_t>(n) > left || (n == 0 && left > 0 && len > 0)) {
+        zip_error_set(&state->error, ZIP_ER_CHANGED, 0);
+        return -1;
+    }
+    state->offset += static_cast<zip_uint64_t>(n);
+    return n;
+}
 
 zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, zip_source_cmd_t cmd)
 {
     PendingSource* state = static_cast<PendingSource*>(userdata);
     switch (cmd) {
-    case ZIP_SOURCE_OPEN:
+    case ZIP_SOURCE_OPEN: {
         state->offset = 0;
+        zip_uint64_t size = 0;
+        if (!PendingSize(state, size))
+            return -1;
+        if (state->data->fromFile && !OpenFile(state))
+            return -1;
         return 0;
+    }
     case ZIP_SOURCE_READ: {
-        zip_uint64_t size = state->data->bytes.size();
+        if (len > static_cast<zip_uint64_t>(ZIP_INT64_MAX))
+            len = static_cast<zip_uint64_t>(ZIP_INT64_MAX);
+        const KQZipPending& data = *state->data;
+        if (data.fromFile)
+            return ReadPendingFile(state, out, len);
+        const ubyte* bytes = data.bytes.data();
+        zip_uint64_t size = data.bytes.size();
+        if (data.document) {
+            bytes = reinterpret_cast<const ubyte*>(state->printed.data());
+            size = state->printed.size();
+        }
         zip_uint64_t n = size - state->offset;
         if (n > len)
             n = len;
-        if (n > static_cast<zip_uint64_t>(ZIP_INT64_MAX))
-            n = static_cast<zip_uint64_t>(ZIP_INT64_MAX);
         if (n > 0)
-            memcpy(out, state->data->bytes.data() + state->offset, static_cast<size_t>(n));
+            memcpy(out, bytes + state->offset, static_cast<size_t>(n));
         state->offset += n;
         return static_cast<zip_int64_t>(n);
     }
     case ZIP_SOURCE_CLOSE:
+        CloseFile(state);
         return 0;
     case ZIP_SOURCE_STAT: {
         if (len < sizeof(zip_stat_t)) {
             zip_error_set(&state->error, ZIP_ER_INVAL, 0);
             return -1;
         }
+        zip_uint64_t size = 0;
+        if (!PendingSize(state, size))
+            return -1;
         zip_stat_t* st = static_cast<zip_stat_t*>(out);
         zip_stat_init(st);
-        st->size = state->data->bytes.size();
+        st->size = size;
         st->mtime = state->data->mtime;
         st->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
         return sizeof(zip_stat_t);
@@ -98,6 +243,7 @@ zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, z
     case ZIP_SOURCE_ERROR:
         return zip_error_to_data(&state->error, out, len);
     case ZIP_SOURCE_FREE:
+        CloseFile(state);
         zip_error_fini(&state->error);
         delete state;
         return 0;
@@ -309,6 +455,60 @@ zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error)
     return source;
 }
 
+PendingSource* NewPendingSource(const std::shared_ptr<const KQZipPending>& data)
+{
+    PendingSource* state = new (std::nothrow) PendingSource;
+    if (!state)
+        return nullptr;
+    state->data = data;
+    zip_error_init(&state->error);
+    return state;
+}
+
+// The whole of an added entry in a block from malloc; null with failure set
+// when it cannot be had, null alone for an empty entry.
+ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size, KQString& failure)
+{
+    PendingSource* state = NewPendingSource(data);
+    if (!state) {
+        failure = LibraryText(ZIP_ER_MEMORY);
+        return nullptr;
+    }
+    ubyte* block = nullptr;
+    zip_uint64_t total = 0;
+    bool opened = PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_OPEN) == 0;
+    zip_uint64_t length = 0;
+    if (opened && PendingSize(state, length)) {
+        if (length > static_cast<zip_uint64_t>(INT32_MAX)) {
+            zip_error_set(&state->error, ZIP_ER_MEMORY, 0);
+        } else if (length > 0 && !(block = static_cast<ubyte*>(malloc(static_cast<size_t>(length))))) {
+            zip_error_set(&state->error, ZIP_ER_MEMORY, 0);
+        } else {
+            while (total < length) {
+                zip_int64_t n = PendingSourceCallback(state, block + total, length - total, ZIP_SOURCE_READ);
+                if (n <= 0)
+                    break;
+                total += static_cast<zip_uint64_t>(n);
+            }
+            // Reading on to the end checks that a file has not grown.
+            ubyte probe;
+            if (total == length && PendingSourceCallback(state, &probe, 1, ZIP_SOURCE_READ) != 0)
+                total = length + 1;
+            if (total != length && zip_error_code_zip(&state->error) == ZIP_ER_OK)
+                zip_error_set(&state->error, ZIP_ER_CHANGED, 0);
+        }
+    }
+    if (zip_error_code_zip(&state->error) != ZIP_ER_OK) {
+        failure = zip_error_strerror(&state->error);
+        free(block);
+        block = nullptr;
+    } else if (size) {
+        *size = static_cast<int32>(total);
+    }
+    PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_FREE);
+    return block;
+}
+
 // Presented names use '\', stored names '/'.
 KQString StoredName(const KQString& name)
 {
@@ -333,16 +533,14 @@ inline unsigned char FoldNameChar(unsigned char c)
     return c;
 }
 
-bool SameEntryName(const char* stored, const KQString& key)
+// The key under which the name index files an entry: names that compare
+// alike without regard to ASCII case and separator share it.
+std::string IndexKey(const char* name)
 {
-    const unsigned char* a = reinterpret_cast<const unsigned char*>(stored);
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(key.CStr());
-    for (;; ++a, ++b) {
-        if (FoldNameChar(*a) != FoldNameChar(*b))
-            return false;
-        if (*a == 0)
-            return true;
-    }
+    std::string key(name);
+    for (char& c : key)
+        c = static_cast<char>(FoldNameChar(static_cast<unsigned char>(c)));
+    return key;
 }
 
 // Folder part of a presented entry name: without the file name and without
@@ -399,7 +597,47 @@ int32 LittleEndianInt(const ubyte* p)
 
 struct KQZipHandle {
     zip_t* za = nullptr;
-    std::map<zip_uint64_t, std::shared_ptr<const PendingData>> pending;
+    std::map<zip_uint64_t, std::shared_ptr<const KQZipPending>> pending;
+    // Indices of the live entries by IndexKey, lowest first; built on the
+    // first lookup and kept in step with every add and delete after it.
+    std::unordered_map<std::string, std::vector<zip_uint64_t>> byName;
+    bool indexed = false;
+    uint32 changes = 0;
+
+    void Forget()
+    {
+        pending.clear();
+        byName.clear();
+        indexed = false;
+        ++changes;
+    }
+    void Added(zip_uint64_t index, const char* stored)
+    {
+        ++changes;
+        if (indexed)
+            byName[IndexKey(stored)].push_back(index);
+    }
+    // Before the entry is deleted: its name is still there.
+    void Removing(zip_uint64_t index)
+    {
+        ++changes;
+        pending.erase(index);
+        if (!indexed)
+            return;
+        const char* stored = zip_get_name(za, index, ZIP_FL_ENC_RAW);
+        auto found = stored ? byName.find(IndexKey(stored)) : byName.end();
+        if (found == byName.end())
+            return;
+        std::vector<zip_uint64_t>& indices = found->second;
+        for (size_t i = 0; i < indices.size(); ++i) {
+            if (indices[i] == index) {
+                indices.erase(indices.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+        if (indices.empty())
+            byName.erase(found);
+    }
 };
 
 //----------------------------------------------------------------------------
@@ -511,7 +749,7 @@ void KQZipArchive::Discard()
     if (zip->za)
         zip_discard(zip->za);
     zip->za = nullptr;
-    zip->pending.clear();
+    zip->Forget();
 }
 
 bool KQZipArchive::LibraryFailure(const char* label, int32 line, int32 code, const char* description)
@@ -579,6 +817,8 @@ bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int3
     }
     bool result = true;
     if (za) {
+        // Indices and pending entries of an earlier session mean nothing now.
+        zip->Forget();
         zip->za = za;
         readOnly = (mode == 1);
     } else if (source || zip_error_code_zip(error) != ZIP_ER_OK) {
@@ -633,18 +873,36 @@ int32 KQZipArchive::FindFile(const KQString& name)
         SetError(Location(label, 555), 1103, "No such file name: '%s'", name.CStr());
         return -1;
     }
-    zip_int64_t count = zip_get_num_entries(zip->za, 0);
-    if (count <= 0)
-        return -1;
-    if (count > INT32_MAX)
-        count = INT32_MAX;
-    for (zip_int64_t i = 0; i < count; ++i) {
-        // Deleted entries keep their index and have no name.
-        const char* stored = zip_get_name(zip->za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
-        if (stored && SameEntryName(stored, key))
-            return static_cast<int32>(i);
+    if (!zip->indexed) {
+        zip_int64_t count = zip_get_num_entries(zip->za, 0);
+        if (count > INT32_MAX)
+            count = INT32_MAX;
+        try {
+            std::unordered_map<std::string, std::vector<zip_uint64_t>> byName;
+            for (zip_int64_t i = 0; i < count; ++i) {
+                // Deleted entries keep their index and have no name.
+                const char* stored = zip_get_name(zip->za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+                if (stored)
+                    byName[IndexKey(stored)].push_back(static_cast<zip_uint64_t>(i));
+            }
+            zip->byName.swap(byName);
+            zip->indexed = true;
+        } catch (const std::bad_alloc&) {
+            LibraryFailure(label, 576, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+            return -1;
+        }
     }
-    return -1;
+    auto found = zip->byName.find(IndexKey(key.CStr()));
+    if (found == zip->byName.end() || found->second.empty())
+        return -1;
+    // The lowest of the names that compare alike, as a scan would find it.
+    zip_uint64_t index = found->second.front();
+    return index > static_cast<zip_uint64_t>(INT32_MAX) ? -1 : static_cast<int32>(index);
+}
+
+uint32 KQZipArchive::ChangeCount() const
+{
+    return zip ? zip->changes : 0;
 }
 
 int32 KQZipArchive::FindFileHash(const KQString& name)
@@ -702,24 +960,13 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         return nullptr;
     }
 
-    // Entries added in this session are served from their own copy.
+    // Entries added in this session are served from what they are made of.
     auto pendingEntry = zip->pending.find(static_cast<zip_uint64_t>(index));
     if (pendingEntry != zip->pending.end()) {
-        const std::vector<ubyte>& bytes = pendingEntry->second->bytes;
-        if (bytes.empty())
-            return nullptr;
-        if (bytes.size() > static_cast<size_t>(INT32_MAX)) {
-            LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
-            return nullptr;
-        }
-        ubyte* block = static_cast<ubyte*>(malloc(bytes.size()));
-        if (!block) {
-            LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
-            return nullptr;
-        }
-        memcpy(block, bytes.data(), bytes.size());
-        if (size)
-            *size = static_cast<int32>(bytes.size());
+        KQString failure;
+        ubyte* block = ReadPending(pendingEntry->second, size, failure);
+        if (!failure.IsEmpty())
+            LibraryFailure(label, 823, 1105, failure.CStr());
         return block;
     }
 
@@ -806,9 +1053,9 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
 KQZipArchive::AddResult KQZipArchive::AddEntry(const KQString& name, const void* data, uint32 size, int32 level,
                                                KQString& libraryText)
 {
-    std::shared_ptr<PendingData> pendingData;
+    std::shared_ptr<KQZipPending> pendingData;
     try {
-        pendingData = std::make_shared<PendingData>();
+        pendingData = std::make_shared<KQZipPending>();
         if (data && size > 0) {
             const ubyte* bytes = static_cast<const ubyte*>(data);
             pendingData->bytes.assign(bytes, bytes + size);
@@ -817,16 +1064,18 @@ KQZipArchive::AddResult KQZipArchive::AddEntry(const KQString& name, const void*
         libraryText = LibraryText(ZIP_ER_MEMORY);
         return ADD_REFUSED;
     }
-    pendingData->mtime = time(nullptr);
+    return AddPending(name, pendingData, level, libraryText);
+}
 
-    PendingSource* state = new (std::nothrow) PendingSource;
+KQZipArchive::AddResult KQZipArchive::AddPending(const KQString& name, const std::shared_ptr<KQZipPending>& pendingData,
+                                                 int32 level, KQString& libraryText)
+{
+    pendingData->mtime = time(nullptr);
+    PendingSource* state = NewPendingSource(pendingData);
     if (!state) {
         libraryText = LibraryText(ZIP_ER_MEMORY);
         return ADD_REFUSED;
     }
-    state->data = pendingData;
-    state->offset = 0;
-    zip_error_init(&state->error);
     zip_source_t* source = zip_source_function(zip->za, PendingSourceCallback, state);
     if (!source) {
         zip_error_fini(&state->error);
@@ -856,34 +1105,75 @@ KQZipArchive::AddResult KQZipArchive::AddEntry(const KQString& name, const void*
         flags = 9;
     zip_set_file_compression(zip->za, static_cast<zip_uint64_t>(index), method, flags);
     zip->pending[static_cast<zip_uint64_t>(index)] = pendingData;
+    zip->Added(static_cast<zip_uint64_t>(index), stored.CStr());
     return ADD_OK;
+}
+
+bool KQZipArchive::RefuseDataWrite(const KQString& name)
+{
+    const char* label = "KQZipArchive::WriteDataRaw";
+    if (IsClosed())
+        return !SetError(Location(label, 1379), 1104, "Archive is not open.");
+    if (readOnly)
+        return !SetError(Location(label, 1380), 1254, KQString());
+    if (name.IsBlank())
+        return !SetError(Location(label, 1381), 1103, KQString());
+    return false;
+}
+
+bool KQZipArchive::DataWritten(AddResult result, const KQString& libraryText, const KQString& name, bool empty)
+{
+    const char* label = "KQZipArchive::WriteDataRaw";
+    if (result == ADD_LIBRARY_ERROR)
+        return LibraryFailure(label, 1412, 1105, libraryText.CStr());
+    if (result != ADD_OK && empty)
+        return SetError(Location(label, 1404), 1106, "Could not add empty file '%s' to archive", name.CStr());
+    if (result != ADD_OK)
+        return SetError(Location(label, 1398), 1106, "Could not add file '%s' to archive", name.CStr());
+    return true;
 }
 
 bool KQZipArchive::WriteDataRaw(const KQString& name, const void* data, uint32 size)
 {
-    const char* label = "KQZipArchive::WriteDataRaw";
-    if (IsClosed())
-        return SetError(Location(label, 1379), 1104, "Archive is not open.");
-    if (readOnly)
-        return SetError(Location(label, 1380), 1254, KQString());
-    if (name.IsBlank())
-        return SetError(Location(label, 1381), 1103, KQString());
+    if (RefuseDataWrite(name))
+        return false;
     KQString libraryText;
-    if (data && size > 0) {
-        AddResult result = AddEntry(name, data, size, compressionLevel, libraryText);
-        if (result == ADD_LIBRARY_ERROR)
-            return LibraryFailure(label, 1412, 1105, libraryText.CStr());
-        if (result != ADD_OK)
-            return SetError(Location(label, 1398), 1106, "Could not add file '%s' to archive", name.CStr());
-        return true;
-    }
+    if (data && size > 0)
+        return DataWritten(AddEntry(name, data, size, compressionLevel, libraryText), libraryText, name, false);
     // Empty entries always take the default settings.
-    AddResult result = AddEntry(name, nullptr, 0, -1, libraryText);
-    if (result == ADD_LIBRARY_ERROR)
-        return LibraryFailure(label, 1412, 1105, libraryText.CStr());
-    if (result != ADD_OK)
-        return SetError(Location(label, 1404), 1106, "Could not add empty file '%s' to archive", name.CStr());
-    return true;
+    return DataWritten(AddEntry(name, nullptr, 0, -1, libraryText), libraryText, name, true);
+}
+
+bool KQZipArchive::WriteDataFromFile(const KQString& name, const KQString& path)
+{
+    if (RefuseDataWrite(name))
+        return false;
+    KQString libraryText;
+    AddResult result = ADD_REFUSED;
+    try {
+        std::shared_ptr<KQZipPending> pendingData = std::make_shared<KQZipPending>();
+        pendingData->fromFile = true;
+        pendingData->path = LibraryPath(path).CStr();
+        // What the file is now is what Close must find.
+        zip_error_t error;
+        zip_error_init(&error);
+        zip_source_t* file = zip_source_file_create(pendingData->path.c_str(), 0, -1, &error);
+        zip_error_fini(&error);
+        zip_stat_t st;
+        zip_stat_init(&st);
+        bool known = file && zip_source_stat(file, &st) == 0 && (st.valid & ZIP_STAT_SIZE);
+        if (file)
+            zip_source_free(file);
+        if (known) {
+            pendingData->fileSize = st.size;
+            pendingData->fileTime = (st.valid & ZIP_STAT_MTIME) ? st.mtime : 0;
+            // Empty entries always take the default settings.
+            result = AddPending(name, pendingData, st.size > 0 ? compressionLevel : -1, libraryText);
+        }
+    } catch (const std::bad_alloc&) {
+        libraryText = LibraryText(ZIP_ER_MEMORY);
+    }
+    return DataWritten(result, libraryText, name, false);
 }
 
 bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
@@ -927,6 +1217,18 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
 
 bool KQZipArchive::WriteXmlFile(const KQString& name, KQXmlDocument* doc, bool overwrite)
 {
+    return WriteXml(name, doc, nullptr, overwrite);
+}
+
+bool KQZipArchive::WriteXmlFileAtClose(const KQString& name, const std::shared_ptr<const TiXmlDocument>& doc,
+                                       bool overwrite)
+{
+    return WriteXml(name, doc.get(), doc, overwrite);
+}
+
+bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
+                            const std::shared_ptr<const TiXmlDocument>& shared, bool overwrite)
+{
     const char* label = "KQZipArchive::WriteXmlFile";
     if (IsClosed())
         return SetError(Location(label, 1475), 1104, "Cannot write Xml file '%s', archive is not open.", name.CStr());
@@ -942,18 +1244,29 @@ bool KQZipArchive::WriteXmlFile(const KQString& name, KQXmlDocument* doc, bool o
         if (!overwrite)
             return SetError(Location(label, 1486), 1102,
                             "Xml file '%s' exists in archive, and overwrite flag is not set", name.CStr());
+        zip->Removing(static_cast<zip_uint64_t>(index));
         if (zip_delete(zip->za, static_cast<zip_uint64_t>(index)) < 0)
             return LibraryFailure(label, 1509, 1105, zip_strerror(zip->za));
-        zip->pending.erase(static_cast<zip_uint64_t>(index));
     }
 
-    TiXmlPrinter printer;
-    printer.SetIndent("\t");
-    doc->Accept(&printer);
-
     KQString libraryText;
-    AddResult result = AddEntry(name, printer.CStr(), static_cast<uint32>(printer.Size()), compressionLevel,
-                                libraryText);
+    AddResult result = ADD_REFUSED;
+    std::shared_ptr<KQZipPending> pendingData;
+    try {
+        pendingData = std::make_shared<KQZipPending>();
+        if (shared) {
+            pendingData->document = shared;
+        } else {
+            TiXmlPrinter printer;
+            printer.SetIndent("\t");
+            doc->Accept(&printer);
+            const ubyte* text = reinterpret_cast<const ubyte*>(printer.CStr());
+            pendingData->bytes.assign(text, text + printer.Size());
+        }
+        result = AddPending(name, pendingData, compressionLevel, libraryText);
+    } catch (const std::bad_alloc&) {
+        libraryText = LibraryText(ZIP_ER_MEMORY);
+    }
     if (result == ADD_LIBRARY_ERROR)
         return LibraryFailure(label, 1509, 1105, libraryText.CStr());
     if (result != ADD_OK)
@@ -1008,9 +1321,9 @@ bool KQZipArchive::Delete(const KQString& name)
         return PushError(Location(label, 1703), 1106, "Unable to delete file '%s' in archive", name.CStr());
     if (index < 0)
         return false;
+    zip->Removing(static_cast<zip_uint64_t>(index));
     if (zip_delete(zip->za, static_cast<zip_uint64_t>(index)) < 0)
         return LibraryFailure(label, 1715, 1105, zip_strerror(zip->za));
-    zip->pending.erase(static_cast<zip_uint64_t>(index));
     return true;
 }
 

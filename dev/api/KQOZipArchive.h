@@ -24,9 +24,12 @@
 #include "KQOArray.h"
 #include "KQOXml.h"
 
+#include <memory>
+
 struct zip_source;
 struct zip_error;
 struct KQZipHandle;
+struct KQZipPending;
 class KQRGBImage;
 
 // An archive held in memory, which OpenAbstractFile opens instead of a file.
@@ -89,15 +92,28 @@ public:
     // Adds an entry with a copy of the data (the caller keeps its block). An
     // entry of that name must not exist yet: delete it first to replace it.
     bool WriteDataRaw(const KQString& name, const void* data, uint32 size);
+    // Adds an entry whose bytes are read from the file at path when the
+    // archive is written, so the file is never held in memory. Close fails
+    // (1106, the archive on disk as it was) when the file is gone or no
+    // longer has the size and time it had here.
+    bool WriteDataFromFile(const KQString& name, const KQString& path);
     // Parses the entry into doc, adding to what doc holds.
     bool ReadXmlFile(const KQString& name, KQXmlDocument* doc);
     // Prints doc with one tab per level into the entry; an existing entry is
     // replaced only when overwrite is set.
     bool WriteXmlFile(const KQString& name, KQXmlDocument* doc, bool overwrite);
+    // Like WriteXmlFile, but doc is printed only when the entry is read or
+    // the archive is written: a document rewritten many times in one session
+    // is printed and compressed once. Its state then is what is stored, so
+    // the caller changes it only to write it again.
+    bool WriteXmlFileAtClose(const KQString& name, const std::shared_ptr<const TiXmlDocument>& doc, bool overwrite);
     // A ".raw" entry (int32 width, int32 height, little-endian, then the
     // pixel bytes) or a JPEG picture.
     bool ReadImage(const KQString& name, KQRGBImage* image);
     bool Delete(const KQString& name);
+    // Grows with every entry added or deleted and every open and close: a
+    // caller that keeps what it read can tell whether anything changed since.
+    uint32 ChangeCount() const;
 
     // Process-wide flag per name: flag 255 asks for the stored flag (255 when
     // none is stored), any other value stores it and is returned.
@@ -121,6 +137,13 @@ private:
 
     enum AddResult { ADD_OK, ADD_REFUSED, ADD_LIBRARY_ERROR };
     AddResult AddEntry(const KQString& name, const void* data, uint32 size, int32 level, KQString& libraryText);
+    AddResult AddPending(const KQString& name, const std::shared_ptr<KQZipPending>& pendingData, int32 level,
+                         KQString& libraryText);
+    // True, with the error recorded, when no data entry may be added now.
+    bool RefuseDataWrite(const KQString& name);
+    bool DataWritten(AddResult result, const KQString& libraryText, const KQString& name, bool empty);
+    bool WriteXml(const KQString& name, const TiXmlDocument* doc, const std::shared_ptr<const TiXmlDocument>& shared,
+                  bool overwrite);
     // Opens the library archive on source (whose reference it takes, also
     // on failure); error holds why a source could not be made.
     bool OpenOn(zip_source* source, zip_error* error, int32 mode, int32 failureLine, int32 closedLine);

@@ -11,8 +11,19 @@
 
 #include <string>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 int main(int argc, char** argv)
 {
+#if defined(__GLIBC__)
+    // Keep freed memory for reuse instead of handing it back to the system
+    // at every free: a save compresses each entry with buffers of its own,
+    // and growing the heap anew for each costs more than compressing a
+    // small entry.
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+#endif
     std::string commandLine;
     for (int i = 1; i < argc; ++i) {
         if (i > 1)
