@@ -19,10 +19,14 @@ int main(int argc, char** argv)
 {
 #if defined(__GLIBC__)
     // Keep freed memory for reuse instead of handing it back to the system
-    // at every free: a save compresses each entry with buffers of its own,
-    // and growing the heap anew for each costs more than compressing a
-    // small entry.
+    // at every free: a save compresses each entry with buffers of its own
+    // (two of 128 KiB each in the zip library's deflate set-up), and
+    // mapping and faulting in fresh pages for each costs more than
+    // compressing a small entry. Setting the trim threshold fixes the
+    // mapping threshold at its default, which those buffers just exceed, so
+    // it is raised as well.
     mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
 #endif
     std::string commandLine;
     for (int i = 1; i < argc; ++i) {
