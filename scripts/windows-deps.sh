@@ -32,12 +32,14 @@ case "$KQ_WIN_TARGET" in
     x86_64) PKGS+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;
 esac
 
+. "$(dirname "$0")/apt-ensure.sh"
+
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 updated=0
 apt_update() {
     if [ "$updated" -eq 0 ]; then
-        "${APT[@]}" update -qq
+        kq_apt_update $SUDO
         updated=1
     fi
 }
