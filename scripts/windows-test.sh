@@ -36,7 +36,11 @@ case "${KQ_WIN_ARCH:-auto}" in
             run=i686; why="this host runs 32-bit x86 programs under Wine"
         else
             run=x86_64
-            why="this host cannot run 32-bit x86 programs ($(/usr/lib/wine/wine --version 2>&1 | tail -n1 || true))"
+            if [ -x /usr/lib/wine/wine ]; then
+                why="this host cannot run 32-bit x86 programs ($(/usr/lib/wine/wine --version 2>&1 | tail -n1 || true))"
+            else
+                why="32-bit Wine is not installed on this host"
+            fi
         fi
         ;;
     *) echo "KQ_WIN_ARCH=$KQ_WIN_ARCH: want auto, i686 or x86_64" >&2; exit 2 ;;
