@@ -54,16 +54,6 @@ int64 BytesLeft(KQBinaryFile& file)
     return length >= position ? length - position : 0;
 }
 
-// Reads exactly count bytes into buffer, checked against the file's end
-// first so that a lying count is refused before the read.
-bool ReadExactly(KQBinaryFile& file, ubyte* buffer, int32 count)
-{
-    int64 left = BytesLeft(file);
-    if (left >= 0 && left < count)
-        return false;
-    return file.Read(buffer, 1, count) == count;
-}
-
 struct Buffer {
     ubyte* data = nullptr;
     ~Buffer() { std::free(data); }
@@ -160,40 +150,36 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
     int32 unpacked = -1;
     if (compressed)
         unpacked = ReadOr(file);
-    if (unpacked < 0) {
-        // Raw pixels go straight into the image, once the file is known to
-        // hold them all.
-        int64 left = BytesLeft(file);
-        if (dataLength != n || (left >= 0 && left < dataLength))
-            return false;
-        if (!image.Alloc(width, height, false) || !image.Pixels())
-            return false;
-        if (!ReadExactly(file, image.Pixels(), dataLength)) {
-            image.Free();
-            return false;
-        }
-        return true;
-    }
-    if (unpacked != n)
+    // Raw data is the picture itself; bzip2 data unpacks to exactly it.
+    const bool raw = unpacked < 0;
+    if ((raw ? dataLength : unpacked) != n)
         return false;
-    // The compressed bytes are allocated only once the file is known to
-    // hold them, so a lying D cannot claim more memory than the file has.
+    // Nothing is allocated before the file is known to hold the D bytes, so
+    // a lying D cannot claim more memory than the file has.
     int64 left = BytesLeft(file);
     if (left >= 0 && left < dataLength)
         return false;
     Buffer packed;
-    packed.data = (ubyte*)std::malloc(dataLength > 0 ? (size_t)dataLength : 1);
-    if (!packed.data || file.Read(packed.data, 1, dataLength) != dataLength)
-        return false;
+    if (!raw) {
+        packed.data = (ubyte*)std::malloc(dataLength > 0 ? (size_t)dataLength : 1);
+        if (!packed.data || file.Read(packed.data, 1, dataLength) != dataLength)
+            return false;
+    }
+    // The pixels go straight into the image.
     if (!image.Alloc(width, height, false) || !image.Pixels())
         return false;
-    // Straight into the image, whose size is the expected U: the library
-    // stops at the end of the buffer, so the output is bounded whatever the
-    // stream claims.
-    unsigned int outLength = (unsigned int)unpacked;
-    int rc = BZ2_bzBuffToBuffDecompress((char*)image.Pixels(), &outLength, (char*)packed.data,
-                                        (unsigned int)dataLength, 0, 0);
-    if (rc != BZ_OK || outLength != (unsigned int)unpacked) {
+    bool filled;
+    if (raw) {
+        filled = file.Read(image.Pixels(), 1, dataLength) == dataLength;
+    } else {
+        // The image's size is the expected U: the library stops at the end
+        // of the buffer, so the output is bounded whatever the stream claims.
+        unsigned int outLength = (unsigned int)unpacked;
+        int rc = BZ2_bzBuffToBuffDecompress((char*)image.Pixels(), &outLength, (char*)packed.data,
+                                            (unsigned int)dataLength, 0, 0);
+        filled = rc == BZ_OK && outLength == (unsigned int)unpacked;
+    }
+    if (!filled) {
         image.Free();
         return false;
     }
