@@ -233,6 +233,14 @@ void KQJPEGErrorExit(j_common_ptr cinfo) {
 // delivers at once.
 const int kRowsPerRead = 16;
 
+// Data that is not 3-component colour: traced, and the decompressor
+// destroyed.
+bool RefuseNotColour(jpeg_decompress_struct* cinfo) {
+    KQTrace("Input JPEG image is not 24 bit.");
+    jpeg_destroy_decompress(cinfo);
+    return false;
+}
+
 // The part of the decode that may be left by longjmp. Only plain data lives
 // in this frame (no object with a destructor), so skipping it is safe.
 bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQStreamHandle handle,
@@ -269,18 +277,12 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQS
         return false;
     }
     // Rows go straight into the image, 3 bytes a pixel: nothing else fits.
-    if (cinfo->num_components != 3) {
-        KQTrace("Input JPEG image is not 24 bit.");
-        jpeg_destroy_decompress(cinfo);
-        return false;
-    }
+    // The data is checked before the start sets up the whole decode, and the
+    // output format the start settles once more, as the rows follow it.
+    if (cinfo->num_components != 3) return RefuseNotColour(cinfo);
     cinfo->scale_denom = 1;
     jpeg_start_decompress(cinfo);
-    if (cinfo->output_components != 3) {
-        KQTrace("Input JPEG image is not 24 bit.");
-        jpeg_destroy_decompress(cinfo);
-        return false;
-    }
+    if (cinfo->output_components != 3) return RefuseNotColour(cinfo);
     // The decoder writes every row, so the buffer is not cleared first.
     image->Alloc(static_cast<int32>(cinfo->output_width), static_cast<int32>(cinfo->output_height), false);
     if (!image->Pixels()) {
