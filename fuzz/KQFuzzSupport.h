@@ -1,6 +1,7 @@
 // Small helpers shared by the fuzz targets: a scratch file per process for
-// readers that only take a path, and the folder of the model files that the
-// embedder target and its seeds agree on.
+// readers that only take a path, a KQFx container around fuzzed snapshot
+// bytes, and the folder of the model files that the embedder target and its
+// seeds agree on.
 #ifndef KQFUZZSUPPORT_H
 #define KQFUZZSUPPORT_H
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include <unistd.h>
+#include <zip.h>
 
 #include "KQThumbExampleWriter.h"
 
@@ -39,6 +41,19 @@ public:
 private:
     std::string path;
 };
+
+// A well-formed KQFx container at path whose snapshot entry holds the bytes,
+// stored or deflated. Mutated zip bytes rarely keep a valid entry (its CRC
+// breaks first); this way the extraction and the decoder behind it see
+// arbitrary data too.
+inline bool WriteSnapshotContainer(const std::string& path, const uint8_t* data, size_t size, bool deflate)
+{
+    kqexample::ZipSettings settings;
+    settings.method = [deflate](size_t, const std::string&) {
+        return kqexample::ZipMethod{deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 1};
+    };
+    return kqexample::WriteZip(path, {{"Case001/Snapshot.jpeg", kqexample::Bytes(data, data + size)}}, settings);
+}
 
 // Absolute folder that the embedder seeds name in their controls. Fixed, so
 // that seeds written once stay valid for later runs and other workers.

@@ -11,11 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include <zip.h>
-
 #include "KQCom.h"
 #include "KQFuzzSupport.h"
-#include "KQThumbExampleWriter.h"
 #include "KQThumbIds.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
@@ -56,13 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t length = size - 3;
     const kqfuzz::ScratchFile& file = (mode & 1) ? kqfx : kqf;
     if ((mode & 1) && (mode & 2)) {
-        kqexample::ZipSettings settings;
-        const bool deflate = (mode & 4) != 0;
-        settings.method = [deflate](size_t, const std::string&) {
-            return kqexample::ZipMethod{deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 1};
-        };
-        if (!kqexample::WriteZip(file.Path(), {{"Case001/Snapshot.jpeg", kqexample::Bytes(body, body + length)}},
-                                 settings))
+        if (!kqfuzz::WriteSnapshotContainer(file.Path(), body, length, (mode & 4) != 0))
             return 0;
     } else if (!file.Write(body, length)) {
         return 0;

@@ -7,14 +7,10 @@
 // is the file.
 #include <cstddef>
 #include <cstdint>
-#include <string>
-
-#include <zip.h>
 
 #include "KQFuzzSupport.h"
 #include "KQOError.h"
 #include "KQOImage.h"
-#include "KQThumbExampleWriter.h"
 #include "kqfxThumbExtractor.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -30,13 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool wrap = size > 0 && (data[0] & 1);
     if (wrap) {
         // The rest of the input as the snapshot entry, stored or deflated.
-        kqexample::ZipSettings settings;
-        const bool deflate = (data[0] & 2) != 0;
-        settings.method = [deflate](size_t, const std::string&) {
-            return kqexample::ZipMethod{deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 1};
-        };
-        if (!kqexample::WriteZip(file.Path(), {{"Case001/Snapshot.jpeg", kqexample::Bytes(data + 1, data + size)}},
-                                 settings))
+        if (!kqfuzz::WriteSnapshotContainer(file.Path(), data + 1, size - 1, (data[0] & 2) != 0))
             return 0;
     } else if (!file.Write(data, size)) {
         return 0;
