@@ -156,19 +156,34 @@ bool TimeExtract(IClassFactory* factory, const fs::path& file, double* ms, SIZE*
     return ok;
 }
 
-int ExtractOnce(const fs::path& model)
+// The module attached as the shell's process attaches it, and its class
+// factory; null (after a message) when there is none.
+IClassFactory* AttachModule()
 {
     DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
     IClassFactory* factory = nullptr;
     if (FAILED(DllGetClassObject(CLSID_kqfxThumbExtractor, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
         std::fprintf(stderr, "no class factory\n");
-        return 1;
+        return nullptr;
     }
+    return factory;
+}
+
+void DetachModule(IClassFactory* factory)
+{
+    factory->Release();
+    DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+}
+
+int ExtractOnce(const fs::path& model)
+{
+    IClassFactory* factory = AttachModule();
+    if (!factory)
+        return 1;
     double ms = 0;
     SIZE got = {0, 0};
     const bool ok = TimeExtract(factory, model, &ms, &got) && TimeExtract(factory, model, &ms, &got);
-    factory->Release();
-    DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+    DetachModule(factory);
     if (!ok) {
         std::fprintf(stderr, "Extract of %s failed\n", model.string().c_str());
         return 1;
@@ -179,12 +194,9 @@ int ExtractOnce(const fs::path& model)
 
 int InProcess(std::vector<Input>& inputs, int runs)
 {
-    DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
-    IClassFactory* factory = nullptr;
-    if (FAILED(DllGetClassObject(CLSID_kqfxThumbExtractor, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
-        std::fprintf(stderr, "no class factory\n");
+    IClassFactory* factory = AttachModule();
+    if (!factory)
         return 1;
-    }
     std::printf("Lintomel in process: Extract at %ld x %ld and the JPEG decode alone, medians of %d runs\n",
                 static_cast<long>(kThumbSide), static_cast<long>(kThumbSide), runs);
     std::printf("  %-22s %10s %12s %10s\n", "snapshot", "Extract", "JPEG decode", "rest");
@@ -221,8 +233,7 @@ int InProcess(std::vector<Input>& inputs, int runs)
                         static_cast<long>(got.cx), static_cast<long>(got.cy));
         }
     }
-    factory->Release();
-    DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+    DetachModule(factory);
     return ok ? 0 : 1;
 }
 
