@@ -97,9 +97,22 @@ struct PendingSource {
     zip_source_t* file = nullptr;
 };
 
-void SetSourceError(PendingSource* state, zip_error_t* error)
+// Takes over the error that a source of libzip reported.
+void CopyError(zip_error_t* to, zip_error_t* from)
 {
-    zip_error_set(&state->error, zip_error_code_zip(error), zip_error_code_system(error));
+    zip_error_set(to, zip_error_code_zip(from), zip_error_code_system(from));
+}
+
+// libzip's source of the file at path, with what the file is now in st
+// (nothing valid when that cannot be learnt); null, with error set, when
+// there is no such file to read.
+zip_source_t* StatFileSource(const std::string& path, zip_stat_t* st, zip_error_t* error)
+{
+    zip_stat_init(st);
+    zip_source_t* file = zip_source_file_create(path.c_str(), 0, -1, error);
+    if (file && zip_source_stat(file, st) != 0)
+        zip_stat_init(st);
+    return file;
 }
 
 void CloseFile(PendingSource* state)
@@ -118,16 +131,14 @@ bool OpenFile(PendingSource* state)
     CloseFile(state);
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* file = zip_source_file_create(data.path.c_str(), 0, -1, &error);
-    if (!file) {
-        SetSourceError(state, &error);
-        zip_error_fini(&error);
-        return false;
-    }
-    zip_error_fini(&error);
     zip_stat_t st;
-    zip_stat_init(&st);
-    bool same = zip_source_stat(file, &st) == 0 && (st.valid & ZIP_STAT_SIZE) && st.size == data.fileSize &&
+    zip_source_t* file = StatFileSource(data.path, &st, &error);
+    if (!file)
+        CopyError(&state->error, &error);
+    zip_error_fini(&error);
+    if (!file)
+        return false;
+    bool same = (st.valid & ZIP_STAT_SIZE) && st.size == data.fileSize &&
                 (!(st.valid & ZIP_STAT_MTIME) || st.mtime == data.fileTime);
     if (!same) {
         zip_source_free(file);
@@ -135,7 +146,7 @@ bool OpenFile(PendingSource* state)
         return false;
     }
     if (zip_source_open(file) < 0) {
-        SetSourceError(state, zip_source_error(file));
+        CopyError(&state->error, zip_source_error(file));
         zip_source_free(file);
         return false;
     }
@@ -178,7 +189,7 @@ zip_int64_t ReadPendingFile(PendingSource* state, void* out, zip_uint64_t len)
     zip_uint64_t want = len <= left ? len : left + 1;
     zip_int64_t n = zip_source_read(state->file, out, want);
     if (n < 0) {
-        SetSourceError(state, zip_source_error(state->file));
+        CopyError(&state->error, zip_source_error(state->file));
         return -1;
     }
     if (static_cast<zip_uint64_t>(n) > left || (n == 0 && left > 0 && len > 0)) {
@@ -291,10 +302,8 @@ void ReclaimLeftover(const std::string& temporary)
 
 zip_int64_t FromReader(SaveSource* state, zip_int64_t result)
 {
-    if (result < 0) {
-        zip_error_t* error = zip_source_error(state->reader);
-        zip_error_set(&state->error, zip_error_code_zip(error), zip_error_code_system(error));
-    }
+    if (result < 0)
+        CopyError(&state->error, zip_source_error(state->reader));
     return result;
 }
 
@@ -1157,11 +1166,10 @@ bool KQZipArchive::WriteDataFromFile(const KQString& name, const KQString& path)
         // What the file is now is what Close must find.
         zip_error_t error;
         zip_error_init(&error);
-        zip_source_t* file = zip_source_file_create(pendingData->path.c_str(), 0, -1, &error);
-        zip_error_fini(&error);
         zip_stat_t st;
-        zip_stat_init(&st);
-        bool known = file && zip_source_stat(file, &st) == 0 && (st.valid & ZIP_STAT_SIZE);
+        zip_source_t* file = StatFileSource(pendingData->path, &st, &error);
+        zip_error_fini(&error);
+        bool known = file && (st.valid & ZIP_STAT_SIZE);
         if (file)
             zip_source_free(file);
         if (known) {
