@@ -307,6 +307,17 @@ zip_int64_t FromReader(SaveSource* state, zip_int64_t result)
     return result;
 }
 
+// Closes and removes a temporary that will not replace the file.
+void AbandonTemporary(SaveSource* state)
+{
+    if (state->out)
+        fclose(state->out);
+    state->out = nullptr;
+    if (state->created)
+        KQRemoveFileUtf8(state->temporary);
+    state->created = false;
+}
+
 zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
 {
     SaveSource* state = static_cast<SaveSource*>(userdata);
@@ -388,12 +399,7 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
         return 0;
     }
     case ZIP_SOURCE_ROLLBACK_WRITE:
-        if (state->out)
-            fclose(state->out);
-        state->out = nullptr;
-        if (state->created)
-            KQRemoveFileUtf8(state->temporary);
-        state->created = false;
+        AbandonTemporary(state);
         return 0;
     case ZIP_SOURCE_REMOVE: {
         int code = KQRemoveFileUtf8(state->target);
@@ -406,10 +412,7 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
     case ZIP_SOURCE_ERROR:
         return zip_error_to_data(&state->error, data, len);
     case ZIP_SOURCE_FREE:
-        if (state->out)
-            fclose(state->out);
-        if (state->created)
-            KQRemoveFileUtf8(state->temporary);
+        AbandonTemporary(state);
         zip_source_free(state->reader);
         zip_error_fini(&state->error);
         delete state;
@@ -1264,11 +1267,11 @@ bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
         if (shared) {
             pendingData->document = shared;
         } else {
-            TiXmlPrinter printer;
-            printer.SetIndent("\t");
-            doc->Accept(&printer);
-            const ubyte* text = reinterpret_cast<const ubyte*>(printer.CStr());
-            pendingData->bytes.assign(text, text + printer.Size());
+            // Printed now, as a document written at close is printed then.
+            std::string text;
+            if (!PrintDocument(*doc, text))
+                throw std::bad_alloc();
+            pendingData->bytes.assign(text.begin(), text.end());
         }
         result = AddPending(name, pendingData, compressionLevel, libraryText);
     } catch (const std::bad_alloc&) {
