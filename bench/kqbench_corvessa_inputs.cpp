@@ -26,7 +26,16 @@ namespace fs = std::filesystem;
 const char* kViewerClassId = "{5C2E9A41-7B3D-4F08-9E6A-2D71C0B4F853}";
 const char* kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
 
+const char* kRelationships = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
+
 enum Kind { kRandom, kText, kSparse };
+
+// A relationships part that holds one Relationship.
+std::string OneRelationship(const std::string& id, const std::string& type, const std::string& target)
+{
+    return std::string(kXmlDeclaration) + kRelationships + "<Relationship Id=\"" + id + "\" Type=\"" + type +
+           "\" Target=\"" + target + "\"/></Relationships>";
+}
 
 // Streams the file in blocks of 1 MiB, so a model of any size costs no memory.
 bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
@@ -78,7 +87,6 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
 
 bool WritePresentation(const fs::path& path, const std::vector<std::string>& models)
 {
-    const std::string rels = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
     std::string types = std::string(kXmlDeclaration) +
         "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
         "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
@@ -88,7 +96,7 @@ bool WritePresentation(const fs::path& path, const std::vector<std::string>& mod
         "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml\"/>"
         "<Override PartName=\"/ppt/slides/slide1.xml\" "
         "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.slide+xml\"/>";
-    std::string slideRels = std::string(kXmlDeclaration) + rels;
+    std::string slideRels = std::string(kXmlDeclaration) + kRelationships;
     std::vector<std::pair<std::string, std::string>> entries;
     for (size_t i = 0; i < models.size(); ++i) {
         const std::string n = std::to_string(i + 1);
@@ -106,29 +114,25 @@ bool WritePresentation(const fs::path& path, const std::vector<std::string>& mod
                                  "<ax:ocxPr ax:name=\"Toolbar\" ax:value=\"1\"/></ax:ocx>");
         entries.emplace_back("ppt/activeX/activeX" + n + ".bin", std::string(64, '\0'));
         entries.emplace_back("ppt/activeX/_rels/activeX" + n + ".xml.rels",
-                             std::string(kXmlDeclaration) + rels +
-                                 "<Relationship Id=\"rId1\" "
-                                 "Type=\"http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary\" "
-                                 "Target=\"activeX" + n + ".bin\"/></Relationships>");
+                             OneRelationship("rId1",
+                                             "http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary",
+                                             "activeX" + n + ".bin"));
     }
     types += "</Types>";
     slideRels += "</Relationships>";
     entries.emplace_back("[Content_Types].xml", types);
     entries.emplace_back("_rels/.rels",
-                         std::string(kXmlDeclaration) + rels +
-                             "<Relationship Id=\"rId1\" "
-                             "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" "
-                             "Target=\"ppt/presentation.xml\"/></Relationships>");
+                         OneRelationship("rId1",
+                                         "http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument",
+                                         "ppt/presentation.xml"));
     entries.emplace_back("ppt/presentation.xml",
                          std::string(kXmlDeclaration) +
                              "<p:presentation xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
                              "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
                              "<p:sldIdLst><p:sldId id=\"256\" r:id=\"rId2\"/></p:sldIdLst></p:presentation>");
     entries.emplace_back("ppt/_rels/presentation.xml.rels",
-                         std::string(kXmlDeclaration) + rels +
-                             "<Relationship Id=\"rId2\" "
-                             "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide\" "
-                             "Target=\"slides/slide1.xml\"/></Relationships>");
+                         OneRelationship("rId2", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide",
+                                         "slides/slide1.xml"));
     entries.emplace_back("ppt/slides/slide1.xml",
                          std::string(kXmlDeclaration) +
                              "<p:sld xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"><p:cSld/></p:sld>");

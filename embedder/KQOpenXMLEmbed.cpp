@@ -174,9 +174,7 @@ bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
     id = KQ_KQFX_PREFIX.ConcatInt(number);
     KQXmlElement::SetAttributeString(entry, KQString("rId"), id);
     KQXmlElement::SetAttributeString(entry, KQString("originalPath"), path);
-    int32 added = IdNumber(AttributeText(entry, "rId"));
-    if (added >= 0)
-        list.numbers.insert(added);
+    list.numbers.insert(number);
     return WritePart(listEntry, doc);
 }
 

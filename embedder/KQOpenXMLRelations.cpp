@@ -26,6 +26,18 @@ void CountPrefixedId(const KQString& id, const std::string& prefix, std::pair<in
     found.second = true;
 }
 
+// Takes one Relationship into what a walk of the relationships found: its
+// Id by its Target, when it is the first to name that Target, and its Id,
+// also in the numbering of every prefix counted so far.
+void NoteRelationship(KQOpenXMLRunPart& relations, const KQString& target, const KQString& id)
+{
+    if (!target.IsEmpty())
+        relations.idByTarget.emplace(target.CStr(), id);
+    relations.ids.push_back(id);
+    for (auto& counted : relations.prefixes)
+        CountPrefixedId(id, counted.first, counted.second);
+}
+
 }  // namespace
 
 bool KQOpenXMLArchive::HasContentType(const KQString& attributeName, const KQString& value)
@@ -143,11 +155,7 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
         relations.prefixes.clear();
         for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e;
              e = KQXmlElement::NextSibling(e)) {
-            KQString existingTarget = AttributeText(e, "Target");
-            KQString id = AttributeText(e, "Id");
-            if (!existingTarget.IsEmpty())
-                relations.idByTarget.emplace(existingTarget.CStr(), id);
-            relations.ids.push_back(id);
+            NoteRelationship(relations, AttributeText(e, "Target"), AttributeText(e, "Id"));
         }
         relations.relationsKnown = true;
     }
@@ -194,15 +202,8 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
     if (memo) {
         // What the walk would find in the two new elements.
         for (TiXmlElement* e : {reference, relationship}) {
-            if (!e)
-                continue;
-            KQString addedTarget = AttributeText(e, "Target");
-            KQString addedId = AttributeText(e, "Id");
-            if (!addedTarget.IsEmpty())
-                memo->idByTarget.emplace(addedTarget.CStr(), addedId);
-            memo->ids.push_back(addedId);
-            for (auto& counted : memo->prefixes)
-                CountPrefixedId(addedId, counted.first, counted.second);
+            if (e)
+                NoteRelationship(*memo, AttributeText(e, "Target"), AttributeText(e, "Id"));
         }
     }
     if (!WritePart(relsPart, doc))

@@ -55,7 +55,7 @@ bench_case() {
     local label="$1" count="$2" bytes="$3" kind="$4"
     "$INPUTS" "$WORK/$label" "$count" "$bytes" "$kind" >/dev/null
     compare "$label" "$WORK/$label/presentation.pptx"
-    rm -rf "$WORK/$label"
+    rm -rf "${WORK:?}/$label"
 }
 
 for c in $CASES; do

@@ -461,11 +461,7 @@ int64 KQFileSize(const KQChar* path)
 {
     if (!path)
         return 0;
-#ifdef KQ_UNICODE
-    FILE* f = _wfopen(path, L"rb");
-#else
-    FILE* f = KQ_fopen(path, "rb");
-#endif
+    FILE* f = OpenStream(KQString(path), KQString(KQ_TEXT("rb")));
     if (!f)
         return 0;
     const int64 length = KQFileLength(f);

@@ -97,9 +97,22 @@ struct PendingSource {
     zip_source_t* file = nullptr;
 };
 
-void SetSourceError(PendingSource* state, zip_error_t* error)
+// Takes over the error that a source of libzip reported.
+void CopyError(zip_error_t* to, zip_error_t* from)
 {
-    zip_error_set(&state->error, zip_error_code_zip(error), zip_error_code_system(error));
+    zip_error_set(to, zip_error_code_zip(from), zip_error_code_system(from));
+}
+
+// libzip's source of the file at path, with what the file is now in st
+// (nothing valid when that cannot be learnt); null, with error set, when
+// there is no such file to read.
+zip_source_t* StatFileSource(const std::string& path, zip_stat_t* st, zip_error_t* error)
+{
+    zip_stat_init(st);
+    zip_source_t* file = zip_source_file_create(path.c_str(), 0, -1, error);
+    if (file && zip_source_stat(file, st) != 0)
+        zip_stat_init(st);
+    return file;
 }
 
 void CloseFile(PendingSource* state)
@@ -118,16 +131,14 @@ bool OpenFile(PendingSource* state)
     CloseFile(state);
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* file = zip_source_file_create(data.path.c_str(), 0, -1, &error);
-    if (!file) {
-        SetSourceError(state, &error);
-        zip_error_fini(&error);
-        return false;
-    }
-    zip_error_fini(&error);
     zip_stat_t st;
-    zip_stat_init(&st);
-    bool same = zip_source_stat(file, &st) == 0 && (st.valid & ZIP_STAT_SIZE) && st.size == data.fileSize &&
+    zip_source_t* file = StatFileSource(data.path, &st, &error);
+    if (!file)
+        CopyError(&state->error, &error);
+    zip_error_fini(&error);
+    if (!file)
+        return false;
+    bool same = (st.valid & ZIP_STAT_SIZE) && st.size == data.fileSize &&
                 (!(st.valid & ZIP_STAT_MTIME) || st.mtime == data.fileTime);
     if (!same) {
         zip_source_free(file);
@@ -135,7 +146,7 @@ bool OpenFile(PendingSource* state)
         return false;
     }
     if (zip_source_open(file) < 0) {
-        SetSourceError(state, zip_source_error(file));
+        CopyError(&state->error, zip_source_error(file));
         zip_source_free(file);
         return false;
     }
@@ -178,7 +189,7 @@ zip_int64_t ReadPendingFile(PendingSource* state, void* out, zip_uint64_t len)
     zip_uint64_t want = len <= left ? len : left + 1;
     zip_int64_t n = zip_source_read(state->file, out, want);
     if (n < 0) {
-        SetSourceError(state, zip_source_error(state->file));
+        CopyError(&state->error, zip_source_error(state->file));
         return -1;
     }
     if (static_cast<zip_uint64_t>(n) > left || (n == 0 && left > 0 && len > 0)) {
@@ -291,11 +302,20 @@ void ReclaimLeftover(const std::string& temporary)
 
 zip_int64_t FromReader(SaveSource* state, zip_int64_t result)
 {
-    if (result < 0) {
-        zip_error_t* error = zip_source_error(state->reader);
-        zip_error_set(&state->error, zip_error_code_zip(error), zip_error_code_system(error));
-    }
+    if (result < 0)
+        CopyError(&state->error, zip_source_error(state->reader));
     return result;
+}
+
+// Closes and removes a temporary that will not replace the file.
+void AbandonTemporary(SaveSource* state)
+{
+    if (state->out)
+        fclose(state->out);
+    state->out = nullptr;
+    if (state->created)
+        KQRemoveFileUtf8(state->temporary);
+    state->created = false;
 }
 
 zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
@@ -379,12 +399,7 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
         return 0;
     }
     case ZIP_SOURCE_ROLLBACK_WRITE:
-        if (state->out)
-            fclose(state->out);
-        state->out = nullptr;
-        if (state->created)
-            KQRemoveFileUtf8(state->temporary);
-        state->created = false;
+        AbandonTemporary(state);
         return 0;
     case ZIP_SOURCE_REMOVE: {
         int code = KQRemoveFileUtf8(state->target);
@@ -397,10 +412,7 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
     case ZIP_SOURCE_ERROR:
         return zip_error_to_data(&state->error, data, len);
     case ZIP_SOURCE_FREE:
-        if (state->out)
-            fclose(state->out);
-        if (state->created)
-            KQRemoveFileUtf8(state->temporary);
+        AbandonTemporary(state);
         zip_source_free(state->reader);
         zip_error_fini(&state->error);
         delete state;
@@ -465,8 +477,72 @@ PendingSource* NewPendingSource(const std::shared_ptr<const KQZipPending>& data)
     return state;
 }
 
-// The whole of an added entry in a block from malloc; null with failure set
-// when it cannot be had, null alone for an empty entry.
+// Reads an entry whole, through read (zip_fread's contract) and why (the
+// text of its last failure), into a block from malloc. claimed, at most
+// INT32_MAX, bounds what is read, and the block grows only as bytes arrive:
+// a header's size is a claim. When the size is exact, the data must end
+// right there; a byte missing or one beyond is reported as mismatch. Null
+// with failure set when the entry cannot be had, null alone for an empty
+// one.
+template <typename Read, typename Why>
+ubyte* ReadWhole(Read read, Why why, zip_uint64_t claimed, bool exact, int mismatch, int32* size, KQString& failure)
+{
+    const zip_uint64_t chunk =
+        claimed < kSmallEntry ? kSmallChunk : (claimed < kLargestChunk ? claimed : kLargestChunk);
+    zip_uint64_t capacity = claimed < chunk ? claimed : chunk;
+    // An entry that claims nothing is still read: it must hold nothing.
+    ubyte* block = static_cast<ubyte*>(malloc(capacity > 0 ? static_cast<size_t>(capacity) : 1));
+    auto fail = [&](const KQString& text) -> ubyte* {
+        free(block);
+        failure = text;
+        return nullptr;
+    };
+    if (!block)
+        return fail(LibraryText(ZIP_ER_MEMORY));
+    zip_uint64_t total = 0;
+    for (;;) {
+        if (total == capacity) {
+            if (capacity == claimed)
+                break;
+            zip_uint64_t grown = capacity * 2 < claimed ? capacity * 2 : claimed;
+            ubyte* bigger = static_cast<ubyte*>(realloc(block, static_cast<size_t>(grown)));
+            if (!bigger)
+                return fail(LibraryText(ZIP_ER_MEMORY));
+            block = bigger;
+            capacity = grown;
+        }
+        zip_uint64_t want = capacity - total;
+        if (want > chunk)
+            want = chunk;
+        zip_int64_t n = read(block + total, want);
+        if (n < 0)
+            return fail(why());
+        if (n == 0)
+            break;
+        total += static_cast<zip_uint64_t>(n);
+    }
+    // Reading on to the end lets libzip check the CRC and shows a file that
+    // has grown.
+    if (exact) {
+        if (total != claimed)
+            return fail(LibraryText(mismatch));
+        ubyte probe;
+        zip_int64_t n = read(&probe, 1);
+        if (n < 0)
+            return fail(why());
+        if (n > 0)
+            return fail(LibraryText(mismatch));
+    }
+    if (total == 0) {
+        free(block);
+        return nullptr;
+    }
+    if (size)
+        *size = static_cast<int32>(total);
+    return block;
+}
+
+// The whole of an added entry, as ReadWhole gives it.
 ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size, KQString& failure)
 {
     PendingSource* state = NewPendingSource(data);
@@ -475,35 +551,17 @@ ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size,
         return nullptr;
     }
     ubyte* block = nullptr;
-    zip_uint64_t total = 0;
-    bool opened = PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_OPEN) == 0;
     zip_uint64_t length = 0;
-    if (opened && PendingSize(state, length)) {
-        if (length > static_cast<zip_uint64_t>(INT32_MAX)) {
-            zip_error_set(&state->error, ZIP_ER_MEMORY, 0);
-        } else if (length > 0 && !(block = static_cast<ubyte*>(malloc(static_cast<size_t>(length))))) {
-            zip_error_set(&state->error, ZIP_ER_MEMORY, 0);
-        } else {
-            while (total < length) {
-                zip_int64_t n = PendingSourceCallback(state, block + total, length - total, ZIP_SOURCE_READ);
-                if (n <= 0)
-                    break;
-                total += static_cast<zip_uint64_t>(n);
-            }
-            // Reading on to the end checks that a file has not grown.
-            ubyte probe;
-            if (total == length && PendingSourceCallback(state, &probe, 1, ZIP_SOURCE_READ) != 0)
-                total = length + 1;
-            if (total != length && zip_error_code_zip(&state->error) == ZIP_ER_OK)
-                zip_error_set(&state->error, ZIP_ER_CHANGED, 0);
-        }
-    }
-    if (zip_error_code_zip(&state->error) != ZIP_ER_OK) {
+    if (PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_OPEN) != 0 || !PendingSize(state, length)) {
         failure = zip_error_strerror(&state->error);
-        free(block);
-        block = nullptr;
-    } else if (size) {
-        *size = static_cast<int32>(total);
+    } else if (length > static_cast<zip_uint64_t>(INT32_MAX)) {
+        failure = LibraryText(ZIP_ER_MEMORY);
+    } else {
+        auto read = [state](void* out, zip_uint64_t len) {
+            return PendingSourceCallback(state, out, len, ZIP_SOURCE_READ);
+        };
+        auto why = [state] { return KQString(zip_error_strerror(&state->error)); };
+        block = ReadWhole(read, why, length, true, ZIP_ER_CHANGED, size, failure);
     }
     PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_FREE);
     return block;
@@ -982,71 +1040,24 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
         return nullptr;
     }
-    zip_uint64_t chunk = claimed < kSmallEntry ? kSmallChunk : (claimed < kLargestChunk ? claimed : kLargestChunk);
-
     zip_file_t* file = zip_fopen_index(zip->za, static_cast<zip_uint64_t>(index), 0);
     if (!file) {
         LibraryFailure(label, 823, 1105, zip_strerror(zip->za));
         return nullptr;
     }
-    ubyte* block = nullptr;
-    // text is taken before the entry is closed: it may be the entry's own.
-    auto fail = [&](const KQString& text) -> ubyte* {
-        free(block);
-        zip_fclose(file);
-        LibraryFailure(label, 823, 1105, text.CStr());
-        return nullptr;
-    };
-    zip_uint64_t capacity = claimed < chunk ? claimed : chunk;
-    // An entry that claims nothing is still read: it must hold nothing.
-    block = static_cast<ubyte*>(malloc(capacity > 0 ? static_cast<size_t>(capacity) : 1));
-    if (!block)
-        return fail(LibraryText(ZIP_ER_MEMORY));
-    zip_uint64_t total = 0;
-    for (;;) {
-        if (total == capacity) {
-            if (capacity == claimed)
-                break;
-            zip_uint64_t grown = capacity * 2 < claimed ? capacity * 2 : claimed;
-            ubyte* bigger = static_cast<ubyte*>(realloc(block, static_cast<size_t>(grown)));
-            if (!bigger)
-                return fail(LibraryText(ZIP_ER_MEMORY));
-            block = bigger;
-            capacity = grown;
-        }
-        zip_uint64_t want = capacity - total;
-        if (want > chunk)
-            want = chunk;
-        zip_int64_t n = zip_fread(file, block + total, want);
-        if (n < 0)
-            return fail(KQString(zip_file_strerror(file)));
-        if (n == 0)
-            break;
-        total += static_cast<zip_uint64_t>(n);
-    }
-    // The entry must end where its header says: reading on to its end lets
-    // libzip check the CRC, and a byte beyond the claim, or one missing,
-    // means the entry is damaged. libzip keeps no CRC layer for an entry
-    // without stored bytes; the CRC of nothing is 0.
-    if (st.valid & ZIP_STAT_SIZE) {
-        if (total != claimed)
-            return fail(LibraryText(ZIP_ER_INCONS));
-        ubyte probe;
-        zip_int64_t n = zip_fread(file, &probe, 1);
-        if (n < 0)
-            return fail(KQString(zip_file_strerror(file)));
-        if (n > 0)
-            return fail(LibraryText(ZIP_ER_INCONS));
-        if (claimed == 0 && (st.valid & ZIP_STAT_CRC) && st.crc != 0)
-            return fail(LibraryText(ZIP_ER_CRC));
-    }
+    // The texts are taken before the entry is closed: they may be its own.
+    auto read = [file](void* out, zip_uint64_t len) { return zip_fread(file, out, len); };
+    auto why = [file] { return KQString(zip_file_strerror(file)); };
+    const bool exact = (st.valid & ZIP_STAT_SIZE) != 0;
+    KQString failure;
+    ubyte* block = ReadWhole(read, why, claimed, exact, ZIP_ER_INCONS, size, failure);
+    // libzip keeps no CRC layer for an entry without stored bytes; the CRC
+    // of nothing is 0.
+    if (failure.IsEmpty() && exact && claimed == 0 && (st.valid & ZIP_STAT_CRC) && st.crc != 0)
+        failure = LibraryText(ZIP_ER_CRC);
     zip_fclose(file);
-    if (total == 0) {
-        free(block);
-        return nullptr;
-    }
-    if (size)
-        *size = static_cast<int32>(total);
+    if (!failure.IsEmpty())
+        LibraryFailure(label, 823, 1105, failure.CStr());
     return block;
 }
 
@@ -1157,11 +1168,10 @@ bool KQZipArchive::WriteDataFromFile(const KQString& name, const KQString& path)
         // What the file is now is what Close must find.
         zip_error_t error;
         zip_error_init(&error);
-        zip_source_t* file = zip_source_file_create(pendingData->path.c_str(), 0, -1, &error);
-        zip_error_fini(&error);
         zip_stat_t st;
-        zip_stat_init(&st);
-        bool known = file && zip_source_stat(file, &st) == 0 && (st.valid & ZIP_STAT_SIZE);
+        zip_source_t* file = StatFileSource(pendingData->path, &st, &error);
+        zip_error_fini(&error);
+        bool known = file && (st.valid & ZIP_STAT_SIZE);
         if (file)
             zip_source_free(file);
         if (known) {
@@ -1257,11 +1267,11 @@ bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
         if (shared) {
             pendingData->document = shared;
         } else {
-            TiXmlPrinter printer;
-            printer.SetIndent("\t");
-            doc->Accept(&printer);
-            const ubyte* text = reinterpret_cast<const ubyte*>(printer.CStr());
-            pendingData->bytes.assign(text, text + printer.Size());
+            // Printed now, as a document written at close is printed then.
+            std::string text;
+            if (!PrintDocument(*doc, text))
+                throw std::bad_alloc();
+            pendingData->bytes.assign(text.begin(), text.end());
         }
         result = AddPending(name, pendingData, compressionLevel, libraryText);
     } catch (const std::bad_alloc&) {

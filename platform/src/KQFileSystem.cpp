@@ -20,15 +20,17 @@
 
 namespace {
 
-std::wstring Wide(const std::string& utf8)
+// text in the code page (UTF-8 unless told otherwise) as wide text; empty
+// when it does not convert.
+std::wstring Wide(const std::string& text, UINT codePage = CP_UTF8)
 {
-    if (utf8.empty())
+    if (text.empty())
         return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (n <= 0)
         return std::wstring();
     std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
     return wide;
 }
 
@@ -104,14 +106,10 @@ KQFileKind KQFileKindUtf8(const std::string& name, bool followLinks)
 
 KQFileKind KQFileKindA(const char* name)
 {
-    if (!name)
+    if (!name || !*name)
         return KQ_FILE_MISSING;
-    int n = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-    if (n <= 0)
-        return KQ_FILE_MISSING;
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, name, -1, &wide[0], n);
-    return KindOf(wide.c_str(), true);
+    const std::wstring wide = Wide(name, CP_ACP);
+    return wide.empty() ? KQ_FILE_MISSING : KindOf(wide.c_str(), true);
 }
 
 KQFileKind KQFileKindW(const wchar_t* name)
