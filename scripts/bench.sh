@@ -42,7 +42,18 @@ mkdir -p "$RUN"
 case "$RUN" in *" "*) echo "bench.sh: the build path must not hold spaces (corvessa takes its command line whole)" >&2; exit 1 ;; esac
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-now() { date +%s%N; }
+
+# timed RSSFILE COMMAND...: runs COMMAND under GNU time, which writes its
+# peak resident memory (KiB) as the last line of RSSFILE; sets elapsed_ns to
+# the wall time and timed_rc to the exit code.
+timed() {
+    local rss="$1" start
+    shift
+    timed_rc=0
+    start=$(date +%s%N)
+    /usr/bin/time -f "%M" -o "$rss" "$@" || timed_rc=$?
+    elapsed_ns=$(( $(date +%s%N) - start ))
+}
 
 TABLE="$RUN/table.txt"
 printf '%-11s %8s %8s %6s %9s %9s %9s %s\n' case corvessa "cp+zip" ratio "ms/ctl" "RSS MiB" "zip MiB" "error reports" >"$TABLE"
@@ -50,33 +61,30 @@ ONE_CONTROL_MS=""
 
 # corvessa_case LABEL COUNT BYTES KIND RUNS
 corvessa_case() {
-    local label="$1" count="$2" bytes="$3" kind="$4" runs="$5" dir i rc start end
+    local label="$1" count="$2" bytes="$3" kind="$4" runs="$5" dir i rc
     dir="$RUN/$label"
     "$BUILD/bench/kqbench_corvessa_inputs" "$dir" "$count" "$bytes" "$kind" >/dev/null
     : >"$dir/ms.txt"; : >"$dir/zip-ms.txt"; : >"$dir/ratio.txt"; : >"$dir/kb.txt"; : >"$dir/zip-kb.txt"
     for i in $(seq 1 "$runs"); do
         cp "$dir/presentation.pptx" "$dir/run.pptx"
         sync
-        rc=0
-        start=$(now)
-        /usr/bin/time -f "%M" -o "$dir/rss.txt" "$BUILD/embedder/corvessa" "$dir/run.pptx" >"$dir/out.txt" 2>"$dir/err.txt" || rc=$?
-        end=$(now)
+        timed "$dir/rss.txt" "$BUILD/embedder/corvessa" "$dir/run.pptx" >"$dir/out.txt" 2>"$dir/err.txt"
+        rc=$timed_rc
         # Exit code 1: the package opened; the report must say that all went in.
         if [ "$rc" -ne 1 ] || ! grep -q "^$count of $count KQFx files embedded" "$dir/out.txt"; then
             echo "bench.sh: corvessa failed on $label (exit $rc):" >&2
             head -c 4000 "$dir/out.txt" "$dir/err.txt" >&2
             exit 1
         fi
-        local ms=$(( (end - start) / 1000000 ))
+        local ms=$(( elapsed_ns / 1000000 ))
         echo "$ms" >>"$dir/ms.txt"
         tail -n 1 "$dir/rss.txt" >>"$dir/kb.txt"
 
         rm -f "$dir/out.zip"
         sync
-        start=$(now)
-        /usr/bin/time -f "%M" -o "$dir/zip-rss.txt" sh -c 'cp "$1/presentation.pptx" "$1/out.zip" && cd "$1/peer" && zip -q -D -6 -r "$1/out.zip" ppt' sh "$dir"
-        end=$(now)
-        local zms=$(( (end - start) / 1000000 ))
+        timed "$dir/zip-rss.txt" sh -c 'cp "$1/presentation.pptx" "$1/out.zip" && cd "$1/peer" && zip -q -D -6 -r "$1/out.zip" ppt' sh "$dir"
+        [ "$timed_rc" -eq 0 ] || { echo "bench.sh: cp + zip failed on $label (exit $timed_rc)" >&2; exit 1; }
+        local zms=$(( elapsed_ns / 1000000 ))
         echo "$zms" >>"$dir/zip-ms.txt"
         tail -n 1 "$dir/zip-rss.txt" >>"$dir/zip-kb.txt"
         awk -v a="$ms" -v b="$zms" 'BEGIN { printf "%.3f\n", a / (b > 0 ? b : 1) }' >>"$dir/ratio.txt"
@@ -114,44 +122,39 @@ lintomel_bench() {
     "$BUILD/bench/kqbench_lintomel" inputs "$LDIR" >"$LDIR/inputs.txt"
     "$BUILD/examples/kqthumbexamples" "$LDIR" >/dev/null
 
-    # Runs one command; appends its wall time (ms) to $1.ms and its peak RSS
-    # (KiB) to $1.kb.
-    timed() {
-        local out="$1" start end
+    # measure OUT COMMAND...: runs one command; appends its wall time (ms) to
+    # OUT.ms and its peak RSS (KiB) to OUT.kb.
+    measure() {
+        local out="$1"
         shift
-        start=$(date +%s%N)
-        if ! /usr/bin/time -f "%M" -o "$LDIR/rss.txt" "$@" >"$LDIR/out.txt" 2>&1; then
+        timed "$LDIR/rss.txt" "$@" >"$LDIR/out.txt" 2>&1
+        if [ "$timed_rc" -ne 0 ]; then
             echo "bench.sh: failed: $*" >&2
             cat "$LDIR/out.txt" >&2
             exit 1
         fi
-        end=$(date +%s%N)
-        echo "$(( (end - start) / 1000 ))" | awk '{ printf "%.1f\n", $1 / 1000 }' >>"$out.ms"
+        echo "$(( elapsed_ns / 1000 ))" | awk '{ printf "%.1f\n", $1 / 1000 }' >>"$out.ms"
         tail -n 1 "$LDIR/rss.txt" >>"$out.kb"
     }
 
-    n=0
-    while IFS=$'\t' read -r label jpg model w h; do
-        n=$((n + 1))
-        : >"$LDIR/host$n.ms"; : >"$LDIR/host$n.kb"; : >"$LDIR/djpeg$n.ms"; : >"$LDIR/djpeg$n.kb"; : >"$LDIR/inproc$n.ms"
-    done <"$LDIR/inputs.txt"
     : >"$LDIR/fixed.ms"; : >"$LDIR/fixed.kb"
     for i in $(seq 0 "$LINTOMEL_RUNS"); do
         n=0
         while IFS=$'\t' read -r label jpg model w h; do
             n=$((n + 1))
-            timed "$LDIR/host$n" "$HOST" -s 256x256 "$LIB" "$model" "$LDIR/thumb$n.bmp"
+            measure "$LDIR/host$n" "$HOST" -s 256x256 "$LIB" "$model" "$LDIR/thumb$n.bmp"
             "$BUILD/bench/kqbench_lintomel" extract "$model" >>"$LDIR/inproc$n.ms"
             if [ "$jpg" != "-" ]; then
-                timed "$LDIR/djpeg$n" djpeg -bmp -outfile /dev/null "$jpg"
+                measure "$LDIR/djpeg$n" djpeg -bmp -outfile /dev/null "$jpg"
             fi
-            # The first round warms the caches and is not counted.
+            # The first round warms the caches and is not counted; it also
+            # starts each snapshot's files.
             if [ "$i" -eq 0 ]; then
                 : >"$LDIR/host$n.ms"; : >"$LDIR/host$n.kb"; : >"$LDIR/djpeg$n.ms"; : >"$LDIR/djpeg$n.kb"
                 : >"$LDIR/inproc$n.ms"
             fi
         done <"$LDIR/inputs.txt"
-        timed "$LDIR/fixed" "$HOST" -s 16x16 "$LIB" "$LDIR/model.kqf" "$LDIR/fixed.bmp"
+        measure "$LDIR/fixed" "$HOST" -s 16x16 "$LIB" "$LDIR/model.kqf" "$LDIR/fixed.bmp"
     done
     fixedKb=$(median <"$LDIR/fixed.kb")
     echo

@@ -21,8 +21,6 @@ STAMP="$KQ_MINGW_PREFIX/.kq-complete"
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-APT=(env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
-[ -z "$SUDO" ] || APT=(sudo "${APT[@]}")
 
 PKGS=(cmake ninja-build make pkg-config dpkg-dev xz-utils
       mingw-w64-tools libz-mingw-w64-dev googletest
@@ -34,12 +32,10 @@ esac
 
 . "$(dirname "$0")/apt-ensure.sh"
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-
 updated=0
 apt_update() {
     if [ "$updated" -eq 0 ]; then
-        kq_apt_update $SUDO
+        kq_apt_update
         updated=1
     fi
 }
@@ -50,19 +46,19 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     updated_arch=1
 fi
 missing=()
-for p in "${PKGS[@]}"; do installed "$p" || missing+=("$p"); done
+for p in "${PKGS[@]}"; do kq_apt_installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ] || [ -n "${updated_arch:-}" ]; then
     echo "-- installing ${missing[*]:-(i386 architecture only)}"
     apt_update
-    [ ${#missing[@]} -eq 0 ] || "${APT[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    [ ${#missing[@]} -eq 0 ] || kq_apt install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 # 32-bit Wine on its own: where its packages cannot be had (no i386 lists,
 # a mirror mid-sync), the 64-bit tests can still run, and the Windows leg
 # chooses them when 32-bit Wine does not start. Tried once, by the i686 set-up.
-if [ "$KQ_WIN_TARGET" = i686 ] && ! installed wine32:i386; then
+if [ "$KQ_WIN_TARGET" = i686 ] && ! kq_apt_installed wine32:i386; then
     echo "-- installing wine32:i386"
     apt_update
-    if ! "${APT[@]}" install -y -qq --no-install-recommends wine32:i386 >/dev/null; then
+    if ! kq_apt install -y -qq --no-install-recommends wine32:i386 >/dev/null; then
         echo "-- 32-bit Wine could not be installed here: only 64-bit Windows tests can run" >&2
     fi
 fi
@@ -105,7 +101,7 @@ trap 'rm -rf "$WORK"' EXIT
 chmod 755 "$WORK"   # apt's download user must reach it
 echo "-- fetching the source packages"
 # Without -t bookworm apt picks the security suite's sources, which 404.
-(cd "$WORK" && "${APT[@]}" source -qq -t bookworm bzip2 libjpeg-turbo tinyxml libzip >"$WORK/source.log" 2>&1) \
+(cd "$WORK" && kq_apt source -qq -t bookworm bzip2 libjpeg-turbo tinyxml libzip >"$WORK/source.log" 2>&1) \
     || { cat "$WORK/source.log"; exit 1; }
 
 TOOLCHAIN="$KQ_WIN_TOOLCHAIN"

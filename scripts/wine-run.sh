@@ -17,15 +17,11 @@ while :; do
         *) break ;;
     esac
 done
-if [ "$arch" = win64 ]; then
-    : "${WINEPREFIX:=${KQ_WINE64PREFIX:-${HOME:-/tmp}/.cache/kq-wine64}}"
-    loader=/usr/lib/wine/wine64
-else
-    : "${WINEPREFIX:=${KQ_WINEPREFIX:-${HOME:-/tmp}/.cache/kq-wine32}}"
-    loader=/usr/lib/wine/wine
-fi
-[ -x "$loader" ] || loader=wine
-export WINEPREFIX WINEARCH="$arch" WINELOADER="$loader"
+# The architecture's default prefix and loader are those of the Windows leg.
+if [ "$arch" = win64 ]; then export KQ_WIN_TARGET=x86_64; else export KQ_WIN_TARGET=i686; fi
+. "$(dirname "$0")/windows-env.sh"
+: "${WINEPREFIX:=$KQ_WINEPREFIX}"
+export WINEPREFIX WINEARCH="$arch" WINELOADER="$KQ_WINE"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
@@ -45,7 +41,7 @@ fi
 
 out="$(mktemp "${TMPDIR:-/tmp}/kq-wine-out.XXXXXX")"
 err="$(mktemp "${TMPDIR:-/tmp}/kq-wine-err.XXXXXX")"
-"$loader" "$@" </dev/null >"$out" 2>"$err"
+"$KQ_WINE" "$@" </dev/null >"$out" 2>"$err"
 rc=$?
 # The Windows runtime writes CRLF line ends; show them as plain lines.
 sed 's/\r$//' "$out"

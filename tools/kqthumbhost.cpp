@@ -223,9 +223,11 @@ int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, 
 // adds a reference to the module that CoCreateInstance loads from there.
 std::wstring RegisteredServer()
 {
+    WCHAR classId[40] = {0};
+    StringFromGUID2(extractorClass, classId, 40);
+    const std::wstring keyName = std::wstring(L"CLSID\\") + classId + L"\\InprocServer32";
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{3b8d41e2-6c0f-4a97-8d25-e4f7a9c1b03d}\\InprocServer32", 0,
-                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return std::wstring();
     WCHAR path[MAX_PATH + 1] = {0};
     DWORD size = (DWORD)(sizeof(path) - sizeof(WCHAR));
