@@ -218,6 +218,10 @@ TEST(KQStringUTF8, FromUTF8)
     // Invalid UTF-8 becomes the replacement character, which the code page
     // cannot hold.
     EXPECT_EQ(std::string(KQFromUTF8("\xFF", 1).CStr()), "_");
+    // A character beyond U+FFFF (an emoji in a model's name) is two UTF-16
+    // units, so two '_', on every host.
+    EXPECT_EQ(std::string(KQFromUTF8("a\xF0\x9F\x9A\x80" "b", 6).CStr()), "a__b");
+    EXPECT_EQ(std::string(KQFromUTF8("\xF0\x9F\x9A\x80", 4).CStr()), "__");
     // Plain ASCII is taken whole, whatever the count; a count beyond the
     // text does not read past it.
     EXPECT_EQ(std::string(KQFromUTF8("abcdef", 2).CStr()), "abcdef");
@@ -259,6 +263,18 @@ TEST(KQTextConversion, UTF8ToWide)
 
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abcdef", -1, w, 3), 0);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+
+    // Beyond U+FFFF: a surrogate pair, counted as two units; back to UTF-8
+    // it is the one character again.
+    const char* rocket = "\xF0\x9F\x9A\x80";
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, rocket, -1, nullptr, 0), 3);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, rocket, -1, w, 8), 3);
+    EXPECT_EQ((unsigned)w[0], 0xD83Du);
+    EXPECT_EQ((unsigned)w[1], 0xDE80u);
+    EXPECT_EQ((unsigned)w[2], 0u);
+    char back[8];
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, w, -1, back, 8, nullptr, nullptr), 5);
+    EXPECT_EQ(std::string(back), rocket);
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 0, w, 8), 0);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }

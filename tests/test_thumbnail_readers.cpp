@@ -342,12 +342,13 @@ TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
 TEST_F(KqfxReader, WideCharacterPaths)
 {
     KQRGBImage image;
-    fs::path name = fs::u8path(u8"Mod\u00e8le \u03a9\u6a21\u578b.kqfx");
+    // Beyond U+FFFF too: a surrogate pair in the wide name.
+    fs::path name = fs::u8path(u8"Mod\u00e8le \u03a9\u6a21\u578b \U0001F680.kqfx");
     ASSERT_TRUE(ReadZip({{"Case001/Snapshot.jpeg", Jpeg(10, 6)}}, image, name));
     EXPECT_EQ(image.Size().y, 6);
 
     KqfLayout layout = KqfOf(3, 2);
-    fs::path kqf = dir / fs::u8path(u8"\u00c5ngstr\u00f6m \u4e2d.kqf");
+    fs::path kqf = dir / fs::u8path(u8"\u00c5ngstr\u00f6m \u4e2d \U0001F680.kqf");
     ASSERT_TRUE(kqexample::WriteFile(kqf, kqexample::BuildKqf(layout)));
     KQRGBImage k;
     ASSERT_TRUE(CkqfxThumbExtractor::ReadKqfSnapshot(Wide(kqf), k));

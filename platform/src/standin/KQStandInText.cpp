@@ -189,8 +189,12 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int 
             unsigned char b = s[i++];
             code = b >= 0x80 && b <= 0x9F ? cp1252High[b - 0x80] : b;
         }
-        WCHAR unit = (WCHAR)code;
-        out.Put(&unit, 1);
+        // Wide text is UTF-16 as on Windows, whatever the width of wchar_t
+        // here: a character beyond U+FFFF takes two units, so that counts,
+        // buffer sizes and what becomes of the text are those of Windows.
+        WCHAR units[2];
+        int n = kqstandin::PutUtf16(code, units);
+        out.Put(units, n);
     }
     return Finish(out);
 }

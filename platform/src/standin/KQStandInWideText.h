@@ -1,5 +1,8 @@
-// UTF-8 <-> wide text for the COM, registry and module areas of the stand-in
-// (wide text here is UTF-32 wchar_t; invalid input becomes U+FFFD).
+// UTF-8 <-> wide text for the COM, registry and module areas of the stand-in.
+// Wide text is UTF-16 in wchar_t units, as Windows has it: a character
+// beyond U+FFFF is a surrogate pair. Reading wide text, a whole code point
+// in one unit (a wide literal of the host's compiler) is taken as well;
+// invalid input becomes U+FFFD.
 #ifndef KQSTANDINWIDETEXT_H
 #define KQSTANDINWIDETEXT_H
 
@@ -8,14 +11,33 @@
 
 namespace kqstandin {
 
+// The UTF-16 units of code point c in units; returns their number (1 or 2).
+template <typename Unit>
+inline int PutUtf16(uint32_t c, Unit* units)
+{
+    if (c < 0x10000 || c > 0x10FFFF) {
+        units[0] = (Unit)(c > 0x10FFFF ? 0xFFFD : c);
+        return 1;
+    }
+    c -= 0x10000;
+    units[0] = (Unit)(0xD800 + (c >> 10));
+    units[1] = (Unit)(0xDC00 + (c & 0x3FF));
+    return 2;
+}
+
 inline std::string ToUtf8(const std::wstring& w)
 {
     std::string out;
     out.reserve(w.size());
-    for (wchar_t wc : w) {
-        uint32_t c = (uint32_t)wc;
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+    for (size_t i = 0; i < w.size(); ++i) {
+        uint32_t c = (uint32_t)w[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() && (uint32_t)w[i + 1] >= 0xDC00 &&
+            (uint32_t)w[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + ((uint32_t)w[i + 1] - 0xDC00);
+            ++i;
+        } else if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
             c = 0xFFFD;
+        }
         if (c < 0x80) {
             out += (char)c;
         } else if (c < 0x800) {
@@ -79,7 +101,8 @@ inline std::wstring FromUtf8(const std::string& s)
             i++;
             continue;
         }
-        out += (wchar_t)c;
+        wchar_t units[2];
+        out.append(units, (size_t)PutUtf16(c, units));
         i += extra + 1;
     }
     return out;
