@@ -4,9 +4,11 @@
 #   Lintomel  regsvr32 registration, every key and value it writes read back
 #             with reg query, the class created through CoCreateInstance and
 #             driven as the shell drives it (tools/kqthumbhost -c), also on
-#             a container over 4 GiB (sparse, so it costs no disk), the
-#             server's DllCanUnloadNow while the object lives and after its
-#             last Release, regsvr32 /u and what it must leave behind;
+#             a container over 4 GiB (sparse, so it costs no disk) and on a
+#             model named in Chinese with an emoji (outside the ANSI code
+#             page), the server's DllCanUnloadNow while the object lives and
+#             after its last Release, regsvr32 /u and what it must leave
+#             behind;
 #   Corvessa  Corvessa.exe on packages made at run time, under a virtual X
 #             display so that its report is the real, blocking message box:
 #             tools/kqboxdriver reads the box's caption and text, presses OK
@@ -509,6 +511,22 @@ else
     show "$WORK/big.err"
 fi
 rm -f "$WORK/thumbs/big.kqfx"
+
+# Names outside the ANSI code page: the host hands them over as UTF-16, as
+# the shell does, so the model opens and the bitmap is written under its
+# own name. Wine builds the UTF-16 command line from a UTF-8 locale's
+# arguments.
+WIDE_MODEL="$WORK/thumbs/模型 🚀.kqfx"
+WIDE_BMP="$WORK/thumbs/缩略图 🚀.bmp"
+cp "$ROOT/examples/lintomel/model.kqfx" "$WIDE_MODEL"
+LC_ALL=C.UTF-8 wrun wide "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$WIDE_MODEL")" "$(wpath "$WIDE_BMP")"
+if [ "$rc" -eq 0 ] && cmp -s "$WIDE_BMP" "$WORK/thumbs/host3.bmp"; then
+    pass "Lintomel: a model named in Chinese with an emoji gives its thumbnail under a name of the same kind"
+else
+    fail "Lintomel: a model named in Chinese with an emoji gives its thumbnail under a name of the same kind (exit $rc)"
+    show "$WORK/wide.out"
+    show "$WORK/wide.err"
+fi
 
 wrun unreg regsvr32 /u /s "$MODULE"
 if [ "$rc" -eq 0 ]; then

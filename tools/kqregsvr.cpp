@@ -5,6 +5,7 @@
 //   kqregsvr [-u] LIBRARY
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "KQCom.h"
 #include "KQModuleLoader.h"
@@ -15,22 +16,28 @@ typedef HRESULT(STDAPICALLTYPE* ServerFunction)();
 
 int main(int argc, char** argv)
 {
+    // Wide, so that a library in a folder named outside the ANSI code page
+    // loads on Windows.
+    const std::vector<std::wstring> args = KQWideArguments(argc, argv);
     bool unregister = false;
-    const char* libraryName = nullptr;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "-u" || a == "/u")
+    const std::wstring* libraryPath = nullptr;
+    for (const std::wstring& a : args) {
+        if (a == L"-u" || a == L"/u") {
             unregister = true;
-        else if (!libraryName && !a.empty() && a[0] != '-')
-            libraryName = argv[i];
-        else
-            libraryName = nullptr, i = argc;
+        } else if (!libraryPath && !a.empty() && a[0] != L'-') {
+            libraryPath = &a;
+        } else {
+            libraryPath = nullptr;
+            break;
+        }
     }
-    if (!libraryName) {
+    if (!libraryPath) {
         std::fprintf(stderr, "usage: kqregsvr [-u] LIBRARY\n");
         return 2;
     }
-    void* library = KQLoadModule(KQWideArgument(libraryName));
+    const std::string shown = KQNarrowText(*libraryPath);
+    const char* libraryName = shown.c_str();
+    void* library = KQLoadModule(*libraryPath);
     if (!library) {
         std::fprintf(stderr, "kqregsvr: cannot load %s: %s\n", libraryName, KQModuleLoadError().c_str());
         return 3;

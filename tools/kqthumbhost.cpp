@@ -83,7 +83,7 @@ template <class T> struct Releaser {
 };
 
 // Copies the bitmap into a 24-bit DIB section and writes it as a BMP file.
-bool WriteBmp(HBITMAP bitmap, const char* fileName, LONG* width, LONG* height, std::string& why)
+bool WriteBmp(HBITMAP bitmap, const std::wstring& fileName, LONG* width, LONG* height, std::string& why)
 {
     BITMAP bm;
     if (GetObjectW(bitmap, sizeof(bm), &bm) == 0 || bm.bmWidth < 1 || bm.bmHeight < 1) {
@@ -128,14 +128,14 @@ bool WriteBmp(HBITMAP bitmap, const char* fileName, LONG* width, LONG* height, s
         file.bfType = 0x4D42; // "BM"
         file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
         file.bfSize = file.bfOffBits + imageSize;
-        FILE* out = std::fopen(fileName, "wb");
+        FILE* out = _wfopen(fileName.c_str(), L"wb");
         ok = out && std::fwrite(&file, sizeof(file), 1, out) == 1 &&
              std::fwrite(&info.bmiHeader, sizeof(BITMAPINFOHEADER), 1, out) == 1 &&
              std::fwrite(bits, 1, imageSize, out) == imageSize;
         if (out && std::fclose(out) != 0)
             ok = false;
         if (!ok)
-            why = std::string("cannot write ") + fileName;
+            why = "cannot write " + KQNarrowText(fileName);
         *width = bm.bmWidth;
         *height = bm.bmHeight;
     }
@@ -150,7 +150,7 @@ bool WriteBmp(HBITMAP bitmap, const char* fileName, LONG* width, LONG* height, s
 
 // One extraction as the shell runs it; 0 when the thumbnail was written.
 int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, const std::wstring& modelFile,
-            const char* modelName, const char* outputName, SIZE size, DWORD flags)
+            const std::wstring& outputFile, SIZE size, DWORD flags)
 {
     Releaser<IPersistFile> persist;
     Releaser<IExtractImage> extract;
@@ -201,7 +201,7 @@ int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, 
     }
     LONG width = 0, height = 0;
     std::string why;
-    bool written = WriteBmp(bitmap, outputName, &width, &height, why);
+    bool written = WriteBmp(bitmap, outputFile, &width, &height, why);
     DeleteObject(bitmap);
     if (!written) {
         std::fprintf(stderr, "kqthumbhost: %s\n", why.c_str());
@@ -215,7 +215,8 @@ int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, 
     hr = extract2.p->GetDateStamp(&stamp);
     if (FAILED(hr))
         return Fail("IExtractImage2::GetDateStamp", hr);
-    std::printf("Wrote a %ld x %ld thumbnail of %s to %s\n", (long)width, (long)height, modelName, outputName);
+    std::printf("Wrote a %ld x %ld thumbnail of %s to %s\n", (long)width, (long)height,
+                KQNarrowText(modelFile).c_str(), KQNarrowText(outputFile).c_str());
     return 0;
 }
 
@@ -241,53 +242,57 @@ std::wstring RegisteredServer()
 
 int Run(int argc, char** argv)
 {
+    // Wide, so that names outside the ANSI code page reach the extractor
+    // whole on Windows, as the shell hands them over.
+    const std::vector<std::wstring> args = KQWideArguments(argc, argv);
     SIZE size = {256, 256};
     DWORD flags = 0;
     bool byClass = false;
-    std::vector<const char*> positional;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if ((a == "-s" || a == "--size") && i + 1 < argc) {
+    std::vector<std::wstring> positional;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::wstring& a = args[i];
+        if ((a == L"-s" || a == L"--size") && i + 1 < args.size()) {
+            const std::string value = KQNarrowText(args[++i]);
             long w = 0, h = 0;
             char extra = 0;
-            if (std::sscanf(argv[++i], "%ldx%ld%c", &w, &h, &extra) != 2 || w < 1 || h < 1 || w > 100000 ||
+            if (std::sscanf(value.c_str(), "%ldx%ld%c", &w, &h, &extra) != 2 || w < 1 || h < 1 || w > 100000 ||
                 h > 100000) {
-                std::fprintf(stderr, "kqthumbhost: bad size '%s' (want WIDTHxHEIGHT)\n", argv[i]);
+                std::fprintf(stderr, "kqthumbhost: bad size '%s' (want WIDTHxHEIGHT)\n", value.c_str());
                 return 2;
             }
             size.cx = (LONG)w;
             size.cy = (LONG)h;
-        } else if ((a == "-f" || a == "--flags") && i + 1 < argc) {
+        } else if ((a == L"-f" || a == L"--flags") && i + 1 < args.size()) {
+            const std::string value = KQNarrowText(args[++i]);
             char* end = nullptr;
-            flags = (DWORD)std::strtoul(argv[++i], &end, 0);
+            flags = (DWORD)std::strtoul(value.c_str(), &end, 0);
             if (!end || *end) {
-                std::fprintf(stderr, "kqthumbhost: bad flags '%s'\n", argv[i]);
+                std::fprintf(stderr, "kqthumbhost: bad flags '%s'\n", value.c_str());
                 return 2;
             }
-        } else if (a == "-c" || a == "--cocreate") {
+        } else if (a == L"-c" || a == L"--cocreate") {
             byClass = true;
-        } else if (a == "-h" || a == "--help") {
+        } else if (a == L"-h" || a == L"--help") {
             Usage();
             return 0;
-        } else if (!a.empty() && a[0] == '-') {
+        } else if (!a.empty() && a[0] == L'-') {
             Usage();
             return 2;
         } else {
-            positional.push_back(argv[i]);
+            positional.push_back(a);
         }
     }
     if (positional.size() != (byClass ? 2u : 3u)) {
         Usage();
         return 2;
     }
-    const char* libraryName = byClass ? nullptr : positional[0];
-    const char* modelName = positional[byClass ? 0 : 1];
-    const char* outputName = positional[byClass ? 1 : 2];
+    const std::wstring& modelFile = positional[byClass ? 0 : 1];
+    const std::wstring& outputFile = positional[byClass ? 1 : 2];
 
     void* library = nullptr;
     GetClassObjectFunction getClassObject = nullptr;
     CanUnloadFunction canUnload = nullptr;
-    std::wstring server = byClass ? RegisteredServer() : KQWideArgument(libraryName);
+    std::wstring server = byClass ? RegisteredServer() : positional[0];
     if (server.empty()) {
         std::fprintf(stderr, "kqthumbhost: the class is not registered (%s)\n", KQRegistryDescription().c_str());
         return 1;
@@ -314,7 +319,7 @@ int Run(int argc, char** argv)
         }
     }
 
-    int rc = Extract(getClassObject, canUnload, KQWideArgument(modelName), modelName, outputName, size, flags);
+    int rc = Extract(getClassObject, canUnload, modelFile, outputFile, size, flags);
     if (canUnload && rc == 0) {
         HRESULT released = canUnload();
         std::printf("DllCanUnloadNow after the last Release: %s\n", Describe(released).c_str());

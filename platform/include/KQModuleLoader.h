@@ -4,6 +4,7 @@
 #define KQMODULELOADER_H
 
 #include <string>
+#include <vector>
 
 // Null on failure; KQModuleLoadError then says why.
 void* KQLoadModule(const std::wstring& path);
@@ -14,9 +15,11 @@ std::string KQModuleLoadError();
 // Where registration writes HKEY_CLASSES_ROOT, for messages.
 std::string KQRegistryDescription();
 
-// A command-line argument as wide text (the program's code page on
-// Windows, UTF-8 elsewhere).
-std::wstring KQWideArgument(const char* argument);
+// The program's arguments after its name as wide text. On Windows they
+// come from the command line's own UTF-16 text, since argv holds only what
+// the ANSI code page can (a name in Chinese or with an emoji arrives as
+// question marks); elsewhere from argv, which is UTF-8.
+std::vector<std::wstring> KQWideArguments(int argc, char** argv);
 // Wide text as the console shows it.
 std::string KQNarrowText(const std::wstring& text);
 

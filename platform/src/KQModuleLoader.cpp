@@ -3,14 +3,17 @@
 
 #include "KQPlatform.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <shellapi.h>
+#else
 #include <dlfcn.h>
 #endif
 
 namespace {
 thread_local std::string lastLoadError;
 
-// Command lines come in the program's code page on Windows, in UTF-8 here.
+// Narrow arguments and console text are in the program's code page on
+// Windows, in UTF-8 here.
 #ifdef _WIN32
 const UINT kArgumentCodePage = CP_ACP;
 #else
@@ -79,7 +82,9 @@ void KQUnloadModule(void* module)
 
 #endif
 
-std::wstring KQWideArgument(const char* argument)
+namespace {
+
+std::wstring WideArgument(const char* argument)
 {
     int n = MultiByteToWideChar(kArgumentCodePage, 0, argument, -1, nullptr, 0);
     if (n <= 0)
@@ -87,6 +92,27 @@ std::wstring KQWideArgument(const char* argument)
     std::wstring out((size_t)n, L'\0');
     MultiByteToWideChar(kArgumentCodePage, 0, argument, -1, &out[0], n);
     out.resize((size_t)n - 1);
+    return out;
+}
+
+} // namespace
+
+std::vector<std::wstring> KQWideArguments(int argc, char** argv)
+{
+    std::vector<std::wstring> out;
+#ifdef _WIN32
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide) {
+        for (int i = 1; i < count; ++i)
+            out.push_back(wide[i]);
+        LocalFree(wide);
+        return out;
+    }
+    // Without room for the split text, what argv has is the best there is.
+#endif
+    for (int i = 1; i < argc; ++i)
+        out.push_back(WideArgument(argv[i]));
     return out;
 }
 
