@@ -1358,3 +1358,219 @@ char KQPathSeparator()
 {
     return '\\';
 }
+
+//----------------------------------------------------------------------------
+// An entry looked up in an archive's directory alone, without opening it:
+// libzip's open reads every directory record into memory and may weigh
+// several end records against each other, so a large or hostile directory
+// would cost what the caller never asked for.
+
+namespace {
+
+const zip_uint64_t kEndRecordLength = 22;
+const zip_uint64_t kLocatorLength = 20;
+const zip_uint64_t kEnd64RecordLength = 56;
+const zip_uint64_t kDirectoryRecordLength = 46;
+const zip_uint64_t kLongestComment = 65535;
+const size_t kDirectoryChunk = 65536;
+
+zip_uint64_t Le16(const ubyte* p)
+{
+    return static_cast<zip_uint64_t>(p[0]) | static_cast<zip_uint64_t>(p[1]) << 8;
+}
+
+zip_uint64_t Le32(const ubyte* p)
+{
+    return Le16(p) | Le16(p + 2) << 16;
+}
+
+zip_uint64_t Le64(const ubyte* p)
+{
+    return Le32(p) | Le32(p + 4) << 32;
+}
+
+// A file read front to back through one buffer of a fixed size.
+class DirectoryReader {
+public:
+    explicit DirectoryReader(zip_source_t* file) : source(file), buffer(kDirectoryChunk) {}
+
+    bool Seek(zip_uint64_t offset)
+    {
+        at = filled = 0;
+        return offset <= static_cast<zip_uint64_t>(ZIP_INT64_MAX) &&
+               zip_source_seek(source, static_cast<zip_int64_t>(offset), SEEK_SET) == 0;
+    }
+    // Exactly n bytes into out (or past them when out is null).
+    bool Read(ubyte* out, zip_uint64_t n)
+    {
+        while (n > 0) {
+            if (at == filled) {
+                zip_int64_t got = zip_source_read(source, buffer.data(), buffer.size());
+                if (got <= 0)
+                    return false;
+                at = 0;
+                filled = static_cast<size_t>(got);
+            }
+            size_t take = filled - at < n ? filled - at : static_cast<size_t>(n);
+            if (out) {
+                memcpy(out, buffer.data() + at, take);
+                out += take;
+            }
+            at += take;
+            n -= take;
+        }
+        return true;
+    }
+
+private:
+    zip_source_t* source;
+    std::vector<ubyte> buffer;
+    size_t at = 0;
+    size_t filled = 0;
+};
+
+struct DirectoryPlace {
+    zip_uint64_t offset = 0;
+    zip_uint64_t size = 0;
+    zip_uint64_t count = 0;
+    bool zip64 = false;
+};
+
+// Whether the directory that an end record describes can be there: it lies
+// before end, and the entries it claims fit in its size, each record taking
+// at least 46 bytes. A count beyond that is refused here, before anything is
+// allocated or walked for it.
+bool PlausibleDirectory(const DirectoryPlace& place, zip_uint64_t end)
+{
+    return place.offset <= end && place.size <= end - place.offset &&
+           place.count <= place.size / kDirectoryRecordLength;
+}
+
+// The zip64 end record that a locator at locatorAt names, into place.
+bool ReadEnd64Record(DirectoryReader& reader, const ubyte* locator, zip_uint64_t locatorAt, DirectoryPlace& place)
+{
+    const zip_uint64_t recordAt = Le64(locator + 8);
+    if (Le32(locator + 4) != 0 || recordAt > locatorAt || locatorAt - recordAt < kEnd64RecordLength)
+        return false;
+    ubyte record[kEnd64RecordLength];
+    if (!reader.Seek(recordAt) || !reader.Read(record, sizeof(record)) || memcmp(record, "PK\x06\x06", 4) != 0)
+        return false;
+    // One disk only, and the entries on it are all the entries.
+    if (Le32(record + 16) != 0 || Le32(record + 20) != 0 || Le64(record + 24) != Le64(record + 32))
+        return false;
+    place.count = Le64(record + 32);
+    place.size = Le64(record + 40);
+    place.offset = Le64(record + 48);
+    place.zip64 = true;
+    return PlausibleDirectory(place, recordAt);
+}
+
+// Where the central directory lies, from the last sound end record among
+// the file's last 64 KiB and a few bytes (a comment may follow the record).
+bool FindDirectory(DirectoryReader& reader, zip_uint64_t fileSize, DirectoryPlace& place)
+{
+    if (fileSize < kEndRecordLength)
+        return false;
+    const zip_uint64_t longestTail = kLongestComment + kEndRecordLength + kLocatorLength;
+    const zip_uint64_t tailLength = fileSize < longestTail ? fileSize : longestTail;
+    const zip_uint64_t tailAt = fileSize - tailLength;
+    std::vector<ubyte> tail(static_cast<size_t>(tailLength));
+    if (!reader.Seek(tailAt) || !reader.Read(tail.data(), tailLength))
+        return false;
+
+    for (zip_uint64_t p = tailLength - kEndRecordLength + 1; p-- > 0;) {
+        const ubyte* record = tail.data() + p;
+        if (memcmp(record, "PK\x05\x06", 4) != 0)
+            continue;
+        if (p + kEndRecordLength + Le16(record + 20) > tailLength)
+            continue;  // a comment that runs past the end of the file
+        DirectoryPlace candidate;
+        const ubyte* locator = p >= kLocatorLength ? record - kLocatorLength : nullptr;
+        bool sound;
+        if (locator && memcmp(locator, "PK\x06\x07", 4) == 0) {
+            // 0xFFFF in the short record means "see the zip64 record".
+            sound = (Le16(record + 4) == 0 || Le16(record + 4) == 0xFFFF) &&
+                    (Le16(record + 6) == 0 || Le16(record + 6) == 0xFFFF) &&
+                    ReadEnd64Record(reader, locator, tailAt + p - kLocatorLength, candidate);
+        } else {
+            candidate.count = Le16(record + 10);
+            candidate.size = Le32(record + 12);
+            candidate.offset = Le32(record + 16);
+            sound = Le32(record + 4) == 0 && Le16(record + 8) == candidate.count &&
+                    PlausibleDirectory(candidate, tailAt + p);
+        }
+        if (sound) {
+            place = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the directory at place is sound throughout and lists an entry
+// whose IndexKey is key.
+bool DirectoryLists(DirectoryReader& reader, const DirectoryPlace& place, const std::string& key)
+{
+    if (!reader.Seek(place.offset))
+        return false;
+    bool found = false;
+    zip_uint64_t records = 0;
+    std::string name;
+    for (zip_uint64_t left = place.size; left > 0; ++records) {
+        ubyte header[kDirectoryRecordLength];
+        if (left < kDirectoryRecordLength || !reader.Read(header, sizeof(header)) ||
+            memcmp(header, "PK\x01\x02", 4) != 0)
+            return false;
+        const zip_uint64_t nameLength = Le16(header + 28);
+        const zip_uint64_t rest = Le16(header + 30) + Le16(header + 32);
+        if (kDirectoryRecordLength + nameLength + rest > left)
+            return false;
+        left -= kDirectoryRecordLength + nameLength + rest;
+        if (!found && nameLength == key.size()) {
+            name.resize(static_cast<size_t>(nameLength));
+            if (!reader.Read(reinterpret_cast<ubyte*>(&name[0]), nameLength))
+                return false;
+            found = true;
+            for (size_t i = 0; i < name.size() && found; ++i)
+                found = FoldNameChar(static_cast<unsigned char>(name[i])) == static_cast<unsigned char>(key[i]);
+        } else if (!reader.Read(nullptr, nameLength)) {
+            return false;
+        }
+        if (!reader.Read(nullptr, rest))
+            return false;
+    }
+    // Without zip64 the short count may have wrapped at 65536, as Info-ZIP
+    // writes archives of more entries.
+    const bool counted = place.zip64 ? records == place.count
+                                     : records >= place.count && (records - place.count) % 65536 == 0;
+    return found && counted;
+}
+
+} // namespace
+
+bool KQZipListsEntry(const KQString& path, const KQString& name)
+{
+    const std::string key = IndexKey(name.CStr());
+    if (key.empty())
+        return false;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_stat_t st;
+    zip_source_t* file = StatFileSource(LibraryPath(path).CStr(), &st, &error);
+    zip_error_fini(&error);
+    if (!file)
+        return false;
+    bool lists = false;
+    if ((st.valid & ZIP_STAT_SIZE) && zip_source_open(file) == 0) {
+        try {
+            DirectoryReader reader(file);
+            DirectoryPlace place;
+            lists = FindDirectory(reader, st.size, place) && DirectoryLists(reader, place, key);
+        } catch (const std::bad_alloc&) {
+            lists = false;
+        }
+        zip_source_close(file);
+    }
+    zip_source_free(file);
+    return lists;
+}
