@@ -1120,4 +1120,15 @@ TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
         EXPECT_EQ(KQZipListsEntry(path.c_str(), c.name), c.lists);
     }
     EXPECT_FALSE(KQZipListsEntry("zt_no_such_file.zip", "Case001\\Snapshot.jpeg"));
+
+    // A directory of several times the reader's buffer, read in pieces; the
+    // snapshot's record comes last.
+    Entries many;
+    for (int i = 0; i < 4000; ++i)
+        many.emplace_back("Case001/Results/step" + std::to_string(i) + ".dat", "r");
+    many.emplace_back("Case001/Snapshot.jpeg", "s");
+    ASSERT_TRUE(MakeZip(path, many));
+    EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Snapshot.jpeg"));
+    EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step2345.dat"));
+    EXPECT_FALSE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step4000.dat"));
 }

@@ -1372,7 +1372,9 @@ const zip_uint64_t kLocatorLength = 20;
 const zip_uint64_t kEnd64RecordLength = 56;
 const zip_uint64_t kDirectoryRecordLength = 46;
 const zip_uint64_t kLongestComment = 65535;
-const size_t kDirectoryChunk = 65536;
+// The end records with the longest comment; also the most a directory
+// record's header or name needs.
+const zip_uint64_t kLongestTail = kLongestComment + kEndRecordLength + kLocatorLength;
 
 zip_uint64_t Le16(const ubyte* p)
 {
@@ -1389,43 +1391,65 @@ zip_uint64_t Le64(const ubyte* p)
     return Le32(p) | Le32(p + 4) << 32;
 }
 
-// A file read front to back through one buffer of a fixed size.
+// A file read through one buffer of a fixed size. A small archive is read
+// once, whole; a large directory in pieces of the buffer's size.
 class DirectoryReader {
 public:
-    explicit DirectoryReader(zip_source_t* file) : source(file), buffer(kDirectoryChunk) {}
+    explicit DirectoryReader(zip_source_t* file) : source(file), buffer(static_cast<size_t>(kLongestTail)) {}
 
-    bool Seek(zip_uint64_t offset)
+    // The n bytes at offset (n at most the buffer's size), read into the
+    // buffer unless it holds them already; null when the file does not.
+    // Earlier windows are then gone.
+    const ubyte* Window(zip_uint64_t offset, zip_uint64_t n)
     {
-        at = filled = 0;
-        return offset <= static_cast<zip_uint64_t>(ZIP_INT64_MAX) &&
-               zip_source_seek(source, static_cast<zip_int64_t>(offset), SEEK_SET) == 0;
+        if (!Holds(offset, n)) {
+            bufferAt = offset;
+            filled = 0;
+            zip_uint64_t got = 0;
+            if (!ReadAt(offset, buffer.data(), buffer.size(), &got))
+                return nullptr;
+            filled = static_cast<size_t>(got);
+            if (!Holds(offset, n))
+                return nullptr;
+        }
+        return buffer.data() + (offset - bufferAt);
     }
-    // Exactly n bytes into out (or past them when out is null).
-    bool Read(ubyte* out, zip_uint64_t n)
+    // Exactly n bytes at offset into out; the buffer and its windows stay.
+    bool CopyAside(zip_uint64_t offset, ubyte* out, size_t n)
     {
-        while (n > 0) {
-            if (at == filled) {
-                zip_int64_t got = zip_source_read(source, buffer.data(), buffer.size());
-                if (got <= 0)
-                    return false;
-                at = 0;
-                filled = static_cast<size_t>(got);
-            }
-            size_t take = filled - at < n ? filled - at : static_cast<size_t>(n);
-            if (out) {
-                memcpy(out, buffer.data() + at, take);
-                out += take;
-            }
-            at += take;
-            n -= take;
+        if (Holds(offset, n)) {
+            memcpy(out, buffer.data() + (offset - bufferAt), n);
+            return true;
+        }
+        zip_uint64_t got = 0;
+        return ReadAt(offset, out, n, &got) && got == n;
+    }
+
+private:
+    bool Holds(zip_uint64_t offset, zip_uint64_t n) const
+    {
+        return offset >= bufferAt && offset - bufferAt <= filled && n <= filled - (offset - bufferAt);
+    }
+    // Up to n bytes at offset; fewer only where the file ends.
+    bool ReadAt(zip_uint64_t offset, ubyte* out, size_t n, zip_uint64_t* got)
+    {
+        if (offset > static_cast<zip_uint64_t>(ZIP_INT64_MAX) ||
+            zip_source_seek(source, static_cast<zip_int64_t>(offset), SEEK_SET) != 0)
+            return false;
+        while (*got < n) {
+            zip_int64_t read = zip_source_read(source, out + *got, n - *got);
+            if (read < 0)
+                return false;
+            if (read == 0)
+                break;
+            *got += static_cast<zip_uint64_t>(read);
         }
         return true;
     }
 
-private:
     zip_source_t* source;
     std::vector<ubyte> buffer;
-    size_t at = 0;
+    zip_uint64_t bufferAt = 0;
     size_t filled = 0;
 };
 
@@ -1439,7 +1463,7 @@ struct DirectoryPlace {
 // Whether the directory that an end record describes can be there: it lies
 // before end, and the entries it claims fit in its size, each record taking
 // at least 46 bytes. A count beyond that is refused here, before anything is
-// allocated or walked for it.
+// walked for it.
 bool PlausibleDirectory(const DirectoryPlace& place, zip_uint64_t end)
 {
     return place.offset <= end && place.size <= end - place.offset &&
@@ -1453,7 +1477,7 @@ bool ReadEnd64Record(DirectoryReader& reader, const ubyte* locator, zip_uint64_t
     if (Le32(locator + 4) != 0 || recordAt > locatorAt || locatorAt - recordAt < kEnd64RecordLength)
         return false;
     ubyte record[kEnd64RecordLength];
-    if (!reader.Seek(recordAt) || !reader.Read(record, sizeof(record)) || memcmp(record, "PK\x06\x06", 4) != 0)
+    if (!reader.CopyAside(recordAt, record, sizeof(record)) || memcmp(record, "PK\x06\x06", 4) != 0)
         return false;
     // One disk only, and the entries on it are all the entries.
     if (Le32(record + 16) != 0 || Le32(record + 20) != 0 || Le64(record + 24) != Le64(record + 32))
@@ -1471,15 +1495,14 @@ bool FindDirectory(DirectoryReader& reader, zip_uint64_t fileSize, DirectoryPlac
 {
     if (fileSize < kEndRecordLength)
         return false;
-    const zip_uint64_t longestTail = kLongestComment + kEndRecordLength + kLocatorLength;
-    const zip_uint64_t tailLength = fileSize < longestTail ? fileSize : longestTail;
+    const zip_uint64_t tailLength = fileSize < kLongestTail ? fileSize : kLongestTail;
     const zip_uint64_t tailAt = fileSize - tailLength;
-    std::vector<ubyte> tail(static_cast<size_t>(tailLength));
-    if (!reader.Seek(tailAt) || !reader.Read(tail.data(), tailLength))
+    const ubyte* tail = reader.Window(tailAt, tailLength);
+    if (!tail)
         return false;
 
     for (zip_uint64_t p = tailLength - kEndRecordLength + 1; p-- > 0;) {
-        const ubyte* record = tail.data() + p;
+        const ubyte* record = tail + p;
         if (memcmp(record, "PK\x05\x06", 4) != 0)
             continue;
         if (p + kEndRecordLength + Le16(record + 20) > tailLength)
@@ -1508,36 +1531,31 @@ bool FindDirectory(DirectoryReader& reader, zip_uint64_t fileSize, DirectoryPlac
 }
 
 // Whether the directory at place is sound throughout and lists an entry
-// whose IndexKey is key.
+// whose IndexKey is key. The directory lies inside the file, so what is not
+// compared is passed over unread.
 bool DirectoryLists(DirectoryReader& reader, const DirectoryPlace& place, const std::string& key)
 {
-    if (!reader.Seek(place.offset))
-        return false;
     bool found = false;
     zip_uint64_t records = 0;
-    std::string name;
+    zip_uint64_t at = place.offset;
     for (zip_uint64_t left = place.size; left > 0; ++records) {
-        ubyte header[kDirectoryRecordLength];
-        if (left < kDirectoryRecordLength || !reader.Read(header, sizeof(header)) ||
-            memcmp(header, "PK\x01\x02", 4) != 0)
+        const ubyte* header = left >= kDirectoryRecordLength ? reader.Window(at, kDirectoryRecordLength) : nullptr;
+        if (!header || memcmp(header, "PK\x01\x02", 4) != 0)
             return false;
         const zip_uint64_t nameLength = Le16(header + 28);
-        const zip_uint64_t rest = Le16(header + 30) + Le16(header + 32);
-        if (kDirectoryRecordLength + nameLength + rest > left)
+        const zip_uint64_t length = kDirectoryRecordLength + nameLength + Le16(header + 30) + Le16(header + 32);
+        if (length > left)
             return false;
-        left -= kDirectoryRecordLength + nameLength + rest;
         if (!found && nameLength == key.size()) {
-            name.resize(static_cast<size_t>(nameLength));
-            if (!reader.Read(reinterpret_cast<ubyte*>(&name[0]), nameLength))
+            const ubyte* name = reader.Window(at + kDirectoryRecordLength, nameLength);
+            if (!name)
                 return false;
             found = true;
-            for (size_t i = 0; i < name.size() && found; ++i)
-                found = FoldNameChar(static_cast<unsigned char>(name[i])) == static_cast<unsigned char>(key[i]);
-        } else if (!reader.Read(nullptr, nameLength)) {
-            return false;
+            for (size_t i = 0; i < key.size() && found; ++i)
+                found = FoldNameChar(name[i]) == static_cast<unsigned char>(key[i]);
         }
-        if (!reader.Read(nullptr, rest))
-            return false;
+        at += length;
+        left -= length;
     }
     // Without zip64 the short count may have wrapped at 65536, as Info-ZIP
     // writes archives of more entries.
