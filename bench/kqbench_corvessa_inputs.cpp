@@ -5,9 +5,13 @@
 // (one per file, each with its .bin part and relationships, as office suites
 // write them) name the model files by absolute path. It also links the same
 // files under <folder>/peer/ppt/kqfxFiles, for the Info-ZIP run beside it.
-// random: bytes that do not compress, like the zip containers that real
-// model files are; text: numbers written as text, which deflate shrinks;
-// sparse: a file of zero bytes without blocks on disk.
+// Each model file is a KQFx container of exactly that size, as Corvessa
+// embeds nothing else: a zip archive of two stored entries, a small snapshot
+// (Case001/Snapshot.jpeg) and the case data (Case001/Case.dat), which fills
+// the rest and has the kind's character. random: bytes that do not compress,
+// like the compressed results that real model files hold; text: numbers
+// written as text, which deflate shrinks; sparse: zero bytes that are a hole
+// in the file, without blocks on disk.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +20,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <zlib.h>
 
 #include "KQThumbExampleWriter.h"
 
@@ -37,18 +43,88 @@ std::string OneRelationship(const std::string& id, const std::string& type, cons
            "\" Target=\"" + target + "\"/></Relationships>";
 }
 
-// Streams the file in blocks of 1 MiB, so a model of any size costs no memory.
+void Put(std::string& out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// A stored entry's local header; its CRC is written when it is known.
+std::string LocalHeader(const std::string& name, uint32_t crc, uint64_t size)
+{
+    std::string h;
+    Put(h, 0x04034b50, 4);
+    Put(h, 20, 2);
+    Put(h, 0, 2);
+    Put(h, 0, 2);         // stored
+    Put(h, 0x3C210000, 4); // 2010-01-01 00:00
+    Put(h, crc, 4);
+    Put(h, size, 4);
+    Put(h, size, 4);
+    Put(h, name.size(), 2);
+    Put(h, 0, 2);
+    return h + name;
+}
+
+std::string DirectoryRecord(const std::string& name, uint32_t crc, uint64_t size, uint64_t offset)
+{
+    std::string r;
+    Put(r, 0x02014b50, 4);
+    Put(r, 20, 2);
+    Put(r, 20, 2);
+    Put(r, 0, 2);
+    Put(r, 0, 2);
+    Put(r, 0x3C210000, 4);
+    Put(r, crc, 4);
+    Put(r, size, 4);
+    Put(r, size, 4);
+    Put(r, name.size(), 2);
+    Put(r, 0, 6);  // extra field, comment, disk
+    Put(r, 0, 6);  // attributes
+    Put(r, offset, 4);
+    return r + name;
+}
+
+// The CRC of n zero bytes, without reading them.
+uint32_t ZeroCrc(uint64_t n)
+{
+    static const std::vector<unsigned char> zeros(1u << 20);
+    const uLong block = crc32(0, zeros.data(), static_cast<uInt>(zeros.size()));
+    uLong crc = crc32(0, nullptr, 0);
+    for (; n >= zeros.size(); n -= zeros.size())
+        crc = crc32_combine(crc, block, static_cast<z_off_t>(zeros.size()));
+    return static_cast<uint32_t>(crc32(crc, zeros.data(), static_cast<uInt>(n)));
+}
+
+// Streams the case data in blocks of 1 MiB, so a model of any size costs no
+// memory; patches the case entry's CRC in afterwards.
 bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
 {
+    static const kqexample::Bytes jpeg = kqexample::EncodeJpeg(kqexample::Picture(64, 48), 64, 48, 85);
+    const std::string snapshotName = "Case001/Snapshot.jpeg", caseName = "Case001/Case.dat";
+    const uint32_t snapshotCrc = static_cast<uint32_t>(crc32(0, jpeg.data(), static_cast<uInt>(jpeg.size())));
+    const std::string snapshot = LocalHeader(snapshotName, snapshotCrc, jpeg.size());
+    const uint64_t caseAt = snapshot.size() + jpeg.size();
+    const uint64_t overhead = caseAt + LocalHeader(caseName, 0, 0).size() +
+                              DirectoryRecord(snapshotName, 0, 0, 0).size() +
+                              DirectoryRecord(caseName, 0, 0, 0).size() + 22;
+    if (bytes < overhead || bytes - overhead > 0xFFFFFFFFu) {
+        std::fprintf(stderr, "a container holds %llu to 4 GiB bytes\n", static_cast<unsigned long long>(overhead));
+        return false;
+    }
+    const uint64_t caseSize = bytes - overhead;
+
     FILE* f = std::fopen(path.string().c_str(), "wb");
     if (!f)
         return false;
-    bool ok = true;
+    const std::string caseHeader = LocalHeader(caseName, 0, caseSize);
+    bool ok = std::fwrite(snapshot.data(), 1, snapshot.size(), f) == snapshot.size() &&
+              std::fwrite(jpeg.data(), 1, jpeg.size(), f) == jpeg.size() &&
+              std::fwrite(caseHeader.data(), 1, caseHeader.size(), f) == caseHeader.size();
+    uLong crc = crc32(0, nullptr, 0);
     if (kind == kSparse) {
-        std::fclose(f);
-        std::error_code ec;
-        fs::resize_file(path, bytes, ec);
-        return !ec;
+        crc = ZeroCrc(caseSize);
+        ok = ok && fseeko(f, static_cast<off_t>(caseSize), SEEK_CUR) == 0;
     }
     std::vector<char> block(1u << 20);
     uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
@@ -59,7 +135,7 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
         return x;
     };
     uint64_t node = 0;
-    uint64_t left = bytes;
+    uint64_t left = kind == kSparse ? 0 : caseSize;
     while (ok && left > 0) {
         size_t n = 0;
         if (kind == kRandom) {
@@ -79,9 +155,27 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
         }
         if (n > left)
             n = static_cast<size_t>(left);
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(n));
         ok = std::fwrite(block.data(), 1, n, f) == n;
         left -= n;
     }
+    const std::string directory = DirectoryRecord(snapshotName, snapshotCrc, jpeg.size(), 0) +
+                                  DirectoryRecord(caseName, static_cast<uint32_t>(crc), caseSize, caseAt);
+    std::string end;
+    Put(end, 0x06054b50, 4);
+    Put(end, 0, 4);
+    Put(end, 2, 2);
+    Put(end, 2, 2);
+    Put(end, directory.size(), 4);
+    Put(end, caseAt + caseHeader.size() + caseSize, 4);
+    Put(end, 0, 2);
+    ok = ok && std::fwrite(directory.data(), 1, directory.size(), f) == directory.size() &&
+         std::fwrite(end.data(), 1, end.size(), f) == end.size();
+    // The CRC field of the case entry's local header.
+    std::string crcField;
+    Put(crcField, crc, 4);
+    ok = ok && fseeko(f, static_cast<off_t>(caseAt + 14), SEEK_SET) == 0 &&
+         std::fwrite(crcField.data(), 1, 4, f) == 4;
     return std::fclose(f) == 0 && ok;
 }
 

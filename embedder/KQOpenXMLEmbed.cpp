@@ -33,6 +33,16 @@ bool BesideThePackage(const KQString& path)
     return (KQString("/") + path + KQString("/")).Contains(KQString("/../"));
 }
 
+// What every model file is: a zip archive whose directory lists the
+// snapshot entry (either separator, any case, as Lintomel looks it up). Any
+// other file a control names, however it got there, is not copied into a
+// package that will be passed on. Only the directory is read; the model is
+// still copied byte for byte.
+bool IsModelContainer(const KQString& path)
+{
+    return KQZipListsEntry(path, KQString("Case001\\Snapshot.jpeg"));
+}
+
 // The number an id of the reference list carries after the prefix; -1 for
 // one that carries none that can be handed out.
 int32 IdNumber(const KQString& id)
@@ -199,6 +209,8 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
     int64 size = file.FileSize();
     file.Close();
     if (size < 0 || size > INT32_MAX)
+        return false;
+    if (!IsModelContainer(filePath))
         return false;
 
     // Only a file that was read gets an entry in the list, which keeps the

@@ -34,12 +34,13 @@ void WriteModels()
         // Written beside and renamed, so that a worker starting later never
         // reads a half-written model.
         const std::string part = name + "." + std::to_string(getpid());
-        if (FILE* f = std::fopen(part.c_str(), "wb")) {
-            for (int b = 0; b < 64 * i; ++b)
-                std::fputc((b * 37 + i) & 0xff, f);
-            std::fclose(f);
+        // KQFx containers, as Corvessa embeds nothing else.
+        kqexample::Bytes content(64 * i);
+        for (size_t b = 0; b < content.size(); ++b)
+            content[b] = static_cast<unsigned char>((b * 37 + i) & 0xff);
+        if (kqexample::WriteZip(part, {{"Case001/Snapshot.jpeg", kqexample::Bytes(16, 0xd8)},
+                                       {"Case001/Case.dat", content}}))
             std::rename(part.c_str(), name.c_str());
-        }
     }
 }
 

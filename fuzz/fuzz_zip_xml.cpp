@@ -1,9 +1,11 @@
 // libFuzzer target: arbitrary bytes opened as an in-memory zip archive
 // (read-only and for update), every entry listed and read as XML, and the
-// update closed again so that the write-back path runs too.
+// update closed again so that the write-back path runs too; the same bytes
+// as a file whose directory alone is searched for an entry.
 #include <cstddef>
 #include <cstdint>
 
+#include "KQFuzzSupport.h"
 #include "KQOArray.h"
 #include "KQOError.h"
 #include "KQOXml.h"
@@ -34,6 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > 0xffffffffu)
         return 0;
+    static kqfuzz::ScratchFile file(".zip");
+    if (file.Write(data, size))
+        KQZipListsEntry(KQString(file.Path().c_str()), KQString("Case001\\Snapshot.jpeg"));
+
     KQZipMemorySource source;
     if (!source.SetData(data, static_cast<uint32>(size)))
         return 0;

@@ -312,10 +312,10 @@ TEST(EmbedderReferenceList, RemovingTheLastEntryDeletesTheListAndItsRelationship
 TEST(EmbedderEmbedFile, CopiesTheFileDeclaresItAndPointsTheControlsAtIt)
 {
     std::string dir = ScratchFolder("embedfile");
-    Package p = MakePresentation({Viewer("wing.kqfx"), Viewer("wing.kqfx"), Viewer("gone.kqfx"), Viewer("empty.kqfx")});
+    Package p = MakePresentation({Viewer("wing.kqfx"), Viewer("wing.kqfx"), Viewer("gone.kqfx"), Viewer("small.kqfx")});
     std::string model = ModelBytes(1, 70000);
     ASSERT_TRUE(WriteFileBytes(dir + "/wing.kqfx", model));
-    ASSERT_TRUE(WriteFileBytes(dir + "/empty.kqfx", ""));
+    ASSERT_TRUE(WriteFileBytes(dir + "/small.kqfx", ModelFile("")));
     std::string path = dir + "/talk.pptx";
     ASSERT_TRUE(WritePackage(path, p));
     KQOpenXMLPresentation pkg;
@@ -327,7 +327,7 @@ TEST(EmbedderEmbedFile, CopiesTheFileDeclaresItAndPointsTheControlsAtIt)
     // A file that cannot be read gets no id.
     EXPECT_FALSE(pkg.EmbedFile(KQString("gone.kqfx"), name));
     EXPECT_STREQ(name.CStr(), "kqfx1.kqfx");
-    EXPECT_TRUE(pkg.EmbedFile(KQString("empty.kqfx"), name));
+    EXPECT_TRUE(pkg.EmbedFile(KQString("small.kqfx"), name));
     EXPECT_STREQ(name.CStr(), "kqfx2.kqfx");
     KQString untouched("untouched");
     EXPECT_TRUE(pkg.EmbedFile(KQString("Embedded[kqfx2]"), untouched));
@@ -337,12 +337,12 @@ TEST(EmbedderEmbedFile, CopiesTheFileDeclaresItAndPointsTheControlsAtIt)
     Package saved = ReadPackage(path);
     EXPECT_EQ(CheckPackage(saved), "");
     EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), model);
-    EXPECT_TRUE(saved.Has("ppt/kqfxFiles/kqfx2.kqfx"));
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx2.kqfx"), ModelFile(""));
     EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx3.kqfx"));
     EXPECT_EQ(ViewerFileURLs(saved, "ppt"),
               (std::vector<std::string>{"Embedded[kqfx1]", "Embedded[kqfx1]", "gone.kqfx", "Embedded[kqfx2]"}));
     EXPECT_EQ(ReferenceList(saved, "ppt"),
-              (std::vector<std::pair<std::string, std::string>>{{"kqfx1", "wing.kqfx"}, {"kqfx2", "empty.kqfx"}}));
+              (std::vector<std::pair<std::string, std::string>>{{"kqfx1", "wing.kqfx"}, {"kqfx2", "small.kqfx"}}));
     EXPECT_EQ(CountContentTypes(saved, "Extension", "kqfx"), 1);
     std::vector<Relationship> rels = Relationships(saved, "ppt/_rels/presentation.xml.rels");
     ASSERT_EQ(rels.size(), 7u);

@@ -2,6 +2,7 @@
 // and the package on disk afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "KQOpenXMLArchive.h"
 #include "KQPlatform.h"
+#include "KQThumbExampleWriter.h"
 #include "test_embedder_support.h"
 
 #ifdef KQ_CORVESSA_EXE
@@ -184,14 +186,14 @@ TEST(CorvessaRun, ReRunsKeepIdsAndRemoveWhatNoControlUses)
 
     // Both wing controls now show another file: wing's copy (kqfx2) goes,
     // the new file gets the next free id while kqfx2 is still there.
-    ASSERT_TRUE(WriteFileBytes(s.dir + "/other.kqfx", "other model"));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/other.kqfx", ModelFile("other model")));
     s.SetControl(1, Viewer("./other.kqfx"));
     s.SetControl(3, Viewer("./other.kqfx"));
     EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
     Package third = s.Saved();
     EXPECT_EQ(CheckPackage(third), "");
     EXPECT_FALSE(third.Has("ppt/kqfxFiles/kqfx2.kqfx"));
-    EXPECT_EQ(third.Get("ppt/kqfxFiles/kqfx3.kqfx"), "other model");
+    EXPECT_EQ(third.Get("ppt/kqfxFiles/kqfx3.kqfx"), ModelFile("other model"));
     EXPECT_EQ(ReferenceList(third, "ppt"), (RefList{{"kqfx1", "./models/rotor.kqfx"}, {"kqfx3", "./other.kqfx"}}));
 
     // The freed id is handed out again; its relationship gets the next Id,
@@ -240,13 +242,98 @@ TEST(CorvessaRun, MissingModelFileLeavesNoListEntry)
         EXPECT_EQ(ViewerFileURLs(saved, "word"), (std::vector<std::string>{"late.kqfx"}));
     }
 
-    ASSERT_TRUE(WriteFileBytes(s.dir + "/late.kqfx", "arrived"));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/late.kqfx", ModelFile("arrived")));
     EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
     Package saved = s.Saved();
     EXPECT_EQ(CheckPackage(saved), "");
-    EXPECT_EQ(saved.Get("word/kqfxFiles/kqfx1.kqfx"), "arrived");
+    EXPECT_EQ(saved.Get("word/kqfxFiles/kqfx1.kqfx"), ModelFile("arrived"));
     EXPECT_EQ(ReferenceList(saved, "word"), (RefList{{"kqfx1", "late.kqfx"}}));
     EXPECT_EQ(ViewerFileURLs(saved, "word"), (std::vector<std::string>{"Embedded[kqfx1]"}));
+}
+
+// A control may name any file; only a KQFx container, a zip archive whose
+// directory lists the snapshot entry, is copied into the package. Anything
+// else is reported as failed, gets no id, leaves none of its bytes in the
+// package, and its control keeps the path.
+TEST(CorvessaRun, OnlyKQFxContainersAreEmbedded)
+{
+    const kqexample::Bytes picture = kqexample::EncodeJpeg(kqexample::Picture(32, 16), 32, 16);
+    const std::string jpeg(picture.begin(), picture.end());
+    const std::string secret = "user:x:1000:1000:private key material";
+    const std::string dir = ScratchFolder("runcontainers");
+    ASSERT_TRUE(WritePackage(dir + "/other.docx", MakeDocument({Viewer("wing.kqfx")})));
+    const std::string docx = ReadFileBytes(dir + "/other.docx");
+    const std::string container = ModelFile(secret);
+
+    struct Case {
+        std::string name, bytes;
+        bool embedded;
+    };
+    const std::vector<Case> cases = {
+        {"notes.txt", secret + "\nCase001/Snapshot.jpeg\n", false},
+        {"photo.jpg", jpeg, false},
+        {"empty.kqfx", "", false},
+        {"nosnapshot.zip", StoredZip({{"Case001/Case.dat", secret}, {"Case001/Snapshot.png", jpeg}}), false},
+        {"report.docx", docx, false},
+        // Cut inside its directory: the snapshot's record is still there.
+        {"cut.kqfx", container.substr(0, container.size() - 30), false},
+        {"big.kqfx", StoredZip({{"Case001/Case.dat", secret}, {"Case001/Snapshot.jpeg", jpeg}}, true), true},
+        {"other case.kqfx", StoredZip({{"CASE001\\snapshot.JPEG", jpeg}, {"Case001/Case.dat", secret}}), true},
+    };
+    std::vector<Control> controls;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(WriteFileBytes(dir + "/" + c.name, c.bytes));
+        controls.push_back(Viewer(c.name));
+    }
+    // The zip64 container is one that libzip reads as such.
+    ASSERT_EQ(ReadPackage(dir + "/big.kqfx").Get("Case001/Snapshot.jpeg"), jpeg);
+    const std::string package = dir + "/talk.pptx";
+    const Package before = MakePresentation(controls);
+    ASSERT_TRUE(WritePackage(package, before));
+
+    // The run goes through the values in sorted order.
+    std::vector<Case> sorted = cases;
+    std::sort(sorted.begin(), sorted.end(), [](const Case& a, const Case& b) { return a.name < b.name; });
+    std::string failed;
+    std::map<std::string, std::string> ids;
+    RefList list;
+    for (const Case& c : sorted) {
+        if (c.embedded) {
+            ids[c.name] = "kqfx" + std::to_string(ids.size() + 1);
+            list.emplace_back(ids[c.name], c.name);
+        } else {
+            failed += "\"" + c.name + "\"\n";
+        }
+    }
+    RunResult r = RunCorvessa(package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Box("Failed to embed:\n" + failed + "\n2 of 8 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+
+    Package saved = ReadPackage(package);
+    EXPECT_EQ(CheckPackage(saved), "");
+    EXPECT_EQ(ReferenceList(saved, "ppt"), list);
+    std::vector<std::string> names = before.Names();
+    names.push_back("ppt/kqfxFiles/kqfxReferenceIds.xml");
+    names.push_back("ppt/kqfxFiles/kqfx1.kqfx");
+    names.push_back("ppt/kqfxFiles/kqfx2.kqfx");
+    std::vector<std::string> savedNames = saved.Names();
+    std::sort(names.begin(), names.end());
+    std::sort(savedNames.begin(), savedNames.end());
+    EXPECT_EQ(savedNames, names);
+    std::vector<std::string> urls;
+    for (const Case& c : cases) {
+        urls.push_back(c.embedded ? "Embedded[" + ids[c.name] + "]" : c.name);
+        if (c.embedded) {
+            EXPECT_EQ(saved.Get("ppt/kqfxFiles/" + ids[c.name] + ".kqfx"), c.bytes) << c.name;
+        }
+    }
+    EXPECT_EQ(ViewerFileURLs(saved, "ppt"), urls);
+    // Only the two containers carry the secret into the package.
+    int carriers = 0;
+    for (const auto& entry : saved.entries)
+        carriers += entry.second.find(secret) != std::string::npos;
+    EXPECT_EQ(carriers, 2);
 }
 
 TEST(CorvessaRun, ThePathAControlNamesIsTheFileEmbedded)
@@ -255,10 +342,10 @@ TEST(CorvessaRun, ThePathAControlNamesIsTheFileEmbedded)
     // models/rotor.kqfx; in the parent folder another wing.kqfx.
     Scene s("runresolve", MakePresentation({Viewer("models/../wing.kqfx"), Viewer("a#b.kqfx"),
                                             Viewer(".\\models\\rotor.kqfx"), Viewer("./Models [v2]/wing.kqfx")}));
-    ASSERT_TRUE(WriteFileBytes(s.dir + "/../wing.kqfx", "the parent's wing"));
-    ASSERT_TRUE(WriteFileBytes(s.dir + "/a#b.kqfx", "hash"));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/../wing.kqfx", ModelFile("the parent's wing")));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/a#b.kqfx", ModelFile("hash")));
     ScratchFolder("runresolve/Models [v2]");
-    ASSERT_TRUE(WriteFileBytes(s.dir + "/Models [v2]/wing.kqfx", "version 2"));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/Models [v2]/wing.kqfx", ModelFile("version 2")));
     RunResult r = RunCorvessa(s.package);
     EXPECT_EQ(r.output, Box("4 of 4 KQFx files embedded\n\nEmbedding successful."));
     Package saved = s.Saved();
@@ -266,9 +353,9 @@ TEST(CorvessaRun, ThePathAControlNamesIsTheFileEmbedded)
     RefList list = ReferenceList(saved, "ppt");
     ASSERT_EQ(list.size(), 4u);
     std::map<std::string, std::string> expected = {{"models/../wing.kqfx", s.wing},
-                                                   {"a#b.kqfx", "hash"},
+                                                   {"a#b.kqfx", ModelFile("hash")},
                                                    {".\\models\\rotor.kqfx", s.rotor},
-                                                   {"./Models [v2]/wing.kqfx", "version 2"}};
+                                                   {"./Models [v2]/wing.kqfx", ModelFile("version 2")}};
     for (const auto& entry : list)
         EXPECT_EQ(saved.Get("ppt/kqfxFiles/" + entry.first + ".kqfx"), expected[entry.second]) << entry.second;
     for (const std::string& url : ViewerFileURLs(saved, "ppt"))
@@ -563,14 +650,14 @@ TEST(CorvessaProgram, FileNamesAreUtf8)
 {
     const std::string model = "mod\xC3\xA8le \xC3\xBC.kqfx", absent = "absent \xC3\xBC.kqfx";
     Scene s("pr\xC3\xA9sentations", MakePresentation({Viewer(model), Viewer(absent)}));
-    ASSERT_TRUE(WriteFileBytes(s.dir + "/" + model, "accented"));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/" + model, ModelFile("accented")));
     int code = -1;
     // The report names the file as the control does.
     EXPECT_EQ(RunProgram(s.package, &code),
               Box("Failed to embed:\n\"" + absent + "\"\n\n1 of 2 KQFx files embedded\n\nEmbedding unsuccessful."));
     EXPECT_EQ(code, 1);
     Package saved = s.Saved();
-    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), "accented");
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), ModelFile("accented"));
     EXPECT_EQ(ReferenceList(saved, "ppt"), (RefList{{"kqfx1", model}}));
 }
 #endif

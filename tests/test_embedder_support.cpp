@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -446,6 +447,113 @@ std::string AbsolutePath(const std::string& path)
     return fs::absolute(path).lexically_normal().string();
 }
 
+namespace {
+
+void Put(std::string& out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+uint32_t Crc32(const std::string& data)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+}  // namespace
+
+std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& entries, bool zip64)
+{
+    const uint64_t kAll = 0xFFFFFFFFu;
+    std::string out, directory;
+    for (const auto& e : entries) {
+        const uint64_t offset = out.size(), size = e.second.size();
+        const uint32_t crc = Crc32(e.second);
+        Put(out, 0x04034b50, 4);
+        Put(out, zip64 ? 45 : 20, 2);
+        Put(out, 0, 2);  // flags
+        Put(out, 0, 2);  // stored
+        Put(out, 0, 4);  // time and date
+        Put(out, crc, 4);
+        Put(out, zip64 ? kAll : size, 4);
+        Put(out, zip64 ? kAll : size, 4);
+        Put(out, e.first.size(), 2);
+        Put(out, zip64 ? 20 : 0, 2);
+        out += e.first;
+        if (zip64) {
+            Put(out, 1, 2);
+            Put(out, 16, 2);
+            Put(out, size, 8);
+            Put(out, size, 8);
+        }
+        out += e.second;
+
+        Put(directory, 0x02014b50, 4);
+        Put(directory, zip64 ? 45 : 20, 2);
+        Put(directory, zip64 ? 45 : 20, 2);
+        Put(directory, 0, 2);
+        Put(directory, 0, 2);
+        Put(directory, 0, 4);
+        Put(directory, crc, 4);
+        Put(directory, zip64 ? kAll : size, 4);
+        Put(directory, zip64 ? kAll : size, 4);
+        Put(directory, e.first.size(), 2);
+        Put(directory, zip64 ? 28 : 0, 2);
+        Put(directory, 0, 2);  // comment
+        Put(directory, 0, 2);  // disk
+        Put(directory, 0, 2);  // internal attributes
+        Put(directory, 0, 4);  // external attributes
+        Put(directory, zip64 ? kAll : offset, 4);
+        directory += e.first;
+        if (zip64) {
+            Put(directory, 1, 2);
+            Put(directory, 24, 2);
+            Put(directory, size, 8);
+            Put(directory, size, 8);
+            Put(directory, offset, 8);
+        }
+    }
+    const uint64_t directoryAt = out.size(), count = entries.size();
+    out += directory;
+    if (zip64) {
+        const uint64_t recordAt = out.size();
+        Put(out, 0x06064b50, 4);
+        Put(out, 44, 8);
+        Put(out, 45, 2);
+        Put(out, 45, 2);
+        Put(out, 0, 4);
+        Put(out, 0, 4);
+        Put(out, count, 8);
+        Put(out, count, 8);
+        Put(out, directory.size(), 8);
+        Put(out, directoryAt, 8);
+        Put(out, 0x07064b50, 4);
+        Put(out, 0, 4);
+        Put(out, recordAt, 8);
+        Put(out, 1, 4);
+    }
+    Put(out, 0x06054b50, 4);
+    Put(out, 0, 4);  // disks
+    Put(out, zip64 ? 0xFFFF : count, 2);
+    Put(out, zip64 ? 0xFFFF : count, 2);
+    Put(out, zip64 ? kAll : directory.size(), 4);
+    Put(out, zip64 ? kAll : directoryAt, 4);
+    Put(out, 0, 2);
+    return out;
+}
+
+std::string ModelFile(const std::string& content)
+{
+    static const kqexample::Bytes jpeg = kqexample::EncodeJpeg(kqexample::Picture(16, 8), 16, 8);
+    return StoredZip({{"Case001/Snapshot.jpeg", std::string(jpeg.begin(), jpeg.end())}, {"Case001/Case.dat", content}});
+}
+
 std::string ModelBytes(int seed, size_t size)
 {
     std::string bytes(size, '\0');
@@ -456,7 +564,7 @@ std::string ModelBytes(int seed, size_t size)
         state ^= state << 5;
         bytes[i] = static_cast<char>(state & 0xFF);
     }
-    return bytes;
+    return ModelFile(bytes);
 }
 
 }  // namespace kqtest

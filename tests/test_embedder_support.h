@@ -62,6 +62,14 @@ int CountContentTypes(const Package& package, const std::string& attribute, cons
 // A fresh, empty folder under the working folder for one test.
 std::string ScratchFolder(const std::string& name);
 std::string AbsolutePath(const std::string& path);
+// A zip archive of stored entries, written byte by byte so that its layout
+// is known; with zip64, every size and offset stands in zip64 fields and the
+// directory ends in the zip64 end records, as for a container over 4 GiB.
+std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& entries, bool zip64 = false);
+// A model file: a KQFx container whose snapshot entry is a small JPEG and
+// whose case entry holds content.
+std::string ModelFile(const std::string& content);
+// A model file whose case entry holds size bytes that do not compress.
 std::string ModelBytes(int seed, size_t size);
 
 }  // namespace kqtest

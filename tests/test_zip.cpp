@@ -1024,3 +1024,111 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
     }
     fs::remove(file, ec);
 }
+
+namespace {
+
+void PutLe(std::string& out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// The zip64 end record at offset at, its locator and the short end record,
+// for a directory of size bytes at offset claiming count entries.
+std::string End64(uint64_t at, uint64_t count, uint64_t size, uint64_t offset)
+{
+    std::string out;
+    PutLe(out, 0x06064b50, 4);
+    PutLe(out, 44, 8);
+    PutLe(out, 45, 4);
+    PutLe(out, 0, 8);
+    PutLe(out, count, 8);
+    PutLe(out, count, 8);
+    PutLe(out, size, 8);
+    PutLe(out, offset, 8);
+    PutLe(out, 0x07064b50, 4);
+    PutLe(out, 0, 4);
+    PutLe(out, at, 8);
+    PutLe(out, 1, 4);
+    PutLe(out, 0x06054b50, 4);
+    PutLe(out, 0, 4);
+    PutLe(out, 0xFFFF, 2);
+    PutLe(out, 0xFFFF, 2);
+    PutLe(out, 0xFFFFFFFF, 4);
+    PutLe(out, 0xFFFFFFFF, 4);
+    PutLe(out, 0, 2);
+    return out;
+}
+
+uint64_t LittleEndian32(const std::string& bytes, size_t at)
+{
+    uint64_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+} // namespace
+
+// The lookup reads the end records and the directory only; it finds names as
+// FindFile does, refuses a directory that is not sound throughout, and
+// refuses end records whose counts the file cannot hold before walking
+// anything.
+TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
+{
+    ASSERT_TRUE(MakeZip(path, {{"Case001/Case.dat", Pattern(5000, 3)}, {"Case001/Snapshot.jpeg", Pattern(900, 4)},
+                               {"Case002/Other.dat", "x"}}));
+    const std::string archive = FileBytes(path);
+    const size_t directoryAt = static_cast<size_t>(LittleEndian32(archive, archive.size() - 6));
+    std::string commented = archive;
+    // A comment after the end record, holding a record that is no end record.
+    const std::string comment = std::string("PK\x05\x06", 4) + "not an end record";
+    commented[commented.size() - 2] = static_cast<char>(comment.size());
+    commented += comment;
+    std::string overlong = archive;
+    overlong[directoryAt + 30] = overlong[directoryAt + 31] = '\xFF';  // extra field past the directory
+    std::string miscounted = archive;
+    miscounted[miscounted.size() - 12] = miscounted[miscounted.size() - 14] = 4;
+    const std::string junk(200, 'x');
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* name;
+        bool lists;
+    };
+    const Case cases[] = {
+        {"the name as stored", archive, "Case001/Snapshot.jpeg", true},
+        {"another separator and case", archive, "CASE001\\snapshot.JPEG", true},
+        {"the last entry", archive, "case002\\other.dat", true},
+        {"a name that is not there", archive, "Case001\\Snapshot.jpg", false},
+        {"the file name alone", archive, "Snapshot.jpeg", false},
+        {"a comment after the end record", commented, "Case001\\Snapshot.jpeg", true},
+        {"cut inside the directory", archive.substr(0, archive.size() - 40), "Case001\\Snapshot.jpeg", false},
+        {"a record running past the directory", overlong, "Case001\\Snapshot.jpeg", false},
+        {"a count the records do not match", miscounted, "Case001\\Snapshot.jpeg", false},
+        {"fifty million entries in a directory past the file",
+         junk + End64(junk.size(), 50000000, 50000000ull * 46, 0), "Case001\\Snapshot.jpeg", false},
+        {"fifty million entries in 200 bytes", junk + End64(junk.size(), 50000000, junk.size(), 0),
+         "Case001\\Snapshot.jpeg", false},
+        {"text", "Case001/Snapshot.jpeg\n", "Case001\\Snapshot.jpeg", false},
+        {"empty", "", "Case001\\Snapshot.jpeg", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(kqexample::WriteFile(path, c.bytes));
+        EXPECT_EQ(KQZipListsEntry(path.c_str(), c.name), c.lists);
+    }
+    EXPECT_FALSE(KQZipListsEntry("zt_no_such_file.zip", "Case001\\Snapshot.jpeg"));
+
+    // A directory of several times the reader's buffer, read in pieces; the
+    // snapshot's record comes last.
+    Entries many;
+    for (int i = 0; i < 4000; ++i)
+        many.emplace_back("Case001/Results/step" + std::to_string(i) + ".dat", "r");
+    many.emplace_back("Case001/Snapshot.jpeg", "s");
+    ASSERT_TRUE(MakeZip(path, many));
+    EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Snapshot.jpeg"));
+    EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step2345.dat"));
+    EXPECT_FALSE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step4000.dat"));
+}

@@ -153,4 +153,14 @@ private:
 
 char KQPathSeparator();
 
+// Whether the file at path is a zip archive whose central directory lists an
+// entry of that name, compared as FindFile compares names. Only the end
+// records and the directory are read, in pieces of a fixed size, never an
+// entry's data: memory stays constant, time grows with the directory's real
+// size alone, and an end record that claims more entries than its directory
+// can hold is refused before anything is walked. A directory that is not
+// sound throughout (a record out of place, a count that does not match) is
+// no archive, as libzip would refuse to open it.
+bool KQZipListsEntry(const KQString& path, const KQString& name);
+
 #endif
