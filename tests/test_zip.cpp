@@ -814,34 +814,161 @@ TEST_F(ZipTest, ReadOnlyFileOpensOnlyForReading)
     fs::permissions(path, fs::perms::owner_all, ec);
 }
 
-TEST_F(ZipTest, LeftoverOfAKilledSaveIsReclaimedAndNoOtherFile)
+TEST_F(ZipTest, FileUnderTheTemporaryNameThatNoSaveWroteStays)
 {
+    // A user's archive or document under that name, the first bytes of one,
+    // a lone "P", a note: none was written by a save, all stay, and the save
+    // that needs the name fails.
     ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
     const std::string leftover = path + ".kqsave";
-    // What a save killed after its first bytes leaves.
-    kqexample::WriteFile(leftover, std::string("PK\x03\x04\x14\x00", 6));
-    {
+    ASSERT_TRUE(MakeZip(leftover, {{"word/document.xml", "<w:document/>"}}));
+    const std::string userZip = FileBytes(leftover);
+    const std::string saved = FileBytes(path);
+    for (const std::string& content : {userZip, std::string("PK\x03\x04\x14\x00", 6), std::string("P"),
+                                       std::string("my notes")}) {
+        SCOPED_TRACE(content.size());
+        ASSERT_TRUE(kqexample::WriteFile(leftover, content));
         KQZipArchive a;
         ASSERT_TRUE(a.Open(path.c_str(), 0));
-        EXPECT_FALSE(fs::exists(leftover));
-        EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
-        EXPECT_TRUE(a.Close());
-        EXPECT_FALSE(fs::exists(leftover));
+        EXPECT_EQ(FileBytes(leftover), content);
+        EXPECT_TRUE(a.WriteDataRaw("c.txt", "more", 4));
+        EXPECT_FALSE(a.Close());
+        EXPECT_EQ(a.GetErrorCode(), 1106);
+        EXPECT_EQ(Message(a), "Error returned from file access library : Failure to create temporary file: File exists");
+        EXPECT_EQ(FileBytes(leftover), content);
+        EXPECT_EQ(FileBytes(path), saved);
     }
-    // A file of that name that the program did not write stays, and the
-    // save that needs its place fails.
-    kqexample::WriteFile(leftover, "my notes");
-    const std::string saved = FileBytes(path);
-    KQZipArchive a;
-    ASSERT_TRUE(a.Open(path.c_str(), 0));
-    EXPECT_TRUE(a.WriteDataRaw("c.txt", "more", 4));
-    EXPECT_FALSE(a.Close());
-    EXPECT_EQ(a.GetErrorCode(), 1106);
-    EXPECT_EQ(Message(a), "Error returned from file access library : Failure to create temporary file: File exists");
-    EXPECT_EQ(FileBytes(leftover), "my notes");
-    EXPECT_EQ(FileBytes(path), saved);
     std::error_code ec;
     fs::remove(leftover, ec);
+}
+
+namespace {
+
+// What the test hook does while a save is under way, and what it saw.
+struct DuringSave {
+    void (*act)(const std::string& archive) = nullptr;
+    std::string archive;
+    bool called = false;
+} duringSave;
+
+void ActDuringSave(const char* archive)
+{
+    duringSave.called = true;
+    duringSave.archive = archive;
+    if (duringSave.act)
+        duringSave.act(archive);
+}
+
+struct SaveHookScope {
+    explicit SaveHookScope(void (*act)(const std::string&))
+    {
+        duringSave = DuringSave();
+        duringSave.act = act;
+        KQSetZipSaveHook(ActDuringSave);
+    }
+    ~SaveHookScope() { KQSetZipSaveHook(nullptr); }
+};
+
+} // namespace
+
+// An archive opened for update is held until it is closed: a second
+// opening for update fails, before and during the save, and changes
+// nothing; reading it is not held up.
+TEST_F(ZipTest, ArchiveOpenForUpdateIsHeldUntilClosed)
+{
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    const std::string before = FileBytes(path);
+    KQZipArchive first;
+    ASSERT_TRUE(first.Open(path.c_str(), 0));
+    {
+        KQZipArchive second;
+        EXPECT_FALSE(second.Open(path.c_str(), 0));
+        ExpectError(second, 1105, 336, "KQZipArchive::Open",
+                    "Error returned from file access library : Archive is open for update elsewhere");
+        ASSERT_TRUE(second.Open(path.c_str(), 1));
+        EXPECT_EQ(ReadRaw(second, "a.txt"), "original");
+    }
+    EXPECT_TRUE(first.WriteDataRaw("b.txt", "first", 5));
+    {
+        SaveHookScope hook([](const std::string& archive) {
+            KQZipArchive second;
+            EXPECT_FALSE(second.Open(archive.c_str(), 0));
+            EXPECT_TRUE(second.IsClosed());
+            EXPECT_TRUE(fs::exists(archive + ".kqsave"));
+        });
+        EXPECT_TRUE(first.Close());
+        EXPECT_TRUE(duringSave.called);
+    }
+    EXPECT_NE(FileBytes(path), before);
+    EXPECT_FALSE(fs::exists(path + ".kqsave"));
+    KQZipArchive third;
+    ASSERT_TRUE(third.Open(path.c_str(), 0));
+    EXPECT_EQ(ReadRaw(third, "b.txt"), "first");
+    EXPECT_TRUE(third.Close());
+}
+
+// Before its temporary replaces the archive, a save checks that the archive
+// is still the file it opened and the temporary the file it wrote; when
+// another program changed either, the save fails saying so and both files
+// stay as that program left them.
+TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
+{
+    struct Case {
+        const char* what;
+        void (*act)(const std::string& archive);
+        const char* message;
+        bool temporaryStays;
+    };
+    const Case cases[] = {
+        {"archive rewritten in place",
+         [](const std::string& archive) {
+             std::string bytes = FileBytes(archive);
+             bytes[bytes.size() / 3] ^= 1;
+             std::fstream f(archive, std::ios::in | std::ios::out | std::ios::binary);
+             f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+         },
+         "Archive was changed by another program since it was opened", false},
+        {"archive replaced",
+         [](const std::string& archive) {
+             kqexample::WriteFile(archive + ".other", FileBytes(archive) + "x");
+             fs::rename(archive + ".other", archive);
+         },
+         "Archive was changed by another program since it was opened", false},
+        {"temporary replaced",
+         [](const std::string& archive) {
+             fs::rename(archive + ".kqsave", archive + ".moved");
+             kqexample::WriteFile(archive + ".kqsave", "someone else's");
+         },
+         nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        fs::remove(path + ".kqsave", ec);
+        fs::remove(path + ".moved", ec);
+        ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+        KQZipArchive a;
+        ASSERT_TRUE(a.Open(path.c_str(), 0));
+        EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+        {
+            SaveHookScope hook(c.act);
+            EXPECT_FALSE(a.Close());
+        }
+        EXPECT_EQ(a.GetErrorCode(), 1106);
+        const std::string expected = c.message ? c.message
+                                               : "Temporary file '" + duringSave.archive +
+                                                     ".kqsave' was replaced by another program";
+        EXPECT_EQ(Message(a), "Error returned from file access library : " + expected);
+        EXPECT_EQ(fs::exists(path + ".kqsave"), c.temporaryStays);
+        if (c.temporaryStays) {
+            EXPECT_EQ(FileBytes(path + ".kqsave"), "someone else's");
+        }
+        KQZipArchive check;
+        ASSERT_TRUE(check.Open(path.c_str(), 1));
+        EXPECT_LT(check.FindFile("b.txt"), 0);
+        fs::remove(path + ".kqsave", ec);
+        fs::remove(path + ".moved", ec);
+    }
 }
 
 TEST(ZipMemory, ArchiveInMemory)
@@ -1005,6 +1132,11 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
         {"touched", [](const std::string& f) {
              fs::last_write_time(f, fs::last_write_time(f) + std::chrono::seconds(10));
          }},
+        {"rewritten with the same size and its time set back", [](const std::string& f) {
+             const fs::file_time_type time = fs::last_write_time(f);
+             kqexample::WriteFile(f, Pattern(300000, 8));
+             fs::last_write_time(f, time);
+         }},
         {"removed", [](const std::string& f) { fs::remove(f); }},
     };
     for (const Change& change : changes) {
@@ -1019,6 +1151,10 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
         EXPECT_FALSE(b.Close());
         ASSERT_TRUE(b.HasError());
         EXPECT_EQ(b.GetError()->code, 1106);
+        if (std::string(change.what) != "removed") {
+            EXPECT_EQ(Message(b), "Error returned from file access library : File '" + file +
+                                      "' changed since it was added");
+        }
         EXPECT_TRUE(b.IsClosed());
         EXPECT_EQ(FileBytes(path), before);
     }
