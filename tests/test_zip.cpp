@@ -19,6 +19,14 @@
 
 #include <zip.h>
 
+#ifdef KQ_TEST_POSIX
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#endif
+
 #include "KQOImage.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
@@ -970,6 +978,145 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
         fs::remove(path + ".moved", ec);
     }
 }
+
+// Replacing one name of a file with several would make them two different
+// files without anyone noticing: the save is refused instead.
+TEST_F(ZipTest, ArchiveWithSeveralNamesIsNotSplit)
+{
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    const std::string other = path + ".link";
+    std::error_code ec;
+    fs::remove(other, ec);
+    fs::create_hard_link(path, other, ec);
+    if (ec)
+        GTEST_SKIP() << "no hard links here: " << ec.message();
+    const std::string before = FileBytes(path);
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 0));
+    EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+    EXPECT_FALSE(a.Close());
+    EXPECT_EQ(a.GetErrorCode(), 1106);
+    EXPECT_EQ(Message(a), "Error returned from file access library : Archive has more than one name (hard links); "
+                          "saving would separate them");
+    EXPECT_TRUE(fs::equivalent(path, other));
+    EXPECT_EQ(FileBytes(path), before);
+    EXPECT_FALSE(fs::exists(path + ".kqsave"));
+    fs::remove(other, ec);
+}
+
+#ifdef KQ_TEST_POSIX
+namespace {
+
+struct FileOwner {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    bool operator==(const FileOwner& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
+};
+
+FileOwner OwnerOf(const std::string& file)
+{
+    struct stat info;
+    if (::stat(file.c_str(), &info) != 0)
+        return FileOwner{0, 0, 0};
+    return FileOwner{info.st_uid, info.st_gid, info.st_mode & 07777};
+}
+
+std::string Attribute(const std::string& file, const char* name)
+{
+    char value[256];
+    ssize_t n = ::getxattr(file.c_str(), name, value, sizeof(value));
+    return n < 0 ? std::string("<none>") : std::string(value, static_cast<size_t>(n));
+}
+
+// An access ACL as setfacl -m u:4444:rw writes it for a 0640 file.
+std::string AccessAcl()
+{
+    struct Entry {
+        uint16_t tag, perm;
+        uint32_t id;
+    };
+    const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu}, {0x02, 6, 4444}, {0x04, 4, 0xFFFFFFFFu},
+                             {0x10, 6, 0xFFFFFFFFu}, {0x20, 0, 0xFFFFFFFFu}};
+    const uint32_t version = 2;
+    std::string acl(reinterpret_cast<const char*>(&version), sizeof(version));
+    for (const Entry& e : entries) {
+        acl.append(reinterpret_cast<const char*>(&e.tag), 2);
+        acl.append(reinterpret_cast<const char*>(&e.perm), 2);
+        acl.append(reinterpret_cast<const char*>(&e.id), 4);
+    }
+    return acl;
+}
+
+// Adds an entry and saves, as the current user; true when the save worked.
+bool AddAndSave(const std::string& archive)
+{
+    KQZipArchive a;
+    return a.Open(archive.c_str(), 0) && a.WriteDataRaw("b.txt", "new", 3) && a.Close();
+}
+
+} // namespace
+
+// A save keeps what an in-place write keeps. Run by an administrator on a
+// user's 0640 file: owner, group, mode, a user attribute and the ACL. Run by
+// another member of the file's group in a folder of that group: group, mode
+// and attributes; the owner becomes the member who saved, as only the
+// administrator may give a file away.
+TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving the archive another owner needs the administrator";
+    const uid_t owner = 4242, member = 4646;
+    const gid_t group = 4343, memberGroup = 4545;
+    const std::string acl = AccessAcl();
+
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    ASSERT_EQ(::chown(path.c_str(), owner, group), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    if (::setxattr(path.c_str(), "user.comment", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no user attributes on this file system";
+    const bool withAcl = ::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    const FileOwner before = OwnerOf(path);
+    EXPECT_TRUE(AddAndSave(path));
+    EXPECT_EQ(OwnerOf(path), before);
+    EXPECT_EQ(Attribute(path, "user.comment"), "kept");
+    if (withAcl) {
+        EXPECT_EQ(Attribute(path, "system.posix_acl_access"), acl);
+    }
+    EXPECT_EQ(Attribute(path, "user.kqsave"), "<none>");
+
+    const std::string folder = "zt_group_folder";
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    ASSERT_TRUE(fs::create_directory(folder));
+    ASSERT_EQ(::chown(folder.c_str(), 0, group), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
+    const std::string shared = folder + "/shared.zip";
+    ASSERT_TRUE(MakeZip(shared, {{"a.txt", "original"}}));
+    ASSERT_EQ(::chown(shared.c_str(), owner, group), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);
+    ASSERT_EQ(::setxattr(shared.c_str(), "user.comment", "kept", 4, 0), 0);
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const gid_t groups[] = {group};
+        bool ok = ::setgroups(1, groups) == 0 && ::setgid(memberGroup) == 0 && ::setuid(member) == 0 &&
+                  AddAndSave(shared);
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the group member's save failed";
+    EXPECT_EQ(OwnerOf(shared), (FileOwner{member, group, 0660}));
+    EXPECT_EQ(Attribute(shared, "user.comment"), "kept");
+    KQZipArchive check;
+    ASSERT_TRUE(check.Open(shared.c_str(), 1));
+    EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
+    check.Close();
+    fs::remove_all(folder, ec);
+}
+#endif
 
 TEST(ZipMemory, ArchiveInMemory)
 {
