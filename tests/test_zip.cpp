@@ -19,6 +19,9 @@
 
 #include <zip.h>
 
+#ifdef KQ_TEST_WINDOWS
+#include "KQPlatform.h"
+#endif
 #ifdef KQ_TEST_POSIX
 #include <grp.h>
 #include <sys/stat.h>
@@ -1115,6 +1118,51 @@ TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
     EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
     check.Close();
     fs::remove_all(folder, ec);
+}
+#endif
+
+#ifdef KQ_TEST_WINDOWS
+namespace {
+
+// The creation time of file, or 0 when it cannot be read.
+unsigned long long CreationTime(const std::string& file)
+{
+    HANDLE h = CreateFileA(file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    FILETIME created;
+    bool known = GetFileTime(h, &created, nullptr, nullptr) != 0;
+    CloseHandle(h);
+    return known ? (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime : 0;
+}
+
+} // namespace
+
+// The saved archive is still the user's file: it keeps its creation time,
+// as the system's replace carries it over.
+TEST_F(ZipTest, SaveKeepsTheCreationTime)
+{
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    SYSTEMTIME when = {2001, 1, 1, 1, 12, 0, 0, 0};
+    FILETIME created;
+    ASSERT_TRUE(SystemTimeToFileTime(&when, &created));
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    SetFileTime(h, &created, nullptr, nullptr);
+    CloseHandle(h);
+    const unsigned long long set = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) |
+                                   created.dwLowDateTime;
+    if (CreationTime(path) != set)
+        GTEST_SKIP() << "the file system here keeps no creation time that can be set";
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 0));
+    EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+    EXPECT_TRUE(a.Close());
+    EXPECT_EQ(CreationTime(path), set);
+    KQZipArchive check;
+    ASSERT_TRUE(check.Open(path.c_str(), 1));
+    EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
 }
 #endif
 
