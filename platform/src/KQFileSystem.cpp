@@ -179,6 +179,19 @@ bool StampOfHandle(HANDLE handle, KQFileStamp* stamp)
     return true;
 }
 
+std::wstring FullName(const std::wstring& name)
+{
+    DWORD n = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return name;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(name.c_str(), n, &full[0], nullptr);
+    if (n == 0 || n >= full.size())
+        return name;
+    full.resize(n);
+    return full;
+}
+
 // Asking about a file needs no access that sharing could refuse.
 bool StampOfName(const std::wstring& name, KQFileStamp* stamp)
 {
@@ -338,8 +351,9 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
     // The replace needs the file that this handle keeps others from.
     CloseHandle(held->handle);
     held->handle = INVALID_HANDLE_VALUE;
-    if (ReplaceFileW(wideTarget.c_str(), file->name.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                     nullptr)) {
+    // Full names: Wine's replace refuses relative ones (ERROR_DIRECTORY).
+    if (ReplaceFileW(FullName(wideTarget).c_str(), FullName(file->name).c_str(), nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
         file->created = false;
         return KQ_SAVE_DONE;
     }
