@@ -216,6 +216,7 @@ struct KQSaveFile {
     FILE* out;
     KQFileStamp stamp;
     bool created;
+    bool deleteOnClose;  // the system removes it when its handle closes
 };
 
 bool KQFileStampUtf8(const std::string& name, KQFileStamp* stamp)
@@ -285,13 +286,18 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     file->name = Wide(name);
     // Shared with nobody while it is written: no other program can rename
     // or replace it under its name meanwhile.
-    HANDLE handle =
-        CreateFileW(file->name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(file->name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = ErrorNumber(GetLastError());
         delete file;
         return nullptr;
     }
+    // Removed by the system when its handle closes, also when the process
+    // is stopped: a save stopped midway leaves nothing behind. The commit
+    // takes that back just before the file replaces the archive.
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    file->deleteOnClose = SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof(dispose)) != 0;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
     FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (!stream || !StampOfHandle(handle, &file->stamp)) {
@@ -328,6 +334,12 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
         *error = ErrorNumber(GetLastError());
         return KQ_SAVE_WRITE_FAILED;
     }
+    FILE_DISPOSITION_INFO keep = {FALSE};
+    if (file->deleteOnClose && !SetFileInformationByHandle(handle, FileDispositionInfo, &keep, sizeof(keep))) {
+        *error = ErrorNumber(GetLastError());
+        return KQ_SAVE_WRITE_FAILED;
+    }
+    file->deleteOnClose = false;
     FILE* out = file->out;
     file->out = nullptr;
     if (fclose(out) != 0) {
@@ -384,8 +396,9 @@ void KQAbandonSaveFile(KQSaveFile* file)
 
 void KQReclaimLeftoverUtf8(const std::string& name, const KQHeldFile* held)
 {
-    // Nothing marks a temporary here as a save's own: a leftover stays, and
-    // the save that needs its name says so.
+    // A save's temporary goes with its handle, so a file under its name is
+    // someone else's (or a stopped save's where the system refused to
+    // remove it on close): it stays, and the save that needs the name says so.
     (void)name;
     (void)held;
 }
