@@ -230,17 +230,31 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
     KeepRunInStep();
     // Declaring or pointing controls at an entry that is not there would
     // leave the package naming a missing part.
-    if (!written)
-        return false;
+    bool embedded = written && AddContentType(KQ_KQFX_PREFIX, 4) && !AddRelationship(embeddedName).IsEmpty();
+    if (embedded) {
+        KQString newValue(KQ_EMBEDDED_URL_TEMPLATE);
+        newValue.Replace(KQ_EMBEDDED_TAG, id);
+        embedded = SetViewerFileURL(fileURL, newValue) > 0;
+    }
+    if (!embedded)
+        ForgetModel(id, entry);
+    return embedded;
+}
 
-    if (!AddContentType(KQ_KQFX_PREFIX, 4))
-        return false;
-    if (AddRelationship(embeddedName).IsEmpty())
-        return false;
-
-    KQString newValue(KQ_EMBEDDED_URL_TEMPLATE);
-    newValue.Replace(KQ_EMBEDDED_TAG, id);
-    return SetViewerFileURL(fileURL, newValue) > 0;
+void KQOpenXMLArchive::ForgetModel(const KQString& id, const KQString& entry)
+{
+    // The list remembers only what was embedded, whichever step failed; the
+    // copy and its relationship go with its entry. Each step is tried even
+    // when an earlier one fails: a damaged part must not keep the others.
+    ClearError();
+    if (FindFile(entry) >= 0)
+        Delete(entry);
+    KeepRunInStep();
+    KQString target = KQString("kqfxFiles/") + entry.Mid(kqfxFolder.GetLength());
+    target.ReplaceChar('\\', '/');
+    RemoveRelationshipsTo(relsPart, target);
+    KQString forgotten(id);
+    UpdateReferenceIds(forgotten, KQString(), false);
 }
 
 bool KQOpenXMLArchive::RemoveUnreferencedFiles()

@@ -722,27 +722,108 @@ TEST(CorvessaRun, OnlyADamagedXmlPartIsReportedAndOnce)
 
 // The archive reads each model when it saves: a model removed or rewritten
 // between the embedding and the save fails the save, and the package stays
-// as it was.
+// as it was. A rewrite of the same size within the same second, its time
+// set back as a copy that keeps times would, is caught too, and the report
+// names the model.
 TEST(CorvessaRun, ModelThatChangesBeforeTheSaveLeavesThePackage)
 {
-    for (const bool rewrite : {false, true}) {
-        SCOPED_TRACE(rewrite ? "rewritten" : "removed");
-        Scene scene(std::string("changedmodel") + (rewrite ? "rewritten" : "removed"),
+    for (const char* change : {"removed", "rewritten", "samesize"}) {
+        SCOPED_TRACE(change);
+        Scene scene(std::string("changedmodel") + change,
                     MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
         const std::string before = ReadFileBytes(scene.package);
         const std::string victim = scene.dir + "/models/rotor.kqfx";
+        const std::string victimBytes = ReadFileBytes(victim);
+        const fs::file_time_type victimTime = fs::last_write_time(victim);
         KQOpenXMLPresentation package;
         ASSERT_TRUE(package.Open(scene.package.c_str(), 0));
         KQEmbeddingOutcome outcome;
         EXPECT_TRUE(package.EmbedAll(outcome));
-        if (rewrite)
-            WriteFileBytes(victim, ModelBytes(3, 1000));
-        else
+        if (std::string(change) == "removed") {
             std::remove(victim.c_str());
+        } else if (std::string(change) == "rewritten") {
+            WriteFileBytes(victim, ModelBytes(3, 1000));
+        } else {
+            std::string other = victimBytes;
+            other[other.size() / 2] ^= 0x5A;
+            WriteFileBytes(victim, other);
+            fs::last_write_time(victim, victimTime);
+        }
         package.RemoveUnreferencedFiles();
         EXPECT_FALSE(package.Save(outcome));
         EXPECT_FALSE(outcome.saveFailure.IsEmpty());
+        if (std::string(change) != "removed") {
+            EXPECT_NE(std::string(outcome.saveFailure.CStr()).find("rotor.kqfx"), std::string::npos)
+                << outcome.saveFailure.CStr();
+        }
         EXPECT_EQ(ReadFileBytes(scene.package), before);
     }
 }
 
+// A model that cannot be declared (here the main part's relationships do
+// not read) is not embedded, and the reference list does not name it.
+TEST(CorvessaRun, ModelThatFailsLeavesNoReferenceEntry)
+{
+    Package p = MakePresentation({Viewer("wing.kqfx")});
+    p.Set("ppt/_rels/presentation.xml.rels", "<Relationships><Relationship");
+    Scene s("rundamagedrels", p);
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.output, Box("Failed to embed:\n\"wing.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
+    Package saved = s.Saved();
+    EXPECT_EQ(ReferenceList(saved, "ppt"), RefList());
+    EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx1.kqfx"));
+    EXPECT_EQ(ViewerFileURLs(saved, "ppt"), (std::vector<std::string>{"wing.kqfx"}));
+}
+
+#ifdef KQ_CORVESSA_EXE
+namespace {
+
+// What the second run started in the middle of the first run's save did.
+struct SecondRun {
+    std::string package, output, packageDuring;
+    int status = -1;
+    bool temporaryThere = false;
+} secondRun;
+
+void StartSecondRun(const char* archive)
+{
+    secondRun.packageDuring = ReadFileBytes(archive);
+    secondRun.temporaryThere = FileExists(std::string(archive) + ".kqsave");
+    const std::string out = secondRun.package + ".second";
+    secondRun.status = std::system(
+        (std::string("'") + KQ_CORVESSA_EXE + "' '" + secondRun.package + "' > '" + out + "' 2>/dev/null").c_str());
+    secondRun.output = ReadFileBytes(out);
+    std::remove(out.c_str());
+}
+
+}  // namespace
+
+// Two runs on one package whose saves meet: the one that opened it first
+// holds it to the end of its save; the other ends as for a package that
+// does not open and changes nothing, neither the package nor the first
+// run's temporary. The first run's save lands whole and says so.
+TEST(CorvessaProgram, SecondRunDuringASaveChangesNothing)
+{
+    Scene s("runtwice", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    const std::string before = ReadFileBytes(s.package);
+    secondRun = SecondRun();
+    secondRun.package = s.package;
+    KQSetZipSaveHook(StartSecondRun);
+    RunResult first = RunCorvessa(s.package);
+    KQSetZipSaveHook(nullptr);
+    EXPECT_EQ(first.exitCode, 1);
+    EXPECT_EQ(first.output, kAllEmbedded2);
+    ASSERT_TRUE(WIFEXITED(secondRun.status));
+    EXPECT_EQ(WEXITSTATUS(secondRun.status), 0);
+    EXPECT_EQ(secondRun.output, "");
+    EXPECT_EQ(secondRun.packageDuring, before);
+    EXPECT_TRUE(secondRun.temporaryThere);
+    Package saved = s.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), s.rotor);
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx2.kqfx"), s.wing);
+    EXPECT_FALSE(FileExists(s.package + ".kqsave"));
+    // Once the first run is over, the next one opens it and finds all done.
+    EXPECT_EQ(RunCorvessa(s.package).output, kNothingToDo);
+}
+#endif

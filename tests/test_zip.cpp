@@ -19,6 +19,17 @@
 
 #include <zip.h>
 
+#ifdef KQ_TEST_WINDOWS
+#include "KQPlatform.h"
+#endif
+#ifdef KQ_TEST_POSIX
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#endif
+
 #include "KQOImage.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
@@ -814,35 +825,370 @@ TEST_F(ZipTest, ReadOnlyFileOpensOnlyForReading)
     fs::permissions(path, fs::perms::owner_all, ec);
 }
 
-TEST_F(ZipTest, LeftoverOfAKilledSaveIsReclaimedAndNoOtherFile)
+TEST_F(ZipTest, FileUnderTheTemporaryNameThatNoSaveWroteStays)
 {
+    // A user's archive or document under that name, the first bytes of one,
+    // a lone "P", a note: none was written by a save, all stay, and the save
+    // that needs the name fails.
     ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
     const std::string leftover = path + ".kqsave";
-    // What a save killed after its first bytes leaves.
-    kqexample::WriteFile(leftover, std::string("PK\x03\x04\x14\x00", 6));
-    {
+    ASSERT_TRUE(MakeZip(leftover, {{"word/document.xml", "<w:document/>"}}));
+    const std::string userZip = FileBytes(leftover);
+    const std::string saved = FileBytes(path);
+    for (const std::string& content : {userZip, std::string("PK\x03\x04\x14\x00", 6), std::string("P"),
+                                       std::string("my notes")}) {
+        SCOPED_TRACE(content.size());
+        ASSERT_TRUE(kqexample::WriteFile(leftover, content));
         KQZipArchive a;
         ASSERT_TRUE(a.Open(path.c_str(), 0));
-        EXPECT_FALSE(fs::exists(leftover));
-        EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
-        EXPECT_TRUE(a.Close());
-        EXPECT_FALSE(fs::exists(leftover));
+        EXPECT_EQ(FileBytes(leftover), content);
+        EXPECT_TRUE(a.WriteDataRaw("c.txt", "more", 4));
+        EXPECT_FALSE(a.Close());
+        EXPECT_EQ(a.GetErrorCode(), 1106);
+        EXPECT_EQ(Message(a), "Error returned from file access library : Failure to create temporary file: File exists");
+        EXPECT_EQ(FileBytes(leftover), content);
+        EXPECT_EQ(FileBytes(path), saved);
     }
-    // A file of that name that the program did not write stays, and the
-    // save that needs its place fails.
-    kqexample::WriteFile(leftover, "my notes");
-    const std::string saved = FileBytes(path);
-    KQZipArchive a;
-    ASSERT_TRUE(a.Open(path.c_str(), 0));
-    EXPECT_TRUE(a.WriteDataRaw("c.txt", "more", 4));
-    EXPECT_FALSE(a.Close());
-    EXPECT_EQ(a.GetErrorCode(), 1106);
-    EXPECT_EQ(Message(a), "Error returned from file access library : Failure to create temporary file: File exists");
-    EXPECT_EQ(FileBytes(leftover), "my notes");
-    EXPECT_EQ(FileBytes(path), saved);
     std::error_code ec;
     fs::remove(leftover, ec);
 }
+
+namespace {
+
+// What the test hook does while a save is under way, and what it saw.
+// act returns whether it changed anything: where the host keeps other
+// programs off a file held for saving, they cannot.
+struct DuringSave {
+    bool (*act)(const std::string& archive) = nullptr;
+    std::string archive;
+    bool called = false;
+    bool changed = false;
+} duringSave;
+
+void ActDuringSave(const char* archive)
+{
+    duringSave.called = true;
+    duringSave.archive = archive;
+    if (duringSave.act)
+        duringSave.changed = duringSave.act(archive);
+}
+
+struct SaveHookScope {
+    explicit SaveHookScope(bool (*act)(const std::string&))
+    {
+        duringSave = DuringSave();
+        duringSave.act = act;
+        KQSetZipSaveHook(ActDuringSave);
+    }
+    ~SaveHookScope() { KQSetZipSaveHook(nullptr); }
+};
+
+} // namespace
+
+// An archive opened for update is held until it is closed: a second
+// opening for update fails, before and during the save, and changes
+// nothing; reading it is not held up.
+TEST_F(ZipTest, ArchiveOpenForUpdateIsHeldUntilClosed)
+{
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    const std::string before = FileBytes(path);
+    KQZipArchive first;
+    ASSERT_TRUE(first.Open(path.c_str(), 0));
+    {
+        KQZipArchive second;
+        EXPECT_FALSE(second.Open(path.c_str(), 0));
+        ExpectError(second, 1105, 336, "KQZipArchive::Open",
+                    "Error returned from file access library : Archive is open for update elsewhere");
+        ASSERT_TRUE(second.Open(path.c_str(), 1));
+        EXPECT_EQ(ReadRaw(second, "a.txt"), "original");
+    }
+    EXPECT_TRUE(first.WriteDataRaw("b.txt", "first", 5));
+    {
+        SaveHookScope hook([](const std::string& archive) {
+            KQZipArchive second;
+            EXPECT_FALSE(second.Open(archive.c_str(), 0));
+            EXPECT_TRUE(second.IsClosed());
+            EXPECT_TRUE(fs::exists(archive + ".kqsave"));
+            return false;
+        });
+        EXPECT_TRUE(first.Close());
+        EXPECT_TRUE(duringSave.called);
+    }
+    EXPECT_NE(FileBytes(path), before);
+    EXPECT_FALSE(fs::exists(path + ".kqsave"));
+    KQZipArchive third;
+    ASSERT_TRUE(third.Open(path.c_str(), 0));
+    EXPECT_EQ(ReadRaw(third, "b.txt"), "first");
+    EXPECT_TRUE(third.Close());
+}
+
+// Before its temporary replaces the archive, a save checks that the archive
+// is still the file it opened and the temporary the file it wrote; when
+// another program changed either, the save fails saying so and both files
+// stay as that program left them. Where the host kept that program out, the
+// save lands.
+TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
+{
+    struct Case {
+        const char* what;
+        bool (*act)(const std::string& archive);
+        const char* message;
+        bool temporaryStays;
+    };
+    const Case cases[] = {
+        {"archive rewritten in place",
+         [](const std::string& archive) {
+             std::string bytes = FileBytes(archive);
+             bytes[bytes.size() / 3] ^= 1;
+             std::fstream f(archive, std::ios::in | std::ios::out | std::ios::binary);
+             f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+             f.close();
+             return f.good();
+         },
+         "Archive was changed by another program since it was opened", false},
+        {"archive replaced",
+         [](const std::string& archive) {
+             kqexample::WriteFile(archive + ".other", FileBytes(archive) + "x");
+             std::error_code ec;
+             fs::rename(archive + ".other", archive, ec);
+             return !ec;
+         },
+         "Archive was changed by another program since it was opened", false},
+        {"temporary replaced",
+         [](const std::string& archive) {
+             std::error_code ec;
+             fs::rename(archive + ".kqsave", archive + ".moved", ec);
+             return !ec && kqexample::WriteFile(archive + ".kqsave", "someone else's");
+         },
+         nullptr, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        fs::remove(path + ".kqsave", ec);
+        fs::remove(path + ".moved", ec);
+        ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+        KQZipArchive a;
+        ASSERT_TRUE(a.Open(path.c_str(), 0));
+        EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+        bool closed;
+        {
+            SaveHookScope hook(c.act);
+            closed = a.Close();
+        }
+        KQZipArchive check;
+#ifdef KQ_TEST_POSIX
+        // A lock that only runs honour keeps no other program out.
+        EXPECT_TRUE(duringSave.changed);
+#endif
+        if (!duringSave.changed) {
+            EXPECT_TRUE(closed) << Message(a);
+            EXPECT_FALSE(fs::exists(path + ".kqsave"));
+            ASSERT_TRUE(check.Open(path.c_str(), 1));
+            EXPECT_GE(check.FindFile("b.txt"), 0);
+            fs::remove(path + ".other", ec);
+            continue;
+        }
+        EXPECT_FALSE(closed);
+        EXPECT_EQ(a.GetErrorCode(), 1106);
+        const std::string expected = c.message ? c.message
+                                               : "Temporary file '" + duringSave.archive +
+                                                     ".kqsave' was replaced by another program";
+        EXPECT_EQ(Message(a), "Error returned from file access library : " + expected);
+        EXPECT_EQ(fs::exists(path + ".kqsave"), c.temporaryStays);
+        if (c.temporaryStays) {
+            EXPECT_EQ(FileBytes(path + ".kqsave"), "someone else's");
+        }
+        ASSERT_TRUE(check.Open(path.c_str(), 1));
+        EXPECT_LT(check.FindFile("b.txt"), 0);
+        fs::remove(path + ".kqsave", ec);
+        fs::remove(path + ".moved", ec);
+    }
+}
+
+// Replacing one name of a file with several would make them two different
+// files without anyone noticing: the save is refused instead.
+TEST_F(ZipTest, ArchiveWithSeveralNamesIsNotSplit)
+{
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    const std::string other = path + ".link";
+    std::error_code ec;
+    fs::remove(other, ec);
+    fs::create_hard_link(path, other, ec);
+    if (ec)
+        GTEST_SKIP() << "no hard links here: " << ec.message();
+    const std::string before = FileBytes(path);
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 0));
+    EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+    EXPECT_FALSE(a.Close());
+    EXPECT_EQ(a.GetErrorCode(), 1106);
+    EXPECT_EQ(Message(a), "Error returned from file access library : Archive has more than one name (hard links); "
+                          "saving would separate them");
+    EXPECT_TRUE(fs::equivalent(path, other));
+    EXPECT_EQ(FileBytes(path), before);
+    EXPECT_FALSE(fs::exists(path + ".kqsave"));
+    fs::remove(other, ec);
+}
+
+#ifdef KQ_TEST_POSIX
+namespace {
+
+struct FileOwner {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    bool operator==(const FileOwner& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
+};
+
+FileOwner OwnerOf(const std::string& file)
+{
+    struct stat info;
+    if (::stat(file.c_str(), &info) != 0)
+        return FileOwner{0, 0, 0};
+    return FileOwner{info.st_uid, info.st_gid, info.st_mode & 07777};
+}
+
+std::string Attribute(const std::string& file, const char* name)
+{
+    char value[256];
+    ssize_t n = ::getxattr(file.c_str(), name, value, sizeof(value));
+    return n < 0 ? std::string("<none>") : std::string(value, static_cast<size_t>(n));
+}
+
+// An access ACL as setfacl -m u:4444:rw writes it for a 0640 file.
+std::string AccessAcl()
+{
+    struct Entry {
+        uint16_t tag, perm;
+        uint32_t id;
+    };
+    const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu}, {0x02, 6, 4444}, {0x04, 4, 0xFFFFFFFFu},
+                             {0x10, 6, 0xFFFFFFFFu}, {0x20, 0, 0xFFFFFFFFu}};
+    const uint32_t version = 2;
+    std::string acl(reinterpret_cast<const char*>(&version), sizeof(version));
+    for (const Entry& e : entries) {
+        acl.append(reinterpret_cast<const char*>(&e.tag), 2);
+        acl.append(reinterpret_cast<const char*>(&e.perm), 2);
+        acl.append(reinterpret_cast<const char*>(&e.id), 4);
+    }
+    return acl;
+}
+
+// Adds an entry and saves, as the current user; true when the save worked.
+bool AddAndSave(const std::string& archive)
+{
+    KQZipArchive a;
+    return a.Open(archive.c_str(), 0) && a.WriteDataRaw("b.txt", "new", 3) && a.Close();
+}
+
+} // namespace
+
+// A save keeps what an in-place write keeps. Run by an administrator on a
+// user's 0640 file: owner, group, mode, a user attribute and the ACL. Run by
+// another member of the file's group in a folder of that group: group, mode
+// and attributes; the owner becomes the member who saved, as only the
+// administrator may give a file away.
+TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving the archive another owner needs the administrator";
+    const uid_t owner = 4242, member = 4646;
+    const gid_t group = 4343, memberGroup = 4545;
+    const std::string acl = AccessAcl();
+
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    ASSERT_EQ(::chown(path.c_str(), owner, group), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    if (::setxattr(path.c_str(), "user.comment", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no user attributes on this file system";
+    const bool withAcl = ::setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    const FileOwner before = OwnerOf(path);
+    EXPECT_TRUE(AddAndSave(path));
+    EXPECT_EQ(OwnerOf(path), before);
+    EXPECT_EQ(Attribute(path, "user.comment"), "kept");
+    if (withAcl) {
+        EXPECT_EQ(Attribute(path, "system.posix_acl_access"), acl);
+    }
+    EXPECT_EQ(Attribute(path, "user.kqsave"), "<none>");
+
+    const std::string folder = "zt_group_folder";
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    ASSERT_TRUE(fs::create_directory(folder));
+    ASSERT_EQ(::chown(folder.c_str(), 0, group), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
+    const std::string shared = folder + "/shared.zip";
+    ASSERT_TRUE(MakeZip(shared, {{"a.txt", "original"}}));
+    ASSERT_EQ(::chown(shared.c_str(), owner, group), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);
+    ASSERT_EQ(::setxattr(shared.c_str(), "user.comment", "kept", 4, 0), 0);
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const gid_t groups[] = {group};
+        bool ok = ::setgroups(1, groups) == 0 && ::setgid(memberGroup) == 0 && ::setuid(member) == 0 &&
+                  AddAndSave(shared);
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the group member's save failed";
+    EXPECT_EQ(OwnerOf(shared), (FileOwner{member, group, 0660}));
+    EXPECT_EQ(Attribute(shared, "user.comment"), "kept");
+    KQZipArchive check;
+    ASSERT_TRUE(check.Open(shared.c_str(), 1));
+    EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
+    check.Close();
+    fs::remove_all(folder, ec);
+}
+#endif
+
+#ifdef KQ_TEST_WINDOWS
+namespace {
+
+// The creation time of file, or 0 when it cannot be read.
+unsigned long long CreationTime(const std::string& file)
+{
+    HANDLE h = CreateFileA(file.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    FILETIME created;
+    bool known = GetFileTime(h, &created, nullptr, nullptr) != 0;
+    CloseHandle(h);
+    return known ? (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime : 0;
+}
+
+} // namespace
+
+// The saved archive is still the user's file: it keeps its creation time,
+// as the system's replace carries it over.
+TEST_F(ZipTest, SaveKeepsTheCreationTime)
+{
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    SYSTEMTIME when = {2001, 1, 1, 1, 12, 0, 0, 0};
+    FILETIME created;
+    ASSERT_TRUE(SystemTimeToFileTime(&when, &created));
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    SetFileTime(h, &created, nullptr, nullptr);
+    CloseHandle(h);
+    const unsigned long long set = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) |
+                                   created.dwLowDateTime;
+    if (CreationTime(path) != set)
+        GTEST_SKIP() << "the file system here keeps no creation time that can be set";
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 0));
+    EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+    EXPECT_TRUE(a.Close());
+    EXPECT_EQ(CreationTime(path), set);
+    KQZipArchive check;
+    ASSERT_TRUE(check.Open(path.c_str(), 1));
+    EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
+}
+#endif
 
 TEST(ZipMemory, ArchiveInMemory)
 {
@@ -1005,6 +1351,11 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
         {"touched", [](const std::string& f) {
              fs::last_write_time(f, fs::last_write_time(f) + std::chrono::seconds(10));
          }},
+        {"rewritten with the same size and its time set back", [](const std::string& f) {
+             const fs::file_time_type time = fs::last_write_time(f);
+             kqexample::WriteFile(f, Pattern(300000, 8));
+             fs::last_write_time(f, time);
+         }},
         {"removed", [](const std::string& f) { fs::remove(f); }},
     };
     for (const Change& change : changes) {
@@ -1019,6 +1370,10 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
         EXPECT_FALSE(b.Close());
         ASSERT_TRUE(b.HasError());
         EXPECT_EQ(b.GetError()->code, 1106);
+        if (std::string(change.what) != "removed") {
+            EXPECT_EQ(Message(b), "Error returned from file access library : File '" + file +
+                                      "' changed since it was added");
+        }
         EXPECT_TRUE(b.IsClosed());
         EXPECT_EQ(FileBytes(path), before);
     }

@@ -59,12 +59,12 @@ KQString LibraryText(int code)
 struct KQZipPending {
     std::vector<ubyte> bytes;
     std::shared_ptr<const TiXmlDocument> document;
-    // The file, as libzip names it, with the size and modification time it
-    // had when the entry was added: a file that no longer has them is not
-    // what the caller added, and writing it fails.
+    // The file, named in UTF-8, with what it was when the entry was added: a
+    // file that is no longer that (another size, time or change time, or
+    // another file under the name) is not what the caller added, and writing
+    // it fails.
     std::string path;
-    zip_uint64_t fileSize = 0;
-    time_t fileTime = 0;
+    KQFileStamp fileStamp;
     bool fromFile = false;
     time_t mtime = 0;
 };
@@ -94,7 +94,9 @@ struct PendingSource {
     std::string printed;
     bool isPrinted = false;
     // The open file of a file entry.
-    zip_source_t* file = nullptr;
+    FILE* file = nullptr;
+    // Where the reason of a failure is told in words; may be null.
+    std::shared_ptr<std::string> note;
 };
 
 // Takes over the error that a source of libzip reported.
@@ -103,51 +105,40 @@ void CopyError(zip_error_t* to, zip_error_t* from)
     zip_error_set(to, zip_error_code_zip(from), zip_error_code_system(from));
 }
 
-// libzip's source of the file at path, with what the file is now in st
-// (nothing valid when that cannot be learnt); null, with error set, when
-// there is no such file to read.
-zip_source_t* StatFileSource(const std::string& path, zip_stat_t* st, zip_error_t* error)
-{
-    zip_stat_init(st);
-    zip_source_t* file = zip_source_file_create(path.c_str(), 0, -1, error);
-    if (file && zip_source_stat(file, st) != 0)
-        zip_stat_init(st);
-    return file;
-}
-
 void CloseFile(PendingSource* state)
 {
     if (state->file) {
-        zip_source_close(state->file);
-        zip_source_free(state->file);
+        fclose(state->file);
         state->file = nullptr;
     }
 }
 
+// Fails the read of a file entry whose file is no longer what was added,
+// naming the file.
+zip_int64_t FileChanged(PendingSource* state)
+{
+    zip_error_set(&state->error, ZIP_ER_CHANGED, 0);
+    if (state->note)
+        *state->note = "File '" + state->data->path + "' changed since it was added";
+    return -1;
+}
+
 // Opens a file entry's file, refusing one that changed since it was added.
+// What is compared is the open file itself, so nothing can come between
+// the comparison and the reading.
 bool OpenFile(PendingSource* state)
 {
     const KQZipPending& data = *state->data;
     CloseFile(state);
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_stat_t st;
-    zip_source_t* file = StatFileSource(data.path, &st, &error);
-    if (!file)
-        CopyError(&state->error, &error);
-    zip_error_fini(&error);
-    if (!file)
-        return false;
-    bool same = (st.valid & ZIP_STAT_SIZE) && st.size == data.fileSize &&
-                (!(st.valid & ZIP_STAT_MTIME) || st.mtime == data.fileTime);
-    if (!same) {
-        zip_source_free(file);
-        zip_error_set(&state->error, ZIP_ER_CHANGED, 0);
+    FILE* file = KQOpenFileForReadingUtf8(data.path);
+    if (!file) {
+        zip_error_set(&state->error, errno == ENOENT ? ZIP_ER_NOENT : ZIP_ER_OPEN, errno);
         return false;
     }
-    if (zip_source_open(file) < 0) {
-        CopyError(&state->error, zip_source_error(file));
-        zip_source_free(file);
+    KQFileStamp now;
+    if (!KQFileStampOfStream(file, &now) || now != data.fileStamp) {
+        fclose(file);
+        FileChanged(state);
         return false;
     }
     state->file = file;
@@ -159,7 +150,7 @@ bool PendingSize(PendingSource* state, zip_uint64_t& size)
 {
     const KQZipPending& data = *state->data;
     if (data.fromFile) {
-        size = data.fileSize;
+        size = data.fileStamp.size;
         return true;
     }
     if (data.document) {
@@ -185,19 +176,21 @@ zip_int64_t ReadPendingFile(PendingSource* state, void* out, zip_uint64_t len)
         return -1;
     }
     // Asking for one byte more than is left shows a file that grew.
-    zip_uint64_t left = data.fileSize - state->offset;
+    zip_uint64_t left = data.fileStamp.size - state->offset;
     zip_uint64_t want = len <= left ? len : left + 1;
-    zip_int64_t n = zip_source_read(state->file, out, want);
-    if (n < 0) {
-        CopyError(&state->error, zip_source_error(state->file));
+    size_t n = fread(out, 1, static_cast<size_t>(want), state->file);
+    if (n < want && ferror(state->file)) {
+        zip_error_set(&state->error, ZIP_ER_READ, errno);
         return -1;
     }
-    if (static_cast<zip_uint64_t>(n) > left || (n == 0 && left > 0 && len > 0)) {
-        zip_error_set(&state->error, ZIP_ER_CHANGED, 0);
-        return -1;
-    }
-    state->offset += static_cast<zip_uint64_t>(n);
-    return n;
+    if (n > left || (n == 0 && left > 0 && len > 0))
+        return FileChanged(state);
+    // A file rewritten while it was read shows in its stamp at the end.
+    KQFileStamp now;
+    if (n == left && (!KQFileStampOfStream(state->file, &now) || now != data.fileStamp))
+        return FileChanged(state);
+    state->offset += n;
+    return static_cast<zip_int64_t>(n);
 }
 
 zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, zip_source_cmd_t cmd)
@@ -270,34 +263,32 @@ zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, z
 // A package opened for update is saved through a temporary file of our own
 // beside the file it replaces: libzip's own temporary gets a random name,
 // so one left behind by a killed run could never be told apart from a file
-// of the user's. Ours has one fixed name per package, and the next run that
-// opens the package for update removes it when it is still there. The
-// package's bytes are read through libzip's file source.
+// of the user's. Ours has one fixed name per package and carries a mark
+// while it is written; a run that holds the package removes a leftover
+// only when it bears that mark. The package is held from the opening to
+// the end of the save, so no two runs ever write the temporary at once.
+// The package's bytes are read through libzip's file source.
 const char* const kSaveSuffix = ".kqsave";
 
 struct SaveSource {
     zip_source_t* reader;  // libzip's source of the file's present bytes
     std::string target;    // the file replaced at commit, links resolved
     std::string temporary;
-    FILE* out;
-    bool created;          // the temporary is ours to remove
+    KQHeldFile* held;      // the package, held until the source is freed
+    KQSaveFile* out;       // the temporary while it is ours
+    std::shared_ptr<std::string> note;
     zip_error_t error;
 };
 
-// A leftover is ours when it is a plain file under our name that holds
-// nothing yet or begins as every archive libzip writes does.
-void ReclaimLeftover(const std::string& temporary)
+// Sets a library error code together with the text a failed Close or Open
+// reports instead of the library's own.
+zip_int64_t FailWithNote(zip_error_t* error, const std::shared_ptr<std::string>& note, int code,
+                         const std::string& text)
 {
-    if (KQFileKindUtf8(temporary, false) != KQ_FILE_REGULAR)
-        return;
-    FILE* in = KQOpenFileForReadingUtf8(temporary);
-    if (!in)
-        return;
-    char head[4];
-    size_t n = fread(head, 1, sizeof(head), in);
-    fclose(in);
-    if (memcmp(head, "PK\x03\x04", n) == 0)
-        KQRemoveFileUtf8(temporary);
+    zip_error_set(error, code, 0);
+    if (note)
+        *note = text;
+    return -1;
 }
 
 zip_int64_t FromReader(SaveSource* state, zip_int64_t result)
@@ -310,12 +301,36 @@ zip_int64_t FromReader(SaveSource* state, zip_int64_t result)
 // Closes and removes a temporary that will not replace the file.
 void AbandonTemporary(SaveSource* state)
 {
-    if (state->out)
-        fclose(state->out);
+    KQAbandonSaveFile(state->out);
     state->out = nullptr;
-    if (state->created)
-        KQRemoveFileUtf8(state->temporary);
-    state->created = false;
+}
+
+KQZipSaveHook saveHook = nullptr;
+
+// Puts the written temporary in the place of the package.
+zip_int64_t CommitTemporary(SaveSource* state)
+{
+    if (saveHook)
+        saveHook(state->target.c_str());
+    int code = 0;
+    KQSaveResult result = KQCommitSaveFileUtf8(state->out, state->target, state->held, &code);
+    switch (result) {
+    case KQ_SAVE_DONE:
+        AbandonTemporary(state);
+        return 0;
+    case KQ_SAVE_WRITE_FAILED:
+        zip_error_set(&state->error, ZIP_ER_WRITE, code);
+        return -1;
+    case KQ_SAVE_TEMPORARY_REPLACED:
+        return FailWithNote(&state->error, state->note, ZIP_ER_RENAME,
+                            "Temporary file '" + state->temporary + "' was replaced by another program");
+    case KQ_SAVE_TARGET_CHANGED:
+        return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
+                            "Archive was changed by another program since it was opened");
+    default:
+        zip_error_set(&state->error, ZIP_ER_RENAME, code);
+        return -1;
+    }
 }
 
 zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
@@ -348,18 +363,22 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
         // An empty file is not an archive, as with libzip's own file source.
         return 0;
     case ZIP_SOURCE_BEGIN_WRITE: {
-        ReclaimLeftover(state->temporary);
+        // A replace would give each name of a file with several its own
+        // file: the names would drift apart without anyone noticing.
+        if (state->held && KQHeldFileStamp(state->held).links > 1)
+            return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN,
+                                "Archive has more than one name (hard links); saving would separate them");
+        KQReclaimLeftoverUtf8(state->temporary, state->held);
         int code = 0;
-        state->out = KQCreateNewFileUtf8(state->temporary, state->target, &code);
+        state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
         if (!state->out) {
             zip_error_set(&state->error, ZIP_ER_TMPOPEN, code);
             return -1;
         }
-        state->created = true;
         return 0;
     }
     case ZIP_SOURCE_WRITE:
-        if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), state->out) != len) {
+        if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), KQSaveFileStream(state->out)) != len) {
             zip_error_set(&state->error, ZIP_ER_WRITE, errno);
             return -1;
         }
@@ -368,40 +387,27 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
         zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
         if (!args)
             return -1;
-        if (_fseeki64(state->out, args->offset, args->whence) != 0) {
+        if (_fseeki64(KQSaveFileStream(state->out), args->offset, args->whence) != 0) {
             zip_error_set(&state->error, ZIP_ER_SEEK, errno);
             return -1;
         }
         return 0;
     }
     case ZIP_SOURCE_TELL_WRITE: {
-        int64 position = _ftelli64(state->out);
+        int64 position = _ftelli64(KQSaveFileStream(state->out));
         if (position < 0)
             zip_error_set(&state->error, ZIP_ER_TELL, errno);
         return position;
     }
-    case ZIP_SOURCE_COMMIT_WRITE: {
-        // Data the disk refused shows at the latest when it is flushed.
-        int code = fflush(state->out) == 0 ? 0 : errno;
-        if (fclose(state->out) != 0 && code == 0)
-            code = errno;
-        state->out = nullptr;
-        if (code != 0) {
-            zip_error_set(&state->error, ZIP_ER_WRITE, code);
-            return -1;
-        }
-        code = KQReplaceFileUtf8(state->temporary, state->target);
-        if (code != 0) {
-            zip_error_set(&state->error, ZIP_ER_RENAME, code);
-            return -1;
-        }
-        state->created = false;
-        return 0;
-    }
+    case ZIP_SOURCE_COMMIT_WRITE:
+        return CommitTemporary(state);
     case ZIP_SOURCE_ROLLBACK_WRITE:
         AbandonTemporary(state);
         return 0;
     case ZIP_SOURCE_REMOVE: {
+        if (state->held && !KQHeldFileUnchangedUtf8(state->held, state->target))
+            return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
+                                "Archive was changed by another program since it was opened");
         int code = KQRemoveFileUtf8(state->target);
         if (code != 0) {
             zip_error_set(&state->error, ZIP_ER_REMOVE, code);
@@ -413,6 +419,7 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
         return zip_error_to_data(&state->error, data, len);
     case ZIP_SOURCE_FREE:
         AbandonTemporary(state);
+        KQReleaseFile(state->held);
         zip_source_free(state->reader);
         zip_error_fini(&state->error);
         delete state;
@@ -428,8 +435,10 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
 // The source of a package opened for update or created, named in UTF-8. A
 // link is followed, so that the file it names is replaced and the link
 // stays. A read-only file is refused, as libzip refuses to change a
-// read-only archive, and so is anything but a regular file.
-zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error)
+// read-only archive, and so is anything but a regular file. An existing
+// file is held until the source is freed; one that another run holds is
+// refused.
+zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error, const std::shared_ptr<std::string>& note)
 {
     const std::string target = KQResolveLinksUtf8(path);
     KQFileKind kind = KQFileKindUtf8(target);
@@ -441,38 +450,59 @@ zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error)
         zip_error_set(error, ZIP_ER_RDONLY, 0);
         return nullptr;
     }
+    KQHeldFile* held = nullptr;
+    if (kind == KQ_FILE_REGULAR) {
+        int code = 0;
+        held = KQHoldFileUtf8(target, &code);
+        if (!held && code == EBUSY) {
+            FailWithNote(error, note, ZIP_ER_OPEN, "Archive is open for update elsewhere");
+            return nullptr;
+        }
+        if (!held) {
+            zip_error_set(error, ZIP_ER_OPEN, code);
+            return nullptr;
+        }
+    }
     zip_source_t* reader = zip_source_file_create(target.c_str(), 0, -1, error);
-    if (!reader)
+    if (!reader) {
+        KQReleaseFile(held);
         return nullptr;
+    }
     SaveSource* state = new (std::nothrow) SaveSource;
     if (!state) {
         zip_source_free(reader);
+        KQReleaseFile(held);
         zip_error_set(error, ZIP_ER_MEMORY, 0);
         return nullptr;
     }
     state->reader = reader;
     state->target = target;
     state->temporary = target + kSaveSuffix;
+    state->held = held;
     state->out = nullptr;
-    state->created = false;
+    state->note = note;
     zip_error_init(&state->error);
-    // What a run killed while saving left behind goes now.
-    ReclaimLeftover(state->temporary);
+    // What a run stopped while saving left behind goes now.
+    if (held)
+        KQReclaimLeftoverUtf8(state->temporary, held);
     zip_source_t* source = zip_source_function_create(SaveSourceCallback, state, error);
     if (!source) {
         zip_source_free(reader);
+        KQReleaseFile(held);
         zip_error_fini(&state->error);
         delete state;
     }
     return source;
 }
 
-PendingSource* NewPendingSource(const std::shared_ptr<const KQZipPending>& data)
+PendingSource* NewPendingSource(const std::shared_ptr<const KQZipPending>& data,
+                                const std::shared_ptr<std::string>& note = nullptr)
 {
     PendingSource* state = new (std::nothrow) PendingSource;
     if (!state)
         return nullptr;
     state->data = data;
+    state->note = note;
     zip_error_init(&state->error);
     return state;
 }
@@ -545,7 +575,8 @@ ubyte* ReadWhole(Read read, Why why, zip_uint64_t claimed, bool exact, int misma
 // The whole of an added entry, as ReadWhole gives it.
 ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size, KQString& failure)
 {
-    PendingSource* state = NewPendingSource(data);
+    std::shared_ptr<std::string> note(new (std::nothrow) std::string);
+    PendingSource* state = NewPendingSource(data, note);
     if (!state) {
         failure = LibraryText(ZIP_ER_MEMORY);
         return nullptr;
@@ -553,14 +584,16 @@ ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size,
     ubyte* block = nullptr;
     zip_uint64_t length = 0;
     if (PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_OPEN) != 0 || !PendingSize(state, length)) {
-        failure = zip_error_strerror(&state->error);
+        failure = note && !note->empty() ? note->c_str() : zip_error_strerror(&state->error);
     } else if (length > static_cast<zip_uint64_t>(INT32_MAX)) {
         failure = LibraryText(ZIP_ER_MEMORY);
     } else {
         auto read = [state](void* out, zip_uint64_t len) {
             return PendingSourceCallback(state, out, len, ZIP_SOURCE_READ);
         };
-        auto why = [state] { return KQString(zip_error_strerror(&state->error)); };
+        auto why = [state, note] {
+            return KQString(note && !note->empty() ? note->c_str() : zip_error_strerror(&state->error));
+        };
         block = ReadWhole(read, why, length, true, ZIP_ER_CHANGED, size, failure);
     }
     PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_FREE);
@@ -661,6 +694,9 @@ struct KQZipHandle {
     std::unordered_map<std::string, std::vector<zip_uint64_t>> byName;
     bool indexed = false;
     uint32 changes = 0;
+    // Why the last open or save failed, in words, where the library's code
+    // alone would not say it; null when memory ran out.
+    std::shared_ptr<std::string> note;
 
     void Forget()
     {
@@ -837,10 +873,11 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
     zip_error_init(&error);
     zip_source_t* source = nullptr;
     if (OpenFlags(mode) >= 0 && zip) {
+        zip->note.reset(new (std::nothrow) std::string);
         if (mode == 1)
             source = zip_source_file_create(LibraryPath(path).CStr(), 0, -1, &error);
         else
-            source = SaveSourceCreate(LibraryPath(path).CStr(), &error);
+            source = SaveSourceCreate(LibraryPath(path).CStr(), &error, zip->note);
     }
     return OpenOn(source, &error, mode, 336, 340);
 }
@@ -856,6 +893,7 @@ bool KQZipArchive::OpenAbstractFile(KQZipMemorySource* source, int32 mode)
     zip_error_init(&error);
     zip_source_t* librarySource = nullptr;
     if (OpenFlags(mode) >= 0 && zip && source && source->GetSource()) {
+        zip->note.reset(new (std::nothrow) std::string);
         // The archive takes a reference of its own; the memory source keeps
         // its reference and so the bytes written at Close.
         librarySource = source->GetSource();
@@ -880,12 +918,19 @@ bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int3
         zip->za = za;
         readOnly = (mode == 1);
     } else if (source || zip_error_code_zip(error) != ZIP_ER_OK) {
-        result = LibraryFailure(label, failureLine, mode == 2 ? 1102 : 1105, zip_error_strerror(error));
+        result = LibraryFailure(label, failureLine, mode == 2 ? 1102 : 1105, FailureText(error).c_str());
     }
     zip_error_fini(error);
     if (result && IsClosed())
         return SetError(Location(label, closedLine), 1104, "File still closed after opening it.");
     return result;
+}
+
+std::string KQZipArchive::FailureText(zip_error* error) const
+{
+    if (zip && zip->note && !zip->note->empty())
+        return *zip->note;
+    return zip_error_strerror(error);
 }
 
 bool KQZipArchive::Close()
@@ -903,7 +948,7 @@ bool KQZipArchive::Close()
     }
     // libzip leaves the original in place and the handle open on failure.
     KQString message(kLibraryPrefix);
-    message.AppendText(zip_error_strerror(zip_get_error(zip->za)));
+    message.AppendText(FailureText(zip_get_error(zip->za)).c_str());
     Discard();
     return SetError(Location("KQZipArchive::Close", 440), 1106, message);
 }
@@ -1082,7 +1127,7 @@ KQZipArchive::AddResult KQZipArchive::AddPending(const KQString& name, const std
                                                  int32 level, KQString& libraryText)
 {
     pendingData->mtime = time(nullptr);
-    PendingSource* state = NewPendingSource(pendingData);
+    PendingSource* state = NewPendingSource(pendingData, zip->note);
     if (!state) {
         libraryText = LibraryText(ZIP_ER_MEMORY);
         return ADD_REFUSED;
@@ -1166,19 +1211,10 @@ bool KQZipArchive::WriteDataFromFile(const KQString& name, const KQString& path)
         pendingData->fromFile = true;
         pendingData->path = LibraryPath(path).CStr();
         // What the file is now is what Close must find.
-        zip_error_t error;
-        zip_error_init(&error);
-        zip_stat_t st;
-        zip_source_t* file = StatFileSource(pendingData->path, &st, &error);
-        zip_error_fini(&error);
-        bool known = file && (st.valid & ZIP_STAT_SIZE);
-        if (file)
-            zip_source_free(file);
-        if (known) {
-            pendingData->fileSize = st.size;
-            pendingData->fileTime = (st.valid & ZIP_STAT_MTIME) ? st.mtime : 0;
+        if (KQFileStampUtf8(pendingData->path, &pendingData->fileStamp)) {
             // Empty entries always take the default settings.
-            result = AddPending(name, pendingData, st.size > 0 ? compressionLevel : -1, libraryText);
+            result = AddPending(name, pendingData, pendingData->fileStamp.size > 0 ? compressionLevel : -1,
+                                libraryText);
         }
     } catch (const std::bad_alloc&) {
         libraryText = LibraryText(ZIP_ER_MEMORY);
@@ -1352,6 +1388,11 @@ ubyte KQZipArchive::NameFlag(const KQString& name, ubyte flag)
         flags[i] = flag;
     }
     return flag;
+}
+
+void KQSetZipSaveHook(KQZipSaveHook hook)
+{
+    saveHook = hook;
 }
 
 char KQPathSeparator()

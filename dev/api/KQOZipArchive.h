@@ -11,9 +11,19 @@
 // Changes are written by Close through a temporary file beside the archive
 // (its name with ".kqsave" added) that then replaces it, so a failed save
 // leaves the original file as it was; the next opening for update removes
-// such a file left by a save that was killed. A failed Close records 1106
-// and returns false. An archive opened through a symbolic link is written
-// to the file the link names; a read-only file does not open for update.
+// such a file left by a save that was killed, and no other file of that
+// name. An archive opened for update is held until it is closed: another
+// opening for update, here or in another process, fails meanwhile (1105,
+// "Archive is open for update elsewhere"); openings for reading do not. The
+// temporary is flushed to the disk before it replaces the archive, and it
+// takes over the archive's owner and group (where this user may set them),
+// mode and extended attributes (on Windows, attributes, ACL, creation time
+// and streams). A failed Close records 1106 and returns false; so does a
+// save that finds the archive changed by another program since it was
+// opened, an archive with more than one name (hard links), or a file added
+// with WriteDataFromFile that changed. An archive opened through a symbolic
+// link is written to the file the link names; a read-only file does not
+// open for update.
 #ifndef KQOZIPARCHIVE_H
 #define KQOZIPARCHIVE_H
 
@@ -25,6 +35,7 @@
 #include "KQOXml.h"
 
 #include <memory>
+#include <string>
 
 struct zip_source;
 struct zip_error;
@@ -148,6 +159,9 @@ private:
     // on failure); error holds why a source could not be made.
     bool OpenOn(zip_source* source, zip_error* error, int32 mode, int32 failureLine, int32 closedLine);
     void Discard();
+    // What a failed open or save reports: the reason the archive's sources
+    // gave in words, or the library's text for its error.
+    std::string FailureText(zip_error* error) const;
     bool LibraryFailure(const char* label, int32 line, int32 code, const char* description);
 };
 
@@ -162,5 +176,11 @@ char KQPathSeparator();
 // sound throughout (a record out of place, a count that does not match) is
 // no archive, as libzip would refuse to open it.
 bool KQZipListsEntry(const KQString& path, const KQString& name);
+
+// When set, called by every save just before its written temporary takes
+// the place of the archive (named in UTF-8, links resolved): tests act
+// there as another program would while a save is under way.
+typedef void (*KQZipSaveHook)(const char* archive);
+void KQSetZipSaveHook(KQZipSaveHook hook);
 
 #endif

@@ -31,14 +31,79 @@ std::string KQResolveLinksUtf8(const std::string& name);
 // (Windows), or no write permission for anyone or for this user.
 bool KQIsReadOnlyFileUtf8(const std::string& name);
 
-// Creates name, which must not exist yet, for binary writing, with the
-// access permissions of model when that exists. Null on failure, with the
-// C runtime's error number in *error.
-FILE* KQCreateNewFileUtf8(const std::string& name, const std::string& model, int* error);
 FILE* KQOpenFileForReadingUtf8(const std::string& name);
-// Puts source in the place of target in one step; 0 or an error number.
-int KQReplaceFileUtf8(const std::string& source, const std::string& target);
 // 0 or an error number.
 int KQRemoveFileUtf8(const std::string& name);
+
+// What tells one state of a file from another: which file it is (device and
+// index), its size, and its modification and change times in the finest
+// grain the host keeps (nanoseconds; 100 ns on Windows). A rewrite of the
+// same size within one second, or a file renamed over another with its
+// modification time set back, still differs in change time or identity.
+struct KQFileStamp {
+    unsigned long long device = 0;
+    unsigned long long index = 0;
+    unsigned long long size = 0;
+    long long modified = 0;
+    long long changed = 0;
+    unsigned long links = 0;
+
+    bool SameFile(const KQFileStamp& other) const { return device == other.device && index == other.index; }
+    bool operator==(const KQFileStamp& other) const
+    {
+        return SameFile(other) && size == other.size && modified == other.modified && changed == other.changed;
+    }
+    bool operator!=(const KQFileStamp& other) const { return !(*this == other); }
+};
+// False when name (links followed) cannot be asked about.
+bool KQFileStampUtf8(const std::string& name, KQFileStamp* stamp);
+bool KQFileStampOfStream(FILE* stream, KQFileStamp* stamp);
+
+// A file that a run holds because it will replace it. While one run holds
+// it no other run does: on Windows the open handle keeps other writers out,
+// elsewhere an advisory lock that every run takes keeps other runs out.
+// Readers are not kept out.
+struct KQHeldFile;
+// Holds the existing regular file name (links resolved by the caller). Null
+// with *error EBUSY when another run holds it, else what opening it gave.
+KQHeldFile* KQHoldFileUtf8(const std::string& name, int* error);
+void KQReleaseFile(KQHeldFile* held);
+// The file as it was when it was held.
+const KQFileStamp& KQHeldFileStamp(const KQHeldFile* held);
+// True when name still designates the held file with the size and
+// modification time it had when it was held.
+bool KQHeldFileUnchangedUtf8(const KQHeldFile* held, const std::string& name);
+
+// The temporary that a save writes and that then replaces the held file.
+// It is created marked as a save's temporary, so that a leftover of a run
+// stopped while saving can be told apart from anyone else's file.
+struct KQSaveFile;
+// Creates name, which must not exist yet, for binary writing, with the
+// access permissions of model (null for a new file). Null on failure, with
+// the C runtime's error number in *error.
+KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error);
+FILE* KQSaveFileStream(KQSaveFile* file);
+
+enum KQSaveResult {
+    KQ_SAVE_DONE,
+    KQ_SAVE_WRITE_FAILED,         // the data did not reach the disk
+    KQ_SAVE_TEMPORARY_REPLACED,   // the name no longer designates the file written
+    KQ_SAVE_TARGET_CHANGED,       // target is no longer what was held
+    KQ_SAVE_REPLACE_FAILED
+};
+// Makes the written file durable, gives it what the held file carries that
+// an in-place save keeps (owner and group where this user may set them,
+// extended attributes and ACL; on Windows attributes, ACL, creation time and
+// streams), checks that name and target still are what they were, and puts
+// it in the place of target in one step. held may be null for a target that
+// did not exist. The error number of a failed step is in *error. On failure
+// target is as it was; the written file is left to KQAbandonSaveFile.
+KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error);
+// Closes the file and removes it while it still is the one created, then
+// releases it. Null is allowed.
+void KQAbandonSaveFile(KQSaveFile* file);
+// Removes name when it is a temporary that a run saving the held file left
+// when it was stopped; anything else stays.
+void KQReclaimLeftoverUtf8(const std::string& name, const KQHeldFile* held);
 
 #endif
