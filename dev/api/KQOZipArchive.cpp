@@ -1401,235 +1401,106 @@ char KQPathSeparator()
 }
 
 //----------------------------------------------------------------------------
-// An entry looked up in an archive's directory alone, without opening it:
-// libzip's open reads every directory record into memory and may weigh
-// several end records against each other, so a large or hostile directory
-// would cost what the caller never asked for.
+// What an archive's end records claim, looked at before libzip opens it:
+// libzip tries every end record in the file's last 64 KiB and sets up room
+// for as many entries as one claims before it reads a single record.
 
 namespace {
 
-const zip_uint64_t kEndRecordLength = 22;
-const zip_uint64_t kLocatorLength = 20;
-const zip_uint64_t kEnd64RecordLength = 56;
-const zip_uint64_t kDirectoryRecordLength = 46;
-const zip_uint64_t kLongestComment = 65535;
-// The end records with the longest comment; also the most a directory
-// record's header or name needs.
-const zip_uint64_t kLongestTail = kLongestComment + kEndRecordLength + kLocatorLength;
+const int64 kEndRecordLength = 22;
+const int64 kLocatorLength = 20;
+const uint64 kEnd64RecordLength = 56;
+const uint64 kDirectoryRecordLength = 46;
+const int64 kLongestTail = 65535 + kEndRecordLength + kLocatorLength;
 
-zip_uint64_t Le16(const ubyte* p)
+uint64 Little(const ubyte* p, int bytes)
 {
-    return static_cast<zip_uint64_t>(p[0]) | static_cast<zip_uint64_t>(p[1]) << 8;
+    uint64 value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | p[i];
+    return value;
 }
 
-zip_uint64_t Le32(const ubyte* p)
+// A directory that an end record at recordAt claims. One that does not lie
+// before its record is refused by libzip before it is read, so only its
+// count matters then; one that does must hold every entry it claims.
+bool PlausibleClaim(uint64 entries, uint64 bytes, uint64 offset, uint64 recordAt, const KQZipDirectoryBounds& bounds)
 {
-    return Le16(p) | Le16(p + 2) << 16;
-}
-
-zip_uint64_t Le64(const ubyte* p)
-{
-    return Le32(p) | Le32(p + 4) << 32;
-}
-
-// A file read through one buffer of a fixed size. A small archive is read
-// once, whole; a large directory in pieces of the buffer's size.
-class DirectoryReader {
-public:
-    explicit DirectoryReader(zip_source_t* file) : source(file), buffer(static_cast<size_t>(kLongestTail)) {}
-
-    // The n bytes at offset (n at most the buffer's size), read into the
-    // buffer unless it holds them already; null when the file does not.
-    // Earlier windows are then gone.
-    const ubyte* Window(zip_uint64_t offset, zip_uint64_t n)
-    {
-        if (!Holds(offset, n)) {
-            bufferAt = offset;
-            filled = 0;
-            zip_uint64_t got = 0;
-            if (!ReadAt(offset, buffer.data(), buffer.size(), &got))
-                return nullptr;
-            filled = static_cast<size_t>(got);
-            if (!Holds(offset, n))
-                return nullptr;
-        }
-        return buffer.data() + (offset - bufferAt);
-    }
-    // Exactly n bytes at offset into out; the buffer and its windows stay.
-    bool CopyAside(zip_uint64_t offset, ubyte* out, size_t n)
-    {
-        if (Holds(offset, n)) {
-            memcpy(out, buffer.data() + (offset - bufferAt), n);
-            return true;
-        }
-        zip_uint64_t got = 0;
-        return ReadAt(offset, out, n, &got) && got == n;
-    }
-
-private:
-    bool Holds(zip_uint64_t offset, zip_uint64_t n) const
-    {
-        return offset >= bufferAt && offset - bufferAt <= filled && n <= filled - (offset - bufferAt);
-    }
-    // Up to n bytes at offset; fewer only where the file ends.
-    bool ReadAt(zip_uint64_t offset, ubyte* out, size_t n, zip_uint64_t* got)
-    {
-        if (offset > static_cast<zip_uint64_t>(ZIP_INT64_MAX) ||
-            zip_source_seek(source, static_cast<zip_int64_t>(offset), SEEK_SET) != 0)
-            return false;
-        while (*got < n) {
-            zip_int64_t read = zip_source_read(source, out + *got, n - *got);
-            if (read < 0)
-                return false;
-            if (read == 0)
-                break;
-            *got += static_cast<zip_uint64_t>(read);
-        }
-        return true;
-    }
-
-    zip_source_t* source;
-    std::vector<ubyte> buffer;
-    zip_uint64_t bufferAt = 0;
-    size_t filled = 0;
-};
-
-struct DirectoryPlace {
-    zip_uint64_t offset = 0;
-    zip_uint64_t size = 0;
-    zip_uint64_t count = 0;
-    bool zip64 = false;
-};
-
-// Whether the directory that an end record describes can be there: it lies
-// before end, and the entries it claims fit in its size, each record taking
-// at least 46 bytes. A count beyond that is refused here, before anything is
-// walked for it.
-bool PlausibleDirectory(const DirectoryPlace& place, zip_uint64_t end)
-{
-    return place.offset <= end && place.size <= end - place.offset &&
-           place.count <= place.size / kDirectoryRecordLength;
-}
-
-// The zip64 end record that a locator at locatorAt names, into place.
-bool ReadEnd64Record(DirectoryReader& reader, const ubyte* locator, zip_uint64_t locatorAt, DirectoryPlace& place)
-{
-    const zip_uint64_t recordAt = Le64(locator + 8);
-    if (Le32(locator + 4) != 0 || recordAt > locatorAt || locatorAt - recordAt < kEnd64RecordLength)
+    if (entries > bounds.mostEntries)
         return false;
-    ubyte record[kEnd64RecordLength];
-    if (!reader.CopyAside(recordAt, record, sizeof(record)) || memcmp(record, "PK\x06\x06", 4) != 0)
-        return false;
-    // One disk only, and the entries on it are all the entries.
-    if (Le32(record + 16) != 0 || Le32(record + 20) != 0 || Le64(record + 24) != Le64(record + 32))
-        return false;
-    place.count = Le64(record + 32);
-    place.size = Le64(record + 40);
-    place.offset = Le64(record + 48);
-    place.zip64 = true;
-    return PlausibleDirectory(place, recordAt);
-}
-
-// Where the central directory lies, from the last sound end record among
-// the file's last 64 KiB and a few bytes (a comment may follow the record).
-bool FindDirectory(DirectoryReader& reader, zip_uint64_t fileSize, DirectoryPlace& place)
-{
-    if (fileSize < kEndRecordLength)
-        return false;
-    const zip_uint64_t tailLength = fileSize < kLongestTail ? fileSize : kLongestTail;
-    const zip_uint64_t tailAt = fileSize - tailLength;
-    const ubyte* tail = reader.Window(tailAt, tailLength);
-    if (!tail)
-        return false;
-
-    for (zip_uint64_t p = tailLength - kEndRecordLength + 1; p-- > 0;) {
-        const ubyte* record = tail + p;
-        if (memcmp(record, "PK\x05\x06", 4) != 0)
-            continue;
-        if (p + kEndRecordLength + Le16(record + 20) > tailLength)
-            continue;  // a comment that runs past the end of the file
-        DirectoryPlace candidate;
-        const ubyte* locator = p >= kLocatorLength ? record - kLocatorLength : nullptr;
-        bool sound;
-        if (locator && memcmp(locator, "PK\x06\x07", 4) == 0) {
-            // 0xFFFF in the short record means "see the zip64 record".
-            sound = (Le16(record + 4) == 0 || Le16(record + 4) == 0xFFFF) &&
-                    (Le16(record + 6) == 0 || Le16(record + 6) == 0xFFFF) &&
-                    ReadEnd64Record(reader, locator, tailAt + p - kLocatorLength, candidate);
-        } else {
-            candidate.count = Le16(record + 10);
-            candidate.size = Le32(record + 12);
-            candidate.offset = Le32(record + 16);
-            sound = Le32(record + 4) == 0 && Le16(record + 8) == candidate.count &&
-                    PlausibleDirectory(candidate, tailAt + p);
-        }
-        if (sound) {
-            place = candidate;
-            return true;
-        }
-    }
-    return false;
-}
-
-// Whether the directory at place is sound throughout and lists an entry
-// whose IndexKey is key. The directory lies inside the file, so what is not
-// compared is passed over unread.
-bool DirectoryLists(DirectoryReader& reader, const DirectoryPlace& place, const std::string& key)
-{
-    bool found = false;
-    zip_uint64_t records = 0;
-    zip_uint64_t at = place.offset;
-    for (zip_uint64_t left = place.size; left > 0; ++records) {
-        const ubyte* header = left >= kDirectoryRecordLength ? reader.Window(at, kDirectoryRecordLength) : nullptr;
-        if (!header || memcmp(header, "PK\x01\x02", 4) != 0)
-            return false;
-        const zip_uint64_t nameLength = Le16(header + 28);
-        const zip_uint64_t length = kDirectoryRecordLength + nameLength + Le16(header + 30) + Le16(header + 32);
-        if (length > left)
-            return false;
-        if (!found && nameLength == key.size()) {
-            const ubyte* name = reader.Window(at + kDirectoryRecordLength, nameLength);
-            if (!name)
-                return false;
-            found = true;
-            for (size_t i = 0; i < key.size() && found; ++i)
-                found = FoldNameChar(name[i]) == static_cast<unsigned char>(key[i]);
-        }
-        at += length;
-        left -= length;
-    }
-    // Without zip64 the short count may have wrapped at 65536, as Info-ZIP
-    // writes archives of more entries.
-    const bool counted = place.zip64 ? records == place.count
-                                     : records >= place.count && (records - place.count) % 65536 == 0;
-    return found && counted;
+    const bool before = offset <= recordAt && bytes <= recordAt - offset;
+    return !before || (entries <= bytes / kDirectoryRecordLength && bytes <= bounds.mostDirectoryBytes);
 }
 
 } // namespace
 
-bool KQZipListsEntry(const KQString& path, const KQString& name)
+bool KQZipDirectoryPlausible(FILE* stream, const KQZipDirectoryBounds& bounds)
+{
+    const int64 length = KQFileLength(stream);
+    if (length < 0)
+        return false;
+    const int64 tailLength = length < kLongestTail ? length : kLongestTail;
+    const uint64 tailAt = static_cast<uint64>(length - tailLength);
+    std::vector<ubyte> tail;
+    try {
+        tail.resize(static_cast<size_t>(tailLength));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!KQSetFilePosition(stream, static_cast<KQFilePosition>(tailAt)) ||
+        std::fread(tail.data(), 1, tail.size(), stream) != tail.size())
+        return false;
+    for (int64 i = 0; i + kEndRecordLength <= tailLength; ++i) {
+        const ubyte* record = tail.data() + i;
+        if (Little(record, 4) != 0x06054b50)
+            continue;
+        const uint64 at = tailAt + static_cast<uint64>(i);
+        if (!PlausibleClaim(Little(record + 10, 2), Little(record + 12, 4), Little(record + 16, 4), at, bounds))
+            return false;
+        if (i < kLocatorLength || Little(record - kLocatorLength, 4) != 0x07064b50)
+            continue;
+        const uint64 at64 = Little(record - kLocatorLength + 8, 8);
+        ubyte record64[kEnd64RecordLength];
+        if (static_cast<uint64>(length) < sizeof(record64) || at64 > static_cast<uint64>(length) - sizeof(record64))
+            continue;
+        if (!KQSetFilePosition(stream, static_cast<KQFilePosition>(at64)) ||
+            std::fread(record64, 1, sizeof(record64), stream) != sizeof(record64))
+            return false;
+        if (Little(record64, 4) != 0x06064b50)
+            continue;
+        // The entries on this disk and in all; libzip takes either.
+        if (Little(record64 + 24, 8) > bounds.mostEntries ||
+            !PlausibleClaim(Little(record64 + 32, 8), Little(record64 + 40, 8), Little(record64 + 48, 8), at64, bounds))
+            return false;
+    }
+    return KQSetFilePosition(stream, 0);
+}
+
+bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDirectoryBounds& bounds)
 {
     const std::string key = IndexKey(name.CStr());
-    if (key.empty())
+    FILE* stream = KQOpenFileForReadingUtf8(LibraryPath(path).CStr());
+    if (key.empty() || !stream || !KQZipDirectoryPlausible(stream, bounds)) {
+        if (stream)
+            std::fclose(stream);
         return false;
+    }
+    // The source takes the stream over, also when it cannot be made.
     zip_error_t error;
     zip_error_init(&error);
-    zip_stat_t st;
-    zip_source_t* file = StatFileSource(LibraryPath(path).CStr(), &st, &error);
+    zip_source_t* source = zip_source_filep_create(stream, 0, -1, &error);
+    zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    if (source && !archive)
+        zip_source_free(source);
     zip_error_fini(&error);
-    if (!file)
+    if (!archive)
         return false;
     bool lists = false;
-    if ((st.valid & ZIP_STAT_SIZE) && zip_source_open(file) == 0) {
-        try {
-            DirectoryReader reader(file);
-            DirectoryPlace place;
-            lists = FindDirectory(reader, st.size, place) && DirectoryLists(reader, place, key);
-        } catch (const std::bad_alloc&) {
-            lists = false;
-        }
-        zip_source_close(file);
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count && !lists; ++i) {
+        const char* stored = zip_get_name(archive, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);
+        lists = stored && IndexKey(stored) == key;
     }
-    zip_source_free(file);
+    zip_discard(archive);
     return lists;
 }

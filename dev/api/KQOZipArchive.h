@@ -34,6 +34,7 @@
 #include "KQOArray.h"
 #include "KQOXml.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -167,15 +168,23 @@ private:
 
 char KQPathSeparator();
 
-// Whether the file at path is a zip archive whose central directory lists an
-// entry of that name, compared as FindFile compares names. Only the end
-// records and the directory are read, in pieces of a fixed size, never an
-// entry's data: memory stays constant, time grows with the directory's real
-// size alone, and an end record that claims more entries than its directory
-// can hold is refused before anything is walked. A directory that is not
-// sound throughout (a record out of place, a count that does not match) is
-// no archive, as libzip would refuse to open it.
-bool KQZipListsEntry(const KQString& path, const KQString& name);
+// Most a caller lets an archive's directory claim before libzip reads it.
+struct KQZipDirectoryBounds {
+    uint64 mostEntries;
+    uint64 mostDirectoryBytes;
+};
+
+// Whether every end record that libzip would weigh when it opens the archive
+// in stream claims a directory within bounds and, where the directory lies
+// before the record, no more entries than it can hold (46 bytes a record).
+// Reads the file's last 64 KiB and the zip64 records they point at, no
+// more; the stream is left at its start. False also when it cannot be read.
+bool KQZipDirectoryPlausible(FILE* stream, const KQZipDirectoryBounds& bounds);
+
+// Whether the file at path is a zip archive, its directory within bounds,
+// that lists an entry of that name, compared as FindFile compares names.
+// Only the end records and the directory are read, never an entry's data.
+bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDirectoryBounds& bounds);
 
 // When set, called by every save just before its written temporary takes
 // the place of the archive (named in UTF-8, links resolved): tests act
