@@ -53,11 +53,12 @@ int main(int argc, char** argv)
     ok &= WriteContainer(dir + "/baseline-scans-1000.kqfx", flood(false, false, 8192, 8192, 1000));
     ok &= WriteContainer(dir + "/header-only-444.kqfx", flood(true, false, 8192, 8191, 1));
     // The largest progressive 4:2:0 picture the budget admits, its header
-    // only, and the same with 100 scans (the scan limit).
+    // only, and the same with 64 scans (the scan limit), and 4:4:4 with 64
+    // and 65 scans.
     ok &= WriteContainer(dir + "/header-only-420-limit.kqfx", flood(true, true, 6096, 4576, 1));
-    ok &= WriteContainer(dir + "/scans-100-420-limit.kqfx", flood(true, true, 6096, 4576, 100));
-    ok &= WriteContainer(dir + "/scans-100-444-limit.kqfx", flood(true, false, 4992, 3728, 100));
-    ok &= WriteContainer(dir + "/scans-101-444-limit.kqfx", flood(true, false, 4992, 3728, 101));
+    ok &= WriteContainer(dir + "/scans-64-420-limit.kqfx", flood(true, true, 6096, 4576, 64));
+    ok &= WriteContainer(dir + "/scans-64-444-limit.kqfx", flood(true, false, 4992, 3728, 64));
+    ok &= WriteContainer(dir + "/scans-65-444-limit.kqfx", flood(true, false, 4992, 3728, 65));
     Bytes small = kqexample::EncodeJpeg(kqexample::Picture(64, 48), 64, 48);
     ok &= WriteContainer(dir + "/markers-256.kqfx", WithMarkerFlood(small, 256));
     ok &= WriteManyEntryZip(dir + "/entries-70000.kqfx", 70000);

@@ -8,7 +8,7 @@
 
 // Encoders write 1 to 3 scans for baseline data and about 10 for
 // progressive data; every scan walks the whole picture again.
-#define KQ_SNAPSHOT_MAX_SCANS 100
+#define KQ_SNAPSHOT_MAX_SCANS 64
 // The decoded picture (3 bytes a pixel) plus, for progressive or multi-scan
 // data, the coefficient store (2 bytes a coefficient). A 24 MP progressive
 // 4:2:0 camera picture needs 137 MiB; the budget admits progressive 4:2:0
