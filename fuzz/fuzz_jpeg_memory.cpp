@@ -1,4 +1,5 @@
-// libFuzzer target: KQDecodeJPEGFromMemory on arbitrary bytes.
+// libFuzzer target: KQDecodeJPEGFromMemory on arbitrary bytes, with the
+// limits Lintomel puts on a snapshot from anywhere (scans, decode memory).
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -6,6 +7,7 @@
 #include "KQOError.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
+#include "kqfxSnapshotLimits.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -22,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<ubyte> bytes(data, data + size);
     const int32 count = static_cast<int32>(size);
     KQRGBImage image;
-    KQDecodeJPEGFromMemory(&image, bytes.empty() ? nullptr : bytes.data(), &count);
+    const KQJPEGLimits limits = KQSnapshotJPEGLimits();
+    KQDecodeJPEGFromMemory(&image, bytes.empty() ? nullptr : bytes.data(), &count, &limits);
     return 0;
 }

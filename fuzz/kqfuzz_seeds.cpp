@@ -15,6 +15,7 @@
 #include <zip.h>
 
 #include "KQFuzzSupport.h"
+#include "KQHostileInputs.h"
 #include "KQThumbExampleWriter.h"
 
 namespace {
@@ -349,6 +350,22 @@ int main(int argc, char** argv)
     ok &= WriteFile(jpeg / "grey.jpg", Jpeg(8, 8, 1, false, 50));
     ok &= WriteFile(jpeg / "tiny.jpg", Jpeg(2, 2, 3, false, 90));
     ok &= WriteFile(jpeg / "truncated.jpg", Bytes(colour.begin(), colour.begin() + colour.size() / 2));
+    // Runs of empty scans around the scan limit, progressive and baseline
+    // (one component a scan), so that mutations reach many-scan data.
+    kqhostile::ScanFlood flood;
+    flood.width = 64;
+    flood.height = 48;
+    flood.scans = 120;
+    const Bytes progressiveFlood = kqhostile::FloodJpeg(flood);
+    ok &= WriteFile(jpeg / "scans-progressive.jpg", progressiveFlood);
+    flood.subsampled = true;
+    flood.scans = 40;
+    ok &= WriteFile(jpeg / "scans-progressive-420.jpg", kqhostile::FloodJpeg(flood));
+    flood.progressive = false;
+    flood.subsampled = false;
+    flood.scans = 30;
+    const Bytes baselineFlood = kqhostile::FloodJpeg(flood);
+    ok &= WriteFile(jpeg / "scans-baseline.jpg", baselineFlood);
 
     const fs::path zipFolder = top / "fuzz_zip_xml";
     const char* xmlDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
@@ -421,6 +438,8 @@ int main(int argc, char** argv)
     ok &= WriteFile(extract / "jpeg-stored.bin", ExtractInput(3, 16, 16, Jpeg(64, 48, 3, false, 80)));
     ok &= WriteFile(extract / "jpeg-deflated.bin", ExtractInput(7, 256, 256, Jpeg(33, 17, 3, true, 60)));
     ok &= WriteFile(extract / "jpeg-grey.bin", ExtractInput(3, 8, 8, Jpeg(8, 8, 1, false, 50)));
+    ok &= WriteFile(extract / "jpeg-scans-stored.bin", ExtractInput(3, 96, 96, progressiveFlood));
+    ok &= WriteFile(extract / "jpeg-scans-deflated.bin", ExtractInput(7, 96, 96, baselineFlood));
     ok &= WriteFile(extract / "kqfx-whole.bin",
                     ExtractInput(1, 20, 10, ReadAll(top / "fuzz_kqfx" / "snapshot.kqfx")));
 

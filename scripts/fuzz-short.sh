@@ -42,10 +42,16 @@ mkdir -p "$RUN/seeds" "$RUN/corpus" "$RUN/artifacts" "$RUN/logs" "$RUN/work"
 pids=()
 for t in "${TARGETS[@]}"; do
     mkdir -p "$RUN/corpus/$t" "$RUN/work/$t"
+    # The JPEG targets get the markers as a dictionary and room for data of
+    # many scans.
+    extra=()
+    case "$t" in
+    fuzz_jpeg_memory | fuzz_extract) extra=(-dict="$ROOT/fuzz/jpeg.dict" -max_len=65536) ;;
+    esac
     (
         cd "$RUN/work/$t"
         exec "$BUILD/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout="$TIMEOUT" \
-            -rss_limit_mb="$RSS_MB" -malloc_limit_mb="$MALLOC_MB" -print_final_stats=1 \
+            -rss_limit_mb="$RSS_MB" -malloc_limit_mb="$MALLOC_MB" -print_final_stats=1 "${extra[@]}" \
             -artifact_prefix="$RUN/artifacts/$t-" "$RUN/corpus/$t" "$RUN/seeds/$t"
     ) >"$RUN/logs/$t.log" 2>&1 &
     pids+=($!)

@@ -12,6 +12,7 @@
 #include "KQPlatform.h"
 
 #include "KQOImage.h"
+#include "KQHostileInputs.h"
 #include "KQOJpeg.h"
 #include "KQThumbExampleWriter.h"
 
@@ -310,6 +311,93 @@ TEST(JPEGDecode, SizeBoundFromTheHeaderAlike) {
         ASSERT_TRUE(image.SetData(keep, 1, 1));
     }
     EXPECT_FALSE(image.HasError());
+}
+
+// Limits a caller may set; fields left 0 set none.
+KQJPEGLimits Limits(int32 scans, int64 memory, int64 beyond) {
+    KQJPEGLimits limits;
+    limits.maxScans = scans;
+    limits.maxMemory = memory;
+    limits.maxInputBeyondPicture = beyond;
+    return limits;
+}
+
+bool DecodeWithin(KQRGBImage& image, Bytes data, const KQJPEGLimits& limits) {
+    int32 size = static_cast<int32>(data.size());
+    return KQDecodeJPEGFromMemory(&image, data.data(), &size, &limits);
+}
+
+kqhostile::Bytes Flood(int width, int height, bool progressive, bool subsampled, int scans) {
+    kqhostile::ScanFlood s;
+    s.width = width;
+    s.height = height;
+    s.progressive = progressive;
+    s.subsampled = subsampled;
+    s.scans = scans;
+    return kqhostile::FloodJpeg(s);
+}
+
+TEST(JPEGDecode, ScanLimitEndsARunOfEmptyScans) {
+    // Every empty scan walks the whole picture: without a limit, ten
+    // thousand of them in a few hundred bytes took most of a minute.
+    for (bool progressive : {true, false}) {
+        KQRGBImage image;
+        EXPECT_TRUE(DecodeWithin(image, Flood(64, 48, progressive, false, 100), Limits(100, 0, 0))) << progressive;
+        EXPECT_EQ(image.Size().x, 64);
+        KQRGBImage over;
+        EXPECT_FALSE(DecodeWithin(over, Flood(64, 48, progressive, false, 101), Limits(100, 0, 0))) << progressive;
+        // The shared decoder sets no limit of its own.
+        KQRGBImage any;
+        EXPECT_TRUE(Decode(any, Flood(64, 48, progressive, false, 101))) << progressive;
+    }
+    // Real multi-scan data stays well inside a limit of a few dozen scans.
+    kqexample::JpegSettings settings;
+    settings.progressive = true;
+    KQRGBImage real;
+    EXPECT_TRUE(DecodeWithin(real, kqexample::EncodeJpeg(Gradient(40, 30), 40, 30, settings), Limits(12, 0, 0)));
+}
+
+TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader) {
+    // The picture takes 3 bytes a pixel. Progressive data, and baseline data
+    // whose first scan leaves components out, add 128 bytes a block of each
+    // component, its blocks rounded up to whole sampling units.
+    struct Case {
+        int width, height;
+        bool progressive, subsampled;
+        int64 bytes;
+    } cases[] = {
+        {64, 48, false, false, 64 * 48 * 3 + 3 * 8 * 6 * 128},  // multi-scan baseline: coefficients kept
+        {64, 48, true, false, 64 * 48 * 3 + 3 * 8 * 6 * 128},
+        {64, 48, true, true, 64 * 48 * 3 + (8 * 6 + 2 * 4 * 3) * 128},
+        {6096, 4576, true, true, 6LL * 6096 * 4576},  // the largest 4:2:0 picture of Lintomel's budget
+        {20, 20, true, true, 20 * 20 * 3 + (4 * 4 + 2 * 2 * 2) * 128},
+    };
+    for (const Case& c : cases) {
+        const Bytes data = Flood(c.width, c.height, c.progressive, c.subsampled, 1);
+        KQRGBImage image;
+        EXPECT_FALSE(DecodeWithin(image, data, Limits(0, c.bytes - 1, 0))) << c.width << "x" << c.height;
+        EXPECT_EQ(image.Pixels(), nullptr);
+        if (c.bytes < (1 << 20))
+            EXPECT_TRUE(DecodeWithin(image, data, Limits(0, c.bytes, 0))) << c.width << "x" << c.height;
+    }
+    // Single-scan baseline data needs the picture alone.
+    const Bytes baseline = kqexample::EncodeJpeg(Gradient(64, 48), 64, 48);
+    KQRGBImage image;
+    EXPECT_TRUE(DecodeWithin(image, baseline, Limits(0, 64 * 48 * 3, 0)));
+    EXPECT_FALSE(DecodeWithin(image, baseline, Limits(0, 64 * 48 * 3 - 1, 0)));
+}
+
+TEST(JPEGDecode, MarkersBeyondThePictureAreNotReadPastTheLimit) {
+    // Markers that nothing reads are skipped, not kept; a flood of them
+    // ends the decode once it passes what the caller allows.
+    const Bytes small = kqexample::EncodeJpeg(Gradient(32, 32), 32, 32);
+    const Bytes flooded = kqhostile::WithMarkerFlood(small, 20);
+    KQRGBImage image;
+    EXPECT_TRUE(Decode(image, flooded));
+    EXPECT_TRUE(DecodeWithin(image, flooded, Limits(0, 0, 2 << 20)));
+    EXPECT_EQ(image.Size().x, 32);
+    KQRGBImage refused;
+    EXPECT_FALSE(DecodeWithin(refused, flooded, Limits(0, 0, 1 << 20)));
 }
 
 TEST(JPEGDecode, EveryPrefixAndCorruptionEndsCleanly) {

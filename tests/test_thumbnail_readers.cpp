@@ -1,10 +1,12 @@
 // Lintomel's snapshot readers against well-formed, odd and hostile files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
+#include "KQHostileInputs.h"
 #include "KQOImage.h"
 #include "kqfxThumbExtractor.h"
 #include "test_thumbnail_support.h"
@@ -211,6 +213,22 @@ TEST_F(KqfReader, CompressedBlockMayCarryBytesAfterItsStream)
     ExpectPicture(image, layout);
 }
 
+TEST_F(KqfReader, PackedDataReadInPiecesGivesTheWholePicture)
+{
+    // Grain that bzip2 cannot shrink much: the packed block spans several
+    // of the reader's pieces.
+    KqfLayout layout = KqfOf(256, 256);
+    uint32_t state = 7;
+    for (unsigned char& v : layout.pixels) {
+        state = state * 1664525u + 1013904223u;
+        v = (unsigned char)(state >> 24);
+    }
+    ASSERT_GT(kqexample::Compress(layout.pixels).size(), (size_t)3 * 64 * 1024);
+    KQRGBImage image;
+    ASSERT_TRUE(ReadLayout(layout, image));
+    ExpectPicture(image, layout);
+}
+
 TEST_F(KqfReader, HostileLengthsEndInFalse)
 {
     // Claims of a huge compressed block, a negative one, and a huge skip;
@@ -337,6 +355,90 @@ TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
     ASSERT_TRUE(kqexample::WriteFile(dir / "flip.kqfx", flipped));
     KQRGBImage i;
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "flip.kqfx"), i));
+}
+
+TEST_F(KqfxReader, HostileSnapshotsEndInFalseWithoutTheirCost)
+{
+    // Each of these took seconds to minutes and hundreds of MB before the
+    // decode was limited; each must now fail before that work starts.
+    auto flood = [](int width, int height, bool progressive, int scans) {
+        kqhostile::ScanFlood s;
+        s.width = width;
+        s.height = height;
+        s.progressive = progressive;
+        s.scans = scans;
+        return kqhostile::FloodJpeg(s);
+    };
+    const struct {
+        const char* name;
+        Bytes snapshot;
+    } cases[] = {
+        {"10,000 empty scans", flood(8192, 8192, true, 10000)},
+        {"65 empty scans of a picture within the budget", flood(256, 256, true, 65)},
+        {"1,000 baseline scans of one component", flood(8192, 8192, false, 1000)},
+        {"progressive 4:4:4 header only", flood(8192, 8191, true, 1)},
+        {"markers past the picture's room", kqhostile::WithMarkerFlood(Jpeg(64, 48), 300)},
+    };
+    for (const auto& c : cases) {
+        fs::path p = dir / "hostile.kqfx";
+        ASSERT_TRUE(kqhostile::WriteContainer(Utf8(p), c.snapshot));
+        KQRGBImage image;
+        EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image)) << c.name;
+    }
+    // Within the limits the same kinds decode.
+    fs::path p = dir / "fair.kqfx";
+    ASSERT_TRUE(kqhostile::WriteContainer(Utf8(p), flood(640, 480, true, 64)));
+    KQRGBImage fair;
+    EXPECT_TRUE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), fair));
+    EXPECT_EQ(fair.Size().x, 640);
+}
+
+TEST_F(KqfxReader, SnapshotIsReadOnlyToTheEndOfItsPicture)
+{
+    // A picture followed by 64 MiB of zeros, deflated to a small entry: the
+    // decode stops at the picture's end, so the rest is never inflated (or
+    // held), and the picture shows.
+    Bytes padded = Jpeg(64, 48);
+    padded.resize(64u << 20, 0);
+    fs::path p = dir / "padded.kqfx";
+    ASSERT_TRUE(kqhostile::WriteContainer(Utf8(p), padded));
+    KQRGBImage image;
+    EXPECT_TRUE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image));
+    EXPECT_EQ(image.Size().x, 64);
+    // A little data after the picture is read to the end, where the entry's
+    // checksum is checked.
+    Bytes tail = Jpeg(64, 48);
+    tail.resize(tail.size() + 1000, 0x55);
+    ASSERT_TRUE(kqhostile::WriteContainer(Utf8(p), tail));
+    Bytes whole;
+    {
+        std::ifstream in(p, std::ios::binary);
+        whole.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // The CRC field of the entry's central directory record, which libzip
+    // checks against.
+    const unsigned char record[] = {'P', 'K', 1, 2};
+    auto at = std::search(whole.begin(), whole.end(), record, record + 4);
+    ASSERT_NE(at, whole.end());
+    at[16] ^= 0x01;
+    ASSERT_TRUE(kqexample::WriteFile(p, whole));
+    KQRGBImage damaged;
+    EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), damaged));
+}
+
+TEST_F(KqfxReader, CentralDirectoryOfImplausibleSizeIsRefusedBeforeOpening)
+{
+    // libzip would read every record (millions of them) before anything
+    // else; the count in the end records is enough to refuse it.
+    fs::path many = dir / "many.kqfx";
+    ASSERT_TRUE(kqhostile::WriteManyEntryZip(Utf8(many), 70000));
+    KQRGBImage image;
+    EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(many), image));
+    // A plausible count opens as before (no snapshot: nothing to show).
+    fs::path some = dir / "some.kqfx";
+    ASSERT_TRUE(kqhostile::WriteManyEntryZip(Utf8(some), 2000));
+    EXPECT_TRUE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(some), image));
+    EXPECT_EQ(image.Pixels(), nullptr);
 }
 
 TEST_F(KqfxReader, WideCharacterPaths)

@@ -8,12 +8,14 @@
 #include <zip.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
+#include "kqfxSnapshotLimits.h"
 #include "kqfxThumbExtractor.h"
 
 namespace {
@@ -29,6 +31,15 @@ const int32 KQF_MAX_SIDE = 3000;
 // Largest snapshot entry a container may hold; far above any real JPEG
 // snapshot and low enough that a lying size cannot exhaust memory.
 const zip_uint64_t KQFX_MAX_SNAPSHOT = 256u * 1024u * 1024u;
+
+// A model file holds a few dozen entries. libzip reads the whole central
+// directory when it opens an archive, so one that claims more entries, or a
+// larger directory, than any model file has is refused before it is opened.
+const zip_uint64_t KQFX_MAX_ENTRIES = 65535;
+const zip_uint64_t KQFX_MAX_DIRECTORY = 16u * 1024u * 1024u;
+
+// Bytes read from the packed image data at a time.
+const int32 KQF_PACKED_PIECE = 64 * 1024;
 
 // Reads one value preset to -1, so that a value missing at the end of the
 // file fails the checks that follow.
@@ -64,6 +75,64 @@ struct Buffer {
 bool IsPipeOrDevice(const KQString& path)
 {
     return KQFileKindW(path.CStr()) == KQ_FILE_OTHER;
+}
+
+int64 MaxBzip2Length(int64 unpacked) { return unpacked + unpacked / 100 + 600; }
+
+struct Bunzip {
+    bz_stream stream;
+    bool open = false;
+    Bunzip()
+    {
+        std::memset(&stream, 0, sizeof(stream));
+        open = BZ2_bzDecompressInit(&stream, 0, 0) == BZ_OK;
+    }
+    ~Bunzip()
+    {
+        if (open)
+            BZ2_bzDecompressEnd(&stream);
+    }
+};
+
+// Unpacks the bzip2 stream at the start of the next packedLength bytes of
+// the file into exactly unpacked bytes at out, reading the packed data in
+// pieces. The block may carry bytes after its stream; they are not read. A
+// stream that ends early, that would give more than unpacked bytes, or that
+// has not ended where any stream of unpacked bytes would have, fails: so a
+// block that claims far more packed bytes than its picture can need costs no
+// more than the picture.
+bool Unpack(KQBinaryFile& file, int32 packedLength, ubyte* out, int32 unpacked)
+{
+    Bunzip bz;
+    Buffer piece;
+    piece.data = (ubyte*)std::malloc((size_t)KQF_PACKED_PIECE);
+    if (!bz.open || !piece.data)
+        return false;
+    bz.stream.next_out = (char*)out;
+    bz.stream.avail_out = (unsigned int)unpacked;
+    int32 left = packedLength;
+    if ((int64)left > MaxBzip2Length(unpacked))
+        left = (int32)MaxBzip2Length(unpacked);
+    for (;;) {
+        if (bz.stream.avail_in == 0) {
+            if (left == 0)
+                return false; // cut short, or longer than a stream of U bytes
+            int32 n = left < KQF_PACKED_PIECE ? left : KQF_PACKED_PIECE;
+            if (file.Read(piece.data, 1, n) != n)
+                return false;
+            left -= n;
+            bz.stream.next_in = (char*)piece.data;
+            bz.stream.avail_in = (unsigned int)n;
+        }
+        int rc = BZ2_bzDecompress(&bz.stream);
+        if (rc == BZ_STREAM_END)
+            return bz.stream.avail_out == 0;
+        if (rc != BZ_OK)
+            return false;
+        // Input left over means the output is full and the stream goes on.
+        if (bz.stream.avail_in != 0)
+            return false;
+    }
 }
 
 bool ReadKqf(const KQString& path, KQRGBImage& image)
@@ -159,26 +228,14 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
     int64 left = BytesLeft(file);
     if (left >= 0 && left < dataLength)
         return false;
-    Buffer packed;
-    if (!raw) {
-        packed.data = (ubyte*)std::malloc(dataLength > 0 ? (size_t)dataLength : 1);
-        if (!packed.data || file.Read(packed.data, 1, dataLength) != dataLength)
-            return false;
-    }
     // The pixels go straight into the image.
     if (!image.Alloc(width, height, false) || !image.Pixels())
         return false;
     bool filled;
-    if (raw) {
+    if (raw)
         filled = file.Read(image.Pixels(), 1, dataLength) == dataLength;
-    } else {
-        // The image's size is the expected U: the library stops at the end
-        // of the buffer, so the output is bounded whatever the stream claims.
-        unsigned int outLength = (unsigned int)unpacked;
-        int rc = BZ2_bzBuffToBuffDecompress((char*)image.Pixels(), &outLength, (char*)packed.data,
-                                            (unsigned int)dataLength, 0, 0);
-        filled = rc == BZ_OK && outLength == (unsigned int)unpacked;
-    }
+    else
+        filled = Unpack(file, dataLength, image.Pixels(), unpacked);
     if (!filled) {
         image.Free();
         return false;
@@ -206,6 +263,119 @@ struct ZipFileCloser {
     }
 };
 
+uint64 Little(const ubyte* p, int bytes)
+{
+    uint64 value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+bool Plausible(uint64 entries, uint64 directoryBytes, uint64 directoryEnd, uint64 recordAt)
+{
+    if (entries > KQFX_MAX_ENTRIES)
+        return false;
+    // libzip reads only a directory that lies before its end record.
+    return directoryEnd > recordAt || directoryBytes <= KQFX_MAX_DIRECTORY;
+}
+
+// Looks at every end-of-central-directory record libzip would try (those in
+// the last 64 KiB and a bit of the file) and at the zip64 record each may
+// point to: false when any claims more entries or a larger directory than a
+// model file has. Costs two small reads; the stream is rewound after.
+bool DirectoryPlausible(FILE* stream)
+{
+    const int64 length = KQFileLength(stream);
+    if (length < 0)
+        return false;
+    const int64 tailLength = length < 22 + 65535 + 20 ? length : 22 + 65535 + 20;
+    const uint64 tailAt = (uint64)(length - tailLength);
+    Buffer tail;
+    tail.data = (ubyte*)std::malloc(tailLength > 0 ? (size_t)tailLength : 1);
+    if (!tail.data || !KQSetFilePosition(stream, (KQFilePosition)tailAt) ||
+        std::fread(tail.data, 1, (size_t)tailLength, stream) != (size_t)tailLength)
+        return false;
+    for (int64 i = 0; i + 22 <= tailLength; ++i) {
+        const ubyte* record = tail.data + i;
+        if (Little(record, 4) != 0x06054b50)
+            continue;
+        const uint64 at = tailAt + (uint64)i;
+        const uint64 entries = Little(record + 10, 2);
+        const uint64 bytes = Little(record + 12, 4);
+        if (!Plausible(entries, bytes, Little(record + 16, 4) + bytes, at))
+            return false;
+        if (i < 20 || Little(record - 20, 4) != 0x07064b50)
+            continue;
+        const uint64 at64 = Little(record - 20 + 8, 8);
+        ubyte record64[56];
+        if (at64 > (uint64)length - sizeof(record64) || length < (int64)sizeof(record64))
+            continue;
+        if (!KQSetFilePosition(stream, (KQFilePosition)at64) ||
+            std::fread(record64, 1, sizeof(record64), stream) != sizeof(record64))
+            return false;
+        if (Little(record64, 4) != 0x06064b50)
+            continue;
+        const uint64 entries64 = Little(record64 + 32, 8);
+        const uint64 bytes64 = Little(record64 + 40, 8);
+        const uint64 offset64 = Little(record64 + 48, 8);
+        if (Little(record64 + 24, 8) > KQFX_MAX_ENTRIES ||
+            !Plausible(entries64, bytes64, offset64 + bytes64 < offset64 ? UINT64_MAX : offset64 + bytes64, at64))
+            return false;
+    }
+    return KQSetFilePosition(stream, 0);
+}
+
+// The snapshot entry as the decoder's stream: read in the decoder's pieces,
+// never more than the entry's size.
+struct EntryStream {
+    zip_file_t* entry;
+    zip_uint64_t left;
+    bool failed;
+};
+
+uint32 ReadEntry(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle)
+{
+    EntryStream* s = static_cast<EntryStream*>(handle);
+    if (itemSize <= 0 || s->failed)
+        return 0;
+    zip_uint64_t want = (zip_uint64_t)itemSize * count;
+    if (want > s->left)
+        want = s->left - s->left % (zip_uint64_t)itemSize;
+    zip_uint64_t got = 0;
+    while (got < want) {
+        zip_int64_t n = zip_fread(s->entry, static_cast<ubyte*>(buffer) + got, want - got);
+        if (n <= 0) {
+            // Damaged data (or an entry shorter than it claims) fails the
+            // read, not just the picture: the decoder would finish it grey.
+            s->failed = true;
+            break;
+        }
+        got += (zip_uint64_t)n;
+    }
+    s->left -= got;
+    return (uint32)(got / (zip_uint64_t)itemSize);
+}
+
+// After the picture: a real snapshot ends with it, so what little is left is
+// read to the end, where libzip checks the entry's CRC. Whatever follows a
+// picture beyond that is not the snapshot's and is not read.
+bool EntryEndsWell(EntryStream& s)
+{
+    const zip_uint64_t kMaxTrailer = 64 * 1024;
+    if (s.failed)
+        return false;
+    if (s.left > kMaxTrailer)
+        return true;
+    ubyte piece[4096];
+    for (;;) {
+        zip_int64_t n = zip_fread(s.entry, piece, sizeof(piece));
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+    }
+}
+
 bool ReadKqfx(const KQString& path, KQRGBImage& image)
 {
     // Opened here with the wide-name open and handed to libzip as a stream,
@@ -215,6 +385,10 @@ bool ReadKqfx(const KQString& path, KQRGBImage& image)
     FILE* stream = KQOpenFileWithFlags(path, KQFile::READ);
     if (!stream)
         return false;
+    if (!DirectoryPlausible(stream)) {
+        std::fclose(stream);
+        return false;
+    }
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = zip_source_filep_create(stream, 0, -1, &error);
@@ -246,27 +420,20 @@ bool ReadKqfx(const KQString& path, KQRGBImage& image)
     if (st.size == 0 || st.size > KQFX_MAX_SNAPSHOT)
         return false;
 
-    Buffer buffer;
-    buffer.data = (ubyte*)std::malloc((size_t)st.size);
-    if (!buffer.data)
-        return false;
     ZipFileCloser entry{zip_fopen_index(archive.archive, (zip_uint64_t)index, 0)};
     if (!entry.entry)
         return false;
-    zip_uint64_t got = 0;
-    while (got < st.size) {
-        zip_int64_t n = zip_fread(entry.entry, buffer.data + got, st.size - got);
-        if (n <= 0)
-            return false;
-        got += (zip_uint64_t)n;
-    }
-    // Reading on to the end makes the library check the CRC.
-    ubyte probe;
-    if (zip_fread(entry.entry, &probe, 1) != 0)
+    EntryStream snapshot{entry.entry, st.size, false};
+    KQStreamCallbacks callbacks = {};
+    callbacks.read = ReadEntry;
+    const KQJPEGLimits limits = KQSnapshotJPEGLimits();
+    if (!KQDecodeJPEG(&snapshot, &callbacks, &image, &limits))
         return false;
-
-    int32 size = (int32)st.size;
-    return KQDecodeJPEGFromMemory(&image, buffer.data, &size);
+    if (!EntryEndsWell(snapshot)) {
+        image.Free();
+        return false;
+    }
+    return true;
 }
 
 } // namespace

@@ -173,7 +173,11 @@ struct KQJPEGMemorySource {
     const KQStreamCallbacks* callbacks;
     JOCTET* buffer;
     bool startOfFile;
+    int64 inputLeft;  // bytes the stream may still deliver; negative: any
 };
+
+// Bytes of entropy-coded data a picture may take, per pixel.
+const int64 kInputPerPixel = 8;
 
 struct KQJPEGErrorManager {
     jpeg_error_mgr pub;
@@ -188,6 +192,10 @@ boolean KQJPEGFillInputBuffer(j_decompress_ptr cinfo) {
     KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
     uint32 n = src->callbacks->read(src->buffer, 1, static_cast<uint32>(kInputBufferSize), src->handle);
     if (n > kInputBufferSize) n = static_cast<uint32>(kInputBufferSize);  // a foreign stream must not overstate
+    if (src->inputLeft >= 0) {
+        if (static_cast<int64>(n) > src->inputLeft) ERREXIT(cinfo, JERR_BAD_LENGTH);
+        src->inputLeft -= n;
+    }
     if (n == 0) {
         if (src->startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
         WARNMS(cinfo, JWRN_JPEG_EOF);
@@ -229,6 +237,23 @@ void KQJPEGErrorExit(j_common_ptr cinfo) {
     longjmp(err->jump, 1);
 }
 
+// Ends the decode once the data starts more scans than allowed. The
+// library calls it at least once an iMCU row while it reads scans, so an
+// endless run of empty scans stops at the first scan past the limit.
+struct KQJPEGScanLimit {
+    jpeg_progress_mgr pub;
+    int32 maxScans;
+};
+
+void KQJPEGCheckScans(j_common_ptr common) {
+    j_decompress_ptr cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    const KQJPEGScanLimit* limit = reinterpret_cast<const KQJPEGScanLimit*>(cinfo->progress);
+    if (cinfo->input_scan_number > limit->maxScans) {
+        KQJPEGErrorManager* err = reinterpret_cast<KQJPEGErrorManager*>(cinfo->err);
+        longjmp(err->jump, 1);
+    }
+}
+
 // Rows handed to the library per read call: the most any decoder pass
 // delivers at once.
 const int kRowsPerRead = 16;
@@ -243,8 +268,9 @@ bool RefuseNotColour(jpeg_decompress_struct* cinfo) {
 
 // The part of the decode that may be left by longjmp. Only plain data lives
 // in this frame (no object with a destructor), so skipping it is safe.
-bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQStreamHandle handle,
-                     const KQStreamCallbacks* callbacks, KQRGBImage* image) {
+bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJPEGScanLimit* scanLimit,
+                     KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image,
+                     const KQJPEGLimits* limits) {
     cinfo->err = jpeg_std_error(&err->pub);
     err->pub.error_exit = KQJPEGErrorExit;
     err->pub.output_message = KQJPEGOutputMessage;
@@ -266,9 +292,17 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQS
     // coefficients take at most 2 bytes a sample (kMaxLibraryMemory). Past
     // that the library fails cleanly instead.
     cinfo->mem->max_memory_to_use = kMaxLibraryMemory;
+    if (limits && limits->maxScans > 0) {
+        scanLimit->pub.progress_monitor = KQJPEGCheckScans;
+        scanLimit->maxScans = limits->maxScans;
+        cinfo->progress = &scanLimit->pub;
+    }
     KQJPEGSetMemorySource(cinfo, handle, callbacks);
-    jpeg_save_markers(cinfo, JPEG_COM, 0xFFFF);
-    for (int m = 0; m < 16; ++m) jpeg_save_markers(cinfo, JPEG_APP0 + m, 0xFFFF);
+    KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
+    if (limits && limits->maxInputBeyondPicture > 0) src->inputLeft = limits->maxInputBeyondPicture;
+    // No APPn or COM marker is kept: nothing reads them, and a flood of them
+    // would otherwise stay in memory. The library still looks at the JFIF
+    // and Adobe markers it needs for the colour transform.
     jpeg_read_header(cinfo, TRUE);
     // A few header bytes can announce a picture of any size; what lies past
     // the bound is refused before anything of its size is allocated.
@@ -276,10 +310,19 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQS
         jpeg_destroy_decompress(cinfo);
         return false;
     }
+    if (src->inputLeft >= 0)
+        src->inputLeft += kInputPerPixel * static_cast<int64>(cinfo->image_width) * cinfo->image_height;
     // Rows go straight into the image, 3 bytes a pixel: nothing else fits.
     // The data is checked before the start sets up the whole decode, and the
     // output format the start settles once more, as the rows follow it.
     if (cinfo->num_components != 3) return RefuseNotColour(cinfo);
+    // A header of a few bytes can ask for the coefficients of a whole
+    // picture however little data follows: what the caller does not allow
+    // is refused before any of it is allocated.
+    if (limits && limits->maxMemory > 0 && KQJPEGDecodeMemory(cinfo) > limits->maxMemory) {
+        jpeg_destroy_decompress(cinfo);
+        return false;
+    }
     cinfo->scale_denom = 1;
     jpeg_start_decompress(cinfo);
     if (cinfo->output_components != 3) return RefuseNotColour(cinfo);
@@ -334,25 +377,49 @@ void KQJPEGSetMemorySource(jpeg_decompress_struct* cinfo, KQStreamHandle handle,
     src->pub.term_source = KQJPEGTermSource;
     src->handle = handle;
     src->callbacks = callbacks;
+    src->inputLeft = -1;
     src->pub.bytes_in_buffer = 0;
     src->pub.next_input_byte = nullptr;
 }
 
-bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image) {
+int64 KQJPEGDecodeMemory(const jpeg_decompress_struct* cinfo) {
+    // The picture at full scale, 3 bytes a pixel, as the decode allocates it.
+    int64 bytes = static_cast<int64>(cinfo->image_width) * cinfo->image_height * 3;
+    // Progressive data, and data whose first scan leaves components out,
+    // keep every coefficient of the picture until the last scan: the
+    // library rounds each component's blocks up to whole sampling units.
+    const bool multiScan = cinfo->progressive_mode || cinfo->comps_in_scan < cinfo->num_components;
+    if (multiScan && cinfo->comp_info) {
+        for (int c = 0; c < cinfo->num_components; ++c) {
+            const jpeg_component_info& comp = cinfo->comp_info[c];
+            const int64 h = comp.h_samp_factor > 0 ? comp.h_samp_factor : 1;
+            const int64 v = comp.v_samp_factor > 0 ? comp.v_samp_factor : 1;
+            const int64 across = (static_cast<int64>(comp.width_in_blocks) + h - 1) / h * h;
+            const int64 down = (static_cast<int64>(comp.height_in_blocks) + v - 1) / v * v;
+            bytes += across * down * static_cast<int64>(sizeof(JBLOCK));
+        }
+    }
+    return bytes;
+}
+
+bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image,
+                  const KQJPEGLimits* limits) {
     if (!handle || !callbacks || !callbacks->read || !image) return false;
     jpeg_decompress_struct cinfo;
     KQJPEGErrorManager err;
+    KQJPEGScanLimit scanLimit;
     std::memset(&cinfo, 0, sizeof(cinfo));
-    return DecodeJPEGFrame(&cinfo, &err, handle, callbacks, image);
+    std::memset(&scanLimit, 0, sizeof(scanLimit));
+    return DecodeJPEGFrame(&cinfo, &err, &scanLimit, handle, callbacks, image, limits);
 }
 
-bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size) {
+bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size, const KQJPEGLimits* limits) {
     if (!image || !size) return false;
     KQStreamHandle handle = KQMemoryStreamCreate(data, *size);
     if (!handle) return false;
     KQStreamCallbacks callbacks;
     KQMemoryStreamInitCallbacks(&callbacks);
-    bool result = KQDecodeJPEG(handle, &callbacks, image);
+    bool result = KQDecodeJPEG(handle, &callbacks, image, limits);
     KQMemoryStreamDestroy(handle);
     return result;
 }

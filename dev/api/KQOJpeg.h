@@ -53,15 +53,37 @@ KQStreamCallbacks* KQMemoryStreamInitCallbacks(KQStreamCallbacks* callbacks);
 // True when a picture of width x height pixels is within that bound.
 bool KQJPEGSizeWithinBound(uint32 width, uint32 height);
 
+// What a caller that takes JPEG data from anywhere allows one decode; a
+// zero field sets no limit of its own.
+struct KQJPEGLimits {
+    // Scans the data may start. Every scan walks the whole picture again,
+    // so this bounds the work that a few bytes of empty scans can ask for.
+    int32 maxScans;
+    // Bytes of the decoded picture (3 a pixel) plus, for progressive or
+    // multi-scan data, the whole-image coefficient store (128 bytes a
+    // block). Worked out from the header before either is allocated.
+    int64 maxMemory;
+    // Bytes the data may hold beyond 8 a pixel of the picture it announces
+    // (more than any entropy-coded picture needs): room for its tables and
+    // metadata. Bounds what a flood of markers costs to read.
+    int64 maxInputBeyondPicture;
+};
+
+// The bytes a decode of the picture whose header the decompressor has read
+// allocates for the picture and the coefficient store.
+int64 KQJPEGDecodeMemory(const jpeg_decompress_struct* decompressor);
+
 // Installs the stream as the data source of a libjpeg decompressor.
 void KQJPEGSetMemorySource(jpeg_decompress_struct* decompressor, KQStreamHandle handle,
                            const KQStreamCallbacks* callbacks);
 
 // Decodes the whole stream into the image. False for data that is not a
-// decodable 3-component JPEG or that is past the size bound; nothing is recorded in the image except an
-// allocation failure of its buffer.
-bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image);
+// decodable 3-component JPEG, that is past the size bound or that exceeds
+// the limits (when given); nothing is recorded in the image except an
+// allocation failure of its buffer. Reading stops at the end of the picture.
+bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image,
+                  const KQJPEGLimits* limits = nullptr);
 // Decodes *size bytes at data into the image.
-bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size);
+bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size, const KQJPEGLimits* limits = nullptr);
 
 #endif

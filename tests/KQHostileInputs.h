@@ -1,0 +1,49 @@
+// Writers of hostile snapshots: a few bytes that announce a large picture
+// and ask the decoder for a great deal of work or memory, containers that
+// inflate to far more than they hold or claim millions of entries, and KQF
+// blocks that claim more packed data than any picture needs. Used by the
+// tests (the small ones, as regression cases) and by kqhostileinputs, which
+// writes every kind to a folder for measuring by hand.
+#ifndef KQHOSTILEINPUTS_H
+#define KQHOSTILEINPUTS_H
+
+#include <cstdint>
+#include <string>
+
+#include "KQThumbExampleWriter.h"
+
+namespace kqhostile {
+
+typedef kqexample::Bytes Bytes;
+
+// JPEG data of width x height pixels, 3 components (all 1x1 sampled, or
+// 2x2 luma for 4:2:0), with one table of each kind and then `scans` scans
+// that carry no entropy data at all: the decoder runs every scan over every
+// block of the picture all the same.
+struct ScanFlood {
+    int width = 8192;
+    int height = 8192;
+    bool progressive = true; // SOF2 with DC scans of all components; else SOF0 with scans of component 1 alone
+    bool subsampled = false; // 4:2:0
+    int scans = 1;
+};
+Bytes FloodJpeg(const ScanFlood& s);
+
+// The JPEG with `markers` APP1 markers of 65,533 data bytes each inserted
+// right after its start-of-image marker.
+Bytes WithMarkerFlood(const Bytes& jpeg, int markers);
+
+// A KQFx container whose snapshot entry holds the bytes, deflated at level 9.
+bool WriteContainer(const std::string& path, const Bytes& snapshot);
+
+// A zip archive of `entries` empty stored entries, written without libzip
+// (zip64 end records when needed).
+bool WriteManyEntryZip(const std::string& path, uint32_t entries);
+
+// A KQF file whose compressed 3000 x 3000 image block claims `packed` bytes
+// of data; the file is made that long by a hole after a few bytes of it.
+bool WriteLongPackedKqf(const std::string& path, int32_t packed);
+
+} // namespace kqhostile
+
+#endif

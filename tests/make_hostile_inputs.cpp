@@ -1,0 +1,85 @@
+// kqhostileinputs FOLDER: writes one file of every hostile kind that the
+// thumbnail readers must refuse or show cheaply, for measuring them by hand
+// (for example under /usr/bin/time -v around kqthumbhost). The large ones
+// (a 255 MiB entry, millions of entries, a 2 GiB sparse KQF) are big on
+// disk or slow to write and only come with --large.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "KQHostileInputs.h"
+
+namespace {
+
+// The example picture with grain, so that its JPEG data is about as dense as
+// a camera's (a few bits a pixel) rather than nearly empty.
+kqexample::Bytes Photo(int width, int height)
+{
+    kqexample::Bytes px = kqexample::Picture(width, height);
+    uint32_t state = 12345;
+    for (unsigned char& v : px) {
+        state = state * 1664525u + 1013904223u;
+        int grain = (int)(state >> 27) - 16;
+        int x = v + grain;
+        v = (unsigned char)(x < 0 ? 0 : x > 255 ? 255 : x);
+    }
+    return px;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: kqhostileinputs FOLDER [--large]\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    const bool large = argc > 2 && std::strcmp(argv[2], "--large") == 0;
+    using namespace kqhostile;
+    bool ok = true;
+    auto flood = [](bool progressive, bool subsampled, int width, int height, int scans) {
+        ScanFlood s;
+        s.progressive = progressive;
+        s.subsampled = subsampled;
+        s.width = width;
+        s.height = height;
+        s.scans = scans;
+        return FloodJpeg(s);
+    };
+    ok &= WriteContainer(dir + "/scans-10000.kqfx", flood(true, false, 8192, 8192, 10000));
+    ok &= WriteContainer(dir + "/scans-100000.kqfx", flood(true, false, 8192, 8192, 100000));
+    ok &= WriteContainer(dir + "/baseline-scans-1000.kqfx", flood(false, false, 8192, 8192, 1000));
+    ok &= WriteContainer(dir + "/header-only-444.kqfx", flood(true, false, 8192, 8191, 1));
+    // The largest progressive 4:2:0 picture the budget admits, its header
+    // only, and the same with 64 scans (the scan limit), and 4:4:4 with 64
+    // and 65 scans.
+    ok &= WriteContainer(dir + "/header-only-420-limit.kqfx", flood(true, true, 6096, 4576, 1));
+    ok &= WriteContainer(dir + "/scans-64-420-limit.kqfx", flood(true, true, 6096, 4576, 64));
+    ok &= WriteContainer(dir + "/scans-64-444-limit.kqfx", flood(true, false, 4992, 3728, 64));
+    ok &= WriteContainer(dir + "/scans-65-444-limit.kqfx", flood(true, false, 4992, 3728, 65));
+    Bytes small = kqexample::EncodeJpeg(kqexample::Picture(64, 48), 64, 48);
+    ok &= WriteContainer(dir + "/markers-256.kqfx", WithMarkerFlood(small, 256));
+    ok &= WriteManyEntryZip(dir + "/entries-70000.kqfx", 70000);
+    if (large) {
+        // Real snapshots at the largest sizes the budget admits, to set the
+        // hostile files' costs against: progressive 4:2:0 and baseline.
+        kqexample::JpegSettings progressive;
+        progressive.progressive = true;
+        ok &= WriteContainer(dir + "/real-progressive-420-limit.kqfx",
+                             kqexample::EncodeJpeg(Photo(6096, 4576), 6096, 4576, progressive));
+        ok &= WriteContainer(dir + "/real-baseline-420-limit.kqfx",
+                             kqexample::EncodeJpeg(Photo(8192, 6826), 8192, 6826, 90));
+        ok &= WriteContainer(dir + "/markers-250MiB.kqfx", WithMarkerFlood(small, 4000));
+        Bytes bomb = small;
+        bomb.resize(255u << 20, 0);
+        ok &= WriteContainer(dir + "/bomb-255MiB.kqfx", bomb);
+        ok &= WriteManyEntryZip(dir + "/entries-1000000.kqfx", 1000000);
+        ok &= WriteManyEntryZip(dir + "/entries-4000000.kqfx", 4000000);
+        ok &= WriteLongPackedKqf(dir + "/packed-2GiB.kqf", 0x7FFFFFFF);
+    }
+    if (!ok)
+        std::fprintf(stderr, "kqhostileinputs: could not write every file to %s\n", dir.c_str());
+    return ok ? 0 : 1;
+}

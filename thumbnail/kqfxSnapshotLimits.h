@@ -1,0 +1,31 @@
+// What Lintomel allows the decode of one snapshot. A shell extension runs
+// inside every program whose file dialog shows thumbnails, so a file of a
+// few hundred bytes must not cost it more than a real snapshot does.
+#ifndef KQFXSNAPSHOTLIMITS_H
+#define KQFXSNAPSHOTLIMITS_H
+
+#include "KQOJpeg.h"
+
+// Encoders write 1 to 3 scans for baseline data and about 10 for
+// progressive data; every scan walks the whole picture again.
+#define KQ_SNAPSHOT_MAX_SCANS 64
+// The decoded picture (3 bytes a pixel) plus, for progressive or multi-scan
+// data, the coefficient store (2 bytes a coefficient). A 24 MP progressive
+// 4:2:0 camera picture needs 137 MiB; the budget admits progressive 4:2:0
+// pictures up to 27.9 MP, progressive 4:4:4 up to 18.6 MP and single-scan
+// baseline pictures up to 55.9 MP.
+#define KQ_SNAPSHOT_MAX_DECODE_BYTES (160LL * 1024 * 1024)
+// Tables and metadata (Exif, colour profiles, previews) a snapshot may carry
+// besides its picture's data, which may take up to 8 bytes a pixel.
+#define KQ_SNAPSHOT_MAX_METADATA_BYTES (16LL * 1024 * 1024)
+
+inline KQJPEGLimits KQSnapshotJPEGLimits()
+{
+    KQJPEGLimits limits;
+    limits.maxScans = KQ_SNAPSHOT_MAX_SCANS;
+    limits.maxMemory = KQ_SNAPSHOT_MAX_DECODE_BYTES;
+    limits.maxInputBeyondPicture = KQ_SNAPSHOT_MAX_METADATA_BYTES;
+    return limits;
+}
+
+#endif
