@@ -37,13 +37,10 @@ bool BesideThePackage(const KQString& path)
 // snapshot entry (either separator, any case, as Lintomel looks it up). Any
 // other file a control names, however it got there, is not copied into a
 // package that will be passed on. Only the directory is read; the model is
-// still copied byte for byte. A model holds a case and its snapshot, a few
-// dozen entries; a directory that claims far more is no model's, and is
-// refused before it costs anything.
+// still copied byte for byte.
 bool IsModelContainer(const KQString& path)
 {
-    const KQZipDirectoryBounds modelDirectory = {65535, 16u * 1024u * 1024u};
-    return KQZipListsEntry(path, KQString("Case001\\Snapshot.jpeg"), modelDirectory);
+    return KQZipListsEntry(path, KQString("Case001\\Snapshot.jpeg"), KQ_MODEL_DIRECTORY_BOUNDS);
 }
 
 // The number an id of the reference list carries after the prefix; -1 for

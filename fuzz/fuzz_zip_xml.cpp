@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     static kqfuzz::ScratchFile file(".zip");
     if (file.Write(data, size))
-        KQZipListsEntry(KQString(file.Path().c_str()), KQString("Case001\\Snapshot.jpeg"), {65535, 16u << 20});
+        KQZipListsEntry(KQString(file.Path().c_str()), KQString("Case001\\Snapshot.jpeg"), KQ_MODEL_DIRECTORY_BOUNDS);
 
     KQZipMemorySource source;
     if (!source.SetData(data, static_cast<uint32>(size)))

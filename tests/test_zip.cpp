@@ -1430,7 +1430,6 @@ uint64_t LittleEndian32(const std::string& bytes, size_t at)
 // hold before libzip sets up room for them.
 TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
 {
-    const KQZipDirectoryBounds kModelBounds = {65535, 16u << 20};
     ASSERT_TRUE(MakeZip(path, {{"Case001/Case.dat", Pattern(5000, 3)}, {"Case001/Snapshot.jpeg", Pattern(900, 4)},
                                {"Case002/Other.dat", "x"}}));
     const std::string archive = FileBytes(path);
@@ -1472,9 +1471,9 @@ TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(kqexample::WriteFile(path, c.bytes));
-        EXPECT_EQ(KQZipListsEntry(path.c_str(), c.name, kModelBounds), c.lists);
+        EXPECT_EQ(KQZipListsEntry(path.c_str(), c.name, KQ_MODEL_DIRECTORY_BOUNDS), c.lists);
     }
-    EXPECT_FALSE(KQZipListsEntry("zt_no_such_file.zip", "Case001\\Snapshot.jpeg", kModelBounds));
+    EXPECT_FALSE(KQZipListsEntry("zt_no_such_file.zip", "Case001\\Snapshot.jpeg", KQ_MODEL_DIRECTORY_BOUNDS));
 
     // A directory larger than the tail the end records are looked for in;
     // the snapshot's record comes last.
@@ -1483,7 +1482,7 @@ TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
         many.emplace_back("Case001/Results/step" + std::to_string(i) + ".dat", "r");
     many.emplace_back("Case001/Snapshot.jpeg", "s");
     ASSERT_TRUE(MakeZip(path, many));
-    EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Snapshot.jpeg", kModelBounds));
-    EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step2345.dat", kModelBounds));
-    EXPECT_FALSE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step4000.dat", kModelBounds));
+    EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Snapshot.jpeg", KQ_MODEL_DIRECTORY_BOUNDS));
+    EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step2345.dat", KQ_MODEL_DIRECTORY_BOUNDS));
+    EXPECT_FALSE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step4000.dat", KQ_MODEL_DIRECTORY_BOUNDS));
 }

@@ -15,6 +15,7 @@
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
+#include "KQOZipDirectoryBounds.h"
 #include "kqfxSnapshotLimits.h"
 #include "kqfxThumbExtractor.h"
 
@@ -31,12 +32,6 @@ const int32 KQF_MAX_SIDE = 3000;
 // Largest snapshot entry a container may hold; far above any real JPEG
 // snapshot and low enough that a lying size cannot exhaust memory.
 const zip_uint64_t KQFX_MAX_SNAPSHOT = 256u * 1024u * 1024u;
-
-// A model file holds a few dozen entries. libzip reads the whole central
-// directory when it opens an archive, so one that claims more entries, or a
-// larger directory, than any model file has is refused before it is opened.
-const zip_uint64_t KQFX_MAX_ENTRIES = 65535;
-const zip_uint64_t KQFX_MAX_DIRECTORY = 16u * 1024u * 1024u;
 
 // Bytes read from the packed image data at a time.
 const int32 KQF_PACKED_PIECE = 64 * 1024;
@@ -263,68 +258,6 @@ struct ZipFileCloser {
     }
 };
 
-uint64 Little(const ubyte* p, int bytes)
-{
-    uint64 value = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        value = (value << 8) | p[i];
-    return value;
-}
-
-bool Plausible(uint64 entries, uint64 directoryBytes, uint64 directoryEnd, uint64 recordAt)
-{
-    if (entries > KQFX_MAX_ENTRIES)
-        return false;
-    // libzip reads only a directory that lies before its end record.
-    return directoryEnd > recordAt || directoryBytes <= KQFX_MAX_DIRECTORY;
-}
-
-// Looks at every end-of-central-directory record libzip would try (those in
-// the last 64 KiB and a bit of the file) and at the zip64 record each may
-// point to: false when any claims more entries or a larger directory than a
-// model file has. Costs two small reads; the stream is rewound after.
-bool DirectoryPlausible(FILE* stream)
-{
-    const int64 length = KQFileLength(stream);
-    if (length < 0)
-        return false;
-    const int64 tailLength = length < 22 + 65535 + 20 ? length : 22 + 65535 + 20;
-    const uint64 tailAt = (uint64)(length - tailLength);
-    Buffer tail;
-    tail.data = (ubyte*)std::malloc(tailLength > 0 ? (size_t)tailLength : 1);
-    if (!tail.data || !KQSetFilePosition(stream, (KQFilePosition)tailAt) ||
-        std::fread(tail.data, 1, (size_t)tailLength, stream) != (size_t)tailLength)
-        return false;
-    for (int64 i = 0; i + 22 <= tailLength; ++i) {
-        const ubyte* record = tail.data + i;
-        if (Little(record, 4) != 0x06054b50)
-            continue;
-        const uint64 at = tailAt + (uint64)i;
-        const uint64 entries = Little(record + 10, 2);
-        const uint64 bytes = Little(record + 12, 4);
-        if (!Plausible(entries, bytes, Little(record + 16, 4) + bytes, at))
-            return false;
-        if (i < 20 || Little(record - 20, 4) != 0x07064b50)
-            continue;
-        const uint64 at64 = Little(record - 20 + 8, 8);
-        ubyte record64[56];
-        if (at64 > (uint64)length - sizeof(record64) || length < (int64)sizeof(record64))
-            continue;
-        if (!KQSetFilePosition(stream, (KQFilePosition)at64) ||
-            std::fread(record64, 1, sizeof(record64), stream) != sizeof(record64))
-            return false;
-        if (Little(record64, 4) != 0x06064b50)
-            continue;
-        const uint64 entries64 = Little(record64 + 32, 8);
-        const uint64 bytes64 = Little(record64 + 40, 8);
-        const uint64 offset64 = Little(record64 + 48, 8);
-        if (Little(record64 + 24, 8) > KQFX_MAX_ENTRIES ||
-            !Plausible(entries64, bytes64, offset64 + bytes64 < offset64 ? UINT64_MAX : offset64 + bytes64, at64))
-            return false;
-    }
-    return KQSetFilePosition(stream, 0);
-}
-
 // The snapshot entry as the decoder's stream: read in the decoder's pieces,
 // never more than the entry's size.
 struct EntryStream {
@@ -385,7 +318,7 @@ bool ReadKqfx(const KQString& path, KQRGBImage& image)
     FILE* stream = KQOpenFileWithFlags(path, KQFile::READ);
     if (!stream)
         return false;
-    if (!DirectoryPlausible(stream)) {
+    if (!KQZipDirectoryPlausible(stream, KQ_MODEL_DIRECTORY_BOUNDS)) {
         std::fclose(stream);
         return false;
     }

@@ -33,8 +33,8 @@
 #include "KQOError.h"
 #include "KQOArray.h"
 #include "KQOXml.h"
+#include "KQOZipDirectoryBounds.h"
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -167,19 +167,6 @@ private:
 };
 
 char KQPathSeparator();
-
-// Most a caller lets an archive's directory claim before libzip reads it.
-struct KQZipDirectoryBounds {
-    uint64 mostEntries;
-    uint64 mostDirectoryBytes;
-};
-
-// Whether every end record that libzip would weigh when it opens the archive
-// in stream claims a directory within bounds and, where the directory lies
-// before the record, no more entries than it can hold (46 bytes a record).
-// Reads the file's last 64 KiB and the zip64 records they point at, no
-// more; the stream is left at its start. False also when it cannot be read.
-bool KQZipDirectoryPlausible(FILE* stream, const KQZipDirectoryBounds& bounds);
 
 // Whether the file at path is a zip archive, its directory within bounds,
 // that lists an entry of that name, compared as FindFile compares names.
