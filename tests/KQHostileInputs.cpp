@@ -33,12 +33,6 @@ Bytes OneCodeTable(unsigned classAndId, unsigned char symbol)
     return t;
 }
 
-void PutLe(Bytes& b, uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        b.push_back((unsigned char)(v >> (8 * i)));
-}
-
 } // namespace
 
 Bytes FloodJpeg(const ScanFlood& s)
@@ -96,69 +90,30 @@ bool WriteManyEntryZip(const std::string& path, uint32_t entries)
     Bytes local, central;
     uint64_t at = 0;
     central.reserve((size_t)entries * 56);
+    kqexample::StoredRecord r;
+    r.madeBy = 45;
+    r.needed = 10;
     for (uint32_t i = 0; i < entries; ++i) {
         char name[16];
         int n = std::snprintf(name, sizeof(name), "e%07u", i);
+        r.name.assign(name, (size_t)n);
+        r.offset = (uint32_t)at;
         local.clear();
-        PutLe(local, 0x04034b50, 4);
-        PutLe(local, 10, 2);
-        PutLe(local, 0, 2);
-        PutLe(local, 0, 2);
-        PutLe(local, 0, 4); // time and date
-        PutLe(local, 0, 4); // CRC
-        PutLe(local, 0, 4);
-        PutLe(local, 0, 4);
-        PutLe(local, (uint64_t)n, 2);
-        PutLe(local, 0, 2);
-        local.insert(local.end(), name, name + n);
+        kqexample::PutLocalHeader(local, r);
         out.write((const char*)local.data(), (std::streamsize)local.size());
-        PutLe(central, 0x02014b50, 4);
-        PutLe(central, 45, 2);
-        PutLe(central, 10, 2);
-        PutLe(central, 0, 2);
-        PutLe(central, 0, 2);
-        PutLe(central, 0, 4);
-        PutLe(central, 0, 4);
-        PutLe(central, 0, 4);
-        PutLe(central, 0, 4);
-        PutLe(central, (uint64_t)n, 2);
-        PutLe(central, 0, 2);
-        PutLe(central, 0, 2);
-        PutLe(central, 0, 2);
-        PutLe(central, 0, 2);
-        PutLe(central, 0, 4);
-        PutLe(central, at, 4);
-        central.insert(central.end(), name, name + n);
+        kqexample::PutDirectoryRecord(central, r);
         at += local.size();
     }
     out.write((const char*)central.data(), (std::streamsize)central.size());
     const uint64_t directoryAt = at;
-    const uint64_t end64At = at + central.size();
     Bytes tail;
     const bool zip64 = entries >= 0xFFFF;
     if (zip64) {
-        PutLe(tail, 0x06064b50, 4);
-        PutLe(tail, 44, 8);
-        PutLe(tail, 45, 2);
-        PutLe(tail, 45, 2);
-        PutLe(tail, 0, 4);
-        PutLe(tail, 0, 4);
-        PutLe(tail, entries, 8);
-        PutLe(tail, entries, 8);
-        PutLe(tail, central.size(), 8);
-        PutLe(tail, directoryAt, 8);
-        PutLe(tail, 0x07064b50, 4);
-        PutLe(tail, 0, 4);
-        PutLe(tail, end64At, 8);
-        PutLe(tail, 1, 4);
+        kqexample::PutZip64End(tail, entries, central.size(), directoryAt);
+        kqexample::PutZip64Locator(tail, directoryAt + central.size());
     }
-    PutLe(tail, 0x06054b50, 4);
-    PutLe(tail, 0, 4);
-    PutLe(tail, zip64 ? 0xFFFF : entries, 2);
-    PutLe(tail, zip64 ? 0xFFFF : entries, 2);
-    PutLe(tail, central.size(), 4);
-    PutLe(tail, zip64 ? 0xFFFFFFFF : directoryAt, 4);
-    PutLe(tail, 0, 2);
+    kqexample::PutZipEnd(tail, zip64 ? 0xFFFF : (uint16_t)entries, (uint32_t)central.size(),
+                         zip64 ? 0xFFFFFFFF : (uint32_t)directoryAt);
     out.write((const char*)tail.data(), (std::streamsize)tail.size());
     return (bool)out;
 }

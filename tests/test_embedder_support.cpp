@@ -449,12 +449,6 @@ std::string AbsolutePath(const std::string& path)
 
 namespace {
 
-void Put(std::string& out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
 uint32_t Crc32(const std::string& data)
 {
     uint32_t crc = 0xFFFFFFFFu;
@@ -470,82 +464,31 @@ uint32_t Crc32(const std::string& data)
 
 std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& entries, bool zip64)
 {
-    const uint64_t kAll = 0xFFFFFFFFu;
-    std::string out, directory;
+    const uint32_t kAll = 0xFFFFFFFFu;
+    kqexample::Bytes out, directory;
     for (const auto& e : entries) {
         const uint64_t offset = out.size(), size = e.second.size();
-        const uint32_t crc = Crc32(e.second);
-        Put(out, 0x04034b50, 4);
-        Put(out, zip64 ? 45 : 20, 2);
-        Put(out, 0, 2);  // flags
-        Put(out, 0, 2);  // stored
-        Put(out, 0, 4);  // time and date
-        Put(out, crc, 4);
-        Put(out, zip64 ? kAll : size, 4);
-        Put(out, zip64 ? kAll : size, 4);
-        Put(out, e.first.size(), 2);
-        Put(out, zip64 ? 20 : 0, 2);
-        out += e.first;
-        if (zip64) {
-            Put(out, 1, 2);
-            Put(out, 16, 2);
-            Put(out, size, 8);
-            Put(out, size, 8);
-        }
-        out += e.second;
-
-        Put(directory, 0x02014b50, 4);
-        Put(directory, zip64 ? 45 : 20, 2);
-        Put(directory, zip64 ? 45 : 20, 2);
-        Put(directory, 0, 2);
-        Put(directory, 0, 2);
-        Put(directory, 0, 4);
-        Put(directory, crc, 4);
-        Put(directory, zip64 ? kAll : size, 4);
-        Put(directory, zip64 ? kAll : size, 4);
-        Put(directory, e.first.size(), 2);
-        Put(directory, zip64 ? 28 : 0, 2);
-        Put(directory, 0, 2);  // comment
-        Put(directory, 0, 2);  // disk
-        Put(directory, 0, 2);  // internal attributes
-        Put(directory, 0, 4);  // external attributes
-        Put(directory, zip64 ? kAll : offset, 4);
-        directory += e.first;
-        if (zip64) {
-            Put(directory, 1, 2);
-            Put(directory, 24, 2);
-            Put(directory, size, 8);
-            Put(directory, size, 8);
-            Put(directory, offset, 8);
-        }
+        kqexample::StoredRecord r;
+        r.name = e.first;
+        r.madeBy = r.needed = zip64 ? 45 : 20;
+        r.crc = Crc32(e.second);
+        r.size = zip64 ? kAll : static_cast<uint32_t>(size);
+        r.offset = zip64 ? kAll : static_cast<uint32_t>(offset);
+        kqexample::PutLocalHeader(out, r, zip64 ? kqexample::Zip64Extra({size, size}) : kqexample::Bytes());
+        out.insert(out.end(), e.second.begin(), e.second.end());
+        kqexample::PutDirectoryRecord(directory, r,
+                                      zip64 ? kqexample::Zip64Extra({size, size, offset}) : kqexample::Bytes());
     }
     const uint64_t directoryAt = out.size(), count = entries.size();
-    out += directory;
+    out.insert(out.end(), directory.begin(), directory.end());
     if (zip64) {
-        const uint64_t recordAt = out.size();
-        Put(out, 0x06064b50, 4);
-        Put(out, 44, 8);
-        Put(out, 45, 2);
-        Put(out, 45, 2);
-        Put(out, 0, 4);
-        Put(out, 0, 4);
-        Put(out, count, 8);
-        Put(out, count, 8);
-        Put(out, directory.size(), 8);
-        Put(out, directoryAt, 8);
-        Put(out, 0x07064b50, 4);
-        Put(out, 0, 4);
-        Put(out, recordAt, 8);
-        Put(out, 1, 4);
+        kqexample::PutZip64End(out, count, directory.size(), directoryAt);
+        kqexample::PutZip64Locator(out, directoryAt + directory.size());
     }
-    Put(out, 0x06054b50, 4);
-    Put(out, 0, 4);  // disks
-    Put(out, zip64 ? 0xFFFF : count, 2);
-    Put(out, zip64 ? 0xFFFF : count, 2);
-    Put(out, zip64 ? kAll : directory.size(), 4);
-    Put(out, zip64 ? kAll : directoryAt, 4);
-    Put(out, 0, 2);
-    return out;
+    kqexample::PutZipEnd(out, zip64 ? 0xFFFF : static_cast<uint16_t>(count),
+                         zip64 ? kAll : static_cast<uint32_t>(directory.size()),
+                         zip64 ? kAll : static_cast<uint32_t>(directoryAt));
+    return std::string(out.begin(), out.end());
 }
 
 std::string ModelFile(const std::string& content)

@@ -1382,37 +1382,15 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
 
 namespace {
 
-void PutLe(std::string& out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
 // The zip64 end record at offset at, its locator and the short end record,
 // for a directory of size bytes at offset claiming count entries.
 std::string End64(uint64_t at, uint64_t count, uint64_t size, uint64_t offset)
 {
-    std::string out;
-    PutLe(out, 0x06064b50, 4);
-    PutLe(out, 44, 8);
-    PutLe(out, 45, 4);
-    PutLe(out, 0, 8);
-    PutLe(out, count, 8);
-    PutLe(out, count, 8);
-    PutLe(out, size, 8);
-    PutLe(out, offset, 8);
-    PutLe(out, 0x07064b50, 4);
-    PutLe(out, 0, 4);
-    PutLe(out, at, 8);
-    PutLe(out, 1, 4);
-    PutLe(out, 0x06054b50, 4);
-    PutLe(out, 0, 4);
-    PutLe(out, 0xFFFF, 2);
-    PutLe(out, 0xFFFF, 2);
-    PutLe(out, 0xFFFFFFFF, 4);
-    PutLe(out, 0xFFFFFFFF, 4);
-    PutLe(out, 0, 2);
-    return out;
+    kqexample::Bytes out;
+    kqexample::PutZip64End(out, count, size, offset, 0);
+    kqexample::PutZip64Locator(out, at);
+    kqexample::PutZipEnd(out, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
+    return std::string(out.begin(), out.end());
 }
 
 uint64_t LittleEndian32(const std::string& bytes, size_t at)

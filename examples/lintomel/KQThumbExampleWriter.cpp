@@ -240,6 +240,100 @@ bool WriteZip(const std::string& path, const std::vector<std::pair<std::string, 
     return WriteZipOf(path, entries, settings);
 }
 
+void PutLe(Bytes& out, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out.push_back((unsigned char)(value >> (8 * i)));
+}
+
+namespace {
+
+// What the local header and the directory record both hold, in the same
+// order: from the version needed to extract to the extra field's length.
+void PutEntryFields(Bytes& out, const StoredRecord& r, const Bytes& extra)
+{
+    PutLe(out, r.needed, 2);
+    PutLe(out, 0, 2); // flags
+    PutLe(out, 0, 2); // stored
+    PutLe(out, r.stamp, 4);
+    PutLe(out, r.crc, 4);
+    PutLe(out, r.size, 4);
+    PutLe(out, r.size, 4);
+    PutLe(out, r.name.size(), 2);
+    PutLe(out, extra.size(), 2);
+}
+
+void PutNameAndExtra(Bytes& out, const StoredRecord& r, const Bytes& extra)
+{
+    out.insert(out.end(), r.name.begin(), r.name.end());
+    out.insert(out.end(), extra.begin(), extra.end());
+}
+
+} // namespace
+
+void PutLocalHeader(Bytes& out, const StoredRecord& r, const Bytes& extra)
+{
+    PutLe(out, 0x04034b50, 4);
+    PutEntryFields(out, r, extra);
+    PutNameAndExtra(out, r, extra);
+}
+
+void PutDirectoryRecord(Bytes& out, const StoredRecord& r, const Bytes& extra)
+{
+    PutLe(out, 0x02014b50, 4);
+    PutLe(out, r.madeBy, 2);
+    PutEntryFields(out, r, extra);
+    PutLe(out, 0, 2); // comment
+    PutLe(out, 0, 2); // disk
+    PutLe(out, 0, 2); // internal attributes
+    PutLe(out, 0, 4); // external attributes
+    PutLe(out, r.offset, 4);
+    PutNameAndExtra(out, r, extra);
+}
+
+Bytes Zip64Extra(const std::vector<uint64_t>& values)
+{
+    Bytes b;
+    PutLe(b, 1, 2);
+    PutLe(b, values.size() * 8, 2);
+    for (uint64_t v : values)
+        PutLe(b, v, 8);
+    return b;
+}
+
+void PutZip64End(Bytes& out, uint64_t count, uint64_t size, uint64_t offset, uint16_t needed)
+{
+    PutLe(out, 0x06064b50, 4);
+    PutLe(out, 44, 8); // size of the rest of the record
+    PutLe(out, 45, 2); // made by
+    PutLe(out, needed, 2);
+    PutLe(out, 0, 4);  // disk
+    PutLe(out, 0, 4);  // disk of the directory
+    PutLe(out, count, 8);
+    PutLe(out, count, 8);
+    PutLe(out, size, 8);
+    PutLe(out, offset, 8);
+}
+
+void PutZip64Locator(Bytes& out, uint64_t at)
+{
+    PutLe(out, 0x07064b50, 4);
+    PutLe(out, 0, 4); // disk of the zip64 end record
+    PutLe(out, at, 8);
+    PutLe(out, 1, 4); // disks
+}
+
+void PutZipEnd(Bytes& out, uint16_t count, uint32_t size, uint32_t offset)
+{
+    PutLe(out, 0x06054b50, 4);
+    PutLe(out, 0, 4); // disks
+    PutLe(out, count, 2);
+    PutLe(out, count, 2);
+    PutLe(out, size, 4);
+    PutLe(out, offset, 4);
+    PutLe(out, 0, 2); // comment
+}
+
 Bytes Picture(int width, int height)
 {
     Bytes rgb((size_t)width * (size_t)height * 3);

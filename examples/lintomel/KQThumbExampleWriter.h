@@ -84,6 +84,35 @@ bool WriteZip(const std::string& path, const std::vector<std::pair<std::string, 
 bool WriteZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries,
               const ZipSettings& settings = ZipSettings());
 
+// Zip records written field by field, as the caller states them, for the
+// archives libzip will not write: claims the data does not back, zip64
+// records on small archives, data streamed in or left as a hole. Each
+// appends to out; values are little-endian, cut to the field's width.
+void PutLe(Bytes& out, uint64_t value, int bytes);
+
+// A stored entry as its local header and directory record describe it.
+struct StoredRecord {
+    std::string name;
+    uint16_t madeBy = 20; // directory record only
+    uint16_t needed = 20; // version needed to extract
+    uint32_t stamp = 0;   // DOS time and date
+    uint32_t crc = 0;
+    uint32_t size = 0;    // both sizes; 0xFFFFFFFF when a zip64 field holds them
+    uint32_t offset = 0;  // directory record only: where the local header starts
+};
+
+// The name follows the fixed fields, then the extra field.
+void PutLocalHeader(Bytes& out, const StoredRecord& r, const Bytes& extra = Bytes());
+void PutDirectoryRecord(Bytes& out, const StoredRecord& r, const Bytes& extra = Bytes());
+// A zip64 extra field holding the given values (sizes, then offset).
+Bytes Zip64Extra(const std::vector<uint64_t>& values);
+
+// The zip64 end record, its locator (at: where that record starts) and the
+// end record, for a directory of size bytes at offset holding count entries.
+void PutZip64End(Bytes& out, uint64_t count, uint64_t size, uint64_t offset, uint16_t needed = 45);
+void PutZip64Locator(Bytes& out, uint64_t at);
+void PutZipEnd(Bytes& out, uint16_t count, uint32_t size, uint32_t offset);
+
 // A picture worth looking at: a sky-to-ground gradient with a shaded ball,
 // rows top first.
 Bytes Picture(int width, int height);
