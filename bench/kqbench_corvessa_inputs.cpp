@@ -43,46 +43,24 @@ std::string OneRelationship(const std::string& id, const std::string& type, cons
            "\" Target=\"" + target + "\"/></Relationships>";
 }
 
-void Put(std::string& out, uint64_t value, int bytes)
+// A stored entry's records as Corvessa's models hold them; the case entry's
+// CRC is written into its local header when it is known.
+kqexample::StoredRecord Record(const std::string& name, uint32_t crc, uint64_t size, uint64_t offset = 0)
 {
-    for (int i = 0; i < bytes; ++i)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    kqexample::StoredRecord r;
+    r.name = name;
+    r.stamp = 0x3C210000; // 2010-01-01 00:00
+    r.crc = crc;
+    r.size = static_cast<uint32_t>(size);
+    r.offset = static_cast<uint32_t>(offset);
+    return r;
 }
 
-// A stored entry's local header; its CRC is written when it is known.
-std::string LocalHeader(const std::string& name, uint32_t crc, uint64_t size)
+kqexample::Bytes LocalHeader(const std::string& name, uint32_t crc, uint64_t size)
 {
-    std::string h;
-    Put(h, 0x04034b50, 4);
-    Put(h, 20, 2);
-    Put(h, 0, 2);
-    Put(h, 0, 2);         // stored
-    Put(h, 0x3C210000, 4); // 2010-01-01 00:00
-    Put(h, crc, 4);
-    Put(h, size, 4);
-    Put(h, size, 4);
-    Put(h, name.size(), 2);
-    Put(h, 0, 2);
-    return h + name;
-}
-
-std::string DirectoryRecord(const std::string& name, uint32_t crc, uint64_t size, uint64_t offset)
-{
-    std::string r;
-    Put(r, 0x02014b50, 4);
-    Put(r, 20, 2);
-    Put(r, 20, 2);
-    Put(r, 0, 2);
-    Put(r, 0, 2);
-    Put(r, 0x3C210000, 4);
-    Put(r, crc, 4);
-    Put(r, size, 4);
-    Put(r, size, 4);
-    Put(r, name.size(), 2);
-    Put(r, 0, 6);  // extra field, comment, disk
-    Put(r, 0, 6);  // attributes
-    Put(r, offset, 4);
-    return r + name;
+    kqexample::Bytes h;
+    kqexample::PutLocalHeader(h, Record(name, crc, size));
+    return h;
 }
 
 // The CRC of n zero bytes, without reading them.
@@ -103,11 +81,13 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
     static const kqexample::Bytes jpeg = kqexample::EncodeJpeg(kqexample::Picture(64, 48), 64, 48, 85);
     const std::string snapshotName = "Case001/Snapshot.jpeg", caseName = "Case001/Case.dat";
     const uint32_t snapshotCrc = static_cast<uint32_t>(crc32(0, jpeg.data(), static_cast<uInt>(jpeg.size())));
-    const std::string snapshot = LocalHeader(snapshotName, snapshotCrc, jpeg.size());
+    const kqexample::Bytes snapshot = LocalHeader(snapshotName, snapshotCrc, jpeg.size());
     const uint64_t caseAt = snapshot.size() + jpeg.size();
-    const uint64_t overhead = caseAt + LocalHeader(caseName, 0, 0).size() +
-                              DirectoryRecord(snapshotName, 0, 0, 0).size() +
-                              DirectoryRecord(caseName, 0, 0, 0).size() + 22;
+    kqexample::Bytes records;
+    kqexample::PutDirectoryRecord(records, Record(snapshotName, 0, 0));
+    kqexample::PutDirectoryRecord(records, Record(caseName, 0, 0));
+    kqexample::PutZipEnd(records, 0, 0, 0);
+    const uint64_t overhead = caseAt + LocalHeader(caseName, 0, 0).size() + records.size();
     if (bytes < overhead || bytes - overhead > 0xFFFFFFFFu) {
         std::fprintf(stderr, "a container holds %llu to 4 GiB bytes\n", static_cast<unsigned long long>(overhead));
         return false;
@@ -117,7 +97,7 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
     FILE* f = std::fopen(path.string().c_str(), "wb");
     if (!f)
         return false;
-    const std::string caseHeader = LocalHeader(caseName, 0, caseSize);
+    const kqexample::Bytes caseHeader = LocalHeader(caseName, 0, caseSize);
     bool ok = std::fwrite(snapshot.data(), 1, snapshot.size(), f) == snapshot.size() &&
               std::fwrite(jpeg.data(), 1, jpeg.size(), f) == jpeg.size() &&
               std::fwrite(caseHeader.data(), 1, caseHeader.size(), f) == caseHeader.size();
@@ -159,21 +139,16 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
         ok = std::fwrite(block.data(), 1, n, f) == n;
         left -= n;
     }
-    const std::string directory = DirectoryRecord(snapshotName, snapshotCrc, jpeg.size(), 0) +
-                                  DirectoryRecord(caseName, static_cast<uint32_t>(crc), caseSize, caseAt);
-    std::string end;
-    Put(end, 0x06054b50, 4);
-    Put(end, 0, 4);
-    Put(end, 2, 2);
-    Put(end, 2, 2);
-    Put(end, directory.size(), 4);
-    Put(end, caseAt + caseHeader.size() + caseSize, 4);
-    Put(end, 0, 2);
-    ok = ok && std::fwrite(directory.data(), 1, directory.size(), f) == directory.size() &&
-         std::fwrite(end.data(), 1, end.size(), f) == end.size();
+    kqexample::Bytes tail;
+    kqexample::PutDirectoryRecord(tail, Record(snapshotName, snapshotCrc, jpeg.size()));
+    kqexample::PutDirectoryRecord(tail, Record(caseName, static_cast<uint32_t>(crc), caseSize, caseAt));
+    const size_t directorySize = tail.size();
+    kqexample::PutZipEnd(tail, 2, static_cast<uint32_t>(directorySize),
+                         static_cast<uint32_t>(caseAt + caseHeader.size() + caseSize));
+    ok = ok && std::fwrite(tail.data(), 1, tail.size(), f) == tail.size();
     // The CRC field of the case entry's local header.
-    std::string crcField;
-    Put(crcField, crc, 4);
+    kqexample::Bytes crcField;
+    kqexample::PutLe(crcField, crc, 4);
     ok = ok && fseeko(f, static_cast<off_t>(caseAt + 14), SEEK_SET) == 0 &&
          std::fwrite(crcField.data(), 1, 4, f) == 4;
     return std::fclose(f) == 0 && ok;
