@@ -317,11 +317,6 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     return file;
 }
 
-FILE* KQSaveFileStream(KQSaveFile* file)
-{
-    return file->out;
-}
-
 KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
 {
     *error = 0;
@@ -682,11 +677,6 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     return file;
 }
 
-FILE* KQSaveFileStream(KQSaveFile* file)
-{
-    return file->out;
-}
-
 KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
 {
     *error = 0;
@@ -771,3 +761,8 @@ int KQRemoveFileUtf8(const std::string& name)
 }
 
 #endif
+
+FILE* KQSaveFileStream(KQSaveFile* file)
+{
+    return file->out;
+}
