@@ -145,9 +145,10 @@ private:
     // Lowest number from *from on that numbers does not hold and that names
     // no model file present in the package; *from becomes that number.
     int32 FreeModelNumber(const std::set<int32>& numbers, int32* from);
-    // Takes back what a failed embedding of the model with this id and entry
-    // left: the entry, its relationship and its place in the reference list.
-    void ForgetModel(const KQString& id, const KQString& entry);
+    // Takes back what a failed embedding of the model with this id and file
+    // name left: its entry, its relationship and its place in the reference
+    // list.
+    void ForgetModel(const KQString& id, const KQString& fileName);
 };
 
 // One slide's controls and related parts. Nothing fills it yet.

@@ -237,22 +237,21 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
         embedded = SetViewerFileURL(fileURL, newValue) > 0;
     }
     if (!embedded)
-        ForgetModel(id, entry);
+        ForgetModel(id, embeddedName);
     return embedded;
 }
 
-void KQOpenXMLArchive::ForgetModel(const KQString& id, const KQString& entry)
+void KQOpenXMLArchive::ForgetModel(const KQString& id, const KQString& fileName)
 {
     // The list remembers only what was embedded, whichever step failed; the
     // copy and its relationship go with its entry. Each step is tried even
     // when an earlier one fails: a damaged part must not keep the others.
     ClearError();
+    const KQString entry = kqfxFolder + fileName;
     if (FindFile(entry) >= 0)
         Delete(entry);
     KeepRunInStep();
-    KQString target = KQString("kqfxFiles/") + entry.Mid(kqfxFolder.GetLength());
-    target.ReplaceChar('\\', '/');
-    RemoveRelationshipsTo(relsPart, target);
+    RemoveRelationshipsTo(relsPart, KQString("kqfxFiles/") + fileName);
     KQString forgotten(id);
     UpdateReferenceIds(forgotten, KQString(), false);
 }
