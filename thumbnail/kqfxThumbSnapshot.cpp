@@ -318,25 +318,9 @@ bool ReadKqfx(const KQString& path, KQRGBImage& image)
     FILE* stream = KQOpenFileWithFlags(path, KQFile::READ);
     if (!stream)
         return false;
-    if (!KQZipDirectoryPlausible(stream, KQ_MODEL_DIRECTORY_BOUNDS)) {
-        std::fclose(stream);
+    ZipCloser archive{KQZipOpenWithinBounds(stream, KQ_MODEL_DIRECTORY_BOUNDS)};
+    if (!archive.archive)
         return false;
-    }
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* source = zip_source_filep_create(stream, 0, -1, &error);
-    if (!source) {
-        std::fclose(stream);
-        zip_error_fini(&error);
-        return false;
-    }
-    // From here the source owns the stream.
-    ZipCloser archive{zip_open_from_source(source, ZIP_RDONLY, &error)};
-    zip_error_fini(&error);
-    if (!archive.archive) {
-        zip_source_free(source);
-        return false;
-    }
 
     // Entry names are stored with either separator; the lookup is blind to
     // the separator and to case.

@@ -582,18 +582,18 @@ ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size,
         failure = LibraryText(ZIP_ER_MEMORY);
         return nullptr;
     }
+    auto why = [state, note] {
+        return KQString(note && !note->empty() ? note->c_str() : zip_error_strerror(&state->error));
+    };
     ubyte* block = nullptr;
     zip_uint64_t length = 0;
     if (PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_OPEN) != 0 || !PendingSize(state, length)) {
-        failure = note && !note->empty() ? note->c_str() : zip_error_strerror(&state->error);
+        failure = why();
     } else if (length > static_cast<zip_uint64_t>(INT32_MAX)) {
         failure = LibraryText(ZIP_ER_MEMORY);
     } else {
         auto read = [state](void* out, zip_uint64_t len) {
             return PendingSourceCallback(state, out, len, ZIP_SOURCE_READ);
-        };
-        auto why = [state, note] {
-            return KQString(note && !note->empty() ? note->c_str() : zip_error_strerror(&state->error));
         };
         block = ReadWhole(read, why, length, true, ZIP_ER_CHANGED, size, failure);
     }
@@ -1404,20 +1404,12 @@ char KQPathSeparator()
 bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDirectoryBounds& bounds)
 {
     const std::string key = IndexKey(name.CStr());
-    FILE* stream = KQOpenFileForReadingUtf8(LibraryPath(path).CStr());
-    if (key.empty() || !stream || !KQZipDirectoryPlausible(stream, bounds)) {
-        if (stream)
-            std::fclose(stream);
+    if (key.empty())
         return false;
-    }
-    // The source takes the stream over, also when it cannot be made.
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* source = zip_source_filep_create(stream, 0, -1, &error);
-    zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
-    if (source && !archive)
-        zip_source_free(source);
-    zip_error_fini(&error);
+    FILE* stream = KQOpenFileForReadingUtf8(LibraryPath(path).CStr());
+    if (!stream)
+        return false;
+    zip_t* archive = KQZipOpenWithinBounds(stream, bounds);
     if (!archive)
         return false;
     bool lists = false;

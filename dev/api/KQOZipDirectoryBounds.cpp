@@ -1,6 +1,8 @@
 // What an archive's end records claim: read from the file's tail alone.
 #include "KQOZipDirectoryBounds.h"
 
+#include <zip.h>
+
 #include <new>
 #include <vector>
 
@@ -77,3 +79,22 @@ bool KQZipDirectoryPlausible(FILE* stream, const KQZipDirectoryBounds& bounds)
     return KQSetFilePosition(stream, 0);
 }
 
+
+zip* KQZipOpenWithinBounds(FILE* stream, const KQZipDirectoryBounds& bounds)
+{
+    if (!KQZipDirectoryPlausible(stream, bounds)) {
+        std::fclose(stream);
+        return nullptr;
+    }
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_filep_create(stream, 0, -1, &error);
+    zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    zip_error_fini(&error);
+    // A source that was made owns the stream, also when no archive is.
+    if (!source)
+        std::fclose(stream);
+    else if (!archive)
+        zip_source_free(source);
+    return archive;
+}

@@ -29,4 +29,11 @@ const KQZipDirectoryBounds KQ_MODEL_DIRECTORY_BOUNDS = {65535, 16u * 1024u * 102
 // read.
 bool KQZipDirectoryPlausible(FILE* stream, const KQZipDirectoryBounds& bounds);
 
+struct zip;
+// The archive in stream opened read-only by libzip, once its end records are
+// within bounds. The archive then owns the stream (zip_discard closes
+// both); null, with the stream closed, when the file is no archive within
+// bounds.
+zip* KQZipOpenWithinBounds(FILE* stream, const KQZipDirectoryBounds& bounds);
+
 #endif
