@@ -591,6 +591,10 @@ TEST(CorvessaRun, SaveKilledMidwayLeavesOneLeftoverThatTheNextRunReclaims)
         EXPECT_EQ(ReadFileBytes(s.package), before);
         EXPECT_EQ(Leftovers(s), (std::vector<std::string>{"talk.pptx.kqsave"}));
     }
+    // A folder copied or restored brings the leftover along beside a package
+    // that is another file now: what is left is still a stopped save's.
+    fs::copy_file(s.package, s.package + ".copy");
+    fs::rename(s.package + ".copy", s.package);
     EXPECT_EQ(RunCorvessa(s.package).output, kAllEmbedded2);
     EXPECT_EQ(Leftovers(s), std::vector<std::string>());
     EXPECT_EQ(CheckPackage(s.Saved()), "");

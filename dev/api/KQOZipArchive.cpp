@@ -265,9 +265,10 @@ zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, z
 // beside the file it replaces: libzip's own temporary gets a random name,
 // so one left behind by a killed run could never be told apart from a file
 // of the user's. Ours has one fixed name per package and carries a mark
-// while it is written; a run that holds the package removes a leftover
-// only when it bears that mark. The package is held from the opening to
-// the end of the save, so no two runs ever write the temporary at once.
+// until it has replaced the package; a leftover is removed only when it
+// bears that mark and no live save holds it. The package is held from the
+// opening to the end of the save, so no two runs ever write the temporary
+// at once.
 // The package's bytes are read through libzip's file source.
 const char* const kSaveSuffix = ".kqsave";
 
@@ -369,7 +370,7 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
         if (state->held && KQHeldFileStamp(state->held).links > 1)
             return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN,
                                 "Archive has more than one name (hard links); saving would separate them");
-        KQReclaimLeftoverUtf8(state->temporary, state->held);
+        KQReclaimLeftoverUtf8(state->temporary);
         int code = 0;
         state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
         if (!state->out) {
@@ -485,7 +486,7 @@ zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error, cons
     zip_error_init(&state->error);
     // What a run stopped while saving left behind goes now.
     if (held)
-        KQReclaimLeftoverUtf8(state->temporary, held);
+        KQReclaimLeftoverUtf8(state->temporary);
     zip_source_t* source = zip_source_function_create(SaveSourceCallback, state, error);
     if (!source) {
         zip_source_free(reader);

@@ -102,8 +102,8 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
 // Closes the file and removes it while it still is the one created, then
 // releases it. Null is allowed.
 void KQAbandonSaveFile(KQSaveFile* file);
-// Removes name when it is a temporary that a run saving the held file left
-// when it was stopped; anything else stays.
-void KQReclaimLeftoverUtf8(const std::string& name, const KQHeldFile* held);
+// Removes name when it is a temporary that a save left when it was
+// stopped; anything else, a live save's temporary among it, stays.
+void KQReclaimLeftoverUtf8(const std::string& name);
 
 #endif

@@ -389,13 +389,12 @@ void KQAbandonSaveFile(KQSaveFile* file)
     delete file;
 }
 
-void KQReclaimLeftoverUtf8(const std::string& name, const KQHeldFile* held)
+void KQReclaimLeftoverUtf8(const std::string& name)
 {
     // A save's temporary goes with its handle, so a file under its name is
     // someone else's (or a stopped save's where the system refused to
     // remove it on close): it stays, and the save that needs the name says so.
     (void)name;
-    (void)held;
 }
 
 int KQRemoveFileUtf8(const std::string& name)
@@ -481,11 +480,13 @@ FILE* KQOpenFileForReadingUtf8(const std::string& name)
 
 namespace {
 
-// The mark a save's temporary carries while it is written: which file it is
-// to replace. Removed before the temporary takes that file's place.
+// The mark a save's temporary carries from its creation until it has taken
+// the place of the file it replaces. Only a save sets it, and a save holds
+// a lock on its temporary while it writes: a marked file that nobody holds
+// is what a stopped save left, whichever package it was written for (a
+// folder copied or restored brings leftovers along).
 const char* const kSaveMark = "user.kqsave";
-
-std::string SaveMarkFor(const KQHeldFile* held);
+const char kSaveMarkValue[] = "1";
 
 void StampOf(const struct stat& info, KQFileStamp* stamp)
 {
@@ -566,17 +567,6 @@ struct KQSaveFile {
     bool created;
 };
 
-namespace {
-
-std::string SaveMarkFor(const KQHeldFile* held)
-{
-    if (!held)
-        return "new";
-    return std::to_string(held->stamp.device) + ":" + std::to_string(held->stamp.index);
-}
-
-} // namespace
-
 bool KQFileStampUtf8(const std::string& name, KQFileStamp* stamp)
 {
     return StampOfName(name, true, stamp);
@@ -655,10 +645,12 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     }
     if (like)
         (void)::fchmod(fd, info.st_mode & 0777);
-    // Marked before any data is written: a leftover without the mark (a
-    // file system without extended attributes) is never taken for ours.
-    const std::string mark = SaveMarkFor(model);
-    (void)::fsetxattr(fd, kSaveMark, mark.data(), mark.size(), 0);
+    // Held and marked before any data is written: a leftover without the
+    // mark (a file system without extended attributes) is never taken for
+    // ours, and one still held is a live save's. A new file cannot be held
+    // by anyone else yet.
+    (void)::flock(fd, LOCK_EX | LOCK_NB);
+    (void)::fsetxattr(fd, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
     KQSaveFile* file = new (std::nothrow) KQSaveFile;
     FILE* stream = file ? ::fdopen(fd, "wb") : nullptr;
     if (!stream || !StampOfDescriptor(fd, &file->stamp)) {
@@ -700,7 +692,6 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
         }
         CopyExtendedAttributes(held->fd, fd);
     }
-    (void)::fremovexattr(fd, kSaveMark);
     if (::fsync(fd) != 0) {
         *error = errno;
         return KQ_SAVE_WRITE_FAILED;
@@ -710,17 +701,19 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
         return KQ_SAVE_TEMPORARY_REPLACED;
     if (held && !KQHeldFileUnchangedUtf8(held, target))
         return KQ_SAVE_TARGET_CHANGED;
-    FILE* out = file->out;
-    file->out = nullptr;
-    if (std::fclose(out) != 0) {
-        *error = errno;
-        return KQ_SAVE_WRITE_FAILED;
-    }
     if (::rename(file->name.c_str(), target.c_str()) != 0) {
         *error = errno;
         return KQ_SAVE_REPLACE_FAILED;
     }
     file->created = false;
+    // The mark goes only now: a save stopped before the rename leaves a
+    // leftover that the next run can tell for one. One stopped right here
+    // leaves the mark on the saved package, where it does no harm and is
+    // never carried over.
+    (void)::fremovexattr(fd, kSaveMark);
+    FILE* out = file->out;
+    file->out = nullptr;
+    (void)std::fclose(out);  // written and flushed already
     FlushFolderOf(target);
     return KQ_SAVE_DONE;
 }
@@ -737,22 +730,24 @@ void KQAbandonSaveFile(KQSaveFile* file)
     delete file;
 }
 
-void KQReclaimLeftoverUtf8(const std::string& name, const KQHeldFile* held)
+void KQReclaimLeftoverUtf8(const std::string& name)
 {
     int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return;
     KQFileStamp opened, named;
-    char mark[64];
-    ssize_t n = ::fgetxattr(fd, kSaveMark, mark, sizeof(mark));
-    const std::string expected = SaveMarkFor(held);
-    bool ours = n >= 0 && static_cast<size_t>(n) == expected.size() && std::memcmp(mark, expected.data(), n) == 0;
+    char mark[sizeof(kSaveMarkValue)];
+    const ssize_t n = ::fgetxattr(fd, kSaveMark, mark, sizeof(mark));
     struct stat info;
-    ours = ours && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && StampOfDescriptor(fd, &opened) &&
-           StampOfName(name, false, &named) && named.SameFile(opened);
-    ::close(fd);
+    // The lock is taken last and kept until the name is gone, so that no
+    // save can have begun to write under it in between.
+    const bool ours = n == static_cast<ssize_t>(sizeof(kSaveMarkValue) - 1) &&
+                      std::memcmp(mark, kSaveMarkValue, static_cast<size_t>(n)) == 0 && ::fstat(fd, &info) == 0 &&
+                      S_ISREG(info.st_mode) && StampOfDescriptor(fd, &opened) && StampOfName(name, false, &named) &&
+                      named.SameFile(opened) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     if (ours)
         ::unlink(name.c_str());
+    ::close(fd);
 }
 
 int KQRemoveFileUtf8(const std::string& name)
