@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <zip.h>
+#include <zlib.h>
 
 #ifdef KQ_TEST_WINDOWS
 #include "KQPlatform.h"
@@ -459,6 +460,43 @@ TEST_F(ZipTest, HostileSizeInHeaderIsRefusedWithoutACrash)
     EXPECT_EQ(a.GetError()->code, 1105);
     EXPECT_EQ(a.GetError()->line, 823);
     EXPECT_TRUE(a.IsClosed());
+}
+
+// A part whose header claims more than any real XML part holds is refused
+// before a byte of it is read: a package of a few hundred bytes cannot make
+// a parse cost gigabytes, and the archive stays open for its other parts.
+TEST_F(ZipTest, XmlPartLargerThanAnyRealOneIsRefusedBeforeItIsRead)
+{
+    const std::string small = "<r/>";
+    kqexample::Bytes out, directory;
+    kqexample::StoredRecord big;
+    big.name = "[Content_Types].xml";
+    big.size = 0xFFFFFFF0u;  // the data that follows is a few bytes
+    kqexample::PutLocalHeader(out, big);
+    kqexample::PutLe(out, 0x20202020, 4);
+    kqexample::PutDirectoryRecord(directory, big);
+    kqexample::StoredRecord fine;
+    fine.name = "small.xml";
+    fine.size = static_cast<uint32_t>(small.size());
+    fine.crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(small.data()), small.size()));
+    fine.offset = static_cast<uint32_t>(out.size());
+    kqexample::PutLocalHeader(out, fine);
+    out.insert(out.end(), small.begin(), small.end());
+    kqexample::PutDirectoryRecord(directory, fine);
+    const uint32_t directoryAt = static_cast<uint32_t>(out.size());
+    out.insert(out.end(), directory.begin(), directory.end());
+    kqexample::PutZipEnd(out, 2, static_cast<uint32_t>(directory.size()), directoryAt);
+    ASSERT_TRUE(kqexample::WriteFile(path, out));
+
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 1));
+    KQXmlDocument doc(false);
+    EXPECT_FALSE(a.ReadXmlFile("[Content_Types].xml", &doc));
+    ExpectError(a, 1105, 1544, "KQZipArchive::ReadXmlFile",
+                "Could not read Xml file: '[Content_Types].xml' holds more than 64 MiB");
+    EXPECT_FALSE(a.IsClosed());
+    KQXmlDocument other(false);
+    EXPECT_TRUE(a.ReadXmlFile("small.xml", &other)) << Message(a);
 }
 
 TEST_F(ZipTest, ReadXmlFileTermination)

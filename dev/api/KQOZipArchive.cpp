@@ -33,6 +33,12 @@ namespace {
 const char* const kSourceFile = ".\\KQOZipArchive";
 const char* const kLibraryPrefix = "Error returned from file access library : ";
 
+// The most an XML part parsed whole may hold. Parsing costs about twice
+// the text, and the parts of real packages that are parsed (content types,
+// relationships, controls, lists) are kilobytes; a few hundred bytes of
+// deflated blanks could otherwise claim gigabytes.
+const zip_uint64_t kLargestXmlPart = 64u * 1024u * 1024u;
+
 // Larger entries are read in bigger steps, up to 4 MiB.
 const zip_uint64_t kSmallEntry = 0x40000;
 const zip_uint64_t kSmallChunk = 65536;
@@ -1231,6 +1237,15 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
         return SetError(Location(label, 1535), 1004, "Destination Xml Document is NULL");
     KQString key(name);
     key.ReplaceChar('/', '\\');
+    // Refused before anything is read, so the archive stays open for the
+    // other parts. Entries added in this session are ours and of any size.
+    const int32 index = FindFile(key);
+    zip_stat_t st;
+    if (index >= 0 && zip->pending.count(static_cast<zip_uint64_t>(index)) == 0 &&
+        zip_stat_index(zip->za, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
+        st.size > kLargestXmlPart)
+        return SetError(Location(label, 1544), 1105, "Could not read Xml file: '%s' holds more than %d MiB",
+                        key.CStr(), static_cast<int>(kLargestXmlPart >> 20));
     int32 size = 0;
     ubyte* data = ReadDataRaw(key, &size);
     if (!data)
