@@ -414,3 +414,57 @@ TEST(EmbedderUnreferenced, NothingToRemoveIsSuccess)
     EXPECT_TRUE(all->RemoveUnreferencedFiles());
     EXPECT_EQ(all.Saved().Get("ppt/kqfxFiles/kqfx1.kqfx"), "model");
 }
+
+// EmbedAll begins a run that keeps the parts parsed, with what walks of
+// them found, until RemoveUnreferencedFiles; steps taken in between must
+// give what they give alone, also after removals that make a walk's
+// findings stale (a freed number, a removed relationship, a deleted list).
+TEST(EmbedderRun, StepsWithinARunGiveWhatTheyGiveAlone)
+{
+    auto steps = [](const std::string& test, bool inRun, Package* saved) {
+        OpenPackage pkg(test, MakePresentation({}));
+        if (inRun) {
+            KQEmbeddingOutcome outcome;
+            EXPECT_TRUE(pkg->EmbedAll(outcome));
+        }
+        const KQString rels("ppt\\_rels\\presentation.xml.rels");
+        std::vector<std::string> ids;
+        auto add = [&](const char* path) {
+            KQString id;
+            EXPECT_TRUE(pkg->UpdateReferenceIds(id, KQString(path), true));
+            ids.push_back(id.CStr());
+        };
+        auto remove = [&](const char* id) {
+            KQString given(id);
+            EXPECT_TRUE(pkg->UpdateReferenceIds(given, KQString(), false));
+        };
+        auto relate = [&](const char* fileName) { ids.push_back(pkg->AddRelationship(KQString(fileName)).CStr()); };
+
+        add("a.kqfx");
+        add("b.kqfx");
+        add("c.kqfx");
+        relate("kqfx1.kqfx");
+        relate("kqfx2.kqfx");
+        remove("kqfx1");
+        EXPECT_TRUE(pkg->RemoveRelationship(rels, KQString("kqfx1")));
+        add("d.kqfx");
+        relate("kqfx1.kqfx");
+        // Emptying the list deletes it and its relationship.
+        remove("kqfx2");
+        remove("kqfx3");
+        remove("kqfx1");
+        add("e.kqfx");
+        relate("kqfx4.kqfx");
+        *saved = pkg.Saved();
+        return ids;
+    };
+    Package alone, run;
+    const std::vector<std::string> expected{"kqfx1", "kqfx2", "kqfx3", "kqfx1", "kqfx2", "kqfx1",
+                                            "kqfx3", "kqfx1", "kqfx4"};
+    EXPECT_EQ(steps("runstepsalone", false, &alone), expected);
+    EXPECT_EQ(steps("runstepsinrun", true, &run), expected);
+    EXPECT_EQ(ReferenceList(run, "ppt"), (std::vector<std::pair<std::string, std::string>>{{"kqfx1", "e.kqfx"}}));
+    EXPECT_EQ(run.Names(), alone.Names());
+    for (const auto& entry : alone.entries)
+        EXPECT_EQ(run.Get(entry.first), entry.second) << entry.first;
+}
