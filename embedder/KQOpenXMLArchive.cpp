@@ -29,12 +29,9 @@ const char* const kViewerClassId = "{5C2E9A41-7B3D-4F08-9E6A-2D71C0B4F853}";
 
 const char* const KQOpenXMLArchive::kReferenceTarget = "kqfxFiles/kqfxReferenceIds.xml";
 
-KQOpenXMLArchive::KQOpenXMLArchive() : runParts(nullptr) {}
+KQOpenXMLArchive::KQOpenXMLArchive() : parts(*this) {}
 
-KQOpenXMLArchive::~KQOpenXMLArchive()
-{
-    EndRun();
-}
+KQOpenXMLArchive::~KQOpenXMLArchive() {}
 
 bool KQOpenXMLArchive::CreateFromTemplate(const KQString& templatePath)
 {
@@ -121,103 +118,23 @@ bool NamedAsXml(const KQString& entry)
 
 } // namespace
 
-void KQOpenXMLArchive::BeginRun()
-{
-    EndRun();
-    runParts = new (std::nothrow) KQOpenXMLRunParts;
-    KeepRunInStep();
-}
-
-void KQOpenXMLArchive::EndRun()
-{
-    delete runParts;
-    runParts = nullptr;
-}
-
-KQOpenXMLRunParts* KQOpenXMLArchive::Run()
-{
-    // A closed archive has no parts to keep: every operation fails as it
-    // would without a run.
-    if (runParts && IsClosed()) {
-        runParts->Forget();
-        return nullptr;
-    }
-    if (runParts && runParts->changeCount != ChangeCount()) {
-        runParts->Forget();
-        KeepRunInStep();
-    }
-    return runParts;
-}
-
-void KQOpenXMLArchive::KeepRunInStep()
-{
-    if (runParts)
-        runParts->changeCount = ChangeCount();
-}
-
-std::shared_ptr<KQXmlDocument> KQOpenXMLArchive::EditPart(const KQString& part, KQOpenXMLRunPart** memo,
-                                                          bool absentIsQuiet)
-{
-    *memo = nullptr;
-    KQOpenXMLRunParts* run = Run();
-    std::string key;
-    if (run) {
-        key = KQOpenXMLRunParts::Key(part);
-        auto found = run->parts.find(key);
-        if (found != run->parts.end()) {
-            *memo = &found->second;
-            return found->second.doc;
-        }
-    }
-    std::shared_ptr<KQXmlDocument> doc(new (std::nothrow) KQXmlDocument(false));
-    if (doc && ((absentIsQuiet && FindFile(part) < 0) || !ReadPartRoot(part, *doc)))
-        doc.reset();
-    if (run) {
-        KQOpenXMLRunPart& cached = run->parts[key];
-        cached.doc = doc;
-        *memo = &cached;
-    }
-    return doc;
-}
-
-bool KQOpenXMLArchive::WritePart(const KQString& part, const std::shared_ptr<KQXmlDocument>& doc)
-{
-    KQOpenXMLRunParts* run = Run();
-    if (!run)
-        return WriteXmlFile(part, doc.get(), true);
-    const std::string key = KQOpenXMLRunParts::Key(part);
-    bool written = WriteXmlFileAtClose(part, doc, true);
-    auto found = run->parts.find(key);
-    if (!written) {
-        // Read afresh next time, whatever the failure left.
-        if (found != run->parts.end())
-            run->parts.erase(found);
-    } else if (found == run->parts.end() || found->second.doc != doc) {
-        KQOpenXMLRunPart fresh;
-        fresh.doc = doc;
-        run->parts[key] = fresh;
-    }
-    KeepRunInStep();
-    return written;
-}
-
 bool KQOpenXMLArchive::ReadViewerControl(const KQString& entry, KQXmlDocument& doc)
 {
     // The controls' binary .bin parts and anything else that is not XML are
     // simply not controls, and not worth an error report; a part named as
     // XML that does not parse is.
-    TiXmlElement* root = nullptr;
+    bool read = false;
     if (NamedAsXml(entry)) {
-        root = ReadPartRoot(entry, doc);
+        read = parts.Read(entry, doc);
     } else {
         const bool reporting = KQGetErrorReporting();
         KQSetErrorReporting(false);
-        root = ReadPartRoot(entry, doc);
+        read = parts.Read(entry, doc);
         KQSetErrorReporting(reporting);
     }
-    if (!root)
+    if (!read)
         return false;
-    return AttributeText(root, "ax:classid").EqualsText(kViewerClassId);
+    return AttributeText(doc.RootElement(), "ax:classid").EqualsText(kViewerClassId);
 }
 
 bool KQOpenXMLArchive::ListControls(KQOpenXMLControls& controls)
@@ -245,9 +162,7 @@ bool KQOpenXMLArchive::ListControls(KQOpenXMLControls& controls)
 
 int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded)
 {
-    KQOpenXMLControls local;
-    KQOpenXMLRunParts* run = Run();
-    KQOpenXMLControls& controls = run ? run->controls : local;
+    KQOpenXMLControls& controls = parts.Controls();
     if (!ListControls(controls))
         return 0;
 
@@ -273,9 +188,7 @@ int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded
 
 int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQString& newValue)
 {
-    KQOpenXMLControls local;
-    KQOpenXMLRunParts* run = Run();
-    KQOpenXMLControls& controls = run ? run->controls : local;
+    KQOpenXMLControls& controls = parts.Controls();
     if (!ListControls(controls))
         return 0;
 
@@ -299,9 +212,7 @@ int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQStrin
     for (const std::pair<int32, size_t>& o : order) {
         KQOpenXMLControls::Control& control = controls.controls[o.second];
         KQXmlElement::SetAttributeString(control.property, KQString("ax:value"), newValue);
-        bool ok = run ? WriteXmlFileAtClose(control.entry, control.doc, true)
-                      : WriteXmlFile(control.entry, control.doc.get(), true);
-        if (ok)
+        if (parts.WriteControl(control))
             ++written;
         const std::string newKey(AttributeText(control.property, "ax:value").CStr());
         if (newKey != oldKey) {
@@ -315,6 +226,5 @@ int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQStrin
         left.erase(std::remove(left.begin(), left.end(), i), left.end());
     if (left.empty())
         controls.byValue.erase(oldKey);
-    KeepRunInStep();
     return written;
 }

@@ -17,6 +17,7 @@
 #include "KQOTypes.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
+#include "KQOpenXMLRunParts.h"
 #include "KQPlatform.h"
 
 // Process-wide texts of the embedder, built before the entry point runs.
@@ -38,10 +39,6 @@ struct KQEmbeddingOutcome {
     KQStringArray failed;  // FileURL values that could not be embedded, in order
     KQString saveFailure;  // why the package could not be saved; empty when it was
 };
-
-struct KQOpenXMLRunPart;
-struct KQOpenXMLRunParts;
-struct KQOpenXMLControls;
 
 class KQOpenXMLArchive : public KQZipArchive {
 public:
@@ -113,35 +110,26 @@ protected:
     KQString ReferenceListEntry() const;
     static const char* const kReferenceTarget;
 
-    // A run keeps the parts that embeddings edit parsed from EmbedAll to
-    // the end of RemoveUnreferencedFiles; outside a run each operation reads
-    // and writes its parts itself.
-    void BeginRun();
-    void EndRun();
-    // The run's parts, null outside a run; forgotten when anything else
-    // changed the archive since the run last touched it.
-    KQOpenXMLRunParts* Run();
-    void KeepRunInStep();
-    // The part to edit: the run's parsed copy (with its memo) or one read
-    // now; null when the part does not read as XML or has no root element.
-    // absentIsQuiet reads a missing part as unreadable without an error.
-    std::shared_ptr<KQXmlDocument> EditPart(const KQString& part, KQOpenXMLRunPart** memo, bool absentIsQuiet);
-    // Writes the part back: at once outside a run, as the live document in it.
-    bool WritePart(const KQString& part, const std::shared_ptr<KQXmlDocument>& doc);
-
 private:
+    // The only way the embedding steps read, write and delete parts: within
+    // a run (from EmbedAll to the end of RemoveUnreferencedFiles) it keeps
+    // them parsed, outside one it reads and writes at once.
+    KQOpenXMLRunParts parts;
     // Reads entry as XML into doc (built without declaration); true when it
     // is a part of the viewer's control.
     bool ReadViewerControl(const KQString& entry, KQXmlDocument& doc);
     // Lists and parses the viewer controls into controls once.
     bool ListControls(KQOpenXMLControls& controls);
-    KQOpenXMLRunParts* runParts;
     // The control's FileURL property: the first property element named so in
     // the walk that starts at the root's first "ax:ocxPr" child.
     static TiXmlElement* FileURLProperty(TiXmlElement* root);
     // Removes every Relationship of partName whose Target names target; true
     // when the part needed no change or was written back.
     bool RemoveRelationshipsTo(const KQString& partName, const KQString& target);
+    // The two halves of UpdateReferenceIds: hands out a new id for path, or
+    // takes id out of the list.
+    bool AddReferenceId(KQString& id, const KQString& path);
+    bool RemoveReferenceId(const KQString& id);
     // Lowest number from *from on that numbers does not hold and that names
     // no model file present in the package; *from becomes that number.
     int32 FreeModelNumber(const std::set<int32>& numbers, int32* from);

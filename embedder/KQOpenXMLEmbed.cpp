@@ -110,72 +110,43 @@ int32 KQOpenXMLArchive::FreeModelNumber(const std::set<int32>& numbers, int32* f
 
 bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
 {
-    const KQString listEntry = ReferenceListEntry();
-    KQOpenXMLRunPart* memo = nullptr;
-    std::shared_ptr<KQXmlDocument> doc = EditPart(listEntry, &memo, true);
-    const bool readable = doc != nullptr;
+    return add ? AddReferenceId(id, path) : RemoveReferenceId(id);
+}
 
-    if (!add) {
-        if (!readable)
-            return true;
-        TiXmlElement* root = doc->RootElement();
-        for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e; e = KQXmlElement::NextSibling(e)) {
-            KQString rId = AttributeText(e, "rId");
-            if (!rId.IsEmpty() && rId.Equals(id)) {
-                root->RemoveChild(e);
-                // A number given back may be handed out again.
-                if (memo) {
-                    memo->numbersKnown = false;
-                    memo->scannedUpTo = 1;
-                }
-                break;
-            }
-        }
-        if (KQXmlElement::FirstChild(root))
-            return WritePart(listEntry, doc);
-        // Stale errors of earlier operations would make the delete refuse.
-        ClearError();
-        bool deleted = Delete(listEntry);
-        // The run reads the list afresh: it is gone, or not what was edited.
-        KeepRunInStep();
-        if (runParts)
-            runParts->parts.erase(KQOpenXMLRunParts::Key(listEntry));
-        if (!deleted)
-            return false;
-        // The list is gone; a relationship to it would name a missing part.
-        return RemoveRelationshipsTo(relsPart, KQString(kReferenceTarget));
-    }
+bool KQOpenXMLArchive::AddReferenceId(KQString& id, const KQString& path)
+{
+    const KQString listEntry = ReferenceListEntry();
+    std::shared_ptr<KQOpenXMLRunPart> list = parts.Edit(listEntry, true);
 
     // Every entry counts, so that no id that the list holds is handed out
     // again. A run walks the list once and counts the entries it adds.
-    KQOpenXMLRunPart walked;
-    KQOpenXMLRunPart& list = memo && readable ? *memo : walked;
     TiXmlElement* root = nullptr;
-    if (readable) {
-        root = doc->RootElement();
-        if (!list.numbersKnown) {
-            list.numbers.clear();
-            list.scannedUpTo = 1;
+    if (list->Root()) {
+        root = list->Root();
+        if (!list->numbersKnown) {
+            list->numbers.clear();
+            list->scannedUpTo = 1;
             for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e;
                  e = KQXmlElement::NextSibling(e)) {
                 int32 number = IdNumber(AttributeText(e, "rId"));
                 if (number >= 0)
-                    list.numbers.insert(number);
+                    list->numbers.insert(number);
             }
-            list.numbersKnown = true;
+            list->numbersKnown = true;
         }
     } else {
         // Missing, not XML, or without a root element: a new list replaces it.
-        doc.reset(new (std::nothrow) KQXmlDocument(true));
+        std::shared_ptr<KQXmlDocument> doc(new (std::nothrow) KQXmlDocument(true));
         if (!doc)
             return false;
         root = KQXmlElement::AddChildElement(doc.get(), KQString("kqfxReferencedFiles"), -1,
                                              KQString(kReferenceNamespace));
         if (!root)
             return false;
+        list = KQOpenXMLRunParts::New(doc);
     }
 
-    int32 number = FreeModelNumber(list.numbers, &list.scannedUpTo);
+    int32 number = FreeModelNumber(list->numbers, &list->scannedUpTo);
     if (number < 0)
         return false;
     TiXmlElement* entry = KQXmlElement::AddChildElement(root, KQString("kqfxPath"), -1, KQString());
@@ -184,8 +155,32 @@ bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
     id = KQ_KQFX_PREFIX.ConcatInt(number);
     KQXmlElement::SetAttributeString(entry, KQString("rId"), id);
     KQXmlElement::SetAttributeString(entry, KQString("originalPath"), path);
-    list.numbers.insert(number);
-    return WritePart(listEntry, doc);
+    list->numbers.insert(number);
+    return parts.Write(listEntry, list);
+}
+
+bool KQOpenXMLArchive::RemoveReferenceId(const KQString& id)
+{
+    const KQString listEntry = ReferenceListEntry();
+    std::shared_ptr<KQOpenXMLRunPart> list = parts.Edit(listEntry, true);
+    if (!list->Root())
+        return true;
+    TiXmlElement* root = list->Root();
+    for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e; e = KQXmlElement::NextSibling(e)) {
+        KQString rId = AttributeText(e, "rId");
+        if (!rId.IsEmpty() && rId.Equals(id)) {
+            parts.Remove(*list, e);
+            break;
+        }
+    }
+    if (KQXmlElement::FirstChild(root))
+        return parts.Write(listEntry, list);
+    // Stale errors of earlier operations would make the delete refuse.
+    ClearError();
+    if (!parts.Delete(listEntry))
+        return false;
+    // The list is gone; a relationship to it would name a missing part.
+    return RemoveRelationshipsTo(relsPart, KQString(kReferenceTarget));
 }
 
 bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName)
@@ -224,10 +219,9 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
 
     if (FindFile(entry) >= 0) {
         ClearError();
-        Delete(entry);
+        parts.Delete(entry);
     }
-    bool written = WriteDataFromFile(entry, filePath);
-    KeepRunInStep();
+    bool written = parts.WriteModel(entry, filePath);
     // Declaring or pointing controls at an entry that is not there would
     // leave the package naming a missing part.
     bool embedded = written && AddContentType(KQ_KQFX_PREFIX, 4) && !AddRelationship(embeddedName).IsEmpty();
@@ -249,8 +243,7 @@ void KQOpenXMLArchive::ForgetModel(const KQString& id, const KQString& fileName)
     ClearError();
     const KQString entry = kqfxFolder + fileName;
     if (FindFile(entry) >= 0)
-        Delete(entry);
-    KeepRunInStep();
+        parts.Delete(entry);
     RemoveRelationshipsTo(relsPart, KQString("kqfxFiles/") + fileName);
     KQString forgotten(id);
     UpdateReferenceIds(forgotten, KQString(), false);
@@ -260,11 +253,11 @@ bool KQOpenXMLArchive::RemoveUnreferencedFiles()
 {
     // The run that EmbedAll began ends here; alone, this is a run of its own.
     struct RunScope {
-        KQOpenXMLArchive* archive;
-        ~RunScope() { archive->EndRun(); }
-    } scope{this};
-    if (!runParts)
-        BeginRun();
+        KQOpenXMLRunParts& parts;
+        ~RunScope() { parts.End(); }
+    } scope{parts};
+    if (!parts.Running())
+        parts.Begin();
 
     KQStringArray referenced;
     CollectViewerFileURLs(referenced, true);
@@ -291,9 +284,7 @@ bool KQOpenXMLArchive::RemoveUnreferencedFiles()
         if (referenced.FindSorted(base) >= 0)
             continue;
         ClearError();
-        bool deleted = Delete(name);
-        KeepRunInStep();
-        if (!deleted)
+        if (!parts.Delete(name))
             return false;
         KQString target = KQString("kqfxFiles/") + name.Mid(folderLength);
         target.ReplaceChar('\\', '/');

@@ -42,19 +42,17 @@ void NoteRelationship(KQOpenXMLRunPart& relations, const KQString& target, const
 
 bool KQOpenXMLArchive::HasContentType(const KQString& attributeName, const KQString& value)
 {
-    KQOpenXMLRunPart* memo = nullptr;
-    std::shared_ptr<KQXmlDocument> doc = EditPart(KQ_CONTENT_TYPES_PART, &memo, false);
-    if (!doc)
+    std::shared_ptr<KQOpenXMLRunPart> types = parts.Edit(KQ_CONTENT_TYPES_PART, false);
+    if (!types->Root())
         return false;
-    // Nothing removes content types within a run: present stays present.
+    // Present stays present until an element is removed.
     const std::pair<std::string, std::string> key(attributeName.CStr(), value.CStr());
-    if (memo && memo->presentTypes.count(key))
+    if (types->presentTypes.count(key))
         return true;
-    for (TiXmlElement* e = KQXmlElement::FirstChild(doc->RootElement()); e; e = KQXmlElement::NextSibling(e)) {
+    for (TiXmlElement* e = KQXmlElement::FirstChild(types->Root()); e; e = KQXmlElement::NextSibling(e)) {
         KQString found = AttributeText(e, attributeName.CStr());
         if (!found.IsEmpty() && found.Equals(value)) {
-            if (memo)
-                memo->presentTypes.insert(key);
+            types->presentTypes.insert(key);
             return true;
         }
     }
@@ -98,11 +96,10 @@ bool KQOpenXMLArchive::AddContentType(const KQString& value, int kind)
     if (contentType.IsEmpty())
         return false;
 
-    KQOpenXMLRunPart* memo = nullptr;
-    std::shared_ptr<KQXmlDocument> doc = EditPart(KQ_CONTENT_TYPES_PART, &memo, false);
-    if (!doc)
+    std::shared_ptr<KQOpenXMLRunPart> types = parts.Edit(KQ_CONTENT_TYPES_PART, false);
+    if (!types->Root())
         return false;
-    TiXmlElement* root = doc->RootElement();
+    TiXmlElement* root = types->Root();
 
     KQString key(value);
     key.ReplaceChar('\\', '/');
@@ -114,7 +111,7 @@ bool KQOpenXMLArchive::AddContentType(const KQString& value, int kind)
         return false;
     KQXmlElement::SetAttributeString(entry, KQString(keyAttribute), key);
     KQXmlElement::SetAttributeString(entry, KQString("ContentType"), contentType);
-    return WritePart(KQ_CONTENT_TYPES_PART, doc);
+    return parts.Write(KQ_CONTENT_TYPES_PART, types);
 }
 
 KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
@@ -139,38 +136,35 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
         return KQString();
     }
 
-    KQOpenXMLRunPart* memo = nullptr;
-    std::shared_ptr<KQXmlDocument> doc = EditPart(relsPart, &memo, false);
-    if (!doc)
+    std::shared_ptr<KQOpenXMLRunPart> relations = parts.Edit(relsPart, false);
+    if (!relations->Root())
         return KQString();
-    TiXmlElement* root = doc->RootElement();
+    TiXmlElement* root = relations->Root();
 
     // The walk starts at the first Relationship and takes every element
     // after it. A run walks once and remembers what the walk found.
-    KQOpenXMLRunPart walked;
-    KQOpenXMLRunPart& relations = memo ? *memo : walked;
-    if (!relations.relationsKnown) {
-        relations.idByTarget.clear();
-        relations.ids.clear();
-        relations.prefixes.clear();
+    if (!relations->relationsKnown) {
+        relations->idByTarget.clear();
+        relations->ids.clear();
+        relations->prefixes.clear();
         for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e;
              e = KQXmlElement::NextSibling(e)) {
-            NoteRelationship(relations, AttributeText(e, "Target"), AttributeText(e, "Id"));
+            NoteRelationship(*relations, AttributeText(e, "Target"), AttributeText(e, "Id"));
         }
-        relations.relationsKnown = true;
+        relations->relationsKnown = true;
     }
     // The first Relationship that names the file already is its own.
-    auto existing = relations.idByTarget.find(target.CStr());
-    if (existing != relations.idByTarget.end())
+    auto existing = relations->idByTarget.find(target.CStr());
+    if (existing != relations->idByTarget.end())
         return existing->second;
 
     const std::string prefixKey(prefix.CStr());
-    auto stats = relations.prefixes.find(prefixKey);
-    if (stats == relations.prefixes.end()) {
+    auto stats = relations->prefixes.find(prefixKey);
+    if (stats == relations->prefixes.end()) {
         std::pair<int32, bool> found(0, false);
-        for (const KQString& id : relations.ids)
+        for (const KQString& id : relations->ids)
             CountPrefixedId(id, prefixKey, found);
-        stats = relations.prefixes.emplace(prefixKey, found).first;
+        stats = relations->prefixes.emplace(prefixKey, found).first;
     }
     const int32 highest = stats->second.first;
     const bool referencePresent = stats->second.second;
@@ -191,52 +185,46 @@ KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
     KQString newId = prefix.ConcatInt(highest + 1);
     TiXmlElement* relationship = KQXmlElement::AddChildElement(root, KQString("Relationship"), -1, KQString());
     if (!relationship) {
-        // The run's document must stay what the archive holds.
+        // The document must stay what the archive holds.
         if (reference)
-            root->RemoveChild(reference);
+            parts.Remove(*relations, reference);
         return KQString();
     }
     KQXmlElement::SetAttributeString(relationship, KQString("Id"), newId);
     KQXmlElement::SetAttributeString(relationship, KQString("Type"), type);
     KQXmlElement::SetAttributeString(relationship, KQString("Target"), target);
-    if (memo) {
-        // What the walk would find in the two new elements.
-        for (TiXmlElement* e : {reference, relationship}) {
-            if (e)
-                NoteRelationship(*memo, AttributeText(e, "Target"), AttributeText(e, "Id"));
-        }
+    // What the walk would find in the two new elements.
+    for (TiXmlElement* e : {reference, relationship}) {
+        if (e)
+            NoteRelationship(*relations, AttributeText(e, "Target"), AttributeText(e, "Id"));
     }
-    if (!WritePart(relsPart, doc))
+    if (!parts.Write(relsPart, relations))
         return KQString();
     return newId;
 }
 
 bool KQOpenXMLArchive::RemoveRelationship(const KQString& partName, const KQString& id)
 {
-    KQOpenXMLRunPart* memo = nullptr;
-    std::shared_ptr<KQXmlDocument> doc = EditPart(partName, &memo, false);
-    if (!doc)
+    std::shared_ptr<KQOpenXMLRunPart> relations = parts.Edit(partName, false);
+    if (!relations->Root())
         return false;
-    TiXmlElement* root = doc->RootElement();
+    TiXmlElement* root = relations->Root();
     for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e; e = KQXmlElement::NextSibling(e)) {
         KQString existing = AttributeText(e, "Id");
         if (!existing.IsEmpty() && existing.Equals(id)) {
-            root->RemoveChild(e);
-            if (memo)
-                memo->relationsKnown = false;
+            parts.Remove(*relations, e);
             break;
         }
     }
-    return WritePart(partName, doc);
+    return parts.Write(partName, relations);
 }
 
 bool KQOpenXMLArchive::RemoveRelationshipsTo(const KQString& partName, const KQString& target)
 {
-    KQOpenXMLRunPart* memo = nullptr;
-    std::shared_ptr<KQXmlDocument> doc = EditPart(partName, &memo, false);
-    if (!doc)
+    std::shared_ptr<KQOpenXMLRunPart> relations = parts.Edit(partName, false);
+    if (!relations->Root())
         return false;
-    TiXmlElement* root = doc->RootElement();
+    TiXmlElement* root = relations->Root();
     // Part names are compared without regard to case in a package, so a
     // Target in another case still names the removed part.
     bool removed = false;
@@ -245,14 +233,12 @@ bool KQOpenXMLArchive::RemoveRelationshipsTo(const KQString& partName, const KQS
         TiXmlElement* next = KQXmlElement::NextSibling(e);
         KQString existing = AttributeText(e, "Target");
         if (!existing.IsEmpty() && existing.CompareNoCase(target) == 0) {
-            root->RemoveChild(e);
+            parts.Remove(*relations, e);
             removed = true;
         }
         e = next;
     }
     if (!removed)
         return true;
-    if (memo)
-        memo->relationsKnown = false;
-    return WritePart(partName, doc);
+    return parts.Write(partName, relations);
 }

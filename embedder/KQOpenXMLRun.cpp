@@ -44,7 +44,7 @@ bool KQOpenXMLArchive::EmbedAll(bool showReport)
 bool KQOpenXMLArchive::EmbedAll(KQEmbeddingOutcome& outcome)
 {
     // Parts stay parsed until RemoveUnreferencedFiles ends the run.
-    BeginRun();
+    parts.Begin();
     KQStringArray urls;
     outcome.total = CollectViewerFileURLs(urls, false);
 

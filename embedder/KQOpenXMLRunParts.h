@@ -1,12 +1,18 @@
-// What one embedding run keeps parsed: the parts that every embedding edits
-// (content types, the main relationships, the reference list) and the
-// viewer-control parts, each read and parsed once. A part written during
-// the run goes to the archive as its live document, printed once when the
-// archive is saved; since each write still moves the entry to the end, the
-// saved entries and their order are those of writing each part at once.
+// The parts of a package as the embedding steps read, write and delete
+// them. KQOpenXMLRunParts is the one way the steps reach the archive, so
+// what it keeps parsed stays in step with the archive in one place.
 //
-// The archive's change count tells whether anything but the run touched the
-// archive since; if so, everything is read afresh.
+// Within a run (from EmbedAll to the end of RemoveUnreferencedFiles) it
+// keeps the parts that every embedding edits (content types, the main
+// relationships, the reference list) and the viewer-control parts parsed,
+// each read once, with what the walks of each part found. A part written
+// during the run goes to the archive as its held document, printed once
+// when the archive is saved; since each write still moves the entry to the
+// end, the saved entries and their order are those of writing each part at
+// once. Outside a run every read is fresh and every write is printed at once.
+//
+// The archive's change count tells whether anything but these parts touched
+// the archive since; if so, everything is read afresh.
 #ifndef KQOPENXMLRUNPARTS_H
 #define KQOPENXMLRUNPARTS_H
 
@@ -22,9 +28,16 @@
 #include "KQOTypes.h"
 #include "KQOXml.h"
 
+class KQZipArchive;
+
+// One part taken for editing, and what walks of its document found. The
+// walks' findings hold only while the document is what they walked: the
+// owner forgets them when an element is removed, the part is deleted or
+// read afresh. A step that appends an element notes it itself.
 struct KQOpenXMLRunPart {
-    // Null when the part is absent, does not read as XML or has no root.
-    std::shared_ptr<KQXmlDocument> doc;
+    // The document's root element; null when the part is absent, does not
+    // read as XML or has no root.
+    TiXmlElement* Root() const { return doc ? doc->RootElement() : nullptr; }
 
     // Content types: (attribute, value) pairs known to be present.
     std::set<std::pair<std::string, std::string>> presentTypes;
@@ -43,6 +56,14 @@ struct KQOpenXMLRunPart {
     bool numbersKnown = false;
     std::set<int32> numbers;
     int32 scannedUpTo = 1;
+
+    void ForgetWalks();
+
+private:
+    friend class KQOpenXMLRunParts;
+    // Within a run the document that the archive holds for the part: only
+    // KQOpenXMLRunParts hands it over.
+    std::shared_ptr<KQXmlDocument> doc;
 };
 
 // The viewer controls of the package, in the order the listing gave them.
@@ -59,25 +80,70 @@ struct KQOpenXMLControls {
     std::unordered_map<std::string, std::vector<size_t>> byValue;
 };
 
-struct KQOpenXMLRunParts {
-    uint32 changeCount = 0;
-    // By entry name without regard to case and separator.
-    std::map<std::string, KQOpenXMLRunPart> parts;
-    KQOpenXMLControls controls;
+// A document handed to the archive within a run stays the archive's to
+// print when it saves: its state then is what is stored. Only this class
+// hands documents over, and a step changes one only through a part taken
+// here and then written (or deleted) here, so what is stored is always
+// what was last written.
+class KQOpenXMLRunParts {
+public:
+    explicit KQOpenXMLRunParts(KQZipArchive& archive);
 
-    void Forget()
-    {
-        parts.clear();
-        controls = KQOpenXMLControls();
-    }
+    // Starts a run afresh (forgetting any earlier one) and ends it.
+    void Begin();
+    void End();
+    bool Running() const { return running; }
+
+    // The part to edit, never null; its doc is null when the part does not
+    // read as XML or has no root element. absentIsQuiet reads a missing part
+    // as unreadable without an error. Within a run the same part comes back
+    // until it is written, deleted or the archive changes elsewhere.
+    std::shared_ptr<KQOpenXMLRunPart> Edit(const KQString& name, bool absentIsQuiet);
+    // A part, not yet in the package, holding a new document for name; it
+    // replaces what Edit gave when it is written.
+    static std::shared_ptr<KQOpenXMLRunPart> New(const std::shared_ptr<KQXmlDocument>& doc);
+    // Takes element out of the part's document; what walks of it found is
+    // forgotten.
+    void Remove(KQOpenXMLRunPart& part, TiXmlElement* element);
+    // Writes the part's document as the entry name; true when written. A
+    // part that failed to write is read afresh next time.
+    bool Write(const KQString& name, const std::shared_ptr<KQOpenXMLRunPart>& part);
+    // Deletes the entry (a part, which is then read afresh, or a model file).
+    bool Delete(const KQString& entry);
+    // Adds an entry whose bytes the archive reads from the file at path when
+    // it is saved.
+    bool WriteModel(const KQString& entry, const KQString& path);
+
+    // Parses entry into doc (built without declaration), for the listing of
+    // the controls.
+    bool Read(const KQString& entry, KQXmlDocument& doc);
+    // The viewer controls: the run's listing, kept until the archive changes
+    // elsewhere, or an empty one to fill each time outside a run.
+    KQOpenXMLControls& Controls();
+    // Writes a control's document back.
+    bool WriteControl(const KQOpenXMLControls::Control& control);
+
+private:
+    KQOpenXMLRunParts(const KQOpenXMLRunParts&) = delete;
+    KQOpenXMLRunParts& operator=(const KQOpenXMLRunParts&) = delete;
+
+    // Whether what the run keeps may be used: false outside a run and on a
+    // closed archive; everything is forgotten when the archive changed since
+    // the run last touched it.
+    bool Current();
+    // After each of our own changes: the change count that the run's parts
+    // match.
+    void InStep();
+    void Forget();
     // The key of a part: names that name the same entry share it.
-    static std::string Key(const KQString& part)
-    {
-        KQString key(part);
-        key.ReplaceChar('/', '\\');
-        key.MakeLower();
-        return std::string(key.CStr());
-    }
+    static std::string Key(const KQString& name);
+
+    KQZipArchive& archive;
+    bool running;
+    uint32 changeCount;
+    // By entry name without regard to case and separator.
+    std::map<std::string, std::shared_ptr<KQOpenXMLRunPart>> parts;
+    KQOpenXMLControls controls;
 };
 
 #endif
