@@ -130,6 +130,9 @@ private:
     // takes id out of the list.
     bool AddReferenceId(KQString& id, const KQString& path);
     bool RemoveReferenceId(const KQString& id);
+    // AddRelationship's walk of the relationships, made once per run: what
+    // relations says about them, brought up to date.
+    static void WalkRelationships(KQOpenXMLRunPart& relations);
     // Lowest number from *from on that numbers does not hold and that names
     // no model file present in the package; *from becomes that number.
     int32 FreeModelNumber(const std::set<int32>& numbers, int32* from);

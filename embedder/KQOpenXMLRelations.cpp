@@ -38,7 +38,81 @@ void NoteRelationship(KQOpenXMLRunPart& relations, const KQString& target, const
         CountPrefixedId(id, counted.first, counted.second);
 }
 
+// What AddRelationship adds for a file: the kind of relationship its
+// extension names.
+struct RelationshipKind {
+    bool modelFile = false;
+    KQString prefix, type, target;
+};
+
+// The kind by the file name's extension, the text after its last "." (all
+// of it without one) in any case; false for an extension of no kind.
+bool ChooseRelationshipKind(const KQString& fileName, RelationshipKind& kind)
+{
+    int32 dot = fileName.FindChar('.', -1, false);
+    KQString extension = dot >= 0 ? fileName.Mid(dot + 1) : fileName;
+    extension.MakeUpper();
+
+    if (extension.EqualsText("KQFX") || extension.EqualsText("KQF")) {
+        kind.modelFile = true;
+        kind.prefix = KQ_KQFX_PREFIX;
+        kind.type = kKqfxRelationshipType;
+        kind.target = KQString("kqfxFiles/") + fileName;
+    } else if (extension.EqualsText("XML")) {
+        kind.modelFile = false;
+        kind.prefix = "rId";
+        kind.type = KQ_SLIDE_RELATIONSHIP_TYPE;
+        kind.target = KQString("slides/") + fileName;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The highest number that the walked Ids holding prefix carry, and whether
+// any does; counted once per prefix and kept with the walk.
+std::pair<int32, bool> PrefixNumbering(KQOpenXMLRunPart& relations, const std::string& prefix)
+{
+    auto stats = relations.prefixes.find(prefix);
+    if (stats == relations.prefixes.end()) {
+        std::pair<int32, bool> found(0, false);
+        for (const KQString& id : relations.ids)
+            CountPrefixedId(id, prefix, found);
+        stats = relations.prefixes.emplace(prefix, found).first;
+    }
+    return stats->second;
+}
+
+// Appends a Relationship with its attributes in their order; null when it
+// could not be added.
+TiXmlElement* AppendRelationship(TiXmlElement* root, const KQString& id, const KQString& type, const KQString& target)
+{
+    TiXmlElement* relationship = KQXmlElement::AddChildElement(root, KQString("Relationship"), -1, KQString());
+    if (!relationship)
+        return nullptr;
+    KQXmlElement::SetAttributeString(relationship, KQString("Id"), id);
+    KQXmlElement::SetAttributeString(relationship, KQString("Type"), type);
+    KQXmlElement::SetAttributeString(relationship, KQString("Target"), target);
+    return relationship;
+}
+
 }  // namespace
+
+void KQOpenXMLArchive::WalkRelationships(KQOpenXMLRunPart& relations)
+{
+    // The walk starts at the first Relationship and takes every element
+    // after it.
+    if (relations.relationsKnown)
+        return;
+    relations.idByTarget.clear();
+    relations.ids.clear();
+    relations.prefixes.clear();
+    for (TiXmlElement* e = KQXmlElement::FindChild(relations.Root(), KQString("Relationship")); e;
+         e = KQXmlElement::NextSibling(e)) {
+        NoteRelationship(relations, AttributeText(e, "Target"), AttributeText(e, "Id"));
+    }
+    relations.relationsKnown = true;
+}
 
 bool KQOpenXMLArchive::HasContentType(const KQString& attributeName, const KQString& value)
 {
@@ -116,83 +190,45 @@ bool KQOpenXMLArchive::AddContentType(const KQString& value, int kind)
 
 KQString KQOpenXMLArchive::AddRelationship(const KQString& fileName)
 {
-    int32 dot = fileName.FindChar('.', -1, false);
-    KQString extension = dot >= 0 ? fileName.Mid(dot + 1) : fileName;
-    extension.MakeUpper();
-
-    bool modelFile;
-    KQString prefix, type, target;
-    if (extension.EqualsText("KQFX") || extension.EqualsText("KQF")) {
-        modelFile = true;
-        prefix = KQ_KQFX_PREFIX;
-        type = kKqfxRelationshipType;
-        target = KQString("kqfxFiles/") + fileName;
-    } else if (extension.EqualsText("XML")) {
-        modelFile = false;
-        prefix = "rId";
-        type = KQ_SLIDE_RELATIONSHIP_TYPE;
-        target = KQString("slides/") + fileName;
-    } else {
+    RelationshipKind kind;
+    if (!ChooseRelationshipKind(fileName, kind))
         return KQString();
-    }
 
     std::shared_ptr<KQOpenXMLRunPart> relations = parts.Edit(relsPart, false);
     if (!relations->Root())
         return KQString();
     TiXmlElement* root = relations->Root();
 
-    // The walk starts at the first Relationship and takes every element
-    // after it. A run walks once and remembers what the walk found.
-    if (!relations->relationsKnown) {
-        relations->idByTarget.clear();
-        relations->ids.clear();
-        relations->prefixes.clear();
-        for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e;
-             e = KQXmlElement::NextSibling(e)) {
-            NoteRelationship(*relations, AttributeText(e, "Target"), AttributeText(e, "Id"));
-        }
-        relations->relationsKnown = true;
-    }
+    // A run walks once and remembers what the walk found.
+    WalkRelationships(*relations);
     // The first Relationship that names the file already is its own.
-    auto existing = relations->idByTarget.find(target.CStr());
+    auto existing = relations->idByTarget.find(kind.target.CStr());
     if (existing != relations->idByTarget.end())
         return existing->second;
 
-    const std::string prefixKey(prefix.CStr());
-    auto stats = relations->prefixes.find(prefixKey);
-    if (stats == relations->prefixes.end()) {
-        std::pair<int32, bool> found(0, false);
-        for (const KQString& id : relations->ids)
-            CountPrefixedId(id, prefixKey, found);
-        stats = relations->prefixes.emplace(prefixKey, found).first;
-    }
-    const int32 highest = stats->second.first;
-    const bool referencePresent = stats->second.second;
+    const std::pair<int32, bool> stats = PrefixNumbering(*relations, std::string(kind.prefix.CStr()));
+    const int32 highest = stats.first;
+    const bool referencePresent = stats.second;
     // An Id holding the largest number leaves no successor to hand out.
     if (highest == INT32_MAX)
         return KQString();
 
     TiXmlElement* reference = nullptr;
-    if (modelFile && !referencePresent) {
-        reference = KQXmlElement::AddChildElement(root, KQString("Relationship"), -1, KQString());
+    if (kind.modelFile && !referencePresent) {
+        reference = AppendRelationship(root, KQString(kReferenceId), KQString(kKqfxRelationshipType),
+                                       KQString(kReferenceTarget));
         if (!reference)
             return KQString();
-        KQXmlElement::SetAttributeString(reference, KQString("Id"), KQString(kReferenceId));
-        KQXmlElement::SetAttributeString(reference, KQString("Type"), KQString(kKqfxRelationshipType));
-        KQXmlElement::SetAttributeString(reference, KQString("Target"), KQString(kReferenceTarget));
     }
 
-    KQString newId = prefix.ConcatInt(highest + 1);
-    TiXmlElement* relationship = KQXmlElement::AddChildElement(root, KQString("Relationship"), -1, KQString());
+    KQString newId = kind.prefix.ConcatInt(highest + 1);
+    TiXmlElement* relationship = AppendRelationship(root, newId, kind.type, kind.target);
     if (!relationship) {
         // The document must stay what the archive holds.
         if (reference)
             parts.Remove(*relations, reference);
         return KQString();
     }
-    KQXmlElement::SetAttributeString(relationship, KQString("Id"), newId);
-    KQXmlElement::SetAttributeString(relationship, KQString("Type"), type);
-    KQXmlElement::SetAttributeString(relationship, KQString("Target"), target);
     // What the walk would find in the two new elements.
     for (TiXmlElement* e : {reference, relationship}) {
         if (e)
