@@ -130,6 +130,9 @@ private:
     // takes id out of the list.
     bool AddReferenceId(KQString& id, const KQString& path);
     bool RemoveReferenceId(const KQString& id);
+    // AddReferenceId's walk of the list, made once per run: the numbers its
+    // ids carry.
+    static void WalkReferenceNumbers(KQOpenXMLRunPart& list);
     // AddRelationship's walk of the relationships, made once per run: what
     // relations says about them, brought up to date.
     static void WalkRelationships(KQOpenXMLRunPart& relations);

@@ -113,27 +113,31 @@ bool KQOpenXMLArchive::UpdateReferenceIds(KQString& id, KQString path, bool add)
     return add ? AddReferenceId(id, path) : RemoveReferenceId(id);
 }
 
+void KQOpenXMLArchive::WalkReferenceNumbers(KQOpenXMLRunPart& list)
+{
+    // Every entry counts, so that no id that the list holds is handed out
+    // again. A run walks the list once and counts the entries it adds.
+    if (list.numbersKnown)
+        return;
+    list.numbers.clear();
+    list.scannedUpTo = 1;
+    for (TiXmlElement* e = KQXmlElement::FindChild(list.Root(), KQString("kqfxPath")); e;
+         e = KQXmlElement::NextSibling(e)) {
+        int32 number = IdNumber(AttributeText(e, "rId"));
+        if (number >= 0)
+            list.numbers.insert(number);
+    }
+    list.numbersKnown = true;
+}
+
 bool KQOpenXMLArchive::AddReferenceId(KQString& id, const KQString& path)
 {
     const KQString listEntry = ReferenceListEntry();
     std::shared_ptr<KQOpenXMLRunPart> list = parts.Edit(listEntry, true);
 
-    // Every entry counts, so that no id that the list holds is handed out
-    // again. A run walks the list once and counts the entries it adds.
-    TiXmlElement* root = nullptr;
-    if (list->Root()) {
-        root = list->Root();
-        if (!list->numbersKnown) {
-            list->numbers.clear();
-            list->scannedUpTo = 1;
-            for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("kqfxPath")); e;
-                 e = KQXmlElement::NextSibling(e)) {
-                int32 number = IdNumber(AttributeText(e, "rId"));
-                if (number >= 0)
-                    list->numbers.insert(number);
-            }
-            list->numbersKnown = true;
-        }
+    TiXmlElement* root = list->Root();
+    if (root) {
+        WalkReferenceNumbers(*list);
     } else {
         // Missing, not XML, or without a root element: a new list replaces it.
         std::shared_ptr<KQXmlDocument> doc(new (std::nothrow) KQXmlDocument(true));
