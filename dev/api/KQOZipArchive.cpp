@@ -818,11 +818,9 @@ ubyte* KQZipMemorySource::CopyData(uint32* size) const
 
 KQZipArchive::KQZipArchive()
     : KQObject(), KQErrorBase(true), memorySource(nullptr), readOnly(false),
-      zip(new (std::nothrow) KQZipHandle), compressionLevel(-1), smartness(7), otherBufferSize(65536),
-      addBufferSize(65536)
+      zip(new (std::nothrow) KQZipHandle), compressionLevel(-1)
 {
     SetClassName("KQZipArchive");
-    SetAddFileSettings(-1, 7, 65536, 65536);
 }
 
 KQZipArchive::~KQZipArchive()
@@ -831,12 +829,9 @@ KQZipArchive::~KQZipArchive()
     delete zip;
 }
 
-void KQZipArchive::SetAddFileSettings(int32 level, int32 smartness_, int32 addBufferSize_, int32 otherBufferSize_)
+void KQZipArchive::SetAddFileSettings(int32 level, int32, int32, int32)
 {
     compressionLevel = level;
-    smartness = smartness_;
-    addBufferSize = addBufferSize_;
-    otherBufferSize = otherBufferSize_;
 }
 
 bool KQZipArchive::IsClosed() const
@@ -974,8 +969,6 @@ int32 KQZipArchive::FindFile(const KQString& name)
     const char* label = "KQZipArchive::FindFile";
     KQString key;
     KQBackslashPath(key, name);
-    if (readOnly && nameHashes.GetCount() > 0)
-        return FindFileHash(key);
     if (IsClosed()) {
         SetError(Location(label, 549), 1104, "Archive is not open.");
         return -1;
@@ -1016,15 +1009,8 @@ uint32 KQZipArchive::ChangeCount() const
     return zip ? zip->changes : 0;
 }
 
-int32 KQZipArchive::FindFileHash(const KQString& name)
+int32 KQZipArchive::FindFileHash(const KQString&)
 {
-    if (nameHashes.GetCount() == 0)
-        return -1;
-    int32 hash = static_cast<int32>(KQHashString(name));
-    int32 i = nameHashes.FindSorted(hash, 0, -1, nullptr);
-    if (i >= 0 && i < hashIndices.GetCount())
-        return hashIndices[i];
-    SetError(Location("KQZipArchive::FindFileHash", 1825), 1001, "File '%s' not found in hash table.", name.CStr());
     return -1;
 }
 
