@@ -33,6 +33,58 @@ namespace {
 const char* const kSourceFile = ".\\KQOZipArchive";
 const char* const kLibraryPrefix = "Error returned from file access library : ";
 
+const int32 kErrGeneral = 1001;
+const int32 kErrIllegalParameters = 1004;
+const int32 kErrNoData = 1006;
+const int32 kErrFileNotFound = 1101;
+const int32 kErrFileCreation = 1102;
+const int32 kErrNoFileName = 1103;
+const int32 kErrFileOpen = 1104;
+const int32 kErrFileRead = 1105;
+const int32 kErrFileWrite = 1106;
+const int32 kErrReadOnly = 1254;
+
+// Lines that name the reporting sites, not lines of this file: stored
+// reports and callers know the sites by them.
+const int32 kLineOpenWhileOpen = 290;
+const int32 kLineOpenNoPath = 291;
+const int32 kLineOpenMissingForUpdate = 309;
+const int32 kLineOpenMissingForReading = 316;
+const int32 kLineOpenLibrary = 336;
+const int32 kLineOpenStillClosed = 340;
+const int32 kLineOpenSourceWhileOpen = 366;
+const int32 kLineOpenSourceLibrary = 395;
+const int32 kLineOpenSourceStillClosed = 399;
+const int32 kLineClose = 440;
+const int32 kLineFindClosed = 549;
+const int32 kLineFindNoName = 555;
+const int32 kLineFindLibrary = 576;
+const int32 kLineFindFilesNoArray = 650;
+const int32 kLineReadRawNotFound = 799;
+const int32 kLineReadRawLibrary = 823;
+const int32 kLineWriteRawClosed = 1379;
+const int32 kLineWriteRawReadOnly = 1380;
+const int32 kLineWriteRawNoName = 1381;
+const int32 kLineWriteRawRefused = 1398;
+const int32 kLineWriteRawEmptyRefused = 1404;
+const int32 kLineWriteRawLibrary = 1412;
+const int32 kLineWriteXmlClosed = 1475;
+const int32 kLineWriteXmlReadOnly = 1476;
+const int32 kLineWriteXmlNoName = 1477;
+const int32 kLineWriteXmlNoDocument = 1478;
+const int32 kLineWriteXmlExists = 1486;
+const int32 kLineWriteXmlRefused = 1502;
+const int32 kLineWriteXmlLibrary = 1509;
+const int32 kLineReadXmlNoDocument = 1535;
+const int32 kLineReadXmlUnread = 1544;
+const int32 kLineReadXmlParse = 1578;
+const int32 kLineReadImageNoImage = 1611;
+const int32 kLineReadImageUnread = 1615;
+const int32 kLineReadImageShortRaw = 1622;
+const int32 kLineReadImageUndecoded = 1630;
+const int32 kLineDeleteAfterError = 1703;
+const int32 kLineDeleteLibrary = 1715;
+
 // The most an XML part parsed whole may hold. Parsing costs about twice
 // the text, and the parts of real packages that are parsed (content types,
 // relationships, controls, lists) are kilobytes; a few hundred bytes of
@@ -861,16 +913,17 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
 {
     const char* label = "KQZipArchive::Open";
     if (!IsClosed())
-        return SetError(Location(label, 290), 1104, "The archive is open, close it before opening.");
+        return SetError(Location(label, kLineOpenWhileOpen), kErrFileOpen,
+                        "The archive is open, close it before opening.");
     if (path.IsBlank())
-        return SetError(Location(label, 291), 1103, KQString());
+        return SetError(Location(label, kLineOpenNoPath), kErrNoFileName, KQString());
     fileName = path;
     memorySource = nullptr;
     bool exists = KQFileAccess(path.CStr(), 3);
     if (mode == 0 && !exists)
-        return SetError(Location(label, 309), 1101, "File name '%s'", path.CStr());
+        return SetError(Location(label, kLineOpenMissingForUpdate), kErrFileNotFound, "File name '%s'", path.CStr());
     if (mode == 1 && !exists)
-        return SetError(Location(label, 316), 1101, "File name '%s'", path.CStr());
+        return SetError(Location(label, kLineOpenMissingForReading), kErrFileNotFound, "File name '%s'", path.CStr());
 
     zip_error_t error;
     zip_error_init(&error);
@@ -882,13 +935,14 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
         else
             source = SaveSourceCreate(LibraryPath(path).CStr(), &error, zip->note);
     }
-    return OpenOn(source, &error, mode, 336, 340);
+    return OpenOn(source, &error, mode, kLineOpenLibrary, kLineOpenStillClosed);
 }
 
 bool KQZipArchive::OpenAbstractFile(KQZipMemorySource* source, int32 mode)
 {
     if (!IsClosed())
-        return SetError(Location("KQZipArchive::Open", 366), 1104, "The archive is open, close it before opening.");
+        return SetError(Location("KQZipArchive::Open", kLineOpenSourceWhileOpen), kErrFileOpen,
+                        "The archive is open, close it before opening.");
     fileName = KQString();
     memorySource = source;
 
@@ -902,7 +956,7 @@ bool KQZipArchive::OpenAbstractFile(KQZipMemorySource* source, int32 mode)
         librarySource = source->GetSource();
         zip_source_keep(librarySource);
     }
-    return OpenOn(librarySource, &error, mode, 395, 399);
+    return OpenOn(librarySource, &error, mode, kLineOpenSourceLibrary, kLineOpenSourceStillClosed);
 }
 
 bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int32 failureLine, int32 closedLine)
@@ -921,11 +975,12 @@ bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int3
         zip->za = za;
         readOnly = (mode == 1);
     } else if (source || zip_error_code_zip(error) != ZIP_ER_OK) {
-        result = LibraryFailure(label, failureLine, mode == 2 ? 1102 : 1105, FailureText(error).c_str());
+        result = LibraryFailure(label, failureLine, mode == 2 ? kErrFileCreation : kErrFileRead,
+                                FailureText(error).c_str());
     }
     zip_error_fini(error);
     if (result && IsClosed())
-        return SetError(Location(label, closedLine), 1104, "File still closed after opening it.");
+        return SetError(Location(label, closedLine), kErrFileOpen, "File still closed after opening it.");
     return result;
 }
 
@@ -953,7 +1008,7 @@ bool KQZipArchive::Close()
     KQString message(kLibraryPrefix);
     message.AppendText(FailureText(zip_get_error(zip->za)).c_str());
     Discard();
-    return SetError(Location("KQZipArchive::Close", 440), 1106, message);
+    return SetError(Location("KQZipArchive::Close", kLineClose), kErrFileWrite, message);
 }
 
 bool KQZipArchive::Reopen()
@@ -970,11 +1025,11 @@ int32 KQZipArchive::FindFile(const KQString& name)
     KQString key;
     KQBackslashPath(key, name);
     if (IsClosed()) {
-        SetError(Location(label, 549), 1104, "Archive is not open.");
+        SetError(Location(label, kLineFindClosed), kErrFileOpen, "Archive is not open.");
         return -1;
     }
     if (key.IsBlank()) {
-        SetError(Location(label, 555), 1103, "No such file name: '%s'", name.CStr());
+        SetError(Location(label, kLineFindNoName), kErrNoFileName, "No such file name: '%s'", name.CStr());
         return -1;
     }
     if (!zip->indexed) {
@@ -992,7 +1047,7 @@ int32 KQZipArchive::FindFile(const KQString& name)
             zip->byName.swap(byName);
             zip->indexed = true;
         } catch (const std::bad_alloc&) {
-            LibraryFailure(label, 576, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+            LibraryFailure(label, kLineFindLibrary, kErrFileRead, LibraryText(ZIP_ER_MEMORY).CStr());
             return -1;
         }
     }
@@ -1017,7 +1072,8 @@ int32 KQZipArchive::FindFileHash(const KQString&)
 bool KQZipArchive::FindFiles(const KQString& folder, bool recursive, KQStringArray* names)
 {
     if (!names)
-        return SetError(Location("KQZipArchive::FindFiles", 650), 1006, "Array with filenames is NULL");
+        return SetError(Location("KQZipArchive::FindFiles", kLineFindFilesNoArray), kErrNoData,
+                        "Array with filenames is NULL");
     if (IsClosed())
         return true;
     const KQChar separator = KQPathSeparator();
@@ -1053,7 +1109,8 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         *size = 0;
     int32 index = FindFile(name);
     if (index < 0) {
-        PushError(Location(label, 799), 1105, "Unable to read raw data from '%s', file not found.", name.CStr());
+        PushError(Location(label, kLineReadRawNotFound), kErrFileRead,
+                  "Unable to read raw data from '%s', file not found.", name.CStr());
         return nullptr;
     }
 
@@ -1063,25 +1120,25 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         KQString failure;
         ubyte* block = ReadPending(pendingEntry->second, size, failure);
         if (!failure.IsEmpty())
-            LibraryFailure(label, 823, 1105, failure.CStr());
+            LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, failure.CStr());
         return block;
     }
 
     zip_stat_t st;
     if (zip_stat_index(zip->za, static_cast<zip_uint64_t>(index), 0, &st) < 0) {
-        LibraryFailure(label, 823, 1105, zip_strerror(zip->za));
+        LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, zip_strerror(zip->za));
         return nullptr;
     }
     // The header's size is a claim: it bounds what is read, and blocks grow
     // only as bytes actually arrive.
     zip_uint64_t claimed = (st.valid & ZIP_STAT_SIZE) ? st.size : static_cast<zip_uint64_t>(INT32_MAX);
     if (claimed > static_cast<zip_uint64_t>(INT32_MAX)) {
-        LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+        LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, LibraryText(ZIP_ER_MEMORY).CStr());
         return nullptr;
     }
     zip_file_t* file = zip_fopen_index(zip->za, static_cast<zip_uint64_t>(index), 0);
     if (!file) {
-        LibraryFailure(label, 823, 1105, zip_strerror(zip->za));
+        LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, zip_strerror(zip->za));
         return nullptr;
     }
     // The texts are taken before the entry is closed: they may be its own.
@@ -1096,7 +1153,7 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         failure = LibraryText(ZIP_ER_CRC);
     zip_fclose(file);
     if (!failure.IsEmpty())
-        LibraryFailure(label, 823, 1105, failure.CStr());
+        LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, failure.CStr());
     return block;
 }
 
@@ -1163,11 +1220,11 @@ bool KQZipArchive::RefuseDataWrite(const KQString& name)
 {
     const char* label = "KQZipArchive::WriteDataRaw";
     if (IsClosed())
-        return !SetError(Location(label, 1379), 1104, "Archive is not open.");
+        return !SetError(Location(label, kLineWriteRawClosed), kErrFileOpen, "Archive is not open.");
     if (readOnly)
-        return !SetError(Location(label, 1380), 1254, KQString());
+        return !SetError(Location(label, kLineWriteRawReadOnly), kErrReadOnly, KQString());
     if (name.IsBlank())
-        return !SetError(Location(label, 1381), 1103, KQString());
+        return !SetError(Location(label, kLineWriteRawNoName), kErrNoFileName, KQString());
     return false;
 }
 
@@ -1175,11 +1232,13 @@ bool KQZipArchive::DataWritten(AddResult result, const KQString& libraryText, co
 {
     const char* label = "KQZipArchive::WriteDataRaw";
     if (result == ADD_LIBRARY_ERROR)
-        return LibraryFailure(label, 1412, 1105, libraryText.CStr());
+        return LibraryFailure(label, kLineWriteRawLibrary, kErrFileRead, libraryText.CStr());
     if (result != ADD_OK && empty)
-        return SetError(Location(label, 1404), 1106, "Could not add empty file '%s' to archive", name.CStr());
+        return SetError(Location(label, kLineWriteRawEmptyRefused), kErrFileWrite,
+                        "Could not add empty file '%s' to archive", name.CStr());
     if (result != ADD_OK)
-        return SetError(Location(label, 1398), 1106, "Could not add file '%s' to archive", name.CStr());
+        return SetError(Location(label, kLineWriteRawRefused), kErrFileWrite, "Could not add file '%s' to archive",
+                        name.CStr());
     return true;
 }
 
@@ -1220,7 +1279,8 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
 {
     const char* label = "KQZipArchive::ReadXmlFile";
     if (!doc)
-        return SetError(Location(label, 1535), 1004, "Destination Xml Document is NULL");
+        return SetError(Location(label, kLineReadXmlNoDocument), kErrIllegalParameters,
+                        "Destination Xml Document is NULL");
     KQString key(name);
     key.ReplaceChar('/', '\\');
     // Refused before anything is read, so the archive stays open for the
@@ -1230,12 +1290,13 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
     if (index >= 0 && zip->pending.count(static_cast<zip_uint64_t>(index)) == 0 &&
         zip_stat_index(zip->za, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
         st.size > kLargestXmlPart)
-        return SetError(Location(label, 1544), 1105, "Could not read Xml file: '%s' holds more than %d MiB",
-                        key.CStr(), static_cast<int>(kLargestXmlPart >> 20));
+        return SetError(Location(label, kLineReadXmlUnread), kErrFileRead,
+                        "Could not read Xml file: '%s' holds more than %d MiB", key.CStr(),
+                        static_cast<int>(kLargestXmlPart >> 20));
     int32 size = 0;
     ubyte* data = ReadDataRaw(key, &size);
     if (!data)
-        return PushError(Location(label, 1544), 1105, "Could not read Xml file");
+        return PushError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file");
 
     // The entry's last byte is normally its closing line break; it gives
     // way to the terminator unless it ends the markup itself.
@@ -1244,7 +1305,7 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
         text = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
         if (!text) {
             free(data);
-            return SetError(Location(label, 1544), 1105, "Could not read Xml file");
+            return SetError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file");
         }
         memcpy(text, data, static_cast<size_t>(size));
         text[size] = 0;
@@ -1258,7 +1319,7 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
         free(text);
         KQString message = KQString::FromFormat("TinyXML error code %d for file '%s': ", doc->ErrorId(), key.CStr());
         message.AppendText(doc->ErrorDesc());
-        return SetError(Location(label, 1578), 1105, message);
+        return SetError(Location(label, kLineReadXmlParse), kErrFileRead, message);
     }
     free(text);
     return true;
@@ -1280,22 +1341,23 @@ bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
 {
     const char* label = "KQZipArchive::WriteXmlFile";
     if (IsClosed())
-        return SetError(Location(label, 1475), 1104, "Cannot write Xml file '%s', archive is not open.", name.CStr());
+        return SetError(Location(label, kLineWriteXmlClosed), kErrFileOpen,
+                        "Cannot write Xml file '%s', archive is not open.", name.CStr());
     if (readOnly)
-        return SetError(Location(label, 1476), 1254, KQString());
+        return SetError(Location(label, kLineWriteXmlReadOnly), kErrReadOnly, KQString());
     if (name.IsBlank())
-        return SetError(Location(label, 1477), 1103, KQString());
+        return SetError(Location(label, kLineWriteXmlNoName), kErrNoFileName, KQString());
     if (!doc)
-        return SetError(Location(label, 1478), 1004, "Source Xml Document is NULL");
+        return SetError(Location(label, kLineWriteXmlNoDocument), kErrIllegalParameters, "Source Xml Document is NULL");
 
     int32 index = FindFile(name);
     if (index >= 0) {
         if (!overwrite)
-            return SetError(Location(label, 1486), 1102,
+            return SetError(Location(label, kLineWriteXmlExists), kErrFileCreation,
                             "Xml file '%s' exists in archive, and overwrite flag is not set", name.CStr());
         zip->Removing(static_cast<zip_uint64_t>(index));
         if (zip_delete(zip->za, static_cast<zip_uint64_t>(index)) < 0)
-            return LibraryFailure(label, 1509, 1105, zip_strerror(zip->za));
+            return LibraryFailure(label, kLineWriteXmlLibrary, kErrFileRead, zip_strerror(zip->za));
     }
 
     KQString libraryText;
@@ -1317,9 +1379,10 @@ bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
         libraryText = LibraryText(ZIP_ER_MEMORY);
     }
     if (result == ADD_LIBRARY_ERROR)
-        return LibraryFailure(label, 1509, 1105, libraryText.CStr());
+        return LibraryFailure(label, kLineWriteXmlLibrary, kErrFileRead, libraryText.CStr());
     if (result != ADD_OK)
-        return SetError(Location(label, 1502), 1106, "Could not write Xml file '%s' to archive", name.CStr());
+        return SetError(Location(label, kLineWriteXmlRefused), kErrFileWrite,
+                        "Could not write Xml file '%s' to archive", name.CStr());
     return true;
 }
 
@@ -1327,11 +1390,11 @@ bool KQZipArchive::ReadImage(const KQString& name, KQRGBImage* image)
 {
     const char* label = "KQFxExport::ReadImage()";
     if (!image)
-        return SetError(Location(label, 1611), 1004, "Destination image is NULL");
+        return SetError(Location(label, kLineReadImageNoImage), kErrIllegalParameters, "Destination image is NULL");
     int32 size = 0;
     ubyte* data = ReadDataRaw(name, &size);
     if (!data)
-        return PushError(Location(label, 1615), 1105, "Error reading JPEG image from archive");
+        return PushError(Location(label, kLineReadImageUnread), kErrFileRead, "Error reading JPEG image from archive");
 
     KQString extension;
     KQFileExtension(extension, name);
@@ -1348,7 +1411,8 @@ bool KQZipArchive::ReadImage(const KQString& name, KQRGBImage* image)
                     static_cast<uint64>(width) * static_cast<uint64>(height) * 3u <= static_cast<uint64>(size - 8);
         if (!fits) {
             free(data);
-            return SetError(Location(label, 1622), 1001, "Raw image '%s' is shorter than its size", name.CStr());
+            return SetError(Location(label, kLineReadImageShortRaw), kErrGeneral,
+                            "Raw image '%s' is shorter than its size", name.CStr());
         }
         image->SetData(data + 8, width, height);
         free(data);
@@ -1358,7 +1422,8 @@ bool KQZipArchive::ReadImage(const KQString& name, KQRGBImage* image)
     bool decoded = KQDecodeJPEGFromMemory(image, data, &size);
     free(data);
     if (!decoded)
-        return SetError(Location(label, 1630), 1001, "Error decoding JPEG image '%s'", name.CStr());
+        return SetError(Location(label, kLineReadImageUndecoded), kErrGeneral, "Error decoding JPEG image '%s'",
+                        name.CStr());
     return true;
 }
 
@@ -1367,12 +1432,13 @@ bool KQZipArchive::Delete(const KQString& name)
     const char* label = "KQZipArchive::Delete";
     int32 index = FindFile(name);
     if (HasError())
-        return PushError(Location(label, 1703), 1106, "Unable to delete file '%s' in archive", name.CStr());
+        return PushError(Location(label, kLineDeleteAfterError), kErrFileWrite, "Unable to delete file '%s' in archive",
+                         name.CStr());
     if (index < 0)
         return false;
     zip->Removing(static_cast<zip_uint64_t>(index));
     if (zip_delete(zip->za, static_cast<zip_uint64_t>(index)) < 0)
-        return LibraryFailure(label, 1715, 1105, zip_strerror(zip->za));
+        return LibraryFailure(label, kLineDeleteLibrary, kErrFileRead, zip_strerror(zip->za));
     return true;
 }
 
