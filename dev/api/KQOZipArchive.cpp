@@ -393,16 +393,14 @@ zip_int64_t CommitTemporary(SaveSource* state)
     }
 }
 
-zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
+// Reading the package as it is now is the job of libzip's file source.
+zip_int64_t ReadPackage(SaveSource* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
 {
-    SaveSource* state = static_cast<SaveSource*>(userdata);
     switch (cmd) {
     case ZIP_SOURCE_OPEN:
         return FromReader(state, zip_source_open(state->reader));
     case ZIP_SOURCE_READ:
         return FromReader(state, zip_source_read(state->reader, data, len));
-    case ZIP_SOURCE_CLOSE:
-        return FromReader(state, zip_source_close(state->reader));
     case ZIP_SOURCE_SEEK: {
         zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
         if (!args)
@@ -419,70 +417,118 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
         if (FromReader(state, zip_source_stat(state->reader, static_cast<zip_stat_t*>(data))) < 0)
             return -1;
         return sizeof(zip_stat_t);
+    case ZIP_SOURCE_CLOSE:
+        return FromReader(state, zip_source_close(state->reader));
+    default:
+        zip_error_set(&state->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+}
+
+// Creates the temporary that the new archive is written to.
+zip_int64_t BeginTemporary(SaveSource* state)
+{
+    // A replace would give each name of a file with several its own file:
+    // the names would drift apart without anyone noticing.
+    if (state->held && KQHeldFileStamp(state->held).links > 1)
+        return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN,
+                            "Archive has more than one name (hard links); saving would separate them");
+    KQReclaimLeftoverUtf8(state->temporary);
+    int code = 0;
+    state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
+    if (!state->out) {
+        zip_error_set(&state->error, ZIP_ER_TMPOPEN, code);
+        return -1;
+    }
+    return 0;
+}
+
+zip_int64_t WriteTemporary(SaveSource* state, const void* data, zip_uint64_t len)
+{
+    if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), KQSaveFileStream(state->out)) != len) {
+        zip_error_set(&state->error, ZIP_ER_WRITE, errno);
+        return -1;
+    }
+    return static_cast<zip_int64_t>(len);
+}
+
+zip_int64_t SeekTemporary(SaveSource* state, void* data, zip_uint64_t len)
+{
+    zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
+    if (!args)
+        return -1;
+    if (_fseeki64(KQSaveFileStream(state->out), args->offset, args->whence) != 0) {
+        zip_error_set(&state->error, ZIP_ER_SEEK, errno);
+        return -1;
+    }
+    return 0;
+}
+
+zip_int64_t TellTemporary(SaveSource* state)
+{
+    int64 position = _ftelli64(KQSaveFileStream(state->out));
+    if (position < 0)
+        zip_error_set(&state->error, ZIP_ER_TELL, errno);
+    return position;
+}
+
+// Removes the package, as libzip does when the last entry is deleted; not
+// one that another program changed meanwhile.
+zip_int64_t RemovePackage(SaveSource* state)
+{
+    if (state->held && !KQHeldFileUnchangedUtf8(state->held, state->target))
+        return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
+                            "Archive was changed by another program since it was opened");
+    int code = KQRemoveFileUtf8(state->target);
+    if (code != 0) {
+        zip_error_set(&state->error, ZIP_ER_REMOVE, code);
+        return -1;
+    }
+    return 0;
+}
+
+void FreeSaveSource(SaveSource* state)
+{
+    AbandonTemporary(state);
+    KQReleaseFile(state->held);
+    zip_source_free(state->reader);
+    zip_error_fini(&state->error);
+    delete state;
+}
+
+zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
+{
+    SaveSource* state = static_cast<SaveSource*>(userdata);
+    switch (cmd) {
+    case ZIP_SOURCE_OPEN:
+    case ZIP_SOURCE_READ:
+    case ZIP_SOURCE_CLOSE:
+    case ZIP_SOURCE_SEEK:
+    case ZIP_SOURCE_TELL:
+    case ZIP_SOURCE_STAT:
+        return ReadPackage(state, data, len, cmd);
     case ZIP_SOURCE_ACCEPT_EMPTY:
         // An empty file is not an archive, as with libzip's own file source.
         return 0;
-    case ZIP_SOURCE_BEGIN_WRITE: {
-        // A replace would give each name of a file with several its own
-        // file: the names would drift apart without anyone noticing.
-        if (state->held && KQHeldFileStamp(state->held).links > 1)
-            return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN,
-                                "Archive has more than one name (hard links); saving would separate them");
-        KQReclaimLeftoverUtf8(state->temporary);
-        int code = 0;
-        state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
-        if (!state->out) {
-            zip_error_set(&state->error, ZIP_ER_TMPOPEN, code);
-            return -1;
-        }
-        return 0;
-    }
+    case ZIP_SOURCE_BEGIN_WRITE:
+        return BeginTemporary(state);
     case ZIP_SOURCE_WRITE:
-        if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), KQSaveFileStream(state->out)) != len) {
-            zip_error_set(&state->error, ZIP_ER_WRITE, errno);
-            return -1;
-        }
-        return static_cast<zip_int64_t>(len);
-    case ZIP_SOURCE_SEEK_WRITE: {
-        zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
-        if (!args)
-            return -1;
-        if (_fseeki64(KQSaveFileStream(state->out), args->offset, args->whence) != 0) {
-            zip_error_set(&state->error, ZIP_ER_SEEK, errno);
-            return -1;
-        }
-        return 0;
-    }
-    case ZIP_SOURCE_TELL_WRITE: {
-        int64 position = _ftelli64(KQSaveFileStream(state->out));
-        if (position < 0)
-            zip_error_set(&state->error, ZIP_ER_TELL, errno);
-        return position;
-    }
+        return WriteTemporary(state, data, len);
+    case ZIP_SOURCE_SEEK_WRITE:
+        return SeekTemporary(state, data, len);
+    case ZIP_SOURCE_TELL_WRITE:
+        return TellTemporary(state);
     case ZIP_SOURCE_COMMIT_WRITE:
         return CommitTemporary(state);
     case ZIP_SOURCE_ROLLBACK_WRITE:
         AbandonTemporary(state);
         return 0;
-    case ZIP_SOURCE_REMOVE: {
-        if (state->held && !KQHeldFileUnchangedUtf8(state->held, state->target))
-            return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
-                                "Archive was changed by another program since it was opened");
-        int code = KQRemoveFileUtf8(state->target);
-        if (code != 0) {
-            zip_error_set(&state->error, ZIP_ER_REMOVE, code);
-            return -1;
-        }
-        return 0;
-    }
+    case ZIP_SOURCE_REMOVE:
+        return RemovePackage(state);
     case ZIP_SOURCE_ERROR:
         return zip_error_to_data(&state->error, data, len);
     case ZIP_SOURCE_FREE:
-        AbandonTemporary(state);
-        KQReleaseFile(state->held);
-        zip_source_free(state->reader);
-        zip_error_fini(&state->error);
-        delete state;
+        FreeSaveSource(state);
         return 0;
     case ZIP_SOURCE_SUPPORTS:
         return ZIP_SOURCE_SUPPORTS_WRITABLE | zip_source_make_command_bitmap(ZIP_SOURCE_ACCEPT_EMPTY, -1);
