@@ -27,6 +27,7 @@
 #include "KQOImage.h"
 #include "KQOJpeg.h"
 #include "KQOZipDirectoryBounds.h"
+#include "KQOZipEntryReader.h"
 
 namespace {
 
@@ -91,11 +92,6 @@ const int32 kLineDeleteLibrary = 1715;
 // deflated blanks could otherwise claim gigabytes.
 const zip_uint64_t kLargestXmlPart = 64u * 1024u * 1024u;
 
-// Larger entries are read in bigger steps, up to 4 MiB.
-const zip_uint64_t kSmallEntry = 0x40000;
-const zip_uint64_t kSmallChunk = 65536;
-const zip_uint64_t kLargestChunk = 0x400000;
-
 KQString Location(const char* label, int32 line)
 {
     return KQErrorLocation(kSourceFile, label, line);
@@ -109,6 +105,25 @@ KQString LibraryText(int code)
     KQString text(zip_error_strerror(&error));
     zip_error_fini(&error);
     return text;
+}
+
+// The text a whole read that failed reports: the source's own (why) when it
+// failed, else the library's for what went wrong; empty after a read.
+template <typename Why>
+KQString ReadFailure(KQEntryReadResult result, int mismatch, Why why)
+{
+    switch (result) {
+    case KQ_ENTRY_READ:
+        return KQString();
+    case KQ_ENTRY_READ_FAILED:
+        return why();
+    case KQ_ENTRY_SIZE_MISMATCH:
+        return LibraryText(mismatch);
+    case KQ_ENTRY_BAD_CRC:
+        return LibraryText(ZIP_ER_CRC);
+    default:
+        return LibraryText(ZIP_ER_MEMORY);
+    }
 }
 
 } // namespace
@@ -613,72 +628,13 @@ PendingSource* NewPendingSource(const std::shared_ptr<const KQZipPending>& data,
     return state;
 }
 
-// Reads an entry whole, through read (zip_fread's contract) and why (the
-// text of its last failure), into a block from malloc. claimed, at most
-// INT32_MAX, bounds what is read, and the block grows only as bytes arrive:
-// a header's size is a claim. When the size is exact, the data must end
-// right there; a byte missing or one beyond is reported as mismatch. Null
-// with failure set when the entry cannot be had, null alone for an empty
-// one.
-template <typename Read, typename Why>
-ubyte* ReadWhole(Read read, Why why, zip_uint64_t claimed, bool exact, int mismatch, int32* size, KQString& failure)
+int64 ReadPendingData(void* context, void* out, uint64 len)
 {
-    const zip_uint64_t chunk =
-        claimed < kSmallEntry ? kSmallChunk : (claimed < kLargestChunk ? claimed : kLargestChunk);
-    zip_uint64_t capacity = claimed < chunk ? claimed : chunk;
-    // An entry that claims nothing is still read: it must hold nothing.
-    ubyte* block = static_cast<ubyte*>(malloc(capacity > 0 ? static_cast<size_t>(capacity) : 1));
-    auto fail = [&](const KQString& text) -> ubyte* {
-        free(block);
-        failure = text;
-        return nullptr;
-    };
-    if (!block)
-        return fail(LibraryText(ZIP_ER_MEMORY));
-    zip_uint64_t total = 0;
-    for (;;) {
-        if (total == capacity) {
-            if (capacity == claimed)
-                break;
-            zip_uint64_t grown = capacity * 2 < claimed ? capacity * 2 : claimed;
-            ubyte* bigger = static_cast<ubyte*>(realloc(block, static_cast<size_t>(grown)));
-            if (!bigger)
-                return fail(LibraryText(ZIP_ER_MEMORY));
-            block = bigger;
-            capacity = grown;
-        }
-        zip_uint64_t want = capacity - total;
-        if (want > chunk)
-            want = chunk;
-        zip_int64_t n = read(block + total, want);
-        if (n < 0)
-            return fail(why());
-        if (n == 0)
-            break;
-        total += static_cast<zip_uint64_t>(n);
-    }
-    // Reading on to the end lets libzip check the CRC and shows a file that
-    // has grown.
-    if (exact) {
-        if (total != claimed)
-            return fail(LibraryText(mismatch));
-        ubyte probe;
-        zip_int64_t n = read(&probe, 1);
-        if (n < 0)
-            return fail(why());
-        if (n > 0)
-            return fail(LibraryText(mismatch));
-    }
-    if (total == 0) {
-        free(block);
-        return nullptr;
-    }
-    if (size)
-        *size = static_cast<int32>(total);
-    return block;
+    return PendingSourceCallback(context, out, len, ZIP_SOURCE_READ);
 }
 
-// The whole of an added entry, as ReadWhole gives it.
+// The whole of an added entry, as KQReadEntryWhole gives it; a byte missing
+// or one beyond means the entry's file changed.
 ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size, KQString& failure)
 {
     std::shared_ptr<std::string> note(new (std::nothrow) std::string);
@@ -697,10 +653,8 @@ ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size,
     } else if (length > static_cast<zip_uint64_t>(INT32_MAX)) {
         failure = LibraryText(ZIP_ER_MEMORY);
     } else {
-        auto read = [state](void* out, zip_uint64_t len) {
-            return PendingSourceCallback(state, out, len, ZIP_SOURCE_READ);
-        };
-        block = ReadWhole(read, why, length, true, ZIP_ER_CHANGED, size, failure);
+        KQEntryReadResult result = KQReadEntryWhole(ReadPendingData, state, length, true, &block, size);
+        failure = ReadFailure(result, ZIP_ER_CHANGED, why);
     }
     PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_FREE);
     return block;
@@ -1170,34 +1124,29 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         return block;
     }
 
-    zip_stat_t st;
-    if (zip_stat_index(zip->za, static_cast<zip_uint64_t>(index), 0, &st) < 0) {
-        LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, zip_strerror(zip->za));
-        return nullptr;
-    }
-    // The header's size is a claim: it bounds what is read, and blocks grow
-    // only as bytes actually arrive.
-    zip_uint64_t claimed = (st.valid & ZIP_STAT_SIZE) ? st.size : static_cast<zip_uint64_t>(INT32_MAX);
-    if (claimed > static_cast<zip_uint64_t>(INT32_MAX)) {
-        LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, LibraryText(ZIP_ER_MEMORY).CStr());
-        return nullptr;
-    }
-    zip_file_t* file = zip_fopen_index(zip->za, static_cast<zip_uint64_t>(index), 0);
-    if (!file) {
-        LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, zip_strerror(zip->za));
-        return nullptr;
-    }
-    // The texts are taken before the entry is closed: they may be its own.
-    auto read = [file](void* out, zip_uint64_t len) { return zip_fread(file, out, len); };
-    auto why = [file] { return KQString(zip_file_strerror(file)); };
-    const bool exact = (st.valid & ZIP_STAT_SIZE) != 0;
+    ubyte* block = nullptr;
     KQString failure;
-    ubyte* block = ReadWhole(read, why, claimed, exact, ZIP_ER_INCONS, size, failure);
-    // libzip keeps no CRC layer for an entry without stored bytes; the CRC
-    // of nothing is 0.
-    if (failure.IsEmpty() && exact && claimed == 0 && (st.valid & ZIP_STAT_CRC) && st.crc != 0)
-        failure = LibraryText(ZIP_ER_CRC);
-    zip_fclose(file);
+    {
+        KQZipEntryReader entry;
+        if (!entry.Stat(zip->za, static_cast<zip_uint64_t>(index))) {
+            LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, zip_strerror(zip->za));
+            return nullptr;
+        }
+        // The header's size is a claim: it bounds what is read, and blocks
+        // grow only as bytes actually arrive.
+        if (entry.SizeKnown() && entry.Size() > static_cast<zip_uint64_t>(INT32_MAX)) {
+            LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, LibraryText(ZIP_ER_MEMORY).CStr());
+            return nullptr;
+        }
+        if (!entry.Open()) {
+            LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, zip_strerror(zip->za));
+            return nullptr;
+        }
+        // The texts are taken before the entry is closed: they may be its own.
+        KQEntryReadResult result = entry.ReadWhole(static_cast<zip_uint64_t>(INT32_MAX), &block, size);
+        failure = ReadFailure(result, ZIP_ER_INCONS, [&entry] { return KQString(entry.ErrorText()); });
+    }
+    // Only now that the entry is closed may a failure discard the archive.
     if (!failure.IsEmpty())
         LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, failure.CStr());
     return block;
