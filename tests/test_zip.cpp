@@ -34,6 +34,7 @@
 #include "KQOImage.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
+#include "KQOZipEntryReader.h"
 #include "KQThumbExampleWriter.h"
 
 namespace fs = std::filesystem;
@@ -1509,4 +1510,33 @@ TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
     EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Snapshot.jpeg", KQ_MODEL_DIRECTORY_BOUNDS));
     EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step2345.dat", KQ_MODEL_DIRECTORY_BOUNDS));
     EXPECT_FALSE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step4000.dat", KQ_MODEL_DIRECTORY_BOUNDS));
+}
+
+TEST_F(ZipTest, EntryStreamStopsAtTheHeadersSizeAndGivesWholeItems)
+{
+    const std::string bytes = Pattern(10, 5);
+    ASSERT_TRUE(MakeZip(path, {{"a.bin", bytes}, {"b.bin", Pattern(3000, 6)}}));
+    int error = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY, &error);
+    ASSERT_NE(archive, nullptr);
+    {
+        KQZipEntryReader entry;
+        ASSERT_TRUE(entry.Stat(archive, 0));
+        ASSERT_TRUE(entry.SizeKnown());
+        EXPECT_EQ(entry.Size(), 10u);
+        ASSERT_TRUE(entry.Open());
+        char buffer[64] = {};
+        // Five items of four bytes are asked for; two whole ones are there.
+        EXPECT_EQ(KQZipEntryStreamRead(buffer, 4, 5, &entry), 2u);
+        EXPECT_EQ(std::string(buffer, 8), bytes.substr(0, 8));
+        EXPECT_EQ(entry.Left(), 2u);
+        EXPECT_EQ(KQZipEntryStreamRead(buffer, 4, 1, &entry), 0u);
+        // Plain reads stop where the header's size ends, without failing.
+        EXPECT_EQ(entry.Read(buffer, sizeof(buffer)), 2u);
+        EXPECT_EQ(std::string(buffer, 2), bytes.substr(8, 2));
+        EXPECT_EQ(entry.Left(), 0u);
+        EXPECT_FALSE(entry.Failed());
+        EXPECT_TRUE(entry.EndsWell(0));
+    }
+    zip_discard(archive);
 }

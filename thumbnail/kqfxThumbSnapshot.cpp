@@ -16,6 +16,7 @@
 #include "KQOImage.h"
 #include "KQOJpeg.h"
 #include "KQOZipDirectoryBounds.h"
+#include "KQOZipEntryReader.h"
 #include "kqfxSnapshotLimits.h"
 #include "kqfxThumbExtractor.h"
 
@@ -249,65 +250,8 @@ struct ZipCloser {
     }
 };
 
-struct ZipFileCloser {
-    zip_file_t* entry;
-    ~ZipFileCloser()
-    {
-        if (entry)
-            zip_fclose(entry);
-    }
-};
-
-// The snapshot entry as the decoder's stream: read in the decoder's pieces,
-// never more than the entry's size.
-struct EntryStream {
-    zip_file_t* entry;
-    zip_uint64_t left;
-    bool failed;
-};
-
-uint32 ReadEntry(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle)
-{
-    EntryStream* s = static_cast<EntryStream*>(handle);
-    if (itemSize <= 0 || s->failed)
-        return 0;
-    zip_uint64_t want = (zip_uint64_t)itemSize * count;
-    if (want > s->left)
-        want = s->left - s->left % (zip_uint64_t)itemSize;
-    zip_uint64_t got = 0;
-    while (got < want) {
-        zip_int64_t n = zip_fread(s->entry, static_cast<ubyte*>(buffer) + got, want - got);
-        if (n <= 0) {
-            // Damaged data (or an entry shorter than it claims) fails the
-            // read, not just the picture: the decoder would finish it grey.
-            s->failed = true;
-            break;
-        }
-        got += (zip_uint64_t)n;
-    }
-    s->left -= got;
-    return (uint32)(got / (zip_uint64_t)itemSize);
-}
-
-// After the picture: a real snapshot ends with it, so what little is left is
-// read to the end, where libzip checks the entry's CRC. Whatever follows a
-// picture beyond that is not the snapshot's and is not read.
-bool EntryEndsWell(EntryStream& s)
-{
-    const zip_uint64_t kMaxTrailer = 64 * 1024;
-    if (s.failed)
-        return false;
-    if (s.left > kMaxTrailer)
-        return true;
-    ubyte piece[4096];
-    for (;;) {
-        zip_int64_t n = zip_fread(s.entry, piece, sizeof(piece));
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-    }
-}
+// Most of a snapshot left after its picture that is still read to its end.
+const zip_uint64_t KQFX_MAX_TRAILER = 64 * 1024;
 
 bool ReadKqfx(const KQString& path, KQRGBImage& image)
 {
@@ -330,23 +274,25 @@ bool ReadKqfx(const KQString& path, KQRGBImage& image)
     if (index < 0)
         return true; // no snapshot
 
-    zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat_index(archive.archive, (zip_uint64_t)index, 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE))
+    // Closed before the archive, as it is declared after it.
+    KQZipEntryReader snapshot;
+    if (!snapshot.Stat(archive.archive, (zip_uint64_t)index) || !snapshot.SizeKnown())
         return false;
-    if (st.size == 0 || st.size > KQFX_MAX_SNAPSHOT)
+    if (snapshot.Size() == 0 || snapshot.Size() > KQFX_MAX_SNAPSHOT)
+        return false;
+    if (!snapshot.Open())
         return false;
 
-    ZipFileCloser entry{zip_fopen_index(archive.archive, (zip_uint64_t)index, 0)};
-    if (!entry.entry)
-        return false;
-    EntryStream snapshot{entry.entry, st.size, false};
+    // Streamed in the decoder's pieces, never more than the entry's size.
     KQStreamCallbacks callbacks = {};
-    callbacks.read = ReadEntry;
+    callbacks.read = KQZipEntryStreamRead;
     const KQJPEGLimits limits = KQSnapshotJPEGLimits();
     if (!KQDecodeJPEG(&snapshot, &callbacks, &image, &limits))
         return false;
-    if (!EntryEndsWell(snapshot)) {
+    // A real snapshot ends with its picture, so what little is left is read
+    // to the end, where libzip checks the entry's CRC. Whatever follows a
+    // picture beyond that is not the snapshot's and is not read.
+    if (!snapshot.EndsWell(KQFX_MAX_TRAILER)) {
         image.Free();
         return false;
     }

@@ -27,22 +27,70 @@
 #include "KQOImage.h"
 #include "KQOJpeg.h"
 #include "KQOZipDirectoryBounds.h"
+#include "KQOZipEntryReader.h"
 
 namespace {
 
 const char* const kSourceFile = ".\\KQOZipArchive";
 const char* const kLibraryPrefix = "Error returned from file access library : ";
 
+const int32 kErrGeneral = 1001;
+const int32 kErrIllegalParameters = 1004;
+const int32 kErrNoData = 1006;
+const int32 kErrFileNotFound = 1101;
+const int32 kErrFileCreation = 1102;
+const int32 kErrNoFileName = 1103;
+const int32 kErrFileOpen = 1104;
+const int32 kErrFileRead = 1105;
+const int32 kErrFileWrite = 1106;
+const int32 kErrReadOnly = 1254;
+
+// Lines that name the reporting sites, not lines of this file: stored
+// reports and callers know the sites by them.
+const int32 kLineOpenWhileOpen = 290;
+const int32 kLineOpenNoPath = 291;
+const int32 kLineOpenMissingForUpdate = 309;
+const int32 kLineOpenMissingForReading = 316;
+const int32 kLineOpenLibrary = 336;
+const int32 kLineOpenStillClosed = 340;
+const int32 kLineOpenSourceWhileOpen = 366;
+const int32 kLineOpenSourceLibrary = 395;
+const int32 kLineOpenSourceStillClosed = 399;
+const int32 kLineClose = 440;
+const int32 kLineFindClosed = 549;
+const int32 kLineFindNoName = 555;
+const int32 kLineFindLibrary = 576;
+const int32 kLineFindFilesNoArray = 650;
+const int32 kLineReadRawNotFound = 799;
+const int32 kLineReadRawLibrary = 823;
+const int32 kLineWriteRawClosed = 1379;
+const int32 kLineWriteRawReadOnly = 1380;
+const int32 kLineWriteRawNoName = 1381;
+const int32 kLineWriteRawRefused = 1398;
+const int32 kLineWriteRawEmptyRefused = 1404;
+const int32 kLineWriteRawLibrary = 1412;
+const int32 kLineWriteXmlClosed = 1475;
+const int32 kLineWriteXmlReadOnly = 1476;
+const int32 kLineWriteXmlNoName = 1477;
+const int32 kLineWriteXmlNoDocument = 1478;
+const int32 kLineWriteXmlExists = 1486;
+const int32 kLineWriteXmlRefused = 1502;
+const int32 kLineWriteXmlLibrary = 1509;
+const int32 kLineReadXmlNoDocument = 1535;
+const int32 kLineReadXmlUnread = 1544;
+const int32 kLineReadXmlParse = 1578;
+const int32 kLineReadImageNoImage = 1611;
+const int32 kLineReadImageUnread = 1615;
+const int32 kLineReadImageShortRaw = 1622;
+const int32 kLineReadImageUndecoded = 1630;
+const int32 kLineDeleteAfterError = 1703;
+const int32 kLineDeleteLibrary = 1715;
+
 // The most an XML part parsed whole may hold. Parsing costs about twice
 // the text, and the parts of real packages that are parsed (content types,
 // relationships, controls, lists) are kilobytes; a few hundred bytes of
 // deflated blanks could otherwise claim gigabytes.
 const zip_uint64_t kLargestXmlPart = 64u * 1024u * 1024u;
-
-// Larger entries are read in bigger steps, up to 4 MiB.
-const zip_uint64_t kSmallEntry = 0x40000;
-const zip_uint64_t kSmallChunk = 65536;
-const zip_uint64_t kLargestChunk = 0x400000;
 
 KQString Location(const char* label, int32 line)
 {
@@ -57,6 +105,25 @@ KQString LibraryText(int code)
     KQString text(zip_error_strerror(&error));
     zip_error_fini(&error);
     return text;
+}
+
+// The text a whole read that failed reports: the source's own (why) when it
+// failed, else the library's for what went wrong; empty after a read.
+template <typename Why>
+KQString ReadFailure(KQEntryReadResult result, int mismatch, Why why)
+{
+    switch (result) {
+    case KQ_ENTRY_READ:
+        return KQString();
+    case KQ_ENTRY_READ_FAILED:
+        return why();
+    case KQ_ENTRY_SIZE_MISMATCH:
+        return LibraryText(mismatch);
+    case KQ_ENTRY_BAD_CRC:
+        return LibraryText(ZIP_ER_CRC);
+    default:
+        return LibraryText(ZIP_ER_MEMORY);
+    }
 }
 
 } // namespace
@@ -341,16 +408,14 @@ zip_int64_t CommitTemporary(SaveSource* state)
     }
 }
 
-zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
+// Reading the package as it is now is the job of libzip's file source.
+zip_int64_t ReadPackage(SaveSource* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
 {
-    SaveSource* state = static_cast<SaveSource*>(userdata);
     switch (cmd) {
     case ZIP_SOURCE_OPEN:
         return FromReader(state, zip_source_open(state->reader));
     case ZIP_SOURCE_READ:
         return FromReader(state, zip_source_read(state->reader, data, len));
-    case ZIP_SOURCE_CLOSE:
-        return FromReader(state, zip_source_close(state->reader));
     case ZIP_SOURCE_SEEK: {
         zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
         if (!args)
@@ -367,70 +432,118 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
         if (FromReader(state, zip_source_stat(state->reader, static_cast<zip_stat_t*>(data))) < 0)
             return -1;
         return sizeof(zip_stat_t);
+    case ZIP_SOURCE_CLOSE:
+        return FromReader(state, zip_source_close(state->reader));
+    default:
+        zip_error_set(&state->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+}
+
+// Creates the temporary that the new archive is written to.
+zip_int64_t BeginTemporary(SaveSource* state)
+{
+    // A replace would give each name of a file with several its own file:
+    // the names would drift apart without anyone noticing.
+    if (state->held && KQHeldFileStamp(state->held).links > 1)
+        return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN,
+                            "Archive has more than one name (hard links); saving would separate them");
+    KQReclaimLeftoverUtf8(state->temporary);
+    int code = 0;
+    state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
+    if (!state->out) {
+        zip_error_set(&state->error, ZIP_ER_TMPOPEN, code);
+        return -1;
+    }
+    return 0;
+}
+
+zip_int64_t WriteTemporary(SaveSource* state, const void* data, zip_uint64_t len)
+{
+    if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), KQSaveFileStream(state->out)) != len) {
+        zip_error_set(&state->error, ZIP_ER_WRITE, errno);
+        return -1;
+    }
+    return static_cast<zip_int64_t>(len);
+}
+
+zip_int64_t SeekTemporary(SaveSource* state, void* data, zip_uint64_t len)
+{
+    zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
+    if (!args)
+        return -1;
+    if (_fseeki64(KQSaveFileStream(state->out), args->offset, args->whence) != 0) {
+        zip_error_set(&state->error, ZIP_ER_SEEK, errno);
+        return -1;
+    }
+    return 0;
+}
+
+zip_int64_t TellTemporary(SaveSource* state)
+{
+    int64 position = _ftelli64(KQSaveFileStream(state->out));
+    if (position < 0)
+        zip_error_set(&state->error, ZIP_ER_TELL, errno);
+    return position;
+}
+
+// Removes the package, as libzip does when the last entry is deleted; not
+// one that another program changed meanwhile.
+zip_int64_t RemovePackage(SaveSource* state)
+{
+    if (state->held && !KQHeldFileUnchangedUtf8(state->held, state->target))
+        return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
+                            "Archive was changed by another program since it was opened");
+    int code = KQRemoveFileUtf8(state->target);
+    if (code != 0) {
+        zip_error_set(&state->error, ZIP_ER_REMOVE, code);
+        return -1;
+    }
+    return 0;
+}
+
+void FreeSaveSource(SaveSource* state)
+{
+    AbandonTemporary(state);
+    KQReleaseFile(state->held);
+    zip_source_free(state->reader);
+    zip_error_fini(&state->error);
+    delete state;
+}
+
+zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
+{
+    SaveSource* state = static_cast<SaveSource*>(userdata);
+    switch (cmd) {
+    case ZIP_SOURCE_OPEN:
+    case ZIP_SOURCE_READ:
+    case ZIP_SOURCE_CLOSE:
+    case ZIP_SOURCE_SEEK:
+    case ZIP_SOURCE_TELL:
+    case ZIP_SOURCE_STAT:
+        return ReadPackage(state, data, len, cmd);
     case ZIP_SOURCE_ACCEPT_EMPTY:
         // An empty file is not an archive, as with libzip's own file source.
         return 0;
-    case ZIP_SOURCE_BEGIN_WRITE: {
-        // A replace would give each name of a file with several its own
-        // file: the names would drift apart without anyone noticing.
-        if (state->held && KQHeldFileStamp(state->held).links > 1)
-            return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN,
-                                "Archive has more than one name (hard links); saving would separate them");
-        KQReclaimLeftoverUtf8(state->temporary);
-        int code = 0;
-        state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
-        if (!state->out) {
-            zip_error_set(&state->error, ZIP_ER_TMPOPEN, code);
-            return -1;
-        }
-        return 0;
-    }
+    case ZIP_SOURCE_BEGIN_WRITE:
+        return BeginTemporary(state);
     case ZIP_SOURCE_WRITE:
-        if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), KQSaveFileStream(state->out)) != len) {
-            zip_error_set(&state->error, ZIP_ER_WRITE, errno);
-            return -1;
-        }
-        return static_cast<zip_int64_t>(len);
-    case ZIP_SOURCE_SEEK_WRITE: {
-        zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
-        if (!args)
-            return -1;
-        if (_fseeki64(KQSaveFileStream(state->out), args->offset, args->whence) != 0) {
-            zip_error_set(&state->error, ZIP_ER_SEEK, errno);
-            return -1;
-        }
-        return 0;
-    }
-    case ZIP_SOURCE_TELL_WRITE: {
-        int64 position = _ftelli64(KQSaveFileStream(state->out));
-        if (position < 0)
-            zip_error_set(&state->error, ZIP_ER_TELL, errno);
-        return position;
-    }
+        return WriteTemporary(state, data, len);
+    case ZIP_SOURCE_SEEK_WRITE:
+        return SeekTemporary(state, data, len);
+    case ZIP_SOURCE_TELL_WRITE:
+        return TellTemporary(state);
     case ZIP_SOURCE_COMMIT_WRITE:
         return CommitTemporary(state);
     case ZIP_SOURCE_ROLLBACK_WRITE:
         AbandonTemporary(state);
         return 0;
-    case ZIP_SOURCE_REMOVE: {
-        if (state->held && !KQHeldFileUnchangedUtf8(state->held, state->target))
-            return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
-                                "Archive was changed by another program since it was opened");
-        int code = KQRemoveFileUtf8(state->target);
-        if (code != 0) {
-            zip_error_set(&state->error, ZIP_ER_REMOVE, code);
-            return -1;
-        }
-        return 0;
-    }
+    case ZIP_SOURCE_REMOVE:
+        return RemovePackage(state);
     case ZIP_SOURCE_ERROR:
         return zip_error_to_data(&state->error, data, len);
     case ZIP_SOURCE_FREE:
-        AbandonTemporary(state);
-        KQReleaseFile(state->held);
-        zip_source_free(state->reader);
-        zip_error_fini(&state->error);
-        delete state;
+        FreeSaveSource(state);
         return 0;
     case ZIP_SOURCE_SUPPORTS:
         return ZIP_SOURCE_SUPPORTS_WRITABLE | zip_source_make_command_bitmap(ZIP_SOURCE_ACCEPT_EMPTY, -1);
@@ -515,72 +628,13 @@ PendingSource* NewPendingSource(const std::shared_ptr<const KQZipPending>& data,
     return state;
 }
 
-// Reads an entry whole, through read (zip_fread's contract) and why (the
-// text of its last failure), into a block from malloc. claimed, at most
-// INT32_MAX, bounds what is read, and the block grows only as bytes arrive:
-// a header's size is a claim. When the size is exact, the data must end
-// right there; a byte missing or one beyond is reported as mismatch. Null
-// with failure set when the entry cannot be had, null alone for an empty
-// one.
-template <typename Read, typename Why>
-ubyte* ReadWhole(Read read, Why why, zip_uint64_t claimed, bool exact, int mismatch, int32* size, KQString& failure)
+int64 ReadPendingData(void* context, void* out, uint64 len)
 {
-    const zip_uint64_t chunk =
-        claimed < kSmallEntry ? kSmallChunk : (claimed < kLargestChunk ? claimed : kLargestChunk);
-    zip_uint64_t capacity = claimed < chunk ? claimed : chunk;
-    // An entry that claims nothing is still read: it must hold nothing.
-    ubyte* block = static_cast<ubyte*>(malloc(capacity > 0 ? static_cast<size_t>(capacity) : 1));
-    auto fail = [&](const KQString& text) -> ubyte* {
-        free(block);
-        failure = text;
-        return nullptr;
-    };
-    if (!block)
-        return fail(LibraryText(ZIP_ER_MEMORY));
-    zip_uint64_t total = 0;
-    for (;;) {
-        if (total == capacity) {
-            if (capacity == claimed)
-                break;
-            zip_uint64_t grown = capacity * 2 < claimed ? capacity * 2 : claimed;
-            ubyte* bigger = static_cast<ubyte*>(realloc(block, static_cast<size_t>(grown)));
-            if (!bigger)
-                return fail(LibraryText(ZIP_ER_MEMORY));
-            block = bigger;
-            capacity = grown;
-        }
-        zip_uint64_t want = capacity - total;
-        if (want > chunk)
-            want = chunk;
-        zip_int64_t n = read(block + total, want);
-        if (n < 0)
-            return fail(why());
-        if (n == 0)
-            break;
-        total += static_cast<zip_uint64_t>(n);
-    }
-    // Reading on to the end lets libzip check the CRC and shows a file that
-    // has grown.
-    if (exact) {
-        if (total != claimed)
-            return fail(LibraryText(mismatch));
-        ubyte probe;
-        zip_int64_t n = read(&probe, 1);
-        if (n < 0)
-            return fail(why());
-        if (n > 0)
-            return fail(LibraryText(mismatch));
-    }
-    if (total == 0) {
-        free(block);
-        return nullptr;
-    }
-    if (size)
-        *size = static_cast<int32>(total);
-    return block;
+    return PendingSourceCallback(context, out, len, ZIP_SOURCE_READ);
 }
 
-// The whole of an added entry, as ReadWhole gives it.
+// The whole of an added entry, as KQReadEntryWhole gives it; a byte missing
+// or one beyond means the entry's file changed.
 ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size, KQString& failure)
 {
     std::shared_ptr<std::string> note(new (std::nothrow) std::string);
@@ -599,10 +653,8 @@ ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size,
     } else if (length > static_cast<zip_uint64_t>(INT32_MAX)) {
         failure = LibraryText(ZIP_ER_MEMORY);
     } else {
-        auto read = [state](void* out, zip_uint64_t len) {
-            return PendingSourceCallback(state, out, len, ZIP_SOURCE_READ);
-        };
-        block = ReadWhole(read, why, length, true, ZIP_ER_CHANGED, size, failure);
+        KQEntryReadResult result = KQReadEntryWhole(ReadPendingData, state, length, true, &block, size);
+        failure = ReadFailure(result, ZIP_ER_CHANGED, why);
     }
     PendingSourceCallback(state, nullptr, 0, ZIP_SOURCE_FREE);
     return block;
@@ -818,11 +870,9 @@ ubyte* KQZipMemorySource::CopyData(uint32* size) const
 
 KQZipArchive::KQZipArchive()
     : KQObject(), KQErrorBase(true), memorySource(nullptr), readOnly(false),
-      zip(new (std::nothrow) KQZipHandle), compressionLevel(-1), smartness(7), otherBufferSize(65536),
-      addBufferSize(65536)
+      zip(new (std::nothrow) KQZipHandle), compressionLevel(-1)
 {
     SetClassName("KQZipArchive");
-    SetAddFileSettings(-1, 7, 65536, 65536);
 }
 
 KQZipArchive::~KQZipArchive()
@@ -831,12 +881,9 @@ KQZipArchive::~KQZipArchive()
     delete zip;
 }
 
-void KQZipArchive::SetAddFileSettings(int32 level, int32 smartness_, int32 addBufferSize_, int32 otherBufferSize_)
+void KQZipArchive::SetAddFileSettings(int32 level, int32, int32, int32)
 {
     compressionLevel = level;
-    smartness = smartness_;
-    addBufferSize = addBufferSize_;
-    otherBufferSize = otherBufferSize_;
 }
 
 bool KQZipArchive::IsClosed() const
@@ -866,16 +913,17 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
 {
     const char* label = "KQZipArchive::Open";
     if (!IsClosed())
-        return SetError(Location(label, 290), 1104, "The archive is open, close it before opening.");
+        return SetError(Location(label, kLineOpenWhileOpen), kErrFileOpen,
+                        "The archive is open, close it before opening.");
     if (path.IsBlank())
-        return SetError(Location(label, 291), 1103, KQString());
+        return SetError(Location(label, kLineOpenNoPath), kErrNoFileName, KQString());
     fileName = path;
     memorySource = nullptr;
     bool exists = KQFileAccess(path.CStr(), 3);
     if (mode == 0 && !exists)
-        return SetError(Location(label, 309), 1101, "File name '%s'", path.CStr());
+        return SetError(Location(label, kLineOpenMissingForUpdate), kErrFileNotFound, "File name '%s'", path.CStr());
     if (mode == 1 && !exists)
-        return SetError(Location(label, 316), 1101, "File name '%s'", path.CStr());
+        return SetError(Location(label, kLineOpenMissingForReading), kErrFileNotFound, "File name '%s'", path.CStr());
 
     zip_error_t error;
     zip_error_init(&error);
@@ -887,13 +935,14 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
         else
             source = SaveSourceCreate(LibraryPath(path).CStr(), &error, zip->note);
     }
-    return OpenOn(source, &error, mode, 336, 340);
+    return OpenOn(source, &error, mode, kLineOpenLibrary, kLineOpenStillClosed);
 }
 
 bool KQZipArchive::OpenAbstractFile(KQZipMemorySource* source, int32 mode)
 {
     if (!IsClosed())
-        return SetError(Location("KQZipArchive::Open", 366), 1104, "The archive is open, close it before opening.");
+        return SetError(Location("KQZipArchive::Open", kLineOpenSourceWhileOpen), kErrFileOpen,
+                        "The archive is open, close it before opening.");
     fileName = KQString();
     memorySource = source;
 
@@ -907,7 +956,7 @@ bool KQZipArchive::OpenAbstractFile(KQZipMemorySource* source, int32 mode)
         librarySource = source->GetSource();
         zip_source_keep(librarySource);
     }
-    return OpenOn(librarySource, &error, mode, 395, 399);
+    return OpenOn(librarySource, &error, mode, kLineOpenSourceLibrary, kLineOpenSourceStillClosed);
 }
 
 bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int32 failureLine, int32 closedLine)
@@ -926,11 +975,12 @@ bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int3
         zip->za = za;
         readOnly = (mode == 1);
     } else if (source || zip_error_code_zip(error) != ZIP_ER_OK) {
-        result = LibraryFailure(label, failureLine, mode == 2 ? 1102 : 1105, FailureText(error).c_str());
+        result = LibraryFailure(label, failureLine, mode == 2 ? kErrFileCreation : kErrFileRead,
+                                FailureText(error).c_str());
     }
     zip_error_fini(error);
     if (result && IsClosed())
-        return SetError(Location(label, closedLine), 1104, "File still closed after opening it.");
+        return SetError(Location(label, closedLine), kErrFileOpen, "File still closed after opening it.");
     return result;
 }
 
@@ -958,7 +1008,7 @@ bool KQZipArchive::Close()
     KQString message(kLibraryPrefix);
     message.AppendText(FailureText(zip_get_error(zip->za)).c_str());
     Discard();
-    return SetError(Location("KQZipArchive::Close", 440), 1106, message);
+    return SetError(Location("KQZipArchive::Close", kLineClose), kErrFileWrite, message);
 }
 
 bool KQZipArchive::Reopen()
@@ -974,14 +1024,12 @@ int32 KQZipArchive::FindFile(const KQString& name)
     const char* label = "KQZipArchive::FindFile";
     KQString key;
     KQBackslashPath(key, name);
-    if (readOnly && nameHashes.GetCount() > 0)
-        return FindFileHash(key);
     if (IsClosed()) {
-        SetError(Location(label, 549), 1104, "Archive is not open.");
+        SetError(Location(label, kLineFindClosed), kErrFileOpen, "Archive is not open.");
         return -1;
     }
     if (key.IsBlank()) {
-        SetError(Location(label, 555), 1103, "No such file name: '%s'", name.CStr());
+        SetError(Location(label, kLineFindNoName), kErrNoFileName, "No such file name: '%s'", name.CStr());
         return -1;
     }
     if (!zip->indexed) {
@@ -999,7 +1047,7 @@ int32 KQZipArchive::FindFile(const KQString& name)
             zip->byName.swap(byName);
             zip->indexed = true;
         } catch (const std::bad_alloc&) {
-            LibraryFailure(label, 576, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
+            LibraryFailure(label, kLineFindLibrary, kErrFileRead, LibraryText(ZIP_ER_MEMORY).CStr());
             return -1;
         }
     }
@@ -1016,22 +1064,16 @@ uint32 KQZipArchive::ChangeCount() const
     return zip ? zip->changes : 0;
 }
 
-int32 KQZipArchive::FindFileHash(const KQString& name)
+int32 KQZipArchive::FindFileHash(const KQString&)
 {
-    if (nameHashes.GetCount() == 0)
-        return -1;
-    int32 hash = static_cast<int32>(KQHashString(name));
-    int32 i = nameHashes.FindSorted(hash, 0, -1, nullptr);
-    if (i >= 0 && i < hashIndices.GetCount())
-        return hashIndices[i];
-    SetError(Location("KQZipArchive::FindFileHash", 1825), 1001, "File '%s' not found in hash table.", name.CStr());
     return -1;
 }
 
 bool KQZipArchive::FindFiles(const KQString& folder, bool recursive, KQStringArray* names)
 {
     if (!names)
-        return SetError(Location("KQZipArchive::FindFiles", 650), 1006, "Array with filenames is NULL");
+        return SetError(Location("KQZipArchive::FindFiles", kLineFindFilesNoArray), kErrNoData,
+                        "Array with filenames is NULL");
     if (IsClosed())
         return true;
     const KQChar separator = KQPathSeparator();
@@ -1067,7 +1109,8 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         *size = 0;
     int32 index = FindFile(name);
     if (index < 0) {
-        PushError(Location(label, 799), 1105, "Unable to read raw data from '%s', file not found.", name.CStr());
+        PushError(Location(label, kLineReadRawNotFound), kErrFileRead,
+                  "Unable to read raw data from '%s', file not found.", name.CStr());
         return nullptr;
     }
 
@@ -1077,40 +1120,35 @@ ubyte* KQZipArchive::ReadDataRaw(const KQString& name, int32* size)
         KQString failure;
         ubyte* block = ReadPending(pendingEntry->second, size, failure);
         if (!failure.IsEmpty())
-            LibraryFailure(label, 823, 1105, failure.CStr());
+            LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, failure.CStr());
         return block;
     }
 
-    zip_stat_t st;
-    if (zip_stat_index(zip->za, static_cast<zip_uint64_t>(index), 0, &st) < 0) {
-        LibraryFailure(label, 823, 1105, zip_strerror(zip->za));
-        return nullptr;
-    }
-    // The header's size is a claim: it bounds what is read, and blocks grow
-    // only as bytes actually arrive.
-    zip_uint64_t claimed = (st.valid & ZIP_STAT_SIZE) ? st.size : static_cast<zip_uint64_t>(INT32_MAX);
-    if (claimed > static_cast<zip_uint64_t>(INT32_MAX)) {
-        LibraryFailure(label, 823, 1105, LibraryText(ZIP_ER_MEMORY).CStr());
-        return nullptr;
-    }
-    zip_file_t* file = zip_fopen_index(zip->za, static_cast<zip_uint64_t>(index), 0);
-    if (!file) {
-        LibraryFailure(label, 823, 1105, zip_strerror(zip->za));
-        return nullptr;
-    }
-    // The texts are taken before the entry is closed: they may be its own.
-    auto read = [file](void* out, zip_uint64_t len) { return zip_fread(file, out, len); };
-    auto why = [file] { return KQString(zip_file_strerror(file)); };
-    const bool exact = (st.valid & ZIP_STAT_SIZE) != 0;
+    ubyte* block = nullptr;
     KQString failure;
-    ubyte* block = ReadWhole(read, why, claimed, exact, ZIP_ER_INCONS, size, failure);
-    // libzip keeps no CRC layer for an entry without stored bytes; the CRC
-    // of nothing is 0.
-    if (failure.IsEmpty() && exact && claimed == 0 && (st.valid & ZIP_STAT_CRC) && st.crc != 0)
-        failure = LibraryText(ZIP_ER_CRC);
-    zip_fclose(file);
+    {
+        KQZipEntryReader entry;
+        if (!entry.Stat(zip->za, static_cast<zip_uint64_t>(index))) {
+            LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, zip_strerror(zip->za));
+            return nullptr;
+        }
+        // The header's size is a claim: it bounds what is read, and blocks
+        // grow only as bytes actually arrive.
+        if (entry.SizeKnown() && entry.Size() > static_cast<zip_uint64_t>(INT32_MAX)) {
+            LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, LibraryText(ZIP_ER_MEMORY).CStr());
+            return nullptr;
+        }
+        if (!entry.Open()) {
+            LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, zip_strerror(zip->za));
+            return nullptr;
+        }
+        // The texts are taken before the entry is closed: they may be its own.
+        KQEntryReadResult result = entry.ReadWhole(static_cast<zip_uint64_t>(INT32_MAX), &block, size);
+        failure = ReadFailure(result, ZIP_ER_INCONS, [&entry] { return KQString(entry.ErrorText()); });
+    }
+    // Only now that the entry is closed may a failure discard the archive.
     if (!failure.IsEmpty())
-        LibraryFailure(label, 823, 1105, failure.CStr());
+        LibraryFailure(label, kLineReadRawLibrary, kErrFileRead, failure.CStr());
     return block;
 }
 
@@ -1177,11 +1215,11 @@ bool KQZipArchive::RefuseDataWrite(const KQString& name)
 {
     const char* label = "KQZipArchive::WriteDataRaw";
     if (IsClosed())
-        return !SetError(Location(label, 1379), 1104, "Archive is not open.");
+        return !SetError(Location(label, kLineWriteRawClosed), kErrFileOpen, "Archive is not open.");
     if (readOnly)
-        return !SetError(Location(label, 1380), 1254, KQString());
+        return !SetError(Location(label, kLineWriteRawReadOnly), kErrReadOnly, KQString());
     if (name.IsBlank())
-        return !SetError(Location(label, 1381), 1103, KQString());
+        return !SetError(Location(label, kLineWriteRawNoName), kErrNoFileName, KQString());
     return false;
 }
 
@@ -1189,11 +1227,13 @@ bool KQZipArchive::DataWritten(AddResult result, const KQString& libraryText, co
 {
     const char* label = "KQZipArchive::WriteDataRaw";
     if (result == ADD_LIBRARY_ERROR)
-        return LibraryFailure(label, 1412, 1105, libraryText.CStr());
+        return LibraryFailure(label, kLineWriteRawLibrary, kErrFileRead, libraryText.CStr());
     if (result != ADD_OK && empty)
-        return SetError(Location(label, 1404), 1106, "Could not add empty file '%s' to archive", name.CStr());
+        return SetError(Location(label, kLineWriteRawEmptyRefused), kErrFileWrite,
+                        "Could not add empty file '%s' to archive", name.CStr());
     if (result != ADD_OK)
-        return SetError(Location(label, 1398), 1106, "Could not add file '%s' to archive", name.CStr());
+        return SetError(Location(label, kLineWriteRawRefused), kErrFileWrite, "Could not add file '%s' to archive",
+                        name.CStr());
     return true;
 }
 
@@ -1234,7 +1274,8 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
 {
     const char* label = "KQZipArchive::ReadXmlFile";
     if (!doc)
-        return SetError(Location(label, 1535), 1004, "Destination Xml Document is NULL");
+        return SetError(Location(label, kLineReadXmlNoDocument), kErrIllegalParameters,
+                        "Destination Xml Document is NULL");
     KQString key(name);
     key.ReplaceChar('/', '\\');
     // Refused before anything is read, so the archive stays open for the
@@ -1244,12 +1285,13 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
     if (index >= 0 && zip->pending.count(static_cast<zip_uint64_t>(index)) == 0 &&
         zip_stat_index(zip->za, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
         st.size > kLargestXmlPart)
-        return SetError(Location(label, 1544), 1105, "Could not read Xml file: '%s' holds more than %d MiB",
-                        key.CStr(), static_cast<int>(kLargestXmlPart >> 20));
+        return SetError(Location(label, kLineReadXmlUnread), kErrFileRead,
+                        "Could not read Xml file: '%s' holds more than %d MiB", key.CStr(),
+                        static_cast<int>(kLargestXmlPart >> 20));
     int32 size = 0;
     ubyte* data = ReadDataRaw(key, &size);
     if (!data)
-        return PushError(Location(label, 1544), 1105, "Could not read Xml file");
+        return PushError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file");
 
     // The entry's last byte is normally its closing line break; it gives
     // way to the terminator unless it ends the markup itself.
@@ -1258,7 +1300,7 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
         text = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
         if (!text) {
             free(data);
-            return SetError(Location(label, 1544), 1105, "Could not read Xml file");
+            return SetError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file");
         }
         memcpy(text, data, static_cast<size_t>(size));
         text[size] = 0;
@@ -1272,7 +1314,7 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
         free(text);
         KQString message = KQString::FromFormat("TinyXML error code %d for file '%s': ", doc->ErrorId(), key.CStr());
         message.AppendText(doc->ErrorDesc());
-        return SetError(Location(label, 1578), 1105, message);
+        return SetError(Location(label, kLineReadXmlParse), kErrFileRead, message);
     }
     free(text);
     return true;
@@ -1294,22 +1336,23 @@ bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
 {
     const char* label = "KQZipArchive::WriteXmlFile";
     if (IsClosed())
-        return SetError(Location(label, 1475), 1104, "Cannot write Xml file '%s', archive is not open.", name.CStr());
+        return SetError(Location(label, kLineWriteXmlClosed), kErrFileOpen,
+                        "Cannot write Xml file '%s', archive is not open.", name.CStr());
     if (readOnly)
-        return SetError(Location(label, 1476), 1254, KQString());
+        return SetError(Location(label, kLineWriteXmlReadOnly), kErrReadOnly, KQString());
     if (name.IsBlank())
-        return SetError(Location(label, 1477), 1103, KQString());
+        return SetError(Location(label, kLineWriteXmlNoName), kErrNoFileName, KQString());
     if (!doc)
-        return SetError(Location(label, 1478), 1004, "Source Xml Document is NULL");
+        return SetError(Location(label, kLineWriteXmlNoDocument), kErrIllegalParameters, "Source Xml Document is NULL");
 
     int32 index = FindFile(name);
     if (index >= 0) {
         if (!overwrite)
-            return SetError(Location(label, 1486), 1102,
+            return SetError(Location(label, kLineWriteXmlExists), kErrFileCreation,
                             "Xml file '%s' exists in archive, and overwrite flag is not set", name.CStr());
         zip->Removing(static_cast<zip_uint64_t>(index));
         if (zip_delete(zip->za, static_cast<zip_uint64_t>(index)) < 0)
-            return LibraryFailure(label, 1509, 1105, zip_strerror(zip->za));
+            return LibraryFailure(label, kLineWriteXmlLibrary, kErrFileRead, zip_strerror(zip->za));
     }
 
     KQString libraryText;
@@ -1331,9 +1374,10 @@ bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
         libraryText = LibraryText(ZIP_ER_MEMORY);
     }
     if (result == ADD_LIBRARY_ERROR)
-        return LibraryFailure(label, 1509, 1105, libraryText.CStr());
+        return LibraryFailure(label, kLineWriteXmlLibrary, kErrFileRead, libraryText.CStr());
     if (result != ADD_OK)
-        return SetError(Location(label, 1502), 1106, "Could not write Xml file '%s' to archive", name.CStr());
+        return SetError(Location(label, kLineWriteXmlRefused), kErrFileWrite,
+                        "Could not write Xml file '%s' to archive", name.CStr());
     return true;
 }
 
@@ -1341,11 +1385,11 @@ bool KQZipArchive::ReadImage(const KQString& name, KQRGBImage* image)
 {
     const char* label = "KQFxExport::ReadImage()";
     if (!image)
-        return SetError(Location(label, 1611), 1004, "Destination image is NULL");
+        return SetError(Location(label, kLineReadImageNoImage), kErrIllegalParameters, "Destination image is NULL");
     int32 size = 0;
     ubyte* data = ReadDataRaw(name, &size);
     if (!data)
-        return PushError(Location(label, 1615), 1105, "Error reading JPEG image from archive");
+        return PushError(Location(label, kLineReadImageUnread), kErrFileRead, "Error reading JPEG image from archive");
 
     KQString extension;
     KQFileExtension(extension, name);
@@ -1362,7 +1406,8 @@ bool KQZipArchive::ReadImage(const KQString& name, KQRGBImage* image)
                     static_cast<uint64>(width) * static_cast<uint64>(height) * 3u <= static_cast<uint64>(size - 8);
         if (!fits) {
             free(data);
-            return SetError(Location(label, 1622), 1001, "Raw image '%s' is shorter than its size", name.CStr());
+            return SetError(Location(label, kLineReadImageShortRaw), kErrGeneral,
+                            "Raw image '%s' is shorter than its size", name.CStr());
         }
         image->SetData(data + 8, width, height);
         free(data);
@@ -1372,7 +1417,8 @@ bool KQZipArchive::ReadImage(const KQString& name, KQRGBImage* image)
     bool decoded = KQDecodeJPEGFromMemory(image, data, &size);
     free(data);
     if (!decoded)
-        return SetError(Location(label, 1630), 1001, "Error decoding JPEG image '%s'", name.CStr());
+        return SetError(Location(label, kLineReadImageUndecoded), kErrGeneral, "Error decoding JPEG image '%s'",
+                        name.CStr());
     return true;
 }
 
@@ -1381,12 +1427,13 @@ bool KQZipArchive::Delete(const KQString& name)
     const char* label = "KQZipArchive::Delete";
     int32 index = FindFile(name);
     if (HasError())
-        return PushError(Location(label, 1703), 1106, "Unable to delete file '%s' in archive", name.CStr());
+        return PushError(Location(label, kLineDeleteAfterError), kErrFileWrite, "Unable to delete file '%s' in archive",
+                         name.CStr());
     if (index < 0)
         return false;
     zip->Removing(static_cast<zip_uint64_t>(index));
     if (zip_delete(zip->za, static_cast<zip_uint64_t>(index)) < 0)
-        return LibraryFailure(label, 1715, 1105, zip_strerror(zip->za));
+        return LibraryFailure(label, kLineDeleteLibrary, kErrFileRead, zip_strerror(zip->za));
     return true;
 }
 

@@ -72,6 +72,7 @@ public:
     KQZipArchive();
     ~KQZipArchive() override;
 
+    // Only level is kept: libzip has no smartness nor buffer sizes to take the rest.
     void SetAddFileSettings(int32 level, int32 smartness, int32 addBufferSize, int32 otherBufferSize);
 
     // Modes: 0 open an existing archive for update, 1 open it read-only,
@@ -92,6 +93,7 @@ public:
     // Index of the entry, comparing names without regard to ASCII case and
     // with '/' and '\' alike; -1 when absent.
     int32 FindFile(const KQString& name);
+    // No hash table is kept, so always -1: FindFile serves every lookup.
     int32 FindFileHash(const KQString& name);
     // Appends the names of the entries in folder (and, when recursive, in
     // its subfolders) to names, in archive order. folder is compared byte for
@@ -137,11 +139,6 @@ protected:
     bool readOnly;
     KQZipHandle* zip;
     int32 compressionLevel;
-    int32 smartness;
-    int32 otherBufferSize;
-    int32 addBufferSize;
-    KQIntArray nameHashes;
-    KQIntArray hashIndices;
 
 private:
     KQZipArchive(const KQZipArchive&) = delete;
