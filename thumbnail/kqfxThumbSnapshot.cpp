@@ -131,14 +131,11 @@ bool Unpack(KQBinaryFile& file, int32 packedLength, ubyte* out, int32 unpacked)
     }
 }
 
-bool ReadKqf(const KQString& path, KQRGBImage& image)
+// Reads the file header: where the first block starts and whether block
+// data may be packed. False when the file is no KQF file. A file written in
+// the other byte order is read with byte reversal from here on.
+bool ReadKqfHeader(KQBinaryFile& file, uint32* firstBlock, bool* compressed)
 {
-    if (IsPipeOrDevice(path))
-        return false;
-    KQBinaryFile file(KQString(), KQFile::READ, false);
-    if (!file.Open(path, KQFile::READ))
-        return true; // nothing to show
-
     int32 header[6];
     if (file.Read(header, 4, 6) != 6)
         return false;
@@ -152,49 +149,68 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
         return false;
 
     // Offsets wrap as unsigned 32-bit values, as the format's writers do.
-    uint32 first;
-    bool compressed;
     if (header[2] == KQF_LONG_HEADER) {
         int32 form = ReadOr(file);
         if (form == 1) {
-            first = 28;
-            compressed = false;
+            *firstBlock = 28;
+            *compressed = false;
         } else {
             int32 extension = ReadOr(file);
             int32 flag = ReadOr(file);
-            first = (uint32)extension + 32u;
-            compressed = flag != 0;
+            *firstBlock = (uint32)extension + 32u;
+            *compressed = flag != 0;
         }
     } else if (header[3] == 1) {
-        first = 16;
-        compressed = false;
+        *firstBlock = 16;
+        *compressed = false;
     } else {
-        first = (uint32)header[4] + 20u;
-        compressed = header[5] != 0;
+        *firstBlock = (uint32)header[4] + 20u;
+        *compressed = header[5] != 0;
     }
+    return true;
+}
 
-    if (!file.Rewind() || !file.SkipBytes((int64)first))
-        return false;
+enum class KqfBlockSearch { Failed, NoPicture, ImageBlock };
+
+// Goes to the first block, past it when it is a skipped block, and reads the
+// id of the block there; on ImageBlock the file stands just after the id.
+// Only that block is looked at: a picture further on is not shown.
+KqfBlockSearch FindImageBlock(KQBinaryFile& file, uint32 firstBlock)
+{
+    if (!file.Rewind() || !file.SkipBytes((int64)firstBlock))
+        return KqfBlockSearch::Failed;
 
     bool ok = false;
     int32 blockId = ReadOr(file, &ok);
     if (!ok)
-        return false;
+        return KqfBlockSearch::Failed;
     if (blockId == KQF_BLOCK_SKIPPED) {
         ReadOr(file); // first word
         int32 headerLength = ReadOr(file);
         int32 dataLength = ReadOr(file);
         uint32 skip = (uint32)headerLength + (uint32)dataLength - 8u;
         if (!file.SkipBytes((int64)skip))
-            return false;
+            return KqfBlockSearch::Failed;
         ReadOr(file); // trailing word
         blockId = ReadOr(file, &ok);
         if (!ok)
-            return false;
+            return KqfBlockSearch::Failed;
     }
-    if (blockId != KQF_BLOCK_IMAGE)
-        return true; // no picture
+    return blockId == KQF_BLOCK_IMAGE ? KqfBlockSearch::ImageBlock : KqfBlockSearch::NoPicture;
+}
 
+// What the image block's header says of its picture.
+struct KqfPicture {
+    int32 width = 0;
+    int32 height = 0;
+    int32 dataLength = 0; // bytes of block data
+};
+
+// Reads the image block's header, from the word after the block id, and
+// leaves the file where the block data starts. False for a header no
+// picture within the limits can have.
+bool ReadImageBlockHeader(KQBinaryFile& file, KqfPicture* picture)
+{
     int32 firstWord = ReadOr(file);
     int32 headerLength = ReadOr(file);
     int32 dataLength = ReadOr(file);
@@ -210,8 +226,20 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
         return false;
     if (headerLength > 100 && !file.SkipBytes((int64)headerLength - 100))
         return false;
+    picture->width = width;
+    picture->height = height;
+    picture->dataLength = dataLength;
+    return true;
+}
 
-    int32 n = width * height * 3; // at most 27,000,000
+// Reads the block data into image: the pixels as they stand, or a bzip2
+// stream of them when the file's blocks may be packed and the data says so.
+// A failure before the pixels are read leaves the image untouched; one
+// while they are read frees it.
+bool ReadPixels(KQBinaryFile& file, bool compressed, const KqfPicture& picture, KQRGBImage& image)
+{
+    const int32 dataLength = picture.dataLength;
+    int32 n = picture.width * picture.height * 3; // at most 27,000,000
     int32 unpacked = -1;
     if (compressed)
         unpacked = ReadOr(file);
@@ -225,7 +253,7 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
     if (left >= 0 && left < dataLength)
         return false;
     // The pixels go straight into the image.
-    if (!image.Alloc(width, height, false) || !image.Pixels())
+    if (!image.Alloc(picture.width, picture.height, false) || !image.Pixels())
         return false;
     bool filled;
     if (raw)
@@ -237,6 +265,27 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
         return false;
     }
     return true;
+}
+
+bool ReadKqf(const KQString& path, KQRGBImage& image)
+{
+    if (IsPipeOrDevice(path))
+        return false;
+    KQBinaryFile file(KQString(), KQFile::READ, false);
+    if (!file.Open(path, KQFile::READ))
+        return true; // nothing to show
+
+    uint32 firstBlock = 0;
+    bool compressed = false;
+    if (!ReadKqfHeader(file, &firstBlock, &compressed))
+        return false;
+    const KqfBlockSearch block = FindImageBlock(file, firstBlock);
+    if (block != KqfBlockSearch::ImageBlock)
+        return block == KqfBlockSearch::NoPicture; // no picture: nothing to show
+    KqfPicture picture;
+    if (!ReadImageBlockHeader(file, &picture))
+        return false;
+    return ReadPixels(file, compressed, picture, image);
 }
 
 // ---- KQFx --------------------------------------------------------------

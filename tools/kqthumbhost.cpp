@@ -240,97 +240,155 @@ std::wstring RegisteredServer()
     return path;
 }
 
-int Run(int argc, char** argv)
+// What the command line asks for.
+struct HostOptions {
+    SIZE size = {256, 256};
+    DWORD flags = 0;
+    bool byClass = false; // -c: the registered server instead of LIBRARY
+    std::wstring library;
+    std::wstring modelFile;
+    std::wstring outputFile;
+};
+
+bool ParseSize(const std::wstring& text, SIZE* size)
+{
+    const std::string value = KQNarrowText(text);
+    long w = 0, h = 0;
+    char extra = 0;
+    if (std::sscanf(value.c_str(), "%ldx%ld%c", &w, &h, &extra) != 2 || w < 1 || h < 1 || w > 100000 || h > 100000) {
+        std::fprintf(stderr, "kqthumbhost: bad size '%s' (want WIDTHxHEIGHT)\n", value.c_str());
+        return false;
+    }
+    size->cx = (LONG)w;
+    size->cy = (LONG)h;
+    return true;
+}
+
+bool ParseFlags(const std::wstring& text, DWORD* flags)
+{
+    const std::string value = KQNarrowText(text);
+    char* end = nullptr;
+    *flags = (DWORD)std::strtoul(value.c_str(), &end, 0);
+    if (!end || *end) {
+        std::fprintf(stderr, "kqthumbhost: bad flags '%s'\n", value.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Reads the command line into options. False when the run ends here, with
+// its exit code in *rc: 0 after the help, 2 for a bad command line.
+bool ParseArguments(int argc, char** argv, HostOptions& options, int* rc)
 {
     // Wide, so that names outside the ANSI code page reach the extractor
     // whole on Windows, as the shell hands them over.
     const std::vector<std::wstring> args = KQWideArguments(argc, argv);
-    SIZE size = {256, 256};
-    DWORD flags = 0;
-    bool byClass = false;
     std::vector<std::wstring> positional;
+    *rc = 2;
     for (size_t i = 0; i < args.size(); i++) {
         const std::wstring& a = args[i];
         if ((a == L"-s" || a == L"--size") && i + 1 < args.size()) {
-            const std::string value = KQNarrowText(args[++i]);
-            long w = 0, h = 0;
-            char extra = 0;
-            if (std::sscanf(value.c_str(), "%ldx%ld%c", &w, &h, &extra) != 2 || w < 1 || h < 1 || w > 100000 ||
-                h > 100000) {
-                std::fprintf(stderr, "kqthumbhost: bad size '%s' (want WIDTHxHEIGHT)\n", value.c_str());
-                return 2;
-            }
-            size.cx = (LONG)w;
-            size.cy = (LONG)h;
+            if (!ParseSize(args[++i], &options.size))
+                return false;
         } else if ((a == L"-f" || a == L"--flags") && i + 1 < args.size()) {
-            const std::string value = KQNarrowText(args[++i]);
-            char* end = nullptr;
-            flags = (DWORD)std::strtoul(value.c_str(), &end, 0);
-            if (!end || *end) {
-                std::fprintf(stderr, "kqthumbhost: bad flags '%s'\n", value.c_str());
-                return 2;
-            }
+            if (!ParseFlags(args[++i], &options.flags))
+                return false;
         } else if (a == L"-c" || a == L"--cocreate") {
-            byClass = true;
+            options.byClass = true;
         } else if (a == L"-h" || a == L"--help") {
             Usage();
-            return 0;
+            *rc = 0;
+            return false;
         } else if (!a.empty() && a[0] == L'-') {
             Usage();
-            return 2;
+            return false;
         } else {
             positional.push_back(a);
         }
     }
-    if (positional.size() != (byClass ? 2u : 3u)) {
+    if (positional.size() != (options.byClass ? 2u : 3u)) {
         Usage();
-        return 2;
+        return false;
     }
-    const std::wstring& modelFile = positional[byClass ? 0 : 1];
-    const std::wstring& outputFile = positional[byClass ? 1 : 2];
+    if (!options.byClass)
+        options.library = positional[0];
+    options.modelFile = positional[options.byClass ? 0 : 1];
+    options.outputFile = positional[options.byClass ? 1 : 2];
+    return true;
+}
 
+// The loaded server and the exports the host calls.
+struct Server {
     void* library = nullptr;
+    // Null with -c, where CoCreateInstance finds the class factory.
     GetClassObjectFunction getClassObject = nullptr;
     CanUnloadFunction canUnload = nullptr;
-    std::wstring server = byClass ? RegisteredServer() : positional[0];
-    if (server.empty()) {
+};
+
+// Loads LIBRARY, or with -c the server registered for the class, the one
+// CoCreateInstance loads; 0 when it is loaded and exports what the host
+// calls, else the exit code.
+int LoadServer(const HostOptions& options, Server& server)
+{
+    const std::wstring path = options.byClass ? RegisteredServer() : options.library;
+    if (path.empty()) {
         std::fprintf(stderr, "kqthumbhost: the class is not registered (%s)\n", KQRegistryDescription().c_str());
         return 1;
     }
-    const std::string serverName = KQNarrowText(server);
-    library = KQLoadModule(server);
-    if (!library) {
+    const std::string serverName = KQNarrowText(path);
+    server.library = KQLoadModule(path);
+    if (!server.library) {
         std::fprintf(stderr, "kqthumbhost: cannot load %s: %s\n", serverName.c_str(), KQModuleLoadError().c_str());
         return 1;
     }
-    if (!byClass)
-        getClassObject = (GetClassObjectFunction)KQModuleSymbol(library, "DllGetClassObject");
-    canUnload = (CanUnloadFunction)KQModuleSymbol(library, "DllCanUnloadNow");
-    if ((!byClass && !getClassObject) || !canUnload) {
+    if (!options.byClass)
+        server.getClassObject = (GetClassObjectFunction)KQModuleSymbol(server.library, "DllGetClassObject");
+    server.canUnload = (CanUnloadFunction)KQModuleSymbol(server.library, "DllCanUnloadNow");
+    if ((!options.byClass && !server.getClassObject) || !server.canUnload) {
         std::fprintf(stderr, "kqthumbhost: %s is no COM server: %s\n", serverName.c_str(), KQModuleLoadError().c_str());
-        KQUnloadModule(library);
+        KQUnloadModule(server.library);
+        server.library = nullptr;
         return 1;
     }
-    if (byClass) {
+    return 0;
+}
+
+// Once every reference is released the server must allow unloading.
+int CheckUnloadAfterRelease(CanUnloadFunction canUnload)
+{
+    HRESULT released = canUnload();
+    std::printf("DllCanUnloadNow after the last Release: %s\n", Describe(released).c_str());
+    if (released != S_OK) {
+        std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow refuses after every reference was released\n");
+        return 1;
+    }
+    return 0;
+}
+
+int Run(int argc, char** argv)
+{
+    HostOptions options;
+    int rc = 0;
+    if (!ParseArguments(argc, argv, options, &rc))
+        return rc;
+    Server server;
+    rc = LoadServer(options, server);
+    if (rc != 0)
+        return rc;
+    if (options.byClass) {
         HRESULT hr = CoInitialize(nullptr);
         if (FAILED(hr)) {
-            KQUnloadModule(library);
+            KQUnloadModule(server.library);
             return Fail("CoInitialize", hr);
         }
     }
 
-    int rc = Extract(getClassObject, canUnload, modelFile, outputFile, size, flags);
-    if (canUnload && rc == 0) {
-        HRESULT released = canUnload();
-        std::printf("DllCanUnloadNow after the last Release: %s\n", Describe(released).c_str());
-        if (released != S_OK) {
-            std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow refuses after every reference was released\n");
-            rc = 1;
-        }
-    }
-    if (library)
-        KQUnloadModule(library);
-    if (byClass)
+    rc = Extract(server.getClassObject, server.canUnload, options.modelFile, options.outputFile, options.size,
+                 options.flags);
+    if (rc == 0)
+        rc = CheckUnloadAfterRelease(server.canUnload);
+    KQUnloadModule(server.library);
+    if (options.byClass)
         CoUninitialize();
     return rc;
 }
