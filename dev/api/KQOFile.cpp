@@ -19,15 +19,6 @@ const char* const kSource = ".\\KQOFile";
 
 KQString Site(const char* label, int32 line) { return KQErrorLocation(kSource, label, line); }
 
-FILE* OpenStream(const KQString& name, const KQString& mode)
-{
-#ifdef KQ_UNICODE
-    return _wfopen(name.CStr(), mode.CStr());
-#else
-    return KQ_fopen(name.CStr(), mode.CStr());
-#endif
-}
-
 int32 LastIndexOf(const KQString& s, KQChar c)
 {
     const KQChar* p = s.CStr();
@@ -322,15 +313,26 @@ FILE* KQOpenFileWithFlags(const KQString& name, int32 flags)
     KQString mode = KQFileOpenMode(flags, &retry);
     if (mode.GetLength() == 0)
         return nullptr;
-    FILE* f = OpenStream(name, mode);
+    FILE* f = KQOpenStream(name, mode);
     if (!f && retry) {
         std::basic_string<KQChar> again(mode.CStr());
         for (KQChar& c : again)
             if (c == 'r')
                 c = 'w';
-        f = OpenStream(name, KQString(again.c_str()));
+        f = KQOpenStream(name, KQString(again.c_str()));
     }
     return f;
+}
+
+FILE* KQOpenStream(const KQString& name, const KQString& mode)
+{
+    if (name.GetLength() == 0 || mode.GetLength() == 0)
+        return nullptr;
+#ifdef KQ_UNICODE
+    return _wfopen(name.CStr(), mode.CStr());
+#else
+    return KQ_fopen(name.CStr(), mode.CStr());
+#endif
 }
 
 bool KQWriteStreamText(FILE* stream, const KQString& text)
@@ -461,7 +463,7 @@ int64 KQFileSize(const KQChar* path)
 {
     if (!path)
         return 0;
-    FILE* f = OpenStream(KQString(path), KQString(KQ_TEXT("rb")));
+    FILE* f = KQOpenStream(KQString(path), "rb");
     if (!f)
         return 0;
     const int64 length = KQFileLength(f);

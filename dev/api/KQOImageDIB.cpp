@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 
@@ -365,11 +364,7 @@ bool KQDIBSection::Load(const KQString& fileName) {
         return SetError(KQErrorLocation(kSourceFile, "KQDIBSection::Load()", line), code, KQString()); \
     } while (0)
 
-#ifdef KQ_UNICODE
-    FILE* file = _wfopen(fileName.CStr(), L"rb");
-#else
-    FILE* file = KQ_fopen(fileName.CStr(), "rb");
-#endif
+    FILE* file = KQOpenStream(fileName, "rb");
     if (!file) KQ_LOAD_FAIL(752, kErrFileOpen);
     const int64 fileSize = KQFileLength(file);
 

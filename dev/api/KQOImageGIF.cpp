@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "KQOError.h"
-#include "KQFileSystem.h"
+#include "KQOFile.h"
 #include "KQPlatform.h"
 
 namespace {
@@ -338,11 +338,7 @@ bool KQImageSaveRGBDataToGIF(const ubyte* pixels, const KQIntPair& size, const K
     }
     gPicture.cachedRow = -1;
 
-#ifdef KQ_UNICODE
-    FILE* stream = fileName.GetLength() > 0 ? _wfopen(fileName.CStr(), L"wb") : nullptr;
-#else
-    FILE* stream = fileName.GetLength() > 0 ? KQ_fopen(fileName.CStr(), "wb") : nullptr;
-#endif
+    FILE* stream = KQOpenStream(fileName, "wb");
     if (!stream) {
         ReleaseRows();
         return KQDebugError(kLabel, kSourceFile, 170, "Cannot create file: %s", fileName.CStr());

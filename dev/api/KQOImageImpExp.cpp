@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "KQOError.h"
-#include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQPlatform.h"
@@ -24,20 +23,6 @@ const int64 kSGIHeaderBytes = 512;
 // else is refused before a file is created.
 bool UsableImage(const ubyte* pixels, const KQIntPair& size) {
     return pixels && size.x >= 1 && size.y >= 1 && static_cast<int64>(size.x) * size.y * 3 <= INT32_MAX;
-}
-
-FILE* OpenStream(const KQChar* name, const char* mode) {
-    if (!name || !*name) return nullptr;
-#ifdef KQ_UNICODE
-    wchar_t wideMode[8];
-    size_t i = 0;
-    for (; mode[i] && i + 1 < sizeof(wideMode) / sizeof(wideMode[0]); ++i)
-        wideMode[i] = static_cast<wchar_t>(mode[i]);
-    wideMode[i] = 0;
-    return _wfopen(name, wideMode);
-#else
-    return KQ_fopen(name, mode);
-#endif
 }
 
 // Buffered data only reaches the disk at the close: a failing close is a
@@ -181,7 +166,7 @@ KQSGIImageHandle* AbandonSGI(KQSGIImageHandle* h) {
 
 bool KQImageSaveRGBDataToPPM(const ubyte* pixels, const KQIntPair& size, const KQString& fileName) {
     if (!UsableImage(pixels, size)) return false;
-    FILE* file = OpenStream(fileName.CStr(), "wb");
+    FILE* file = KQOpenStream(fileName, "wb");
     if (!file) return false;
     WriteBytes(file, "P6\n", 3);
     char text[64];
@@ -207,7 +192,7 @@ bool KQImageSaveRGBDataToBMP(const ubyte* pixels, const KQIntPair& size, const K
     const int64 rowBytes = (static_cast<int64>(size.x) * 3 + 3) & ~static_cast<int64>(3);
     const int64 fileSize = 54 + rowBytes * size.y;
     if (fileSize > UINT32_MAX) return false;
-    FILE* file = OpenStream(fileName.CStr(), "wb");
+    FILE* file = KQOpenStream(fileName, "wb");
     if (!file) return false;
 
     ubyte header[54];
@@ -261,7 +246,7 @@ bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const 
     const int64 stripBytes = rowsPerStrip * rowBytes;
     const int64 stripCount = total / stripBytes + (total % stripBytes ? 1 : 0);
 
-    FILE* file = OpenStream(fileName.CStr(), "wb");
+    FILE* file = KQOpenStream(fileName, "wb");
     if (!file) return false;
     uint32* offsets = static_cast<uint32*>(KQMalloc(static_cast<int32>(stripCount * 4)));
     uint32* counts = static_cast<uint32*>(KQMalloc(static_cast<int32>(stripCount * 4)));
@@ -359,7 +344,7 @@ bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, cons
     if (!UsableImage(pixels, size) || size.x > 65535 || size.y > 65535) return false;
     const int32 w = size.x;
     const int32 h = size.y;
-    FILE* file = OpenStream(fileName.CStr(), "wb");
+    FILE* file = KQOpenStream(fileName, "wb");
     if (!file) return false;
 
     ubyte zeros[512];
@@ -435,7 +420,7 @@ bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const K
     const int32 w = size.x;
     const int32 h = size.y;
     // Text mode: every line ends with the platform's line end.
-    FILE* file = OpenStream(fileName.CStr(), "w");
+    FILE* file = KQOpenStream(fileName, "w");
     if (!file) return false;
 
     const KQIntRect box(0, 0, w - 1, h - 1);
@@ -493,7 +478,7 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
         return nullptr;
     }
     std::memset(h, 0, sizeof(*h));
-    h->file = OpenStream(fileName, "rb");
+    h->file = KQOpenStream(fileName, "rb");
     if (!h->file) return AbandonSGI(h);
 
     uint16_t header[6];
@@ -633,7 +618,7 @@ bool KQLoadSGIImage(const KQString& fileName, KQRGBImage& image) {
 
 bool KQIsBMPFile(const KQString& fileName) {
     const int64 realSize = KQFileSize(fileName.CStr());
-    FILE* file = OpenStream(fileName.CStr(), "rb");
+    FILE* file = KQOpenStream(fileName, "rb");
     if (!file) return false;
     ubyte b[14];
     const size_t n = std::fread(b, 1, sizeof(b), file);
