@@ -16,6 +16,15 @@ namespace {
 
 const char* const kSourceFile = ".\\KQOImageImpExp";
 
+// Lines of the allocation report sites.
+const int32 kLineBMPRow = 1519;
+const int32 kLineTIFFStrips = 1002;
+const int32 kLineSGIBuffers = 636;
+const int32 kLineSGIOpenHandle = 230;
+const int32 kLineSGIOpenRows = 285;
+const int32 kLineSGIOpenTables = 306;
+const int32 kLineSGIGetData = 404;
+
 const uint16_t kSGIMagic = 474;
 const int64 kSGIHeaderBytes = 512;
 
@@ -214,7 +223,7 @@ bool KQImageSaveRGBDataToBMP(const ubyte* pixels, const KQIntPair& size, const K
     ubyte* row = static_cast<ubyte*>(KQMalloc(static_cast<int32>(rowBytes)));
     if (!row) {
         std::fclose(file);
-        return KQAllocError("KQImageSaveRGBDataToBMP()", kSourceFile, 1519);
+        return KQAllocError("KQImageSaveRGBDataToBMP()", kSourceFile, kLineBMPRow);
     }
     std::memset(row, 0, static_cast<size_t>(rowBytes));
     for (int32 y = 0; y < size.y; ++y) {
@@ -254,7 +263,7 @@ bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const 
         KQFree(offsets);
         KQFree(counts);
         std::fclose(file);
-        return KQAllocError("KQImageSaveRGBDataToTIFF()", kSourceFile, 1002);
+        return KQAllocError("KQImageSaveRGBDataToTIFF()", kSourceFile, kLineTIFFStrips);
     }
     for (int64 k = 0; k < stripCount; ++k) {
         offsets[k] = static_cast<uint32>(8 + k * stripBytes);
@@ -382,7 +391,7 @@ bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, cons
     if (!start || !length || !encoded || !samples) {
         release();
         std::fclose(file);
-        return KQAllocError("KQImageSaveRGBDataToSGIRGB()", kSourceFile, 636);
+        return KQAllocError("KQImageSaveRGBDataToSGIRGB()", kSourceFile, kLineSGIBuffers);
     }
 
     int64 position = kSGIHeaderBytes + 8 * static_cast<int64>(entries);
@@ -474,7 +483,7 @@ bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const K
 KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     KQSGIImageHandle* h = static_cast<KQSGIImageHandle*>(KQMalloc(sizeof(KQSGIImageHandle)));
     if (!h) {
-        KQAllocError("KQRawSGIImageOpen()", kSourceFile, 230);
+        KQAllocError("KQRawSGIImageOpen()", kSourceFile, kLineSGIOpenHandle);
         return nullptr;
     }
     std::memset(h, 0, sizeof(*h));
@@ -516,7 +525,7 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     h->rowBlue = static_cast<ubyte*>(KQMalloc(bufferBytes));
     if (!h->packetBuffer || !h->rowRed || !h->rowGreen || !h->rowBlue) {
         AbandonSGI(h);
-        KQAllocError("KQRawSGIImageOpen()", kSourceFile, 285);
+        KQAllocError("KQRawSGIImageOpen()", kSourceFile, kLineSGIOpenRows);
         return nullptr;
     }
     if (!runLength) return h;
@@ -525,7 +534,7 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     h->rowSize = static_cast<uint32*>(KQMalloc(static_cast<int32>(entries * 4)));
     if (!h->rowStart || !h->rowSize) {
         AbandonSGI(h);
-        KQAllocError("KQRawSGIImageOpen()", kSourceFile, 306);
+        KQAllocError("KQRawSGIImageOpen()", kSourceFile, kLineSGIOpenTables);
         return nullptr;
     }
     const size_t tableBytes = static_cast<size_t>(entries) * 4;
@@ -584,7 +593,7 @@ bool KQRawSGIImageGetRow(KQSGIImageHandle* h, int32 channel, int32 row, ubyte* d
 
 bool KQRawSGIImageGetData(KQSGIImageHandle* h, KQRGBImage& image) {
     if (!h || h == &gProbeToken) return false;
-    if (!image.Alloc(h->xsize, h->ysize, true)) return KQAllocError("KQRawSGIImageGetData()", kSourceFile, 404);
+    if (!image.Alloc(h->xsize, h->ysize, true)) return KQAllocError("KQRawSGIImageGetData()", kSourceFile, kLineSGIGetData);
     ubyte* out = image.Pixels();
     for (int32 y = 0; y < h->ysize; ++y) {
         if (!KQRawSGIImageGetRow(h, 0, y, h->rowRed) || !KQRawSGIImageGetRow(h, 1, y, h->rowGreen) ||
