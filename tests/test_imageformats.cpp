@@ -9,6 +9,7 @@
 
 #include "KQImageTestUtil.h"
 #include "KQOError.h"
+#include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQOImageImpExp.h"
 
@@ -678,3 +679,34 @@ TEST_F(ImageFiles, SaveChecksPixelsNameAndType) {
     }
     EXPECT_FALSE(image.HasError());
 }
+
+#ifdef KQ_UNICODE
+// Two names that differ only outside 8 bits: a writer or reader that narrowed
+// a name on its way to the file system would take both for one file.
+TEST_F(ImageFiles, WideNamesReachTheFileSystemWhole) {
+    KQRGBImage large, small;
+    MakePattern(large, 5, 4);
+    MakePattern(small, 2, 1);
+    const struct {
+        int32 type;
+        const wchar_t* first;
+        const wchar_t* second;
+    } cases[] = {
+        {KQ_IMAGE_TYPE_PPM, L"fmt_\u4e2d.ppm", L"fmt_\u6587.ppm"}, {KQ_IMAGE_TYPE_SGI, L"fmt_\u4e2d.rgb", L"fmt_\u6587.rgb"},
+        {KQ_IMAGE_TYPE_TIFF, L"fmt_\u4e2d.tif", L"fmt_\u6587.tif"}, {KQ_IMAGE_TYPE_BMP, L"fmt_\u4e2d.bmp", L"fmt_\u6587.bmp"},
+        {KQ_IMAGE_TYPE_GIF, L"fmt_\u4e2d.gif", L"fmt_\u6587.gif"}, {KQ_IMAGE_TYPE_EPS, L"fmt_\u4e2d.eps", L"fmt_\u6587.eps"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(large.Save(c.type, c.first)) << c.type;
+        ASSERT_TRUE(small.Save(c.type, c.second)) << c.type;
+        EXPECT_GT(KQFileSize(c.first), KQFileSize(c.second)) << c.type;
+        if (c.type != KQ_IMAGE_TYPE_BMP && c.type != KQ_IMAGE_TYPE_SGI) continue;
+        KQRGBImage back;
+        int32 loaded = -1;
+        ASSERT_TRUE(back.Load(c.first, KQ_IMAGE_TYPE_NONE, &loaded)) << c.type;
+        EXPECT_EQ(loaded, c.type);
+        EXPECT_EQ(back.Size().x, 5);
+        EXPECT_EQ(back.Size().y, 4);
+    }
+}
+#endif

@@ -1251,4 +1251,4 @@ extern const KQAPIPropertyRow KQ_API_PROPERTY_ROWS[] = {
         KQ_TEXT("2D plot curve: The point marker color. Components 0 to 255.")},
 };
 
-extern const int32 KQ_API_PROPERTY_ROW_COUNT = (int32)(sizeof(KQ_API_PROPERTY_ROWS) / sizeof(KQ_API_PROPERTY_ROWS[0]));
+extern const int32 KQ_API_PROPERTY_ROW_COUNT = static_cast<int32>(sizeof(KQ_API_PROPERTY_ROWS) / sizeof(KQ_API_PROPERTY_ROWS[0]));

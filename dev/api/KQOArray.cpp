@@ -19,7 +19,7 @@ namespace {
 template <class T>
 bool FitsBlock(int32 size)
 {
-    return size >= 1 && (int64)size * (int64)sizeof(T) <= (int64)INT32_MAX;
+    return size >= 1 && static_cast<int64>(size) * static_cast<int64>(sizeof(T)) <= static_cast<int64>(INT32_MAX);
 }
 
 template <class T>
@@ -27,7 +27,7 @@ T* AllocPlain(int32 size)
 {
     if (!FitsBlock<T>(size))
         return nullptr;
-    return static_cast<T*>(malloc((size_t)size * sizeof(T)));
+    return static_cast<T*>(malloc(static_cast<size_t>(size) * sizeof(T)));
 }
 
 #ifndef KQ_UNICODE
@@ -35,7 +35,7 @@ KQString* AllocStrings(int32 size)
 {
     if (!FitsBlock<KQString>(size))
         return nullptr;
-    return new (std::nothrow) KQString[(size_t)size];
+    return new (std::nothrow) KQString[static_cast<size_t>(size)];
 }
 #endif
 
@@ -127,12 +127,12 @@ bool KQArray::MakeRoomFor(int32 index)
         return false;
     if (index >= capacity) {
         // A step of 0 would leave no room for the element itself.
-        int64 wanted = (int64)index + GrowBy();
-        if (wanted < (int64)index + 1)
-            wanted = (int64)index + 1;
+        int64 wanted = static_cast<int64>(index) + GrowBy();
+        if (wanted < static_cast<int64>(index) + 1)
+            wanted = static_cast<int64>(index) + 1;
         if (wanted > INT32_MAX)
             wanted = INT32_MAX;
-        if (!SetSize((int32)wanted, growBy, false))
+        if (!SetSize(static_cast<int32>(wanted), growBy, false))
             return false;
     }
     if (count < index + 1)

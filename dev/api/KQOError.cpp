@@ -32,6 +32,8 @@ KQErrorTextProvider* KQ_ERROR_TEXT_PROVIDER = nullptr;
 
 namespace {
 
+const int32 kErrAllocation = 1002;
+
 HANDLE consoleHandle = nullptr;
 bool consoleAllocated = false;
 // Set while the report file is written, so that a failure there does not
@@ -287,7 +289,7 @@ bool KQErrorBase::SetError(const KQString& location, int32 code, const KQString&
     return Record(location, code, message);
 }
 
-bool KQErrorBase::SetAllocationError(const KQString& location) { return Record(location, 1002, KQString()); }
+bool KQErrorBase::SetAllocationError(const KQString& location) { return Record(location, kErrAllocation, KQString()); }
 
 bool KQErrorBase::PushError(const KQString& location, int32 code, const char* format, ...)
 {

@@ -110,6 +110,7 @@ extern KQErrorTextProvider* KQ_ERROR_TEXT_PROVIDER;
 
 // "%<file>\n<label>\n<line>" as every raising site passes it. In the wide
 // build the labels are widened.
+// Its line identifies the report site, not a source line: reports, callers and stored logs rely on it.
 KQString KQErrorLocation(const char* sourceFile, const char* functionLabel, int32 line);
 
 const KQChar* KQErrorText(int32 code);

@@ -6,27 +6,50 @@
 
 #include "KQFileSystem.h"
 
-// Every site records its location with the line numbers of its build.
-#ifdef KQ_UNICODE
-#define KQ_FILE_LINE(narrow, wide) (wide)
-#else
-#define KQ_FILE_LINE(narrow, wide) (narrow)
-#endif
-
 namespace {
 
 const char* const kSource = ".\\KQOFile";
 
-KQString Site(const char* label, int32 line) { return KQErrorLocation(kSource, label, line); }
+const int32 kErrFile = 1100;
+const int32 kErrFileOpen = 1104;
+const int32 kErrFileRead = 1105;
+const int32 kErrFileWrite = 1106;
+const int32 kErrFileNotOpen = 1808;
 
-FILE* OpenStream(const KQString& name, const KQString& mode)
-{
+// Lines of the raising sites; the two builds number them differently.
 #ifdef KQ_UNICODE
-    return _wfopen(name.CStr(), mode.CStr());
+const int32 kLineOpenStoredNoName = 224;
+const int32 kLineOpenStoredFailed = 236;
+const int32 kLineOpenNoName = 272;
+const int32 kLineOpenFailed = 285;
+const int32 kLineReadNotOpen = 443;
+const int32 kLineReadFailed = 451;
+const int32 kLineWriteNotOpen = 480;
+const int32 kLineWriteFailed = 485;
+const int32 kLineCheckBinary = 674;
+const int32 kLineBinaryReadNotOpen = 777;
+const int32 kLineBinaryReadFailed = 785;
+const int32 kLineReadValNotOpen = 813;
+const int32 kLineReadValFailed = 820;
+const int32 kLineWriteStringNotOpen = 1510;
+const int32 kLineWriteStringFailed = 1514;
 #else
-    return KQ_fopen(name.CStr(), mode.CStr());
+const int32 kLineOpenStoredNoName = 223;
+const int32 kLineOpenStoredFailed = 235;
+const int32 kLineOpenNoName = 271;
+const int32 kLineOpenFailed = 284;
+const int32 kLineReadNotOpen = 440;
+const int32 kLineReadFailed = 448;
+const int32 kLineWriteNotOpen = 477;
+const int32 kLineWriteFailed = 482;
+const int32 kLineCheckBinary = 671;
+const int32 kLineBinaryReadNotOpen = 774;
+const int32 kLineBinaryReadFailed = 782;
+const int32 kLineWriteStringNotOpen = 1507;
+const int32 kLineWriteStringFailed = 1515;
 #endif
-}
+
+KQString Site(const char* label, int32 line) { return KQErrorLocation(kSource, label, line); }
 
 int32 LastIndexOf(const KQString& s, KQChar c)
 {
@@ -88,7 +111,7 @@ KQString& KQFile::SetFileName(const KQString& name)
 bool KQFile::OpenWith(const KQString& name, int32 openFlags, bool stored)
 {
     if (name.GetLength() == 0)
-        return SetError(Site("KQFile::Open", stored ? KQ_FILE_LINE(223, 224) : KQ_FILE_LINE(271, 272)), 1100,
+        return SetError(Site("KQFile::Open", stored ? kLineOpenStoredNoName : kLineOpenNoName), kErrFile,
                         KQString("Empty file name specified"));
     FILE* f = KQOpenFileWithFlags(name, openFlags);
     if (!f) {
@@ -100,7 +123,7 @@ bool KQFile::OpenWith(const KQString& name, int32 openFlags, bool stored)
         else if (openFlags & WRITE)
             suffix = " for writing";
         KQString tail(suffix);
-        return SetError(Site("KQFile::Open", stored ? KQ_FILE_LINE(235, 236) : KQ_FILE_LINE(284, 285)), 1104,
+        return SetError(Site("KQFile::Open", stored ? kLineOpenStoredFailed : kLineOpenFailed), kErrFileOpen,
                         "Error opening file %s%s", name.CStr(), tail.CStr());
     }
     file = f;
@@ -138,28 +161,28 @@ void KQFile::Close()
 int32 KQFile::Read(void* buffer, uint32 itemSize, int32 count)
 {
     if (!file) {
-        SetError(Site("KQFile::Read()", KQ_FILE_LINE(440, 443)), 1808, KQString());
+        SetError(Site("KQFile::Read()", kLineReadNotOpen), kErrFileNotOpen, KQString());
         return 0;
     }
     if (count <= 0 || itemSize == 0 || !buffer)
         return 0;
     size_t n = fread(buffer, itemSize, static_cast<size_t>(count), file);
     if (n < static_cast<size_t>(count) && ferror(file))
-        SetError(Site("KQFile::Read()", KQ_FILE_LINE(448, 451)), 1105, KQString());
+        SetError(Site("KQFile::Read()", kLineReadFailed), kErrFileRead, KQString());
     return static_cast<int32>(n);
 }
 
 int32 KQFile::Write(const void* buffer, uint32 itemSize, int32 count)
 {
     if (!file) {
-        SetError(Site("KQFile::Write()", KQ_FILE_LINE(477, 480)), 1808, KQString());
+        SetError(Site("KQFile::Write()", kLineWriteNotOpen), kErrFileNotOpen, KQString());
         return 0;
     }
     if (count <= 0 || itemSize == 0 || !buffer)
         return 0;
     size_t n = fwrite(buffer, itemSize, static_cast<size_t>(count), file);
     if (n < static_cast<size_t>(count)) {
-        SetError(Site("KQFile::Write()", KQ_FILE_LINE(482, 485)), 1106, KQString());
+        SetError(Site("KQFile::Write()", kLineWriteFailed), kErrFileWrite, KQString());
         return 0;
     }
     return count;
@@ -169,7 +192,7 @@ bool KQFile::CheckBinary()
 {
     KQFile probe(fileName, READ);
     if (!probe.OpenStored())
-        return SetError(Site("KQFile::CheckBinary()", KQ_FILE_LINE(671, 674)), 1105, "Error reading from file %s",
+        return SetError(Site("KQFile::CheckBinary()", kLineCheckBinary), kErrFileRead, "Error reading from file %s",
                         fileName.CStr());
     unsigned char head[1024];
     int32 n = probe.Read(head, 1, sizeof head);
@@ -209,14 +232,14 @@ KQBinaryFile::KQBinaryFile(const KQString& name, int32 openFlags, bool swap)
 int32 KQBinaryFile::Read(void* buffer, uint32 itemSize, int32 count)
 {
     if (!file) {
-        SetError(Site("KQBinaryFile::Read()", KQ_FILE_LINE(774, 777)), 1808, KQString());
+        SetError(Site("KQBinaryFile::Read()", kLineBinaryReadNotOpen), kErrFileNotOpen, KQString());
         return 0;
     }
     if (count <= 0 || itemSize == 0 || !buffer)
         return 0;
     size_t n = fread(buffer, itemSize, static_cast<size_t>(count), file);
     if (n < static_cast<size_t>(count) && ferror(file)) {
-        SetError(Site("KQBinaryFile::Read()", KQ_FILE_LINE(782, 785)), 1105, KQString());
+        SetError(Site("KQBinaryFile::Read()", kLineBinaryReadFailed), kErrFileRead, KQString());
         return static_cast<int32>(n);
     }
     if (swapBytes)
@@ -240,7 +263,7 @@ int64 KQBinaryFile::FileSize() { return KQFileSize(fileName.CStr()); }
 bool KQBinaryFile::ReadVal(int32* value)
 {
     if (!file)
-        return SetError(Site("KQBinaryFile::ReadVal()", 813), 1808, KQString());
+        return SetError(Site("KQBinaryFile::ReadVal()", kLineReadValNotOpen), kErrFileNotOpen, KQString());
     int32 item = 0;
     if (fread(&item, 4, 1, file) == 1) {
         if (swapBytes)
@@ -250,7 +273,7 @@ bool KQBinaryFile::ReadVal(int32* value)
         return true;
     }
     if (ferror(file))
-        return SetError(Site("KQBinaryFile::ReadVal()", 820), 1105, KQString());
+        return SetError(Site("KQBinaryFile::ReadVal()", kLineReadValFailed), kErrFileRead, KQString());
     return false;
 }
 
@@ -266,9 +289,9 @@ KQASCIIFile::KQASCIIFile(const KQString& name, int32 openFlags) : KQFile(name, o
 bool KQASCIIFile::WriteString(const KQString& text)
 {
     if (!file)
-        return SetError(Site("KQASCIIFile::WriteString()", KQ_FILE_LINE(1507, 1510)), 1808, KQString());
+        return SetError(Site("KQASCIIFile::WriteString()", kLineWriteStringNotOpen), kErrFileNotOpen, KQString());
     if (!KQWriteStreamText(file, text))
-        return SetError(Site("KQASCIIFile::WriteString()", KQ_FILE_LINE(1515, 1514)), 1106, KQString());
+        return SetError(Site("KQASCIIFile::WriteString()", kLineWriteStringFailed), kErrFileWrite, KQString());
     return true;
 }
 
@@ -322,15 +345,26 @@ FILE* KQOpenFileWithFlags(const KQString& name, int32 flags)
     KQString mode = KQFileOpenMode(flags, &retry);
     if (mode.GetLength() == 0)
         return nullptr;
-    FILE* f = OpenStream(name, mode);
+    FILE* f = KQOpenStream(name, mode);
     if (!f && retry) {
         std::basic_string<KQChar> again(mode.CStr());
         for (KQChar& c : again)
             if (c == 'r')
                 c = 'w';
-        f = OpenStream(name, KQString(again.c_str()));
+        f = KQOpenStream(name, KQString(again.c_str()));
     }
     return f;
+}
+
+FILE* KQOpenStream(const KQString& name, const KQString& mode)
+{
+    if (name.GetLength() == 0 || mode.GetLength() == 0)
+        return nullptr;
+#ifdef KQ_UNICODE
+    return _wfopen(name.CStr(), mode.CStr());
+#else
+    return KQ_fopen(name.CStr(), mode.CStr());
+#endif
 }
 
 bool KQWriteStreamText(FILE* stream, const KQString& text)
@@ -461,7 +495,7 @@ int64 KQFileSize(const KQChar* path)
 {
     if (!path)
         return 0;
-    FILE* f = OpenStream(KQString(path), KQString(KQ_TEXT("rb")));
+    FILE* f = KQOpenStream(KQString(path), "rb");
     if (!f)
         return 0;
     const int64 length = KQFileLength(f);

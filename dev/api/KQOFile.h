@@ -101,7 +101,12 @@ public:
 // The fopen mode for a set of open flags ("" when the flags give none) and
 // whether a failed open is retried with every 'r' turned into 'w'.
 KQString KQFileOpenMode(int32 flags, bool* retry);
+// Opens a stream by open flags, through KQOpenStream.
 FILE* KQOpenFileWithFlags(const KQString& name, int32 flags);
+// The one place the library opens a named stream: the name in the build's
+// characters, a runtime fopen mode ("rb", "w", "r+b", ...). Null for an
+// empty name, as the runtime gives for one.
+FILE* KQOpenStream(const KQString& name, const KQString& mode);
 // Writes the text to a stream as the runtime's 8-bit text output stores it;
 // false when the stream refuses it.
 bool KQWriteStreamText(FILE* stream, const KQString& text);

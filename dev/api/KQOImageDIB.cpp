@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 
@@ -20,6 +19,18 @@ const int32 kErrFileOpen = 1104;
 const int32 kErrFileRead = 1105;
 const int32 kErrFilePosition = 1108;
 const int32 kErrFileFormat = 1109;
+
+// Lines of the raising sites of the BMP reader.
+const int32 kLineLoadOpen = 752;
+const int32 kLineLoadFileHeader = 768;
+const int32 kLineLoadFileHeaderFormat = 779;
+const int32 kLineLoadInfoHeader = 788;
+const int32 kLineLoadInfoHeaderFormat = 798;
+const int32 kLineLoadColors = 813;
+const int32 kLineLoadImageSize = 827;
+const int32 kLineLoadAlloc = 835;
+const int32 kLineLoadSeek = 846;
+const int32 kLineLoadPixels = 855;
 
 // Logical palette with room for every entry a section can have.
 struct KQLogPalette256 {
@@ -359,38 +370,33 @@ bool KQDIBSection::BuildPalette() {
 
 bool KQDIBSection::Load(const KQString& fileName) {
     Free();
-#define KQ_LOAD_FAIL(line, code)                                                                  \
-    do {                                                                                          \
-        if (file) std::fclose(file);                                                              \
-        return SetError(KQErrorLocation(kSourceFile, "KQDIBSection::Load()", line), code, KQString()); \
-    } while (0)
-
-#ifdef KQ_UNICODE
-    FILE* file = _wfopen(fileName.CStr(), L"rb");
-#else
-    FILE* file = KQ_fopen(fileName.CStr(), "rb");
-#endif
-    if (!file) KQ_LOAD_FAIL(752, kErrFileOpen);
+    FILE* file = KQOpenStream(fileName, "rb");
+    // Every failure closes the file (when open) and records its site.
+    auto fail = [&](int32 line, int32 code) {
+        if (file) std::fclose(file);
+        return SetError(KQErrorLocation(kSourceFile, "KQDIBSection::Load()", line), code, KQString());
+    };
+    if (!file) return fail(kLineLoadOpen, kErrFileOpen);
     const int64 fileSize = KQFileLength(file);
 
     BITMAPFILEHEADER fileHeader;
-    if (std::fread(&fileHeader, sizeof(fileHeader), 1, file) != 1) KQ_LOAD_FAIL(768, kErrFileRead);
+    if (std::fread(&fileHeader, sizeof(fileHeader), 1, file) != 1) return fail(kLineLoadFileHeader, kErrFileRead);
     if (fileHeader.bfType != 0x4D42 || fileHeader.bfReserved1 != 0 || fileHeader.bfReserved2 != 0 ||
         static_cast<int64>(fileHeader.bfSize) != fileSize)
-        KQ_LOAD_FAIL(779, kErrFileFormat);
+        return fail(kLineLoadFileHeaderFormat, kErrFileFormat);
 
     KQDIBInfo packed;
     std::memset(&packed, 0, sizeof(packed));
     BITMAPINFOHEADER& header = packed.bmiHeader;
-    if (std::fread(&header, sizeof(header), 1, file) != 1) KQ_LOAD_FAIL(788, kErrFileRead);
+    if (std::fread(&header, sizeof(header), 1, file) != 1) return fail(kLineLoadInfoHeader, kErrFileRead);
     if (header.biSize != sizeof(BITMAPINFOHEADER) || header.biPlanes != 1 || header.biCompression != BI_RGB)
-        KQ_LOAD_FAIL(798, kErrFileFormat);
+        return fail(kLineLoadInfoHeaderFormat, kErrFileFormat);
 
     const int32 colors = KQDIBColorCount(&header);
     int64 dataStart = static_cast<int64>(sizeof(fileHeader)) + static_cast<int64>(sizeof(header));
     if (colors > 0) {
         const size_t n = colors > 256 ? 256 : static_cast<size_t>(colors);
-        if (std::fread(packed.bmiColors, sizeof(RGBQUAD), n, file) != n) KQ_LOAD_FAIL(813, kErrFileRead);
+        if (std::fread(packed.bmiColors, sizeof(RGBQUAD), n, file) != n) return fail(kLineLoadColors, kErrFileRead);
         header.biClrUsed = static_cast<DWORD>(n);
         dataStart += static_cast<int64>(n * sizeof(RGBQUAD));
     }
@@ -403,24 +409,23 @@ bool KQDIBSection::Load(const KQString& fileName) {
     const int64 imageBytes = ImageBytes(header.biWidth, header.biHeight, header.biBitCount);
     if (imageBytes < 0 || imageBytes > INT32_MAX ||
         static_cast<uint32>(imageBytes) > static_cast<uint32>(fileHeader.bfSize - fileHeader.bfOffBits))
-        KQ_LOAD_FAIL(827, kErrFileRead);
+        return fail(kLineLoadImageSize, kErrFileRead);
     // An offset past the end wraps that room into a huge one. Pixel data the
     // file does not hold from where it starts cannot be read, so it fails as
     // that read would, before a buffer of its claimed size is allocated: a
     // few header bytes must not claim hundreds of megabytes.
-    if (dataStart > fileSize || imageBytes > fileSize - dataStart) KQ_LOAD_FAIL(855, kErrFileRead);
+    if (dataStart > fileSize || imageBytes > fileSize - dataStart) return fail(kLineLoadPixels, kErrFileRead);
 
     void* data = std::malloc(static_cast<size_t>(imageBytes));
-    if (!data) KQ_LOAD_FAIL(835, kErrAllocation);
+    if (!data) return fail(kLineLoadAlloc, kErrAllocation);
     if (fileHeader.bfOffBits != 0 && std::fseek(file, static_cast<long>(fileHeader.bfOffBits), SEEK_SET) != 0) {
         std::free(data);
-        KQ_LOAD_FAIL(846, kErrFilePosition);
+        return fail(kLineLoadSeek, kErrFilePosition);
     }
     if (std::fread(data, 1, static_cast<size_t>(imageBytes), file) != static_cast<size_t>(imageBytes)) {
         std::free(data);
-        KQ_LOAD_FAIL(855, kErrFileRead);
+        return fail(kLineLoadPixels, kErrFileRead);
     }
-#undef KQ_LOAD_FAIL
     std::fclose(file);
     header.biSizeImage = static_cast<DWORD>(imageBytes);
     bool result = CreateFromPacked(reinterpret_cast<const BITMAPINFO*>(&packed), data);

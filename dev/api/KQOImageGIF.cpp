@@ -8,13 +8,18 @@
 #include <cstring>
 
 #include "KQOError.h"
-#include "KQFileSystem.h"
+#include "KQOFile.h"
 #include "KQPlatform.h"
 
 namespace {
 
 const char* const kSourceFile = ".\\KQOImageGIF";
 const char* const kLabel = "KQImageSaveRGBDataToGIF()";
+
+// Lines of the report sites.
+const int32 kLineAlloc = 142;
+const int32 kLineCreate = 170;
+const int32 kLineClose = 191;
 
 const float kGamma = 0.6666667f;
 
@@ -327,7 +332,7 @@ bool KQImageSaveRGBDataToGIF(const ubyte* pixels, const KQIntPair& size, const K
     gPicture.indices = static_cast<uint16_t*>(KQMalloc((size.x + 1) * 2));
     if (!gPicture.red || !gPicture.green || !gPicture.blue || !gPicture.indices) {
         ReleaseRows();
-        return KQAllocError(kLabel, kSourceFile, 142);
+        return KQAllocError(kLabel, kSourceFile, kLineAlloc);
     }
 
     int32 red[256], green[256], blue[256];
@@ -338,14 +343,10 @@ bool KQImageSaveRGBDataToGIF(const ubyte* pixels, const KQIntPair& size, const K
     }
     gPicture.cachedRow = -1;
 
-#ifdef KQ_UNICODE
-    FILE* stream = fileName.GetLength() > 0 ? _wfopen(fileName.CStr(), L"wb") : nullptr;
-#else
-    FILE* stream = fileName.GetLength() > 0 ? KQ_fopen(fileName.CStr(), "wb") : nullptr;
-#endif
+    FILE* stream = KQOpenStream(fileName, "wb");
     if (!stream) {
         ReleaseRows();
-        return KQDebugError(kLabel, kSourceFile, 170, "Cannot create file: %s", fileName.CStr());
+        return KQDebugError(kLabel, kSourceFile, kLineCreate, "Cannot create file: %s", fileName.CStr());
     }
     if (!KQGIFEncode(stream, size.x, size.y, 0, 8, red, green, blue, KQGIFGetPixel)) {
         std::fclose(stream);
@@ -354,7 +355,7 @@ bool KQImageSaveRGBDataToGIF(const ubyte* pixels, const KQIntPair& size, const K
     }
     if (std::fclose(stream) != 0) {
         ReleaseRows();
-        return KQDebugError(kLabel, kSourceFile, 191, "Cannot close file: %s", fileName.CStr());
+        return KQDebugError(kLabel, kSourceFile, kLineClose, "Cannot close file: %s", fileName.CStr());
     }
     ReleaseRows();
     return true;

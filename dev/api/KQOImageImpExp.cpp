@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "KQOError.h"
-#include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQPlatform.h"
@@ -17,6 +16,15 @@ namespace {
 
 const char* const kSourceFile = ".\\KQOImageImpExp";
 
+// Lines of the allocation report sites.
+const int32 kLineBMPRow = 1519;
+const int32 kLineTIFFStrips = 1002;
+const int32 kLineSGIBuffers = 636;
+const int32 kLineSGIOpenHandle = 230;
+const int32 kLineSGIOpenRows = 285;
+const int32 kLineSGIOpenTables = 306;
+const int32 kLineSGIGetData = 404;
+
 const uint16_t kSGIMagic = 474;
 const int64 kSGIHeaderBytes = 512;
 
@@ -24,20 +32,6 @@ const int64 kSGIHeaderBytes = 512;
 // else is refused before a file is created.
 bool UsableImage(const ubyte* pixels, const KQIntPair& size) {
     return pixels && size.x >= 1 && size.y >= 1 && static_cast<int64>(size.x) * size.y * 3 <= INT32_MAX;
-}
-
-FILE* OpenStream(const KQChar* name, const char* mode) {
-    if (!name || !*name) return nullptr;
-#ifdef KQ_UNICODE
-    wchar_t wideMode[8];
-    size_t i = 0;
-    for (; mode[i] && i + 1 < sizeof(wideMode) / sizeof(wideMode[0]); ++i)
-        wideMode[i] = static_cast<wchar_t>(mode[i]);
-    wideMode[i] = 0;
-    return _wfopen(name, wideMode);
-#else
-    return KQ_fopen(name, mode);
-#endif
 }
 
 // Buffered data only reaches the disk at the close: a failing close is a
@@ -181,7 +175,7 @@ KQSGIImageHandle* AbandonSGI(KQSGIImageHandle* h) {
 
 bool KQImageSaveRGBDataToPPM(const ubyte* pixels, const KQIntPair& size, const KQString& fileName) {
     if (!UsableImage(pixels, size)) return false;
-    FILE* file = OpenStream(fileName.CStr(), "wb");
+    FILE* file = KQOpenStream(fileName, "wb");
     if (!file) return false;
     WriteBytes(file, "P6\n", 3);
     char text[64];
@@ -207,7 +201,7 @@ bool KQImageSaveRGBDataToBMP(const ubyte* pixels, const KQIntPair& size, const K
     const int64 rowBytes = (static_cast<int64>(size.x) * 3 + 3) & ~static_cast<int64>(3);
     const int64 fileSize = 54 + rowBytes * size.y;
     if (fileSize > UINT32_MAX) return false;
-    FILE* file = OpenStream(fileName.CStr(), "wb");
+    FILE* file = KQOpenStream(fileName, "wb");
     if (!file) return false;
 
     ubyte header[54];
@@ -229,7 +223,7 @@ bool KQImageSaveRGBDataToBMP(const ubyte* pixels, const KQIntPair& size, const K
     ubyte* row = static_cast<ubyte*>(KQMalloc(static_cast<int32>(rowBytes)));
     if (!row) {
         std::fclose(file);
-        return KQAllocError("KQImageSaveRGBDataToBMP()", kSourceFile, 1519);
+        return KQAllocError("KQImageSaveRGBDataToBMP()", kSourceFile, kLineBMPRow);
     }
     std::memset(row, 0, static_cast<size_t>(rowBytes));
     for (int32 y = 0; y < size.y; ++y) {
@@ -261,7 +255,7 @@ bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const 
     const int64 stripBytes = rowsPerStrip * rowBytes;
     const int64 stripCount = total / stripBytes + (total % stripBytes ? 1 : 0);
 
-    FILE* file = OpenStream(fileName.CStr(), "wb");
+    FILE* file = KQOpenStream(fileName, "wb");
     if (!file) return false;
     uint32* offsets = static_cast<uint32*>(KQMalloc(static_cast<int32>(stripCount * 4)));
     uint32* counts = static_cast<uint32*>(KQMalloc(static_cast<int32>(stripCount * 4)));
@@ -269,7 +263,7 @@ bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const 
         KQFree(offsets);
         KQFree(counts);
         std::fclose(file);
-        return KQAllocError("KQImageSaveRGBDataToTIFF()", kSourceFile, 1002);
+        return KQAllocError("KQImageSaveRGBDataToTIFF()", kSourceFile, kLineTIFFStrips);
     }
     for (int64 k = 0; k < stripCount; ++k) {
         offsets[k] = static_cast<uint32>(8 + k * stripBytes);
@@ -359,7 +353,7 @@ bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, cons
     if (!UsableImage(pixels, size) || size.x > 65535 || size.y > 65535) return false;
     const int32 w = size.x;
     const int32 h = size.y;
-    FILE* file = OpenStream(fileName.CStr(), "wb");
+    FILE* file = KQOpenStream(fileName, "wb");
     if (!file) return false;
 
     ubyte zeros[512];
@@ -397,7 +391,7 @@ bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, cons
     if (!start || !length || !encoded || !samples) {
         release();
         std::fclose(file);
-        return KQAllocError("KQImageSaveRGBDataToSGIRGB()", kSourceFile, 636);
+        return KQAllocError("KQImageSaveRGBDataToSGIRGB()", kSourceFile, kLineSGIBuffers);
     }
 
     int64 position = kSGIHeaderBytes + 8 * static_cast<int64>(entries);
@@ -435,7 +429,7 @@ bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const K
     const int32 w = size.x;
     const int32 h = size.y;
     // Text mode: every line ends with the platform's line end.
-    FILE* file = OpenStream(fileName.CStr(), "w");
+    FILE* file = KQOpenStream(fileName, "w");
     if (!file) return false;
 
     const KQIntRect box(0, 0, w - 1, h - 1);
@@ -489,11 +483,11 @@ bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const K
 KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     KQSGIImageHandle* h = static_cast<KQSGIImageHandle*>(KQMalloc(sizeof(KQSGIImageHandle)));
     if (!h) {
-        KQAllocError("KQRawSGIImageOpen()", kSourceFile, 230);
+        KQAllocError("KQRawSGIImageOpen()", kSourceFile, kLineSGIOpenHandle);
         return nullptr;
     }
     std::memset(h, 0, sizeof(*h));
-    h->file = OpenStream(fileName, "rb");
+    h->file = KQOpenStream(fileName, "rb");
     if (!h->file) return AbandonSGI(h);
 
     uint16_t header[6];
@@ -531,7 +525,7 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     h->rowBlue = static_cast<ubyte*>(KQMalloc(bufferBytes));
     if (!h->packetBuffer || !h->rowRed || !h->rowGreen || !h->rowBlue) {
         AbandonSGI(h);
-        KQAllocError("KQRawSGIImageOpen()", kSourceFile, 285);
+        KQAllocError("KQRawSGIImageOpen()", kSourceFile, kLineSGIOpenRows);
         return nullptr;
     }
     if (!runLength) return h;
@@ -540,7 +534,7 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     h->rowSize = static_cast<uint32*>(KQMalloc(static_cast<int32>(entries * 4)));
     if (!h->rowStart || !h->rowSize) {
         AbandonSGI(h);
-        KQAllocError("KQRawSGIImageOpen()", kSourceFile, 306);
+        KQAllocError("KQRawSGIImageOpen()", kSourceFile, kLineSGIOpenTables);
         return nullptr;
     }
     const size_t tableBytes = static_cast<size_t>(entries) * 4;
@@ -599,7 +593,7 @@ bool KQRawSGIImageGetRow(KQSGIImageHandle* h, int32 channel, int32 row, ubyte* d
 
 bool KQRawSGIImageGetData(KQSGIImageHandle* h, KQRGBImage& image) {
     if (!h || h == &gProbeToken) return false;
-    if (!image.Alloc(h->xsize, h->ysize, true)) return KQAllocError("KQRawSGIImageGetData()", kSourceFile, 404);
+    if (!image.Alloc(h->xsize, h->ysize, true)) return KQAllocError("KQRawSGIImageGetData()", kSourceFile, kLineSGIGetData);
     ubyte* out = image.Pixels();
     for (int32 y = 0; y < h->ysize; ++y) {
         if (!KQRawSGIImageGetRow(h, 0, y, h->rowRed) || !KQRawSGIImageGetRow(h, 1, y, h->rowGreen) ||
@@ -633,7 +627,7 @@ bool KQLoadSGIImage(const KQString& fileName, KQRGBImage& image) {
 
 bool KQIsBMPFile(const KQString& fileName) {
     const int64 realSize = KQFileSize(fileName.CStr());
-    FILE* file = OpenStream(fileName.CStr(), "rb");
+    FILE* file = KQOpenStream(fileName, "rb");
     if (!file) return false;
     ubyte b[14];
     const size_t n = std::fread(b, 1, sizeof(b), file);

@@ -223,16 +223,14 @@ void KQJPEGSkipInputData(j_decompress_ptr cinfo, long count) {
 
 void KQJPEGTermSource(j_decompress_ptr) {}
 
-// Messages are formatted and dropped: decoding reports only its result.
-void KQJPEGOutputMessage(j_common_ptr cinfo) {
-    char text[JMSG_LENGTH_MAX > 200 ? JMSG_LENGTH_MAX : 200];
-    cinfo->err->format_message(cinfo, text);
-}
+// Decoding reports only its result, so no message of the library reaches
+// anyone and none is formatted. The standard emit_message stays: it still
+// counts the warnings.
+void KQJPEGOutputMessage(j_common_ptr) {}
 
 // Never returns into the library: the decode ends at the setjmp in
 // KQDecodeJPEG, which destroys the decompressor.
 void KQJPEGErrorExit(j_common_ptr cinfo) {
-    cinfo->err->output_message(cinfo);
     KQJPEGErrorManager* err = reinterpret_cast<KQJPEGErrorManager*>(cinfo->err);
     longjmp(err->jump, 1);
 }

@@ -22,7 +22,7 @@ void KQMaterial::SetFront(const KQColor& ambient, const KQColor& diffuse, const 
     frontSpecular = specular;
     frontEmission = KQColor(0.0f, 0.0f, 0.0f, 1.0f);
     // The field is one byte wide: only the low 8 bits of the argument are kept.
-    frontShininess = (ubyte)(shininess & 0xFF);
+    frontShininess = static_cast<ubyte>(shininess & 0xFF);
     backAmbient = frontAmbient;
     backDiffuse = frontDiffuse;
     backSpecular = frontSpecular;

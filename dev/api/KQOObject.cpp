@@ -20,7 +20,7 @@ void KQObject::SetClassName(const char* literal)
     // wide build each byte is widened sign-extended, like a plain char cast.
     int32 i = 0;
     do {
-        className[i] = (KQChar)(signed char)literal[i];
+        className[i] = static_cast<KQChar>(static_cast<signed char>(literal[i]));
         ++i;
     } while (i < 15 && literal[i] != 0);
     className[i] = 0;
@@ -43,7 +43,7 @@ void* KQMalloc(int32 size)
 {
     if (size == 0)
         return nullptr;
-    return malloc((size_t)size);
+    return malloc(static_cast<size_t>(size));
 }
 
 void KQFree(void* p)

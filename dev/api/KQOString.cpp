@@ -16,31 +16,31 @@ const KQChar emptyText[1] = {0};
 
 // The runtime's narrow or wide functions, for the width this build uses.
 #ifdef KQ_UNICODE
-inline int32 TextLength(const wchar_t* s) { return (int32)wcslen(s); }
-inline int UpperOf(wchar_t c) { return (int)KQ_towupper((wint_t)c); }
-inline int LowerOf(wchar_t c) { return (int)KQ_towlower((wint_t)c); }
+inline int32 TextLength(const wchar_t* s) { return static_cast<int32>(wcslen(s)); }
+inline int UpperOf(wchar_t c) { return static_cast<int>(KQ_towupper(static_cast<wint_t>(c))); }
+inline int LowerOf(wchar_t c) { return static_cast<int>(KQ_towlower(static_cast<wint_t>(c))); }
 // CompareNoCase takes wide units as they are, without a sign to mind.
 inline int SignedUpperOf(wchar_t c) { return UpperOf(c); }
 inline int NCompare(const wchar_t* a, const wchar_t* b, size_t n) { return wcsncmp(a, b, n); }
 inline int ScanInt(const wchar_t* s, int* v) { return swscanf(s, L" %d ", v); }
 #else
-inline int32 TextLength(const char* s) { return (int32)strlen(s); }
+inline int32 TextLength(const char* s) { return static_cast<int32>(strlen(s)); }
 // Narrow characters go to toupper as unsigned values (a negative argument
 // is undefined there).
-inline int UpperOf(char c) { return toupper((unsigned char)c); }
-inline int LowerOf(char c) { return tolower((unsigned char)c); }
+inline int UpperOf(char c) { return toupper(static_cast<unsigned char>(c)); }
+inline int LowerOf(char c) { return tolower(static_cast<unsigned char>(c)); }
 // Upper case with the byte taken as a signed value: bytes of 0x80 and above
 // stay negative and so sort before ASCII in CompareNoCase.
 inline int SignedUpperOf(char c)
 {
-    int v = (signed char)c;
+    int v = static_cast<signed char>(c);
     return v >= 0 ? toupper(v) : v;
 }
 inline int NCompare(const char* a, const char* b, size_t n) { return strncmp(a, b, n); }
 inline int ScanInt(const char* s, int* v) { return sscanf(s, " %d ", v); }
 #endif
 
-inline bool IsLowAscii(KQChar c) { return (uint32)(KQUChar)c < 0x80; }
+inline bool IsLowAscii(KQChar c) { return static_cast<uint32>(static_cast<KQUChar>(c)) < 0x80; }
 
 // Characters the trims remove: ASCII white space, and with alsoControl the
 // ASCII control characters. The terminator is never one of them.
@@ -48,7 +48,7 @@ inline bool IsTrimmed(KQChar c, bool alsoControl)
 {
     if (c == 0 || !IsLowAscii(c))
         return false;
-    int v = (int)c;
+    int v = static_cast<int>(c);
     return isspace(v) || (alsoControl && iscntrl(v));
 }
 
@@ -57,8 +57,8 @@ inline bool IsTrimmed(KQChar c, bool alsoControl)
 int UnsignedCompare(const KQChar* a, const KQChar* b)
 {
     for (;; ++a, ++b) {
-        uint32 x = (uint32)(KQUChar)*a;
-        uint32 y = (uint32)(KQUChar)*b;
+        uint32 x = static_cast<uint32>(static_cast<KQUChar>(*a));
+        uint32 y = static_cast<uint32>(static_cast<KQUChar>(*b));
         if (x != y)
             return x < y ? -1 : 1;
         if (x == 0)
@@ -70,7 +70,7 @@ KQChar* AllocateText(int64 n)
 {
     if (n < 0 || n > 0x7FFFFFFF)
         return nullptr;
-    return (KQChar*)malloc((size_t)n * sizeof(KQChar));
+    return static_cast<KQChar*>(malloc(static_cast<size_t>(n) * sizeof(KQChar)));
 }
 
 }  // namespace
@@ -90,16 +90,16 @@ KQString::KQString(const char* src) : text(nullptr), length(0), capacity(0), tok
     if (!src)
         return;
     size_t n = KQ_mbstowcs(nullptr, src, 0);
-    if (n == (size_t)-1)
+    if (n == static_cast<size_t>(-1))
         return;
-    KQChar* buffer = AllocateText((int64)n + 1);
+    KQChar* buffer = AllocateText(static_cast<int64>(n) + 1);
     if (!buffer)
         return;
     n = KQ_mbstowcs(buffer, src, n + 1);
     buffer[n] = 0;
     text = buffer;
-    length = (int32)n;
-    capacity = (int32)n + 1;
+    length = static_cast<int32>(n);
+    capacity = static_cast<int32>(n) + 1;
 }
 #endif
 
@@ -125,7 +125,7 @@ void KQString::Assign(const KQChar* src, int32 n)
     if (n < 0)
         n = TextLength(src);
     // The old buffer is released only after the copy: src may point into it.
-    KQChar* buffer = AllocateText((int64)n + 1);
+    KQChar* buffer = AllocateText(static_cast<int64>(n) + 1);
     if (!buffer) {
         free(text);
         text = nullptr;
@@ -255,7 +255,7 @@ int32 KQString::Compare(const KQString& other, int32 n) const
     }
     if (n == -1)
         return UnsignedCompare(text, other.text);
-    return NCompare(text, other.text, (size_t)(uint32)n);
+    return NCompare(text, other.text, static_cast<size_t>(static_cast<uint32>(n)));
 }
 
 int32 KQString::CompareNoCase(const KQString& other, int32 n) const
@@ -303,7 +303,7 @@ int32 KQString::Find(const KQString& sub, int32 start, bool forward, bool caseSe
     int32 M = sub.GetLength();
     if (start == -1)
         start = L - M;
-    if (start >= L || start < 0 || L == 0 || M <= 0 || (int64)start + M > L)
+    if (start >= L || start < 0 || L == 0 || M <= 0 || static_cast<int64>(start) + M > L)
         return -1;
     const KQChar* s = sub.text;
     int32 step = forward ? 1 : -1;
@@ -445,7 +445,7 @@ void KQString::MakeLower()
         return;
     length = TextLength(text);
     for (int32 i = 0; i < length; ++i)
-        text[i] = (KQChar)LowerOf(text[i]);
+        text[i] = static_cast<KQChar>(LowerOf(text[i]));
 }
 
 void KQString::MakeUpper()
@@ -454,7 +454,7 @@ void KQString::MakeUpper()
         return;
     length = TextLength(text);
     for (int32 i = 0; i < length; ++i)
-        text[i] = (KQChar)UpperOf(text[i]);
+        text[i] = static_cast<KQChar>(UpperOf(text[i]));
 }
 
 void KQString::TrimLeft(bool alsoControl)
@@ -466,7 +466,7 @@ void KQString::TrimLeft(bool alsoControl)
         ++i;
     if (i > 0) {
         int32 rest = TextLength(text + i);
-        memmove(text, text + i, ((size_t)rest + 1) * sizeof(KQChar));
+        memmove(text, text + i, (static_cast<size_t>(rest) + 1) * sizeof(KQChar));
     }
     length = TextLength(text);
 }
@@ -513,9 +513,9 @@ void KQString::Append(const KQString& other)
         if (other.IsEmpty())
             return;
         int32 n = other.GetLength();
-        if ((int64)length + n < capacity) {
+        if (static_cast<int64>(length) + n < capacity) {
             // memmove: other may be this string itself.
-            memmove(text + length, other.text, (size_t)n * sizeof(KQChar));
+            memmove(text + length, other.text, static_cast<size_t>(n) * sizeof(KQChar));
             length += n;
             text[length] = 0;
             return;
@@ -546,11 +546,11 @@ KQString KQString::Concat(const KQString& other) const
     int32 a = GetLength();
     int32 b = other.GetLength();
     KQString result;
-    KQChar* buffer = AllocateText((int64)a + b + 1);
+    KQChar* buffer = AllocateText(static_cast<int64>(a) + b + 1);
     if (!buffer)
         return result;
-    memcpy(buffer, text, (size_t)a * sizeof(KQChar));
-    memcpy(buffer + a, other.text, (size_t)b * sizeof(KQChar));
+    memcpy(buffer, text, static_cast<size_t>(a) * sizeof(KQChar));
+    memcpy(buffer + a, other.text, static_cast<size_t>(b) * sizeof(KQChar));
     buffer[a + b] = 0;
     result.text = buffer;
     result.capacity = a + b + 1;
@@ -569,7 +569,7 @@ KQString KQString::Mid(int32 pos, int32 count) const
     result.Assign(emptyText, 0);
     int32 L = GetLength();
     if (pos >= 0 && pos < L) {
-        if (count < 0 || (int64)pos + count > L)
+        if (count < 0 || static_cast<int64>(pos) + count > L)
             count = L - pos;
         result.Assign(text + pos, count);
     }

@@ -25,16 +25,16 @@ int64 MeasureFixed(double value, int32 width, int32 precision)
 {
     // One unit more than the nominal size of the scratch buffer, so that a
     // result that fills it still has room for its terminator.
-    int64 size = (width > (int64)precision + 318 ? width : (int64)precision + 318) + 1;
+    int64 size = (width > static_cast<int64>(precision) + 318 ? width : static_cast<int64>(precision) + 318) + 1;
     if (size > 0x7FFFFFFF)
         return size;
-    KQChar* scratch = (KQChar*)malloc((size_t)size * sizeof(KQChar));
+    KQChar* scratch = static_cast<KQChar*>(malloc(static_cast<size_t>(size) * sizeof(KQChar)));
     if (!scratch)
         return size;
 #ifdef KQ_UNICODE
-    int n = KQ_swprintf(scratch, (size_t)size, L"%*.*f", width, precision + 6, value);
+    int n = KQ_swprintf(scratch, static_cast<size_t>(size), L"%*.*f", width, precision + 6, value);
 #else
-    int n = KQ_snprintf(scratch, (size_t)size, "%*.*f", width, precision + 6, value);
+    int n = KQ_snprintf(scratch, static_cast<size_t>(size), "%*.*f", width, precision + 6, value);
 #endif
     free(scratch);
     return n < 0 ? size : n;
@@ -50,7 +50,7 @@ int32 ReadDecimal(const KQChar*& p)
             v = v * 10 + (*p - '0');
         ++p;
     }
-    return v > 0x7FFFFFFF ? 0x7FFFFFFF : (int32)v;
+    return v > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32>(v);
 }
 
 // How much room the formatter needs for format with args: the sum of the
@@ -148,10 +148,10 @@ int64 EstimateFormat(const KQChar* p, va_list args)
             bool wideArg = textSize == 'h' ? false : textSize == 'l' ? true : (upper ? !wideBuild : wideBuild);
             if (wideArg) {
                 const wchar_t* t = va_arg(args, const wchar_t*);
-                item = t ? (int64)wcslen(t) : 6;
+                item = t ? static_cast<int64>(wcslen(t)) : 6;
             } else {
                 const char* t = va_arg(args, const char*);
-                item = t ? (int64)strlen(t) : 6;
+                item = t ? static_cast<int64>(strlen(t)) : 6;
             }
             if (item < 1)
                 item = 1;
@@ -182,7 +182,7 @@ int64 EstimateFormat(const KQChar* p, va_list args)
             item = width + precision > 32 ? width + precision : 32;
             break;
         case 'f':
-            item = MeasureFixed(va_arg(args, double), (int32)width, (int32)precision);
+            item = MeasureFixed(va_arg(args, double), static_cast<int32>(width), static_cast<int32>(precision));
             break;
         case 'n':
             (void)va_arg(args, void*);
@@ -218,12 +218,12 @@ KQString& KQString::FormatV(const KQChar* format, va_list args)
     // Written into a fresh string and moved in at the end, so that the format
     // or an argument may be this string's own text.
     KQString result;
-    if (total + 2 > 0x7FFFFFFF || !result.SetCapacity((int32)(total + 2))) {
+    if (total + 2 > 0x7FFFFFFF || !result.SetCapacity(static_cast<int32>(total + 2))) {
         Assign(nullptr, 0);
         return *this;
     }
     KQChar* buffer = result.GetBuffer();
-    BoundedFormat(buffer, (size_t)total + 1, format, args);
+    BoundedFormat(buffer, static_cast<size_t>(total) + 1, format, args);
     buffer[total + 1] = 0;
     result.FitToLength();
 
@@ -267,7 +267,7 @@ KQString KQString::FromFormatV(const char* format, va_list args)
 KQString& KQString::FormatV(const char* format, va_list args)
 {
     if (!format)
-        return FormatV((const wchar_t*)nullptr, args);
+        return FormatV(static_cast<const wchar_t*>(nullptr), args);
     KQString wide(format);
     return FormatV(wide.CStr(), args);
 }
@@ -288,9 +288,9 @@ uint32 KQHashString(const KQString& s)
     int32 n = s.GetLength();
     for (int32 i = 0; i < n; ++i) {
 #ifdef KQ_UNICODE
-        uint32 c = (uint32)(KQUChar)t[i];
+        uint32 c = static_cast<uint32>(static_cast<KQUChar>(t[i]));
 #else
-        uint32 c = (uint32)(int32)(signed char)t[i];
+        uint32 c = static_cast<uint32>(static_cast<int32>(static_cast<signed char>(t[i])));
 #endif
         h = h * a + c;
         a = a * 378551u;
@@ -316,37 +316,37 @@ char* KQToUTF8(const KQString& s, int32& size)
     const char* t = s.CStr();
     bool plain = true;
     for (int32 i = 0; i < L && plain; ++i)
-        plain = IsPrintableAscii((unsigned char)t[i]);
+        plain = IsPrintableAscii(static_cast<unsigned char>(t[i]));
     if (plain) {
-        char* out = (char*)calloc((size_t)L + 1, 1);
+        char* out = static_cast<char*>(calloc(static_cast<size_t>(L) + 1, 1));
         if (!out)
             return nullptr;
-        memcpy(out, t, (size_t)L);
+        memcpy(out, t, static_cast<size_t>(L));
         size = L + 1;
         return out;
     }
-    wchar_t* wide = (wchar_t*)calloc((size_t)L + 1, sizeof(wchar_t));
+    wchar_t* wide = static_cast<wchar_t*>(calloc(static_cast<size_t>(L) + 1, sizeof(wchar_t)));
     if (!wide)
         return nullptr;
     char* out = nullptr;
     if (MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, t, -1, wide, L + 1) > 0) {
-        int64 outSize = 3 * (int64)L + 4;
+        int64 outSize = 3 * static_cast<int64>(L) + 4;
         if (outSize <= 0x7FFFFFFF)
-            out = (char*)calloc((size_t)outSize, 1);
+            out = static_cast<char*>(calloc(static_cast<size_t>(outSize), 1));
         if (out) {
-            if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, (int)outSize, nullptr, nullptr) > 0) {
-                size = (int32)strlen(out) + 1;
+            if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, static_cast<int>(outSize), nullptr, nullptr) > 0) {
+                size = static_cast<int32>(strlen(out)) + 1;
             } else {
                 free(out);
                 out = nullptr;
             }
         }
     } else {
-        out = (char*)calloc((size_t)L + 1, 1);
+        out = static_cast<char*>(calloc(static_cast<size_t>(L) + 1, 1));
         if (out) {
             int32 n = 0;
             for (int32 i = 0; i < L; ++i)
-                if (IsPrintableAscii((unsigned char)t[i]))
+                if (IsPrintableAscii(static_cast<unsigned char>(t[i])))
                     out[n++] = t[i];
             size = n + 1;
         }
@@ -361,7 +361,7 @@ KQString KQFromUTF8(const char* utf8, int32 n)
     // Stops at the terminator, which counts as a control byte, so a count
     // beyond the text never reads past it.
     for (int32 i = 0; utf8 && i < n && plain; ++i) {
-        unsigned char b = (unsigned char)utf8[i];
+        unsigned char b = static_cast<unsigned char>(utf8[i]);
         plain = b >= 0x20 && b != 0x7F && b < 0x80;
     }
     if (plain)
@@ -372,7 +372,7 @@ KQString KQFromUTF8(const char* utf8, int32 n)
         result.Assign("", 0);
         return result;
     }
-    wchar_t* wide = (wchar_t*)calloc((size_t)n + 1, sizeof(wchar_t));
+    wchar_t* wide = static_cast<wchar_t*>(calloc(static_cast<size_t>(n) + 1, sizeof(wchar_t)));
     if (!wide || !result.SetCapacity(n + 1)) {
         free(wide);
         KQString empty;
@@ -383,9 +383,9 @@ KQString KQFromUTF8(const char* utf8, int32 n)
     // whole text still holds the characters that fitted.
     MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, n + 1);
     char* buffer = result.GetBuffer();
-    memset(buffer, 0, (size_t)n + 1);
+    memset(buffer, 0, static_cast<size_t>(n) + 1);
     for (int32 i = 0; i < n && wide[i] != 0; ++i)
-        buffer[i] = (uint32)wide[i] < 255 ? (char)wide[i] : '_';
+        buffer[i] = static_cast<uint32>(wide[i]) < 255 ? static_cast<char>(wide[i]) : '_';
     free(wide);
     return KQString(buffer);
 }

@@ -46,10 +46,14 @@ public:
     int32 growBy;
 
 private:
+    // Report sites of a failed allocation: a first block, a grown block.
+    static const int32 kLineFirstBlock = 649;
+    static const int32 kLineGrownBlock = 699;
+
     // Largest block, in elements, that the array allocates: blocks stay below
     // 2 GB on every host, as they must in a 32-bit process anyway, so the
     // byte size never overflows.
-    static int32 MaxElements() { return (int32)(INT32_MAX / (int32)sizeof(T)); }
+    static int32 MaxElements() { return static_cast<int32>(INT32_MAX / static_cast<int32>(sizeof(T))); }
 };
 
 template <class T, class ARG>
@@ -71,10 +75,10 @@ bool KQOArray<T, ARG>::SetSize(int32 n, int32 newGrowBy)
     if (data == nullptr) {
         T* block = nullptr;
         if (n <= MaxElements())
-            block = static_cast<T*>(malloc((size_t)n * sizeof(T)));
+            block = static_cast<T*>(malloc(static_cast<size_t>(n) * sizeof(T)));
         if (block == nullptr)
-            return KQOArrayAllocError(649);
-        memset(static_cast<void*>(block), 0, (size_t)n * sizeof(T));
+            return KQOArrayAllocError(kLineFirstBlock);
+        memset(static_cast<void*>(block), 0, static_cast<size_t>(n) * sizeof(T));
         data = block;
         capacity = n;
     } else if (n > capacity) {
@@ -87,24 +91,24 @@ bool KQOArray<T, ARG>::SetSize(int32 n, int32 newGrowBy)
                 step = 1024;
         }
         // Computed wide: capacity + step must not wrap past the int32 range.
-        int64 wanted = (int64)capacity + step;
+        int64 wanted = static_cast<int64>(capacity) + step;
         if (wanted < n)
             wanted = n;
         if (wanted > MaxElements())
             wanted = MaxElements();
         T* block = nullptr;
         if (wanted >= n)
-            block = static_cast<T*>(malloc((size_t)wanted * sizeof(T)));
+            block = static_cast<T*>(malloc(static_cast<size_t>(wanted) * sizeof(T)));
         if (block == nullptr)
-            return KQOArrayAllocError(699);
+            return KQOArrayAllocError(kLineGrownBlock);
         if (count > 0)
-            memcpy(static_cast<void*>(block), data, (size_t)count * sizeof(T));
-        memset(static_cast<void*>(block + count), 0, (size_t)(n - count) * sizeof(T));
+            memcpy(static_cast<void*>(block), data, static_cast<size_t>(count) * sizeof(T));
+        memset(static_cast<void*>(block + count), 0, static_cast<size_t>(n - count) * sizeof(T));
         free(data);
         data = block;
-        capacity = (int32)wanted;
+        capacity = static_cast<int32>(wanted);
     } else if (n > count) {
-        memset(static_cast<void*>(data + count), 0, (size_t)(n - count) * sizeof(T));
+        memset(static_cast<void*>(data + count), 0, static_cast<size_t>(n - count) * sizeof(T));
     }
     count = n;
     return true;
