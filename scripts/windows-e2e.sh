@@ -20,10 +20,11 @@
 #                     of that architecture (scripts/lib/windows-env.sh)
 #   KQ_WIN_BUILD_DIR  cross build with the binaries (default build/windows)
 #   KQ_WINEPREFIX     the prefix that is copied (default ~/.cache/kq-wine32)
-#   KQ_NATIVE_BUILD_DIR  native build whose thumbnails are the reference
+#   KQ_NATIVE_BUILD_DIR  native build whose programs write the models of the
+#                     checks and whose thumbnails are the reference
 #                     (default build/native, as scripts/test.sh makes it;
 #                     configured here when missing, and brought up to date
-#                     for the programs the comparison runs)
+#                     for the programs the checks run)
 #   KQ_E2E_KEEP=1     keep the scratch folder (its path is printed)
 # Prints one PASS or FAIL line per check and "N passed, N failed" last;
 # the exit code is non-zero when a check failed.
