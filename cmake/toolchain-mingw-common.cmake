@@ -6,7 +6,7 @@
 # The static third-party libraries are looked up in KQ_MINGW_PREFIX (as
 # scripts/windows-deps.sh builds it; default from the architecture's
 # environment variable). Test programs run under Wine through
-# scripts/wine-run.sh, in the Wine prefix KQ_WINEPREFIX.
+# scripts/lib/wine-run.sh, in the Wine prefix KQ_WINEPREFIX.
 set(CMAKE_SYSTEM_NAME Windows)
 
 # A path setting: the cache value, else the environment variable, else the
@@ -72,4 +72,4 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KQ_MINGW_PREFIX KQ_WINEPREFIX)
 
 get_filename_component(_kq_source_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${_kq_source_root}/scripts/wine-run.sh;--wineprefix=${KQ_WINEPREFIX};--winearch=${KQ_WINEARCH}")
+    "${_kq_source_root}/scripts/lib/wine-run.sh;--wineprefix=${KQ_WINEPREFIX};--winearch=${KQ_WINEARCH}")

@@ -27,58 +27,31 @@ using kqexample::WriteFile;
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-void Put16(Bytes& b, uint32_t v)
-{
-    b.push_back(v & 0xff);
-    b.push_back((v >> 8) & 0xff);
-}
-void Put32(Bytes& b, uint32_t v)
-{
-    Put16(b, v & 0xffff);
-    Put16(b, v >> 16);
-}
-
 // --- BMP -------------------------------------------------------------------
 
 Bytes Bmp(int32_t width, int32_t height, uint16_t bitCount, uint32_t compression)
 {
-    const uint32_t stride = (static_cast<uint32_t>(width) * bitCount + 31) / 32 * 4;
     const uint32_t colors = bitCount <= 8 ? (1u << bitCount) : (compression == 3 ? 3 : 0);
-    const uint32_t offset = 14 + 40 + colors * 4;
-    const uint32_t imageSize = stride * static_cast<uint32_t>(height);
-    Bytes b;
-    b.push_back('B');
-    b.push_back('M');
-    Put32(b, offset + imageSize);
-    Put32(b, 0);
-    Put32(b, offset);
-    Put32(b, 40);
-    Put32(b, static_cast<uint32_t>(width));
-    Put32(b, static_cast<uint32_t>(height));
-    Put16(b, 1);
-    Put16(b, bitCount);
-    Put32(b, compression);
-    Put32(b, imageSize);
-    Put32(b, 2835);
-    Put32(b, 2835);
-    Put32(b, bitCount <= 8 ? colors : 0);
-    Put32(b, 0);
+    kqexample::BmpLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.bitCount = bitCount;
+    layout.compression = compression;
+    layout.clrUsed = bitCount <= 8 ? colors : 0;
+    layout.sizeImage = kqexample::Stride(width, bitCount) * static_cast<uint32_t>(height);
     if (compression == 3) {
         const bool wide = bitCount == 32;
-        Put32(b, wide ? 0xff0000 : 0xf800);
-        Put32(b, wide ? 0x00ff00 : 0x07e0);
-        Put32(b, wide ? 0x0000ff : 0x001f);
+        kqexample::PutLe(layout.colors, wide ? 0xff0000 : 0xf800, 4);
+        kqexample::PutLe(layout.colors, wide ? 0x00ff00 : 0x07e0, 4);
+        kqexample::PutLe(layout.colors, wide ? 0x0000ff : 0x001f, 4);
     } else {
-        for (uint32_t i = 0; i < colors; ++i) {
-            b.push_back(static_cast<uint8_t>(i * 7));
-            b.push_back(static_cast<uint8_t>(255 - i));
-            b.push_back(static_cast<uint8_t>(i * 3));
-            b.push_back(0);
-        }
+        for (uint32_t i = 0; i < colors; ++i)
+            kqexample::AddColor(layout.colors, static_cast<uint8_t>(i * 3), static_cast<uint8_t>(255 - i),
+                                static_cast<uint8_t>(i * 7));
     }
-    for (uint32_t i = 0; i < imageSize; ++i)
-        b.push_back(static_cast<uint8_t>(i * 29 + 5));
-    return b;
+    for (uint32_t i = 0; i < layout.sizeImage; ++i)
+        layout.pixels.push_back(static_cast<uint8_t>(i * 29 + 5));
+    return kqexample::BuildBmp(layout);
 }
 
 // --- JPEG ------------------------------------------------------------------

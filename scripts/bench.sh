@@ -29,7 +29,7 @@ CASES="${KQ_BENCH_CASES:-ten-10MB big-random big-text ctl1 ctl10 ctl100 ctl300 c
 
 bash "$ROOT/scripts/install-native-deps.sh"
 # GNU time reports the peak memory of the process it runs; zip is the peer.
-. "$ROOT/scripts/apt-ensure.sh"
+. "$ROOT/scripts/lib/apt-ensure.sh"
 kq_apt_ensure time zip libjpeg-turbo-progs
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKQ_BENCH=ON -DKQ_BUILD_TESTS=OFF >/dev/null
@@ -120,7 +120,7 @@ lintomel_bench() {
     HOST="$BUILD/tools/kqthumbhost"
     LIB="$BUILD/thumbnail/Lintomel.so"
     "$BUILD/bench/kqbench_lintomel" inputs "$LDIR" >"$LDIR/inputs.txt"
-    "$BUILD/examples/kqthumbexamples" "$LDIR" >/dev/null
+    "$BUILD/testsupport/kqthumbexamples" "$LDIR" >/dev/null
 
     # measure OUT COMMAND...: runs one command; appends its wall time (ms) to
     # OUT.ms and its peak RSS (KiB) to OUT.kb.

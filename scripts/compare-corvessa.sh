@@ -22,7 +22,7 @@ if [ -z "${KQ_AFTER:-}" ]; then
 fi
 AFTER="${KQ_AFTER:-$BUILD/embedder/corvessa}"
 INPUTS="$BUILD/bench/kqbench_corvessa_inputs"
-EXAMPLES="$BUILD/examples/corvessa_examples"
+EXAMPLES="$BUILD/testsupport/corvessa_examples"
 WORK="${KQ_COMPARE_DIR:-$BUILD/compare-run}"
 case "$WORK" in *" "*) echo "compare-corvessa.sh: the folder must not hold spaces" >&2; exit 1 ;; esac
 rm -rf "$WORK"
@@ -39,7 +39,7 @@ compare() {
     (cd "$dir" && "$BEFORE" "$dir/before-$stem" >"$dir/before-$stem.out" 2>&1) || true
     (cd "$dir" && "$AFTER" "$dir/after-$stem" >"$dir/after-$stem.out" 2>&1) || true
     printf '%-22s ' "$label"
-    if ! python3 "$ROOT/scripts/compare-packages.py" "$dir/before-$stem" "$dir/after-$stem"; then
+    if ! python3 "$ROOT/scripts/lib/compare-packages.py" "$dir/before-$stem" "$dir/after-$stem"; then
         failed=1
     fi
     # The report box's text must match; error reports are counted.
@@ -63,7 +63,6 @@ for c in $CASES; do
     examples)
         mkdir -p "$WORK/examples"
         cp -R "$ROOT/examples/corvessa/." "$WORK/examples/"
-        rm -f "$WORK/examples"/*.cpp
         "$EXAMPLES" absolute "$WORK/examples" >/dev/null
         compare "talk.pptx" "$WORK/examples/talk.pptx"
         compare "docs/report.docx" "$WORK/examples/docs/report.docx"

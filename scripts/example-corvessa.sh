@@ -21,12 +21,11 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
 fi
 cmake --build "$BUILD" --target corvessa corvessa_examples >/dev/null
 CORVESSA="$BUILD/embedder/corvessa"
-TOOL="$BUILD/examples/corvessa_examples"
+TOOL="$BUILD/testsupport/corvessa_examples"
 
 SCRATCH="${KQ_SCRATCH:-$(mktemp -d "${TMPDIR:-/tmp}/corvessa-example.XXXXXX")}"
 mkdir -p "$SCRATCH"
 cp -R "$ROOT/examples/corvessa/." "$SCRATCH/"
-rm -f "$SCRATCH"/*.cpp
 "$TOOL" absolute "$SCRATCH"
 
 PACKAGE="$SCRATCH/$EXAMPLE"

@@ -25,7 +25,7 @@ TARGETS=(${KQ_FUZZ_TARGETS:-fuzz_dib fuzz_jpeg_memory fuzz_zip_xml fuzz_embedder
 # The native libraries, then clang with the libFuzzer and sanitizer runtimes
 # (libclang-rt-14-dev is only recommended, by libclang-common-14-dev, on Debian 12).
 bash "$ROOT/scripts/install-native-deps.sh"
-. "$ROOT/scripts/apt-ensure.sh"
+. "$ROOT/scripts/lib/apt-ensure.sh"
 kq_apt_ensure clang clang-14 libclang-rt-14-dev
 
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -2,14 +2,14 @@
 # Configures the Windows cross build (mingw-w64, static runtime) for
 # KQ_WIN_TARGET (i686 by default, or x86_64).
 #   windows-configure.sh [BUILD_DIR] [extra cmake args...]
-# BUILD_DIR defaults to the target's build folder (scripts/windows-env.sh);
+# BUILD_DIR defaults to the target's build folder (scripts/lib/windows-env.sh);
 # the build type to $KQ_WIN_BUILD_TYPE or Release, as the binaries ship, at
 # -O2 (debug information and -O3 each add about a third to the compile
 # time). The libraries must be in the target's prefix, built by the current
 # recipe (scripts/windows-deps.sh).
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-. "$ROOT/scripts/windows-env.sh"
+. "$ROOT/scripts/lib/windows-env.sh"
 BUILD="${1:-$KQ_WIN_BUILD_DIR}"
 [ $# -eq 0 ] || shift
 if [ "$(cat "$KQ_MINGW_PREFIX/.kq-complete" 2>/dev/null)" != "$(kq_mingw_recipe)" ]; then

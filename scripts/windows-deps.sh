@@ -3,12 +3,14 @@
 # i686 by default, or x86_64) on a Debian 12 machine (run as root, or with
 # sudo at hand):
 #   - mingw-w64 for the target (posix threads), widl and windres, zlib for
-#     mingw, Wine (32- and 64-bit), and Xvfb with xauth, unzip and python3
-#     for the end-to-end checks;
+#     mingw, Wine (32- and 64-bit), and Xvfb with xauth and unzip for the
+#     end-to-end checks, and what the native build needs
+#     (scripts/install-native-deps.sh): those checks write their models and
+#     the reference thumbnails with native programs;
 #   - static builds of bzip2, libjpeg-turbo, tinyxml and libzip from
 #     Debian's source packages, and of GoogleTest from /usr/src/googletest,
 #     with the target's toolchain file (64-bit file offsets; SSE2 floats on
-#     i686), installed into the target's KQ_MINGW_PREFIX (scripts/windows-env.sh).
+#     i686), installed into the target's KQ_MINGW_PREFIX (scripts/lib/windows-env.sh).
 #     libjpeg-turbo is built with its SIMD code (assembled with nasm), as
 #     the native build's system library is.
 # A prefix whose stamp matches the recipe is reused as it is; any other
@@ -16,7 +18,7 @@
 # nothing is missing.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-. "$ROOT/scripts/windows-env.sh"
+. "$ROOT/scripts/lib/windows-env.sh"
 
 RECIPE="$(kq_mingw_recipe)"
 STAMP="$KQ_MINGW_PREFIX/.kq-complete"
@@ -26,13 +28,13 @@ SUDO=""
 
 PKGS=(cmake ninja-build make pkg-config dpkg-dev xz-utils nasm
       mingw-w64-tools libz-mingw-w64-dev googletest
-      wine wine64 xvfb xauth unzip python3-minimal)
+      wine wine64 xvfb xauth unzip)
 case "$KQ_WIN_TARGET" in
     i686)   PKGS+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686) ;;
     x86_64) PKGS+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;
 esac
 
-. "$(dirname "$0")/apt-ensure.sh"
+. "$(dirname "$0")/lib/apt-ensure.sh"
 
 updated=0
 apt_update() {
@@ -43,6 +45,7 @@ apt_update() {
 }
 
 # --- packages -------------------------------------------------------------
+bash "$ROOT/scripts/install-native-deps.sh"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
     updated_arch=1

@@ -17,19 +17,20 @@
 # Everything runs in a private copy of the Wine prefix, removed at the end,
 # so the shared prefix and its registry stay as they were.
 #   KQ_WIN_TARGET     i686 (default) or x86_64: the build and the Wine prefix
-#                     of that architecture (scripts/windows-env.sh)
+#                     of that architecture (scripts/lib/windows-env.sh)
 #   KQ_WIN_BUILD_DIR  cross build with the binaries (default build/windows)
 #   KQ_WINEPREFIX     the prefix that is copied (default ~/.cache/kq-wine32)
-#   KQ_NATIVE_BUILD_DIR  native build whose thumbnails are the reference
+#   KQ_NATIVE_BUILD_DIR  native build whose programs write the models of the
+#                     checks and whose thumbnails are the reference
 #                     (default build/native, as scripts/test.sh makes it;
 #                     configured here when missing, and brought up to date
-#                     for the programs the comparison runs)
+#                     for the programs the checks run)
 #   KQ_E2E_KEEP=1     keep the scratch folder (its path is printed)
 # Prints one PASS or FAIL line per check and "N passed, N failed" last;
 # the exit code is non-zero when a check failed.
 set -uo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-. "$ROOT/scripts/windows-env.sh"
+. "$ROOT/scripts/lib/windows-env.sh"
 BUILD="$KQ_WIN_BUILD_DIR"
 case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
 
@@ -86,37 +87,9 @@ expect_dump() {
     fi
 }
 
-# A 32-bit little-endian word.
-le32() {
-    local v=$(($1 & 0xFFFFFFFF))
-    # shellcheck disable=SC2059  # the format is the bytes
-    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((v & 255)) $((v >> 8 & 255)) $((v >> 16 & 255)) $((v >> 24 & 255)))"
-}
-
-# make_kqf FILE WIDTH HEIGHT: a binary KQF file (short header without
-# extension, so the block data is raw) whose image block is one colour,
-# R 0x20 G 0x80 B 0xE0.
-make_kqf() {
-    local file="$1" w="$2" h="$3" n=1 bytes
-    bytes=$((w * h * 3))
-    printf '\x20\x80\xe0' >"$file.px"
-    while [ $((n * 3)) -lt "$bytes" ]; do
-        cat "$file.px" "$file.px" >"$file.px2" && mv "$file.px2" "$file.px"
-        n=$((n * 2))
-    done
-    {
-        le32 231272; le32 -160871; le32 0; le32 1        # file header
-        le32 1020; le32 0; le32 96; le32 "$bytes"         # image block
-        head -c 80 /dev/zero; le32 "$w"; le32 "$h"
-        head -c "$bytes" "$file.px"
-        le32 0
-    } >"$file"
-    rm -f "$file.px"
-}
-
 # check_bmp CHECK FILE WIDTH HEIGHT [one-colour]: the thumbnail host's BMP
-# has the size; with a fourth argument every pixel has the colour make_kqf
-# writes (stored B, G, R).
+# has the size; with a fourth argument every pixel has the colour of the
+# one-colour KQF files (kqe2einputs kqf; stored B, G, R).
 check_bmp() {
     local check="$1" file="$2" w="$3" h="$4" got colours
     if [ ! -s "$file" ]; then
@@ -137,43 +110,6 @@ check_bmp() {
         fi
     fi
     pass "$check"
-}
-
-# make_big_kqfx FILE SNAPSHOT: a zip64 KQFx container of 4.5 GiB whose
-# snapshot (the JPEG file SNAPSHOT, stored) lies past 4 GiB, behind a stored
-# entry of zeros that is a hole in the file, so it costs no disk space. A
-# reader with 32-bit file offsets cannot reach the snapshot.
-make_big_kqfx() {
-    python3 - "$1" "$2" <<'PY'
-import struct, sys, zlib
-out, snap = sys.argv[1], open(sys.argv[2], 'rb').read()
-pad = 4600 << 20
-crc, chunk = 0, bytes(1 << 24)
-for _ in range(pad // len(chunk)):
-    crc = zlib.crc32(chunk, crc)
-entries = []
-with open(out, 'wb') as f:
-    for name, size, crc, data in ((b'Case001/Padding.bin', pad, crc, None),
-                                  (b'Case001/Snapshot.jpeg', len(snap), zlib.crc32(snap), snap)):
-        offset = f.tell()
-        f.write(struct.pack('<IHHHHHIIIHH', 0x04034b50, 45, 0, 0, 0, 0x21, crc,
-                            0xFFFFFFFF, 0xFFFFFFFF, len(name), 20) + name
-                + struct.pack('<HHQQ', 1, 16, size, size))
-        if data is None:
-            f.seek(size, 1)
-        else:
-            f.write(data)
-        entries.append((name, size, crc, offset))
-    cd = f.tell()
-    for name, size, crc, offset in entries:
-        f.write(struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 45, 45, 0, 0, 0, 0x21, crc,
-                            0xFFFFFFFF, 0xFFFFFFFF, len(name), 28, 0, 0, 0, 0, 0xFFFFFFFF) + name
-                + struct.pack('<HHQQQ', 1, 24, size, size, offset))
-    end = f.tell()
-    f.write(struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0, 0, 2, 2, end - cd, cd))
-    f.write(struct.pack('<IIQI', 0x07064b50, 0, end, 1))
-    f.write(struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0))
-PY
 }
 
 # ------------------------------------------------------- Corvessa, in Xvfb
@@ -245,7 +181,7 @@ check_show() {
 }
 
 corvessa_checks() {
-    local examples="$BUILD/examples/corvessa_examples.exe" talk report
+    local examples="$BUILD/testsupport/corvessa_examples.exe" talk report
     wineserver -p >/dev/null 2>&1
 
     # A folder name with a blank: the path is taken whole, without quotes.
@@ -316,7 +252,7 @@ fi
 
 start=$SECONDS
 for f in thumbnail/Lintomel.dll tools/kqthumbhost.exe tools/kqboxdriver.exe embedder/Corvessa.exe \
-         examples/corvessa_examples.exe; do
+         testsupport/corvessa_examples.exe; do
     if [ ! -f "$BUILD/$f" ]; then
         echo "windows-e2e.sh: no $BUILD/$f (scripts/windows-test.sh builds it)" >&2
         echo "0 passed, 1 failed"
@@ -341,9 +277,22 @@ cleanup() {
 }
 trap cleanup EXIT
 : >"$WORK/tally"
-# windows-deps.sh installs these; a run of this script on its own may lack them.
-. "$ROOT/scripts/apt-ensure.sh"
-kq_apt_ensure xvfb xauth unzip python3-minimal >"$WORK/apt.log" 2>&1 || show "$WORK/apt.log"
+
+# The native build writes the models of the checks and draws the reference
+# thumbnails (scripts/windows-deps.sh installs what it needs).
+NATIVE="${KQ_NATIVE_BUILD_DIR:-$ROOT/build/native}"
+case "$NATIVE" in /*) ;; *) NATIVE="$PWD/$NATIVE" ;; esac
+native_ok=1
+if [ ! -f "$NATIVE/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$NATIVE" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$WORK/native.log" 2>&1 || native_ok=0
+fi
+if [ "$native_ok" -eq 0 ] ||
+   ! cmake --build "$NATIVE" --target kqthumbhost Lintomel kqthumbcases kqe2einputs >>"$WORK/native.log" 2>&1; then
+    native_ok=0
+    fail "Lintomel: the native build made its thumbnail host and the programs that write the models"
+    show "$WORK/native.log"
+fi
+INPUTS="$NATIVE/testsupport/kqe2einputs"
 
 # The private prefix: registration, the uninstall remains and the X11
 # setting below stay in it.
@@ -489,8 +438,8 @@ check_host() {
     check_bmp "$check: the bitmap is $w x $h" "$WORK/thumbs/$name.bmp" "$w" "$h" "$@"
 }
 
-make_kqf "$WORK/thumbs/big.kqf" 1024 768
-make_kqf "$WORK/thumbs/small.kqf" 100 50
+"$INPUTS" kqf "$WORK/thumbs/big.kqf" 1024 768
+"$INPUTS" kqf "$WORK/thumbs/small.kqf" 100 50
 wrun host1 "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$WORK/thumbs/big.kqf")" \
     "$(wpath "$WORK/thumbs/host1.bmp")"
 check_host "Lintomel: CoCreateInstance, Load, GetLocation, Extract, GetDateStamp: 1024 x 768 KQF at 96 x 96" \
@@ -502,7 +451,7 @@ wrun host3 "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$ROOT/examples/l
     "$(wpath "$WORK/thumbs/host3.bmp")"
 check_host "Lintomel: CoCreateInstance: 640 x 480 KQFx (JPEG snapshot) at 96 x 96" host3 96 72
 unzip -p "$ROOT/examples/lintomel/model.kqfx" Case001/Snapshot.jpeg >"$WORK/thumbs/snapshot.jpeg"
-if make_big_kqfx "$WORK/thumbs/big.kqfx" "$WORK/thumbs/snapshot.jpeg" 2>"$WORK/big.err"; then
+if "$INPUTS" big-kqfx "$WORK/thumbs/big.kqfx" "$WORK/thumbs/snapshot.jpeg" 2>"$WORK/big.err"; then
     wrun host5 "$BUILD/tools/kqthumbhost.exe" -c -s 96x96 "$(wpath "$WORK/thumbs/big.kqfx")" \
         "$(wpath "$WORK/thumbs/host5.bmp")"
     check_host "Lintomel: CoCreateInstance: 4.5 GiB zip64 KQFx, snapshot past 4 GiB, at 96 x 96" host5 96 72
@@ -583,16 +532,11 @@ fi
 # this fails when the Windows library lacks its SIMD code). The native
 # build writes the model files as well.
 same_as_native() {
-    local native="${KQ_NATIVE_BUILD_DIR:-$ROOT/build/native}" dir="$WORK/same" name
-    case "$native" in /*) ;; *) native="$PWD/$native" ;; esac
-    if [ ! -f "$native/CMakeCache.txt" ]; then
-        bash "$ROOT/scripts/install-native-deps.sh" >"$WORK/native.log" 2>&1 &&
-            cmake -S "$ROOT" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >>"$WORK/native.log" 2>&1
-    fi
+    local native="$NATIVE" dir="$WORK/same" name
+    [ "$native_ok" -eq 1 ] || return
     mkdir -p "$dir"
-    if ! cmake --build "$native" --target kqthumbhost Lintomel kqthumbcases >>"$WORK/native.log" 2>&1 ||
-       ! "$native/tests/kqthumbcases" "$dir" >"$dir/cases.txt" 2>>"$WORK/native.log"; then
-        fail "Lintomel: the native build made its thumbnail host and the model files"
+    if ! "$native/testsupport/kqthumbcases" "$dir" >"$dir/cases.txt" 2>>"$WORK/native.log"; then
+        fail "Lintomel: the native build wrote the model files"
         show "$WORK/native.log"
         return
     fi

@@ -16,13 +16,13 @@
 #                       same tree built for x86_64 Windows runs its tests
 #                       under 64-bit Wine
 # Where the chosen tests cannot run, the leg fails; it never passes without
-# them. Folders and prefixes per architecture: see scripts/windows-env.sh.
+# them. Folders and prefixes per architecture: see scripts/lib/windows-env.sh.
 # run_env changes the settings in a subshell on purpose; its commands
 # expand them there.
 # shellcheck disable=SC2031,SC2016,SC2317
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-. "$ROOT/scripts/windows-env.sh"
+. "$ROOT/scripts/lib/windows-env.sh"
 JOBS="$(nproc)"
 t0=$SECONDS
 
@@ -51,7 +51,7 @@ t1=$SECONDS
 
 # The architecture whose tests run, in its own settings (in a subshell, so
 # that the i686 ones above stay as they are).
-run_env() { (KQ_WIN_TARGET=$run; . "$ROOT/scripts/windows-env.sh"; "$@"); }
+run_env() { (KQ_WIN_TARGET=$run; . "$ROOT/scripts/lib/windows-env.sh"; "$@"); }
 loader_works() { "$KQ_WINE" --version >/dev/null 2>&1; }
 if ! run_env loader_works; then
     echo "FAILED: no Windows tests can run here: the $run Wine loader does not start" \
@@ -74,12 +74,12 @@ if [ "$run" = i686 ]; then
 else
     cmake --build "$KQ_WIN_BUILD_DIR" -j"$JOBS" --target corvessa Lintomel
 fi
-bash "$ROOT/scripts/windows-check-imports.sh" "$KQ_WIN_BUILD_DIR"
-bash "$ROOT/scripts/windows-check-sse.sh" "$KQ_WIN_BUILD_DIR"
+bash "$ROOT/scripts/lib/windows-check-imports.sh" "$KQ_WIN_BUILD_DIR"
+bash "$ROOT/scripts/lib/windows-check-sse.sh" "$KQ_WIN_BUILD_DIR"
 if [ "$run" = x86_64 ]; then
     KQ_WIN_TARGET=x86_64 bash "$ROOT/scripts/windows-configure.sh" >/dev/null
     run_env bash -c 'cmake --build "$KQ_WIN_BUILD_DIR" -j"$1" && bash "$2" "$KQ_WIN_BUILD_DIR"' \
-        _ "$JOBS" "$ROOT/scripts/windows-check-imports.sh"
+        _ "$JOBS" "$ROOT/scripts/lib/windows-check-imports.sh"
 fi
 t2=$SECONDS
 

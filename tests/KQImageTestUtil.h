@@ -1,5 +1,5 @@
-// Test pictures made on the spot: BMP files written byte by byte, packed
-// DIBs in memory, and the checks of recorded errors the image tests share.
+// Test pictures made on the spot: packed DIBs in memory (BMP files come from
+// the input writer), and the checks of recorded errors the image tests share.
 #ifndef KQIMAGETESTUTIL_H
 #define KQIMAGETESTUTIL_H
 
@@ -17,66 +17,10 @@ namespace kqtest {
 
 typedef std::vector<uint8_t> Bytes;
 
-inline void Put16(Bytes& b, uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-inline void Put32(Bytes& b, uint32_t v) {
-    Put16(b, v & 0xFFFF);
-    Put16(b, v >> 16);
-}
-
-inline uint32_t Stride(int32_t width, int bitCount) { return (static_cast<uint32_t>(width) * bitCount + 31) / 32 * 4; }
-
-struct BmpLayout {
-    int32_t width = 1;
-    int32_t height = 1;
-    int bitCount = 24;
-    uint32_t compression = 0;
-    uint32_t clrUsed = 0;
-    uint32_t infoSize = 40;
-    uint16_t planes = 1;
-    uint16_t type = 0x4D42;
-    uint16_t reserved1 = 0;
-    Bytes colors;        // colour table as written (4 bytes B, G, R, 0 each)
-    Bytes pixels;        // rows as stored, bottom row first, padded
-    int64_t sizeDelta = 0;  // bfSize = real size + sizeDelta
-    bool zeroOffset = false;  // bfOffBits 0: data follows the table
-    int64_t offsetDelta = 0;  // bfOffBits = real offset + offsetDelta
-};
-
-inline Bytes BuildBmp(const BmpLayout& s) {
-    const uint32_t offset = 14 + 40 + static_cast<uint32_t>(s.colors.size());
-    const uint32_t total = offset + static_cast<uint32_t>(s.pixels.size());
-    Bytes b;
-    Put16(b, s.type);
-    Put32(b, static_cast<uint32_t>(total + s.sizeDelta));
-    Put16(b, s.reserved1);
-    Put16(b, 0);
-    Put32(b, s.zeroOffset ? 0 : static_cast<uint32_t>(offset + s.offsetDelta));
-    Put32(b, s.infoSize);
-    Put32(b, static_cast<uint32_t>(s.width));
-    Put32(b, static_cast<uint32_t>(s.height));
-    Put16(b, s.planes);
-    Put16(b, static_cast<uint32_t>(s.bitCount));
-    Put32(b, s.compression);
-    Put32(b, 0);
-    Put32(b, 2835);
-    Put32(b, 2835);
-    Put32(b, s.clrUsed);
-    Put32(b, 0);
-    b.insert(b.end(), s.colors.begin(), s.colors.end());
-    b.insert(b.end(), s.pixels.begin(), s.pixels.end());
-    return b;
-}
-
-inline void AddColor(Bytes& table, uint8_t r, uint8_t g, uint8_t b) {
-    table.push_back(b);
-    table.push_back(g);
-    table.push_back(r);
-    table.push_back(0);
-}
-
+using kqexample::AddColor;
+using kqexample::BmpLayout;
+using kqexample::BuildBmp;
+using kqexample::Stride;
 using kqexample::WriteFile;
 
 // The whole file; empty when it cannot be read.

@@ -1,9 +1,9 @@
 // Writers for the files the two products read: JPEG snapshots, zip archives
-// (office packages and KQFx containers) and binary KQF files with an image
-// block, and plain files. Used by the example generators, the tests (which
-// also build damaged variants), the fuzz seeds and the benchmarks; built as
-// the kqexamplewriter library, so that only its source sees libjpeg, bzip2
-// and libzip.
+// (office packages and KQFx containers), binary KQF files with an image
+// block, BMP files, and plain files. Used by the example generators, the
+// tests (which also build damaged variants), the fuzz seeds, the benchmarks
+// and the scripts' checks; built as the kqexamplewriter library, so that
+// only its sources see libjpeg, bzip2 and libzip.
 #ifndef KQTHUMBEXAMPLEWRITER_H
 #define KQTHUMBEXAMPLEWRITER_H
 
@@ -112,6 +112,33 @@ Bytes Zip64Extra(const std::vector<uint64_t>& values);
 void PutZip64End(Bytes& out, uint64_t count, uint64_t size, uint64_t offset, uint16_t needed = 45);
 void PutZip64Locator(Bytes& out, uint64_t at);
 void PutZipEnd(Bytes& out, uint16_t count, uint32_t size, uint32_t offset);
+
+// A BMP file written field by field: a 14-byte file header, a 40-byte
+// information header, the colour table (or bit-field masks) and the pixel
+// rows as given, with the fields a damaged file gets wrong as overrides.
+struct BmpLayout {
+    int32_t width = 1;
+    int32_t height = 1;
+    int bitCount = 24;
+    uint32_t compression = 0;
+    uint32_t clrUsed = 0;
+    uint32_t infoSize = 40;
+    uint32_t sizeImage = 0; // biSizeImage as written (0 is allowed for BI_RGB)
+    uint16_t planes = 1;
+    uint16_t type = 0x4D42;
+    uint16_t reserved1 = 0;
+    Bytes colors;        // colour table as written (4 bytes B, G, R, 0 each)
+    Bytes pixels;        // rows as stored, bottom row first, padded
+    int64_t sizeDelta = 0;  // bfSize = real size + sizeDelta
+    bool zeroOffset = false;  // bfOffBits 0: data follows the table
+    int64_t offsetDelta = 0;  // bfOffBits = real offset + offsetDelta
+};
+
+Bytes BuildBmp(const BmpLayout& s);
+// Appends one colour table entry (B, G, R, 0).
+void AddColor(Bytes& table, uint8_t r, uint8_t g, uint8_t b);
+// Bytes in one stored row of a BMP: whole 32-bit words.
+uint32_t Stride(int32_t width, int bitCount);
 
 // A picture worth looking at: a sky-to-ground gradient with a shaded ball,
 // rows top first.

@@ -10,7 +10,7 @@ namespace kqhostile {
 
 namespace {
 
-void Put16(Bytes& b, unsigned v)
+void PutBe16(Bytes& b, unsigned v)
 {
     b.push_back((unsigned char)(v >> 8));
     b.push_back((unsigned char)v);
@@ -20,7 +20,7 @@ void Marker(Bytes& b, unsigned code, const Bytes& body)
 {
     b.push_back(0xFF);
     b.push_back((unsigned char)code);
-    Put16(b, (unsigned)body.size() + 2);
+    PutBe16(b, (unsigned)body.size() + 2);
     b.insert(b.end(), body.begin(), body.end());
 }
 
@@ -42,8 +42,8 @@ Bytes FloodJpeg(const ScanFlood& s)
     dqt.resize(65, 1);
     Marker(b, 0xDB, dqt);
     Bytes sof{8};
-    Put16(sof, (unsigned)s.height);
-    Put16(sof, (unsigned)s.width);
+    PutBe16(sof, (unsigned)s.height);
+    PutBe16(sof, (unsigned)s.width);
     sof.push_back(3);
     for (unsigned c = 1; c <= 3; ++c) {
         sof.push_back((unsigned char)c);

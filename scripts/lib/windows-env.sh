@@ -13,7 +13,7 @@
 # with the same target). The prefixes live outside the source tree so that
 # a fresh clone reuses them.
 : "${KQ_WIN_TARGET:=i686}"
-_kq_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+_kq_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 case "$KQ_WIN_TARGET" in
     i686)
         : "${KQ_MINGW_PREFIX:=/opt/kq-mingw-i686}"

@@ -334,6 +334,45 @@ void PutZipEnd(Bytes& out, uint16_t count, uint32_t size, uint32_t offset)
     PutLe(out, 0, 2); // comment
 }
 
+Bytes BuildBmp(const BmpLayout& s)
+{
+    const uint32_t offset = 14 + 40 + (uint32_t)s.colors.size();
+    const uint32_t total = offset + (uint32_t)s.pixels.size();
+    Bytes b;
+    PutLe(b, s.type, 2);
+    PutLe(b, (uint32_t)(total + s.sizeDelta), 4);
+    PutLe(b, s.reserved1, 2);
+    PutLe(b, 0, 2);
+    PutLe(b, s.zeroOffset ? 0 : (uint32_t)(offset + s.offsetDelta), 4);
+    PutLe(b, s.infoSize, 4);
+    PutLe(b, (uint32_t)s.width, 4);
+    PutLe(b, (uint32_t)s.height, 4);
+    PutLe(b, s.planes, 2);
+    PutLe(b, (uint32_t)s.bitCount, 2);
+    PutLe(b, s.compression, 4);
+    PutLe(b, s.sizeImage, 4);
+    PutLe(b, 2835, 4); // 72 dots an inch, both ways
+    PutLe(b, 2835, 4);
+    PutLe(b, s.clrUsed, 4);
+    PutLe(b, 0, 4);
+    b.insert(b.end(), s.colors.begin(), s.colors.end());
+    b.insert(b.end(), s.pixels.begin(), s.pixels.end());
+    return b;
+}
+
+void AddColor(Bytes& table, uint8_t r, uint8_t g, uint8_t b)
+{
+    table.push_back(b);
+    table.push_back(g);
+    table.push_back(r);
+    table.push_back(0);
+}
+
+uint32_t Stride(int32_t width, int bitCount)
+{
+    return ((uint32_t)width * (uint32_t)bitCount + 31) / 32 * 4;
+}
+
 Bytes Picture(int width, int height)
 {
     Bytes rgb((size_t)width * (size_t)height * 3);
