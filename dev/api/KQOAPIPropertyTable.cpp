@@ -3,6 +3,9 @@
 // that only Lintomel's (wide) build knows.
 #include "KQOAPIProperties.h"
 
+// A row to a property, its description on the line below: the formatter
+// would regroup them.
+// clang-format off
 extern const KQAPIPropertyRow KQ_API_PROPERTY_ROWS[] = {
     // View
     {1001, KQ_TEXT("KQ_PS_VS_VIEW_TITLE"), KQ_TEXT(""),
@@ -1250,5 +1253,6 @@ extern const KQAPIPropertyRow KQ_API_PROPERTY_ROWS[] = {
     {22007, KQ_TEXT("KQ_PC_EC_POINT_MARKER_COLOR"), KQ_TEXT("BLACK"),
         KQ_TEXT("2D plot curve: The point marker color. Components 0 to 255.")},
 };
+// clang-format on
 
 extern const int32 KQ_API_PROPERTY_ROW_COUNT = static_cast<int32>(sizeof(KQ_API_PROPERTY_ROWS) / sizeof(KQ_API_PROPERTY_ROWS[0]));

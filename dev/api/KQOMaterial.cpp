@@ -48,7 +48,9 @@ const KQMaterial KQ_MATERIAL_CYAN(KQColor(0.0f, 1.0f, 1.0f, 1.0f));
 const KQMaterial KQ_MATERIAL_WHITE(KQColor(1.0f, 1.0f, 1.0f, 1.0f));
 
 // Presets: ambient, diffuse and specular colours share the preset's alpha;
-// the last argument is the shininess.
+// the last argument is the shininess. Kept as a table, one preset to four
+// lines, by the formatter being off here.
+// clang-format off
 const KQMaterial KQ_MATERIAL_PRESET_01(
     KQColor(0.329412f, 0.223529f, 0.027451f, 1.0f),
     KQColor(0.780392f, 0.568627f, 0.113725f, 1.0f),
@@ -165,3 +167,4 @@ const KQMaterial KQ_MATERIAL_PRESET_29(
     KQColor(0.05f, 0.05f, 0.0f, 1.0f),
     KQColor(0.5f, 0.5f, 0.4f, 1.0f),
     KQColor(0.7f, 0.7f, 0.04f, 1.0f), 10);
+// clang-format on
