@@ -49,7 +49,7 @@ kqexample::StoredRecord Record(const std::string& name, uint32_t crc, uint64_t s
 {
     kqexample::StoredRecord r;
     r.name = name;
-    r.stamp = 0x3C210000; // 2010-01-01 00:00
+    r.stamp = 0x3C210000;  // 2010-01-01 00:00
     r.crc = crc;
     r.size = static_cast<uint32_t>(size);
     r.offset = static_cast<uint32_t>(offset);
@@ -149,14 +149,14 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
     // The CRC field of the case entry's local header.
     kqexample::Bytes crcField;
     kqexample::PutLe(crcField, crc, 4);
-    ok = ok && fseeko(f, static_cast<off_t>(caseAt + 14), SEEK_SET) == 0 &&
-         std::fwrite(crcField.data(), 1, 4, f) == 4;
+    ok = ok && fseeko(f, static_cast<off_t>(caseAt + 14), SEEK_SET) == 0 && std::fwrite(crcField.data(), 1, 4, f) == 4;
     return std::fclose(f) == 0 && ok;
 }
 
 bool WritePresentation(const fs::path& path, const std::vector<std::string>& models)
 {
-    std::string types = std::string(kXmlDeclaration) +
+    std::string types =
+        std::string(kXmlDeclaration) +
         "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
         "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
         "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
@@ -173,43 +173,48 @@ bool WritePresentation(const fs::path& path, const std::vector<std::string>& mod
                  ".xml\" ContentType=\"application/vnd.ms-office.activeX+xml\"/>";
         slideRels += "<Relationship Id=\"rId" + n +
                      "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/control\" "
-                     "Target=\"../activeX/activeX" + n + ".xml\"/>";
+                     "Target=\"../activeX/activeX" +
+                     n + ".xml\"/>";
         entries.emplace_back("ppt/activeX/activeX" + n + ".xml",
                              std::string(kXmlDeclaration) + "<ax:ocx ax:classid=\"" + kViewerClassId +
                                  "\" ax:persistence=\"persistPropertyBag\" "
                                  "xmlns:ax=\"http://schemas.microsoft.com/office/2006/activeX\" "
                                  "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-                                 "<ax:ocxPr ax:name=\"FileURL\" ax:value=\"" + models[i] + "\"/>"
+                                 "<ax:ocxPr ax:name=\"FileURL\" ax:value=\"" +
+                                 models[i] +
+                                 "\"/>"
                                  "<ax:ocxPr ax:name=\"Toolbar\" ax:value=\"1\"/></ax:ocx>");
         entries.emplace_back("ppt/activeX/activeX" + n + ".bin", std::string(64, '\0'));
-        entries.emplace_back("ppt/activeX/_rels/activeX" + n + ".xml.rels",
-                             OneRelationship("rId1",
-                                             "http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary",
-                                             "activeX" + n + ".bin"));
+        entries.emplace_back(
+            "ppt/activeX/_rels/activeX" + n + ".xml.rels",
+            OneRelationship("rId1", "http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary",
+                            "activeX" + n + ".bin"));
     }
     types += "</Types>";
     slideRels += "</Relationships>";
     entries.emplace_back("[Content_Types].xml", types);
-    entries.emplace_back("_rels/.rels",
-                         OneRelationship("rId1",
-                                         "http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument",
-                                         "ppt/presentation.xml"));
+    entries.emplace_back(
+        "_rels/.rels",
+        OneRelationship("rId1", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument",
+                        "ppt/presentation.xml"));
     entries.emplace_back("ppt/presentation.xml",
                          std::string(kXmlDeclaration) +
                              "<p:presentation xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
                              "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
                              "<p:sldIdLst><p:sldId id=\"256\" r:id=\"rId2\"/></p:sldIdLst></p:presentation>");
     entries.emplace_back("ppt/_rels/presentation.xml.rels",
-                         OneRelationship("rId2", "http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide",
+                         OneRelationship("rId2",
+                                         "http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide",
                                          "slides/slide1.xml"));
-    entries.emplace_back("ppt/slides/slide1.xml",
-                         std::string(kXmlDeclaration) +
-                             "<p:sld xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"><p:cSld/></p:sld>");
+    entries.emplace_back(
+        "ppt/slides/slide1.xml",
+        std::string(kXmlDeclaration) +
+            "<p:sld xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"><p:cSld/></p:sld>");
     entries.emplace_back("ppt/slides/_rels/slide1.xml.rels", slideRels);
     return kqexample::WriteZip(path.string(), entries);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -237,8 +242,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "cannot write %s\n", model.string().c_str());
             return 1;
         }
-        fs::create_hard_link(model, folder / "peer" / "ppt" / "kqfxFiles" / ("kqfx" + std::to_string(i) + ".kqfx"),
-                             ec);
+        fs::create_hard_link(model, folder / "peer" / "ppt" / "kqfxFiles" / ("kqfx" + std::to_string(i) + ".kqfx"), ec);
         models.push_back(model.string());
     }
     const fs::path package = folder / "presentation.pptx";

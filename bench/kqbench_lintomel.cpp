@@ -44,10 +44,10 @@ struct Input {
     const char* label;
     int width;
     int height;
-    bool jpeg; // a JPEG snapshot in a .kqfx; else a raw KQF image block
+    bool jpeg;  // a JPEG snapshot in a .kqfx; else a raw KQF image block
     fs::path jpg;
     fs::path model;
-    Bytes data; // the JPEG bytes
+    Bytes data;  // the JPEG bytes
 };
 
 // A smooth picture with some grain, so that the data is neither trivial nor
@@ -226,8 +226,8 @@ int InProcess(std::vector<Input>& inputs, int runs)
         const double extract = Median(extractMs);
         if (in.jpeg) {
             const double decode = Median(decodeMs);
-            std::printf("  %-22s %7.1f ms %9.1f ms %7.1f ms   (%ld x %ld)\n", in.label, extract, decode, extract - decode,
-                        static_cast<long>(got.cx), static_cast<long>(got.cy));
+            std::printf("  %-22s %7.1f ms %9.1f ms %7.1f ms   (%ld x %ld)\n", in.label, extract, decode,
+                        extract - decode, static_cast<long>(got.cx), static_cast<long>(got.cy));
         } else {
             std::printf("  %-22s %7.1f ms %12s %10s   (%ld x %ld)\n", in.label, extract, "", "",
                         static_cast<long>(got.cx), static_cast<long>(got.cy));
@@ -237,7 +237,7 @@ int InProcess(std::vector<Input>& inputs, int runs)
     return ok ? 0 : 1;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -116,7 +116,7 @@ bool NamedAsXml(const KQString& entry)
     return (n >= 4 && lower.Mid(n - 4).EqualsText(".xml")) || (n >= 5 && lower.Mid(n - 5).EqualsText(".rels"));
 }
 
-} // namespace
+}  // namespace
 
 bool KQOpenXMLArchive::ReadViewerControl(const KQString& entry, KQXmlDocument& doc)
 {

@@ -245,7 +245,8 @@ bool KQOpenXMLArchive::RemoveRelationship(const KQString& partName, const KQStri
     if (!relations->Root())
         return false;
     TiXmlElement* root = relations->Root();
-    for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e; e = KQXmlElement::NextSibling(e)) {
+    for (TiXmlElement* e = KQXmlElement::FindChild(root, KQString("Relationship")); e;
+         e = KQXmlElement::NextSibling(e)) {
         KQString existing = AttributeText(e, "Id");
         if (!existing.IsEmpty() && existing.Equals(id)) {
             parts.Remove(*relations, e);

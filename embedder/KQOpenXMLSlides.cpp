@@ -155,7 +155,8 @@ bool KQOpenXMLArchive::UpdateAppProperties(const KQString& title, bool reset)
         KQXmlElement::SetElementText(element, text);
     }
 
-    TiXmlElement* variant = TiXmlHandle(root).FirstChild("HeadingPairs").FirstChild("vt:vector").FirstChild("vt:variant").ToElement();
+    TiXmlElement* variant =
+        TiXmlHandle(root).FirstChild("HeadingPairs").FirstChild("vt:vector").FirstChild("vt:variant").ToElement();
     if (!variant)
         return false;
     while (variant) {

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) __attribute__((weak
 
 namespace {
 
-size_t mallocLimit = 0; // 0 until main sets it: start-up allocations pass
+size_t mallocLimit = 0;  // 0 until main sets it: start-up allocations pass
 
 void Refuse(size_t size)
 {
@@ -38,7 +38,7 @@ void Refuse(size_t size)
     std::abort();
 }
 
-} // namespace
+}  // namespace
 
 #ifdef KQ_REPLAY_SANITIZED
 
@@ -65,7 +65,7 @@ void InstallLimit()
     }
 }
 
-} // namespace
+}  // namespace
 
 #else
 
@@ -99,7 +99,7 @@ namespace {
 
 void InstallLimit() {}
 
-} // namespace
+}  // namespace
 
 #endif
 

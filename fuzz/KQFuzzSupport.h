@@ -27,10 +27,8 @@ inline std::string TempFolder()
 // a file; removed again when the process ends normally.
 class ScratchFile {
 public:
-    explicit ScratchFile(const char* extension)
-        : path(TempFolder() + "/kqfuzz_" + std::to_string(getpid()) + extension)
-    {
-    }
+    explicit ScratchFile(const char* extension) : path(TempFolder() + "/kqfuzz_" + std::to_string(getpid()) + extension)
+    {}
     ~ScratchFile() { std::remove(path.c_str()); }
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
@@ -57,8 +55,11 @@ inline bool WriteSnapshotContainer(const std::string& path, const uint8_t* data,
 
 // Absolute folder that the embedder seeds name in their controls. Fixed, so
 // that seeds written once stay valid for later runs and other workers.
-inline const char* ModelFolder() { return "/tmp/kqfuzz-models"; }
+inline const char* ModelFolder()
+{
+    return "/tmp/kqfuzz-models";
+}
 
-} // namespace kqfuzz
+}  // namespace kqfuzz
 
 #endif

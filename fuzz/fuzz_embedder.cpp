@@ -38,13 +38,13 @@ void WriteModels()
         kqexample::Bytes content(64 * i);
         for (size_t b = 0; b < content.size(); ++b)
             content[b] = static_cast<unsigned char>((b * 37 + i) & 0xff);
-        if (kqexample::WriteZip(part, {{"Case001/Snapshot.jpeg", kqexample::Bytes(16, 0xd8)},
-                                       {"Case001/Case.dat", content}}))
+        if (kqexample::WriteZip(part,
+                                {{"Case001/Snapshot.jpeg", kqexample::Bytes(16, 0xd8)}, {"Case001/Case.dat", content}}))
             std::rename(part.c_str(), name.c_str());
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -22,7 +22,8 @@ namespace {
 
 IClassFactory* factory = nullptr;
 
-template <class T> struct Ref {
+template <class T>
+struct Ref {
     T* p = nullptr;
     ~Ref()
     {
@@ -31,7 +32,7 @@ template <class T> struct Ref {
     }
 };
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -80,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();
         DeleteObject(bitmap);
     } else if (bitmap) {
-        __builtin_trap(); // a failure hands nothing over
+        __builtin_trap();  // a failure hands nothing over
     }
     return 0;
 }

@@ -30,7 +30,7 @@ void ReadEverything(KQZipArchive& archive)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

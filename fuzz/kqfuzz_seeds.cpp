@@ -25,7 +25,10 @@ namespace fs = std::filesystem;
 
 using kqexample::WriteFile;
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Text(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
 
 // --- BMP -------------------------------------------------------------------
 
@@ -75,7 +78,7 @@ Bytes Jpeg(int width, int height, int components, bool progressive, int quality)
 struct Entry {
     std::string name;
     Bytes data;
-    int32_t method; // ZIP_CM_STORE, ZIP_CM_DEFLATE, ZIP_CM_BZIP2
+    int32_t method;  // ZIP_CM_STORE, ZIP_CM_DEFLATE, ZIP_CM_BZIP2
 };
 
 bool Zip(const fs::path& path, const std::vector<Entry>& entries)
@@ -84,9 +87,7 @@ bool Zip(const fs::path& path, const std::vector<Entry>& entries)
     for (const Entry& e : entries)
         named.emplace_back(e.name, e.data);
     kqexample::ZipSettings settings;
-    settings.method = [&entries](size_t i, const std::string&) {
-        return kqexample::ZipMethod{entries[i].method, 6};
-    };
+    settings.method = [&entries](size_t i, const std::string&) { return kqexample::ZipMethod{entries[i].method, 6}; };
     return kqexample::WriteZip(path.string(), named, settings);
 }
 
@@ -97,30 +98,32 @@ const char* kViewerClassId = "{5C2E9A41-7B3D-4F08-9E6A-2D71C0B4F853}";
 std::string Control(const char* classId, const std::string& fileURL)
 {
     return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
-                       "<ax:ocx ax:classid=\"") + classId +
+                       "<ax:ocx ax:classid=\"") +
+           classId +
            "\" ax:persistence=\"persistPropertyBag\" "
            "xmlns:ax=\"http://schemas.microsoft.com/office/2006/activeX\" "
            "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
            "<ax:ocxPr ax:name=\"Width\" ax:value=\"200\"/>"
-           "<ax:ocxPr ax:name=\"FileURL\" ax:value=\"" + fileURL + "\"/></ax:ocx>";
+           "<ax:ocxPr ax:name=\"FileURL\" ax:value=\"" +
+           fileURL + "\"/></ax:ocx>";
 }
 
 std::vector<Entry> Package(bool presentation, const std::vector<std::string>& urls, bool withEmbedded)
 {
     const std::string root = presentation ? "ppt" : "word";
     const std::string main = presentation ? "presentation.xml" : "document.xml";
-    const std::string mainType = presentation
-        ? "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml"
-        : "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml";
+    const std::string mainType =
+        presentation ? "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml"
+                     : "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml";
     std::string types =
         "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
         "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
         "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
         "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-        "<Override PartName=\"/" + root + "/" + main + "\" ContentType=\"" + mainType + "\"/>";
-    std::string mainRels =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
-        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
+        "<Override PartName=\"/" +
+        root + "/" + main + "\" ContentType=\"" + mainType + "\"/>";
+    std::string mainRels = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+                           "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
     std::vector<Entry> entries;
     for (size_t i = 0; i < urls.size(); ++i) {
         const std::string n = std::to_string(i + 1);
@@ -133,17 +136,22 @@ std::vector<Entry> Package(bool presentation, const std::vector<std::string>& ur
         entries.push_back({root + "/activeX/_rels/activeX" + n + ".xml.rels",
                            Text("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                                 "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-                                "<Relationship Id=\"rId1\" Type=\"http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary\" "
-                                "Target=\"activeX" + n + ".bin\"/></Relationships>"),
+                                "<Relationship Id=\"rId1\" "
+                                "Type=\"http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary\" "
+                                "Target=\"activeX" +
+                                n + ".bin\"/></Relationships>"),
                            ZIP_CM_DEFLATE});
     }
     if (withEmbedded) {
         types += "<Default Extension=\"kqfx\" ContentType=\"application/octet-stream\"/>";
-        mainRels += "<Relationship Id=\"kqfx1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/package\" "
+        mainRels += "<Relationship Id=\"kqfx1\" "
+                    "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/package\" "
                     "Target=\"kqfxFiles/kqfx1.kqfx\"/>"
-                    "<Relationship Id=\"kqfx2\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/package\" "
+                    "<Relationship Id=\"kqfx2\" "
+                    "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/package\" "
                     "Target=\"kqfxFiles/kqfx2.kqfx\"/>"
-                    "<Relationship Id=\"kqfxReference\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/customXml\" "
+                    "<Relationship Id=\"kqfxReference\" "
+                    "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/customXml\" "
                     "Target=\"kqfxFiles/kqfxReferenceIds.xml\"/>";
         entries.push_back({root + "/kqfxFiles/kqfx1.kqfx", Bytes(40, 0x21), ZIP_CM_STORE});
         entries.push_back({root + "/kqfxFiles/kqfx2.kqfx", Bytes(40, 0x22), ZIP_CM_STORE});
@@ -157,19 +165,22 @@ std::vector<Entry> Package(bool presentation, const std::vector<std::string>& ur
     }
     types += "</Types>";
     mainRels += "</Relationships>";
-    entries.insert(entries.begin(),
-                   {{"[Content_Types].xml", Text(types), ZIP_CM_DEFLATE},
-                    {"_rels/.rels",
-                     Text("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
-                          "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-                          "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" "
-                          "Target=\"" + root + "/" + main + "\"/></Relationships>"),
-                     ZIP_CM_DEFLATE},
-                    {root + "/" + main,
-                     Text(presentation ? "<p:presentation xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"/>"
-                                       : "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\"/>"),
-                     ZIP_CM_DEFLATE},
-                    {root + "/_rels/" + main + ".rels", Text(mainRels), ZIP_CM_DEFLATE}});
+    entries.insert(
+        entries.begin(),
+        {{"[Content_Types].xml", Text(types), ZIP_CM_DEFLATE},
+         {"_rels/.rels",
+          Text("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+               "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+               "<Relationship Id=\"rId1\" "
+               "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" "
+               "Target=\"" +
+               root + "/" + main + "\"/></Relationships>"),
+          ZIP_CM_DEFLATE},
+         {root + "/" + main,
+          Text(presentation ? "<p:presentation xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"/>"
+                            : "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\"/>"),
+          ZIP_CM_DEFLATE},
+         {root + "/_rels/" + main + ".rels", Text(mainRels), ZIP_CM_DEFLATE}});
     return entries;
 }
 
@@ -179,8 +190,8 @@ struct Kqf {
     bool swapped = false;
     bool longHeader = false;
     bool compressedFile = false;
-    bool bzip2 = false;       // compressed file: bzip2 block (U >= 0) or raw (U = -1)
-    bool leading1022 = false; // a skipped block before the image block
+    bool bzip2 = false;        // compressed file: bzip2 block (U >= 0) or raw (U = -1)
+    bool leading1022 = false;  // a skipped block before the image block
     int32_t headerLength = 100;
     int32_t width = 4;
     int32_t height = 3;
@@ -196,8 +207,8 @@ Bytes BuildKqf(const Kqf& k)
         layout.pixels[i] = static_cast<uint8_t>(i * 13);
     layout.otherByteOrder = k.swapped;
     layout.longHeader = k.longHeader;
-    layout.form1 = !k.compressedFile; // form 1: no extension, not compressed
-    layout.extensionLength = 8;       // L: the flag word and one word more
+    layout.form1 = !k.compressedFile;  // form 1: no extension, not compressed
+    layout.extensionLength = 8;        // L: the flag word and one word more
     layout.rawInCompressed = !k.bzip2;
     layout.leading1022 = k.leading1022;
     layout.headerLength = k.headerLength;
@@ -291,7 +302,7 @@ Bytes ReadAll(const fs::path& path)
     return b;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -342,28 +353,31 @@ int main(int argc, char** argv)
 
     const fs::path zipFolder = top / "fuzz_zip_xml";
     const char* xmlDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
-    ok &= Zip(zipFolder / "parts.zip",
-              {{"a.xml", Text(std::string(xmlDecl) + "<root a=\"1\"><child>text &amp; more</child></root>"), ZIP_CM_DEFLATE},
-               {"folder/b.xml", Text("<r/>"), ZIP_CM_STORE},
-               {"folder/sub/c.xml", Text("<r x='&apos;'>\r\n<e/>\r\n</r>\r\n"), ZIP_CM_BZIP2},
-               {"folder/bin.dat", Bytes(64, 0xA5), ZIP_CM_DEFLATE},
-               {"empty.xml", Bytes(), ZIP_CM_STORE}});
+    ok &= Zip(
+        zipFolder / "parts.zip",
+        {{"a.xml", Text(std::string(xmlDecl) + "<root a=\"1\"><child>text &amp; more</child></root>"), ZIP_CM_DEFLATE},
+         {"folder/b.xml", Text("<r/>"), ZIP_CM_STORE},
+         {"folder/sub/c.xml", Text("<r x='&apos;'>\r\n<e/>\r\n</r>\r\n"), ZIP_CM_BZIP2},
+         {"folder/bin.dat", Bytes(64, 0xA5), ZIP_CM_DEFLATE},
+         {"empty.xml", Bytes(), ZIP_CM_STORE}});
     ok &= Zip(zipFolder / "one.zip", {{"x.xml", Text("<a><b c=\"d\"/></a>"), ZIP_CM_STORE}});
 
     const std::string models = kqfuzz::ModelFolder();
     ok &= Zip(top / "fuzz_embedder" / "presentation.pptx",
-              Package(true, {models + "/model1.kqfx", "model2.kqfx", models + "/model3.kqfx", models + "/missing.kqfx",
-                             models + "/model1.kqfx"},
+              Package(true,
+                      {models + "/model1.kqfx", "model2.kqfx", models + "/model3.kqfx", models + "/missing.kqfx",
+                       models + "/model1.kqfx"},
                       false));
     ok &= Zip(top / "fuzz_embedder" / "embedded.pptx",
               Package(true, {"Embedded[kqfx1]", models + "/model2.kqfx", "", "./model3.kqfx"}, true));
     ok &= Zip(top / "fuzz_embedder" / "document.docx",
               Package(false, {models + "/model2.kqfx", "..\\models\\model1.kqfx", "C:\\missing\\m.kqfx"}, true));
 
-    ok &= Zip(top / "fuzz_kqfx" / "snapshot.kqfx",
-              {{"Case001/Model.xml", Text("<model/>"), ZIP_CM_DEFLATE},
-               {"Case001/Snapshot.jpeg", Jpeg(12, 8, 3, false, 80), ZIP_CM_STORE}});
-    ok &= Zip(top / "fuzz_kqfx" / "deflated.kqfx", {{"Case001/Snapshot.jpeg", Jpeg(9, 9, 3, true, 70), ZIP_CM_DEFLATE}});
+    ok &=
+        Zip(top / "fuzz_kqfx" / "snapshot.kqfx", {{"Case001/Model.xml", Text("<model/>"), ZIP_CM_DEFLATE},
+                                                  {"Case001/Snapshot.jpeg", Jpeg(12, 8, 3, false, 80), ZIP_CM_STORE}});
+    ok &=
+        Zip(top / "fuzz_kqfx" / "deflated.kqfx", {{"Case001/Snapshot.jpeg", Jpeg(9, 9, 3, true, 70), ZIP_CM_DEFLATE}});
     ok &= Zip(top / "fuzz_kqfx" / "no-snapshot.kqfx", {{"Case001/Model.xml", Text("<model/>"), ZIP_CM_DEFLATE}});
     // The target takes an odd first byte as "wrap the rest as the snapshot entry"
     // (bit 1: deflated).
@@ -413,8 +427,7 @@ int main(int argc, char** argv)
     ok &= WriteFile(extract / "jpeg-grey.bin", ExtractInput(3, 8, 8, Jpeg(8, 8, 1, false, 50)));
     ok &= WriteFile(extract / "jpeg-scans-stored.bin", ExtractInput(3, 96, 96, progressiveFlood));
     ok &= WriteFile(extract / "jpeg-scans-deflated.bin", ExtractInput(7, 96, 96, baselineFlood));
-    ok &= WriteFile(extract / "kqfx-whole.bin",
-                    ExtractInput(1, 20, 10, ReadAll(top / "fuzz_kqfx" / "snapshot.kqfx")));
+    ok &= WriteFile(extract / "kqfx-whole.bin", ExtractInput(1, 20, 10, ReadAll(top / "fuzz_kqfx" / "snapshot.kqfx")));
 
     const fs::path load = top / "fuzz_rgb_load";
     ok &= WriteFile(load / "24.bmp", Bmp(5, 3, 24, 0));

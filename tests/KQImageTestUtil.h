@@ -24,12 +24,15 @@ using kqexample::Stride;
 using kqexample::WriteFile;
 
 // The whole file; empty when it cannot be read.
-inline Bytes ReadBytes(const char* name) {
+inline Bytes ReadBytes(const char* name)
+{
     Bytes out;
     FILE* f = std::fopen(name, "rb");
-    if (!f) return out;
+    if (!f)
+        return out;
     int c;
-    while ((c = std::fgetc(f)) != EOF) out.push_back(static_cast<uint8_t>(c));
+    while ((c = std::fgetc(f)) != EOF)
+        out.push_back(static_cast<uint8_t>(c));
     std::fclose(f);
     return out;
 }
@@ -38,7 +41,8 @@ inline Bytes ReadBytes(const char* name) {
 struct PackedDib {
     KQDIBInfo info;
     Bytes bits;
-    PackedDib(int32_t width, int32_t height, int bitCount, uint32_t compression = BI_RGB) {
+    PackedDib(int32_t width, int32_t height, int bitCount, uint32_t compression = BI_RGB)
+    {
         std::memset(&info, 0, sizeof(info));
         info.bmiHeader.biSize = 40;
         info.bmiHeader.biWidth = width;
@@ -49,18 +53,24 @@ struct PackedDib {
         int32_t rows = height < 0 ? -height : height;
         bits.assign(static_cast<size_t>(Stride(width, bitCount)) * static_cast<size_t>(rows), 0);
     }
-    uint8_t* Row(int32_t memoryRow) { return bits.data() + static_cast<size_t>(memoryRow) * Stride(info.bmiHeader.biWidth, info.bmiHeader.biBitCount); }
-    void SetColor(int i, uint8_t r, uint8_t g, uint8_t b) {
+    uint8_t* Row(int32_t memoryRow)
+    {
+        return bits.data() + static_cast<size_t>(memoryRow) * Stride(info.bmiHeader.biWidth, info.bmiHeader.biBitCount);
+    }
+    void SetColor(int i, uint8_t r, uint8_t g, uint8_t b)
+    {
         info.bmiColors[i].rgbRed = r;
         info.bmiColors[i].rgbGreen = g;
         info.bmiColors[i].rgbBlue = b;
         info.bmiColors[i].rgbReserved = 0;
     }
-    void SetMasks(uint32_t r, uint32_t g, uint32_t b) {
+    void SetMasks(uint32_t r, uint32_t g, uint32_t b)
+    {
         uint32_t m[3] = {r, g, b};
         std::memcpy(info.bmiColors, m, sizeof(m));
     }
-    bool CreateIn(KQDIBSection& section) const {
+    bool CreateIn(KQDIBSection& section) const
+    {
         return section.CreateFromPacked(reinterpret_cast<const BITMAPINFO*>(&info), bits.data());
     }
 };
@@ -72,15 +82,19 @@ struct ErrorSite {
     int32 line;
 };
 
-inline std::string Narrow(const KQString& s) {
+inline std::string Narrow(const KQString& s)
+{
     std::string out;
-    for (const KQChar* p = s.CStr(); *p; ++p) out.push_back(static_cast<char>(*p));
+    for (const KQChar* p = s.CStr(); *p; ++p)
+        out.push_back(static_cast<char>(*p));
     return out;
 }
 
-inline ErrorSite SiteOf(const KQErrorBase& holder) {
+inline ErrorSite SiteOf(const KQErrorBase& holder)
+{
     const KQError* e = holder.GetError();
-    if (!e) return ErrorSite{0, "", 0};
+    if (!e)
+        return ErrorSite{0, "", 0};
     return ErrorSite{e->code, Narrow(e->functionName), e->line};
 }
 

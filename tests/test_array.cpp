@@ -16,7 +16,7 @@ struct Item {
 };
 typedef KQOArray<Item*, Item*> ItemArray;
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------- both builds
 
@@ -48,7 +48,7 @@ TEST(UbyteArray, AllocSetSizeFree)
     EXPECT_EQ(a.count, 4);
     EXPECT_EQ(a.growBy, 7);
     EXPECT_EQ(a.data[3], 13);
-    a.count = 2; // a negative size means the count
+    a.count = 2;  // a negative size means the count
     ASSERT_TRUE(a.SetSize(-1, -1, false));
     EXPECT_EQ(a.capacity, 2);
     EXPECT_EQ(a.data[1], 11);
@@ -76,7 +76,7 @@ TEST(OArray, GrowthZeroFillAndShrink)
     Item items[2];
     a.data[9] = &items[0];
     ASSERT_TRUE(a.SetSize(11));
-    EXPECT_EQ(a.capacity, 14); // 10 + max(10 / 8, 4)
+    EXPECT_EQ(a.capacity, 14);  // 10 + max(10 / 8, 4)
     EXPECT_EQ(a.data[9], &items[0]);
     EXPECT_EQ(a.data[10], nullptr);
 
@@ -104,7 +104,8 @@ TEST(OArray, SetAtGrowStepsAndStoredStep)
             caps.push_back(a.capacity);
     }
     // The first block is exact; later steps are an eighth of the count.
-    std::vector<int> expected = {1, 5, 9, 13, 17, 21, 25, 29, 33, 37, 41, 46, 51, 57, 64, 72, 81, 91, 102, 114, 128, 144, 162, 182, 204};
+    std::vector<int> expected = {1,  5,  9,  13, 17, 21,  25,  29,  33,  37,  41,  46, 51,
+                                 57, 64, 72, 81, 91, 102, 114, 128, 144, 162, 182, 204};
     EXPECT_EQ(caps, expected);
     EXPECT_EQ(a.count, 200);
 
@@ -147,12 +148,14 @@ std::string ReadReport(const char* name)
 
 std::string AllocBlock(int line)
 {
-    return "\n" + std::string(79, '-') + "\n!!!ALLOC ERROR  message : \nMemory allocation error.\n"
+    return "\n" + std::string(79, '-') +
+           "\n!!!ALLOC ERROR  message : \nMemory allocation error.\n"
            "  Function:   KQOArray::SetSize()\n  File:       dev\\api\\KQOTemplateArray\n"
-           "  Line:       " + std::to_string(line) + "\n\n";
+           "  Line:       " +
+           std::to_string(line) + "\n\n";
 }
 
-} // namespace
+}  // namespace
 
 TEST(OArray, AllocationFailureIsReportedAndLeavesArrayUnchanged)
 {
@@ -203,7 +206,7 @@ std::vector<std::string> Texts(const KQStringArray& a)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST(IntArray, AddGrowthSteps)
 {
@@ -355,7 +358,7 @@ TEST(StringArray, SetAtRemoveAt)
     EXPECT_EQ(Texts(a), (std::vector<std::string>{"b", "c"}));
     a.RemoveAt(1, -1);
     EXPECT_EQ(a.count, 1);
-    a.RemoveAt(0, 5); // held to what is there
+    a.RemoveAt(0, 5);  // held to what is there
     EXPECT_EQ(a.count, 0);
 }
 

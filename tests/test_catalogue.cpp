@@ -79,8 +79,9 @@ TEST(Catalogue, FirstAndLastRecords)
     EXPECT_EQ(Str(KQString(KQ_TEXT("KQ_PS_VS_VIEW_TITLE"))), Str(first->name));
     EXPECT_EQ(6, first->type);
     EXPECT_TRUE(first->defaultValue.IsEmpty());
-    EXPECT_EQ(std::basic_string<KQChar>(KQ_TEXT("The name of the view. Can be shown in the 3D view and in the info box.")),
-              Str(first->description));
+    EXPECT_EQ(
+        std::basic_string<KQChar>(KQ_TEXT("The name of the view. Can be shown in the 3D view and in the info box.")),
+        Str(first->description));
 
     const KQAPIProperty* third = KQ_API_PROPERTIES.records.data[2];
     EXPECT_EQ(1009, third->id);
@@ -112,7 +113,8 @@ TEST(Catalogue, FullTextsOfKnownRecords)
          KQ_TEXT("Scaling factors for the model. Default disabled (1,1,1). Only visual (transformation matrix); does "
                  "not change the node coordinates")},
         {1064, KQ_TEXT("KQ_PC_VS_DS_MESH_COLOR"), KQ_TEXT("White"), KQ_TEXT("Drawing color of mesh lines")},
-        {1098, KQ_TEXT("KQ_PC_VS_AX_X_AXIS_COLOR"), KQ_TEXT("<255,75,75>"), KQ_TEXT("Axis cross: The color of the X axis")},
+        {1098, KQ_TEXT("KQ_PC_VS_AX_X_AXIS_COLOR"), KQ_TEXT("<255,75,75>"),
+         KQ_TEXT("Axis cross: The color of the X axis")},
         {1402, KQ_TEXT("KQ_PG_VS_LO_LOGO_IMAGE"), KQ_TEXT("NULL"),
          KQ_TEXT("A pointer to the KQRGBImage storing the view logo")},
         {4001, KQ_TEXT("KQ_PM_NS_NAVIGATION_MATRIX"), KQ_TEXT("Identity"),
@@ -136,14 +138,16 @@ TEST(Catalogue, FullTextsOfKnownRecords)
         {20016, KQ_TEXT("KQ_PA_AN_NOTE_ANC_PART_ITEM"), KQ_TEXT("<-1,-1,-1,-1,-1,0>"),
          KQ_TEXT("<Model ID, State ID, Geometry ID, Part ID, Item Index, Item sub index (only for ELEMENT_NODE)>. "
                  "Specify which item to get position from (not applicable to 2D/3D coordinate)")},
-        {21010, KQ_TEXT("KQ_PI_EP_BACKGROUND_ALPHA"), KQ_TEXT("170"), KQ_TEXT("The transparency of the 2D plot background")},
+        {21010, KQ_TEXT("KQ_PI_EP_BACKGROUND_ALPHA"), KQ_TEXT("170"),
+         KQ_TEXT("The transparency of the 2D plot background")},
         {23001, KQ_TEXT("KQ_PB_NC_ENABLE"), KQ_TEXT("KQ_FALSE"),
          KQ_TEXT("Enable/disable the use of the navigation cube. If enabled the cube will be drawn and can be used for "
                  "navigation.")},
 #ifdef KQ_UNICODE
         {1408, KQ_TEXT("KQ_PF_VS_LO_LOGO_ALPHA"), KQ_TEXT("1.0"),
          KQ_TEXT("The transparency factor used when drawing the logo.")},
-        {9033, KQ_TEXT("KQ_PI_CL_BELOW_ALPHA"), KQ_TEXT("255"), KQ_TEXT("The alpha value of the below color. 255 = opaque.")},
+        {9033, KQ_TEXT("KQ_PI_CL_BELOW_ALPHA"), KQ_TEXT("255"),
+         KQ_TEXT("The alpha value of the below color. 255 = opaque.")},
 #endif
     };
     for (const Row& r : rows) {
@@ -210,14 +214,15 @@ TEST(Catalogue, CountsByTypeAndGroup)
             order += group + KQ_TEXT(" ");
     }
 #ifdef KQ_UNICODE
-    const std::map<int32, int32> types = {{1, 126}, {2, 114}, {3, 183}, {4, 31}, {5, 2},  {6, 42},
+    const std::map<int32, int32> types = {{1, 126}, {2, 114}, {3, 183}, {4, 31}, {5, 2}, {6, 42},
                                           {7, 65},  {8, 18},  {9, 9},   {11, 1}, {12, 8}};
 #else
-    const std::map<int32, int32> types = {{1, 121}, {2, 113}, {3, 179}, {4, 31}, {5, 2},  {6, 42},
+    const std::map<int32, int32> types = {{1, 121}, {2, 113}, {3, 179}, {4, 31}, {5, 2}, {6, 42},
                                           {7, 65},  {8, 18},  {9, 9},   {11, 1}, {12, 8}};
 #endif
     EXPECT_EQ(types, byType);
-    EXPECT_EQ(std::basic_string<KQChar>(KQ_TEXT("VS BG NC AC AF NS LT FS SA VA CL LL CS SE FG CP CU IS PT TA TM PA MI KQ AN EP EC ")),
+    EXPECT_EQ(std::basic_string<KQChar>(
+                  KQ_TEXT("VS BG NC AC AF NS LT FS SA VA CL LL CS SE FG CP CU IS PT TA TM PA MI KQ AN EP EC ")),
               order);
     EXPECT_EQ(30, byGroup[KQ_TEXT("NC")]);
     EXPECT_EQ(75, byGroup[KQ_TEXT("PA")]);
@@ -241,11 +246,13 @@ TEST(Catalogue, DefaultsMatchTheirType)
         {1, Pattern(KQ_TEXT("-?[0-9]+( \\(.+\\))?"))},
         {2, Pattern(std::basic_string<KQChar>(number) + KQ_TEXT("|KQ_UNDEFINED_FLOAT"))},
         {3, Pattern(KQ_TEXT("KQ_TRUE|KQ_FALSE"))},
-        {4, Pattern(KQ_TEXT("<") + std::basic_string<KQChar>(number) + KQ_TEXT("(,") + number + KQ_TEXT("){2}>|KQ_UNDEFINED_VECTOR"))},
+        {4, Pattern(KQ_TEXT("<") + std::basic_string<KQChar>(number) + KQ_TEXT("(,") + number +
+                    KQ_TEXT("){2}>|KQ_UNDEFINED_VECTOR"))},
         {5, Pattern(KQ_TEXT("Identity"))},
         {6, Pattern(KQ_TEXT(".*"))},
         // A colour name, "Auto", or components 0 to 255.
-        {7, Pattern(KQ_TEXT("[A-Za-z]+|<(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])(,(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])){2}>"))},
+        {7,
+         Pattern(KQ_TEXT("[A-Za-z]+|<(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])(,(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])){2}>"))},
         // A result id, or empty for a list of them.
         {8, Pattern(KQ_TEXT("-?[0-9]+|"))},
         {9, Pattern(KQ_TEXT("NULL"))},
@@ -286,14 +293,13 @@ TEST(Catalogue, OnlyTheSecondTokenDecidesTheType)
         int32 type;
     };
     const Case cases[] = {
-        {KQ_TEXT("XX_PB_ANY"), 3},   // first token is not examined
-        {KQ_TEXT("PB_PI_ANY"), 1},
-        {KQ_TEXT("KQ_ZZ_ANY"), 0},   // unknown token
-        {KQ_TEXT("KQ_pb_ANY"), 0},   // compared exactly, case included
-        {KQ_TEXT("KQ_PBX_ANY"), 0},  // whole token, not a prefix
-        {KQ_TEXT("KQ_PT"), 11},      // no group or words needed
-        {KQ_TEXT("KQ__PB"), 0},      // empty second token
-        {KQ_TEXT("KQPB"), 0},        // one token only
+        {KQ_TEXT("XX_PB_ANY"), 3},                              // first token is not examined
+        {KQ_TEXT("PB_PI_ANY"), 1},  {KQ_TEXT("KQ_ZZ_ANY"), 0},  // unknown token
+        {KQ_TEXT("KQ_pb_ANY"), 0},                              // compared exactly, case included
+        {KQ_TEXT("KQ_PBX_ANY"), 0},                             // whole token, not a prefix
+        {KQ_TEXT("KQ_PT"), 11},                                 // no group or words needed
+        {KQ_TEXT("KQ__PB"), 0},                                 // empty second token
+        {KQ_TEXT("KQPB"), 0},                                   // one token only
         {KQ_TEXT(""), 0},
     };
     for (const Case& k : cases) {

@@ -13,44 +13,50 @@ static const bool kQuietReports = (KQSetErrorReporting(false), true);
 
 namespace {
 
-std::vector<PALETTEENTRY> Entries(HPALETTE palette) {
+std::vector<PALETTEENTRY> Entries(HPALETTE palette)
+{
     std::vector<PALETTEENTRY> out(256);
     UINT n = GetPaletteEntries(palette, 0, 256, out.data());
     out.resize(n);
     return out;
 }
 
-void ExpectEntry(const PALETTEENTRY& e, int r, int g, int b) {
+void ExpectEntry(const PALETTEENTRY& e, int r, int g, int b)
+{
     EXPECT_EQ(e.peRed, r);
     EXPECT_EQ(e.peGreen, g);
     EXPECT_EQ(e.peBlue, b);
 }
 
 // A 3 x 2 24-bit BMP: bottom row red, green, blue; top row white, black, grey.
-BmpLayout Bmp24() {
+BmpLayout Bmp24()
+{
     BmpLayout s;
     s.width = 3;
     s.height = 2;
     s.bitCount = 24;
     const uint8_t rows[2][12] = {{0, 0, 255, 0, 255, 0, 255, 0, 0, 0, 0, 0},
                                  {255, 255, 255, 0, 0, 0, 128, 128, 128, 0, 0, 0}};
-    for (auto& r : rows) s.pixels.insert(s.pixels.end(), r, r + 12);
+    for (auto& r : rows)
+        s.pixels.insert(s.pixels.end(), r, r + 12);
     return s;
 }
 
 // A 4 x 2 8-bit BMP with a full table (entry i = (i, 255 - i, i / 2)).
-BmpLayout Bmp8() {
+BmpLayout Bmp8()
+{
     BmpLayout s;
     s.width = 4;
     s.height = 2;
     s.bitCount = 8;
-    for (int i = 0; i < 256; ++i) AddColor(s.colors, static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i),
-                                           static_cast<uint8_t>(i / 2));
+    for (int i = 0; i < 256; ++i)
+        AddColor(s.colors, static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i / 2));
     s.pixels = {1, 2, 3, 4, 250, 251, 252, 253};
     return s;
 }
 
-ErrorSite LoadSite(const BmpLayout& layout, const char* name) {
+ErrorSite LoadSite(const BmpLayout& layout, const char* name)
+{
     WriteFile(name, BuildBmp(layout));
     KQDIBSection dib;
     EXPECT_FALSE(dib.Load(name));
@@ -60,7 +66,8 @@ ErrorSite LoadSite(const BmpLayout& layout, const char* name) {
 
 }  // namespace
 
-TEST(DIBHelpers, StridePaletteSizeColorCount) {
+TEST(DIBHelpers, StridePaletteSizeColorCount)
+{
     EXPECT_EQ(KQDIBStride(3, 24), 12);
     EXPECT_EQ(KQDIBStride(1, 1), 4);
     EXPECT_EQ(KQDIBStride(33, 1), 8);
@@ -86,7 +93,8 @@ TEST(DIBHelpers, StridePaletteSizeColorCount) {
     EXPECT_EQ(KQDIBColorCount(&h), 0);
 }
 
-TEST(DIBPalette, DefaultPalette) {
+TEST(DIBPalette, DefaultPalette)
+{
     HPALETTE palette = nullptr;
     ASSERT_TRUE(KQBuildDefaultPalette(&palette, 20));
     std::vector<PALETTEENTRY> e = Entries(palette);
@@ -100,14 +108,15 @@ TEST(DIBPalette, DefaultPalette) {
     ExpectEntry(e[17], 51, 0, 0);
     ExpectEntry(e[18], 102, 0, 0);
     ExpectEntry(e[19], 153, 0, 0);
-    for (const PALETTEENTRY& x : e) EXPECT_EQ(x.peFlags, 0);
+    for (const PALETTEENTRY& x : e)
+        EXPECT_EQ(x.peFlags, 0);
 
     // Rebuilding replaces the palette; out-of-range counts mean 256.
     ASSERT_TRUE(KQBuildDefaultPalette(&palette, 0));
     e = Entries(palette);
     ASSERT_EQ(e.size(), 256u);
-    ExpectEntry(e[22], 0, 51, 0);        // 16 + 6: green level 1
-    ExpectEntry(e[52], 0, 0, 51);        // 16 + 36: blue level 1
+    ExpectEntry(e[22], 0, 51, 0);  // 16 + 6: green level 1
+    ExpectEntry(e[52], 0, 0, 51);  // 16 + 36: blue level 1
     ExpectEntry(e[231], 255, 255, 255);
     ExpectEntry(e[232], 0, 0, 0);
     ExpectEntry(e[233], 11, 11, 11);
@@ -119,7 +128,8 @@ TEST(DIBPalette, DefaultPalette) {
     EXPECT_FALSE(KQBuildDefaultPalette(nullptr, 4));
 }
 
-TEST(DIBLoad, TwentyFourBitGetsDefaultPalette) {
+TEST(DIBLoad, TwentyFourBitGetsDefaultPalette)
+{
     WriteFile("dib24.bmp", BuildBmp(Bmp24()));
     KQDIBSection dib;
     ASSERT_TRUE(dib.Load("dib24.bmp"));
@@ -147,7 +157,8 @@ TEST(DIBLoad, TwentyFourBitGetsDefaultPalette) {
     EXPECT_TRUE(dib.Load("dib24.bmp"));
 }
 
-TEST(DIBLoad, EightBitTableBecomesPalette) {
+TEST(DIBLoad, EightBitTableBecomesPalette)
+{
     WriteFile("dib8.bmp", BuildBmp(Bmp8()));
     KQDIBSection dib;
     ASSERT_TRUE(dib.Load("dib8.bmp"));
@@ -161,7 +172,8 @@ TEST(DIBLoad, EightBitTableBecomesPalette) {
     EXPECT_EQ(static_cast<const uint8_t*>(dib.GetBits())[4], 250);
 }
 
-TEST(DIBLoad, OneAndFourBitAndShortTables) {
+TEST(DIBLoad, OneAndFourBitAndShortTables)
+{
     // 1 bit: biClrUsed 0 reads two entries.
     BmpLayout one;
     one.width = 9;
@@ -201,7 +213,8 @@ TEST(DIBLoad, OneAndFourBitAndShortTables) {
     EXPECT_EQ(dib.GetColorCount(), 256);
 }
 
-TEST(DIBLoad, DataRightAfterTableWhenOffsetIsZero) {
+TEST(DIBLoad, DataRightAfterTableWhenOffsetIsZero)
+{
     BmpLayout s = Bmp24();
     s.zeroOffset = true;
     WriteFile("dib24z.bmp", BuildBmp(s));
@@ -210,7 +223,8 @@ TEST(DIBLoad, DataRightAfterTableWhenOffsetIsZero) {
     EXPECT_EQ(std::memcmp(dib.GetBits(), s.pixels.data(), 24), 0);
 }
 
-TEST(DIBLoad, RefusedFiles) {
+TEST(DIBLoad, RefusedFiles)
+{
     KQDIBSection missing;
     EXPECT_FALSE(missing.Load("no-such-file.bmp"));
     ErrorSite site = SiteOf(missing);
@@ -282,7 +296,8 @@ TEST(DIBLoad, RefusedFiles) {
     EXPECT_EQ(LoadSite(s, "dibtrunc.bmp").line, 827);
 }
 
-TEST(DIBLoad, HostileSizesAreRefusedBeforeReading) {
+TEST(DIBLoad, HostileSizesAreRefusedBeforeReading)
+{
     // Width x height x depth that wraps 32 bits, and a negative width.
     BmpLayout s = Bmp24();
     s.width = 0x40000000;
@@ -335,7 +350,8 @@ TEST(DIBLoad, HostileSizesAreRefusedBeforeReading) {
     EXPECT_FALSE(dib.HasError());
 }
 
-TEST(DIBSection, KeepsFirstError) {
+TEST(DIBSection, KeepsFirstError)
+{
     KQDIBSection dib;
     EXPECT_FALSE(dib.Load("no-such-file.bmp"));
     BmpLayout s = Bmp24();
@@ -346,7 +362,8 @@ TEST(DIBSection, KeepsFirstError) {
     EXPECT_STREQ(dib.GetClassName(), KQ_TEXT("KQDIBSection"));
 }
 
-TEST(DIBCreate, PackedCopiesAtMostTheSection) {
+TEST(DIBCreate, PackedCopiesAtMostTheSection)
+{
     PackedDib p(2, 2, 24);
     p.Row(0)[0] = 7;
     p.bits.resize(4096, 0xEE);
@@ -359,7 +376,8 @@ TEST(DIBCreate, PackedCopiesAtMostTheSection) {
     EXPECT_EQ(dib.GetBitmap(), nullptr);
 }
 
-TEST(DIBConvert, FourBitToTwentyFour) {
+TEST(DIBConvert, FourBitToTwentyFour)
+{
     PackedDib p(3, 2, 4);
     p.SetColor(0, 0, 0, 0);
     p.SetColor(1, 255, 0, 0);
@@ -385,7 +403,8 @@ TEST(DIBConvert, FourBitToTwentyFour) {
     EXPECT_EQ(std::memcmp(bits + 12, top, 9), 0);
 }
 
-TEST(DIBConvert, TrueColourToPaletteDepths) {
+TEST(DIBConvert, TrueColourToPaletteDepths)
+{
     PackedDib p(4, 1, 24);
     const uint8_t row[12] = {0, 0, 255, 0, 0, 0, 255, 255, 255, 0, 0, 200};  // red, black, white, dark red
     std::memcpy(p.Row(0), row, 12);
@@ -418,7 +437,8 @@ TEST(DIBConvert, TrueColourToPaletteDepths) {
     PALETTEENTRY stock[16];
     ASSERT_EQ(GetPaletteEntries(static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)), 0, 16, stock), 16u);
     const RGBQUAD* t4 = four.GetColors();
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(t4[i].rgbRed, stock[i].peRed) << i;
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(t4[i].rgbRed, stock[i].peRed) << i;
     const uint8_t first = static_cast<const uint8_t*>(four.GetBits())[0];
     EXPECT_EQ(t4[first >> 4].rgbRed, 255);  // red is entry 13 of the stock palette
     EXPECT_EQ(t4[first & 15].rgbRed + t4[first & 15].rgbGreen + t4[first & 15].rgbBlue, 0);
@@ -426,14 +446,16 @@ TEST(DIBConvert, TrueColourToPaletteDepths) {
     // A given table is used as it is. Blits match the centre of each
     // colour's 5-bit cell: black finds grey 4, white grey 252.
     RGBQUAD grey[256];
-    for (int i = 0; i < 256; ++i) grey[i] = RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
+    for (int i = 0; i < 256; ++i)
+        grey[i] = RGBQUAD{static_cast<BYTE>(i), static_cast<BYTE>(i), static_cast<BYTE>(i), 0};
     KQDIBSection greys;
     ASSERT_TRUE(greys.ConvertFrom(&source, 8, grey));
     EXPECT_EQ(static_cast<const uint8_t*>(greys.GetBits())[1], 4);
     EXPECT_EQ(static_cast<const uint8_t*>(greys.GetBits())[2], 252);
 }
 
-TEST(DIBConvert, OneBitTargetIsBlackAndWhite) {
+TEST(DIBConvert, OneBitTargetIsBlackAndWhite)
+{
     PackedDib p(2, 1, 24);
     const uint8_t row[6] = {255, 255, 255, 0, 0, 0};
     std::memcpy(p.Row(0), row, 6);
@@ -449,7 +471,8 @@ TEST(DIBConvert, OneBitTargetIsBlackAndWhite) {
     EXPECT_FALSE(target.ConvertFrom(nullptr, 24, nullptr));
 }
 
-TEST(DIBConvert, ConversionTableChoice) {
+TEST(DIBConvert, ConversionTableChoice)
+{
     KQDIBInfo src{}, dst{};
     src.bmiHeader.biBitCount = 4;
     src.bmiColors[3] = RGBQUAD{1, 2, 3, 0};
@@ -469,7 +492,8 @@ TEST(DIBConvert, ConversionTableChoice) {
     EXPECT_TRUE(KQSetConversionColorTable(&src.bmiHeader, reinterpret_cast<BITMAPINFO*>(&dst)));
 }
 
-TEST(DIBScreen, TrueColourWithoutPalette) {
+TEST(DIBScreen, TrueColourWithoutPalette)
+{
     HDC screen = GetDC(nullptr);
     ASSERT_NE(screen, nullptr);
     EXPECT_FALSE(KQHasPaletteDevice(screen));
@@ -483,7 +507,8 @@ TEST(DIBScreen, TrueColourWithoutPalette) {
 }
 
 #ifdef KQ_UNICODE
-TEST(DIBCreate, Create24AndFromImage) {
+TEST(DIBCreate, Create24AndFromImage)
+{
     KQDIBSection dib;
     ASSERT_TRUE(dib.Create24(KQIntPair(5, 3)));
     EXPECT_EQ(dib.GetHeader().biBitCount, 24);
@@ -495,7 +520,8 @@ TEST(DIBCreate, Create24AndFromImage) {
 
     KQRGBImage image;
     ASSERT_TRUE(image.Alloc(3, 2, true));
-    for (int i = 0; i < 18; ++i) image.Pixels()[i] = static_cast<ubyte>(i + 1);
+    for (int i = 0; i < 18; ++i)
+        image.Pixels()[i] = static_cast<ubyte>(i + 1);
     ASSERT_TRUE(dib.CreateFromImage(image));
     const uint8_t expected[24] = {3, 2, 1, 6, 5, 4, 9, 8, 7, 0, 0, 0, 12, 11, 10, 15, 14, 13, 18, 17, 16, 0, 0, 0};
     EXPECT_EQ(std::memcmp(dib.GetBits(), expected, 24), 0);
@@ -508,7 +534,8 @@ TEST(DIBCreate, Create24AndFromImage) {
 }
 #endif
 
-TEST(DIBScreen, DeviceBitmapFromDIB) {
+TEST(DIBScreen, DeviceBitmapFromDIB)
+{
     // The thumbnail path: a 24-bit DIB drawn into a bitmap of the screen's
     // format through a memory DC.
     PackedDib p(3, 2, 24);
@@ -534,8 +561,8 @@ TEST(DIBScreen, DeviceBitmapFromDIB) {
     EXPECT_NE(SetStretchBltMode(memory, HALFTONE), 0);
     POINT origin;
     EXPECT_TRUE(SetBrushOrgEx(memory, 0, 0, &origin));
-    EXPECT_EQ(StretchDIBits(memory, 0, 0, 3, 2, 0, 0, 3, 2, p.bits.data(),
-                            reinterpret_cast<const BITMAPINFO*>(&p.info), DIB_RGB_COLORS, SRCCOPY),
+    EXPECT_EQ(StretchDIBits(memory, 0, 0, 3, 2, 0, 0, 3, 2, p.bits.data(), reinterpret_cast<const BITMAPINFO*>(&p.info),
+                            DIB_RGB_COLORS, SRCCOPY),
               2);
     // Device rows run top down: the DIB's bottom row is y = 1.
     EXPECT_EQ(GetPixel(memory, 0, 1), RGB(255, 0, 0));
@@ -548,11 +575,13 @@ TEST(DIBScreen, DeviceBitmapFromDIB) {
     EXPECT_TRUE(DeleteObject(bitmap));
 }
 
-TEST(DIBScreen, SectionsAndTables) {
+TEST(DIBScreen, SectionsAndTables)
+{
     // A bitmap lives in one DC at a time; its colour table is reached
     // through the DC it is selected into.
     PackedDib p(8, 8, 8);
-    for (int i = 0; i < 256; ++i) p.SetColor(i, static_cast<uint8_t>(i), 0, 0);
+    for (int i = 0; i < 256; ++i)
+        p.SetColor(i, static_cast<uint8_t>(i), 0, 0);
     KQDIBSection dib;
     ASSERT_TRUE(p.CreateIn(dib));
     HDC a = CreateCompatibleDC(nullptr);

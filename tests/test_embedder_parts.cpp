@@ -60,10 +60,10 @@ TEST(EmbedderViewerControls, CollectTakesFirstFileURLOfViewerControlsOnly)
     lowerCase.classId = "{5c2e9a41-7b3d-4f08-9e6a-2d71c0b4f853}";
     Control blanks = Viewer("blank.kqfx");
     blanks.classId = std::string(" ") + kViewerClassId;
-    OpenPackage pkg("collect", MakePresentation({Viewer("b.kqfx"), Viewer("a.kqfx"), Viewer("b.kqfx"),
-                                                 OtherControl("x.kqfx"), lowerCase, blanks, Viewer("Embedded[kqfx3]"),
-                                                 Viewer("dir]/y.kqfx"), Viewer("   "), twoUrls,
-                                                 Viewer("./Models [v2]/wing.kqfx"), Viewer("Embedded[kqfx5]/y.kqfx")}));
+    OpenPackage pkg(
+        "collect", MakePresentation({Viewer("b.kqfx"), Viewer("a.kqfx"), Viewer("b.kqfx"), OtherControl("x.kqfx"),
+                                     lowerCase, blanks, Viewer("Embedded[kqfx3]"), Viewer("dir]/y.kqfx"), Viewer("   "),
+                                     twoUrls, Viewer("./Models [v2]/wing.kqfx"), Viewer("Embedded[kqfx5]/y.kqfx")}));
     KQStringArray urls;
     urls.Add(KQString("zzz"));
     // Only the whole form "Embedded[" + id + "]" is embedded; paths with
@@ -85,8 +85,7 @@ TEST(EmbedderViewerControls, SetRewritesTheFileURLOfEveryViewerThatHoldsIt)
     EXPECT_EQ(pkg->SetViewerFileURL(KQString("b.kqfx"), KQString("Embedded[kqfx1]")), 2);
     EXPECT_EQ(pkg->SetViewerFileURL(KQString("nothing"), KQString("x")), 0);
     Package saved = pkg.Saved();
-    EXPECT_EQ(ViewerFileURLs(saved, "ppt"),
-              (std::vector<std::string>{"Embedded[kqfx1]", "a.kqfx", "Embedded[kqfx1]"}));
+    EXPECT_EQ(ViewerFileURLs(saved, "ppt"), (std::vector<std::string>{"Embedded[kqfx1]", "a.kqfx", "Embedded[kqfx1]"}));
     // Another property with the same text, and another kind of control, keep it.
     EXPECT_NE(saved.Get("ppt/activeX/activeX3.xml").find("ax:name=\"Caption\" ax:value=\"b.kqfx\""), std::string::npos);
     EXPECT_NE(saved.Get("ppt/activeX/activeX4.xml").find("ax:value=\"b.kqfx\""), std::string::npos);
@@ -95,8 +94,8 @@ TEST(EmbedderViewerControls, SetRewritesTheFileURLOfEveryViewerThatHoldsIt)
 
 TEST(EmbedderRelationships, ModelFilesGetNumberedIdsAfterTheReference)
 {
-    Package p = MakePresentation({Viewer("a"), Viewer("b"), Viewer("c"), Viewer("d"), Viewer("e"), Viewer("f"),
-                                  Viewer("g")});
+    Package p =
+        MakePresentation({Viewer("a"), Viewer("b"), Viewer("c"), Viewer("d"), Viewer("e"), Viewer("f"), Viewer("g")});
     OpenPackage pkg("relmodel", p);
     EXPECT_STREQ(pkg->AddRelationship(KQString("kqfx1.kqfx")).CStr(), "kqfx1");
     EXPECT_STREQ(pkg->AddRelationship(KQString("kqfx2.kqfx")).CStr(), "kqfx2");
@@ -126,7 +125,8 @@ TEST(EmbedderRelationships, NumberingReadsOnlyIdsWithThePrefixInItsCase)
     Package p = MakePresentation({});
     p.Set("ppt/_rels/presentation.xml.rels",
           "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-          "<Relationship Id=\"kqfxReference\" Type=\"http://kqfxRelationship\" Target=\"kqfxFiles/kqfxReferenceIds.xml\"/>"
+          "<Relationship Id=\"kqfxReference\" Type=\"http://kqfxRelationship\" "
+          "Target=\"kqfxFiles/kqfxReferenceIds.xml\"/>"
           "<Relationship Id=\"KQFX7\" Type=\"t\" Target=\"a.xml\"/>"
           "<Relationship Id=\"rId12\" Type=\"t\" Target=\"b.xml\"/>"
           "</Relationships>");
@@ -215,8 +215,9 @@ TEST(EmbedderModelPath, ResolvesAgainstThePackageFolderOnlyWhenMarkedRelative)
     std::string cwd = Slashed(AbsolutePath("."));
     if (!cwd.empty() && cwd.back() == '/')
         cwd.pop_back();
-    EXPECT_EQ(std::string(KQOpenXMLArchive::ResolveModelPath(KQString("../wing.kqfx"), KQString("sub/demo.pptx")).CStr()),
-              cwd + "/wing.kqfx");
+    EXPECT_EQ(
+        std::string(KQOpenXMLArchive::ResolveModelPath(KQString("../wing.kqfx"), KQString("sub/demo.pptx")).CStr()),
+        cwd + "/wing.kqfx");
     EXPECT_EQ(std::string(KQOpenXMLArchive::ResolveModelPath(KQString("./wing.kqfx"), KQString("demo.pptx")).CStr()),
               cwd + "/wing.kqfx");
 }
@@ -238,9 +239,8 @@ TEST(EmbedderReferenceList, AddModeHandsOutTheFirstFreeNumber)
     EXPECT_STREQ(id.CStr(), "kqfx1");
 
     Package saved = pkg.Saved();
-    EXPECT_EQ(ReferenceList(saved, "ppt"),
-              (std::vector<std::pair<std::string, std::string>>{
-                  {"kqfx2", "C:\\b.kqfx"}, {"kqfx3", "a.kqfx"}, {"kqfx1", "c.kqfx"}}));
+    EXPECT_EQ(ReferenceList(saved, "ppt"), (std::vector<std::pair<std::string, std::string>>{
+                                               {"kqfx2", "C:\\b.kqfx"}, {"kqfx3", "a.kqfx"}, {"kqfx1", "c.kqfx"}}));
     const std::string& list = saved.Get("ppt/kqfxFiles/kqfxReferenceIds.xml");
     EXPECT_EQ(list.find("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>"), 0u);
     EXPECT_NE(list.find("<kqfxReferencedFiles xmlns=\""), std::string::npos);
@@ -251,22 +251,27 @@ TEST(EmbedderReferenceList, NumbersOfAllEntriesCount)
 {
     auto next = [](const std::string& test, const std::string& entries) {
         Package p = MakePresentation({});
-        p.Set("ppt/kqfxFiles/kqfxReferenceIds.xml", "<kqfxReferencedFiles xmlns=\"x\">" + entries + "</kqfxReferencedFiles>");
+        p.Set("ppt/kqfxFiles/kqfxReferenceIds.xml",
+              "<kqfxReferencedFiles xmlns=\"x\">" + entries + "</kqfxReferencedFiles>");
         OpenPackage pkg(test, p);
         KQString id;
         pkg->UpdateReferenceIds(id, KQString("a.kqfx"), true);
         return std::string(id.CStr());
     };
-    EXPECT_EQ(next("refgap", "<kqfxPath rId=\"kqfx1\" originalPath=\"a\"/><kqfxPath rId=\"kqfx3\" originalPath=\"b\"/>"),
-              "kqfx2");
-    EXPECT_EQ(next("reflow", "<kqfxPath rId=\"kqfx2\" originalPath=\"a\"/><kqfxPath rId=\"kqfx3\" originalPath=\"b\"/>"),
-              "kqfx1");
+    EXPECT_EQ(
+        next("refgap", "<kqfxPath rId=\"kqfx1\" originalPath=\"a\"/><kqfxPath rId=\"kqfx3\" originalPath=\"b\"/>"),
+        "kqfx2");
+    EXPECT_EQ(
+        next("reflow", "<kqfxPath rId=\"kqfx2\" originalPath=\"a\"/><kqfxPath rId=\"kqfx3\" originalPath=\"b\"/>"),
+        "kqfx1");
     EXPECT_EQ(next("refbare", "<kqfxPath rId=\"kqfx\" originalPath=\"x\"/>"), "kqfx1");
-    EXPECT_EQ(next("refneg", "<kqfxPath rId=\"kqfx-4\" originalPath=\"x\"/><kqfxPath rId=\"kqfx1\" originalPath=\"y\"/>"),
-              "kqfx2");
+    EXPECT_EQ(
+        next("refneg", "<kqfxPath rId=\"kqfx-4\" originalPath=\"x\"/><kqfxPath rId=\"kqfx1\" originalPath=\"y\"/>"),
+        "kqfx2");
     // An entry holding the path given does not end the scan: kqfx2 stays
     // with its entry.
-    EXPECT_EQ(next("refsame", "<kqfxPath rId=\"kqfx1\" originalPath=\"a.kqfx\"/><kqfxPath rId=\"kqfx2\" originalPath=\"b\"/>"),
+    EXPECT_EQ(next("refsame",
+                   "<kqfxPath rId=\"kqfx1\" originalPath=\"a.kqfx\"/><kqfxPath rId=\"kqfx2\" originalPath=\"b\"/>"),
               "kqfx3");
 }
 
@@ -283,7 +288,8 @@ TEST(EmbedderReferenceList, LostListNeverLeadsToAnOverwrittenModelFile)
         EXPECT_TRUE(pkg->UpdateReferenceIds(id, KQString("new.kqfx"), true));
         EXPECT_STREQ(id.CStr(), "kqfx2");
         Package saved = pkg.Saved();
-        EXPECT_EQ(ReferenceList(saved, "ppt"), (std::vector<std::pair<std::string, std::string>>{{"kqfx2", "new.kqfx"}}));
+        EXPECT_EQ(ReferenceList(saved, "ppt"),
+                  (std::vector<std::pair<std::string, std::string>>{{"kqfx2", "new.kqfx"}}));
         EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), "first model");
     }
 }
@@ -380,13 +386,16 @@ TEST(EmbedderUnreferenced, RemovesCopiesNoControlUsesByTheirTarget)
           "<kqfxPath rId=\"kqfx2\" originalPath=\"b.kqfx\"/></kqfxReferencedFiles>");
     // After an id was handed out again the Ids and file names differ: the Id
     // kqfx2 belongs to the file that stays.
-    p.Set("ppt/_rels/presentation.xml.rels",
-          "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-          "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide\" Target=\"slides/slide1.xml\"/>"
-          "<Relationship Id=\"kqfxReference\" Type=\"http://kqfxRelationship\" Target=\"kqfxFiles/kqfxReferenceIds.xml\"/>"
-          "<Relationship Id=\"kqfx2\" Type=\"http://kqfxRelationship\" Target=\"kqfxFiles/kqfx1.kqfx\"/>"
-          "<Relationship Id=\"kqfx3\" Type=\"http://kqfxRelationship\" Target=\"kqfxFiles/kqfx2.kqfx\"/>"
-          "</Relationships>");
+    p.Set(
+        "ppt/_rels/presentation.xml.rels",
+        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+        "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide\" "
+        "Target=\"slides/slide1.xml\"/>"
+        "<Relationship Id=\"kqfxReference\" Type=\"http://kqfxRelationship\" "
+        "Target=\"kqfxFiles/kqfxReferenceIds.xml\"/>"
+        "<Relationship Id=\"kqfx2\" Type=\"http://kqfxRelationship\" Target=\"kqfxFiles/kqfx1.kqfx\"/>"
+        "<Relationship Id=\"kqfx3\" Type=\"http://kqfxRelationship\" Target=\"kqfxFiles/kqfx2.kqfx\"/>"
+        "</Relationships>");
     p.Set("[Content_Types].xml", p.Get("[Content_Types].xml").substr(0, p.Get("[Content_Types].xml").size() - 8) +
                                      "<Default Extension=\"kqfx\" ContentType=\"ppt/kqfxFiles/kqfx\"/></Types>");
     ASSERT_EQ(CheckPackage(p), "");
@@ -459,8 +468,8 @@ TEST(EmbedderRun, StepsWithinARunGiveWhatTheyGiveAlone)
         return ids;
     };
     Package alone, run;
-    const std::vector<std::string> expected{"kqfx1", "kqfx2", "kqfx3", "kqfx1", "kqfx2", "kqfx1",
-                                            "kqfx3", "kqfx1", "kqfx4"};
+    const std::vector<std::string> expected{"kqfx1", "kqfx2", "kqfx3", "kqfx1", "kqfx2",
+                                            "kqfx1", "kqfx3", "kqfx1", "kqfx4"};
     EXPECT_EQ(steps("runstepsalone", false, &alone), expected);
     EXPECT_EQ(steps("runstepsinrun", true, &run), expected);
     EXPECT_EQ(ReferenceList(run, "ppt"), (std::vector<std::pair<std::string, std::string>>{{"kqfx1", "e.kqfx"}}));

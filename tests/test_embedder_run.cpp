@@ -113,11 +113,14 @@ TEST(CorvessaRun, ReportsOfTheThreeKindsOfOutcome)
     EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), both.rotor);
     EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx2.kqfx"), both.wing);
 
-    Scene missing("runmissing", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx"), Viewer("wing.kqfx")}));
+    Scene missing("runmissing",
+                  MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx"), Viewer("wing.kqfx")}));
     std::remove((missing.dir + "/models/rotor.kqfx").c_str());
     r = RunCorvessa(missing.package);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output, Box("Failed to embed:\n\"./models/rotor.kqfx\"\n\n1 of 2 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(
+        r.output,
+        Box("Failed to embed:\n\"./models/rotor.kqfx\"\n\n1 of 2 KQFx files embedded\n\nEmbedding unsuccessful."));
     EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
     saved = missing.Saved();
     EXPECT_EQ(CheckPackage(saved), "");
@@ -159,8 +162,9 @@ TEST(CorvessaRun, RelativeAndAbsolutePathsInADocument)
     ASSERT_EQ(list.size(), 5u);
     for (const auto& entry : list) {
         const std::string& bytes = saved.Get("word/kqfxFiles/" + entry.first + ".kqfx");
-        const std::string& expected = entry.second.find("rotor") != std::string::npos ? rotor
-                                      : entry.second.find("local") != std::string::npos ? local : wing;
+        const std::string& expected = entry.second.find("rotor") != std::string::npos   ? rotor
+                                      : entry.second.find("local") != std::string::npos ? local
+                                                                                        : wing;
         EXPECT_EQ(bytes, expected) << entry.second;
     }
     for (const std::string& url : ViewerFileURLs(saved, "word"))
@@ -235,7 +239,8 @@ TEST(CorvessaRun, MissingModelFileLeavesNoListEntry)
     for (int run = 0; run < 2; ++run) {
         RunResult r = RunCorvessa(s.package);
         EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.output, Box("Failed to embed:\n\"late.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
+        EXPECT_EQ(r.output,
+                  Box("Failed to embed:\n\"late.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
         Package saved = s.Saved();
         EXPECT_EQ(CheckPackage(saved), "");
         EXPECT_EQ(ReferenceList(saved, "word"), RefList());
@@ -412,9 +417,8 @@ TEST(CorvessaRun, InputThatIsNoPackageIsLeftAsItWas)
     Package noRels = good;
     noRels.Remove("_rels/.rels");
     Package neither = good;
-    neither.Set("_rels/.rels",
-                "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-                "<Relationship Id=\"rId1\" Type=\"t\" Target=\"xl/workbook.xml\"/></Relationships>");
+    neither.Set("_rels/.rels", "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                               "<Relationship Id=\"rId1\" Type=\"t\" Target=\"xl/workbook.xml\"/></Relationships>");
     ASSERT_TRUE(WritePackage(dir + "/norels.pptx", noRels));
     ASSERT_TRUE(WritePackage(dir + "/neither.pptx", neither));
     ASSERT_TRUE(WriteFileBytes(dir + "/text.pptx", "This is not a zip archive.\n"));
@@ -457,11 +461,10 @@ TEST(CorvessaRun, FirstRelationshipNamingAMainPartDecidesTheKind)
     for (const auto& e : ppt.entries)
         if (e.first.compare(0, 4, "ppt/") == 0)
             p.Set(e.first, e.second);
-    p.Set("_rels/.rels",
-          "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-          "<Relationship Id=\"rId3\" Type=\"t\" Target=\"docProps/app.xml\"/>"
-          "<Relationship Id=\"rId1\" Type=\"t\" Target=\"word/document.xml\"/>"
-          "<Relationship Id=\"rId2\" Type=\"t\" Target=\"ppt/presentation.xml\"/></Relationships>");
+    p.Set("_rels/.rels", "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                         "<Relationship Id=\"rId3\" Type=\"t\" Target=\"docProps/app.xml\"/>"
+                         "<Relationship Id=\"rId1\" Type=\"t\" Target=\"word/document.xml\"/>"
+                         "<Relationship Id=\"rId2\" Type=\"t\" Target=\"ppt/presentation.xml\"/></Relationships>");
     Scene s("runkind", p, "both.docx");
     EXPECT_EQ(KQDetectDocumentType(KQString(s.package.c_str())), 0);
     EXPECT_EQ(RunCorvessa(s.package).output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
@@ -502,7 +505,8 @@ TEST(CorvessaProgram, ArgumentsJoinedWithBlanksNameThePackage)
     std::string space = s.package.substr(0, s.package.find("program dir") + 7);
     std::string rest = s.package.substr(space.size() + 1);
     std::string out = s.dir + "/../program-out.txt";
-    std::string command = std::string("'") + KQ_CORVESSA_EXE + "' '" + space + "' '" + rest + "' > '" + out + "' 2>/dev/null";
+    std::string command =
+        std::string("'") + KQ_CORVESSA_EXE + "' '" + space + "' '" + rest + "' > '" + out + "' 2>/dev/null";
     int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
@@ -639,13 +643,12 @@ std::string RunProgram(const std::string& package, int* exitCode)
 
 TEST(CorvessaProgram, PipesAndDevicesAreNoModelFiles)
 {
-    Scene s("program pipes", MakePresentation({Viewer("pipe.kqfx"), Viewer("/dev/zero"), Viewer("/dev/urandom"),
-                                                Viewer("wing.kqfx")}));
+    Scene s("program pipes",
+            MakePresentation({Viewer("pipe.kqfx"), Viewer("/dev/zero"), Viewer("/dev/urandom"), Viewer("wing.kqfx")}));
     ASSERT_EQ(mkfifo((s.dir + "/pipe.kqfx").c_str(), 0600), 0);
     int code = -1;
-    EXPECT_EQ(RunProgram(s.package, &code),
-              Box("Failed to embed:\n\"/dev/urandom\"\n\"/dev/zero\"\n\"pipe.kqfx\"\n\n"
-                  "1 of 4 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(RunProgram(s.package, &code), Box("Failed to embed:\n\"/dev/urandom\"\n\"/dev/zero\"\n\"pipe.kqfx\"\n\n"
+                                                "1 of 4 KQFx files embedded\n\nEmbedding unsuccessful."));
     EXPECT_EQ(code, 1);
     EXPECT_EQ(ReferenceList(s.Saved(), "ppt"), (RefList{{"kqfx1", "wing.kqfx"}}));
 }
@@ -772,7 +775,8 @@ TEST(CorvessaRun, ModelThatFailsLeavesNoReferenceEntry)
     p.Set("ppt/_rels/presentation.xml.rels", "<Relationships><Relationship");
     Scene s("rundamagedrels", p);
     RunResult r = RunCorvessa(s.package);
-    EXPECT_EQ(r.output, Box("Failed to embed:\n\"wing.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(r.output,
+              Box("Failed to embed:\n\"wing.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
     Package saved = s.Saved();
     EXPECT_EQ(ReferenceList(saved, "ppt"), RefList());
     EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx1.kqfx"));

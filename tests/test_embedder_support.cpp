@@ -38,19 +38,27 @@ std::string Escape(const std::string& s)
     std::string out;
     for (char c : s) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
 }
 
-const char* const kRelsHead =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
-    "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
+const char* const kRelsHead = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+                              "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
 const char* const kRelsTail = "</Relationships>";
 const char* const kRelBase = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
 
@@ -88,9 +96,9 @@ Package MakePackage(bool presentation, const std::vector<Control>& controls)
     types += "</Types>";
     p.Set("[Content_Types].xml", types);
 
-    p.Set("_rels/.rels", std::string(kRelsHead) +
-                             Rel("rId1", "officeDocument", presentation ? "ppt/presentation.xml" : "word/document.xml") +
-                             kRelsTail);
+    p.Set("_rels/.rels",
+          std::string(kRelsHead) +
+              Rel("rId1", "officeDocument", presentation ? "ppt/presentation.xml" : "word/document.xml") + kRelsTail);
 
     std::string mainRels = kRelsHead;
     std::string body;
@@ -104,19 +112,22 @@ Package MakePackage(bool presentation, const std::vector<Control>& controls)
                   "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                   "<p:sld xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
                   "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-                  "<p:cSld><p:controls><p:control name=\"Viewer" + n + "\" r:id=\"rId2\"/></p:controls></p:cSld></p:sld>");
+                  "<p:cSld><p:controls><p:control name=\"Viewer" +
+                      n + "\" r:id=\"rId2\"/></p:controls></p:cSld></p:sld>");
             p.Set("ppt/slides/_rels/slide" + n + ".xml.rels",
                   std::string(kRelsHead) + Rel("rId2", "control", "../" + control) + kRelsTail);
         } else {
             mainRels += Rel("rId" + std::to_string(i + 10), "control", control);
-            body += "<w:p><w:r><w:object><w:control r:id=\"rId" + std::to_string(i + 10) +
-                    "\" w:name=\"Viewer" + n + "\"/></w:object></w:r></w:p>";
+            body += "<w:p><w:r><w:object><w:control r:id=\"rId" + std::to_string(i + 10) + "\" w:name=\"Viewer" + n +
+                    "\"/></w:object></w:r></w:p>";
         }
         p.Set(root + "/" + control, ControlXml(controls[i]));
         p.Set(root + "/activeX/_rels/activeX" + n + ".xml.rels",
               std::string(kRelsHead) +
-                  "<Relationship Id=\"rId1\" Type=\"http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary\" "
-                  "Target=\"activeX" + n + ".bin\"/>" + kRelsTail);
+                  "<Relationship Id=\"rId1\" "
+                  "Type=\"http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary\" "
+                  "Target=\"activeX" +
+                  n + ".bin\"/>" + kRelsTail);
         p.Set(root + "/activeX/activeX" + n + ".bin", std::string("\x7b\x2c\x00\x01binary control data\xff", 24));
     }
     mainRels += kRelsTail;
@@ -125,14 +136,16 @@ Package MakePackage(bool presentation, const std::vector<Control>& controls)
               "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
               "<p:presentation xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
               "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-              "<p:sldIdLst>" + body + "</p:sldIdLst></p:presentation>");
+              "<p:sldIdLst>" +
+                  body + "</p:sldIdLst></p:presentation>");
         p.Set("ppt/_rels/presentation.xml.rels", mainRels);
     } else {
         p.Set("word/document.xml",
               "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
               "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
               "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-              "<w:body>" + body + "</w:body></w:document>");
+              "<w:body>" +
+                  body + "</w:body></w:document>");
         p.Set("word/_rels/document.xml.rels", mainRels);
     }
     return p;
@@ -238,12 +251,12 @@ Control OtherControl(const std::string& fileURL)
 
 std::string ControlXml(const Control& control)
 {
-    std::string xml =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n"
-        "<ax:ocx ax:classid=\"" + Escape(control.classId) +
-        "\" ax:persistence=\"persistPropertyBag\" "
-        "xmlns:ax=\"http://schemas.microsoft.com/office/2006/activeX\" "
-        "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">";
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n"
+                      "<ax:ocx ax:classid=\"" +
+                      Escape(control.classId) +
+                      "\" ax:persistence=\"persistPropertyBag\" "
+                      "xmlns:ax=\"http://schemas.microsoft.com/office/2006/activeX\" "
+                      "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">";
     for (const auto& prop : control.properties)
         xml += "<ax:ocxPr ax:name=\"" + Escape(prop.first) + "\" ax:value=\"" + Escape(prop.second) + "\"/>";
     xml += "</ax:ocx>";
@@ -378,10 +391,10 @@ std::vector<std::string> ViewerFileURLs(const Package& package, const std::strin
     const std::string folder = root + "/activeX/";
     // Rewritten parts move to the end of the archive: go by control number.
     std::vector<std::pair<std::string, std::string>> parts = package.entries;
-    std::sort(parts.begin(), parts.end(), [](const std::pair<std::string, std::string>& a,
-                                             const std::pair<std::string, std::string>& b) {
-        return a.first.size() != b.first.size() ? a.first.size() < b.first.size() : a.first < b.first;
-    });
+    std::sort(parts.begin(), parts.end(),
+              [](const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b) {
+                  return a.first.size() != b.first.size() ? a.first.size() < b.first.size() : a.first < b.first;
+              });
     for (const auto& e : parts) {
         if (e.first.compare(0, folder.size(), folder) != 0)
             continue;

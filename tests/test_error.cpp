@@ -32,7 +32,10 @@ bool Exists(const char* name)
     return f != nullptr;
 }
 
-KQString Loc(const char* file, const char* label, int32 line) { return KQErrorLocation(file, label, line); }
+KQString Loc(const char* file, const char* label, int32 line)
+{
+    return KQErrorLocation(file, label, line);
+}
 
 // Keeps the console quiet and restores the process-wide switches after each
 // test.
@@ -57,7 +60,7 @@ protected:
 
 const std::string kRule(79, '-');
 
-} // namespace
+}  // namespace
 
 TEST_F(ErrorTest, KeepFirstHolderIgnoresLaterErrorsUntilCleared)
 {
@@ -78,7 +81,7 @@ TEST_F(ErrorTest, KeepFirstHolderIgnoresLaterErrorsUntilCleared)
 
     holder.ClearError();
     EXPECT_FALSE(holder.HasError());
-    ASSERT_EQ(holder.GetError(), e); // the record stays allocated
+    ASSERT_EQ(holder.GetError(), e);  // the record stays allocated
     EXPECT_EQ(e->code, 0);
     EXPECT_EQ(e->line, -1);
     EXPECT_EQ(N(e->message), "");
@@ -106,7 +109,7 @@ TEST_F(ErrorTest, OverwriteHolderKeepsTheNewestError)
 
 TEST_F(ErrorTest, PushErrorMovesThePreviousErrorOneLevelDown)
 {
-    KQErrorBase holder(false); // pushing ignores keep-first
+    KQErrorBase holder(false);  // pushing ignores keep-first
     holder.SetError(Loc(".\\KQOFile", "KQFile::Open", 284), 1104, "cannot open %s", KQ_TEXT("x.kqf"));
     EXPECT_FALSE(holder.PushError(Loc(".\\KQOZip", "KQZipArchive::Open", 50), 1255, "archive"));
     KQError* e = holder.GetError();
@@ -303,7 +306,8 @@ TEST_F(ErrorTest, ReportBlocksByteForByte)
     KQErrorBase holder(true);
     holder.SetError(Loc(".\\KQOFile", "KQFile::Open", 284), 1104, "Error opening file %s%s", KQ_TEXT("m.kqfx"),
                     KQ_TEXT(" for reading"));
-    const std::string first = "\n" + kRule + "\n!!!ERROR  message : \nFile open error\nError opening file m.kqfx"
+    const std::string first = "\n" + kRule +
+                              "\n!!!ERROR  message : \nFile open error\nError opening file m.kqfx"
                               " for reading\n  -Function name: KQFile::Open\n  -File name: .\\KQOFile\n"
                               "  -Line number: 284\n\n";
     EXPECT_EQ(ReadText(name), first);
@@ -311,23 +315,26 @@ TEST_F(ErrorTest, ReportBlocksByteForByte)
     // A message with percent signs passes through the finished-text
     // overload and the block unchanged; the block is appended.
     holder.SetError(KQString("where"), 1001, KQString("100% %d %s"));
-    const std::string second = "\n" + kRule + "\n!!!ERROR  message : \nGeneral error\n100% %d %s\n"
+    const std::string second = "\n" + kRule +
+                               "\n!!!ERROR  message : \nGeneral error\n100% %d %s\n"
                                "  -Function name: UNKNOWN\n  -File name: where\n  -Line number: -1\n\n";
     EXPECT_EQ(ReadText(name), first + second);
 
     remove(name);
     EXPECT_FALSE(KQDebugError("KQImageSaveGIF", ".\\KQOImageGIF", 120, "cannot create %s", KQ_TEXT("x.gif")));
-    EXPECT_EQ(ReadText(name), "\n" + kRule + "\n!!!DEBUG ERROR  message : \ncannot create x.gif\n"
-                                             "  Function:   KQImageSaveGIF\n  File:       .\\KQOImageGIF\n"
-                                             "  Line:       120\n\n");
+    EXPECT_EQ(ReadText(name), "\n" + kRule +
+                                  "\n!!!DEBUG ERROR  message : \ncannot create x.gif\n"
+                                  "  Function:   KQImageSaveGIF\n  File:       .\\KQOImageGIF\n"
+                                  "  Line:       120\n\n");
 
     remove(name);
     KQ_ALLOC_ERROR_OCCURRED = false;
     EXPECT_FALSE(KQAllocError("KQArray::Resize", ".\\KQOArray", 77));
     EXPECT_TRUE(KQ_ALLOC_ERROR_OCCURRED);
-    EXPECT_EQ(ReadText(name), "\n" + kRule + "\n!!!ALLOC ERROR  message : \nMemory allocation error.\n"
-                                             "  Function:   KQArray::Resize\n  File:       .\\KQOArray\n"
-                                             "  Line:       77\n\n");
+    EXPECT_EQ(ReadText(name), "\n" + kRule +
+                                  "\n!!!ALLOC ERROR  message : \nMemory allocation error.\n"
+                                  "  Function:   KQArray::Resize\n  File:       .\\KQOArray\n"
+                                  "  Line:       77\n\n");
     remove(name);
 }
 
@@ -336,7 +343,7 @@ TEST_F(ErrorTest, ReportBlocksByteForByte)
 TEST_F(ErrorTest, ConsoleGetsTheBlockAndTheTrace)
 {
     KQ_REPORT_TO_CONSOLE = true;
-    KQ_TRACE_FILE_NAME = ""; // no trace file
+    KQ_TRACE_FILE_NAME = "";  // no trace file
     ::testing::internal::CaptureStderr();
     KQErrorBase holder(true);
     holder.SetError(KQString("where"), 1001, KQString("100% %s %d"));
@@ -346,8 +353,9 @@ TEST_F(ErrorTest, ConsoleGetsTheBlockAndTheTrace)
     EXPECT_TRUE(KQConsoleAllocated());
     if (out.empty())
         GTEST_SKIP() << "the console is not the standard error stream on this host";
-    EXPECT_EQ(out, "\n" + kRule + "\n!!!ERROR  message : \nGeneral error\n100% %s %d\n  -Function name: UNKNOWN\n"
-                   "  -File name: where\n  -Line number: -1\n\n\ntraced 7\nraw %s");
+    EXPECT_EQ(out, "\n" + kRule +
+                       "\n!!!ERROR  message : \nGeneral error\n100% %s %d\n  -Function name: UNKNOWN\n"
+                       "  -File name: where\n  -Line number: -1\n\n\ntraced 7\nraw %s");
 }
 
 TEST_F(ErrorTest, ReportingOffRecordsButWritesOnlyDebugErrors)
@@ -405,7 +413,7 @@ TEST_F(ErrorTest, TraceFileHeaderAndAppending)
         EXPECT_TRUE(m[i].str() == "0" || m[i].str()[0] != '0') << m[i].str();
     EXPECT_EQ(std::stoi(m[1].str()), before.year);
     EXPECT_EQ(std::stoi(m[2].str()), before.month);
-    EXPECT_GE(std::stoi(m[3].str()), before.day - 1); // midnight may pass
+    EXPECT_GE(std::stoi(m[3].str()), before.day - 1);  // midnight may pass
     EXPECT_LT(std::stoi(m[7].str()), 1000);
 
     KQTrace("second %s", KQString("line").CStr());

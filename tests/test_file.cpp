@@ -36,7 +36,10 @@ const bool kWide = true;
 #else
 const bool kWide = false;
 #endif
-int32 L(int32 narrow, int32 wide) { return kWide ? wide : narrow; }
+int32 L(int32 narrow, int32 wide)
+{
+    return kWide ? wide : narrow;
+}
 
 class FileTest : public ::testing::Test {
 protected:
@@ -67,7 +70,7 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST(FileModes, EveryFlagRow)
 {
@@ -137,8 +140,8 @@ TEST_F(FileTest, ModesBehaveOnDisk)
     f.Close();
     EXPECT_EQ(ReadBytes("tf_missing.bin"), "new");
     remove("tf_missing.bin");
-    ASSERT_TRUE(f.Open(KQString("tf_missing.bin"), KQFile::READ | KQFile::WRITE | KQFile::TRUNCATE |
-                                                       KQFile::OPEN_ALWAYS));
+    ASSERT_TRUE(
+        f.Open(KQString("tf_missing.bin"), KQFile::READ | KQFile::WRITE | KQFile::TRUNCATE | KQFile::OPEN_ALWAYS));
     f.Close();
     EXPECT_EQ(ReadBytes("tf_missing.bin"), "");
     remove("tf_missing.bin");
@@ -180,7 +183,7 @@ TEST_F(FileTest, FailedOpensKeepTheStoredNameAndFlags)
     EXPECT_FALSE(f.Open(KQString(""), KQFile::WRITE));
     ExpectSite(f, 1100, "KQFile::Open", L(271, 272));
     EXPECT_EQ(N(f.GetError()->message), "Empty file name specified");
-    EXPECT_FALSE(f.IsOpen()); // the earlier file was closed first
+    EXPECT_FALSE(f.IsOpen());  // the earlier file was closed first
     EXPECT_EQ(N(f.GetFileName()), "tf_a.bin");
     EXPECT_EQ(f.GetFlags(), KQFile::READ);
 
@@ -195,9 +198,9 @@ TEST_F(FileTest, FailedOpensKeepTheStoredNameAndFlags)
     KQString full;
     EXPECT_TRUE(KQFullPathName(KQString("tf_a.bin"), full));
     EXPECT_EQ(N(f.GetFullPath()), N(full));
-    f.Write("y", 1, 1); // a read-only stream refuses
+    f.Write("y", 1, 1);  // a read-only stream refuses
     EXPECT_TRUE(f.HasError());
-    f.Close(); // clears the error and the path, keeps name and flags
+    f.Close();  // clears the error and the path, keeps name and flags
     EXPECT_FALSE(f.HasError());
     EXPECT_EQ(N(f.GetFullPath()), "");
     EXPECT_EQ(N(f.GetFileName()), "tf_a.bin");
@@ -477,13 +480,13 @@ TEST_F(FileTest, ReadValAndPositions)
     ExpectSite(f, 1808, "KQBinaryFile::ReadVal()", 813);
 
     ASSERT_TRUE(f.Open(KQString("tf_a.bin"), KQFile::READ));
-    f.SetSwapBytes(true); // the data was written big-endian
+    f.SetSwapBytes(true);  // the data was written big-endian
     ASSERT_TRUE(f.ReadVal(&v));
     EXPECT_EQ(v, 231272);
     EXPECT_TRUE(f.ReadVal(&v));
     EXPECT_EQ(v, 0x01020304);
     v = -1;
-    EXPECT_FALSE(f.ReadVal(&v)); // only two bytes left
+    EXPECT_FALSE(f.ReadVal(&v));  // only two bytes left
     EXPECT_FALSE(f.HasError());
 
     EXPECT_TRUE(f.Rewind());
@@ -494,7 +497,7 @@ TEST_F(FileTest, ReadValAndPositions)
     EXPECT_TRUE(f.SkipBytes(-2));
     EXPECT_TRUE(KQGetFilePosition(f.GetFILE(), &pos));
     EXPECT_EQ(pos, 2);
-    EXPECT_FALSE(f.SkipBytes(-3)); // before the start
+    EXPECT_FALSE(f.SkipBytes(-3));  // before the start
     EXPECT_TRUE(KQRewindFile(f.GetFILE()));
     EXPECT_TRUE(KQMoveFilePosition(f.GetFILE(), 1));
     unsigned char c = 0;

@@ -220,7 +220,11 @@ TEST(KQStringUTF8, FromUTF8)
     EXPECT_EQ(std::string(KQFromUTF8("\xFF", 1).CStr()), "_");
     // A character beyond U+FFFF (an emoji in a model's name) is two UTF-16
     // units, so two '_', on every host.
-    EXPECT_EQ(std::string(KQFromUTF8("a\xF0\x9F\x9A\x80" "b", 6).CStr()), "a__b");
+    EXPECT_EQ(std::string(KQFromUTF8("a\xF0\x9F\x9A\x80"
+                                     "b",
+                                     6)
+                              .CStr()),
+              "a__b");
     EXPECT_EQ(std::string(KQFromUTF8("\xF0\x9F\x9A\x80", 4).CStr()), "__");
     // Plain ASCII is taken whole, whatever the count; a count beyond the
     // text does not read past it.
@@ -251,11 +255,19 @@ TEST(KQTextConversion, UTF8ToWide)
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 2, w, 8), 2);
 
     // Ill-formed sequences become U+FFFD.
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xFF" "a\xC3", 3, w, 8), 3);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0,
+                                  "\xFF"
+                                  "a\xC3",
+                                  3, w, 8),
+              3);
     EXPECT_EQ((unsigned)w[0], 0xFFFDu);
     EXPECT_EQ((unsigned)w[1], 0x61u);
     EXPECT_EQ((unsigned)w[2], 0xFFFDu);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xE2\x82" "a", 3, w, 8), 2);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0,
+                                  "\xE2\x82"
+                                  "a",
+                                  3, w, 8),
+              2);
     EXPECT_EQ((unsigned)w[0], 0xFFFDu);
     EXPECT_EQ((unsigned)w[1], 0x61u);
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xFF", 1, w, 8), 0);
@@ -290,7 +302,8 @@ TEST(KQTextConversion, WideToUTF8AndAnsi)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
     const wchar_t lone[] = {0xD800, 0x62, 0};
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone, -1, b, 16, nullptr, nullptr), 5);
-    EXPECT_EQ(std::string(b), "\xEF\xBF\xBD" "b");
+    EXPECT_EQ(std::string(b), "\xEF\xBF\xBD"
+                              "b");
 
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, b, 16, nullptr, nullptr), 4);
     EXPECT_EQ(std::string(b), "a\xE9\x80");

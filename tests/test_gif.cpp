@@ -20,17 +20,19 @@ const int kThreshold[16] = {0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5
 // What a GIF file holds, taken apart.
 struct Gif {
     uint32_t width = 0, height = 0;
-    Bytes header;       // the 13 bytes up to the colour table
-    Bytes palette;      // 768 bytes
-    Bytes descriptor;   // 10 bytes
+    Bytes header;      // the 13 bytes up to the colour table
+    Bytes palette;     // 768 bytes
+    Bytes descriptor;  // 10 bytes
     int minCodeSize = 0;
-    Bytes data;         // the sub-blocks' bytes joined
+    Bytes data;  // the sub-blocks' bytes joined
     std::vector<size_t> blockSizes;
     bool trailer = false;
 };
 
-bool ParseGif(const Bytes& b, Gif& g) {
-    if (b.size() < 13 + 768 + 10 + 1) return false;
+bool ParseGif(const Bytes& b, Gif& g)
+{
+    if (b.size() < 13 + 768 + 10 + 1)
+        return false;
     g.header.assign(b.begin(), b.begin() + 13);
     g.width = b[6] | (b[7] << 8);
     g.height = b[8] | (b[9] << 8);
@@ -41,8 +43,10 @@ bool ParseGif(const Bytes& b, Gif& g) {
     g.minCodeSize = b[at++];
     while (at < b.size()) {
         const size_t n = b[at++];
-        if (n == 0) break;
-        if (at + n > b.size()) return false;
+        if (n == 0)
+            break;
+        if (at + n > b.size())
+            return false;
         g.blockSizes.push_back(n);
         g.data.insert(g.data.end(), b.begin() + at, b.begin() + at + n);
         at += n;
@@ -58,24 +62,29 @@ struct Decoded {
     std::vector<int> clearWidths;  // code width at which each clear code was read
 };
 
-Decoded DecodeLZW(const Bytes& data, int minCodeSize) {
+Decoded DecodeLZW(const Bytes& data, int minCodeSize)
+{
     Decoded d;
     const int clear = 1 << minCodeSize, end = clear + 1;
     int width = minCodeSize + 1, next = end + 1, prev = -1;
     std::vector<int> prefix(4096, -1), suffix(4096, 0), length(4096, 1);
-    for (int i = 0; i < clear; ++i) suffix[i] = i;
+    for (int i = 0; i < clear; ++i)
+        suffix[i] = i;
     size_t bitPos = 0;
     auto expand = [&](int code, std::vector<int>& out) {
         std::vector<int> s(static_cast<size_t>(length[code]));
-        for (int k = length[code] - 1, c = code; k >= 0; --k, c = prefix[c]) s[static_cast<size_t>(k)] = suffix[c];
+        for (int k = length[code] - 1, c = code; k >= 0; --k, c = prefix[c])
+            s[static_cast<size_t>(k)] = suffix[c];
         out.insert(out.end(), s.begin(), s.end());
         return s[0];
     };
     for (;;) {
-        if (bitPos + width > data.size() * 8) return d;
+        if (bitPos + width > data.size() * 8)
+            return d;
         int code = 0;
         for (int i = 0; i < width; ++i, ++bitPos)
-            if (data[bitPos / 8] & (1 << (bitPos % 8))) code |= 1 << i;
+            if (data[bitPos / 8] & (1 << (bitPos % 8)))
+                code |= 1 << i;
         if (code == clear) {
             d.clearWidths.push_back(width);
             width = minCodeSize + 1;
@@ -83,9 +92,11 @@ Decoded DecodeLZW(const Bytes& data, int minCodeSize) {
             prev = -1;
             continue;
         }
-        if (code == end) break;
+        if (code == end)
+            break;
         if (prev < 0) {
-            if (code >= clear) return d;
+            if (code >= clear)
+                return d;
             d.indices.push_back(code);
             prev = code;
             continue;
@@ -104,7 +115,8 @@ Decoded DecodeLZW(const Bytes& data, int minCodeSize) {
             suffix[next] = first;
             length[next] = length[prev] + 1;
             ++next;
-            if (next == (1 << width) && width < 12) ++width;
+            if (next == (1 << width) && width < 12)
+                ++width;
         }
         prev = code;
     }
@@ -115,34 +127,43 @@ Decoded DecodeLZW(const Bytes& data, int minCodeSize) {
 // Pixel sources for the encoder driven directly.
 std::vector<int> gSourceIndices;
 int32 gSourceWidth = 1;
-int32 VectorSource(int32 x, int32 y) { return gSourceIndices[static_cast<size_t>(y) * gSourceWidth + x]; }
+int32 VectorSource(int32 x, int32 y)
+{
+    return gSourceIndices[static_cast<size_t>(y) * gSourceWidth + x];
+}
 
-Bytes EncodeIndices(const std::vector<int>& indices, int32 w, int32 h) {
+Bytes EncodeIndices(const std::vector<int>& indices, int32 w, int32 h)
+{
     gSourceIndices = indices;
     gSourceWidth = w;
     int32 red[256], green[256], blue[256];
-    for (int i = 0; i < 256; ++i) red[i] = green[i] = blue[i] = i;
+    for (int i = 0; i < 256; ++i)
+        red[i] = green[i] = blue[i] = i;
     FILE* f = std::fopen("gif_direct.gif", "wb");
     EXPECT_NE(f, nullptr);
-    if (!f) return Bytes();
+    if (!f)
+        return Bytes();
     EXPECT_TRUE(KQGIFEncode(f, w, h, 0, 8, red, green, blue, VectorSource));
     std::fclose(f);
     return ReadBytes("gif_direct.gif");
 }
 
 uint32_t gRandom = 12345;
-int NextRandom() {
+int NextRandom()
+{
     gRandom = gRandom * 1103515245u + 12345u;
     return static_cast<int>((gRandom >> 16) & 0x7FFF);
 }
 
 class GifWriter : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KQ_REPORT_TO_CONSOLE = false;
         KQ_REPORT_TO_FILE = false;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         KQ_REPORT_TO_CONSOLE = true;
         KQ_REPORT_TO_FILE = false;
         KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
@@ -151,7 +172,8 @@ protected:
 
 }  // namespace
 
-TEST_F(GifWriter, OneBlackPixelByteForByte) {
+TEST_F(GifWriter, OneBlackPixelByteForByte)
+{
     KQRGBImage image;
     const ubyte black[3] = {0, 0, 0};
     ASSERT_TRUE(image.SetData(black, 1, 1));
@@ -173,7 +195,8 @@ TEST_F(GifWriter, OneBlackPixelByteForByte) {
     EXPECT_EQ(Bytes(got.end() - 18 - 3, got.end() - 18), (Bytes{255, 255, 255}));
 }
 
-TEST_F(GifWriter, GammaAndDitherTables) {
+TEST_F(GifWriter, GammaAndDitherTables)
+{
     ubyte v[6] = {0, 1, 64, 128, 254, 255};
     KQGIFApplyGamma(v, 0.6666667f, 6);
     EXPECT_EQ(Bytes(v, v + 6), (Bytes{0, 6, 101, 161, 254, 255}));
@@ -203,9 +226,11 @@ TEST_F(GifWriter, GammaAndDitherTables) {
     uint16_t idx[8];
     for (int row = 0; row < 4; ++row) {
         KQGIFDitherRow(idx, white, white, white, 8, row);
-        for (int i = 0; i < 8; ++i) EXPECT_EQ(idx[i], 255);
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(idx[i], 255);
         KQGIFDitherRow(idx, dark, dark, dark, 8, row);
-        for (int i = 0; i < 8; ++i) EXPECT_EQ(idx[i], 0);
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(idx[i], 0);
     }
     // Grey 161: red level + 8 x green level + 64 x blue level.
     ubyte grey[4] = {161, 161, 161, 161};
@@ -215,11 +240,13 @@ TEST_F(GifWriter, GammaAndDitherTables) {
         EXPECT_EQ(idx[c], red.entry[1][c][161] + green.entry[1][c][161] + blue.entry[1][c][161]);
 }
 
-TEST_F(GifWriter, RowsGoTopFirstThroughGammaAndDither) {
+TEST_F(GifWriter, RowsGoTopFirstThroughGammaAndDither)
+{
     // 6 x 5: bottom row black, top row white, the rest random colours.
     const int32 w = 6, h = 5;
     std::vector<ubyte> data(static_cast<size_t>(w) * h * 3);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<ubyte>(NextRandom());
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<ubyte>(NextRandom());
     for (int x = 0; x < w * 3; ++x) {
         data[static_cast<size_t>(x)] = 0;
         data[static_cast<size_t>((h - 1) * w * 3 + x)] = 255;
@@ -255,18 +282,22 @@ TEST_F(GifWriter, RowsGoTopFirstThroughGammaAndDither) {
         KQGIFApplyGamma(b, 0.6666667f, w);
         uint16_t idx[6];
         KQGIFDitherRow(idx, r, gr, b, w, y);
-        for (int x = 0; x < w; ++x) EXPECT_EQ(d.indices[static_cast<size_t>(y * w + x)], idx[x]) << x << "," << y;
+        for (int x = 0; x < w; ++x)
+            EXPECT_EQ(d.indices[static_cast<size_t>(y * w + x)], idx[x]) << x << "," << y;
     }
 }
 
-TEST_F(GifWriter, LZWDecodesAcrossTableResetsAndSubBlocks) {
+TEST_F(GifWriter, LZWDecodesAcrossTableResetsAndSubBlocks)
+{
     // Noise fills the code table: the clear code must come at width 12 and
     // decoding must reproduce every index.
     const int32 w = 200, h = 150;
     std::vector<int> indices(static_cast<size_t>(w) * h);
-    for (size_t i = 0; i < indices.size(); ++i) indices[i] = NextRandom() & 0xFF;
+    for (size_t i = 0; i < indices.size(); ++i)
+        indices[i] = NextRandom() & 0xFF;
     // A long constant stretch exercises the long strings.
-    for (size_t i = 1000; i < 9000; ++i) indices[i] = 17;
+    for (size_t i = 1000; i < 9000; ++i)
+        indices[i] = 17;
     Gif g;
     ASSERT_TRUE(ParseGif(EncodeIndices(indices, w, h), g));
     Decoded d = DecodeLZW(g.data, g.minCodeSize);
@@ -274,9 +305,11 @@ TEST_F(GifWriter, LZWDecodesAcrossTableResetsAndSubBlocks) {
     EXPECT_EQ(d.indices, indices);
     ASSERT_GE(d.clearWidths.size(), 2u);
     EXPECT_EQ(d.clearWidths[0], 9);
-    for (size_t i = 1; i < d.clearWidths.size(); ++i) EXPECT_EQ(d.clearWidths[i], 12);
+    for (size_t i = 1; i < d.clearWidths.size(); ++i)
+        EXPECT_EQ(d.clearWidths[i], 12);
     ASSERT_GE(g.blockSizes.size(), 2u);
-    for (size_t i = 0; i + 1 < g.blockSizes.size(); ++i) ASSERT_EQ(g.blockSizes[i], 254u) << i;
+    for (size_t i = 0; i + 1 < g.blockSizes.size(); ++i)
+        ASSERT_EQ(g.blockSizes[i], 254u) << i;
     EXPECT_LE(g.blockSizes.back(), 254u);
     EXPECT_TRUE(g.trailer);
 
@@ -291,9 +324,11 @@ TEST_F(GifWriter, LZWDecodesAcrossTableResetsAndSubBlocks) {
     EXPECT_EQ(s.blockSizes.size(), 1u);
 }
 
-TEST_F(GifWriter, ConsecutiveSavesGiveTheSameFile) {
+TEST_F(GifWriter, ConsecutiveSavesGiveTheSameFile)
+{
     std::vector<ubyte> data(40 * 30 * 3);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<ubyte>(i * 31 / 7);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<ubyte>(i * 31 / 7);
     KQRGBImage image;
     ASSERT_TRUE(image.SetData(data.data(), 40, 30));
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_GIF, "gif_a.gif"));
@@ -303,7 +338,8 @@ TEST_F(GifWriter, ConsecutiveSavesGiveTheSameFile) {
     EXPECT_EQ(a, ReadBytes("gif_b.gif"));
 }
 
-TEST_F(GifWriter, UncreatableFileIsADebugError) {
+TEST_F(GifWriter, UncreatableFileIsADebugError)
+{
     const char* report = "gif_report.txt";
     std::remove(report);
     KQ_REPORT_FILE_NAME = report;

@@ -19,17 +19,18 @@ struct RGB3 {
     int r, g, b;
 };
 
-RGB3 PixelAt(const KQRGBImage& image, int x, int y) {
+RGB3 PixelAt(const KQRGBImage& image, int x, int y)
+{
     const ubyte* p = image.Pixels() + (static_cast<size_t>(y) * image.Size().x + x) * 3;
     return RGB3{p[0], p[1], p[2]};
 }
 
-#define EXPECT_PIXEL(image, x, y, R, G, B)              \
-    do {                                                \
-        RGB3 px_ = PixelAt(image, x, y);                \
-        EXPECT_EQ(px_.r, R) << "(" << x << "," << y << ")"; \
-        EXPECT_EQ(px_.g, G) << "(" << x << "," << y << ")"; \
-        EXPECT_EQ(px_.b, B) << "(" << x << "," << y << ")"; \
+#define EXPECT_PIXEL(image, x, y, R, G, B)                                                                             \
+    do {                                                                                                               \
+        RGB3 px_ = PixelAt(image, x, y);                                                                               \
+        EXPECT_EQ(px_.r, R) << "(" << x << "," << y << ")";                                                            \
+        EXPECT_EQ(px_.g, G) << "(" << x << "," << y << ")";                                                            \
+        EXPECT_EQ(px_.b, B) << "(" << x << "," << y << ")";                                                            \
     } while (0)
 
 #ifdef KQ_UNICODE
@@ -41,7 +42,8 @@ const int32 kFlipLine = 646;
 #endif
 
 // 10 x 4 24-bit section whose pixel (x, y) is (x * 10, y * 50, 7).
-void MakeRamp(KQDIBSection& dib) {
+void MakeRamp(KQDIBSection& dib)
+{
     PackedDib p(10, 4, 24);
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 10; ++x) {
@@ -55,14 +57,16 @@ void MakeRamp(KQDIBSection& dib) {
 
 }  // namespace
 
-TEST(RGBImageAlloc, SizesAndBuffers) {
+TEST(RGBImageAlloc, SizesAndBuffers)
+{
     KQRGBImage image;
     EXPECT_STREQ(image.GetClassName(), KQ_TEXT("KQRGBImage"));
     EXPECT_EQ(image.BytesPerPixel(), 3);
     EXPECT_EQ(image.Pixels(), nullptr);
     ASSERT_TRUE(image.Alloc(4, 4, true));
     EXPECT_EQ(image.ByteSize(), 48);
-    for (int i = 0; i < 48; ++i) EXPECT_EQ(image.Pixels()[i], 0);
+    for (int i = 0; i < 48; ++i)
+        EXPECT_EQ(image.Pixels()[i], 0);
 
     // Same size without clear: buffer and contents kept, still a change.
     image.Pixels()[5] = 99;
@@ -86,7 +90,8 @@ TEST(RGBImageAlloc, SizesAndBuffers) {
     EXPECT_TRUE(image.Size().IsZero());
 }
 
-TEST(RGBImageAlloc, ImpossibleSizesFailCleanly) {
+TEST(RGBImageAlloc, ImpossibleSizesFailCleanly)
+{
     // Negative sides (even two, whose product is positive) and sizes that
     // wrap 32 bits give no buffer and an allocation error.
     const int32 sizes[][2] = {{-2, -3}, {-1, 4}, {65536, 65536}, {0x7FFFFFFF, 2}, {0x7FFFFFFF, 0x7FFFFFFF}};
@@ -102,7 +107,8 @@ TEST(RGBImageAlloc, ImpossibleSizesFailCleanly) {
     }
 }
 
-TEST(RGBImageData, SetDataAndFlip) {
+TEST(RGBImageData, SetDataAndFlip)
+{
     const ubyte data[18] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
     KQRGBImage image;
     ASSERT_TRUE(image.SetData(data, 2, 3));
@@ -134,7 +140,8 @@ TEST(RGBImageData, SetDataAndFlip) {
     (void)kFlipLine;
 }
 
-TEST(RGBImageSet, TrueColourDepths) {
+TEST(RGBImageSet, TrueColourDepths)
+{
     // 24 bits, bottom row first in both.
     KQDIBSection ramp;
     MakeRamp(ramp);
@@ -166,7 +173,8 @@ TEST(RGBImageSet, TrueColourDepths) {
     EXPECT_PIXEL(image, 0, 0, 200, 100, 50);
 }
 
-TEST(RGBImageSet, SixteenBit555And565) {
+TEST(RGBImageSet, SixteenBit555And565)
+{
     PackedDib p(4, 1, 16);
     const uint16_t px[4] = {0x7FFF, 0x7C00, 0x03E0, 0x0421};  // white, red, green, (1,1,1)
     std::memcpy(p.Row(0), px, 8);
@@ -202,13 +210,15 @@ TEST(RGBImageSet, SixteenBit555And565) {
     EXPECT_PIXEL(image, 0, 0, 0, 255, 0);
 }
 
-TEST(RGBImageSet, PaletteDepthsGoThroughConversion) {
+TEST(RGBImageSet, PaletteDepthsGoThroughConversion)
+{
     // 8 bits from a BMP file.
     BmpLayout s;
     s.width = 3;
     s.height = 2;
     s.bitCount = 8;
-    for (int i = 0; i < 256; ++i) AddColor(s.colors, static_cast<uint8_t>(i), 0, static_cast<uint8_t>(255 - i));
+    for (int i = 0; i < 256; ++i)
+        AddColor(s.colors, static_cast<uint8_t>(i), 0, static_cast<uint8_t>(255 - i));
     s.pixels = {0, 128, 255, 0, 1, 2, 3, 0};
     WriteFile("img8.bmp", BuildBmp(s));
     KQDIBSection d8;
@@ -264,7 +274,8 @@ TEST(RGBImageSet, PaletteDepthsGoThroughConversion) {
     EXPECT_PIXEL(image, 0, 1, 60, 50, 40);
 }
 
-TEST(RGBImageSet, OriginAndSize) {
+TEST(RGBImageSet, OriginAndSize)
+{
     KQDIBSection ramp;
     MakeRamp(ramp);
     KQRGBImage image;
@@ -294,17 +305,16 @@ TEST(RGBImageSet, OriginAndSize) {
     EXPECT_EQ(image.Size().y, 2);
 }
 
-TEST(RGBImageSet, Refusals) {
+TEST(RGBImageSet, Refusals)
+{
     KQDIBSection ramp;
     MakeRamp(ramp);
     struct Case {
         KQIntPair origin, extent;
         int32 line;
     } cases[] = {
-        {KQIntPair(10, 0), KQIntPair(1, 1), kSetOriginXLine},
-        {KQIntPair(-1, 0), KQIntPair(1, 1), kSetOriginXLine},
-        {KQIntPair(0, 4), KQIntPair(1, 1), kSetOriginYLine},
-        {KQIntPair(0, 0), KQIntPair(0, 1), kSetExtentLine},
+        {KQIntPair(10, 0), KQIntPair(1, 1), kSetOriginXLine}, {KQIntPair(-1, 0), KQIntPair(1, 1), kSetOriginXLine},
+        {KQIntPair(0, 4), KQIntPair(1, 1), kSetOriginYLine},  {KQIntPair(0, 0), KQIntPair(0, 1), kSetExtentLine},
         {KQIntPair(0, 0), KQIntPair(1, -1), kSetExtentLine},
     };
     for (const Case& c : cases) {
@@ -340,7 +350,8 @@ TEST(RGBImageSet, Refusals) {
 }
 
 #ifdef KQ_UNICODE
-TEST(RGBImageScale, BranchesAndEdges) {
+TEST(RGBImageScale, BranchesAndEdges)
+{
     KQRGBImage image;
     const ubyte four[12] = {10, 20, 30, 11, 21, 31, 12, 22, 32, 14, 24, 35};
     ASSERT_TRUE(image.SetData(four, 2, 2));
@@ -351,7 +362,8 @@ TEST(RGBImageScale, BranchesAndEdges) {
     ASSERT_TRUE(image.SetData(one, 1, 1));
     ASSERT_TRUE(image.Scale(4, 4));  // bilinear: copies
     for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) EXPECT_PIXEL(image, x, y, 200, 100, 50);
+        for (int x = 0; x < 4; ++x)
+            EXPECT_PIXEL(image, x, y, 200, 100, 50);
 
     // Same size: each pixel the mean of its 2 x 2 neighbourhood.
     const ubyte row[9] = {0, 0, 0, 90, 90, 90, 30, 30, 30};
@@ -363,7 +375,8 @@ TEST(RGBImageScale, BranchesAndEdges) {
 
     // 4 x 4 up to 8 x 8: the corner pixel is kept.
     ubyte grid[48];
-    for (int i = 0; i < 48; ++i) grid[i] = static_cast<ubyte>(i * 5);
+    for (int i = 0; i < 48; ++i)
+        grid[i] = static_cast<ubyte>(i * 5);
     ASSERT_TRUE(image.SetData(grid, 4, 4));
     ASSERT_TRUE(image.Scale(8, 8));
     EXPECT_PIXEL(image, 0, 0, 0, 5, 10);
@@ -374,7 +387,8 @@ TEST(RGBImageScale, BranchesAndEdges) {
     std::memset(flat, 77, sizeof(flat));
     ASSERT_TRUE(image.SetData(flat, 10, 10));
     ASSERT_TRUE(image.Scale(3, 3));
-    for (int i = 0; i < 27; ++i) EXPECT_EQ(image.Pixels()[i], 77);
+    for (int i = 0; i < 27; ++i)
+        EXPECT_EQ(image.Pixels()[i], 77);
 
     KQRGBImage empty;
     EXPECT_FALSE(empty.Scale(4, 4));
@@ -399,13 +413,15 @@ TEST(RGBImageScale, BranchesAndEdges) {
 // registers (x87) picks neighbours one off, here in columns 19, 38, 57, 76
 // and 95. volatile forces each value through a float in memory, whatever
 // the compiler's arithmetic.
-static int32 FloatRuleSource(int32 index, int32 from, int32 to) {
+static int32 FloatRuleSource(int32 index, int32 from, int32 to)
+{
     volatile float step = static_cast<float>(from - 1) / static_cast<float>(to - 1);
     volatile float position = static_cast<float>(index) * step;
     return static_cast<int32>(position);
 }
 
-TEST(RGBImageScale, PicksSourcesByFloatSteps) {
+TEST(RGBImageScale, PicksSourcesByFloatSteps)
+{
     // Red holds the column and green the row, so the 2 x 2 mean of a target
     // pixel (x0 + 0.5 truncated, or x0 alone at the last column) names the
     // source column x0 and row y0 it started from.
@@ -423,17 +439,24 @@ TEST(RGBImageScale, PicksSourcesByFloatSteps) {
     ASSERT_TRUE(image.Scale(nw, nh));
     ASSERT_EQ(image.Size().x, nw);
     ASSERT_EQ(image.Size().y, nh);
-    for (int32 i = 0; i < nw; ++i) EXPECT_EQ(PixelAt(image, i, 0).r, FloatRuleSource(i, w, nw)) << "column " << i;
-    for (int32 j = 0; j < nh; ++j) EXPECT_EQ(PixelAt(image, 0, j).g, FloatRuleSource(j, h, nh)) << "row " << j;
+    for (int32 i = 0; i < nw; ++i)
+        EXPECT_EQ(PixelAt(image, i, 0).r, FloatRuleSource(i, w, nw)) << "column " << i;
+    for (int32 j = 0; j < nh; ++j)
+        EXPECT_EQ(PixelAt(image, 0, j).g, FloatRuleSource(j, h, nh)) << "row " << j;
     EXPECT_EQ(PixelAt(image, nw - 1, nh - 1).b, 9);
 }
 
-TEST(RGBImageScale, FitRule) {
+TEST(RGBImageScale, FitRule)
+{
     struct Case {
         int32 w, h, mw, mh, ew, eh;
     } cases[] = {
-        {400, 300, 256, 256, 256, 192}, {300, 400, 256, 256, 192, 256}, {100, 50, 256, 256, 100, 50},
-        {1000, 100, 96, 96, 96, 9},     {3000, 1, 96, 96, 96, 0},       {1024, 768, 96, 96, 96, 72},
+        {400, 300, 256, 256, 256, 192},
+        {300, 400, 256, 256, 192, 256},
+        {100, 50, 256, 256, 100, 50},
+        {1000, 100, 96, 96, 96, 9},
+        {3000, 1, 96, 96, 96, 0},
+        {1024, 768, 96, 96, 96, 72},
         {65000, 60000, 2560, 2560, 2560, 2363},
     };
     for (const Case& c : cases) {

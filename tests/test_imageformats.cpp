@@ -23,30 +23,50 @@ const int32 kLoadDetectLine = 1470, kLoadBMPLine = 1488, kLoadTypeLine = 1513, k
 const int32 kLoadDetectLine = 1399, kLoadBMPLine = 1417, kLoadTypeLine = 1442, kSaveNameLine = 1469;
 #endif
 
-std::string AsText(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string AsText(const Bytes& b)
+{
+    return std::string(b.begin(), b.end());
+}
 
 // Saves the image in the given format and reads the file back; empty when the
 // save fails.
-Bytes SaveAndRead(KQRGBImage& image, int32 type, const char* name) {
-    if (!image.Save(type, name)) return Bytes();
+Bytes SaveAndRead(KQRGBImage& image, int32 type, const char* name)
+{
+    if (!image.Save(type, name))
+        return Bytes();
     return ReadBytes(name);
 }
 
-uint32_t LE16(const Bytes& b, size_t at) { return b[at] | (b[at + 1] << 8); }
-uint32_t LE32(const Bytes& b, size_t at) { return LE16(b, at) | (LE16(b, at + 2) << 16); }
-uint32_t BE16(const Bytes& b, size_t at) { return (b[at] << 8) | b[at + 1]; }
-uint32_t BE32(const Bytes& b, size_t at) { return (BE16(b, at) << 16) | BE16(b, at + 2); }
-void PutBE16(Bytes& b, size_t at, uint32_t v) {
+uint32_t LE16(const Bytes& b, size_t at)
+{
+    return b[at] | (b[at + 1] << 8);
+}
+uint32_t LE32(const Bytes& b, size_t at)
+{
+    return LE16(b, at) | (LE16(b, at + 2) << 16);
+}
+uint32_t BE16(const Bytes& b, size_t at)
+{
+    return (b[at] << 8) | b[at + 1];
+}
+uint32_t BE32(const Bytes& b, size_t at)
+{
+    return (BE16(b, at) << 16) | BE16(b, at + 2);
+}
+void PutBE16(Bytes& b, size_t at, uint32_t v)
+{
     b[at] = static_cast<uint8_t>(v >> 8);
     b[at + 1] = static_cast<uint8_t>(v);
 }
-void PutBE32(Bytes& b, size_t at, uint32_t v) {
+void PutBE32(Bytes& b, size_t at, uint32_t v)
+{
     PutBE16(b, at, v >> 16);
     PutBE16(b, at + 2, v & 0xFFFF);
 }
 
 // An image whose pixel (x, y) is (x * 7 + y, y * 13 + 1, x ^ y).
-void MakePattern(KQRGBImage& image, int32 w, int32 h) {
+void MakePattern(KQRGBImage& image, int32 w, int32 h)
+{
     std::vector<ubyte> data(static_cast<size_t>(w) * h * 3);
     for (int32 y = 0; y < h; ++y)
         for (int32 x = 0; x < w; ++x) {
@@ -61,12 +81,14 @@ void MakePattern(KQRGBImage& image, int32 w, int32 h) {
 // Keeps the console quiet; the cases that look at reports send them to a file.
 class ImageFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KQ_REPORT_TO_CONSOLE = false;
         KQ_REPORT_TO_FILE = false;
         KQSetErrorReporting(true);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         KQ_REPORT_TO_CONSOLE = true;
         KQ_REPORT_TO_FILE = false;
         KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
@@ -79,10 +101,12 @@ struct TiffEntry {
     uint32_t tag, type, count, value;
 };
 
-std::vector<TiffEntry> TiffEntries(const Bytes& b, uint32_t* ifdOut) {
+std::vector<TiffEntry> TiffEntries(const Bytes& b, uint32_t* ifdOut)
+{
     std::vector<TiffEntry> out;
     const uint32_t ifd = LE32(b, 4);
-    if (ifdOut) *ifdOut = ifd;
+    if (ifdOut)
+        *ifdOut = ifd;
     const uint32_t n = LE16(b, ifd);
     for (uint32_t i = 0; i < n; ++i) {
         const size_t at = ifd + 2 + 12 * i;
@@ -91,15 +115,18 @@ std::vector<TiffEntry> TiffEntries(const Bytes& b, uint32_t* ifdOut) {
     return out;
 }
 
-const TiffEntry* Tag(const std::vector<TiffEntry>& entries, uint32_t tag) {
+const TiffEntry* Tag(const std::vector<TiffEntry>& entries, uint32_t tag)
+{
     for (const TiffEntry& e : entries)
-        if (e.tag == tag) return &e;
+        if (e.tag == tag)
+            return &e;
     return nullptr;
 }
 
 // Strip offsets and byte counts, in or out of their entries.
 void Strips(const Bytes& b, const std::vector<TiffEntry>& e, std::vector<uint32_t>& offsets,
-            std::vector<uint32_t>& counts) {
+            std::vector<uint32_t>& counts)
+{
     const TiffEntry* so = Tag(e, 273);
     const TiffEntry* sc = Tag(e, 279);
     ASSERT_TRUE(so && sc);
@@ -115,7 +142,8 @@ void Strips(const Bytes& b, const std::vector<TiffEntry>& e, std::vector<uint32_
 // ----------------------------------------------------------- SGI files
 
 // A hand-made SGI header of 512 bytes.
-Bytes SgiHeader(uint32_t storage, uint32_t bpc, uint32_t x, uint32_t y, uint32_t z, uint32_t magic = 474) {
+Bytes SgiHeader(uint32_t storage, uint32_t bpc, uint32_t x, uint32_t y, uint32_t z, uint32_t magic = 474)
+{
     Bytes b(512, 0);
     PutBE16(b, 0, magic);
     b[2] = static_cast<uint8_t>(storage);
@@ -128,7 +156,8 @@ Bytes SgiHeader(uint32_t storage, uint32_t bpc, uint32_t x, uint32_t y, uint32_t
 }
 
 // A run-length file of one row per channel whose rows are the given packets.
-Bytes SgiRleFile(uint32_t xsize, const std::vector<Bytes>& rows) {
+Bytes SgiRleFile(uint32_t xsize, const std::vector<Bytes>& rows)
+{
     Bytes b = SgiHeader(1, 1, xsize, 1, 3);
     b.resize(512 + 8 * rows.size(), 0);
     uint32_t at = static_cast<uint32_t>(b.size());
@@ -141,7 +170,8 @@ Bytes SgiRleFile(uint32_t xsize, const std::vector<Bytes>& rows) {
     return b;
 }
 
-bool LoadSgi(const char* name, const Bytes& file, KQRGBImage& image) {
+bool LoadSgi(const char* name, const Bytes& file, KQRGBImage& image)
+{
     WriteFile(name, file);
     return KQLoadSGIImage(KQString(name), image);
 }
@@ -150,7 +180,8 @@ bool LoadSgi(const char* name, const Bytes& file, KQRGBImage& image) {
 
 // ------------------------------------------------------------------- PPM
 
-TEST_F(ImageFiles, PPMHeaderAndRowsFromTheTop) {
+TEST_F(ImageFiles, PPMHeaderAndRowsFromTheTop)
+{
     KQRGBImage image;
     const ubyte data[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};  // 2 x 2, bottom row first
     ASSERT_TRUE(image.SetData(data, 2, 2));
@@ -166,7 +197,8 @@ TEST_F(ImageFiles, PPMHeaderAndRowsFromTheTop) {
 
 // ------------------------------------------------------------------- BMP
 
-TEST_F(ImageFiles, BMPHeadersPaddingAndPixelOrder) {
+TEST_F(ImageFiles, BMPHeadersPaddingAndPixelOrder)
+{
     KQRGBImage image;
     const ubyte one[] = {10, 20, 30};
     ASSERT_TRUE(image.SetData(one, 1, 1));
@@ -182,7 +214,8 @@ TEST_F(ImageFiles, BMPHeadersPaddingAndPixelOrder) {
     EXPECT_EQ(LE32(b, 22), 1u);
     EXPECT_EQ(LE16(b, 26), 1u);
     EXPECT_EQ(LE16(b, 28), 24u);
-    for (size_t i = 30; i < 54; ++i) EXPECT_EQ(b[i], 0) << i;
+    for (size_t i = 30; i < 54; ++i)
+        EXPECT_EQ(b[i], 0) << i;
     EXPECT_EQ(b[54], 30);
     EXPECT_EQ(b[55], 20);
     EXPECT_EQ(b[56], 10);
@@ -207,7 +240,8 @@ TEST_F(ImageFiles, BMPHeadersPaddingAndPixelOrder) {
     }
 }
 
-TEST_F(ImageFiles, BMPAndSGIRoundTripThroughDetection) {
+TEST_F(ImageFiles, BMPAndSGIRoundTripThroughDetection)
+{
     KQRGBImage image;
     MakePattern(image, 5, 4);
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_BMP, "fmt_rt.bmp"));
@@ -229,7 +263,8 @@ TEST_F(ImageFiles, BMPAndSGIRoundTripThroughDetection) {
     }
 }
 
-TEST_F(ImageFiles, BMPProbeWantsExactSizeAndZeroReserved) {
+TEST_F(ImageFiles, BMPProbeWantsExactSizeAndZeroReserved)
+{
     KQRGBImage image;
     MakePattern(image, 3, 2);
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_BMP, "fmt_probe.bmp"));
@@ -254,7 +289,8 @@ TEST_F(ImageFiles, BMPProbeWantsExactSizeAndZeroReserved) {
 
 // ------------------------------------------------------------------ TIFF
 
-TEST_F(ImageFiles, TIFFOnePixelLayout) {
+TEST_F(ImageFiles, TIFFOnePixelLayout)
+{
     KQRGBImage image;
     const ubyte one[] = {10, 20, 30};
     ASSERT_TRUE(image.SetData(one, 1, 1));
@@ -292,7 +328,8 @@ TEST_F(ImageFiles, TIFFOnePixelLayout) {
     EXPECT_EQ(LE32(b, 180), 1u);
 }
 
-TEST_F(ImageFiles, TIFFStripsCoverTheImageTopRowFirst) {
+TEST_F(ImageFiles, TIFFStripsCoverTheImageTopRowFirst)
+{
     struct Case {
         int32 w, h;
         uint32_t rowsPerStrip, strips, lastBytes;
@@ -342,7 +379,8 @@ TEST_F(ImageFiles, TIFFStripsCoverTheImageTopRowFirst) {
 
 // --------------------------------------------------------------- SGI RGB
 
-TEST_F(ImageFiles, SGIHeaderTablesAndRowEncoding) {
+TEST_F(ImageFiles, SGIHeaderTablesAndRowEncoding)
+{
     // Red rows 5 5 5 5 7 / 1 2 3 4 9 (no run: the last two as repeats); green constant; blue a single run.
     const ubyte data[] = {5, 0, 200, 5, 0, 200, 5, 0, 200, 5, 0, 200, 7, 0, 200,
                           1, 3, 200, 2, 3, 200, 3, 3, 200, 4, 3, 200, 9, 3, 200};
@@ -361,15 +399,16 @@ TEST_F(ImageFiles, SGIHeaderTablesAndRowEncoding) {
     EXPECT_EQ(BE32(b, 16), 255u);
     EXPECT_EQ(BE32(b, 20), 0u);
     EXPECT_EQ(AsText(Bytes(b.begin() + 24, b.begin() + 48)), "Image dump, Quendrix ASA");
-    for (size_t i = 48; i < 512; ++i) ASSERT_EQ(b[i], 0) << i;
+    for (size_t i = 48; i < 512; ++i)
+        ASSERT_EQ(b[i], 0) << i;
 
     const Bytes expected[6] = {
-        {0x04, 5, 0x01, 7, 0},                  // row 0 red
+        {0x04, 5, 0x01, 7, 0},                 // row 0 red
         {0x83, 1, 2, 3, 0x01, 4, 0x01, 9, 0},  // row 1 red
-        {0x05, 0, 0},                           // row 0 green
-        {0x05, 3, 0},                           // row 1 green
-        {0x05, 200, 0},                         // row 0 blue
-        {0x05, 200, 0},                         // row 1 blue
+        {0x05, 0, 0},                          // row 0 green
+        {0x05, 3, 0},                          // row 1 green
+        {0x05, 200, 0},                        // row 0 blue
+        {0x05, 200, 0},                        // row 1 blue
     };
     // Table index y + c * height; rows written row by row, red green blue.
     const int order[6] = {0, 2, 4, 1, 3, 5};
@@ -399,7 +438,7 @@ TEST_F(ImageFiles, SGIHeaderTablesAndRowEncoding) {
     std::vector<ubyte> wide(300 * 3);
     for (int x = 0; x < 300; ++x) {
         wide[x * 3] = static_cast<ubyte>(x);  // no runs: literals of 126
-        wide[x * 3 + 1] = 9;                 // one run of 300
+        wide[x * 3 + 1] = 9;                  // one run of 300
         wide[x * 3 + 2] = static_cast<ubyte>(x < 150 ? 1 : x);
     }
     ASSERT_TRUE(image.SetData(wide.data(), 300, 1));
@@ -416,7 +455,8 @@ TEST_F(ImageFiles, SGIHeaderTablesAndRowEncoding) {
     EXPECT_EQ(Bytes(back.Pixels(), back.Pixels() + back.ByteSize()), Bytes(wide.begin(), wide.end()));
 }
 
-TEST_F(ImageFiles, SGIVerbatimFilesAreReadPlaneByPlane) {
+TEST_F(ImageFiles, SGIVerbatimFilesAreReadPlaneByPlane)
+{
     Bytes b = SgiHeader(0, 1, 2, 2, 3);
     // All rows of red, then green, then blue; row 0 is the bottom.
     const uint8_t planes[12] = {1, 2, 3, 4, 11, 12, 13, 14, 21, 22, 23, 24};
@@ -431,7 +471,8 @@ TEST_F(ImageFiles, SGIVerbatimFilesAreReadPlaneByPlane) {
     EXPECT_FALSE(LoadSgi("fmt_verb_short.rgb", b, image));
 }
 
-TEST_F(ImageFiles, SGIFilesThatAreNoSGIFiles) {
+TEST_F(ImageFiles, SGIFilesThatAreNoSGIFiles)
+{
     KQRGBImage image;
     Bytes wrongMagic = SgiHeader(1, 1, 1, 1, 3, 475);
     WriteFile("fmt_magic.rgb", wrongMagic);
@@ -451,7 +492,8 @@ TEST_F(ImageFiles, SGIFilesThatAreNoSGIFiles) {
     EXPECT_FALSE(KQIsSGIFile("fmt_no_such_file.rgb"));
 }
 
-TEST_F(ImageFiles, SGIHostileRunLengthFilesAreRefused) {
+TEST_F(ImageFiles, SGIHostileRunLengthFilesAreRefused)
+{
     KQRGBImage image;
     const Bytes good = SgiRleFile(4, {{0x04, 10, 0}, {0x82, 1, 2, 0x02, 3, 0}, {0x84, 5, 6, 7, 8, 0}});
     ASSERT_TRUE(LoadSgi("fmt_h_good.rgb", good, image));
@@ -483,7 +525,8 @@ TEST_F(ImageFiles, SGIHostileRunLengthFilesAreRefused) {
     bad.push_back({"fmt_h_rep.rgb", SgiRleFile(4, {{0x04}, {0x04, 1, 0}, {0x04, 1, 0}})});
     // Runs that decode to more than the row buffers hold (256 x xsize).
     Bytes flood;
-    for (int i = 0; i < 3; ++i) flood.insert(flood.end(), {0x7F, 1});
+    for (int i = 0; i < 3; ++i)
+        flood.insert(flood.end(), {0x7F, 1});
     bad.push_back({"fmt_h_flood.rgb", SgiRleFile(1, {flood, {0x01, 1, 0}, {0x01, 1, 0}})});
     // Fewer than three channels, two bytes per channel, no rows (whose empty
     // run tables are an allocation failure).
@@ -519,7 +562,8 @@ TEST_F(ImageFiles, SGIHostileRunLengthFilesAreRefused) {
     }
 }
 
-TEST_F(ImageFiles, SGIZeroSidesAreAllocationFailures) {
+TEST_F(ImageFiles, SGIZeroSidesAreAllocationFailures)
+{
     // No columns: the row buffers are empty blocks; no rows in a run-length
     // file: the run tables are.
     struct Case {
@@ -559,7 +603,8 @@ TEST_F(ImageFiles, SGIZeroSidesAreAllocationFailures) {
 
 // ------------------------------------------------------------------- EPS
 
-TEST_F(ImageFiles, EPSTextWithPlatformLineEnds) {
+TEST_F(ImageFiles, EPSTextWithPlatformLineEnds)
+{
     // The line end this platform's text mode writes.
     FILE* probe = std::fopen("fmt_eol.txt", "w");
     ASSERT_NE(probe, nullptr);
@@ -568,23 +613,66 @@ TEST_F(ImageFiles, EPSTextWithPlatformLineEnds) {
     const std::string eol = AsText(ReadBytes("fmt_eol.txt"));
 
     std::vector<ubyte> data(17 * 3);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<ubyte>(i * 5 + 1);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<ubyte>(i * 5 + 1);
     KQRGBImage image;
     ASSERT_TRUE(image.SetData(data.data(), 2, 1));
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_EPS, "fmt_2x1.eps"));
-    std::string lines[] = {"%!PS-Adobe-2.0 EPSF-2.0", "%%Title: ", "%%Creator: ", "%%BoundingBox: 0 0 1 0",
-                           "%%Pages: 1", "%%EndProlog", "%%EndComments", "", "%%Page: 1 1", "", "gsave", "",
-                           "20 dict begin", "", "/bwproc {", "    rgbproc", "    dup length 3 idiv string 0 3 0",
-                           "    5 -1 roll {", "    add 2 1 roll 1 sub dup 0 eq",
-                           "    { pop 3 idiv 3 -1 roll dup 4 -1 roll dup", "        3 1 roll 5 -1 roll put 1 add 3 0 }",
-                           "    { 2 1 roll } ifelse", "    } forall", "    pop pop pop", "} def",
-                           "systemdict /colorimage known not {", "    /colorimage {", "        pop", "        pop",
-                           "        /rgbproc exch def", "        { bwproc } image", "    } def", "} if", "",
-                           "/picstr 6 string def", "", "2 1 scale", "", "2 1 8", "[2 0 0 1 0 0]",
-                           "{currentfile picstr readhexstring pop}", "false 3", "colorimage", "01060b10151a", "",
-                           "showpage", "", "end", "", "grestore", "", ""};
+    std::string lines[] = {"%!PS-Adobe-2.0 EPSF-2.0",
+                           "%%Title: ",
+                           "%%Creator: ",
+                           "%%BoundingBox: 0 0 1 0",
+                           "%%Pages: 1",
+                           "%%EndProlog",
+                           "%%EndComments",
+                           "",
+                           "%%Page: 1 1",
+                           "",
+                           "gsave",
+                           "",
+                           "20 dict begin",
+                           "",
+                           "/bwproc {",
+                           "    rgbproc",
+                           "    dup length 3 idiv string 0 3 0",
+                           "    5 -1 roll {",
+                           "    add 2 1 roll 1 sub dup 0 eq",
+                           "    { pop 3 idiv 3 -1 roll dup 4 -1 roll dup",
+                           "        3 1 roll 5 -1 roll put 1 add 3 0 }",
+                           "    { 2 1 roll } ifelse",
+                           "    } forall",
+                           "    pop pop pop",
+                           "} def",
+                           "systemdict /colorimage known not {",
+                           "    /colorimage {",
+                           "        pop",
+                           "        pop",
+                           "        /rgbproc exch def",
+                           "        { bwproc } image",
+                           "    } def",
+                           "} if",
+                           "",
+                           "/picstr 6 string def",
+                           "",
+                           "2 1 scale",
+                           "",
+                           "2 1 8",
+                           "[2 0 0 1 0 0]",
+                           "{currentfile picstr readhexstring pop}",
+                           "false 3",
+                           "colorimage",
+                           "01060b10151a",
+                           "",
+                           "showpage",
+                           "",
+                           "end",
+                           "",
+                           "grestore",
+                           "",
+                           ""};
     std::string expected;
-    for (const std::string& l : lines) expected += l + eol;
+    for (const std::string& l : lines)
+        expected += l + eol;
     EXPECT_EQ(AsText(ReadBytes("fmt_2x1.eps")), expected);
 
     // 51 bytes: one full line of 64 digits, then a partial line of 38.
@@ -596,8 +684,8 @@ TEST_F(ImageFiles, EPSTextWithPlatformLineEnds) {
         std::snprintf(two, sizeof(two), "%02x", data[i]);
         hex += two;
     }
-    const std::string body = eol + "colorimage" + eol + hex.substr(0, 64) + eol + hex.substr(64) + eol + eol +
-                             "showpage" + eol;
+    const std::string body =
+        eol + "colorimage" + eol + hex.substr(0, 64) + eol + hex.substr(64) + eol + eol + "showpage" + eol;
     EXPECT_NE(text.find(body), std::string::npos);
 
     // The block holds three samples a pixel: more would be read past its end.
@@ -607,7 +695,8 @@ TEST_F(ImageFiles, EPSTextWithPlatformLineEnds) {
 
 // ------------------------------------------------------ load/save by type
 
-TEST_F(ImageFiles, LoadRecordsDetectionAndTypeFailures) {
+TEST_F(ImageFiles, LoadRecordsDetectionAndTypeFailures)
+{
     KQRGBImage image;
     int32 loaded = 9;
     EXPECT_FALSE(image.Load("fmt_missing.bmp", KQ_IMAGE_TYPE_NONE, &loaded));
@@ -648,7 +737,8 @@ TEST_F(ImageFiles, LoadRecordsDetectionAndTypeFailures) {
     EXPECT_EQ(image.DetectFileType("fmt_missing.bmp"), KQ_IMAGE_TYPE_NONE);
 }
 
-TEST_F(ImageFiles, SaveChecksPixelsNameAndType) {
+TEST_F(ImageFiles, SaveChecksPixelsNameAndType)
+{
     KQRGBImage empty;
     EXPECT_FALSE(empty.Save(KQ_IMAGE_TYPE_BMP, ""));
     EXPECT_FALSE(empty.HasError());
@@ -683,7 +773,8 @@ TEST_F(ImageFiles, SaveChecksPixelsNameAndType) {
 #ifdef KQ_UNICODE
 // Two names that differ only outside 8 bits: a writer or reader that narrowed
 // a name on its way to the file system would take both for one file.
-TEST_F(ImageFiles, WideNamesReachTheFileSystemWhole) {
+TEST_F(ImageFiles, WideNamesReachTheFileSystemWhole)
+{
     KQRGBImage large, small;
     MakePattern(large, 5, 4);
     MakePattern(small, 2, 1);
@@ -692,15 +783,19 @@ TEST_F(ImageFiles, WideNamesReachTheFileSystemWhole) {
         const wchar_t* first;
         const wchar_t* second;
     } cases[] = {
-        {KQ_IMAGE_TYPE_PPM, L"fmt_\u4e2d.ppm", L"fmt_\u6587.ppm"}, {KQ_IMAGE_TYPE_SGI, L"fmt_\u4e2d.rgb", L"fmt_\u6587.rgb"},
-        {KQ_IMAGE_TYPE_TIFF, L"fmt_\u4e2d.tif", L"fmt_\u6587.tif"}, {KQ_IMAGE_TYPE_BMP, L"fmt_\u4e2d.bmp", L"fmt_\u6587.bmp"},
-        {KQ_IMAGE_TYPE_GIF, L"fmt_\u4e2d.gif", L"fmt_\u6587.gif"}, {KQ_IMAGE_TYPE_EPS, L"fmt_\u4e2d.eps", L"fmt_\u6587.eps"},
+        {KQ_IMAGE_TYPE_PPM, L"fmt_\u4e2d.ppm", L"fmt_\u6587.ppm"},
+        {KQ_IMAGE_TYPE_SGI, L"fmt_\u4e2d.rgb", L"fmt_\u6587.rgb"},
+        {KQ_IMAGE_TYPE_TIFF, L"fmt_\u4e2d.tif", L"fmt_\u6587.tif"},
+        {KQ_IMAGE_TYPE_BMP, L"fmt_\u4e2d.bmp", L"fmt_\u6587.bmp"},
+        {KQ_IMAGE_TYPE_GIF, L"fmt_\u4e2d.gif", L"fmt_\u6587.gif"},
+        {KQ_IMAGE_TYPE_EPS, L"fmt_\u4e2d.eps", L"fmt_\u6587.eps"},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(large.Save(c.type, c.first)) << c.type;
         ASSERT_TRUE(small.Save(c.type, c.second)) << c.type;
         EXPECT_GT(KQFileSize(c.first), KQFileSize(c.second)) << c.type;
-        if (c.type != KQ_IMAGE_TYPE_BMP && c.type != KQ_IMAGE_TYPE_SGI) continue;
+        if (c.type != KQ_IMAGE_TYPE_BMP && c.type != KQ_IMAGE_TYPE_SGI)
+            continue;
         KQRGBImage back;
         int32 loaded = -1;
         ASSERT_TRUE(back.Load(c.first, KQ_IMAGE_TYPE_NONE, &loaded)) << c.type;

@@ -22,7 +22,8 @@ typedef std::vector<uint8_t> Bytes;
 
 // Encodes top-row-first samples; 3 components are given as R, G, B and
 // stored without chroma subsampling.
-Bytes Encode(int width, int height, int components, const std::vector<uint8_t>& samples, int quality = 100) {
+Bytes Encode(int width, int height, int components, const std::vector<uint8_t>& samples, int quality = 100)
+{
     kqexample::JpegSettings settings;
     settings.quality = quality;
     settings.components = components;
@@ -31,7 +32,8 @@ Bytes Encode(int width, int height, int components, const std::vector<uint8_t>& 
 }
 
 // A smooth colour picture, top row first.
-std::vector<uint8_t> Gradient(int width, int height) {
+std::vector<uint8_t> Gradient(int width, int height)
+{
     std::vector<uint8_t> s(static_cast<size_t>(width * height * 3));
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
@@ -43,22 +45,27 @@ std::vector<uint8_t> Gradient(int width, int height) {
     return s;
 }
 
-bool Decode(KQRGBImage& image, Bytes data) {
+bool Decode(KQRGBImage& image, Bytes data)
+{
     int32 size = static_cast<int32>(data.size());
     return KQDecodeJPEGFromMemory(&image, data.empty() ? nullptr : data.data(), &size);
 }
 
-const ubyte* Pixel(const KQRGBImage& image, int x, int y) {
+const ubyte* Pixel(const KQRGBImage& image, int x, int y)
+{
     return image.Pixels() + (static_cast<size_t>(y) * image.Size().x + x) * 3;
 }
 
-std::string ReadWhole(const char* name) {
+std::string ReadWhole(const char* name)
+{
     std::string text;
     FILE* f = std::fopen(name, "rb");
-    if (!f) return text;
+    if (!f)
+        return text;
     char buffer[4096];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0)
+        text.append(buffer, n);
     std::fclose(f);
     return text;
 }
@@ -70,7 +77,8 @@ struct Dribble {
     size_t position;
 };
 
-uint32 DribbleRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle) {
+uint32 DribbleRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle)
+{
     Dribble* d = static_cast<Dribble*>(handle);
     size_t want = static_cast<size_t>(itemSize) * count;
     size_t n = std::min<size_t>({want, 7, d->data->size() - d->position});
@@ -81,7 +89,8 @@ uint32 DribbleRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle ha
 
 }  // namespace
 
-TEST(MemoryStream, ReadSeekTell) {
+TEST(MemoryStream, ReadSeekTell)
+{
     ubyte bytes[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     KQStreamHandle h = KQMemoryStreamCreate(bytes, 10);
     ASSERT_NE(h, nullptr);
@@ -120,7 +129,8 @@ TEST(MemoryStream, ReadSeekTell) {
     }
 }
 
-TEST(MemoryStream, WriteGrowsByDoubling) {
+TEST(MemoryStream, WriteGrowsByDoubling)
+{
     KQStreamHandle h = KQMemoryStreamCreate(nullptr, 0);
     KQMemoryStream* s = KQMemoryStreamRecord(h);
     EXPECT_EQ(KQMemoryStreamWrite("", 1, 0, h), 0);
@@ -166,7 +176,8 @@ TEST(MemoryStream, WriteGrowsByDoubling) {
     EXPECT_EQ(table.tell, &KQMemoryStreamTell);
 }
 
-TEST(JPEGDecode, RowOrderIsBottomUp) {
+TEST(JPEGDecode, RowOrderIsBottomUp)
+{
     // Top-left red, the rest blue.
     const std::vector<uint8_t> samples = {255, 0, 0, 0, 0, 255, 0, 0, 255, 0, 0, 255};
     KQRGBImage image;
@@ -182,7 +193,8 @@ TEST(JPEGDecode, RowOrderIsBottomUp) {
     EXPECT_GT(bottomLeft[2], 200);
 }
 
-TEST(JPEGDecode, PictureMatchesWithinJPEGError) {
+TEST(JPEGDecode, PictureMatchesWithinJPEGError)
+{
     const int w = 37, h = 23;  // not multiples of the block size
     std::vector<uint8_t> samples = Gradient(w, h);
     KQRGBImage image;
@@ -205,7 +217,8 @@ TEST(JPEGDecode, PictureMatchesWithinJPEGError) {
     EXPECT_EQ(image.Size().y, 3);
 }
 
-TEST(JPEGDecode, TruncatedAfterScanHeaderDecodesFullSize) {
+TEST(JPEGDecode, TruncatedAfterScanHeaderDecodesFullSize)
+{
     Bytes jpeg = Encode(64, 48, 3, Gradient(64, 48), 90);
     size_t sos = 0;
     for (size_t i = 2; i + 3 < jpeg.size(); ++i)
@@ -222,7 +235,8 @@ TEST(JPEGDecode, TruncatedAfterScanHeaderDecodesFullSize) {
     EXPECT_EQ(image.Size().y, 48);
 }
 
-TEST(JPEGDecode, RefusesWhatIsNotColourJPEG) {
+TEST(JPEGDecode, RefusesWhatIsNotColourJPEG)
+{
     const ubyte keep[3] = {1, 2, 3};
     KQRGBImage image;
     ASSERT_TRUE(image.SetData(keep, 1, 1));
@@ -264,7 +278,8 @@ TEST(JPEGDecode, RefusesWhatIsNotColourJPEG) {
 
 // The first frame header's height and width replaced: a few bytes that
 // announce a picture of any size.
-Bytes Announce(Bytes jpeg, int width, int height) {
+Bytes Announce(Bytes jpeg, int width, int height)
+{
     for (size_t i = 2; i + 8 < jpeg.size();) {
         const unsigned marker = jpeg[i + 1];
         if (marker == 0xC0 || marker == 0xC2) {
@@ -279,7 +294,8 @@ Bytes Announce(Bytes jpeg, int width, int height) {
     return jpeg;
 }
 
-TEST(JPEGDecode, SizeBoundFromTheHeaderAlike) {
+TEST(JPEGDecode, SizeBoundFromTheHeaderAlike)
+{
     EXPECT_TRUE(KQJPEGSizeWithinBound(8192, 8192));
     EXPECT_TRUE(KQJPEGSizeWithinBound(65535, 1024));
     EXPECT_FALSE(KQJPEGSizeWithinBound(8193, 8192));
@@ -314,7 +330,8 @@ TEST(JPEGDecode, SizeBoundFromTheHeaderAlike) {
 }
 
 // Limits a caller may set; fields left 0 set none.
-KQJPEGLimits Limits(int32 scans, int64 memory, int64 beyond) {
+KQJPEGLimits Limits(int32 scans, int64 memory, int64 beyond)
+{
     KQJPEGLimits limits;
     limits.maxScans = scans;
     limits.maxMemory = memory;
@@ -322,12 +339,14 @@ KQJPEGLimits Limits(int32 scans, int64 memory, int64 beyond) {
     return limits;
 }
 
-bool DecodeWithin(KQRGBImage& image, Bytes data, const KQJPEGLimits& limits) {
+bool DecodeWithin(KQRGBImage& image, Bytes data, const KQJPEGLimits& limits)
+{
     int32 size = static_cast<int32>(data.size());
     return KQDecodeJPEGFromMemory(&image, data.data(), &size, &limits);
 }
 
-kqhostile::Bytes Flood(int width, int height, bool progressive, bool subsampled, int scans) {
+kqhostile::Bytes Flood(int width, int height, bool progressive, bool subsampled, int scans)
+{
     kqhostile::ScanFlood s;
     s.width = width;
     s.height = height;
@@ -337,7 +356,8 @@ kqhostile::Bytes Flood(int width, int height, bool progressive, bool subsampled,
     return kqhostile::FloodJpeg(s);
 }
 
-TEST(JPEGDecode, ScanLimitEndsARunOfEmptyScans) {
+TEST(JPEGDecode, ScanLimitEndsARunOfEmptyScans)
+{
     // Every empty scan walks the whole picture: without a limit, ten
     // thousand of them in a few hundred bytes took most of a minute.
     for (bool progressive : {true, false}) {
@@ -357,7 +377,8 @@ TEST(JPEGDecode, ScanLimitEndsARunOfEmptyScans) {
     EXPECT_TRUE(DecodeWithin(real, kqexample::EncodeJpeg(Gradient(40, 30), 40, 30, settings), Limits(12, 0, 0)));
 }
 
-TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader) {
+TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader)
+{
     // The picture takes 3 bytes a pixel. Progressive data, and baseline data
     // whose first scan leaves components out, add 128 bytes a block of each
     // component, its blocks rounded up to whole sampling units.
@@ -387,7 +408,8 @@ TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader) {
     EXPECT_FALSE(DecodeWithin(image, baseline, Limits(0, 64 * 48 * 3 - 1, 0)));
 }
 
-TEST(JPEGDecode, MarkersBeyondThePictureAreNotReadPastTheLimit) {
+TEST(JPEGDecode, MarkersBeyondThePictureAreNotReadPastTheLimit)
+{
     // Markers that nothing reads are skipped, not kept; a flood of them
     // ends the decode once it passes what the caller allows.
     const Bytes small = kqexample::EncodeJpeg(Gradient(32, 32), 32, 32);
@@ -400,7 +422,8 @@ TEST(JPEGDecode, MarkersBeyondThePictureAreNotReadPastTheLimit) {
     EXPECT_FALSE(DecodeWithin(refused, flooded, Limits(0, 0, 1 << 20)));
 }
 
-TEST(JPEGDecode, EveryPrefixAndCorruptionEndsCleanly) {
+TEST(JPEGDecode, EveryPrefixAndCorruptionEndsCleanly)
+{
     Bytes jpeg = Encode(24, 16, 3, Gradient(24, 16), 75);
     KQRGBImage image;
     int decoded = 0;
@@ -425,7 +448,8 @@ TEST(JPEGDecode, EveryPrefixAndCorruptionEndsCleanly) {
     SUCCEED();
 }
 
-TEST(JPEGDecode, AnyStreamWithAReadEntry) {
+TEST(JPEGDecode, AnyStreamWithAReadEntry)
+{
     Bytes jpeg = Encode(9, 5, 3, Gradient(9, 5));
     Dribble d{&jpeg, 0};
     KQStreamCallbacks table = {DribbleRead, nullptr, nullptr, nullptr};

@@ -124,8 +124,8 @@ TEST(Material, Presets)
     };
     const int shininess[29] = {28, 26, 77, 77, 13, 51, 51, 83, 10, 51, 90, 77, 13, 38, 11,
                                77, 13, 32, 32, 32, 32, 32, 32, 10, 10, 10, 10, 10, 10};
-    const float alpha[29] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0.55f, 0.95f, 0.82f, 0.92f,
-                             0.55f, 0.8f, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    const float alpha[29] = {1,     1,    1, 1, 1, 1, 1, 1, 1, 1, 1, 0.55f, 0.95f, 0.82f, 0.92f,
+                             0.55f, 0.8f, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,     1,     1};
     for (int i = 0; i < 29; ++i) {
         const KQMaterial& m = *presets[i];
         EXPECT_EQ(shininess[i], m.frontShininess) << "preset " << i + 1;

@@ -66,10 +66,13 @@ std::string AppXml(const std::string& slides = "<Slides>2</Slides>", const std::
     return kDecl +
            "<Properties xmlns=\"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties\" "
            "xmlns:vt=\"http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes\">"
-           "<TotalTime>3</TotalTime><Words>" + words + "</Words><Paragraphs>4</Paragraphs>" + slides +
+           "<TotalTime>3</TotalTime><Words>" +
+           words + "</Words><Paragraphs>4</Paragraphs>" + slides +
            "<HeadingPairs><vt:vector size=\"4\" baseType=\"variant\">"
            "<vt:variant><vt:lpstr>Theme</vt:lpstr></vt:variant><vt:variant><vt:i4>1</vt:i4></vt:variant>"
-           "<vt:variant><vt:lpstr>" + heading + "</vt:lpstr></vt:variant><vt:variant><vt:i4>2</vt:i4></vt:variant>"
+           "<vt:variant><vt:lpstr>" +
+           heading +
+           "</vt:lpstr></vt:variant><vt:variant><vt:i4>2</vt:i4></vt:variant>"
            "</vt:vector></HeadingPairs>"
            "<TitlesOfParts><vt:vector size=\"3\" baseType=\"lpstr\"><vt:lpstr>Office Theme</vt:lpstr>"
            "<vt:lpstr>First</vt:lpstr><vt:lpstr>Second</vt:lpstr></vt:vector></TitlesOfParts></Properties>";
@@ -110,13 +113,16 @@ Package MakeTemplate(int slides)
     types.insert(types.find("</Types>"),
                  "<Default Extension=\"jpeg\" ContentType=\"image/jpeg\"/>"
                  "<Default Extension=\"kqfx\" ContentType=\"ppt/kqfxFiles/kqfx\"/>"
-                 "<Override PartName=\"/docProps/app.xml\" ContentType=\"application/vnd.openxmlformats-officedocument.extended-properties+xml\"/>"
-                 "<Override PartName=\"/ppt/theme/theme1.xml\" ContentType=\"application/vnd.openxmlformats-officedocument.theme+xml\"/>");
+                 "<Override PartName=\"/docProps/app.xml\" "
+                 "ContentType=\"application/vnd.openxmlformats-officedocument.extended-properties+xml\"/>"
+                 "<Override PartName=\"/ppt/theme/theme1.xml\" "
+                 "ContentType=\"application/vnd.openxmlformats-officedocument.theme+xml\"/>");
     p.Set("[Content_Types].xml", types);
-    p.Set("_rels/.rels", Rels(Rel("rId1", kRelType + "officeDocument", "ppt/presentation.xml") +
-                              Rel("rId2", kRelType + "extended-properties", "docProps/app.xml") +
-                              Rel("rId3", "http://schemas.openxmlformats.org/package/2006/relationships/metadata/thumbnail",
-                                  "docProps/thumbnail.jpeg")));
+    p.Set("_rels/.rels",
+          Rels(Rel("rId1", kRelType + "officeDocument", "ppt/presentation.xml") +
+               Rel("rId2", kRelType + "extended-properties", "docProps/app.xml") +
+               Rel("rId3", "http://schemas.openxmlformats.org/package/2006/relationships/metadata/thumbnail",
+                   "docProps/thumbnail.jpeg")));
     p.Set("docProps/app.xml", AppXml());
     p.Set("docProps/thumbnail.jpeg", MakeJpeg(16, 12));
 
@@ -125,7 +131,8 @@ Package MakeTemplate(int slides)
         rels += Rel("rId" + std::to_string(i), kRelType + "slide", "slides/slide" + std::to_string(i) + ".xml");
     rels += Rel("rId20", kRelType + "slideMaster", "slideMasters/slideMaster1.xml") +
             Rel("rId21", kRelType + "presProps", "presProps.xml") +
-            Rel("rId22", kRelType + "viewProps", "viewProps.xml") + Rel("rId23", kRelType + "theme", "theme/theme1.xml") +
+            Rel("rId22", kRelType + "viewProps", "viewProps.xml") +
+            Rel("rId23", kRelType + "theme", "theme/theme1.xml") +
             Rel("rId24", kRelType + "tableStyles", "tableStyles.xml") +
             Rel("kqfxReference", "http://kqfxRelationship", "kqfxFiles/kqfxReferenceIds.xml");
     std::vector<std::string> ids;
@@ -265,10 +272,9 @@ TEST(ContentTypes, PruneDropsOverridesOfAbsentParts)
     Package p = MakePresentation({Viewer("a.kqfx"), Viewer("b.kqfx")});
     p.Remove("ppt/slides/slide2.xml");
     std::string types = p.Get("[Content_Types].xml");
-    types.insert(types.find("</Types>"),
-                 "<Override PartName=\"ppt/slides/slide1.xml\" ContentType=\"x\"/>"
-                 "<Default Extension=\"png\" ContentType=\"image/png\"/>"
-                 "<Override PartName=\"/PPT/SLIDES/SLIDE1.XML\" ContentType=\"x\"/>");
+    types.insert(types.find("</Types>"), "<Override PartName=\"ppt/slides/slide1.xml\" ContentType=\"x\"/>"
+                                         "<Default Extension=\"png\" ContentType=\"image/png\"/>"
+                                         "<Override PartName=\"/PPT/SLIDES/SLIDE1.XML\" ContentType=\"x\"/>");
     p.Set("[Content_Types].xml", types);
     {
         Opened o("prune", p);
@@ -308,7 +314,8 @@ TEST(AppProperties, ResetAndCountAnotherSlide)
         EXPECT_STREQ(titles->FirstChildElement()->GetText(), "Office Theme");
         EXPECT_FALSE(titles->FirstChildElement()->NextSiblingElement());
         TiXmlElement* variants = doc.Root()->FirstChildElement("HeadingPairs")->FirstChildElement();
-        TiXmlElement* count = variants->FirstChildElement()->NextSiblingElement()->NextSiblingElement()->NextSiblingElement();
+        TiXmlElement* count =
+            variants->FirstChildElement()->NextSiblingElement()->NextSiblingElement()->NextSiblingElement();
         EXPECT_STREQ(count->FirstChildElement()->GetText(), "0");
         // The theme count before the heading is not the slide-title count.
         EXPECT_STREQ(variants->FirstChildElement()->NextSiblingElement()->FirstChildElement()->GetText(), "1");
@@ -330,7 +337,8 @@ TEST(AppProperties, ResetAndCountAnotherSlide)
             last = last->NextSiblingElement();
         EXPECT_STREQ(last->GetText(), "  Wing   load\tcases ");
         TiXmlElement* variants = doc.Root()->FirstChildElement("HeadingPairs")->FirstChildElement();
-        TiXmlElement* count = variants->FirstChildElement()->NextSiblingElement()->NextSiblingElement()->NextSiblingElement();
+        TiXmlElement* count =
+            variants->FirstChildElement()->NextSiblingElement()->NextSiblingElement()->NextSiblingElement();
         EXPECT_STREQ(count->FirstChildElement()->GetText(), "3");
     }
 }
@@ -338,9 +346,9 @@ TEST(AppProperties, ResetAndCountAnotherSlide)
 TEST(AppProperties, NothingIsWrittenUnlessEveryCountUpdates)
 {
     const std::vector<std::string> broken = {
-        AppXml(""),                                        // no Slides
-        AppXml("<Slides>2</Slides>", "Folien"),            // no slide-title heading
-        AppXml("<Slides>2147483647</Slides>"),             // a count that cannot grow
+        AppXml(""),                              // no Slides
+        AppXml("<Slides>2</Slides>", "Folien"),  // no slide-title heading
+        AppXml("<Slides>2147483647</Slides>"),   // a count that cannot grow
         AppXml("<Slides>2</Slides>", "Slide Titles", "2147483646"),
     };
     for (size_t i = 0; i < broken.size(); ++i) {
@@ -372,7 +380,8 @@ Package MakeRenamePackage()
 {
     Package p = MakePresentation({Viewer("a.kqfx"), Viewer("b.kqfx")});
     std::string slide = p.Get("ppt/slides/slide1.xml");
-    slide.replace(slide.find("</p:controls>"), 0, "<p:control name=\"Viewer1\" r:id=\"rId2\"/><p:control name=\"Keep\" r:id=\"rId4\"/>");
+    slide.replace(slide.find("</p:controls>"), 0,
+                  "<p:control name=\"Viewer1\" r:id=\"rId2\"/><p:control name=\"Keep\" r:id=\"rId4\"/>");
     p.Set("ppt/slides/slide1.xml", slide);
     p.Set("ppt/slides/_rels/slide1.xml.rels",
           Rels(Rel("rId2", "c", "../activeX/activeX1.xml") + Rel("rId3", "v", "../drawings/vmlDrawing1.vml")));
@@ -388,7 +397,8 @@ Package MakeRenamePackage()
     return p;
 }
 
-std::vector<std::string> NamesOf(const std::string& xml, const char* container, const char* element, const char* attribute)
+std::vector<std::string> NamesOf(const std::string& xml, const char* container, const char* element,
+                                 const char* attribute)
 {
     std::vector<std::string> out;
     Xml doc(xml);
@@ -459,8 +469,7 @@ TEST(RemoveAllSlides, TakesSlidesAndModelRelationshipsOutAndStaysOpen)
     // open, and its changes reach the disk only when it is closed.
     ASSERT_FALSE(o.pres.IsClosed());
     EXPECT_EQ(o.pres.GetErrorCode(), 1104);
-    EXPECT_EQ(ReadPackage(o.path).Get("ppt/_rels/presentation.xml.rels"),
-              templ.Get("ppt/_rels/presentation.xml.rels"));
+    EXPECT_EQ(ReadPackage(o.path).Get("ppt/_rels/presentation.xml.rels"), templ.Get("ppt/_rels/presentation.xml.rels"));
     KQStringArray ids;
     EXPECT_FALSE(o.pres.ListSlideIds(&ids));
     EXPECT_EQ(o.pres.lastRemovedSlideId, 257);
@@ -576,7 +585,7 @@ TEST(CreateFromTemplate, StopsAtAFolderEntryThatDoesNotRead)
     };
     const std::vector<Case> cases = {
         {"ppt/theme/picture.bin", std::string("\x01\x02 not xml", 10)},
-        {"ppt/theme/picture.jpg", MakeJpeg(8, 8)},          // not taken for a picture
+        {"ppt/theme/picture.jpg", MakeJpeg(8, 8)},  // not taken for a picture
         {"ppt/theme/picture.jpeg", std::string("\xff\xd8 broken", 9)},
     };
     for (size_t i = 0; i < cases.size(); ++i) {

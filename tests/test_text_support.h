@@ -15,6 +15,9 @@ inline std::string N(const KQChar* s)
     return out;
 }
 
-inline std::string N(const KQString& s) { return N(s.CStr()); }
+inline std::string N(const KQString& s)
+{
+    return N(s.CStr());
+}
 
 #endif

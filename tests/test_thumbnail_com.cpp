@@ -28,7 +28,8 @@ public:
 };
 const auto* attach = ::testing::AddGlobalTestEnvironment(new Attach);
 
-template <class T> struct Ref {
+template <class T>
+struct Ref {
     T* p = nullptr;
     ~Ref() { Reset(); }
     void Reset()
@@ -60,8 +61,8 @@ protected:
     fs::path Jpeg(const char* name, int w, int h)
     {
         fs::path p = dir / name;
-        EXPECT_TRUE(kqexample::WriteZip(Utf8(p), {{"Case001/Snapshot.jpeg",
-                                                   kqexample::EncodeJpeg(kqexample::Picture(w, h), w, h)}}));
+        EXPECT_TRUE(kqexample::WriteZip(
+            Utf8(p), {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(kqexample::Picture(w, h), w, h)}}));
         return p;
     }
     fs::path Kqf(const char* name, const Bytes& pixels, int w, int h)
@@ -245,10 +246,11 @@ TEST_F(Extractor, RefusedSnapshotsLeaveNothingBehind)
     grey.components = 1;
     kqexample::JpegSettings cmyk;
     cmyk.components = 4;
-    ASSERT_TRUE(kqexample::WriteZip(Utf8(dir / "grey.kqfx"),
-                                    {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(Bytes(32 * 16, 90), 32, 16, grey)}}));
-    ASSERT_TRUE(kqexample::WriteZip(Utf8(dir / "cmyk.kqfx"),
-                                    {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(Bytes(32 * 16 * 4, 90), 32, 16, cmyk)}}));
+    ASSERT_TRUE(kqexample::WriteZip(
+        Utf8(dir / "grey.kqfx"), {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(Bytes(32 * 16, 90), 32, 16, grey)}}));
+    ASSERT_TRUE(
+        kqexample::WriteZip(Utf8(dir / "cmyk.kqfx"),
+                            {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(Bytes(32 * 16 * 4, 90), 32, 16, cmyk)}}));
     HBITMAP bitmap = (HBITMAP)1;
     EXPECT_EQ(E_FAIL, Thumbnail(dir / "grey.kqfx", 64, 64, &bitmap));
     EXPECT_EQ(bitmap, nullptr);
@@ -296,7 +298,7 @@ TEST_F(Extractor, OverlongPathsAreRefusedAndForgotten)
     FILETIME t;
     EXPECT_EQ(E_FAIL, extract.p->GetDateStamp(&t));
 
-    longName.erase(folder.size(), 1); // 499 units fit
+    longName.erase(folder.size(), 1);  // 499 units fit
     EXPECT_EQ(S_OK, persist.p->Load(longName.c_str(), 0));
     EXPECT_EQ(S_OK, extract.p->Extract(&bitmap));
     DeleteObject(bitmap);
@@ -407,4 +409,4 @@ TEST(ClassFactory, Aggregation)
     EXPECT_EQ(S_OK, DllCanUnloadNow());
 }
 
-} // namespace
+}  // namespace

@@ -72,20 +72,19 @@ TEST_P(KqfLayouts, ReadsThePictureAsStored)
     ExpectPicture(image, layout);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    HeadersAndByteOrders, KqfLayouts,
-    ::testing::Values(Layout{"ShortForm1", false, false, true, false, false, 4},
-                      Layout{"ShortForm1Swapped", true, false, true, false, false, 4},
-                      Layout{"LongForm1", false, true, true, false, false, 4},
-                      Layout{"LongForm1Swapped", true, true, true, false, false, 4},
-                      Layout{"ShortCompressedL4", false, false, false, true, false, 4},
-                      Layout{"ShortCompressedL16Swapped", true, false, false, true, false, 16},
-                      Layout{"LongCompressed", false, true, false, true, false, 4},
-                      Layout{"LongCompressedSwapped", true, true, false, true, false, 12},
-                      Layout{"ShortUncompressedFlag", false, false, false, false, false, 4},
-                      Layout{"CompressedFileRawBlock", false, false, false, true, true, 4},
-                      Layout{"CompressedFileRawBlockSwapped", true, true, false, true, true, 8}),
-    [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(HeadersAndByteOrders, KqfLayouts,
+                         ::testing::Values(Layout{"ShortForm1", false, false, true, false, false, 4},
+                                           Layout{"ShortForm1Swapped", true, false, true, false, false, 4},
+                                           Layout{"LongForm1", false, true, true, false, false, 4},
+                                           Layout{"LongForm1Swapped", true, true, true, false, false, 4},
+                                           Layout{"ShortCompressedL4", false, false, false, true, false, 4},
+                                           Layout{"ShortCompressedL16Swapped", true, false, false, true, false, 16},
+                                           Layout{"LongCompressed", false, true, false, true, false, 4},
+                                           Layout{"LongCompressedSwapped", true, true, false, true, false, 12},
+                                           Layout{"ShortUncompressedFlag", false, false, false, false, false, 4},
+                                           Layout{"CompressedFileRawBlock", false, false, false, true, true, 4},
+                                           Layout{"CompressedFileRawBlockSwapped", true, true, false, true, true, 8}),
+                         [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 TEST_F(KqfReader, LeadingSkippedBlockThenImage)
 {
@@ -257,10 +256,10 @@ TEST_F(KqfReader, HostileLengthsEndInFalse)
 TEST_F(KqfReader, NotAKqfFile)
 {
     KQRGBImage image;
-    EXPECT_FALSE(ReadBytes(Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!', '!', '!', '!',
-                                 '!', '!', '!', '!', '!', '!', '!', '!', '!'},
+    EXPECT_FALSE(ReadBytes(Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!',
+                                 '!', '!', '!', '!', '!', '!', '!', '!', '!', '!', '!', '!'},
                            image));
-    EXPECT_FALSE(ReadBytes(Bytes(23, 0), image)); // fewer than six words
+    EXPECT_FALSE(ReadBytes(Bytes(23, 0), image));  // fewer than six words
     Bytes wrongSecond = kqexample::BuildKqf(KqfOf(2, 2));
     wrongSecond[4] ^= 1;
     EXPECT_FALSE(ReadBytes(wrongSecond, image));
@@ -351,7 +350,7 @@ TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
         EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "cut.kqfx"), i)) << n;
     }
     Bytes flipped = whole;
-    flipped[whole.size() / 3] ^= 0x55; // inside the compressed entry data
+    flipped[whole.size() / 3] ^= 0x55;  // inside the compressed entry data
     ASSERT_TRUE(kqexample::WriteFile(dir / "flip.kqfx", flipped));
     KQRGBImage i;
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "flip.kqfx"), i));
@@ -487,4 +486,4 @@ TEST(SnapshotReaders, PipesAndDevicesEndInFalseAtOnce)
 }
 #endif
 
-} // namespace
+}  // namespace

@@ -95,8 +95,9 @@ TEST_F(Registration, WritesTheTableAndRemovesItsOwnKeys)
 
     // Another handler under the same shellex key must survive removal.
     HKEY other = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, L".kqf\\shellex\\{00000000-1111-2222-3333-444444444444}",
-                                             0, nullptr, 0, KEY_WRITE, nullptr, &other, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_CLASSES_ROOT, L".kqf\\shellex\\{00000000-1111-2222-3333-444444444444}", 0, nullptr,
+                              0, KEY_WRITE, nullptr, &other, nullptr));
     RegCloseKey(other);
 
     ASSERT_EQ(S_OK, DllUnregisterServer());
@@ -104,9 +105,9 @@ TEST_F(Registration, WritesTheTableAndRemovesItsOwnKeys)
     EXPECT_TRUE(KeyExists(L".kqfx"));
     EXPECT_TRUE(KeyExists(L".kqf"));
     EXPECT_TRUE(KeyExists(L".kqf\\shellex\\{00000000-1111-2222-3333-444444444444}"));
-    for (const wchar_t* gone : {L"KqfxThumb.Extractor.1", L"KqfxThumb.Extractor", kClsidKey, L".kqfx\\shellex",
-                                L"TypeLib\\{A94C2F18-5E63-4B7D-8C01-6F2B3D9E4A75}",
-                                L"Interface\\{5E0A7C3B-94D2-4F61-A8B7-2C9E1D6F3A40}"})
+    for (const wchar_t* gone :
+         {L"KqfxThumb.Extractor.1", L"KqfxThumb.Extractor", kClsidKey, L".kqfx\\shellex",
+          L"TypeLib\\{A94C2F18-5E63-4B7D-8C01-6F2B3D9E4A75}", L"Interface\\{5E0A7C3B-94D2-4F61-A8B7-2C9E1D6F3A40}"})
         EXPECT_FALSE(KeyExists(gone)) << std::string(gone, gone + std::wcslen(gone));
     EXPECT_FALSE(KeyExists(std::wstring(L".kqf\\shellex\\") + kHandler));
     RegDeleteTreeW(HKEY_CLASSES_ROOT, L".kqf\\shellex");
@@ -160,10 +161,10 @@ TEST(Registrar, LineBreaksInValuesSurviveTheHive)
 
 TEST(Registrar, BadScriptsChangeNothing)
 {
-    for (const char* bad : {"HKCR { KQTestRegistrar = s 'unterminated }", "HKLM { KQTestRegistrar }",
-                            "HKCR { KQTestRegistrar = x 'v' }", "HKCR { KQTestRegistrar { val = s 'v' } }",
-                            "HKCR { KQTestRegistrar = s '%UNKNOWN%' }", "HKCR { KQTestRegistrar = d 'abc' }",
-                            "HKCR { KQTestRegistrar", "HKCR { val X = s 'v' }"}) {
+    for (const char* bad :
+         {"HKCR { KQTestRegistrar = s 'unterminated }", "HKLM { KQTestRegistrar }", "HKCR { KQTestRegistrar = x 'v' }",
+          "HKCR { KQTestRegistrar { val = s 'v' } }", "HKCR { KQTestRegistrar = s '%UNKNOWN%' }",
+          "HKCR { KQTestRegistrar = d 'abc' }", "HKCR { KQTestRegistrar", "HKCR { val X = s 'v' }"}) {
         EXPECT_EQ(E_FAIL, RunScript(bad, true)) << bad;
         EXPECT_FALSE(KeyExists(kScriptRoot)) << bad;
     }
@@ -179,4 +180,4 @@ TEST(Registrar, DeleteAndForceRemove)
     RegDeleteTreeW(HKEY_CLASSES_ROOT, L"KQTestRegistrar");
 }
 
-} // namespace
+}  // namespace

@@ -25,7 +25,10 @@ inline fs::path Scratch(const std::string& program)
 
 // Paths travel as UTF-8 (fs::u8path for names outside ASCII) and become
 // the wide text the extractor takes.
-inline std::string Utf8(const fs::path& p) { return p.u8string(); }
+inline std::string Utf8(const fs::path& p)
+{
+    return p.u8string();
+}
 
 inline std::wstring WideText(const fs::path& p)
 {
@@ -38,7 +41,10 @@ inline std::wstring WideText(const fs::path& p)
     return w;
 }
 
-inline KQString Wide(const fs::path& p) { return KQString(WideText(p).c_str()); }
+inline KQString Wide(const fs::path& p)
+{
+    return KQString(WideText(p).c_str());
+}
 
 // A uniform or patterned picture in the image block's order.
 inline kqexample::Bytes Pattern(int width, int height)
@@ -69,6 +75,6 @@ inline kqexample::KqfLayout KqfOf(int width, int height)
     return s;
 }
 
-} // namespace thumbtest
+}  // namespace thumbtest
 
 #endif

@@ -23,7 +23,7 @@ std::string ParsedText(const char* xml)
     return KQXmlElement::GetElementText(doc.FirstChildElement()).CStr();
 }
 
-} // namespace
+}  // namespace
 
 // Must stay the first test of this program: it watches the switch go off at
 // the first element construction.

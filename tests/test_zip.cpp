@@ -63,7 +63,7 @@ std::string FileBytes(const std::string& path)
 
 struct StoredEntry {
     std::string data;
-    std::string raw;   // compressed bytes as stored
+    std::string raw;  // compressed bytes as stored
     int method;
 };
 
@@ -164,12 +164,9 @@ std::string MakeJpeg(int width, int height, unsigned char r, unsigned char g, un
 const Entries& PackageEntries()
 {
     static const Entries entries = {
-        {"[Content_Types].xml", "<Types/>\n"},
-        {"ppt/presentation.xml", "<p:presentation/>\r\n"},
-        {"ppt/activeX/activeX1.xml", "<ax:ocx/>\n"},
-        {"ppt/activeX/_rels/activeX1.xml.rels", "<Relationships/>\n"},
-        {"ppt/slides/slide1.xml", "<p:sld/>\n"},
-        {"docProps/app.xml", "<Properties/>\n"},
+        {"[Content_Types].xml", "<Types/>\n"},         {"ppt/presentation.xml", "<p:presentation/>\r\n"},
+        {"ppt/activeX/activeX1.xml", "<ax:ocx/>\n"},   {"ppt/activeX/_rels/activeX1.xml.rels", "<Relationships/>\n"},
+        {"ppt/slides/slide1.xml", "<p:sld/>\n"},       {"docProps/app.xml", "<Properties/>\n"},
         {"ppt/media/image1.stored", Pattern(3000, 7)},
     };
     return entries;
@@ -191,7 +188,7 @@ protected:
     std::string path;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(ZipTest, OpenModes)
 {
@@ -212,7 +209,7 @@ TEST_F(ZipTest, OpenModes)
     EXPECT_TRUE(a.WriteDataRaw("a\\b.txt", "hello", 5));
     EXPECT_TRUE(a.Close());
     EXPECT_TRUE(a.IsClosed());
-    EXPECT_TRUE(a.Close()); // closing a closed archive does nothing
+    EXPECT_TRUE(a.Close());  // closing a closed archive does nothing
     std::map<std::string, StoredEntry> stored = ReadZip(path);
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored["a/b.txt"].data, "hello");
@@ -304,8 +301,8 @@ TEST_F(ZipTest, FindFilesRecursionAndPrefix)
 
     KQStringArray top;
     EXPECT_TRUE(a.FindFiles("", false, &top));
-    EXPECT_EQ(Listed(top), (std::vector<std::string>{"[Content_Types].xml", "ppt\\presentation.xml",
-                                                     "docProps\\app.xml"}));
+    EXPECT_EQ(Listed(top),
+              (std::vector<std::string>{"[Content_Types].xml", "ppt\\presentation.xml", "docProps\\app.xml"}));
     KQStringArray all;
     EXPECT_TRUE(a.FindFiles("", true, &all));
     EXPECT_EQ(all.GetCount(), 7);
@@ -348,7 +345,8 @@ TEST_F(ZipTest, ReadDataRawSizes)
     free(block);
 
     EXPECT_EQ(a.ReadDataRaw("absent.bin", &size), nullptr);
-    ExpectError(a, 1105, 799, "KQZipArchive::ReadDataRaw", "Unable to read raw data from 'absent.bin', file not found.");
+    ExpectError(a, 1105, 799, "KQZipArchive::ReadDataRaw",
+                "Unable to read raw data from 'absent.bin', file not found.");
     EXPECT_FALSE(a.IsClosed());
     a.Close();
 
@@ -822,8 +820,10 @@ TEST_F(ZipTest, FailedCloseInAFolderThatCannotBeWritten)
     const std::string archive = (folder / "package.zip").string();
     ASSERT_TRUE(MakeZip(archive, {{"a.txt", "original"}}));
     const std::string original = FileBytes(archive);
-    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec, ec);
+    fs::permissions(folder,
+                    fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec,
+                    ec);
     // Where the folder stays writable (an administrator, or a host that
     // ignores the setting), the other failure test covers this.
     {
@@ -874,8 +874,8 @@ TEST_F(ZipTest, FileUnderTheTemporaryNameThatNoSaveWroteStays)
     ASSERT_TRUE(MakeZip(leftover, {{"word/document.xml", "<w:document/>"}}));
     const std::string userZip = FileBytes(leftover);
     const std::string saved = FileBytes(path);
-    for (const std::string& content : {userZip, std::string("PK\x03\x04\x14\x00", 6), std::string("P"),
-                                       std::string("my notes")}) {
+    for (const std::string& content :
+         {userZip, std::string("PK\x03\x04\x14\x00", 6), std::string("P"), std::string("my notes")}) {
         SCOPED_TRACE(content.size());
         ASSERT_TRUE(kqexample::WriteFile(leftover, content));
         KQZipArchive a;
@@ -884,7 +884,8 @@ TEST_F(ZipTest, FileUnderTheTemporaryNameThatNoSaveWroteStays)
         EXPECT_TRUE(a.WriteDataRaw("c.txt", "more", 4));
         EXPECT_FALSE(a.Close());
         EXPECT_EQ(a.GetErrorCode(), 1106);
-        EXPECT_EQ(Message(a), "Error returned from file access library : Failure to create temporary file: File exists");
+        EXPECT_EQ(Message(a),
+                  "Error returned from file access library : Failure to create temporary file: File exists");
         EXPECT_EQ(FileBytes(leftover), content);
         EXPECT_EQ(FileBytes(path), saved);
     }
@@ -922,7 +923,7 @@ struct SaveHookScope {
     ~SaveHookScope() { KQSetZipSaveHook(nullptr); }
 };
 
-} // namespace
+}  // namespace
 
 // An archive opened for update is held until it is closed: a second
 // opening for update fails, before and during the save, and changes
@@ -1038,9 +1039,9 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
         }
         EXPECT_FALSE(closed);
         EXPECT_EQ(a.GetErrorCode(), 1106);
-        const std::string expected = c.message ? c.message
-                                               : "Temporary file '" + duringSave.archive +
-                                                     ".kqsave' was replaced by another program";
+        const std::string expected =
+            c.message ? c.message
+                      : "Temporary file '" + duringSave.archive + ".kqsave' was replaced by another program";
         EXPECT_EQ(Message(a), "Error returned from file access library : " + expected);
         EXPECT_EQ(fs::exists(path + ".kqsave"), c.temporaryStays);
         if (c.temporaryStays) {
@@ -1110,8 +1111,11 @@ std::string AccessAcl()
         uint16_t tag, perm;
         uint32_t id;
     };
-    const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu}, {0x02, 6, 4444}, {0x04, 4, 0xFFFFFFFFu},
-                             {0x10, 6, 0xFFFFFFFFu}, {0x20, 0, 0xFFFFFFFFu}};
+    const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu},
+                             {0x02, 6, 4444},
+                             {0x04, 4, 0xFFFFFFFFu},
+                             {0x10, 6, 0xFFFFFFFFu},
+                             {0x20, 0, 0xFFFFFFFFu}};
     const uint32_t version = 2;
     std::string acl(reinterpret_cast<const char*>(&version), sizeof(version));
     for (const Entry& e : entries) {
@@ -1129,7 +1133,7 @@ bool AddAndSave(const std::string& archive)
     return a.Open(archive.c_str(), 0) && a.WriteDataRaw("b.txt", "new", 3) && a.Close();
 }
 
-} // namespace
+}  // namespace
 
 // A save keeps what an in-place write keeps. Run by an administrator on a
 // user's 0640 file: owner, group, mode, a user attribute and the ACL. Run by
@@ -1175,8 +1179,8 @@ TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
     ASSERT_GE(child, 0);
     if (child == 0) {
         const gid_t groups[] = {group};
-        bool ok = ::setgroups(1, groups) == 0 && ::setgid(memberGroup) == 0 && ::setuid(member) == 0 &&
-                  AddAndSave(shared);
+        bool ok =
+            ::setgroups(1, groups) == 0 && ::setgid(memberGroup) == 0 && ::setuid(member) == 0 && AddAndSave(shared);
         ::_exit(ok ? 0 : 1);
     }
     int status = 0;
@@ -1208,7 +1212,7 @@ unsigned long long CreationTime(const std::string& file)
     return known ? (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime : 0;
 }
 
-} // namespace
+}  // namespace
 
 // The saved archive is still the user's file: it keeps its creation time,
 // as the system's replace carries it over.
@@ -1222,8 +1226,8 @@ TEST_F(ZipTest, SaveKeepsTheCreationTime)
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     SetFileTime(h, &created, nullptr, nullptr);
     CloseHandle(h);
-    const unsigned long long set = (static_cast<unsigned long long>(created.dwHighDateTime) << 32) |
-                                   created.dwLowDateTime;
+    const unsigned long long set =
+        (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     if (CreationTime(path) != set)
         GTEST_SKIP() << "the file system here keeps no creation time that can be set";
     KQZipArchive a;
@@ -1395,10 +1399,10 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
     const Change changes[] = {
         {"grown", [](const std::string& f) { kqexample::WriteFile(f, Pattern(300001, 7)); }},
         {"shrunk", [](const std::string& f) { kqexample::WriteFile(f, Pattern(1000, 7)); }},
-        {"touched", [](const std::string& f) {
-             fs::last_write_time(f, fs::last_write_time(f) + std::chrono::seconds(10));
-         }},
-        {"rewritten with the same size and its time set back", [](const std::string& f) {
+        {"touched",
+         [](const std::string& f) { fs::last_write_time(f, fs::last_write_time(f) + std::chrono::seconds(10)); }},
+        {"rewritten with the same size and its time set back",
+         [](const std::string& f) {
              const fs::file_time_type time = fs::last_write_time(f);
              kqexample::WriteFile(f, Pattern(300000, 8));
              fs::last_write_time(f, time);
@@ -1418,8 +1422,8 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
         ASSERT_TRUE(b.HasError());
         EXPECT_EQ(b.GetError()->code, 1106);
         if (std::string(change.what) != "removed") {
-            EXPECT_EQ(Message(b), "Error returned from file access library : File '" + file +
-                                      "' changed since it was added");
+            EXPECT_EQ(Message(b),
+                      "Error returned from file access library : File '" + file + "' changed since it was added");
         }
         EXPECT_TRUE(b.IsClosed());
         EXPECT_EQ(FileBytes(path), before);
@@ -1448,14 +1452,15 @@ uint64_t LittleEndian32(const std::string& bytes, size_t at)
     return value;
 }
 
-} // namespace
+}  // namespace
 
 // The lookup finds names as FindFile does, refuses a directory that is not
 // sound throughout, and refuses end records whose counts the file cannot
 // hold before libzip sets up room for them.
 TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
 {
-    ASSERT_TRUE(MakeZip(path, {{"Case001/Case.dat", Pattern(5000, 3)}, {"Case001/Snapshot.jpeg", Pattern(900, 4)},
+    ASSERT_TRUE(MakeZip(path, {{"Case001/Case.dat", Pattern(5000, 3)},
+                               {"Case001/Snapshot.jpeg", Pattern(900, 4)},
                                {"Case002/Other.dat", "x"}}));
     const std::string archive = FileBytes(path);
     const size_t directoryAt = static_cast<size_t>(LittleEndian32(archive, archive.size() - 6));
@@ -1486,8 +1491,8 @@ TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
         {"cut inside the directory", archive.substr(0, archive.size() - 40), "Case001\\Snapshot.jpeg", false},
         {"a record running past the directory", overlong, "Case001\\Snapshot.jpeg", false},
         {"a count the records do not match", miscounted, "Case001\\Snapshot.jpeg", false},
-        {"fifty million entries in a directory past the file",
-         junk + End64(junk.size(), 50000000, 50000000ull * 46, 0), "Case001\\Snapshot.jpeg", false},
+        {"fifty million entries in a directory past the file", junk + End64(junk.size(), 50000000, 50000000ull * 46, 0),
+         "Case001\\Snapshot.jpeg", false},
         {"fifty million entries in 200 bytes", junk + End64(junk.size(), 50000000, junk.size(), 0),
          "Case001\\Snapshot.jpeg", false},
         {"text", "Case001/Snapshot.jpeg\n", "Case001\\Snapshot.jpeg", false},

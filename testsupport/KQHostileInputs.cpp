@@ -33,7 +33,7 @@ Bytes OneCodeTable(unsigned classAndId, unsigned char symbol)
     return t;
 }
 
-} // namespace
+}  // namespace
 
 Bytes FloodJpeg(const ScanFlood& s)
 {
@@ -134,4 +134,4 @@ bool WriteLongPackedKqf(const std::string& path, int32_t packed)
     return !ec;
 }
 
-} // namespace kqhostile
+}  // namespace kqhostile

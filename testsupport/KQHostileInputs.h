@@ -23,8 +23,8 @@ typedef kqexample::Bytes Bytes;
 struct ScanFlood {
     int width = 8192;
     int height = 8192;
-    bool progressive = true; // SOF2 with DC scans of all components; else SOF0 with scans of component 1 alone
-    bool subsampled = false; // 4:2:0
+    bool progressive = true;  // SOF2 with DC scans of all components; else SOF0 with scans of component 1 alone
+    bool subsampled = false;  // 4:2:0
     int scans = 1;
 };
 Bytes FloodJpeg(const ScanFlood& s);
@@ -44,6 +44,6 @@ bool WriteManyEntryZip(const std::string& path, uint32_t entries);
 // of data; the file is made that long by a hole after a few bytes of it.
 bool WriteLongPackedKqf(const std::string& path, int32_t packed);
 
-} // namespace kqhostile
+}  // namespace kqhostile
 
 #endif

@@ -100,14 +100,16 @@ struct Control {
 
 std::string ControlPart(const Control& c)
 {
-    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n") +
-           "<ax:ocx ax:classid=\"" + c.classId +
+    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n") + "<ax:ocx ax:classid=\"" +
+           c.classId +
            "\" ax:persistence=\"persistPropertyBag\" xmlns:ax=\"http://schemas.microsoft.com/office/2006/activeX\" "
            "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
            "<ax:ocxPr ax:name=\"_Version\" ax:value=\"65536\"/>"
            "<ax:ocxPr ax:name=\"_ExtentX\" ax:value=\"12700\"/>"
            "<ax:ocxPr ax:name=\"_ExtentY\" ax:value=\"8467\"/>"
-           "<ax:ocxPr ax:name=\"" + c.property + "\" ax:value=\"" + Escape(c.value) + "\"/>"
+           "<ax:ocxPr ax:name=\"" +
+           c.property + "\" ax:value=\"" + Escape(c.value) +
+           "\"/>"
            "</ax:ocx>";
 }
 
@@ -119,7 +121,8 @@ void AddControl(Entries& e, const std::string& root, int n, const Control& c)
     e.emplace_back(name + ".xml", ControlPart(c));
     e.emplace_back(root + "/activeX/_rels/activeX" + std::to_string(n) + ".xml.rels",
                    Rels("<Relationship Id=\"rId1\" Type=\"http://schemas.microsoft.com/office/2006/relationships/"
-                        "activeXControlBinary\" Target=\"activeX" + std::to_string(n) + ".bin\"/>"));
+                        "activeXControlBinary\" Target=\"activeX" +
+                        std::to_string(n) + ".bin\"/>"));
     std::string bin("\x00\x00\x00\x00\x10\x00\x00\x00", 8);
     bin += "persisted control stream";
     e.emplace_back(name + ".bin", bin);
@@ -145,8 +148,8 @@ Entries Presentation(const std::vector<Control>& controls)
     const std::string ns = "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
                            "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" "
                            "xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"";
-    std::string overrides = Override("ppt/presentation.xml",
-                                     "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml");
+    std::string overrides = Override(
+        "ppt/presentation.xml", "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml");
     Entries slides;
     std::string slideIds, presRels;
     for (size_t i = 0; i < controls.size(); ++i) {
@@ -156,20 +159,23 @@ Entries Presentation(const std::vector<Control>& controls)
         overrides += Override("ppt/activeX/activeX" + n + ".xml", "application/vnd.ms-office.activeX+xml");
         slideIds += "<p:sldId id=\"" + std::to_string(256 + i) + "\" r:id=\"rId" + n + "\"/>";
         presRels += Rel("rId" + n, "slide", "slides/slide" + n + ".xml");
-        slides.emplace_back("ppt/slides/slide" + n + ".xml",
-                            std::string(kXmlHead) + "<p:sld " + ns + "><p:cSld><p:spTree>"
-                            "<p:nvGrpSpPr><p:cNvPr id=\"1\" name=\"\"/><p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr><p:grpSpPr/>"
-                            "</p:spTree><p:controls><p:control spid=\"1025\" name=\"Control" + n +
-                            "\" r:id=\"rId2\" imgW=\"4572000\" imgH=\"3048000\"/></p:controls></p:cSld></p:sld>");
+        slides.emplace_back(
+            "ppt/slides/slide" + n + ".xml",
+            std::string(kXmlHead) + "<p:sld " + ns +
+                "><p:cSld><p:spTree>"
+                "<p:nvGrpSpPr><p:cNvPr id=\"1\" name=\"\"/><p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr><p:grpSpPr/>"
+                "</p:spTree><p:controls><p:control spid=\"1025\" name=\"Control" +
+                n + "\" r:id=\"rId2\" imgW=\"4572000\" imgH=\"3048000\"/></p:controls></p:cSld></p:sld>");
         slides.emplace_back("ppt/slides/_rels/slide" + n + ".xml.rels",
                             Rels(Rel("rId2", "control", "../activeX/activeX" + n + ".xml")));
     }
     Entries e;
     e.emplace_back("[Content_Types].xml", ContentTypes(overrides));
     e.emplace_back("_rels/.rels", Rels(Rel("rId1", "officeDocument", "ppt/presentation.xml")));
-    e.emplace_back("ppt/presentation.xml", std::string(kXmlHead) + "<p:presentation " + ns + "><p:sldIdLst>" + slideIds +
-                                               "</p:sldIdLst><p:sldSz cx=\"9144000\" cy=\"6858000\" type=\"screen4x3\"/>"
-                                               "<p:notesSz cx=\"6858000\" cy=\"9144000\"/></p:presentation>");
+    e.emplace_back("ppt/presentation.xml",
+                   std::string(kXmlHead) + "<p:presentation " + ns + "><p:sldIdLst>" + slideIds +
+                       "</p:sldIdLst><p:sldSz cx=\"9144000\" cy=\"6858000\" type=\"screen4x3\"/>"
+                       "<p:notesSz cx=\"6858000\" cy=\"9144000\"/></p:presentation>");
     e.emplace_back("ppt/_rels/presentation.xml.rels", Rels(presRels));
     e.insert(e.end(), slides.begin(), slides.end());
     for (size_t i = 0; i < controls.size(); ++i)
@@ -179,16 +185,18 @@ Entries Presentation(const std::vector<Control>& controls)
 
 Entries Document(const std::vector<Control>& controls)
 {
-    std::string overrides = Override("word/document.xml",
-                                     "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml");
+    std::string overrides = Override(
+        "word/document.xml", "application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml");
     std::string body, docRels;
     for (size_t i = 0; i < controls.size(); ++i) {
         std::string n = std::to_string(i + 1);
         std::string id = "rId" + std::to_string(i + 10);
         overrides += Override("word/activeX/activeX" + n + ".xml", "application/vnd.ms-office.activeX+xml");
         docRels += Rel(id, "control", "activeX/activeX" + n + ".xml");
-        body += "<w:p><w:r><w:t>Model " + n + ":</w:t></w:r></w:p><w:p><w:r><w:object>"
-                "<w:control r:id=\"" + id + "\" w:name=\"Viewer" + n + "\"/></w:object></w:r></w:p>";
+        body += "<w:p><w:r><w:t>Model " + n +
+                ":</w:t></w:r></w:p><w:p><w:r><w:object>"
+                "<w:control r:id=\"" +
+                id + "\" w:name=\"Viewer" + n + "\"/></w:object></w:r></w:p>";
     }
     Entries e;
     e.emplace_back("[Content_Types].xml", ContentTypes(overrides));

@@ -24,8 +24,7 @@ Bytes EncodeJpeg(const Bytes& samples, int width, int height, const JpegSettings
     cinfo.image_width = (JDIMENSION)width;
     cinfo.image_height = (JDIMENSION)height;
     cinfo.input_components = settings.components;
-    cinfo.in_color_space = settings.components == 3 ? JCS_RGB
-                                                    : (settings.components == 1 ? JCS_GRAYSCALE : JCS_CMYK);
+    cinfo.in_color_space = settings.components == 3 ? JCS_RGB : (settings.components == 1 ? JCS_GRAYSCALE : JCS_CMYK);
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, settings.quality, TRUE);
     if (settings.fullChroma) {
@@ -90,7 +89,7 @@ private:
     bool swap;
 };
 
-} // namespace
+}  // namespace
 
 Bytes BuildKqf(const KqfLayout& s)
 {
@@ -126,7 +125,7 @@ Bytes BuildKqf(const KqfLayout& s)
         w.Word(12);
         w.Zeros(8);
         w.Zeros(12);
-        w.Word(0); // trailing word
+        w.Word(0);  // trailing word
     }
     Bytes data;
     int32_t u = -1;
@@ -153,7 +152,7 @@ Bytes BuildKqf(const KqfLayout& s)
     if (compressedFile)
         w.Word(s.forceU != INT32_MIN ? s.forceU : u);
     w.Raw(data);
-    w.Word(0); // trailing word
+    w.Word(0);  // trailing word
     return w.out;
 }
 
@@ -226,7 +225,7 @@ bool WriteZipOf(const std::string& path, const std::vector<std::pair<std::string
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool WriteZip(const std::string& path, const std::vector<std::pair<std::string, Bytes>>& entries,
               const ZipSettings& settings)
@@ -253,8 +252,8 @@ namespace {
 void PutEntryFields(Bytes& out, const StoredRecord& r, const Bytes& extra)
 {
     PutLe(out, r.needed, 2);
-    PutLe(out, 0, 2); // flags
-    PutLe(out, 0, 2); // stored
+    PutLe(out, 0, 2);  // flags
+    PutLe(out, 0, 2);  // stored
     PutLe(out, r.stamp, 4);
     PutLe(out, r.crc, 4);
     PutLe(out, r.size, 4);
@@ -269,7 +268,7 @@ void PutNameAndExtra(Bytes& out, const StoredRecord& r, const Bytes& extra)
     out.insert(out.end(), extra.begin(), extra.end());
 }
 
-} // namespace
+}  // namespace
 
 void PutLocalHeader(Bytes& out, const StoredRecord& r, const Bytes& extra)
 {
@@ -283,10 +282,10 @@ void PutDirectoryRecord(Bytes& out, const StoredRecord& r, const Bytes& extra)
     PutLe(out, 0x02014b50, 4);
     PutLe(out, r.madeBy, 2);
     PutEntryFields(out, r, extra);
-    PutLe(out, 0, 2); // comment
-    PutLe(out, 0, 2); // disk
-    PutLe(out, 0, 2); // internal attributes
-    PutLe(out, 0, 4); // external attributes
+    PutLe(out, 0, 2);  // comment
+    PutLe(out, 0, 2);  // disk
+    PutLe(out, 0, 2);  // internal attributes
+    PutLe(out, 0, 4);  // external attributes
     PutLe(out, r.offset, 4);
     PutNameAndExtra(out, r, extra);
 }
@@ -304,8 +303,8 @@ Bytes Zip64Extra(const std::vector<uint64_t>& values)
 void PutZip64End(Bytes& out, uint64_t count, uint64_t size, uint64_t offset, uint16_t needed)
 {
     PutLe(out, 0x06064b50, 4);
-    PutLe(out, 44, 8); // size of the rest of the record
-    PutLe(out, 45, 2); // made by
+    PutLe(out, 44, 8);  // size of the rest of the record
+    PutLe(out, 45, 2);  // made by
     PutLe(out, needed, 2);
     PutLe(out, 0, 4);  // disk
     PutLe(out, 0, 4);  // disk of the directory
@@ -318,20 +317,20 @@ void PutZip64End(Bytes& out, uint64_t count, uint64_t size, uint64_t offset, uin
 void PutZip64Locator(Bytes& out, uint64_t at)
 {
     PutLe(out, 0x07064b50, 4);
-    PutLe(out, 0, 4); // disk of the zip64 end record
+    PutLe(out, 0, 4);  // disk of the zip64 end record
     PutLe(out, at, 8);
-    PutLe(out, 1, 4); // disks
+    PutLe(out, 1, 4);  // disks
 }
 
 void PutZipEnd(Bytes& out, uint16_t count, uint32_t size, uint32_t offset)
 {
     PutLe(out, 0x06054b50, 4);
-    PutLe(out, 0, 4); // disks
+    PutLe(out, 0, 4);  // disks
     PutLe(out, count, 2);
     PutLe(out, count, 2);
     PutLe(out, size, 4);
     PutLe(out, offset, 4);
-    PutLe(out, 0, 2); // comment
+    PutLe(out, 0, 2);  // comment
 }
 
 Bytes BuildBmp(const BmpLayout& s)
@@ -351,7 +350,7 @@ Bytes BuildBmp(const BmpLayout& s)
     PutLe(b, (uint32_t)s.bitCount, 2);
     PutLe(b, s.compression, 4);
     PutLe(b, s.sizeImage, 4);
-    PutLe(b, 2835, 4); // 72 dots an inch, both ways
+    PutLe(b, 2835, 4);  // 72 dots an inch, both ways
     PutLe(b, 2835, 4);
     PutLe(b, s.clrUsed, 4);
     PutLe(b, 0, 4);
@@ -406,4 +405,4 @@ Bytes BottomUp(const Bytes& rgb, int width, int height)
     return out;
 }
 
-} // namespace kqexample
+}  // namespace kqexample

@@ -22,9 +22,9 @@ typedef std::vector<unsigned char> Bytes;
 
 struct JpegSettings {
     int quality = 90;
-    int components = 3;      // 1 grey, 3 R, G, B, 4 CMYK
+    int components = 3;  // 1 grey, 3 R, G, B, 4 CMYK
     bool progressive = false;
-    bool fullChroma = false; // every component at full resolution (no subsampling)
+    bool fullChroma = false;  // every component at full resolution (no subsampling)
 };
 
 // Samples, rows top first, into a JPEG.
@@ -41,21 +41,21 @@ struct KqfLayout {
     int32_t width = 0;
     int32_t height = 0;
     Bytes pixels;
-    bool otherByteOrder = false; // every word byte-reversed
+    bool otherByteOrder = false;  // every word byte-reversed
     bool longHeader = false;
-    bool form1 = false;          // header without extension, not compressed
-    int32_t extensionLength = 4; // bytes from the flag word to the first block (4 or more)
-    bool compressed = true;      // the header's compression flag
-    bool rawInCompressed = false; // U = -1: raw pixels in a compressed file
-    bool leading1022 = false;    // a block to skip before the image block
-    int32_t headerLength = 100;  // H of the image block (96 or more)
+    bool form1 = false;            // header without extension, not compressed
+    int32_t extensionLength = 4;   // bytes from the flag word to the first block (4 or more)
+    bool compressed = true;        // the header's compression flag
+    bool rawInCompressed = false;  // U = -1: raw pixels in a compressed file
+    bool leading1022 = false;      // a block to skip before the image block
+    int32_t headerLength = 100;    // H of the image block (96 or more)
     int32_t blockId = 1020;
     // Overrides for damaged files; INT32_MIN keeps the computed value.
     int32_t forceD = INT32_MIN;
     int32_t forceU = INT32_MIN;
     int32_t forceWidth = INT32_MIN;
     int32_t forceHeight = INT32_MIN;
-    Bytes forceData; // replaces the block data when not empty
+    Bytes forceData;  // replaces the block data when not empty
 };
 
 Bytes BuildKqf(const KqfLayout& s);
@@ -71,7 +71,7 @@ struct ZipMethod {
 };
 
 struct ZipSettings {
-    time_t stamp = 0; // modification time of every entry; 0: the time of writing
+    time_t stamp = 0;  // modification time of every entry; 0: the time of writing
     // Compression of entry i (by position and name); unset: libzip's default.
     std::function<ZipMethod(size_t i, const std::string& name)> method;
 };
@@ -93,9 +93,9 @@ void PutLe(Bytes& out, uint64_t value, int bytes);
 // A stored entry as its local header and directory record describe it.
 struct StoredRecord {
     std::string name;
-    uint16_t madeBy = 20; // directory record only
-    uint16_t needed = 20; // version needed to extract
-    uint32_t stamp = 0;   // DOS time and date
+    uint16_t madeBy = 20;  // directory record only
+    uint16_t needed = 20;  // version needed to extract
+    uint32_t stamp = 0;    // DOS time and date
     uint32_t crc = 0;
     uint32_t size = 0;    // both sizes; 0xFFFFFFFF when a zip64 field holds them
     uint32_t offset = 0;  // directory record only: where the local header starts
@@ -123,13 +123,13 @@ struct BmpLayout {
     uint32_t compression = 0;
     uint32_t clrUsed = 0;
     uint32_t infoSize = 40;
-    uint32_t sizeImage = 0; // biSizeImage as written (0 is allowed for BI_RGB)
+    uint32_t sizeImage = 0;  // biSizeImage as written (0 is allowed for BI_RGB)
     uint16_t planes = 1;
     uint16_t type = 0x4D42;
     uint16_t reserved1 = 0;
-    Bytes colors;        // colour table as written (4 bytes B, G, R, 0 each)
-    Bytes pixels;        // rows as stored, bottom row first, padded
-    int64_t sizeDelta = 0;  // bfSize = real size + sizeDelta
+    Bytes colors;             // colour table as written (4 bytes B, G, R, 0 each)
+    Bytes pixels;             // rows as stored, bottom row first, padded
+    int64_t sizeDelta = 0;    // bfSize = real size + sizeDelta
     bool zeroOffset = false;  // bfOffBits 0: data follows the table
     int64_t offsetDelta = 0;  // bfOffBits = real offset + offsetDelta
 };
@@ -147,6 +147,6 @@ Bytes Picture(int width, int height);
 // Rows top first into the bottom-up order of the image block.
 Bytes BottomUp(const Bytes& rgb, int width, int height);
 
-} // namespace kqexample
+}  // namespace kqexample
 
 #endif

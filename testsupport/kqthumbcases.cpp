@@ -105,7 +105,7 @@ Bytes Encode(const Bytes& rgb, int width, int height, int quality, bool progress
     return kqexample::EncodeJpeg(rgb, width, height, settings);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -65,7 +65,7 @@ bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
         kqexample::StoredRecord record;
         uint64_t size;
         uint64_t offset;
-        const Bytes* data; // null: a hole of size bytes
+        const Bytes* data;  // null: a hole of size bytes
     };
     const uint64_t padding = 4600ull << 20;
     std::vector<Entry> entries(2);
@@ -74,8 +74,8 @@ bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
     entries[0].size = padding;
     entries[0].data = nullptr;
     entries[1].record.name = "Case001/Snapshot.jpeg";
-    entries[1].record.crc = static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), snapshot.data(),
-                                                        static_cast<uInt>(snapshot.size())));
+    entries[1].record.crc =
+        static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), snapshot.data(), static_cast<uInt>(snapshot.size())));
     entries[1].size = snapshot.size();
     entries[1].data = &snapshot;
 
@@ -92,7 +92,7 @@ bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
         e.offset = at;
         e.record.needed = 45;
         e.record.madeBy = 45;
-        e.record.stamp = 0x00210000; // 1980-01-01 00:00
+        e.record.stamp = 0x00210000;  // 1980-01-01 00:00
         e.record.size = 0xFFFFFFFF;
         e.record.offset = 0xFFFFFFFF;
         Bytes header;
@@ -125,7 +125,7 @@ int Usage()
     return 2;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

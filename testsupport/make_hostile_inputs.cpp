@@ -27,7 +27,7 @@ kqexample::Bytes Photo(int width, int height)
     return px;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -83,7 +83,7 @@ private:
     LONG volatile refs = 0;
 };
 
-} // namespace
+}  // namespace
 
 HRESULT KQComModule::GetClassObject(REFCLSID classId, REFIID interfaceId, void** object)
 {

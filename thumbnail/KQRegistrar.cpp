@@ -8,7 +8,7 @@
 namespace {
 
 struct RegValueDecl {
-    std::wstring name; // "" for the default value
+    std::wstring name;  // "" for the default value
     wchar_t type = L's';
     std::wstring text;
 };
@@ -42,7 +42,7 @@ bool Tokenize(const std::wstring& s, std::vector<Token>& tokens)
             t.quoted = true;
             for (i++;; i++) {
                 if (i >= s.size())
-                    return false; // unterminated
+                    return false;  // unterminated
                 if (s[i] == L'\'') {
                     if (i + 1 < s.size() && s[i + 1] == L'\'') {
                         t.text += L'\'';
@@ -74,7 +74,10 @@ bool SameWord(const Token& t, const wchar_t* word)
     return true;
 }
 
-bool IsBrace(const Token& t, wchar_t brace) { return !t.quoted && t.text.size() == 1 && t.text[0] == brace; }
+bool IsBrace(const Token& t, wchar_t brace)
+{
+    return !t.quoted && t.text.size() == 1 && t.text[0] == brace;
+}
 
 class Parser {
 public:
@@ -88,7 +91,7 @@ public:
             if (SameWord(name, L"HKCR") || SameWord(name, L"HKEY_CLASSES_ROOT"))
                 root = HKEY_CLASSES_ROOT;
             else
-                return false; // only the classes root is written by servers
+                return false;  // only the classes root is written by servers
             std::vector<RegKeyDecl> keys;
             if (!ParseBlock(keys, nullptr))
                 return false;
@@ -127,7 +130,7 @@ private:
         }
         if (pos >= tokens.size())
             return false;
-        pos++; // '}'
+        pos++;  // '}'
         return true;
     }
 
@@ -232,7 +235,10 @@ private:
     bool substitutionFailed = false;
 };
 
-HRESULT FromRegistry(LSTATUS rc) { return rc == ERROR_SUCCESS ? S_OK : KQHResultFromSystemError((DWORD)rc); }
+HRESULT FromRegistry(LSTATUS rc)
+{
+    return rc == ERROR_SUCCESS ? S_OK : KQHResultFromSystemError((DWORD)rc);
+}
 
 HRESULT SetValue(HKEY key, const RegValueDecl& v)
 {
@@ -252,7 +258,7 @@ HRESULT RegisterKey(HKEY parent, const RegKeyDecl& k)
         return rc == ERROR_FILE_NOT_FOUND ? S_OK : FromRegistry(rc);
     }
     if (k.forceRemove)
-        RegDeleteTreeW(parent, k.name.c_str()); // absent is fine
+        RegDeleteTreeW(parent, k.name.c_str());  // absent is fine
     HKEY key = nullptr;
     HRESULT hr = FromRegistry(RegCreateKeyExW(parent, k.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                               KEY_READ | KEY_WRITE, nullptr, &key, nullptr));
@@ -306,7 +312,7 @@ HRESULT UnregisterKey(HKEY parent, const RegKeyDecl& k)
     return first;
 }
 
-} // namespace
+}  // namespace
 
 HRESULT KQRunRegistryScript(const char* script, size_t length, const KQRegistrarReplacements& replacements,
                             bool doRegister)

@@ -75,7 +75,7 @@ HRESULT TypeLibrary(bool doRegister)
     return hr;
 }
 
-} // namespace
+}  // namespace
 
 HRESULT CkqfxThumbExtractor::UpdateRegistry(BOOL doRegister)
 {

@@ -173,8 +173,8 @@ HRESULT CkqfxThumbExtractor::ExtractBitmap(HBITMAP* bitmap)
     KQString extension;
     KQFileExtension(extension, file);
     extension.MakeUpper();
-    bool read = extension.Equals(KQString(KQ_TEXT(".KQFX"))) ? ReadKqfxSnapshot(file, image)
-                                                            : ReadKqfSnapshot(file, image);
+    bool read =
+        extension.Equals(KQString(KQ_TEXT(".KQFX"))) ? ReadKqfxSnapshot(file, image) : ReadKqfSnapshot(file, image);
     if (!read)
         return E_FAIL;
 

@@ -76,7 +76,7 @@ private:
 
     InnerUnknown inner;
     IUnknown* controlling;
-    ULONG refCount; // apartment-threaded: one thread at a time, not interlocked
+    ULONG refCount;  // apartment-threaded: one thread at a time, not interlocked
 };
 
 #endif

@@ -73,7 +73,10 @@ bool IsPipeOrDevice(const KQString& path)
     return KQFileKindW(path.CStr()) == KQ_FILE_OTHER;
 }
 
-int64 MaxBzip2Length(int64 unpacked) { return unpacked + unpacked / 100 + 600; }
+int64 MaxBzip2Length(int64 unpacked)
+{
+    return unpacked + unpacked / 100 + 600;
+}
 
 struct Bunzip {
     bz_stream stream;
@@ -112,7 +115,7 @@ bool Unpack(KQBinaryFile& file, int32 packedLength, ubyte* out, int32 unpacked)
     for (;;) {
         if (bz.stream.avail_in == 0) {
             if (left == 0)
-                return false; // cut short, or longer than a stream of U bytes
+                return false;  // cut short, or longer than a stream of U bytes
             int32 n = left < KQF_PACKED_PIECE ? left : KQF_PACKED_PIECE;
             if (file.Read(piece.data, 1, n) != n)
                 return false;
@@ -185,13 +188,13 @@ KqfBlockSearch FindImageBlock(KQBinaryFile& file, uint32 firstBlock)
     if (!ok)
         return KqfBlockSearch::Failed;
     if (blockId == KQF_BLOCK_SKIPPED) {
-        ReadOr(file); // first word
+        ReadOr(file);  // first word
         int32 headerLength = ReadOr(file);
         int32 dataLength = ReadOr(file);
         uint32 skip = (uint32)headerLength + (uint32)dataLength - 8u;
         if (!file.SkipBytes((int64)skip))
             return KqfBlockSearch::Failed;
-        ReadOr(file); // trailing word
+        ReadOr(file);  // trailing word
         blockId = ReadOr(file, &ok);
         if (!ok)
             return KqfBlockSearch::Failed;
@@ -203,7 +206,7 @@ KqfBlockSearch FindImageBlock(KQBinaryFile& file, uint32 firstBlock)
 struct KqfPicture {
     int32 width = 0;
     int32 height = 0;
-    int32 dataLength = 0; // bytes of block data
+    int32 dataLength = 0;  // bytes of block data
 };
 
 // Reads the image block's header, from the word after the block id, and
@@ -239,7 +242,7 @@ bool ReadImageBlockHeader(KQBinaryFile& file, KqfPicture* picture)
 bool ReadPixels(KQBinaryFile& file, bool compressed, const KqfPicture& picture, KQRGBImage& image)
 {
     const int32 dataLength = picture.dataLength;
-    int32 n = picture.width * picture.height * 3; // at most 27,000,000
+    int32 n = picture.width * picture.height * 3;  // at most 27,000,000
     int32 unpacked = -1;
     if (compressed)
         unpacked = ReadOr(file);
@@ -273,7 +276,7 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
         return false;
     KQBinaryFile file(KQString(), KQFile::READ, false);
     if (!file.Open(path, KQFile::READ))
-        return true; // nothing to show
+        return true;  // nothing to show
 
     uint32 firstBlock = 0;
     bool compressed = false;
@@ -281,7 +284,7 @@ bool ReadKqf(const KQString& path, KQRGBImage& image)
         return false;
     const KqfBlockSearch block = FindImageBlock(file, firstBlock);
     if (block != KqfBlockSearch::ImageBlock)
-        return block == KqfBlockSearch::NoPicture; // no picture: nothing to show
+        return block == KqfBlockSearch::NoPicture;  // no picture: nothing to show
     KqfPicture picture;
     if (!ReadImageBlockHeader(file, &picture))
         return false;
@@ -321,7 +324,7 @@ bool ReadKqfx(const KQString& path, KQRGBImage& image)
     if (index < 0)
         index = zip_name_locate(archive.archive, "Case001/Snapshot.jpeg", ZIP_FL_NOCASE);
     if (index < 0)
-        return true; // no snapshot
+        return true;  // no snapshot
 
     // Closed before the archive, as it is declared after it.
     KQZipEntryReader snapshot;
@@ -348,7 +351,7 @@ bool ReadKqfx(const KQString& path, KQRGBImage& image)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool CkqfxThumbExtractor::ReadKqfSnapshot(const KQString& path, KQRGBImage& image)
 {

@@ -260,7 +260,7 @@ int Run(int argc, char** argv)
     return rc;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -30,22 +30,38 @@ typedef HRESULT(STDAPICALLTYPE* CanUnloadFunction)();
 const char* ResultName(HRESULT hr)
 {
     switch ((uint32_t)hr) {
-    case 0x00000000u: return "S_OK";
-    case 0x00000001u: return "S_FALSE";
-    case 0x80004001u: return "E_NOTIMPL";
-    case 0x80004002u: return "E_NOINTERFACE";
-    case 0x80004003u: return "E_POINTER";
-    case 0x80004004u: return "E_ABORT";
-    case 0x80004005u: return "E_FAIL";
-    case 0x8000000Au: return "E_PENDING";
-    case 0x8000FFFFu: return "E_UNEXPECTED";
-    case 0x80070005u: return "E_ACCESSDENIED";
-    case 0x8007000Eu: return "E_OUTOFMEMORY";
-    case 0x80070057u: return "E_INVALIDARG";
-    case 0x80040110u: return "CLASS_E_NOAGGREGATION";
-    case 0x80040111u: return "CLASS_E_CLASSNOTAVAILABLE";
-    case 0x80040154u: return "REGDB_E_CLASSNOTREG";
-    default: return nullptr;
+    case 0x00000000u:
+        return "S_OK";
+    case 0x00000001u:
+        return "S_FALSE";
+    case 0x80004001u:
+        return "E_NOTIMPL";
+    case 0x80004002u:
+        return "E_NOINTERFACE";
+    case 0x80004003u:
+        return "E_POINTER";
+    case 0x80004004u:
+        return "E_ABORT";
+    case 0x80004005u:
+        return "E_FAIL";
+    case 0x8000000Au:
+        return "E_PENDING";
+    case 0x8000FFFFu:
+        return "E_UNEXPECTED";
+    case 0x80070005u:
+        return "E_ACCESSDENIED";
+    case 0x8007000Eu:
+        return "E_OUTOFMEMORY";
+    case 0x80070057u:
+        return "E_INVALIDARG";
+    case 0x80040110u:
+        return "CLASS_E_NOAGGREGATION";
+    case 0x80040111u:
+        return "CLASS_E_CLASSNOTAVAILABLE";
+    case 0x80040154u:
+        return "REGDB_E_CLASSNOTREG";
+    default:
+        return nullptr;
     }
 }
 
@@ -65,15 +81,15 @@ int Fail(const char* call, HRESULT hr)
 
 void Usage()
 {
-    std::fprintf(stderr,
-                 "usage: kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] LIBRARY MODELFILE OUTPUT.bmp\n"
-                 "       kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] -c MODELFILE OUTPUT.bmp\n"
-                 "  -c  create the registered class with CoCreateInstance instead of loading LIBRARY\n"
-                 "  -s  requested thumbnail size (default 256x256)\n"
-                 "  -f  IEIFLAG_ flags passed to GetLocation, e.g. 0x1 for IEIFLAG_ASYNC (default 0)\n");
+    std::fprintf(stderr, "usage: kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] LIBRARY MODELFILE OUTPUT.bmp\n"
+                         "       kqthumbhost [-s WIDTHxHEIGHT] [-f FLAGS] -c MODELFILE OUTPUT.bmp\n"
+                         "  -c  create the registered class with CoCreateInstance instead of loading LIBRARY\n"
+                         "  -s  requested thumbnail size (default 256x256)\n"
+                         "  -f  IEIFLAG_ flags passed to GetLocation, e.g. 0x1 for IEIFLAG_ASYNC (default 0)\n");
 }
 
-template <class T> struct Releaser {
+template <class T>
+struct Releaser {
     T* p = nullptr;
     ~Releaser()
     {
@@ -125,7 +141,7 @@ bool WriteBmp(HBITMAP bitmap, const std::wstring& fileName, LONG* width, LONG* h
     if (ok) {
         BITMAPFILEHEADER file;
         std::memset(&file, 0, sizeof(file));
-        file.bfType = 0x4D42; // "BM"
+        file.bfType = 0x4D42;  // "BM"
         file.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
         file.bfSize = file.bfOffBits + imageSize;
         FILE* out = _wfopen(fileName.c_str(), L"wb");
@@ -215,8 +231,8 @@ int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, 
     hr = extract2.p->GetDateStamp(&stamp);
     if (FAILED(hr))
         return Fail("IExtractImage2::GetDateStamp", hr);
-    std::printf("Wrote a %ld x %ld thumbnail of %s to %s\n", (long)width, (long)height,
-                KQNarrowText(modelFile).c_str(), KQNarrowText(outputFile).c_str());
+    std::printf("Wrote a %ld x %ld thumbnail of %s to %s\n", (long)width, (long)height, KQNarrowText(modelFile).c_str(),
+                KQNarrowText(outputFile).c_str());
     return 0;
 }
 
@@ -244,7 +260,7 @@ std::wstring RegisteredServer()
 struct HostOptions {
     SIZE size = {256, 256};
     DWORD flags = 0;
-    bool byClass = false; // -c: the registered server instead of LIBRARY
+    bool byClass = false;  // -c: the registered server instead of LIBRARY
     std::wstring library;
     std::wstring modelFile;
     std::wstring outputFile;
@@ -393,7 +409,7 @@ int Run(int argc, char** argv)
     return rc;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

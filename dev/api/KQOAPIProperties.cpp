@@ -58,10 +58,9 @@ struct TypeToken {
 };
 
 const TypeToken typeTokens[] = {
-    {KQ_TEXT("PI"), 1}, {KQ_TEXT("PF"), 2}, {KQ_TEXT("PB"), 3},  {KQ_TEXT("PV"), 4},
-    {KQ_TEXT("PM"), 5}, {KQ_TEXT("PS"), 6}, {KQ_TEXT("PC"), 7},  {KQ_TEXT("PR"), 8},
-    {KQ_TEXT("PP"), 9}, {KQ_TEXT("PN"), 9}, {KQ_TEXT("PG"), 9},  {KQ_TEXT("PT"), 11},
-    {KQ_TEXT("PA"), 12},
+    {KQ_TEXT("PI"), 1}, {KQ_TEXT("PF"), 2},  {KQ_TEXT("PB"), 3},  {KQ_TEXT("PV"), 4}, {KQ_TEXT("PM"), 5},
+    {KQ_TEXT("PS"), 6}, {KQ_TEXT("PC"), 7},  {KQ_TEXT("PR"), 8},  {KQ_TEXT("PP"), 9}, {KQ_TEXT("PN"), 9},
+    {KQ_TEXT("PG"), 9}, {KQ_TEXT("PT"), 11}, {KQ_TEXT("PA"), 12},
 };
 
 }  // namespace

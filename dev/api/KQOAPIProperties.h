@@ -62,8 +62,8 @@ extern const int32 KQ_API_PROPERTY_ROW_COUNT;
 // refers to. Each deliverable writes KQ_LINK_STATIC_TABLES(); once, at
 // namespace scope, in one of its own sources: the anchor it defines keeps
 // both objects, and so their static initialisers, in the binary.
-#define KQ_LINK_STATIC_TABLES()                              \
-    extern const void* const KQStaticTablesAnchor[2];        \
+#define KQ_LINK_STATIC_TABLES()                                                                                        \
+    extern const void* const KQStaticTablesAnchor[2];                                                                  \
     const void* const KQStaticTablesAnchor[2] = {&KQ_API_PROPERTIES, &KQ_MATERIAL_DEFAULT}
 
 #endif

@@ -1255,4 +1255,5 @@ extern const KQAPIPropertyRow KQ_API_PROPERTY_ROWS[] = {
 };
 // clang-format on
 
-extern const int32 KQ_API_PROPERTY_ROW_COUNT = static_cast<int32>(sizeof(KQ_API_PROPERTY_ROWS) / sizeof(KQ_API_PROPERTY_ROWS[0]));
+extern const int32 KQ_API_PROPERTY_ROW_COUNT =
+    static_cast<int32>(sizeof(KQ_API_PROPERTY_ROWS) / sizeof(KQ_API_PROPERTY_ROWS[0]));

@@ -103,7 +103,7 @@ void FreePlain(KQArray& a, void* data)
     a.count = 0;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------- KQArray
 

@@ -83,12 +83,24 @@ public:
 
 #ifndef KQ_UNICODE
     bool SetAt(int32 index, ubyte value);
-    bool Add(ubyte value) { return SetAt(count, value); }
+    bool Add(ubyte value)
+    {
+        return SetAt(count, value);
+    }
 #endif
 
-    ubyte GetAt(int32 index) const { return data[index]; }
-    ubyte& operator[](int32 index) { return data[index]; }
-    ubyte operator[](int32 index) const { return data[index]; }
+    ubyte GetAt(int32 index) const
+    {
+        return data[index];
+    }
+    ubyte& operator[](int32 index)
+    {
+        return data[index];
+    }
+    ubyte operator[](int32 index) const
+    {
+        return data[index];
+    }
 
     ubyte* data;
 };

@@ -20,14 +20,14 @@ KQErrorTextProvider* KQ_ERROR_TEXT_PROVIDER = nullptr;
 
 // The message of a printf-style call: the arguments after format, formatted
 // into out. A null format leaves out as it is.
-#define KQ_FORMAT_VARARGS(out, format)         \
-    do {                                       \
-        if (format) {                          \
-            va_list formatArgs;                \
-            va_start(formatArgs, format);      \
-            (out).FormatV(format, formatArgs); \
-            va_end(formatArgs);                \
-        }                                      \
+#define KQ_FORMAT_VARARGS(out, format)                                                                                 \
+    do {                                                                                                               \
+        if (format) {                                                                                                  \
+            va_list formatArgs;                                                                                        \
+            va_start(formatArgs, format);                                                                              \
+            (out).FormatV(format, formatArgs);                                                                         \
+            va_end(formatArgs);                                                                                        \
+        }                                                                                                              \
     } while (0)
 
 namespace {
@@ -134,13 +134,19 @@ KQString SiteLines(const char* functionLabel, const char* sourceFile, int32 line
     return FormatSite("\n  Function:   %s\n  File:       %s\n  Line:       %d", functionLabel, sourceFile, line);
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------- KQError
 
-KQError::KQError() : code(0), line(-1), cause(nullptr) { Clear(); }
+KQError::KQError() : code(0), line(-1), cause(nullptr)
+{
+    Clear();
+}
 
-KQError::~KQError() { DeleteChain(cause); }
+KQError::~KQError()
+{
+    DeleteChain(cause);
+}
 
 void KQError::Clear()
 {
@@ -246,9 +252,15 @@ KQString& KQError::Describe(KQString& out, bool withLocation, int32 depth) const
 
 KQErrorBase::KQErrorBase(bool overwrite_) : error(nullptr), overwrite(overwrite_) {}
 
-KQErrorBase::~KQErrorBase() { delete error; }
+KQErrorBase::~KQErrorBase()
+{
+    delete error;
+}
 
-bool KQErrorBase::HasError() const { return error && error->IsSet(); }
+bool KQErrorBase::HasError() const
+{
+    return error && error->IsSet();
+}
 
 void KQErrorBase::ClearError()
 {
@@ -256,7 +268,10 @@ void KQErrorBase::ClearError()
         error->Clear();
 }
 
-int32 KQErrorBase::GetErrorCode() const { return error ? error->code : 0; }
+int32 KQErrorBase::GetErrorCode() const
+{
+    return error ? error->code : 0;
+}
 
 bool KQErrorBase::Record(const KQString& location, int32 code, const KQString& message)
 {
@@ -289,7 +304,10 @@ bool KQErrorBase::SetError(const KQString& location, int32 code, const KQString&
     return Record(location, code, message);
 }
 
-bool KQErrorBase::SetAllocationError(const KQString& location) { return Record(location, kErrAllocation, KQString()); }
+bool KQErrorBase::SetAllocationError(const KQString& location)
+{
+    return Record(location, kErrAllocation, KQString());
+}
 
 bool KQErrorBase::PushError(const KQString& location, int32 code, const char* format, ...)
 {
@@ -441,15 +459,30 @@ const KQChar* KQErrorText(int32 code)
     return KQ_TEXT("Unknown error");
 }
 
-bool KQGetErrorReporting() { return KQ_REPORT_ERRORS; }
+bool KQGetErrorReporting()
+{
+    return KQ_REPORT_ERRORS;
+}
 
-void KQSetErrorReporting(bool on) { KQ_REPORT_ERRORS = on; }
+void KQSetErrorReporting(bool on)
+{
+    KQ_REPORT_ERRORS = on;
+}
 
-void KQSetAllocErrorFlag(bool on) { KQ_ALLOC_ERROR_OCCURRED = on; }
+void KQSetAllocErrorFlag(bool on)
+{
+    KQ_ALLOC_ERROR_OCCURRED = on;
+}
 
-bool KQGetDiagnosticsOutput() { return KQ_DIAGNOSTICS_OUTPUT; }
+bool KQGetDiagnosticsOutput()
+{
+    return KQ_DIAGNOSTICS_OUTPUT;
+}
 
-void KQSetDiagnosticsOutput(bool on) { KQ_DIAGNOSTICS_OUTPUT = on; }
+void KQSetDiagnosticsOutput(bool on)
+{
+    KQ_DIAGNOSTICS_OUTPUT = on;
+}
 
 void KQReportMessage(const KQString& heading, const KQString& text)
 {
@@ -525,8 +558,8 @@ FILE* KQOpenTraceFile(const KQString& name, bool first)
     if (IsBlankText(name))
         return nullptr;
     if (!first)
-        return KQOpenFileWithFlags(name, KQFile::APPEND | KQFile::TEXT); // "at"
-    FILE* f = KQOpenFileWithFlags(name, KQFile::WRITE | KQFile::TEXT); // "wt"
+        return KQOpenFileWithFlags(name, KQFile::APPEND | KQFile::TEXT);  // "at"
+    FILE* f = KQOpenFileWithFlags(name, KQFile::WRITE | KQFile::TEXT);    // "wt"
     if (!f)
         return nullptr;
     KQTimeFields now;
@@ -567,7 +600,10 @@ void KQWriteConsoleText(const KQString& text)
 #endif
 }
 
-bool KQConsoleAllocated() { return consoleAllocated; }
+bool KQConsoleAllocated()
+{
+    return consoleAllocated;
+}
 
 KQTimeFields& KQGetTime(KQTimeFields& out, bool local)
 {

@@ -54,8 +54,8 @@ public:
 
     bool HasError() const;
     void ClearError();
-    KQError* GetError() const { return error; }   // null when none recorded
-    int32 GetErrorCode() const;                    // 0 when none
+    KQError* GetError() const { return error; }  // null when none recorded
+    int32 GetErrorCode() const;                  // 0 when none
     bool GetOverwrite() const { return overwrite; }
 
     bool SetError(const KQString& location, int32 code, const char* format, ...);
@@ -85,8 +85,8 @@ public:
 // Fields of a point in time; the day of the week is not carried.
 struct KQTimeFields {
     int32 year;
-    int32 month;        // 1-12
-    int32 day;          // day of the month
+    int32 month;  // 1-12
+    int32 day;    // day of the month
     int32 hour;
     int32 minute;
     int32 second;
@@ -94,17 +94,17 @@ struct KQTimeFields {
 };
 
 // Process-wide diagnostics state.
-extern bool KQ_REPORT_ERRORS;        // gates SetError, PushError, KQAllocError
-extern bool KQ_REPORT_MESSAGES;      // gates every report block and KQDebugError
+extern bool KQ_REPORT_ERRORS;    // gates SetError, PushError, KQAllocError
+extern bool KQ_REPORT_MESSAGES;  // gates every report block and KQDebugError
 extern bool KQ_REPORT_TO_CONSOLE;
 extern bool KQ_REPORT_TO_FILE;
 // Off: no report block, debug report or trace line is written anywhere (no
 // console is opened, no report or trace file touched), whatever the other
 // switches say. For a library loaded into another program's process.
 extern bool KQ_DIAGNOSTICS_OUTPUT;
-extern KQString KQ_REPORT_FILE_NAME; // "TrevakAPI.txt"
-extern KQString KQ_TRACE_FILE_NAME;  // "APItrace.txt"
-extern bool KQ_TRACE_FIRST;          // the next trace output recreates the file
+extern KQString KQ_REPORT_FILE_NAME;  // "TrevakAPI.txt"
+extern KQString KQ_TRACE_FILE_NAME;   // "APItrace.txt"
+extern bool KQ_TRACE_FIRST;           // the next trace output recreates the file
 extern bool KQ_ALLOC_ERROR_OCCURRED;
 extern KQErrorTextProvider* KQ_ERROR_TEXT_PROVIDER;
 

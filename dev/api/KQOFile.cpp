@@ -49,7 +49,10 @@ const int32 kLineWriteStringNotOpen = 1507;
 const int32 kLineWriteStringFailed = 1515;
 #endif
 
-KQString Site(const char* label, int32 line) { return KQErrorLocation(kSource, label, line); }
+KQString Site(const char* label, int32 line)
+{
+    return KQErrorLocation(kSource, label, line);
+}
 
 int32 LastIndexOf(const KQString& s, KQChar c)
 {
@@ -81,9 +84,12 @@ KQString Left(const KQString& s, int32 count)
     return out;
 }
 
-bool IsTextByte(unsigned char b) { return b == 9 || b == 10 || b == 13 || (b >= 32 && b <= 254); }
+bool IsTextByte(unsigned char b)
+{
+    return b == 9 || b == 10 || b == 13 || (b >= 32 && b <= 254);
+}
 
-} // namespace
+}  // namespace
 
 // ------------------------------------------------------------------ KQFile
 
@@ -94,7 +100,10 @@ KQFile::KQFile(const KQString& name, int32 openFlags) : KQErrorBase(true), file(
     flags = openFlags;
 }
 
-KQFile::~KQFile() { Close(); }
+KQFile::~KQFile()
+{
+    Close();
+}
 
 bool KQFile::SetFlags(int32 openFlags)
 {
@@ -128,7 +137,7 @@ bool KQFile::OpenWith(const KQString& name, int32 openFlags, bool stored)
     }
     file = f;
     if (!stored) {
-        KQString keep(name); // name may be our own field
+        KQString keep(name);  // name may be our own field
         fileName = keep;
         flags = openFlags;
     }
@@ -138,7 +147,7 @@ bool KQFile::OpenWith(const KQString& name, int32 openFlags, bool stored)
 
 bool KQFile::Open(const KQString& name, int32 openFlags)
 {
-    KQString keep(name); // Close must not disturb a name that is our own field
+    KQString keep(name);  // Close must not disturb a name that is our own field
     Close();
     return OpenWith(keep, openFlags, false);
 }
@@ -202,7 +211,10 @@ bool KQFile::CheckBinary()
     return false;
 }
 
-FILE* KQFile::GetFILE() { return file; }
+FILE* KQFile::GetFILE()
+{
+    return file;
+}
 
 FILE* KQFile::Detach()
 {
@@ -220,14 +232,15 @@ void KQFile::Reset()
     ClearError();
 }
 
-bool KQFile::SeekToEnd() { return file && KQSeekToEnd(file); }
+bool KQFile::SeekToEnd()
+{
+    return file && KQSeekToEnd(file);
+}
 
 // ------------------------------------------------------------ KQBinaryFile
 
-KQBinaryFile::KQBinaryFile(const KQString& name, int32 openFlags, bool swap)
-    : KQFile(name, openFlags), swapBytes(swap)
-{
-}
+KQBinaryFile::KQBinaryFile(const KQString& name, int32 openFlags, bool swap) : KQFile(name, openFlags), swapBytes(swap)
+{}
 
 int32 KQBinaryFile::Read(void* buffer, uint32 itemSize, int32 count)
 {
@@ -253,11 +266,20 @@ void KQBinaryFile::Reset()
     KQFile::Reset();
 }
 
-void KQBinaryFile::SetSwapBytes(bool on) { swapBytes = on; }
+void KQBinaryFile::SetSwapBytes(bool on)
+{
+    swapBytes = on;
+}
 
-bool KQBinaryFile::GetSwapBytes() { return swapBytes; }
+bool KQBinaryFile::GetSwapBytes()
+{
+    return swapBytes;
+}
 
-int64 KQBinaryFile::FileSize() { return KQFileSize(fileName.CStr()); }
+int64 KQBinaryFile::FileSize()
+{
+    return KQFileSize(fileName.CStr());
+}
 
 #ifdef KQ_UNICODE
 bool KQBinaryFile::ReadVal(int32* value)
@@ -277,9 +299,15 @@ bool KQBinaryFile::ReadVal(int32* value)
     return false;
 }
 
-bool KQBinaryFile::Rewind() { return KQRewindFile(file); }
+bool KQBinaryFile::Rewind()
+{
+    return KQRewindFile(file);
+}
 
-bool KQBinaryFile::SkipBytes(int64 count) { return KQMoveFilePosition(file, count); }
+bool KQBinaryFile::SkipBytes(int64 count)
+{
+    return KQMoveFilePosition(file, count);
+}
 #endif
 
 // ------------------------------------------------------------- KQASCIIFile
@@ -477,7 +505,10 @@ bool KQSetFilePosition(FILE* stream, KQFilePosition position)
     return _fseeki64(stream, position, SEEK_SET) == 0;
 }
 
-bool KQSeekToEnd(FILE* stream) { return KQSetFilePosition(stream, KQFileLength(stream)); }
+bool KQSeekToEnd(FILE* stream)
+{
+    return KQSetFilePosition(stream, KQFileLength(stream));
+}
 
 bool KQFileAccess(const KQChar* path, uint32 mode)
 {
@@ -526,7 +557,10 @@ bool KQMoveFilePosition(FILE* stream, int64 delta)
     return KQSetFilePosition(stream, here + delta);
 }
 
-bool KQRewindFile(FILE* stream) { return KQSetFilePosition(stream, 0); }
+bool KQRewindFile(FILE* stream)
+{
+    return KQSetFilePosition(stream, 0);
+}
 
 KQString KQFileDirectory(const KQString& path, bool keepSeparator)
 {

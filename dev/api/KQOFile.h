@@ -31,7 +31,7 @@ public:
         TRUNCATE = 0x10,     // with READ and WRITE: start from an empty file
         OPEN_ALWAYS = 0x20,  // with WRITE: update, or create when missing
 #ifdef KQ_UNICODE
-        UNICODE_TEXT = 0x40, // the stream reads and writes UTF-16 text
+        UNICODE_TEXT = 0x40,  // the stream reads and writes UTF-16 text
 #endif
     };
 
@@ -52,10 +52,22 @@ public:
 
     bool SeekToEnd();
 
-    const KQString& GetFileName() const { return fileName; }
-    int32 GetFlags() const { return flags; }
-    const KQString& GetFullPath() const { return fullPath; }
-    bool IsOpen() const { return file != nullptr; }
+    const KQString& GetFileName() const
+    {
+        return fileName;
+    }
+    int32 GetFlags() const
+    {
+        return flags;
+    }
+    const KQString& GetFullPath() const
+    {
+        return fullPath;
+    }
+    bool IsOpen() const
+    {
+        return file != nullptr;
+    }
 
 protected:
     FILE* file;

@@ -40,37 +40,39 @@ const int64 kMaxBytes = INT32_MAX;
 // Samples of a picture of width x height; -1 for a negative side or a count
 // past kMaxBytes. Checked before multiplying: two int32 sides and the
 // samples per pixel can pass even 64 bits.
-int64 SampleCount(int32 bytesPerPixel, int32 width, int32 height) {
-    if (bytesPerPixel < 0 || width < 0 || height < 0) return -1;
+int64 SampleCount(int32 bytesPerPixel, int32 width, int32 height)
+{
+    if (bytesPerPixel < 0 || width < 0 || height < 0)
+        return -1;
     const int64 row = static_cast<int64>(bytesPerPixel) * width;
-    if (height != 0 && row > kMaxBytes / height) return -1;
+    if (height != 0 && row > kMaxBytes / height)
+        return -1;
     return row * height;
 }
 
-ubyte* NewBuffer(int64 n) {
-    if (n < 1 || n > kMaxBytes) return nullptr;
+ubyte* NewBuffer(int64 n)
+{
+    if (n < 1 || n > kMaxBytes)
+        return nullptr;
     return static_cast<ubyte*>(::operator new(static_cast<size_t>(n), std::nothrow));
 }
 
 }  // namespace
 
 KQRGBImage::KQRGBImage()
-    : KQRefCountClass(),
-      KQErrorBase(false),
-      reservedA(-1),
-      reservedName(),
-      loadMarker(99),
-      size(0, 0),
-      pixels(nullptr),
-      bytesPerPixel(3),
-      changeCount(0),
-      reservedB(-1) {
+    : KQRefCountClass(), KQErrorBase(false), reservedA(-1), reservedName(), loadMarker(99), size(0, 0), pixels(nullptr),
+      bytesPerPixel(3), changeCount(0), reservedB(-1)
+{
     SetClassName("KQRGBImage");
 }
 
-KQRGBImage::~KQRGBImage() { Free(); }
+KQRGBImage::~KQRGBImage()
+{
+    Free();
+}
 
-bool KQRGBImage::Alloc(int32 width, int32 height, bool clear) {
+bool KQRGBImage::Alloc(int32 width, int32 height, bool clear)
+{
     MarkChanged();
     if (width != size.x || height != size.y) {
         Free();
@@ -78,37 +80,48 @@ bool KQRGBImage::Alloc(int32 width, int32 height, bool clear) {
             // Negative sides (even two, whose product is positive) and sizes
             // past 32 bits give no buffer rather than one smaller than the size.
             ubyte* buffer = NewBuffer(SampleCount(bytesPerPixel, width, height));
-            if (!buffer) return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Alloc()", kLineAlloc));
+            if (!buffer)
+                return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Alloc()", kLineAlloc));
             pixels = buffer;
         }
         size = KQIntPair(width, height);
     }
-    if (clear && pixels) std::memset(pixels, 0, static_cast<size_t>(ByteSize()));
+    if (clear && pixels)
+        std::memset(pixels, 0, static_cast<size_t>(ByteSize()));
     return true;
 }
 
-bool KQRGBImage::SetData(const ubyte* data, int32 width, int32 height) {
-    if (!Alloc(width, height, true)) return false;
-    if (!pixels) return true;
-    if (!data) return false;
+bool KQRGBImage::SetData(const ubyte* data, int32 width, int32 height)
+{
+    if (!Alloc(width, height, true))
+        return false;
+    if (!pixels)
+        return true;
+    if (!data)
+        return false;
     std::memcpy(pixels, data, static_cast<size_t>(ByteSize()));
     return true;
 }
 
-void KQRGBImage::Free() {
-    if (pixels) ::operator delete(pixels);
+void KQRGBImage::Free()
+{
+    if (pixels)
+        ::operator delete(pixels);
     pixels = nullptr;
     size = KQIntPair(0, 0);
     MarkChanged();
 }
 
-bool KQRGBImage::FlipVertical() {
-    if (size.IsZero() || !pixels) return true;
+bool KQRGBImage::FlipVertical()
+{
+    if (size.IsZero() || !pixels)
+        return true;
     // Rows are swapped in place through one row of scratch: a second copy of
     // the whole picture would double the peak memory of every JPEG decode.
     const size_t rowBytes = static_cast<size_t>(size.x) * static_cast<size_t>(bytesPerPixel);
     ubyte* row = NewBuffer(static_cast<int64>(rowBytes));
-    if (!row) return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Scale()", kLineFlip));
+    if (!row)
+        return SetAllocationError(KQErrorLocation(kSourceFile, "KQRGBImage::Scale()", kLineFlip));
     for (int32 top = 0, bottom = size.y - 1; top < bottom; ++top, --bottom) {
         ubyte* a = pixels + static_cast<size_t>(top) * rowBytes;
         ubyte* b = pixels + static_cast<size_t>(bottom) * rowBytes;
@@ -121,16 +134,19 @@ bool KQRGBImage::FlipVertical() {
     return true;
 }
 
-bool KQRGBImage::Set(const KQDIBSection* source, const KQIntPair* origin, const KQIntPair* extent) {
+bool KQRGBImage::Set(const KQDIBSection* source, const KQIntPair* origin, const KQIntPair* extent)
+{
     MarkChanged();
     KQDIBSection converted;
     Free();
-    if (!source) return false;
+    if (!source)
+        return false;
 
     const KQDIBSection* from = source;
     const BITMAPINFOHEADER& given = source->GetHeader();
     if ((given.biCompression != BI_RGB && given.biCompression != BI_BITFIELDS) || given.biBitCount < 16) {
-        if (!converted.ConvertFrom(source, 24, nullptr)) return false;
+        if (!converted.ConvertFrom(source, 24, nullptr))
+            return false;
         from = &converted;
     }
     const BITMAPINFOHEADER& header = from->GetHeader();
@@ -158,14 +174,17 @@ bool KQRGBImage::Set(const KQDIBSection* source, const KQIntPair* origin, const 
         if (w <= 0 || h <= 0)
             return SetError(KQErrorLocation(kSourceFile, "KQRGBImage::Set()", kLineSetExtent), kErrParameterRange,
                             KQString());
-        if (static_cast<int64>(x0) + w > W) w = W - x0;
-        if (static_cast<int64>(y0) + h > H) h = H - y0;
+        if (static_cast<int64>(x0) + w > W)
+            w = W - x0;
+        if (static_cast<int64>(y0) + h > H)
+            h = H - y0;
     }
 
     const int32 bitCount = header.biBitCount;
     const int32 b = bitCount / 8;
     const size_t stride = static_cast<size_t>((static_cast<int64>(W) * b + 3) / 4 * 4);
-    if (!Alloc(w, h, true)) return false;
+    if (!Alloc(w, h, true))
+        return false;
 
     DWORD redMask = 0xFF0000, greenMask = 0xFF00, blueMask = 0xFF;
     int redShift = 16, greenShift = 8, blueShift = 0;
@@ -203,7 +222,8 @@ bool KQRGBImage::Set(const KQDIBSection* source, const KQIntPair* origin, const 
         for (int32 i = 0; i < w; ++i) {
             const ubyte* p = row + static_cast<size_t>(x0 + i) * static_cast<size_t>(b);
             uint32 value = 0;
-            for (int32 k = 0; k < valueBytes; ++k) value |= static_cast<uint32>(p[k]) << (8 * k);
+            for (int32 k = 0; k < valueBytes; ++k)
+                value |= static_cast<uint32>(p[k]) << (8 * k);
             uint32 red = (value & redMask) >> redShift;
             uint32 green = (value & greenMask) >> greenShift;
             uint32 blue = (value & blueMask) >> blueShift;
@@ -223,8 +243,10 @@ bool KQRGBImage::Set(const KQDIBSection* source, const KQIntPair* origin, const 
 
 #ifdef KQ_UNICODE
 
-bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
-    if (size.IsZero() || !pixels) return false;
+bool KQRGBImage::Scale(int32 newWidth, int32 newHeight)
+{
+    if (size.IsZero() || !pixels)
+        return false;
     const int32 width = size.x;
     const int32 height = size.y;
     const int64 targetCount = SampleCount(bytesPerPixel, newWidth, newHeight);
@@ -239,8 +261,8 @@ bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
 
     // Steps and positions are rounded to 32-bit floats at every step, so
     // that every build computes the same neighbourhoods and weights.
-    const float stepX = newWidth > 1 ? static_cast<float>(width - 1) / static_cast<float>(newWidth - 1)
-                                     : static_cast<float>(width - 1);
+    const float stepX =
+        newWidth > 1 ? static_cast<float>(width - 1) / static_cast<float>(newWidth - 1) : static_cast<float>(width - 1);
     const float stepY = newHeight > 1 ? static_cast<float>(height - 1) / static_cast<float>(newHeight - 1)
                                       : static_cast<float>(height - 1);
     const bool bilinear = stepX < 1.0f && stepY < 1.0f;
@@ -250,7 +272,8 @@ bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
     for (int32 j = 0; j < newHeight; ++j) {
         const float posY = static_cast<float>(j) * stepY;
         int32 y0 = static_cast<int32>(posY);
-        if (y0 > height - 1) y0 = height - 1;
+        if (y0 > height - 1)
+            y0 = height - 1;
         const int32 y1 = y0 + 1 < height ? y0 + 1 : height - 1;
         const float fy = posY - static_cast<float>(y0);
         const ubyte* row0 = pixels + static_cast<size_t>(y0) * rowBytes;
@@ -258,7 +281,8 @@ bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
         for (int32 i = 0; i < newWidth; ++i, t += n) {
             const float posX = static_cast<float>(i) * stepX;
             int32 x0 = static_cast<int32>(posX);
-            if (x0 > width - 1) x0 = width - 1;
+            if (x0 > width - 1)
+                x0 = width - 1;
             const int32 x1 = x0 + 1 < width ? x0 + 1 : width - 1;
             const float fx = posX - static_cast<float>(x0);
             const ubyte* s00 = row0 + static_cast<size_t>(x0) * n;
@@ -275,10 +299,12 @@ bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
                     value = top * (1.0f - fy) + bottom * fy;
                 } else {
                     float sum = static_cast<float>(s00[c]);
-                    if (x1 != x0) sum += static_cast<float>(s10[c]);
+                    if (x1 != x0)
+                        sum += static_cast<float>(s10[c]);
                     if (y1 != y0) {
                         sum += static_cast<float>(s01[c]);
-                        if (x1 != x0) sum += static_cast<float>(s11[c]);
+                        if (x1 != x0)
+                            sum += static_cast<float>(s11[c]);
                     }
                     value = sum / static_cast<float>(count);
                 }
@@ -290,14 +316,18 @@ bool KQRGBImage::Scale(int32 newWidth, int32 newHeight) {
 
     Free();
     const bool ok = Alloc(newWidth, newHeight, false);
-    if (ok && pixels) std::memcpy(pixels, target, static_cast<size_t>(targetCount));
-    if (target) ::operator delete(target);
-    if (!ok) return false;
+    if (ok && pixels)
+        std::memcpy(pixels, target, static_cast<size_t>(targetCount));
+    if (target)
+        ::operator delete(target);
+    if (!ok)
+        return false;
     MarkChanged();
     return true;
 }
 
-KQIntPair KQFitImageSize(int32 width, int32 height, int32 maxWidth, int32 maxHeight) {
+KQIntPair KQFitImageSize(int32 width, int32 height, int32 maxWidth, int32 maxHeight)
+{
     // 64-bit products: a large picture times a large request must not wrap.
     int64 w = width, h = height;
     if (w > maxWidth && w > 0) {

@@ -39,22 +39,30 @@ struct KQLogPalette256 {
     PALETTEENTRY palPalEntry[256];
 };
 
-const LOGPALETTE* AsLogPalette(const KQLogPalette256& p) { return reinterpret_cast<const LOGPALETTE*>(&p); }
+const LOGPALETTE* AsLogPalette(const KQLogPalette256& p)
+{
+    return reinterpret_cast<const LOGPALETTE*>(&p);
+}
 
 // The colour table that follows a header in memory.
-RGBQUAD* ColorsAfter(BITMAPINFO* info) {
+RGBQUAD* ColorsAfter(BITMAPINFO* info)
+{
     return reinterpret_cast<RGBQUAD*>(reinterpret_cast<ubyte*>(info) + sizeof(BITMAPINFOHEADER));
 }
-const RGBQUAD* ColorsAfter(const BITMAPINFOHEADER* header) {
+const RGBQUAD* ColorsAfter(const BITMAPINFOHEADER* header)
+{
     return reinterpret_cast<const RGBQUAD*>(reinterpret_cast<const ubyte*>(header) + sizeof(BITMAPINFOHEADER));
 }
 
 // Stride times height of a bitmap, signs included, in 64 bits: -1 when
 // exactly one of the two is negative, INT64_MAX past 32 bits.
-int64 ImageBytes(int64 width, int64 height, int64 bitCount) {
+int64 ImageBytes(int64 width, int64 height, int64 bitCount)
+{
     const int64 stride = (width * bitCount + 31) / 32 * 4;  // int32 width times a 16-bit depth fits
-    if (stride == 0 || height == 0) return 0;
-    if ((stride < 0) != (height < 0)) return -1;
+    if (stride == 0 || height == 0)
+        return 0;
+    if ((stride < 0) != (height < 0))
+        return -1;
     const int64 a = stride < 0 ? -stride : stride;
     const int64 b = height < 0 ? -height : height;
     return a > INT32_MAX / b ? INT64_MAX : a * b;
@@ -62,7 +70,8 @@ int64 ImageBytes(int64 width, int64 height, int64 bitCount) {
 
 // Header of a new uncompressed section on a zeroed header: resolutions and
 // colour counts stay 0.
-void SetPlainHeader(BITMAPINFOHEADER& h, LONG width, LONG height, int32 bitCount, int64 imageBytes) {
+void SetPlainHeader(BITMAPINFOHEADER& h, LONG width, LONG height, int32 bitCount, int64 imageBytes)
+{
     h.biSize = sizeof(BITMAPINFOHEADER);
     h.biWidth = width;
     h.biHeight = height;
@@ -72,7 +81,8 @@ void SetPlainHeader(BITMAPINFOHEADER& h, LONG width, LONG height, int32 bitCount
     h.biSizeImage = static_cast<DWORD>(imageBytes);
 }
 
-void FromPaletteEntries(const PALETTEENTRY* entries, UINT n, RGBQUAD* colors) {
+void FromPaletteEntries(const PALETTEENTRY* entries, UINT n, RGBQUAD* colors)
+{
     for (UINT i = 0; i < n; ++i) {
         colors[i].rgbRed = entries[i].peRed;
         colors[i].rgbGreen = entries[i].peGreen;
@@ -86,45 +96,64 @@ void FromPaletteEntries(const PALETTEENTRY* entries, UINT n, RGBQUAD* colors) {
 // ---------------------------------------------------------------------------
 // Free functions
 
-int32 KQDIBStride(int32 width, int32 bitCount) {
+int32 KQDIBStride(int32 width, int32 bitCount)
+{
     int64 stride = (static_cast<int64>(width) * bitCount + 31) / 32 * 4;
     return (stride > INT32_MAX || stride < INT32_MIN) ? -1 : static_cast<int32>(stride);
 }
 
-int32 KQDIBPaletteSize(int32 bitCount) {
+int32 KQDIBPaletteSize(int32 bitCount)
+{
     switch (bitCount) {
-    case 1: return 2;
-    case 4: return 16;
-    case 8: return 256;
-    default: return 0;
+    case 1:
+        return 2;
+    case 4:
+        return 16;
+    case 8:
+        return 256;
+    default:
+        return 0;
     }
 }
 
-int32 KQDIBColorCount(const BITMAPINFOHEADER* header) {
-    if (!header) return 0;
+int32 KQDIBColorCount(const BITMAPINFOHEADER* header)
+{
+    if (!header)
+        return 0;
     // A count read from a file may exceed every table; keep it positive so
     // that callers limiting it to 256 stay in bounds.
-    if (header->biClrUsed != 0) return header->biClrUsed > INT32_MAX ? INT32_MAX : static_cast<int32>(header->biClrUsed);
+    if (header->biClrUsed != 0)
+        return header->biClrUsed > INT32_MAX ? INT32_MAX : static_cast<int32>(header->biClrUsed);
     switch (header->biBitCount) {
-    case 1: return 2;
-    case 4: return 16;
-    case 8: return 256;
+    case 1:
+        return 2;
+    case 4:
+        return 16;
+    case 8:
+        return 256;
     case 16:
-    case 32: return header->biCompression != BI_RGB ? 3 : 0;
-    default: return 0;
+    case 32:
+        return header->biCompression != BI_RGB ? 3 : 0;
+    default:
+        return 0;
     }
 }
 
-bool KQHasPaletteDevice(HDC dc) { return (GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE) != 0; }
+bool KQHasPaletteDevice(HDC dc)
+{
+    return (GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE) != 0;
+}
 
-PALETTEENTRY KQDefaultPaletteEntry(int32 index) {
+PALETTEENTRY KQDefaultPaletteEntry(int32 index)
+{
     static const BYTE system[16][3] = {
-        {0, 0, 0},     {255, 255, 255}, {0, 0, 255},   {0, 255, 0},   {0, 255, 255}, {255, 0, 0},
-        {255, 0, 255}, {255, 255, 0},   {0, 0, 128},   {0, 128, 0},   {0, 128, 128}, {128, 0, 0},
+        {0, 0, 0},     {255, 255, 255}, {0, 0, 255},     {0, 255, 0},     {0, 255, 255}, {255, 0, 0},
+        {255, 0, 255}, {255, 255, 0},   {0, 0, 128},     {0, 128, 0},     {0, 128, 128}, {128, 0, 0},
         {128, 0, 128}, {128, 128, 0},   {128, 128, 128}, {192, 192, 192},
     };
     PALETTEENTRY e = {0, 0, 0, 0};
-    if (index < 0 || index > 255) return e;
+    if (index < 0 || index > 255)
+        return e;
     if (index < 16) {
         e.peRed = system[index][0];
         e.peGreen = system[index][1];
@@ -141,23 +170,29 @@ PALETTEENTRY KQDefaultPaletteEntry(int32 index) {
     return e;
 }
 
-bool KQBuildDefaultPalette(HPALETTE* palette, int32 count) {
-    if (!palette) return false;
+bool KQBuildDefaultPalette(HPALETTE* palette, int32 count)
+{
+    if (!palette)
+        return false;
     if (*palette) {
         DeleteObject(*palette);
         *palette = nullptr;
     }
-    if (count <= 0 || count > 256) count = 256;
+    if (count <= 0 || count > 256)
+        count = 256;
     KQLogPalette256 log;
     log.palVersion = 0x300;
     log.palNumEntries = static_cast<WORD>(count);
-    for (int32 i = 0; i < count; ++i) log.palPalEntry[i] = KQDefaultPaletteEntry(i);
+    for (int32 i = 0; i < count; ++i)
+        log.palPalEntry[i] = KQDefaultPaletteEntry(i);
     *palette = CreatePalette(AsLogPalette(log));
     return *palette != nullptr;
 }
 
-bool KQSetConversionColorTable(const BITMAPINFOHEADER* source, BITMAPINFO* target) {
-    if (!source || !target) return false;
+bool KQSetConversionColorTable(const BITMAPINFOHEADER* source, BITMAPINFO* target)
+{
+    if (!source || !target)
+        return false;
     RGBQUAD* colors = ColorsAfter(target);
     switch (target->bmiHeader.biBitCount) {
     case 1:
@@ -185,30 +220,39 @@ bool KQSetConversionColorTable(const BITMAPINFOHEADER* source, BITMAPINFO* targe
                 GetPaletteEntries(halftone, 0, 256, entries);
                 DeleteObject(halftone);
             }
-            if (screen) ReleaseDC(nullptr, screen);
+            if (screen)
+                ReleaseDC(nullptr, screen);
             FromPaletteEntries(entries, 256, colors);
         } else {
             std::memcpy(colors, ColorsAfter(source), 256 * sizeof(RGBQUAD));
         }
         return true;
-    default: return true;
+    default:
+        return true;
     }
 }
 
 // ---------------------------------------------------------------------------
 // KQDIBSection
 
-KQDIBSection::KQDIBSection() : KQObject(), KQErrorBase(false), bitmap(nullptr), palette(nullptr), reserved(0) {
+KQDIBSection::KQDIBSection() : KQObject(), KQErrorBase(false), bitmap(nullptr), palette(nullptr), reserved(0)
+{
     SetClassName("KQDIBSection");
     bits = nullptr;
     Free();
 }
 
-KQDIBSection::~KQDIBSection() { Free(); }
+KQDIBSection::~KQDIBSection()
+{
+    Free();
+}
 
-void KQDIBSection::Free() {
-    if (bitmap) DeleteObject(bitmap);
-    if (palette) DeleteObject(palette);
+void KQDIBSection::Free()
+{
+    if (bitmap)
+        DeleteObject(bitmap);
+    if (palette)
+        DeleteObject(palette);
     bitmap = nullptr;
     palette = nullptr;
     bits = nullptr;
@@ -217,13 +261,16 @@ void KQDIBSection::Free() {
     colorCount = 0;
 }
 
-bool KQDIBSection::CreateFromPacked(const BITMAPINFO* info, const void* source) {
+bool KQDIBSection::CreateFromPacked(const BITMAPINFO* info, const void* source)
+{
     Free();
-    if (!info || !source) return false;
+    if (!info || !source)
+        return false;
     const BITMAPINFOHEADER& header = info->bmiHeader;
     // Smaller (core) headers have another layout; larger ones would make
     // GDI look for the colour table past the 40 bytes copied here.
-    if (header.biSize < sizeof(BITMAPINFOHEADER)) return false;
+    if (header.biSize < sizeof(BITMAPINFOHEADER))
+        return false;
     int32 n = KQDIBColorCount(&header);
     colorCount = n < 0 ? 0 : (n > 256 ? 256 : n);
     std::memcpy(&bmi.bmiHeader, &header, sizeof(BITMAPINFOHEADER));
@@ -246,9 +293,11 @@ bool KQDIBSection::CreateFromPacked(const BITMAPINFO* info, const void* source) 
     const int64 height = header.biHeight < 0 ? -static_cast<int64>(header.biHeight) : header.biHeight;
     const int64 sectionBytes = ImageBytes(header.biWidth, height, header.biBitCount);
     int64 count = header.biSizeImage ? static_cast<int64>(header.biSizeImage) : sectionBytes;
-    if (count > sectionBytes) count = sectionBytes;
+    if (count > sectionBytes)
+        count = sectionBytes;
     GdiFlush();
-    if (count > 0) std::memcpy(bits, source, static_cast<size_t>(count));
+    if (count > 0)
+        std::memcpy(bits, source, static_cast<size_t>(count));
 
     if (!BuildPalette()) {
         Free();
@@ -257,16 +306,20 @@ bool KQDIBSection::CreateFromPacked(const BITMAPINFO* info, const void* source) 
     return true;
 }
 
-bool KQDIBSection::ConvertFrom(const KQDIBSection* source, int32 bitCount, const RGBQUAD* colors) {
+bool KQDIBSection::ConvertFrom(const KQDIBSection* source, int32 bitCount, const RGBQUAD* colors)
+{
     Free();
-    if (!source || !source->bitmap) return false;
+    if (!source || !source->bitmap)
+        return false;
     const BITMAPINFOHEADER& from = source->bmi.bmiHeader;
-    if (bitCount == 0) bitCount = from.biBitCount;
+    if (bitCount == 0)
+        bitCount = from.biBitCount;
     const LONG width = from.biWidth;
     const LONG height = from.biHeight;
     const int64 rows = height < 0 ? -static_cast<int64>(height) : height;
     const int64 imageBytes = ImageBytes(width, rows, bitCount);
-    if (bitCount <= 0 || bitCount > 32 || imageBytes < 0 || imageBytes > INT32_MAX) return false;
+    if (bitCount <= 0 || bitCount > 32 || imageBytes < 0 || imageBytes > INT32_MAX)
+        return false;
 
     SetPlainHeader(bmi.bmiHeader, width, height, bitCount, imageBytes);
     colorCount = KQDIBPaletteSize(bitCount);
@@ -288,8 +341,10 @@ bool KQDIBSection::ConvertFrom(const KQDIBSection* source, int32 bitCount, const
     HDC targetDC = CreateCompatibleDC(screen);
     if (!bitmap || !bits || !sourceDC || !targetDC) {
         ReleaseDC(nullptr, screen);
-        if (sourceDC) DeleteDC(sourceDC);
-        if (targetDC) DeleteDC(targetDC);
+        if (sourceDC)
+            DeleteDC(sourceDC);
+        if (targetDC)
+            DeleteDC(targetDC);
         Free();
         return false;
     }
@@ -302,14 +357,18 @@ bool KQDIBSection::ConvertFrom(const KQDIBSection* source, int32 bitCount, const
     GdiFlush();
     HGDIOBJ oldSource = SelectObject(sourceDC, source->bitmap);
     HGDIOBJ oldTarget = SelectObject(targetDC, bitmap);
-    if (bitCount <= 8) SetDIBColorTable(targetDC, 0, 1u << bitCount, bmi.bmiColors);
+    if (bitCount <= 8)
+        SetDIBColorTable(targetDC, 0, 1u << bitCount, bmi.bmiColors);
     // A blit that did not happen leaves a black picture: report it.
-    bool copied = oldSource && oldTarget &&
-                  BitBlt(targetDC, 0, 0, width, static_cast<int>(rows), sourceDC, 0, 0, SRCCOPY);
+    bool copied =
+        oldSource && oldTarget && BitBlt(targetDC, 0, 0, width, static_cast<int>(rows), sourceDC, 0, 0, SRCCOPY);
     GdiFlush();
-    if (oldSource) SelectObject(sourceDC, oldSource);
-    if (oldTarget) SelectObject(targetDC, oldTarget);
-    if (oldPalette) SelectPalette(sourceDC, oldPalette, FALSE);
+    if (oldSource)
+        SelectObject(sourceDC, oldSource);
+    if (oldTarget)
+        SelectObject(targetDC, oldTarget);
+    if (oldPalette)
+        SelectPalette(sourceDC, oldPalette, FALSE);
     DeleteDC(sourceDC);
     DeleteDC(targetDC);
     ReleaseDC(nullptr, screen);
@@ -321,16 +380,20 @@ bool KQDIBSection::ConvertFrom(const KQDIBSection* source, int32 bitCount, const
     return true;
 }
 
-bool KQDIBSection::BuildPalette() {
+bool KQDIBSection::BuildPalette()
+{
     if (palette) {
         DeleteObject(palette);
         palette = nullptr;
     }
-    if (!bitmap) return false;
-    if (colorCount == 0) return KQBuildDefaultPalette(&palette, 256);
+    if (!bitmap)
+        return false;
+    if (colorCount == 0)
+        return KQBuildDefaultPalette(&palette, 256);
 
     HDC screen = GetDC(nullptr);
-    if (!screen) return false;
+    if (!screen)
+        return false;
     RGBQUAD* table = static_cast<RGBQUAD*>(std::malloc(static_cast<size_t>(colorCount) * sizeof(RGBQUAD)));
     HDC memory = CreateCompatibleDC(screen);
     ReleaseDC(nullptr, screen);
@@ -344,7 +407,8 @@ bool KQDIBSection::BuildPalette() {
     }
     if (read == 0) {
         std::free(table);
-        if (memory) DeleteDC(memory);
+        if (memory)
+            DeleteDC(memory);
         return KQBuildDefaultPalette(&palette, colorCount);
     }
 
@@ -368,19 +432,23 @@ bool KQDIBSection::BuildPalette() {
     return palette != nullptr;
 }
 
-bool KQDIBSection::Load(const KQString& fileName) {
+bool KQDIBSection::Load(const KQString& fileName)
+{
     Free();
     FILE* file = KQOpenStream(fileName, "rb");
     // Every failure closes the file (when open) and records its site.
     auto fail = [&](int32 line, int32 code) {
-        if (file) std::fclose(file);
+        if (file)
+            std::fclose(file);
         return SetError(KQErrorLocation(kSourceFile, "KQDIBSection::Load()", line), code, KQString());
     };
-    if (!file) return fail(kLineLoadOpen, kErrFileOpen);
+    if (!file)
+        return fail(kLineLoadOpen, kErrFileOpen);
     const int64 fileSize = KQFileLength(file);
 
     BITMAPFILEHEADER fileHeader;
-    if (std::fread(&fileHeader, sizeof(fileHeader), 1, file) != 1) return fail(kLineLoadFileHeader, kErrFileRead);
+    if (std::fread(&fileHeader, sizeof(fileHeader), 1, file) != 1)
+        return fail(kLineLoadFileHeader, kErrFileRead);
     if (fileHeader.bfType != 0x4D42 || fileHeader.bfReserved1 != 0 || fileHeader.bfReserved2 != 0 ||
         static_cast<int64>(fileHeader.bfSize) != fileSize)
         return fail(kLineLoadFileHeaderFormat, kErrFileFormat);
@@ -388,7 +456,8 @@ bool KQDIBSection::Load(const KQString& fileName) {
     KQDIBInfo packed;
     std::memset(&packed, 0, sizeof(packed));
     BITMAPINFOHEADER& header = packed.bmiHeader;
-    if (std::fread(&header, sizeof(header), 1, file) != 1) return fail(kLineLoadInfoHeader, kErrFileRead);
+    if (std::fread(&header, sizeof(header), 1, file) != 1)
+        return fail(kLineLoadInfoHeader, kErrFileRead);
     if (header.biSize != sizeof(BITMAPINFOHEADER) || header.biPlanes != 1 || header.biCompression != BI_RGB)
         return fail(kLineLoadInfoHeaderFormat, kErrFileFormat);
 
@@ -396,11 +465,13 @@ bool KQDIBSection::Load(const KQString& fileName) {
     int64 dataStart = static_cast<int64>(sizeof(fileHeader)) + static_cast<int64>(sizeof(header));
     if (colors > 0) {
         const size_t n = colors > 256 ? 256 : static_cast<size_t>(colors);
-        if (std::fread(packed.bmiColors, sizeof(RGBQUAD), n, file) != n) return fail(kLineLoadColors, kErrFileRead);
+        if (std::fread(packed.bmiColors, sizeof(RGBQUAD), n, file) != n)
+            return fail(kLineLoadColors, kErrFileRead);
         header.biClrUsed = static_cast<DWORD>(n);
         dataStart += static_cast<int64>(n * sizeof(RGBQUAD));
     }
-    if (fileHeader.bfOffBits != 0) dataStart = fileHeader.bfOffBits;
+    if (fileHeader.bfOffBits != 0)
+        dataStart = fileHeader.bfOffBits;
 
     // Stride times height with their signs, but in 64 bits, so that no width,
     // height or depth wraps it into a small positive size. A negative result
@@ -414,10 +485,12 @@ bool KQDIBSection::Load(const KQString& fileName) {
     // file does not hold from where it starts cannot be read, so it fails as
     // that read would, before a buffer of its claimed size is allocated: a
     // few header bytes must not claim hundreds of megabytes.
-    if (dataStart > fileSize || imageBytes > fileSize - dataStart) return fail(kLineLoadPixels, kErrFileRead);
+    if (dataStart > fileSize || imageBytes > fileSize - dataStart)
+        return fail(kLineLoadPixels, kErrFileRead);
 
     void* data = std::malloc(static_cast<size_t>(imageBytes));
-    if (!data) return fail(kLineLoadAlloc, kErrAllocation);
+    if (!data)
+        return fail(kLineLoadAlloc, kErrAllocation);
     if (fileHeader.bfOffBits != 0 && std::fseek(file, static_cast<long>(fileHeader.bfOffBits), SEEK_SET) != 0) {
         std::free(data);
         return fail(kLineLoadSeek, kErrFilePosition);
@@ -435,10 +508,12 @@ bool KQDIBSection::Load(const KQString& fileName) {
 
 #ifdef KQ_UNICODE
 
-bool KQDIBSection::Create24(const KQIntPair& size) {
+bool KQDIBSection::Create24(const KQIntPair& size)
+{
     Free();
     const int64 imageBytes = ImageBytes(size.x, size.y, 24);
-    if (size.x < 1 || size.y < 1 || imageBytes > INT32_MAX) return false;
+    if (size.x < 1 || size.y < 1 || imageBytes > INT32_MAX)
+        return false;
     SetPlainHeader(bmi.bmiHeader, size.x, size.y, 24, imageBytes);
     colorCount = KQDIBPaletteSize(24);
 
@@ -455,14 +530,18 @@ bool KQDIBSection::Create24(const KQIntPair& size) {
     return false;
 }
 
-bool KQDIBSection::CreateFromImage(const KQRGBImage& image) {
+bool KQDIBSection::CreateFromImage(const KQRGBImage& image)
+{
     Free();
     const KQIntPair size = image.Size();
-    if (size.IsZero()) return false;
+    if (size.IsZero())
+        return false;
     const ubyte* source = image.Pixels();
     const int32 bytesPerPixel = image.BytesPerPixel();
-    if (!source || bytesPerPixel < 3) return false;
-    if (!Create24(size)) return false;
+    if (!source || bytesPerPixel < 3)
+        return false;
+    if (!Create24(size))
+        return false;
     if (!bits) {
         Free();
         return false;

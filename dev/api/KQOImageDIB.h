@@ -49,13 +49,34 @@ public:
 #endif
 
     // The header followed by the colour table (or the masks).
-    const BITMAPINFO* GetInfo() const { return reinterpret_cast<const BITMAPINFO*>(&bmi); }
-    const BITMAPINFOHEADER& GetHeader() const { return bmi.bmiHeader; }
-    const RGBQUAD* GetColors() const { return bmi.bmiColors; }
-    HBITMAP GetBitmap() const { return bitmap; }
-    void* GetBits() const { return bits; }
-    uint32 GetColorUsage() const { return colorUsage; }
-    int32 GetColorCount() const { return colorCount; }
+    const BITMAPINFO* GetInfo() const
+    {
+        return reinterpret_cast<const BITMAPINFO*>(&bmi);
+    }
+    const BITMAPINFOHEADER& GetHeader() const
+    {
+        return bmi.bmiHeader;
+    }
+    const RGBQUAD* GetColors() const
+    {
+        return bmi.bmiColors;
+    }
+    HBITMAP GetBitmap() const
+    {
+        return bitmap;
+    }
+    void* GetBits() const
+    {
+        return bits;
+    }
+    uint32 GetColorUsage() const
+    {
+        return colorUsage;
+    }
+    int32 GetColorCount() const
+    {
+        return colorCount;
+    }
 
 private:
     KQDIBInfo bmi;

@@ -77,9 +77,13 @@ bool gDitherBuilt = false;
 ubyte gGammaTable[256];
 float gGammaBuiltFor = 0.0f;
 
-int32 MaxCodeOf(int32 bits) { return (1 << bits) - 1; }
+int32 MaxCodeOf(int32 bits)
+{
+    return (1 << bits) - 1;
+}
 
-void ReleaseRows() {
+void ReleaseRows()
+{
     KQFree(gPicture.red);
     KQFree(gPicture.green);
     KQFree(gPicture.blue);
@@ -87,7 +91,8 @@ void ReleaseRows() {
     gPicture = Picture();
 }
 
-void FlushBlock() {
+void FlushBlock()
+{
     if (gCoder.blockCount > 0) {
         std::fputc(gCoder.blockCount, gCoder.stream);
         std::fwrite(gCoder.block, 1, static_cast<size_t>(gCoder.blockCount), gCoder.stream);
@@ -96,23 +101,29 @@ void FlushBlock() {
 }
 
 // Sub-blocks carry 254 data bytes, not the 255 the format allows.
-void PutByte(int32 b) {
+void PutByte(int32 b)
+{
     gCoder.block[gCoder.blockCount++] = static_cast<ubyte>(b);
-    if (gCoder.blockCount >= 254) FlushBlock();
+    if (gCoder.blockCount >= 254)
+        FlushBlock();
 }
 
-void ClearHash() {
-    for (int32 i = 0; i < kHashSize; ++i) gCoder.hash[i] = -1;
+void ClearHash()
+{
+    for (int32 i = 0; i < kHashSize; ++i)
+        gCoder.hash[i] = -1;
 }
 
-void PutWord(FILE* stream, int32 value) {
+void PutWord(FILE* stream, int32 value)
+{
     std::fputc(value & 0xFF, stream);
     std::fputc((value >> 8) & 0xFF, stream);
 }
 
 }  // namespace
 
-KQGIFDitherTable KQGIFBuildDitherTable(int32 levels, int32 weight, int32 offset) {
+KQGIFDitherTable KQGIFBuildDitherTable(int32 levels, int32 weight, int32 offset)
+{
     KQGIFDitherTable table;
     const int32 k = 16 * levels - 15;
     for (int32 p = 0; p < 4; ++p) {
@@ -120,7 +131,8 @@ KQGIFDitherTable KQGIFBuildDitherTable(int32 levels, int32 weight, int32 offset)
             const int32 d = kThreshold[4 * c + p];
             for (int32 v = 0; v < 256; ++v) {
                 int32 f = v * k / 255;
-                if (f == k) f = k - 1;
+                if (f == k)
+                    f = k - 1;
                 const int32 level = f / 16 + (f % 16 > d ? 1 : 0);
                 table.entry[p][c][v] = static_cast<uint16_t>(offset + weight * level);
             }
@@ -130,7 +142,8 @@ KQGIFDitherTable KQGIFBuildDitherTable(int32 levels, int32 weight, int32 offset)
 }
 
 void KQGIFDitherRow(uint16_t indices[], const ubyte red[], const ubyte green[], const ubyte blue[], int32 count,
-                    int32 row) {
+                    int32 row)
+{
     if (!gDitherBuilt) {
         gDitherRed = KQGIFBuildDitherTable(8, 1, 0);
         gDitherGreen = KQGIFBuildDitherTable(8, 8, 0);
@@ -145,7 +158,8 @@ void KQGIFDitherRow(uint16_t indices[], const ubyte red[], const ubyte green[], 
     }
 }
 
-void KQGIFApplyGamma(ubyte* bytes, float gamma, int32 count) {
+void KQGIFApplyGamma(ubyte* bytes, float gamma, int32 count)
+{
     if (gamma != gGammaBuiltFor) {
         for (int32 i = 0; i < 256; ++i) {
             const float base = static_cast<float>(i) / 255.0f;
@@ -154,12 +168,15 @@ void KQGIFApplyGamma(ubyte* bytes, float gamma, int32 count) {
         }
         gGammaBuiltFor = gamma;
     }
-    for (int32 i = 0; i < count; ++i) bytes[i] = gGammaTable[bytes[i]];
+    for (int32 i = 0; i < count; ++i)
+        bytes[i] = gGammaTable[bytes[i]];
 }
 
-int32 KQGIFGetPixel(int32 x, int32 y) {
+int32 KQGIFGetPixel(int32 x, int32 y)
+{
     Picture& pic = gPicture;
-    if (!pic.pixels || !pic.indices || x < 0 || x >= pic.width || y < 0 || y >= pic.height) return 0;
+    if (!pic.pixels || !pic.indices || x < 0 || x >= pic.width || y < 0 || y >= pic.height)
+        return 0;
     if (y != pic.cachedRow) {
         const ubyte* src = pic.pixels + static_cast<size_t>(pic.height - 1 - y) * static_cast<size_t>(pic.width) * 3;
         for (int32 i = 0; i < pic.width; ++i) {
@@ -176,8 +193,10 @@ int32 KQGIFGetPixel(int32 x, int32 y) {
     return pic.indices[x];
 }
 
-int32 KQGIFNextPixel(KQGIFPixelSource source) {
-    if (gScan.left <= 0 || !source) return -1;
+int32 KQGIFNextPixel(KQGIFPixelSource source)
+{
+    if (gScan.left <= 0 || !source)
+        return -1;
     --gScan.left;
     const int32 index = source(gScan.column, gScan.row);
     if (++gScan.column >= gScan.width) {
@@ -187,7 +206,8 @@ int32 KQGIFNextPixel(KQGIFPixelSource source) {
     return index;
 }
 
-bool KQGIFOutputCode(int32 code) {
+bool KQGIFOutputCode(int32 code)
+{
     Coder& k = gCoder;
     k.accumulator &= (1u << k.accumulatorBits) - 1;
     k.accumulator |= static_cast<uint32>(code) << k.accumulatorBits;
@@ -216,12 +236,14 @@ bool KQGIFOutputCode(int32 code) {
         k.accumulatorBits = 0;
         FlushBlock();
         std::fflush(k.stream);
-        if (std::ferror(k.stream)) return false;
+        if (std::ferror(k.stream))
+            return false;
     }
     return true;
 }
 
-bool KQGIFCompress(int32 initialBits, FILE* stream, KQGIFPixelSource source) {
+bool KQGIFCompress(int32 initialBits, FILE* stream, KQGIFPixelSource source)
+{
     Coder& k = gCoder;
     k.stream = stream;
     k.initialBits = initialBits;
@@ -237,14 +259,17 @@ bool KQGIFCompress(int32 initialBits, FILE* stream, KQGIFPixelSource source) {
 
     bool ok = true;
     int32 ent = KQGIFNextPixel(source);
-    if (ent < 0) ent = 0;
-    if (ent >= k.clearCode) ent &= k.clearCode - 1;
+    if (ent < 0)
+        ent = 0;
+    if (ent >= k.clearCode)
+        ent &= k.clearCode - 1;
     ClearHash();
     ok = KQGIFOutputCode(k.clearCode) && ok;
     int32 c;
     while ((c = KQGIFNextPixel(source)) >= 0) {
         // Indices beyond the palette would probe outside the tables.
-        if (c >= k.clearCode) c &= k.clearCode - 1;
+        if (c >= k.clearCode)
+            c &= k.clearCode - 1;
         const int32 fcode = (c << kMaxBits) + ent;
         int32 i = (c << kHashShift) ^ ent;
         if (k.hash[i] == fcode) {
@@ -256,7 +281,8 @@ bool KQGIFCompress(int32 initialBits, FILE* stream, KQGIFPixelSource source) {
             bool found = false;
             do {
                 i -= step;
-                if (i < 0) i += kHashSize;
+                if (i < 0)
+                    i += kHashSize;
                 if (k.hash[i] == fcode) {
                     found = true;
                     break;
@@ -286,8 +312,10 @@ bool KQGIFCompress(int32 initialBits, FILE* stream, KQGIFPixelSource source) {
 }
 
 bool KQGIFEncode(FILE* stream, int32 width, int32 height, int32 background, int32 bitsPerPixel, const int32 red[],
-                 const int32 green[], const int32 blue[], KQGIFPixelSource source) {
-    if (!stream || bitsPerPixel < 1 || bitsPerPixel > 8) return false;
+                 const int32 green[], const int32 blue[], KQGIFPixelSource source)
+{
+    if (!stream || bitsPerPixel < 1 || bitsPerPixel > 8)
+        return false;
     gScan = Scan();
     gScan.width = width;
     gScan.left = static_cast<int64>(width) * height;
@@ -313,15 +341,18 @@ bool KQGIFEncode(FILE* stream, int32 width, int32 height, int32 background, int3
 
     const int32 codeSize = bitsPerPixel <= 1 ? 2 : bitsPerPixel;
     std::fputc(codeSize, stream);
-    if (!KQGIFCompress(codeSize + 1, stream, source)) return false;
+    if (!KQGIFCompress(codeSize + 1, stream, source))
+        return false;
     std::fputc(0, stream);
     std::fputc(';', stream);
     return true;
 }
 
-bool KQImageSaveRGBDataToGIF(const ubyte* pixels, const KQIntPair& size, const KQString& fileName) {
+bool KQImageSaveRGBDataToGIF(const ubyte* pixels, const KQIntPair& size, const KQString& fileName)
+{
     // The file's fields are 16 bits wide; a larger side would be stored wrapped.
-    if (!pixels || size.x < 1 || size.y < 1 || size.x > 65535 || size.y > 65535) return false;
+    if (!pixels || size.x < 1 || size.y < 1 || size.x > 65535 || size.y > 65535)
+        return false;
     gPicture = Picture();
     gPicture.width = size.x;
     gPicture.height = size.y;

@@ -30,15 +30,21 @@ const int32 kLineSaveName = 1469;
 
 }  // namespace
 
-int32 KQRGBImage::DetectFileType(const KQString& fileName) {
-    if (fileName.GetLength() == 0 || !KQFileAccess(fileName.CStr(), 0)) return KQ_IMAGE_TYPE_NONE;
-    if (KQIsBMPFile(fileName)) return KQ_IMAGE_TYPE_BMP;
-    if (KQIsSGIFile(fileName)) return KQ_IMAGE_TYPE_SGI;
+int32 KQRGBImage::DetectFileType(const KQString& fileName)
+{
+    if (fileName.GetLength() == 0 || !KQFileAccess(fileName.CStr(), 0))
+        return KQ_IMAGE_TYPE_NONE;
+    if (KQIsBMPFile(fileName))
+        return KQ_IMAGE_TYPE_BMP;
+    if (KQIsSGIFile(fileName))
+        return KQ_IMAGE_TYPE_SGI;
     return KQ_IMAGE_TYPE_NONE;
 }
 
-bool KQRGBImage::Load(const KQString& fileName, int32 type, int32* loadedType) {
-    if (loadedType) *loadedType = KQ_IMAGE_TYPE_NONE;
+bool KQRGBImage::Load(const KQString& fileName, int32 type, int32* loadedType)
+{
+    if (loadedType)
+        *loadedType = KQ_IMAGE_TYPE_NONE;
     if (type == KQ_IMAGE_TYPE_NONE) {
         type = DetectFileType(fileName);
         if (type == KQ_IMAGE_TYPE_NONE)
@@ -51,24 +57,29 @@ bool KQRGBImage::Load(const KQString& fileName, int32 type, int32* loadedType) {
         if (!section.Load(fileName))
             return SetErrorFrom(KQErrorLocation(kSourceFile, "KQRGBImage::Load()", kLineLoadBMP), section,
                                 static_cast<const char*>(nullptr));
-        if (!Set(&section, nullptr, nullptr)) return false;
-        if (loadedType) *loadedType = KQ_IMAGE_TYPE_BMP;
+        if (!Set(&section, nullptr, nullptr))
+            return false;
+        if (loadedType)
+            *loadedType = KQ_IMAGE_TYPE_BMP;
         return true;
     }
     if (type == KQ_IMAGE_TYPE_SGI) {
-        if (!KQLoadSGIImage(fileName, *this)) return false;
-        if (loadedType) *loadedType = KQ_IMAGE_TYPE_SGI;
+        if (!KQLoadSGIImage(fileName, *this))
+            return false;
+        if (loadedType)
+            *loadedType = KQ_IMAGE_TYPE_SGI;
         return true;
     }
     return SetError(KQErrorLocation(kSourceFile, "KQRGBImage::Load()", kLineLoadType), kErrUnsupportedFormat,
                     KQString());
 }
 
-bool KQRGBImage::Save(int32 type, const KQString& fileName) {
-    if (!pixels) return false;
+bool KQRGBImage::Save(int32 type, const KQString& fileName)
+{
+    if (!pixels)
+        return false;
     if (fileName.GetLength() == 0)
-        return SetError(KQErrorLocation(kSourceFile, "KQRGBImage::Save()", kLineSaveName), kErrNoFileName,
-                        KQString());
+        return SetError(KQErrorLocation(kSourceFile, "KQRGBImage::Save()", kLineSaveName), kErrNoFileName, KQString());
     switch (type) {
     case KQ_IMAGE_TYPE_PPM:
         return KQImageSaveRGBDataToPPM(pixels, size, fileName);

@@ -30,46 +30,57 @@ const int64 kSGIHeaderBytes = 512;
 
 // Callers pass a KQRGBImage's block, whose byte count is an int32; anything
 // else is refused before a file is created.
-bool UsableImage(const ubyte* pixels, const KQIntPair& size) {
+bool UsableImage(const ubyte* pixels, const KQIntPair& size)
+{
     return pixels && size.x >= 1 && size.y >= 1 && static_cast<int64>(size.x) * size.y * 3 <= INT32_MAX;
 }
 
 // Buffered data only reaches the disk at the close: a failing close is a
 // failed write.
-bool CloseStream(FILE* file) {
+bool CloseStream(FILE* file)
+{
     const bool streamError = std::ferror(file) != 0;
     const bool closed = std::fclose(file) == 0;
     return closed && !streamError;
 }
 
-bool WriteBytes(FILE* file, const void* data, size_t n) { return std::fwrite(data, 1, n, file) == n; }
+bool WriteBytes(FILE* file, const void* data, size_t n)
+{
+    return std::fwrite(data, 1, n, file) == n;
+}
 
-bool WriteBE16(FILE* file, uint32 value) {
+bool WriteBE16(FILE* file, uint32 value)
+{
     const ubyte b[2] = {static_cast<ubyte>(value >> 8), static_cast<ubyte>(value)};
     return WriteBytes(file, b, 2);
 }
 
-bool WriteBE32(FILE* file, uint32 value) {
+bool WriteBE32(FILE* file, uint32 value)
+{
     const ubyte b[4] = {static_cast<ubyte>(value >> 24), static_cast<ubyte>(value >> 16),
                         static_cast<ubyte>(value >> 8), static_cast<ubyte>(value)};
     return WriteBytes(file, b, 4);
 }
 
-bool WriteBE32Array(FILE* file, const uint32* values, int32 n) {
+bool WriteBE32Array(FILE* file, const uint32* values, int32 n)
+{
     bool ok = true;
-    for (int32 i = 0; i < n; ++i) ok = WriteBE32(file, values[i]) && ok;
+    for (int32 i = 0; i < n; ++i)
+        ok = WriteBE32(file, values[i]) && ok;
     return ok;
 }
 
 // In-place conversion of big-endian values as read from a file.
-void ConvertBE16(uint16_t* values, int64 n) {
+void ConvertBE16(uint16_t* values, int64 n)
+{
     for (int64 i = 0; i < n; ++i) {
         const ubyte* b = reinterpret_cast<const ubyte*>(values + i);
         values[i] = static_cast<uint16_t>((b[0] << 8) | b[1]);
     }
 }
 
-void ConvertBE32(uint32* values, int64 n) {
+void ConvertBE32(uint32* values, int64 n)
+{
     for (int64 i = 0; i < n; ++i) {
         const ubyte* b = reinterpret_cast<const ubyte*>(values + i);
         values[i] = (static_cast<uint32>(b[0]) << 24) | (static_cast<uint32>(b[1]) << 16) |
@@ -77,25 +88,32 @@ void ConvertBE32(uint32* values, int64 n) {
     }
 }
 
-void PutLE16(ubyte* at, uint32 value) {
+void PutLE16(ubyte* at, uint32 value)
+{
     at[0] = static_cast<ubyte>(value);
     at[1] = static_cast<ubyte>(value >> 8);
 }
 
-void PutLE32(ubyte* at, uint32 value) {
+void PutLE32(ubyte* at, uint32 value)
+{
     PutLE16(at, value & 0xFFFF);
     PutLE16(at + 2, value >> 16);
 }
 
 // Host-order writers of the TIFF file.
-void WriteHost16(FILE* file, uint32 value) {
+void WriteHost16(FILE* file, uint32 value)
+{
     const uint16_t v = static_cast<uint16_t>(value);
     std::fwrite(&v, sizeof(v), 1, file);
 }
 
-void WriteHost32(FILE* file, uint32 value) { std::fwrite(&value, sizeof(value), 1, file); }
+void WriteHost32(FILE* file, uint32 value)
+{
+    std::fwrite(&value, sizeof(value), 1, file);
+}
 
-bool HostIsLittleEndian() {
+bool HostIsLittleEndian()
+{
     const uint16_t probe = 1;
     ubyte first;
     std::memcpy(&first, &probe, 1);
@@ -104,7 +122,8 @@ bool HostIsLittleEndian() {
 
 // One channel of one row in SGI run-length packets, terminator included.
 // Returns the encoded length, or -1 when it would not fit into capacity.
-int32 EncodeSGIRow(const ubyte* samples, int32 count, ubyte* out, int32 capacity) {
+int32 EncodeSGIRow(const ubyte* samples, int32 count, ubyte* out, int32 capacity)
+{
     int32 n = 0;
     bool overflow = false;
     auto put = [&](ubyte b) {
@@ -126,16 +145,19 @@ int32 EncodeSGIRow(const ubyte* samples, int32 count, ubyte* out, int32 capacity
                     break;
                 }
             }
-            if (q < 0) q = count - 2;
+            if (q < 0)
+                q = count - 2;
         }
         while (p < q) {
             const int32 k = q - p < 126 ? q - p : 126;
             put(static_cast<ubyte>(0x80 | k));
-            for (int32 j = 0; j < k; ++j) put(samples[p + j]);
+            for (int32 j = 0; j < k; ++j)
+                put(samples[p + j]);
             p += k;
         }
         int32 r = q + 1;
-        while (r < count && samples[r] == samples[q]) ++r;
+        while (r < count && samples[r] == samples[q])
+            ++r;
         for (int32 left = r - q; left > 0;) {
             const int32 k = left < 126 ? left : 126;
             put(static_cast<ubyte>(k));
@@ -151,7 +173,8 @@ int32 EncodeSGIRow(const ubyte* samples, int32 count, ubyte* out, int32 capacity
 // What KQRawSGIImageOpen hands out for a file that passes the probe.
 KQSGIImageHandle gProbeToken;
 
-void ReleaseSGIBuffers(KQSGIImageHandle* h) {
+void ReleaseSGIBuffers(KQSGIImageHandle* h)
+{
     KQFree(h->packetBuffer);
     KQFree(h->rowRed);
     KQFree(h->rowGreen);
@@ -162,8 +185,10 @@ void ReleaseSGIBuffers(KQSGIImageHandle* h) {
     h->rowStart = h->rowSize = nullptr;
 }
 
-KQSGIImageHandle* AbandonSGI(KQSGIImageHandle* h) {
-    if (h->file) std::fclose(h->file);
+KQSGIImageHandle* AbandonSGI(KQSGIImageHandle* h)
+{
+    if (h->file)
+        std::fclose(h->file);
     ReleaseSGIBuffers(h);
     KQFree(h);
     return nullptr;
@@ -173,10 +198,13 @@ KQSGIImageHandle* AbandonSGI(KQSGIImageHandle* h) {
 
 // ------------------------------------------------------------------ PPM
 
-bool KQImageSaveRGBDataToPPM(const ubyte* pixels, const KQIntPair& size, const KQString& fileName) {
-    if (!UsableImage(pixels, size)) return false;
+bool KQImageSaveRGBDataToPPM(const ubyte* pixels, const KQIntPair& size, const KQString& fileName)
+{
+    if (!UsableImage(pixels, size))
+        return false;
     FILE* file = KQOpenStream(fileName, "wb");
-    if (!file) return false;
+    if (!file)
+        return false;
     WriteBytes(file, "P6\n", 3);
     char text[64];
     const char* comment = "# Image dump, Quendrix ASA\n";
@@ -186,7 +214,8 @@ bool KQImageSaveRGBDataToPPM(const ubyte* pixels, const KQIntPair& size, const K
     n = KQ_snprintf(text, sizeof(text), "%d\n", 255);
     ok = ok && n > 0 && WriteBytes(file, text, static_cast<size_t>(n));
     const size_t rowBytes = static_cast<size_t>(size.x) * 3;
-    for (int32 y = size.y - 1; ok && y >= 0; --y) ok = WriteBytes(file, pixels + rowBytes * y, rowBytes);
+    for (int32 y = size.y - 1; ok && y >= 0; --y)
+        ok = WriteBytes(file, pixels + rowBytes * y, rowBytes);
     if (!ok) {
         std::fclose(file);
         return false;
@@ -196,13 +225,17 @@ bool KQImageSaveRGBDataToPPM(const ubyte* pixels, const KQIntPair& size, const K
 
 // ------------------------------------------------------------------ BMP
 
-bool KQImageSaveRGBDataToBMP(const ubyte* pixels, const KQIntPair& size, const KQString& fileName) {
-    if (!UsableImage(pixels, size)) return false;
+bool KQImageSaveRGBDataToBMP(const ubyte* pixels, const KQIntPair& size, const KQString& fileName)
+{
+    if (!UsableImage(pixels, size))
+        return false;
     const int64 rowBytes = (static_cast<int64>(size.x) * 3 + 3) & ~static_cast<int64>(3);
     const int64 fileSize = 54 + rowBytes * size.y;
-    if (fileSize > UINT32_MAX) return false;
+    if (fileSize > UINT32_MAX)
+        return false;
     FILE* file = KQOpenStream(fileName, "wb");
-    if (!file) return false;
+    if (!file)
+        return false;
 
     ubyte header[54];
     std::memset(header, 0, sizeof(header));
@@ -245,18 +278,22 @@ bool KQImageSaveRGBDataToBMP(const ubyte* pixels, const KQIntPair& size, const K
 
 // ----------------------------------------------------------------- TIFF
 
-bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const KQString& fileName) {
-    if (!UsableImage(pixels, size)) return false;
+bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const KQString& fileName)
+{
+    if (!UsableImage(pixels, size))
+        return false;
     const int64 rowBytes = static_cast<int64>(size.x) * 3;
     const int64 total = rowBytes * size.y;
     // Rows wider than 8192 bytes still need a whole row per strip.
     int64 rowsPerStrip = 8192 / rowBytes;
-    if (rowsPerStrip < 1) rowsPerStrip = 1;
+    if (rowsPerStrip < 1)
+        rowsPerStrip = 1;
     const int64 stripBytes = rowsPerStrip * rowBytes;
     const int64 stripCount = total / stripBytes + (total % stripBytes ? 1 : 0);
 
     FILE* file = KQOpenStream(fileName, "wb");
-    if (!file) return false;
+    if (!file)
+        return false;
     uint32* offsets = static_cast<uint32*>(KQMalloc(static_cast<int32>(stripCount * 4)));
     uint32* counts = static_cast<uint32*>(KQMalloc(static_cast<int32>(stripCount * 4)));
     if (!offsets || !counts) {
@@ -278,7 +315,8 @@ bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const 
     for (int32 i = 0; i < size.y; ++i)
         WriteBytes(file, pixels + static_cast<size_t>(size.y - 1 - i) * static_cast<size_t>(rowBytes),
                    static_cast<size_t>(rowBytes));
-    if (total & 1) WriteBytes(file, "", 1);
+    if (total & 1)
+        WriteBytes(file, "", 1);
 
     // Values that do not fit into an entry follow the 150-byte directory.
     const uint32 bitsAt = ifd + 150;
@@ -331,7 +369,8 @@ bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const 
     entryShort(296, 1, 1);
     WriteHost32(file, 0);
 
-    for (int i = 0; i < 3; ++i) WriteHost16(file, 8);
+    for (int i = 0; i < 3; ++i)
+        WriteHost16(file, 8);
     if (n > 1) {
         std::fwrite(offsets, 4, n, file);
         std::fwrite(counts, 4, n, file);
@@ -348,13 +387,16 @@ bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const 
 
 // -------------------------------------------------------------- SGI RGB
 
-bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, const KQString& fileName) {
+bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, const KQString& fileName)
+{
     // The header holds 16-bit sizes: larger images would be stored wrapped.
-    if (!UsableImage(pixels, size) || size.x > 65535 || size.y > 65535) return false;
+    if (!UsableImage(pixels, size) || size.x > 65535 || size.y > 65535)
+        return false;
     const int32 w = size.x;
     const int32 h = size.y;
     FILE* file = KQOpenStream(fileName, "wb");
-    if (!file) return false;
+    if (!file)
+        return false;
 
     ubyte zeros[512];
     std::memset(zeros, 0, sizeof(zeros));
@@ -399,7 +441,8 @@ bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, cons
     for (int32 y = 0; y < h; ++y) {
         const ubyte* row = pixels + static_cast<size_t>(y) * w * 3;
         for (int32 c = 0; c < 3; ++c) {
-            for (int32 x = 0; x < w; ++x) samples[x] = row[x * 3 + c];
+            for (int32 x = 0; x < w; ++x)
+                samples[x] = row[x * 3 + c];
             const int32 n = EncodeSGIRow(samples, w, encoded, capacity);
             // The tables hold 32-bit offsets.
             if (n < 0 || position + n > UINT32_MAX) {
@@ -422,28 +465,53 @@ bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, cons
 
 // ------------------------------------------------------------------ EPS
 
-bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const KQString& fileName,
-                             int32 bytesPerPixel) {
+bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const KQString& fileName, int32 bytesPerPixel)
+{
     // More samples per pixel than the block holds would read past its end.
-    if (!UsableImage(pixels, size) || bytesPerPixel < 1 || bytesPerPixel > 3) return false;
+    if (!UsableImage(pixels, size) || bytesPerPixel < 1 || bytesPerPixel > 3)
+        return false;
     const int32 w = size.x;
     const int32 h = size.y;
     // Text mode: every line ends with the platform's line end.
     FILE* file = KQOpenStream(fileName, "w");
-    if (!file) return false;
+    if (!file)
+        return false;
 
     const KQIntRect box(0, 0, w - 1, h - 1);
     std::fputs("%!PS-Adobe-2.0 EPSF-2.0\n", file);
     std::fputs("%%Title: \n", file);
     std::fputs("%%Creator: \n", file);
     std::fprintf(file, "%%%%BoundingBox: %d %d %d %d\n", box.x0, box.y0, box.x1, box.y1);
-    static const char* const kProlog[] = {
-        "%%Pages: 1", "%%EndProlog", "%%EndComments", "", "%%Page: 1 1", "", "gsave", "", "20 dict begin", "",
-        "/bwproc {", "    rgbproc", "    dup length 3 idiv string 0 3 0", "    5 -1 roll {",
-        "    add 2 1 roll 1 sub dup 0 eq", "    { pop 3 idiv 3 -1 roll dup 4 -1 roll dup",
-        "        3 1 roll 5 -1 roll put 1 add 3 0 }", "    { 2 1 roll } ifelse", "    } forall",
-        "    pop pop pop", "} def", "systemdict /colorimage known not {", "    /colorimage {", "        pop",
-        "        pop", "        /rgbproc exch def", "        { bwproc } image", "    } def", "} if", ""};
+    static const char* const kProlog[] = {"%%Pages: 1",
+                                          "%%EndProlog",
+                                          "%%EndComments",
+                                          "",
+                                          "%%Page: 1 1",
+                                          "",
+                                          "gsave",
+                                          "",
+                                          "20 dict begin",
+                                          "",
+                                          "/bwproc {",
+                                          "    rgbproc",
+                                          "    dup length 3 idiv string 0 3 0",
+                                          "    5 -1 roll {",
+                                          "    add 2 1 roll 1 sub dup 0 eq",
+                                          "    { pop 3 idiv 3 -1 roll dup 4 -1 roll dup",
+                                          "        3 1 roll 5 -1 roll put 1 add 3 0 }",
+                                          "    { 2 1 roll } ifelse",
+                                          "    } forall",
+                                          "    pop pop pop",
+                                          "} def",
+                                          "systemdict /colorimage known not {",
+                                          "    /colorimage {",
+                                          "        pop",
+                                          "        pop",
+                                          "        /rgbproc exch def",
+                                          "        { bwproc } image",
+                                          "    } def",
+                                          "} if",
+                                          ""};
     for (const char* line : kProlog) {
         std::fputs(line, file);
         std::fputc('\n', file);
@@ -480,7 +548,8 @@ bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const K
 
 // ----------------------------------------------------------- SGI reader
 
-KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
+KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly)
+{
     KQSGIImageHandle* h = static_cast<KQSGIImageHandle*>(KQMalloc(sizeof(KQSGIImageHandle)));
     if (!h) {
         KQAllocError("KQRawSGIImageOpen()", kSourceFile, kLineSGIOpenHandle);
@@ -488,10 +557,12 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     }
     std::memset(h, 0, sizeof(*h));
     h->file = KQOpenStream(fileName, "rb");
-    if (!h->file) return AbandonSGI(h);
+    if (!h->file)
+        return AbandonSGI(h);
 
     uint16_t header[6];
-    if (std::fread(header, 1, sizeof(header), h->file) != sizeof(header)) return AbandonSGI(h);
+    if (std::fread(header, 1, sizeof(header), h->file) != sizeof(header))
+        return AbandonSGI(h);
     ConvertBE16(header, 6);
     h->magic = header[0];
     h->storage = header[1];
@@ -499,7 +570,8 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     h->xsize = header[3];
     h->ysize = header[4];
     h->zsize = header[5];
-    if (h->magic != kSGIMagic) return AbandonSGI(h);
+    if (h->magic != kSGIMagic)
+        return AbandonSGI(h);
     if (probeOnly) {
         AbandonSGI(h);
         return &gProbeToken;
@@ -513,7 +585,8 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     const bool runLength = (h->storage >> 8) == 1;
     const int64 entries = static_cast<int64>(h->ysize) * h->zsize;
     if (runLength) {
-        if (entries * 4 > INT32_MAX || kSGIHeaderBytes + 8 * entries > h->fileSize) return AbandonSGI(h);
+        if (entries * 4 > INT32_MAX || kSGIHeaderBytes + 8 * entries > h->fileSize)
+            return AbandonSGI(h);
     } else if (kSGIHeaderBytes + 3 * static_cast<int64>(h->xsize) * h->ysize > h->fileSize) {
         return AbandonSGI(h);
     }
@@ -528,7 +601,8 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
         KQAllocError("KQRawSGIImageOpen()", kSourceFile, kLineSGIOpenRows);
         return nullptr;
     }
-    if (!runLength) return h;
+    if (!runLength)
+        return h;
 
     h->rowStart = static_cast<uint32*>(KQMalloc(static_cast<int32>(entries * 4)));
     h->rowSize = static_cast<uint32*>(KQMalloc(static_cast<int32>(entries * 4)));
@@ -538,8 +612,7 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
         return nullptr;
     }
     const size_t tableBytes = static_cast<size_t>(entries) * 4;
-    if (!KQSetFilePosition(h->file, kSGIHeaderBytes) ||
-        std::fread(h->rowStart, 1, tableBytes, h->file) != tableBytes ||
+    if (!KQSetFilePosition(h->file, kSGIHeaderBytes) || std::fread(h->rowStart, 1, tableBytes, h->file) != tableBytes ||
         std::fread(h->rowSize, 1, tableBytes, h->file) != tableBytes)
         return AbandonSGI(h);
     ConvertBE32(h->rowStart, entries);
@@ -547,7 +620,8 @@ KQSGIImageHandle* KQRawSGIImageOpen(const KQChar* fileName, bool probeOnly) {
     return h;
 }
 
-bool KQRawSGIImageGetRow(KQSGIImageHandle* h, int32 channel, int32 row, ubyte* destination) {
+bool KQRawSGIImageGetRow(KQSGIImageHandle* h, int32 channel, int32 row, ubyte* destination)
+{
     if (!h || h == &gProbeToken || !h->file || !destination || channel < 0 || channel >= h->zsize || row < 0 ||
         row >= h->ysize)
         return false;
@@ -563,7 +637,8 @@ bool KQRawSGIImageGetRow(KQSGIImageHandle* h, int32 channel, int32 row, ubyte* d
     const int64 bufferBytes = 256 * xsize;
     const int64 at = h->rowStart[index];
     const int64 stored = h->rowSize[index];
-    if (stored > bufferBytes || at + stored > h->fileSize) return false;
+    if (stored > bufferBytes || at + stored > h->fileSize)
+        return false;
     if (!KQSetFilePosition(h->file, at) ||
         std::fread(h->packetBuffer, 1, static_cast<size_t>(stored), h->file) != static_cast<size_t>(stored))
         return false;
@@ -576,14 +651,18 @@ bool KQRawSGIImageGetRow(KQSGIImageHandle* h, int32 channel, int32 row, ubyte* d
     while (pos < stored) {
         const ubyte b = in[pos++];
         const int64 n = b & 0x7F;
-        if (n == 0) break;
-        if (out + n > bufferBytes) return false;
+        if (n == 0)
+            break;
+        if (out + n > bufferBytes)
+            return false;
         if (b & 0x80) {
-            if (pos + n > stored) return false;
+            if (pos + n > stored)
+                return false;
             std::memcpy(destination + out, in + pos, static_cast<size_t>(n));
             pos += n;
         } else {
-            if (pos >= stored) return false;
+            if (pos >= stored)
+                return false;
             std::memset(destination + out, in[pos++], static_cast<size_t>(n));
         }
         out += n;
@@ -591,9 +670,12 @@ bool KQRawSGIImageGetRow(KQSGIImageHandle* h, int32 channel, int32 row, ubyte* d
     return true;
 }
 
-bool KQRawSGIImageGetData(KQSGIImageHandle* h, KQRGBImage& image) {
-    if (!h || h == &gProbeToken) return false;
-    if (!image.Alloc(h->xsize, h->ysize, true)) return KQAllocError("KQRawSGIImageGetData()", kSourceFile, kLineSGIGetData);
+bool KQRawSGIImageGetData(KQSGIImageHandle* h, KQRGBImage& image)
+{
+    if (!h || h == &gProbeToken)
+        return false;
+    if (!image.Alloc(h->xsize, h->ysize, true))
+        return KQAllocError("KQRawSGIImageGetData()", kSourceFile, kLineSGIGetData);
     ubyte* out = image.Pixels();
     for (int32 y = 0; y < h->ysize; ++y) {
         if (!KQRawSGIImageGetRow(h, 0, y, h->rowRed) || !KQRawSGIImageGetRow(h, 1, y, h->rowGreen) ||
@@ -610,14 +692,18 @@ bool KQRawSGIImageGetData(KQSGIImageHandle* h, KQRGBImage& image) {
     return true;
 }
 
-void KQRawSGIImageClose(KQSGIImageHandle* h) {
-    if (!h || h == &gProbeToken) return;
+void KQRawSGIImageClose(KQSGIImageHandle* h)
+{
+    if (!h || h == &gProbeToken)
+        return;
     AbandonSGI(h);
 }
 
-bool KQLoadSGIImage(const KQString& fileName, KQRGBImage& image) {
+bool KQLoadSGIImage(const KQString& fileName, KQRGBImage& image)
+{
     KQSGIImageHandle* h = KQRawSGIImageOpen(fileName.CStr(), false);
-    if (!h) return false;
+    if (!h)
+        return false;
     const bool result = KQRawSGIImageGetData(h, image);
     KQRawSGIImageClose(h);
     return result;
@@ -625,17 +711,23 @@ bool KQLoadSGIImage(const KQString& fileName, KQRGBImage& image) {
 
 // --------------------------------------------------------------- probes
 
-bool KQIsBMPFile(const KQString& fileName) {
+bool KQIsBMPFile(const KQString& fileName)
+{
     const int64 realSize = KQFileSize(fileName.CStr());
     FILE* file = KQOpenStream(fileName, "rb");
-    if (!file) return false;
+    if (!file)
+        return false;
     ubyte b[14];
     const size_t n = std::fread(b, 1, sizeof(b), file);
     std::fclose(file);
-    if (n != sizeof(b)) return false;
+    if (n != sizeof(b))
+        return false;
     const uint32 sizeField = b[2] | (b[3] << 8) | (b[4] << 16) | (static_cast<uint32>(b[5]) << 24);
     return b[0] == 'B' && b[1] == 'M' && b[6] == 0 && b[7] == 0 && b[8] == 0 && b[9] == 0 &&
            static_cast<int64>(sizeField) == realSize;
 }
 
-bool KQIsSGIFile(const KQString& fileName) { return KQRawSGIImageOpen(fileName.CStr(), true) != nullptr; }
+bool KQIsSGIFile(const KQString& fileName)
+{
+    return KQRawSGIImageOpen(fileName.CStr(), true) != nullptr;
+}

@@ -22,13 +22,12 @@ bool KQImageSaveRGBDataToSGIRGB(const ubyte* pixels, const KQIntPair& size, cons
 bool KQImageSaveRGBDataToTIFF(const ubyte* pixels, const KQIntPair& size, const KQString& fileName);
 bool KQImageSaveRGBDataToBMP(const ubyte* pixels, const KQIntPair& size, const KQString& fileName);
 // bytesPerPixel samples of each pixel are written (1 to 3).
-bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const KQString& fileName,
-                             int32 bytesPerPixel);
+bool KQImageSaveRGBDataToEPS(const ubyte* pixels, const KQIntPair& size, const KQString& fileName, int32 bytesPerPixel);
 
 // An open SGI RGB file. Tables are indexed by row + channel x ysize.
 struct KQSGIImageHandle {
-    uint16_t magic;       // 474
-    uint16_t storage;     // high byte 1: run-length encoded; low byte: bytes per channel
+    uint16_t magic;    // 474
+    uint16_t storage;  // high byte 1: run-length encoded; low byte: bytes per channel
     uint16_t dimension;
     uint16_t xsize;
     uint16_t ysize;
@@ -38,9 +37,9 @@ struct KQSGIImageHandle {
     ubyte* rowRed;        // 256 x xsize bytes each: the decoded current row
     ubyte* rowGreen;
     ubyte* rowBlue;
-    uint32* rowStart;     // run-length files only, else null
+    uint32* rowStart;  // run-length files only, else null
     uint32* rowSize;
-    int64 fileSize;       // what the tables and rows are checked against
+    int64 fileSize;  // what the tables and rows are checked against
 };
 
 // Opens and checks an SGI file and loads its run tables. With probeOnly the

@@ -23,7 +23,8 @@ extern "C" {
 
 namespace {
 
-KQMemoryStream* Record(KQStreamHandle handle) {
+KQMemoryStream* Record(KQStreamHandle handle)
+{
     return handle ? *static_cast<KQMemoryStream**>(handle) : nullptr;
 }
 
@@ -31,9 +32,11 @@ const int32 kFirstCapacity = 4096;
 
 }  // namespace
 
-KQStreamHandle KQMemoryStreamCreate(ubyte* data, int32 size) {
+KQStreamHandle KQMemoryStreamCreate(ubyte* data, int32 size)
+{
     KQMemoryStream** cell = static_cast<KQMemoryStream**>(std::malloc(sizeof(KQMemoryStream*)));
-    if (!cell) return nullptr;
+    if (!cell)
+        return nullptr;
     KQMemoryStream* stream = static_cast<KQMemoryStream*>(std::malloc(sizeof(KQMemoryStream)));
     if (!stream) {
         std::free(cell);
@@ -56,47 +59,63 @@ KQStreamHandle KQMemoryStreamCreate(ubyte* data, int32 size) {
     return cell;
 }
 
-void KQMemoryStreamDestroy(KQStreamHandle handle) {
+void KQMemoryStreamDestroy(KQStreamHandle handle)
+{
     KQMemoryStream* stream = Record(handle);
     if (stream) {
-        if (stream->ownsData) std::free(stream->data);
+        if (stream->ownsData)
+            std::free(stream->data);
         std::free(stream);
     }
     std::free(handle);
 }
 
-KQMemoryStream* KQMemoryStreamRecord(KQStreamHandle handle) { return Record(handle); }
+KQMemoryStream* KQMemoryStreamRecord(KQStreamHandle handle)
+{
+    return Record(handle);
+}
 
-uint32 KQMemoryStreamRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle) {
+uint32 KQMemoryStreamRead(void* buffer, int32 itemSize, uint32 count, KQStreamHandle handle)
+{
     KQMemoryStream* s = Record(handle);
-    if (!s || itemSize < 0 || (!buffer && itemSize > 0)) return 0;
+    if (!s || itemSize < 0 || (!buffer && itemSize > 0))
+        return 0;
     const int64 left = static_cast<int64>(s->size) - s->position;
     if (left < 0) {
         // A position past the end (after a seek) holds no item at all.
-        if (count > 0) s->position = s->size;
+        if (count > 0)
+            s->position = s->size;
         return 0;
     }
-    if (itemSize == 0) return count;
+    if (itemSize == 0)
+        return count;
     // The whole items there are, in one copy; a shortfall (or a partial
     // last item) leaves the position at the end.
     const uint64 whole = static_cast<uint64>(left) / static_cast<uint64>(itemSize);
     const uint32 items = whole < count ? static_cast<uint32>(whole) : count;
     const size_t bytes = static_cast<size_t>(items) * static_cast<size_t>(itemSize);
-    if (bytes > 0) std::memcpy(buffer, s->data + s->position, bytes);
+    if (bytes > 0)
+        std::memcpy(buffer, s->data + s->position, bytes);
     s->position += static_cast<int32>(bytes);
-    if (items < count) s->position = s->size;
+    if (items < count)
+        s->position = s->size;
     return items;
 }
 
-int32 KQMemoryStreamWrite(const void* data, int32 itemSize, int32 count, KQStreamHandle handle) {
+int32 KQMemoryStreamWrite(const void* data, int32 itemSize, int32 count, KQStreamHandle handle)
+{
     KQMemoryStream* s = Record(handle);
-    if (!s || itemSize < 0 || count < 0) return 0;
+    if (!s || itemSize < 0 || count < 0)
+        return 0;
     const int64 total = static_cast<int64>(itemSize) * count;
-    if (total > 0 && !data) return 0;
+    if (total > 0 && !data)
+        return 0;
     // The written data must end inside a capacity that an int32 can hold.
-    if (s->position + total >= INT32_MAX) return 0;
+    if (s->position + total >= INT32_MAX)
+        return 0;
     while (s->position + total >= s->capacity) {
-        if (s->capacity == INT32_MAX) return 0;
+        if (s->capacity == INT32_MAX)
+            return 0;
         int32 capacity;
         if (s->capacity == 0)
             capacity = kFirstCapacity;
@@ -111,24 +130,31 @@ int32 KQMemoryStreamWrite(const void* data, int32 itemSize, int32 count, KQStrea
             // A wrapped buffer is the caller's: growing moves the bytes into
             // a buffer of the stream's own and leaves the caller's alone.
             grown = static_cast<ubyte*>(std::malloc(static_cast<size_t>(capacity)));
-            if (grown && s->capacity > 0) std::memcpy(grown, s->data, static_cast<size_t>(s->capacity));
+            if (grown && s->capacity > 0)
+                std::memcpy(grown, s->data, static_cast<size_t>(s->capacity));
         }
-        if (!grown) return 0;
+        if (!grown)
+            return 0;
         s->data = grown;
         s->capacity = capacity;
         s->ownsData = 1;
     }
     // Bytes skipped by a seek past the end read as zero.
-    if (s->position > s->size) std::memset(s->data + s->size, 0, static_cast<size_t>(s->position - s->size));
-    if (total > 0) std::memcpy(s->data + s->position, data, static_cast<size_t>(total));
+    if (s->position > s->size)
+        std::memset(s->data + s->size, 0, static_cast<size_t>(s->position - s->size));
+    if (total > 0)
+        std::memcpy(s->data + s->position, data, static_cast<size_t>(total));
     s->position += static_cast<int32>(total);
-    if (s->position > s->size) s->size = s->position;
+    if (s->position > s->size)
+        s->size = s->position;
     return count;
 }
 
-int32 KQMemoryStreamSeek(KQStreamHandle handle, int32 offset, int32 whence) {
+int32 KQMemoryStreamSeek(KQStreamHandle handle, int32 offset, int32 whence)
+{
     KQMemoryStream* s = Record(handle);
-    if (!s) return -1;
+    if (!s)
+        return -1;
     int64 target;
     if (whence == 1)
         target = static_cast<int64>(s->position) + offset;
@@ -136,17 +162,20 @@ int32 KQMemoryStreamSeek(KQStreamHandle handle, int32 offset, int32 whence) {
         target = static_cast<int64>(s->size) + offset;
     else
         target = offset;
-    if (target < 0 || target > INT32_MAX) return -1;
+    if (target < 0 || target > INT32_MAX)
+        return -1;
     s->position = static_cast<int32>(target);
     return 0;
 }
 
-int32 KQMemoryStreamTell(KQStreamHandle handle) {
+int32 KQMemoryStreamTell(KQStreamHandle handle)
+{
     KQMemoryStream* s = Record(handle);
     return s ? s->position : 0;
 }
 
-KQStreamCallbacks* KQMemoryStreamInitCallbacks(KQStreamCallbacks* callbacks) {
+KQStreamCallbacks* KQMemoryStreamInitCallbacks(KQStreamCallbacks* callbacks)
+{
     if (callbacks) {
         callbacks->read = KQMemoryStreamRead;
         callbacks->write = KQMemoryStreamWrite;
@@ -184,20 +213,25 @@ struct KQJPEGErrorManager {
     jmp_buf jump;
 };
 
-void KQJPEGInitSource(j_decompress_ptr cinfo) {
+void KQJPEGInitSource(j_decompress_ptr cinfo)
+{
     reinterpret_cast<KQJPEGMemorySource*>(cinfo->src)->startOfFile = true;
 }
 
-boolean KQJPEGFillInputBuffer(j_decompress_ptr cinfo) {
+boolean KQJPEGFillInputBuffer(j_decompress_ptr cinfo)
+{
     KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
     uint32 n = src->callbacks->read(src->buffer, 1, static_cast<uint32>(kInputBufferSize), src->handle);
-    if (n > kInputBufferSize) n = static_cast<uint32>(kInputBufferSize);  // a foreign stream must not overstate
+    if (n > kInputBufferSize)
+        n = static_cast<uint32>(kInputBufferSize);  // a foreign stream must not overstate
     if (src->inputLeft >= 0) {
-        if (static_cast<int64>(n) > src->inputLeft) ERREXIT(cinfo, JERR_BAD_LENGTH);
+        if (static_cast<int64>(n) > src->inputLeft)
+            ERREXIT(cinfo, JERR_BAD_LENGTH);
         src->inputLeft -= n;
     }
     if (n == 0) {
-        if (src->startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        if (src->startOfFile)
+            ERREXIT(cinfo, JERR_INPUT_EMPTY);
         WARNMS(cinfo, JWRN_JPEG_EOF);
         // A fake end-of-image marker lets the library finish from what it has.
         src->buffer[0] = static_cast<JOCTET>(0xFF);
@@ -210,8 +244,10 @@ boolean KQJPEGFillInputBuffer(j_decompress_ptr cinfo) {
     return TRUE;
 }
 
-void KQJPEGSkipInputData(j_decompress_ptr cinfo, long count) {
-    if (count <= 0) return;
+void KQJPEGSkipInputData(j_decompress_ptr cinfo, long count)
+{
+    if (count <= 0)
+        return;
     KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
     while (count > static_cast<long>(src->pub.bytes_in_buffer)) {
         count -= static_cast<long>(src->pub.bytes_in_buffer);
@@ -230,7 +266,8 @@ void KQJPEGOutputMessage(j_common_ptr) {}
 
 // Never returns into the library: the decode ends at the setjmp in
 // KQDecodeJPEG, which destroys the decompressor.
-void KQJPEGErrorExit(j_common_ptr cinfo) {
+void KQJPEGErrorExit(j_common_ptr cinfo)
+{
     KQJPEGErrorManager* err = reinterpret_cast<KQJPEGErrorManager*>(cinfo->err);
     longjmp(err->jump, 1);
 }
@@ -243,7 +280,8 @@ struct KQJPEGScanLimit {
     int32 maxScans;
 };
 
-void KQJPEGCheckScans(j_common_ptr common) {
+void KQJPEGCheckScans(j_common_ptr common)
+{
     j_decompress_ptr cinfo = reinterpret_cast<j_decompress_ptr>(common);
     const KQJPEGScanLimit* limit = reinterpret_cast<const KQJPEGScanLimit*>(cinfo->progress);
     if (cinfo->input_scan_number > limit->maxScans) {
@@ -258,7 +296,8 @@ const int kRowsPerRead = 16;
 
 // Data that is not 3-component colour: traced, and the decompressor
 // destroyed.
-bool RefuseNotColour(jpeg_decompress_struct* cinfo) {
+bool RefuseNotColour(jpeg_decompress_struct* cinfo)
+{
     KQTrace("Input JPEG image is not 24 bit.");
     jpeg_destroy_decompress(cinfo);
     return false;
@@ -268,7 +307,8 @@ bool RefuseNotColour(jpeg_decompress_struct* cinfo) {
 // in this frame (no object with a destructor), so skipping it is safe.
 bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJPEGScanLimit* scanLimit,
                      KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image,
-                     const KQJPEGLimits* limits) {
+                     const KQJPEGLimits* limits)
+{
     cinfo->err = jpeg_std_error(&err->pub);
     err->pub.error_exit = KQJPEGErrorExit;
     err->pub.output_message = KQJPEGOutputMessage;
@@ -297,7 +337,8 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
     }
     KQJPEGSetMemorySource(cinfo, handle, callbacks);
     KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
-    if (limits && limits->maxInputBeyondPicture > 0) src->inputLeft = limits->maxInputBeyondPicture;
+    if (limits && limits->maxInputBeyondPicture > 0)
+        src->inputLeft = limits->maxInputBeyondPicture;
     // No APPn or COM marker is kept: nothing reads them, and a flood of them
     // would otherwise stay in memory. The library still looks at the JFIF
     // and Adobe markers it needs for the colour transform.
@@ -313,7 +354,8 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
     // Rows go straight into the image, 3 bytes a pixel: nothing else fits.
     // The data is checked before the start sets up the whole decode, and the
     // output format the start settles once more, as the rows follow it.
-    if (cinfo->num_components != 3) return RefuseNotColour(cinfo);
+    if (cinfo->num_components != 3)
+        return RefuseNotColour(cinfo);
     // A header of a few bytes can ask for the coefficients of a whole
     // picture however little data follows: what the caller does not allow
     // is refused before any of it is allocated.
@@ -323,7 +365,8 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
     }
     cinfo->scale_denom = 1;
     jpeg_start_decompress(cinfo);
-    if (cinfo->output_components != 3) return RefuseNotColour(cinfo);
+    if (cinfo->output_components != 3)
+        return RefuseNotColour(cinfo);
     // The decoder writes every row, so the buffer is not cleared first.
     image->Alloc(static_cast<int32>(cinfo->output_width), static_cast<int32>(cinfo->output_height), false);
     if (!image->Pixels()) {
@@ -339,7 +382,8 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
         JSAMPROW rows[kRowsPerRead];
         const JDIMENSION first = cinfo->output_scanline;
         JDIMENSION count = height - first;
-        if (count > static_cast<JDIMENSION>(kRowsPerRead)) count = kRowsPerRead;
+        if (count > static_cast<JDIMENSION>(kRowsPerRead))
+            count = kRowsPerRead;
         for (JDIMENSION k = 0; k < count; ++k)
             rows[k] = image->Pixels() + static_cast<size_t>(height - 1 - (first + k)) * rowBytes;
         if (jpeg_read_scanlines(cinfo, rows, count) == 0) {
@@ -355,16 +399,18 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
 
 }  // namespace
 
-bool KQJPEGSizeWithinBound(uint32 width, uint32 height) {
+bool KQJPEGSizeWithinBound(uint32 width, uint32 height)
+{
     return width > 0 && height > 0 && static_cast<uint64>(width) * height <= KQ_JPEG_MAX_PIXELS;
 }
 
-void KQJPEGSetMemorySource(jpeg_decompress_struct* cinfo, KQStreamHandle handle, const KQStreamCallbacks* callbacks) {
+void KQJPEGSetMemorySource(jpeg_decompress_struct* cinfo, KQStreamHandle handle, const KQStreamCallbacks* callbacks)
+{
     if (!cinfo->src) {
-        KQJPEGMemorySource* src = static_cast<KQJPEGMemorySource*>(
-            (*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(KQJPEGMemorySource)));
-        src->buffer = static_cast<JOCTET*>((*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo),
-                                                                      JPOOL_PERMANENT, kInputBufferSize));
+        KQJPEGMemorySource* src = static_cast<KQJPEGMemorySource*>((*cinfo->mem->alloc_small)(
+            reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(KQJPEGMemorySource)));
+        src->buffer = static_cast<JOCTET*>(
+            (*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, kInputBufferSize));
         cinfo->src = &src->pub;
     }
     KQJPEGMemorySource* src = reinterpret_cast<KQJPEGMemorySource*>(cinfo->src);
@@ -380,7 +426,8 @@ void KQJPEGSetMemorySource(jpeg_decompress_struct* cinfo, KQStreamHandle handle,
     src->pub.next_input_byte = nullptr;
 }
 
-int64 KQJPEGDecodeMemory(const jpeg_decompress_struct* cinfo) {
+int64 KQJPEGDecodeMemory(const jpeg_decompress_struct* cinfo)
+{
     // The picture at full scale, 3 bytes a pixel, as the decode allocates it.
     int64 bytes = static_cast<int64>(cinfo->image_width) * cinfo->image_height * 3;
     // Progressive data, and data whose first scan leaves components out,
@@ -401,8 +448,10 @@ int64 KQJPEGDecodeMemory(const jpeg_decompress_struct* cinfo) {
 }
 
 bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image,
-                  const KQJPEGLimits* limits) {
-    if (!handle || !callbacks || !callbacks->read || !image) return false;
+                  const KQJPEGLimits* limits)
+{
+    if (!handle || !callbacks || !callbacks->read || !image)
+        return false;
     jpeg_decompress_struct cinfo;
     KQJPEGErrorManager err;
     KQJPEGScanLimit scanLimit;
@@ -411,10 +460,13 @@ bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQR
     return DecodeJPEGFrame(&cinfo, &err, &scanLimit, handle, callbacks, image, limits);
 }
 
-bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size, const KQJPEGLimits* limits) {
-    if (!image || !size) return false;
+bool KQDecodeJPEGFromMemory(KQRGBImage* image, ubyte* data, const int32* size, const KQJPEGLimits* limits)
+{
+    if (!image || !size)
+        return false;
     KQStreamHandle handle = KQMemoryStreamCreate(data, *size);
-    if (!handle) return false;
+    if (!handle)
+        return false;
     KQStreamCallbacks callbacks;
     KQMemoryStreamInitCallbacks(&callbacks);
     bool result = KQDecodeJPEG(handle, &callbacks, image, limits);

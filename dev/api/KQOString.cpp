@@ -16,19 +16,46 @@ const KQChar emptyText[1] = {0};
 
 // The runtime's narrow or wide functions, for the width this build uses.
 #ifdef KQ_UNICODE
-inline int32 TextLength(const wchar_t* s) { return static_cast<int32>(wcslen(s)); }
-inline int UpperOf(wchar_t c) { return static_cast<int>(KQ_towupper(static_cast<wint_t>(c))); }
-inline int LowerOf(wchar_t c) { return static_cast<int>(KQ_towlower(static_cast<wint_t>(c))); }
+inline int32 TextLength(const wchar_t* s)
+{
+    return static_cast<int32>(wcslen(s));
+}
+inline int UpperOf(wchar_t c)
+{
+    return static_cast<int>(KQ_towupper(static_cast<wint_t>(c)));
+}
+inline int LowerOf(wchar_t c)
+{
+    return static_cast<int>(KQ_towlower(static_cast<wint_t>(c)));
+}
 // CompareNoCase takes wide units as they are, without a sign to mind.
-inline int SignedUpperOf(wchar_t c) { return UpperOf(c); }
-inline int NCompare(const wchar_t* a, const wchar_t* b, size_t n) { return wcsncmp(a, b, n); }
-inline int ScanInt(const wchar_t* s, int* v) { return swscanf(s, L" %d ", v); }
+inline int SignedUpperOf(wchar_t c)
+{
+    return UpperOf(c);
+}
+inline int NCompare(const wchar_t* a, const wchar_t* b, size_t n)
+{
+    return wcsncmp(a, b, n);
+}
+inline int ScanInt(const wchar_t* s, int* v)
+{
+    return swscanf(s, L" %d ", v);
+}
 #else
-inline int32 TextLength(const char* s) { return static_cast<int32>(strlen(s)); }
+inline int32 TextLength(const char* s)
+{
+    return static_cast<int32>(strlen(s));
+}
 // Narrow characters go to toupper as unsigned values (a negative argument
 // is undefined there).
-inline int UpperOf(char c) { return toupper(static_cast<unsigned char>(c)); }
-inline int LowerOf(char c) { return tolower(static_cast<unsigned char>(c)); }
+inline int UpperOf(char c)
+{
+    return toupper(static_cast<unsigned char>(c));
+}
+inline int LowerOf(char c)
+{
+    return tolower(static_cast<unsigned char>(c));
+}
 // Upper case with the byte taken as a signed value: bytes of 0x80 and above
 // stay negative and so sort before ASCII in CompareNoCase.
 inline int SignedUpperOf(char c)
@@ -36,11 +63,20 @@ inline int SignedUpperOf(char c)
     int v = static_cast<signed char>(c);
     return v >= 0 ? toupper(v) : v;
 }
-inline int NCompare(const char* a, const char* b, size_t n) { return strncmp(a, b, n); }
-inline int ScanInt(const char* s, int* v) { return sscanf(s, " %d ", v); }
+inline int NCompare(const char* a, const char* b, size_t n)
+{
+    return strncmp(a, b, n);
+}
+inline int ScanInt(const char* s, int* v)
+{
+    return sscanf(s, " %d ", v);
+}
 #endif
 
-inline bool IsLowAscii(KQChar c) { return static_cast<uint32>(static_cast<KQUChar>(c)) < 0x80; }
+inline bool IsLowAscii(KQChar c)
+{
+    return static_cast<uint32>(static_cast<KQUChar>(c)) < 0x80;
+}
 
 // Characters the trims remove: ASCII white space, and with alsoControl the
 // ASCII control characters. The terminator is never one of them.
@@ -75,9 +111,7 @@ KQChar* AllocateText(int64 n)
 
 }  // namespace
 
-KQString::KQString() : text(nullptr), length(0), capacity(0), tokenPos(0)
-{
-}
+KQString::KQString() : text(nullptr), length(0), capacity(0), tokenPos(0) {}
 
 KQString::KQString(const KQChar* src) : text(nullptr), length(0), capacity(0), tokenPos(0)
 {

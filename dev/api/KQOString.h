@@ -19,8 +19,14 @@ public:
     KQString(const KQString& other);
     ~KQString();
 
-    KQString& operator=(const KQString& other) { return AssignString(other); }
-    KQString& operator=(const KQChar* text) { return AssignText(text); }
+    KQString& operator=(const KQString& other)
+    {
+        return AssignString(other);
+    }
+    KQString& operator=(const KQChar* text)
+    {
+        return AssignText(text);
+    }
 
     void Assign(const KQChar* text, int32 n);
     KQString& AssignString(const KQString& other);
@@ -29,11 +35,20 @@ public:
     // Buffer access.
     int32 GetLength() const;
     const KQChar* CStr() const;
-    const KQChar* Text() const { return CStr(); }
+    const KQChar* Text() const
+    {
+        return CStr();
+    }
     KQChar* GetBuffer();
     void SetAt(int32 pos, KQChar c);
-    void Truncate(int32 pos) { SetAt(pos, 0); }
-    int32 GetCapacity() const { return capacity; }
+    void Truncate(int32 pos)
+    {
+        SetAt(pos, 0);
+    }
+    int32 GetCapacity() const
+    {
+        return capacity;
+    }
     bool SetCapacity(int32 n);
     void FitToLength();
     bool IsEmpty() const;
@@ -70,7 +85,10 @@ public:
 
     // New strings.
     KQString Concat(const KQString& other) const;
-    KQString operator+(const KQString& other) const { return Concat(other); }
+    KQString operator+(const KQString& other) const
+    {
+        return Concat(other);
+    }
     KQString ConcatInt(int32 n) const;
     KQString Mid(int32 pos, int32 count = -1) const;
     KQString MidRange(int32 first, int32 last) const;

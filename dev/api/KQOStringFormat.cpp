@@ -113,7 +113,7 @@ int64 EstimateFormat(const KQChar* p, va_list args)
         } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
             p += 3;
         } else if (p[0] == 'I') {
-            is64 = sizeof(void*) == 8; // pointer-sized
+            is64 = sizeof(void*) == 8;  // pointer-sized
             ++p;
         } else if (p[0] == 'l' && p[1] == 'l') {
             is64 = true;

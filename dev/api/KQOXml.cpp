@@ -5,8 +5,7 @@
 #include <cstring>
 #include <new>
 
-KQXmlDocument::KQXmlDocument(bool withDeclaration)
-    : TiXmlDocument()
+KQXmlDocument::KQXmlDocument(bool withDeclaration) : TiXmlDocument()
 {
     if (withDeclaration)
         SetDeclaration("1.0", "UTF-8", "yes");
@@ -27,8 +26,7 @@ bool KQXmlDocument::SetDeclaration(const KQString& version, const KQString& enco
     return true;
 }
 
-KQXmlElement::KQXmlElement(const char* name)
-    : TiXmlElement(name ? name : "")
+KQXmlElement::KQXmlElement(const char* name) : TiXmlElement(name ? name : "")
 {
     TiXmlBase::SetCondenseWhiteSpace(false);
 }
@@ -66,8 +64,7 @@ KQString KQXmlElement::GetAttributeString(const TiXmlElement* element, const KQS
     return value;
 }
 
-int32 KQXmlElement::GetAttributeInt(const TiXmlElement* element, const KQString& name, int32 defaultValue,
-                                    bool* found)
+int32 KQXmlElement::GetAttributeInt(const TiXmlElement* element, const KQString& name, int32 defaultValue, bool* found)
 {
     int value = 0;
     if (element && element->QueryIntAttribute(name.CStr(), &value) == TIXML_SUCCESS) {

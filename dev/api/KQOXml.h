@@ -41,12 +41,11 @@ public:
     static void SetAttributeString(TiXmlElement* element, const KQString& name, const KQString& value);
     static void SetAttributeInt(TiXmlElement* element, const KQString& name, int32 value);
     // A missing or blank value gives defaultValue with *found false.
-    static KQString GetAttributeString(const TiXmlElement* element, const KQString& name,
-                                       const KQString& defaultValue, bool* found);
+    static KQString GetAttributeString(const TiXmlElement* element, const KQString& name, const KQString& defaultValue,
+                                       bool* found);
     // A missing value or one that is not a decimal integer gives defaultValue
     // with *found false.
-    static int32 GetAttributeInt(const TiXmlElement* element, const KQString& name, int32 defaultValue,
-                                 bool* found);
+    static int32 GetAttributeInt(const TiXmlElement* element, const KQString& name, int32 defaultValue, bool* found);
 
     // Child elements of any node (document or element); null when none.
     static TiXmlElement* FirstChild(TiXmlNode* node);

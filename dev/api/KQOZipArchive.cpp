@@ -126,7 +126,7 @@ KQString ReadFailure(KQEntryReadResult result, int mismatch, Why why)
     }
 }
 
-} // namespace
+}  // namespace
 
 // What an entry added in this session is made of: bytes, a document to
 // print, or a file to read. mtime is the entry's time stamp.
@@ -349,8 +349,8 @@ struct SaveSource {
     zip_source_t* reader;  // libzip's source of the file's present bytes
     std::string target;    // the file replaced at commit, links resolved
     std::string temporary;
-    KQHeldFile* held;      // the package, held until the source is freed
-    KQSaveFile* out;       // the temporary while it is ours
+    KQHeldFile* held;  // the package, held until the source is freed
+    KQSaveFile* out;   // the temporary while it is ours
     std::shared_ptr<std::string> note;
     zip_error_t error;
 };
@@ -744,7 +744,7 @@ int32 LittleEndianInt(const ubyte* p)
                               static_cast<uint32>(p[2]) << 16 | static_cast<uint32>(p[3]) << 24);
 }
 
-} // namespace
+}  // namespace
 
 struct KQZipHandle {
     zip_t* za = nullptr;
@@ -797,10 +797,7 @@ struct KQZipHandle {
 //----------------------------------------------------------------------------
 // KQZipMemorySource
 
-KQZipMemorySource::KQZipMemorySource()
-    : source(zip_source_buffer_create(nullptr, 0, 0, nullptr))
-{
-}
+KQZipMemorySource::KQZipMemorySource() : source(zip_source_buffer_create(nullptr, 0, 0, nullptr)) {}
 
 KQZipMemorySource::~KQZipMemorySource()
 {
@@ -869,8 +866,8 @@ ubyte* KQZipMemorySource::CopyData(uint32* size) const
 // KQZipArchive
 
 KQZipArchive::KQZipArchive()
-    : KQObject(), KQErrorBase(true), memorySource(nullptr), readOnly(false),
-      zip(new (std::nothrow) KQZipHandle), compressionLevel(-1)
+    : KQObject(), KQErrorBase(true), memorySource(nullptr), readOnly(false), zip(new (std::nothrow) KQZipHandle),
+      compressionLevel(-1)
 {
     SetClassName("KQZipArchive");
 }
@@ -975,8 +972,8 @@ bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int3
         zip->za = za;
         readOnly = (mode == 1);
     } else if (source || zip_error_code_zip(error) != ZIP_ER_OK) {
-        result = LibraryFailure(label, failureLine, mode == 2 ? kErrFileCreation : kErrFileRead,
-                                FailureText(error).c_str());
+        result =
+            LibraryFailure(label, failureLine, mode == 2 ? kErrFileCreation : kErrFileRead, FailureText(error).c_str());
     }
     zip_error_fini(error);
     if (result && IsClosed())
@@ -1261,8 +1258,8 @@ bool KQZipArchive::WriteDataFromFile(const KQString& name, const KQString& path)
         // What the file is now is what Close must find.
         if (KQFileStampUtf8(pendingData->path, &pendingData->fileStamp)) {
             // Empty entries always take the default settings.
-            result = AddPending(name, pendingData, pendingData->fileStamp.size > 0 ? compressionLevel : -1,
-                                libraryText);
+            result =
+                AddPending(name, pendingData, pendingData->fileStamp.size > 0 ? compressionLevel : -1, libraryText);
         }
     } catch (const std::bad_alloc&) {
         libraryText = LibraryText(ZIP_ER_MEMORY);

@@ -35,7 +35,7 @@ bool PlausibleClaim(uint64 entries, uint64 bytes, uint64 offset, uint64 recordAt
     return !before || (entries <= bytes / kDirectoryRecordLength && bytes <= bounds.mostDirectoryBytes);
 }
 
-} // namespace
+}  // namespace
 
 bool KQZipDirectoryPlausible(FILE* stream, const KQZipDirectoryBounds& bounds)
 {
@@ -78,7 +78,6 @@ bool KQZipDirectoryPlausible(FILE* stream, const KQZipDirectoryBounds& bounds)
     }
     return KQSetFilePosition(stream, 0);
 }
-
 
 zip* KQZipOpenWithinBounds(FILE* stream, const KQZipDirectoryBounds& bounds)
 {

@@ -20,7 +20,7 @@ int64 ReadEntryData(void* context, void* out, uint64 len)
     return zip_fread(static_cast<zip_file_t*>(context), out, len);
 }
 
-} // namespace
+}  // namespace
 
 KQEntryReadResult KQReadEntryWhole(KQEntryRead read, void* context, uint64 claimed, bool exact, ubyte** block,
                                    int32* size)
@@ -83,8 +83,7 @@ KQEntryReadResult KQReadEntryWhole(KQEntryRead read, void* context, uint64 claim
 KQZipEntryReader::KQZipEntryReader()
     : archive(nullptr), index(0), entry(nullptr), sizeKnown(false), size(0), crcKnown(false), crc(0), left(0),
       failed(false)
-{
-}
+{}
 
 KQZipEntryReader::~KQZipEntryReader()
 {

@@ -15,7 +15,10 @@
 // The HRESULT of a system error code, and the kind of system the type
 // library is registered for: the DLL's own width (32-bit Windows on every
 // host but a 64-bit Windows build).
-inline HRESULT KQHResultFromSystemError(DWORD code) { return HRESULT_FROM_WIN32(code); }
+inline HRESULT KQHResultFromSystemError(DWORD code)
+{
+    return HRESULT_FROM_WIN32(code);
+}
 #ifdef _WIN64
 const SYSKIND KQ_TYPELIB_SYSKIND = SYS_WIN64;
 #else

@@ -16,7 +16,7 @@ FILE* KQ_fopen(const char* name, const char* mode);
 enum KQFileKind {
     KQ_FILE_MISSING,  // nothing there, or nothing that can be asked about
     KQ_FILE_REGULAR,
-    KQ_FILE_OTHER     // a folder, a device, a pipe, a socket (or, unfollowed, a link)
+    KQ_FILE_OTHER  // a folder, a device, a pipe, a socket (or, unfollowed, a link)
 };
 // What name designates, found without opening it (so a pipe cannot block
 // the caller). followLinks false tells a link apart from what it names.
@@ -86,9 +86,9 @@ FILE* KQSaveFileStream(KQSaveFile* file);
 
 enum KQSaveResult {
     KQ_SAVE_DONE,
-    KQ_SAVE_WRITE_FAILED,         // the data did not reach the disk
-    KQ_SAVE_TEMPORARY_REPLACED,   // the name no longer designates the file written
-    KQ_SAVE_TARGET_CHANGED,       // target is no longer what was held
+    KQ_SAVE_WRITE_FAILED,        // the data did not reach the disk
+    KQ_SAVE_TEMPORARY_REPLACED,  // the name no longer designates the file written
+    KQ_SAVE_TARGET_CHANGED,      // target is no longer what was held
     KQ_SAVE_REPLACE_FAILED
 };
 // Makes the written file durable, gives it what the held file carries that

@@ -93,7 +93,7 @@ KQFileKind KindOf(const wchar_t* name, bool followLinks)
     return type == FILE_TYPE_DISK ? KQ_FILE_REGULAR : KQ_FILE_OTHER;
 }
 
-} // namespace
+}  // namespace
 
 FILE* KQ_fopen(const char* name, const char* mode)
 {
@@ -124,7 +124,8 @@ std::string KQResolveLinksUtf8(const std::string& name)
     DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return name;
-    HANDLE handle = CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return name;
     std::vector<wchar_t> buffer(MAX_PATH);
@@ -204,7 +205,7 @@ bool StampOfName(const std::wstring& name, KQFileStamp* stamp)
     return known;
 }
 
-} // namespace
+}  // namespace
 
 struct KQHeldFile {
     HANDLE handle;
@@ -286,8 +287,8 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     file->name = Wide(name);
     // Shared with nobody while it is written: no other program can rename
     // or replace it under its name meanwhile.
-    HANDLE handle = CreateFileW(file->name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle =
+        CreateFileW(file->name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = ErrorNumber(GetLastError());
         delete file;
@@ -402,7 +403,7 @@ int KQRemoveFileUtf8(const std::string& name)
     return _wremove(Wide(name).c_str()) == 0 ? 0 : errno;
 }
 
-#else // not _WIN32
+#else  // not _WIN32
 
 #include <climits>
 #include <cstring>
@@ -424,7 +425,7 @@ KQFileKind KindOf(const std::string& name, bool followLinks)
     return S_ISREG(info.st_mode) ? KQ_FILE_REGULAR : KQ_FILE_OTHER;
 }
 
-} // namespace
+}  // namespace
 
 FILE* KQ_fopen(const char* name, const char* mode)
 {
@@ -553,7 +554,7 @@ void FlushFolderOf(const std::string& name)
     ::close(fd);
 }
 
-} // namespace
+}  // namespace
 
 struct KQHeldFile {
     int fd;
@@ -563,7 +564,7 @@ struct KQHeldFile {
 struct KQSaveFile {
     std::string name;
     FILE* out;
-    KQFileStamp stamp;   // the file created under name
+    KQFileStamp stamp;  // the file created under name
     bool created;
 };
 

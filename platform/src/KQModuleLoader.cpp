@@ -19,7 +19,7 @@ const UINT kArgumentCodePage = CP_ACP;
 #else
 const UINT kArgumentCodePage = CP_UTF8;
 #endif
-} // namespace
+}  // namespace
 
 #ifdef _WIN32
 
@@ -95,7 +95,7 @@ std::wstring WideArgument(const char* argument)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 std::vector<std::wstring> KQWideArguments(int argc, char** argv)
 {

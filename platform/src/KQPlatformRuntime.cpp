@@ -73,7 +73,7 @@ struct Sink {
 struct Directive {
     bool left = false;
     bool zero = false;
-    std::string flags;   // as written, for the numeric conversions
+    std::string flags;  // as written, for the numeric conversions
     int width = 0;
     int precision = -1;  // -1: none
     enum { None, Wide, Short, Long, LongLong, LongDouble } size = None;
@@ -294,8 +294,7 @@ int Format(C* buffer, size_t count, const C* format, va_list args)
         }
         // A Windows long is 32 bits, so %ld takes an int (LONG and DWORD are
         // 32-bit here too) and goes to glibc without the prefix.
-        const char* size = item.size == Directive::LongLong ? "ll"
-                           : item.size == Directive::Short ? "h" : "";
+        const char* size = item.size == Directive::LongLong ? "ll" : item.size == Directive::Short ? "h" : "";
         switch (conversion) {
         case 'c':
         case 'C': {
@@ -341,8 +340,7 @@ int Format(C* buffer, size_t count, const C* format, va_list args)
             // Windows prints a pointer as upper-case hex digits, zero-filled
             // to the pointer's size, without a prefix.
             char digits[32];
-            snprintf(digits, sizeof digits, "%0*" PRIXPTR, (int)(2 * sizeof(void*)),
-                     (uintptr_t)va_arg(args, void*));
+            snprintf(digits, sizeof digits, "%0*" PRIXPTR, (int)(2 * sizeof(void*)), (uintptr_t)va_arg(args, void*));
             C wide[32];
             size_t n = strlen(digits);
             for (size_t i = 0; i < n; ++i)

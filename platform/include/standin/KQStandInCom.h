@@ -20,11 +20,11 @@ typedef HRESULT* LPHRESULT;
 
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define MAKE_HRESULT(sev, fac, code) \
-    ((HRESULT)(((uint32_t)(sev) << 31) | ((uint32_t)(fac) << 16) | ((uint32_t)(code))))
+#define MAKE_HRESULT(sev, fac, code) ((HRESULT)(((uint32_t)(sev) << 31) | ((uint32_t)(fac) << 16) | ((uint32_t)(code))))
 #define FACILITY_WIN32 7
-#define HRESULT_FROM_WIN32(x) \
-    ((HRESULT)(x) <= 0 ? (HRESULT)(x) : (HRESULT)((((uint32_t)(x)) & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u))
+#define HRESULT_FROM_WIN32(x)                                                                                          \
+    ((HRESULT)(x) <= 0 ? (HRESULT)(x)                                                                                  \
+                       : (HRESULT)((((uint32_t)(x)) & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u))
 
 #define S_OK ((HRESULT)0)
 #define S_FALSE ((HRESULT)1)
@@ -83,10 +83,22 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b)
             return false;
     return true;
 }
-inline bool IsEqualIID(REFIID a, REFIID b) { return IsEqualGUID(a, b); }
-inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) { return IsEqualGUID(a, b); }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+inline bool IsEqualIID(REFIID a, REFIID b)
+{
+    return IsEqualGUID(a, b);
+}
+inline bool IsEqualCLSID(REFCLSID a, REFCLSID b)
+{
+    return IsEqualGUID(a, b);
+}
+inline bool operator==(REFGUID a, REFGUID b)
+{
+    return IsEqualGUID(a, b);
+}
+inline bool operator!=(REFGUID a, REFGUID b)
+{
+    return !IsEqualGUID(a, b);
+}
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" into buffer; returns the
 // characters written with the NUL (39), or 0 when the buffer is too small.
@@ -106,8 +118,6 @@ struct FILETIME {
 typedef FILETIME* PFILETIME;
 typedef FILETIME* LPFILETIME;
 #endif
-
-
 
 // ---------------------------------------------------------------------------
 // Interfaces.
@@ -166,8 +176,7 @@ protected:
 
 struct IExtractImage : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetLocation(LPWSTR pathBuffer, DWORD bufferLength, DWORD* priority,
-                                                  const SIZE* size, DWORD recommendedColorDepth,
-                                                  DWORD* flags) = 0;
+                                                  const SIZE* size, DWORD recommendedColorDepth, DWORD* flags) = 0;
     virtual HRESULT STDMETHODCALLTYPE Extract(HBITMAP* bitmap) = 0;
 
 protected:
@@ -238,8 +247,8 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                   DWORD creation, DWORD flagsAndAttributes, HANDLE templateFile);
+HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creation,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime, LPFILETIME lastWriteTime);
 BOOL CloseHandle(HANDLE object);
 // GetLastError and SetLastError are declared with the text area.

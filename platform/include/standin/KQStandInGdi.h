@@ -41,7 +41,7 @@ typedef void* HGDIOBJ;
 typedef DWORD COLORREF;
 
 #define RGB(r, g, b) ((COLORREF)(((BYTE)(r)) | ((WORD)((BYTE)(g)) << 8) | (((DWORD)(BYTE)(b)) << 16)))
-#define GetRValue(c) ((BYTE)((c) & 0xFF))
+#define GetRValue(c) ((BYTE)((c)&0xFF))
 #define GetGValue(c) ((BYTE)(((c) >> 8) & 0xFF))
 #define GetBValue(c) ((BYTE)(((c) >> 16) & 0xFF))
 #define CLR_INVALID 0xFFFFFFFF
@@ -200,19 +200,20 @@ BOOL WINAPI DeleteObject(HGDIOBJ object);
 HGDIOBJ WINAPI GetStockObject(int index);
 int WINAPI GetObjectA(HGDIOBJ object, int size, LPVOID buffer);
 int WINAPI GetObjectW(HGDIOBJ object, int size, LPVOID buffer);
-inline int GetObject(HGDIOBJ object, int size, LPVOID buffer) { return GetObjectW(object, size, buffer); }
+inline int GetObject(HGDIOBJ object, int size, LPVOID buffer)
+{
+    return GetObjectW(object, size, buffer);
+}
 BOOL WINAPI GdiFlush(void);
 
 // Bitmaps.
 HBITMAP WINAPI CreateBitmap(int width, int height, UINT planes, UINT bitCount, const void* bits);
-HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
-                                DWORD offset);
+HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section, DWORD offset);
 UINT WINAPI SetDIBColorTable(HDC dc, UINT start, UINT count, const RGBQUAD* colors);
 UINT WINAPI GetDIBColorTable(HDC dc, UINT start, UINT count, RGBQUAD* colors);
 
 // Drawing.
-BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourceX, int sourceY,
-                   DWORD rop);
+BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourceX, int sourceY, DWORD rop);
 BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop);
 int WINAPI SetStretchBltMode(HDC dc, int mode);
 int WINAPI GetStretchBltMode(HDC dc);

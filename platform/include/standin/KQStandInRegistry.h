@@ -87,9 +87,8 @@ LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey);
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR keyClass,
                       LPDWORD classLength, LPVOID lastWrite);
 LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
-                         LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
-                         LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD securityDescriptor,
-                         LPVOID lastWrite);
+                         LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values, LPDWORD maxValueNameLength,
+                         LPDWORD maxValueLength, LPDWORD securityDescriptor, LPVOID lastWrite);
 
 // Where the hive is kept (for messages and tools), as UTF-8.
 const char* KQStandInRegistryFile();

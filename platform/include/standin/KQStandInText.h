@@ -34,8 +34,8 @@ typedef const WCHAR* LPCWCH;
 // needed. A destination too small gets what fits, the result is 0 and the
 // last error ERROR_INSUFFICIENT_BUFFER. Invalid UTF-8 becomes U+FFFD unless
 // MB_ERR_INVALID_CHARS is given.
-int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount,
-                               LPWSTR wide, int wideCount);
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount, LPWSTR wide,
+                               int wideCount);
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideCount, LPSTR multiByte,
                                int multiByteCount, LPCCH defaultChar, LPBOOL usedDefaultChar);
 

@@ -108,7 +108,7 @@ bool ParseGuid(const wchar_t* t, GUID* g)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 HRESULT CLSIDFromString(LPCOLESTR text, LPCLSID clsid)
 {
@@ -120,12 +120,21 @@ HRESULT CLSIDFromString(LPCOLESTR text, LPCLSID clsid)
     return E_INVALIDARG;
 }
 
-HRESULT IIDFromString(LPCOLESTR text, LPIID iid) { return CLSIDFromString(text, iid); }
+HRESULT IIDFromString(LPCOLESTR text, LPIID iid)
+{
+    return CLSIDFromString(text, iid);
+}
 
 // ---------------------------------------------------------------------------
-LONG InterlockedIncrement(LONG volatile* value) { return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedIncrement(LONG volatile* value)
+{
+    return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
+}
 
-LONG InterlockedDecrement(LONG volatile* value) { return __atomic_sub_fetch(value, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedDecrement(LONG volatile* value)
+{
+    return __atomic_sub_fetch(value, 1, __ATOMIC_SEQ_CST);
+}
 
 // ---------------------------------------------------------------------------
 // Last error.
@@ -133,9 +142,15 @@ namespace {
 thread_local DWORD lastError = 0;
 }
 
-DWORD GetLastError() { return lastError; }
+DWORD GetLastError()
+{
+    return lastError;
+}
 
-void SetLastError(DWORD error) { lastError = error; }
+void SetLastError(DWORD error)
+{
+    lastError = error;
+}
 
 // ---------------------------------------------------------------------------
 // Kernel files. A handle is a heap record listed in `openFiles`; only
@@ -168,7 +183,7 @@ bool Conflicts(const FileRecord& open, DWORD access, DWORD share)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD creation, DWORD,
                    HANDLE)
@@ -222,7 +237,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
     // Opening a pipe here would wait for its other end; CreateFile does not.
     int fd = open(name.c_str(), flags | O_NONBLOCK, 0666);
     if (fd < 0) {
-        SetLastError(errno == ENOENT ? KQ_ERROR_FILE_NOT_FOUND
+        SetLastError(errno == ENOENT   ? KQ_ERROR_FILE_NOT_FOUND
                      : errno == EEXIST ? KQ_ERROR_FILE_EXISTS
                                        : KQ_ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -254,7 +269,7 @@ void ToFileTime(const struct timespec& t, FILETIME* out)
     out->dwHighDateTime = (DWORD)(ticks >> 32);
 }
 
-} // namespace
+}  // namespace
 
 BOOL GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime, LPFILETIME lastWriteTime)
 {
@@ -312,7 +327,10 @@ HMODULE KQStandInModuleOf(const void* address)
 
 namespace {
 
-HMODULE ProgramModule() { return KQStandInModuleOf((const void*)getauxval(AT_PHDR)); }
+HMODULE ProgramModule()
+{
+    return KQStandInModuleOf((const void*)getauxval(AT_PHDR));
+}
 
 std::string ModulePath(HMODULE module)
 {
@@ -356,7 +374,7 @@ int MatchModule(struct dl_phdr_info* info, size_t, void* data)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 BOOL DisableThreadLibraryCalls(HMODULE module)
 {
@@ -403,7 +421,7 @@ HMODULE GetModuleHandleW(LPCWSTR moduleName)
 // Resources.
 struct KQStandInResource {
     HMODULE module;
-    std::wstring type; // upper-cased name, or "#<number>"
+    std::wstring type;  // upper-cased name, or "#<number>"
     WORD id;
     const void* data;
     DWORD size;
@@ -445,7 +463,7 @@ bool ResourceId(LPCWSTR name, WORD* id)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 void KQStandInAddResource(const void* anchor, LPCWSTR type, WORD id, const void* data, DWORD size)
 {
@@ -457,7 +475,7 @@ HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
 {
     WORD id = 0;
     if (!name || !type || !ResourceId(name, &id)) {
-        SetLastError(1814); // ERROR_RESOURCE_NAME_NOT_FOUND
+        SetLastError(1814);  // ERROR_RESOURCE_NAME_NOT_FOUND
         return nullptr;
     }
     if (!module)
@@ -467,15 +485,24 @@ HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
     for (auto& r : Resources())
         if (r.module == module && r.id == id && r.type == key)
             return &r;
-    SetLastError(1813); // ERROR_RESOURCE_TYPE_NOT_FOUND
+    SetLastError(1813);  // ERROR_RESOURCE_TYPE_NOT_FOUND
     return nullptr;
 }
 
-HGLOBAL LoadResource(HMODULE, HRSRC resource) { return resource ? (HGLOBAL)resource->data : nullptr; }
+HGLOBAL LoadResource(HMODULE, HRSRC resource)
+{
+    return resource ? (HGLOBAL)resource->data : nullptr;
+}
 
-LPVOID LockResource(HGLOBAL data) { return data; }
+LPVOID LockResource(HGLOBAL data)
+{
+    return data;
+}
 
-DWORD SizeofResource(HMODULE, HRSRC resource) { return resource ? resource->size : 0; }
+DWORD SizeofResource(HMODULE, HRSRC resource)
+{
+    return resource ? resource->size : 0;
+}
 
 // ---------------------------------------------------------------------------
 // Type libraries: the TYPELIB resource is the interface definition text;
@@ -483,7 +510,7 @@ DWORD SizeofResource(HMODULE, HRSRC resource) { return resource ? resource->size
 namespace {
 
 struct TypeInfoRecord {
-    std::string kind; // interface, dispinterface, coclass
+    std::string kind;  // interface, dispinterface, coclass
     std::string name;
     std::string uuid;
     bool automation = false;
@@ -713,8 +740,8 @@ private:
 LSTATUS SetString(const std::wstring& path, LPCWSTR valueName, const std::string& value)
 {
     HKEY key = nullptr;
-    LSTATUS rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 KEY_WRITE, nullptr, &key, nullptr);
+    LSTATUS rc = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                                 nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS)
         return rc;
     std::wstring w = FromUtf8(value);
@@ -745,7 +772,7 @@ std::wstring QueryDefault(const std::wstring& path)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 HRESULT LoadTypeLibEx(LPCOLESTR file, REGKIND kind, ITypeLib** typeLib)
 {
@@ -859,7 +886,7 @@ HRESULT UnRegisterTypeLib(REFGUID libId, WORD majorVersion, WORD minorVersion, L
     for (const auto& name : interfaces)
         RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"Interface\\" + name).c_str());
     RegDeleteTreeW(HKEY_CLASSES_ROOT, versionKey.c_str());
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, libKey.c_str()); // only when no other version is left
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, libKey.c_str());  // only when no other version is left
     return S_OK;
 }
 
@@ -873,11 +900,17 @@ std::vector<void*> loadedServers;
 typedef HRESULT (*GetClassObjectFunction)(REFCLSID, REFIID, LPVOID*);
 typedef HRESULT (*CanUnloadFunction)();
 
-} // namespace
+}  // namespace
 
-HRESULT CoInitialize(LPVOID) { return S_OK; }
+HRESULT CoInitialize(LPVOID)
+{
+    return S_OK;
+}
 
-HRESULT CoInitializeEx(LPVOID, DWORD) { return S_OK; }
+HRESULT CoInitializeEx(LPVOID, DWORD)
+{
+    return S_OK;
+}
 
 void CoUninitialize()
 {

@@ -11,7 +11,10 @@
 namespace {
 
 // Distinct, non-null values for the three standard handles.
-HANDLE StandardHandle(int index) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(index + 1)); }
+HANDLE StandardHandle(int index)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(index + 1));
+}
 
 bool WriteAll(const char* data, size_t size)
 {
@@ -56,7 +59,7 @@ void FillTime(LPSYSTEMTIME out, bool local)
     out->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
 }
 
-} // namespace
+}  // namespace
 
 BOOL WINAPI AllocConsole()
 {
@@ -108,6 +111,12 @@ BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD count, LPDWO
     return TRUE;
 }
 
-void WINAPI GetLocalTime(LPSYSTEMTIME out) { FillTime(out, true); }
+void WINAPI GetLocalTime(LPSYSTEMTIME out)
+{
+    FillTime(out, true);
+}
 
-void WINAPI GetSystemTime(LPSYSTEMTIME out) { FillTime(out, false); }
+void WINAPI GetSystemTime(LPSYSTEMTIME out)
+{
+    FillTime(out, false);
+}

@@ -18,4 +18,4 @@ __attribute__((destructor)) void KQStandInDllDetach()
     DllMain((HINSTANCE)KQStandInModuleOf((const void*)&KQStandInDllDetach), DLL_PROCESS_DETACH, nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -12,7 +12,10 @@
 
 namespace {
 
-std::string ToHost(const wchar_t* text) { return kqstandin::ToUtf8(text); }
+std::string ToHost(const wchar_t* text)
+{
+    return kqstandin::ToUtf8(text);
+}
 
 // Host names are UTF-8 by convention; a byte that does not start a valid
 // sequence is taken as a character of its own.
@@ -138,7 +141,7 @@ int AccessMode(int mode)
     }
 }
 
-} // namespace
+}  // namespace
 
 DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPSTR* filePart)
 {

@@ -22,7 +22,7 @@ struct GdiObject {
     virtual ~GdiObject() {}
     Kind kind;
     bool stock = false;
-    int selectCount = 0;     // DCs the object is selected into
+    int selectCount = 0;         // DCs the object is selected into
     bool deletePending = false;  // DeleteObject while selected: freed on deselection
 };
 
@@ -46,7 +46,8 @@ struct Surface {
 
     Surface() { std::memset(table, 0, sizeof(table)); }
 
-    uint8_t* Row(int32_t yFromTop) const {
+    uint8_t* Row(int32_t yFromTop) const
+    {
         return bits + static_cast<size_t>(topDown ? yFromTop : height - 1 - yFromTop) * stride;
     }
     void SetMasks(DWORD r, DWORD g, DWORD b);
@@ -82,47 +83,55 @@ struct DC : GdiObject {
 
 std::mutex g_lock;
 
-std::unordered_set<const void*>& Live() {
+std::unordered_set<const void*>& Live()
+{
     static std::unordered_set<const void*> live;
     return live;
 }
 
 template <class T>
-T* Find(const void* handle, Kind kind) {
-    if (!handle || !Live().count(handle)) return nullptr;
+T* Find(const void* handle, Kind kind)
+{
+    if (!handle || !Live().count(handle))
+        return nullptr;
     GdiObject* object = static_cast<GdiObject*>(const_cast<void*>(handle));
-    if (object->kind != kind || object->deletePending) return nullptr;
+    if (object->kind != kind || object->deletePending)
+        return nullptr;
     return static_cast<T*>(object);
 }
 
-GdiObject* FindAny(const void* handle) {
-    if (!handle || !Live().count(handle)) return nullptr;
+GdiObject* FindAny(const void* handle)
+{
+    if (!handle || !Live().count(handle))
+        return nullptr;
     return static_cast<GdiObject*>(const_cast<void*>(handle));
 }
 
 template <class T>
-T* Register(T* object) {
+T* Register(T* object)
+{
     Live().insert(static_cast<GdiObject*>(object));
     return object;
 }
 
-void Destroy(GdiObject* object) {
+void Destroy(GdiObject* object)
+{
     Live().erase(object);
     delete object;
 }
 
 const PALETTEENTRY kSystemColours[20] = {
-    {0x00, 0x00, 0x00, 0}, {0x80, 0x00, 0x00, 0}, {0x00, 0x80, 0x00, 0}, {0x80, 0x80, 0x00, 0},
-    {0x00, 0x00, 0x80, 0}, {0x80, 0x00, 0x80, 0}, {0x00, 0x80, 0x80, 0}, {0xC0, 0xC0, 0xC0, 0},
-    {0xC0, 0xDC, 0xC0, 0}, {0xA6, 0xCA, 0xF0, 0}, {0xFF, 0xFB, 0xF0, 0}, {0xA0, 0xA0, 0xA4, 0},
-    {0x80, 0x80, 0x80, 0}, {0xFF, 0x00, 0x00, 0}, {0x00, 0xFF, 0x00, 0}, {0xFF, 0xFF, 0x00, 0},
-    {0x00, 0x00, 0xFF, 0}, {0xFF, 0x00, 0xFF, 0}, {0x00, 0xFF, 0xFF, 0}, {0xFF, 0xFF, 0xFF, 0},
+    {0x00, 0x00, 0x00, 0}, {0x80, 0x00, 0x00, 0}, {0x00, 0x80, 0x00, 0}, {0x80, 0x80, 0x00, 0}, {0x00, 0x00, 0x80, 0},
+    {0x80, 0x00, 0x80, 0}, {0x00, 0x80, 0x80, 0}, {0xC0, 0xC0, 0xC0, 0}, {0xC0, 0xDC, 0xC0, 0}, {0xA6, 0xCA, 0xF0, 0},
+    {0xFF, 0xFB, 0xF0, 0}, {0xA0, 0xA0, 0xA4, 0}, {0x80, 0x80, 0x80, 0}, {0xFF, 0x00, 0x00, 0}, {0x00, 0xFF, 0x00, 0},
+    {0xFF, 0xFF, 0x00, 0}, {0x00, 0x00, 0xFF, 0}, {0xFF, 0x00, 0xFF, 0}, {0x00, 0xFF, 0xFF, 0}, {0xFF, 0xFF, 0xFF, 0},
 };
 
 // The 256 colours of the halftone palette and of 8-bit device bitmaps: the
 // 20 system colours at both ends around a cube of 8 red, 8 green and 4 blue
 // levels (red varies fastest).
-void HalftoneEntry(int i, uint8_t& r, uint8_t& g, uint8_t& b) {
+void HalftoneEntry(int i, uint8_t& r, uint8_t& g, uint8_t& b)
+{
     if (i < 10 || i >= 246) {
         const PALETTEENTRY& e = kSystemColours[i < 10 ? i : i - 236];
         r = e.peRed;
@@ -143,7 +152,8 @@ const uint8_t kVgaColours[16][3] = {
     {0x00, 0x00, 0xFF}, {0xFF, 0x00, 0xFF}, {0x00, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF},
 };
 
-Palette* StockPalette() {
+Palette* StockPalette()
+{
     static Palette* palette = [] {
         Palette* p = Register(new Palette);
         p->stock = true;
@@ -153,7 +163,8 @@ Palette* StockPalette() {
     return palette;
 }
 
-Bitmap* StockBitmap() {
+Bitmap* StockBitmap()
+{
     static Bitmap* bitmap = [] {
         Bitmap* b = Register(new Bitmap);
         b->stock = true;
@@ -171,7 +182,8 @@ Bitmap* StockBitmap() {
 
 const int kScreenBits = 32;
 
-int CountTrailingZeros(DWORD v) {
+int CountTrailingZeros(DWORD v)
+{
     int n = 0;
     while (v && !(v & 1u)) {
         v >>= 1;
@@ -180,15 +192,18 @@ int CountTrailingZeros(DWORD v) {
     return n;
 }
 
-int CountBits(DWORD v) {
+int CountBits(DWORD v)
+{
     int n = 0;
-    for (; v; v &= v - 1) ++n;
+    for (; v; v &= v - 1)
+        ++n;
     return n;
 }
 
 const DWORD kFieldMasks[9] = {0x00, 0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF};
 
-void Surface::SetMasks(DWORD r, DWORD g, DWORD b) {
+void Surface::SetMasks(DWORD r, DWORD g, DWORD b)
+{
     const DWORD m[3] = {r, g, b};
     for (int i = 0; i < 3; ++i) {
         masks[i] = m[i];
@@ -202,7 +217,8 @@ void Surface::SetMasks(DWORD r, DWORD g, DWORD b) {
 }
 
 // A field widened to 8 bits by repeating its top bits (5 bits v: v*8 + v/4).
-DWORD GetField(DWORD pixel, int shift, int len) {
+DWORD GetField(DWORD pixel, int shift, int len)
+{
     int s = shift - (8 - len);
     DWORD field = s < 0 ? pixel << -s : pixel >> s;
     field &= kFieldMasks[len];
@@ -211,19 +227,25 @@ DWORD GetField(DWORD pixel, int shift, int len) {
 }
 
 // An 8-bit value narrowed to a field by truncation.
-DWORD PutField(DWORD value, int shift, int len) {
+DWORD PutField(DWORD value, int shift, int len)
+{
     int s = shift - (8 - len);
     value &= kFieldMasks[len];
     return s < 0 ? value >> -s : value << s;
 }
 
-DWORD Surface::GetRaw(int32_t x, int32_t y) const {
+DWORD Surface::GetRaw(int32_t x, int32_t y) const
+{
     const uint8_t* row = Row(y);
     switch (bitCount) {
-    case 1: return (row[x >> 3] >> (7 - (x & 7))) & 1u;
-    case 4: return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xFu;
-    case 8: return row[x];
-    case 16: return row[2 * x] | (static_cast<DWORD>(row[2 * x + 1]) << 8);
+    case 1:
+        return (row[x >> 3] >> (7 - (x & 7))) & 1u;
+    case 4:
+        return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xFu;
+    case 8:
+        return row[x];
+    case 16:
+        return row[2 * x] | (static_cast<DWORD>(row[2 * x + 1]) << 8);
     case 24:
         return row[3 * x] | (static_cast<DWORD>(row[3 * x + 1]) << 8) | (static_cast<DWORD>(row[3 * x + 2]) << 16);
     default:
@@ -232,7 +254,8 @@ DWORD Surface::GetRaw(int32_t x, int32_t y) const {
     }
 }
 
-void Surface::PutRaw(int32_t x, int32_t y, DWORD v) {
+void Surface::PutRaw(int32_t x, int32_t y, DWORD v)
+{
     uint8_t* row = Row(y);
     switch (bitCount) {
     case 1: {
@@ -246,7 +269,9 @@ void Surface::PutRaw(int32_t x, int32_t y, DWORD v) {
         else
             row[x >> 1] = static_cast<uint8_t>((row[x >> 1] & 0x0Fu) | ((v & 0xFu) << 4));
         break;
-    case 8: row[x] = static_cast<uint8_t>(v); break;
+    case 8:
+        row[x] = static_cast<uint8_t>(v);
+        break;
     case 16:
         row[2 * x] = static_cast<uint8_t>(v);
         row[2 * x + 1] = static_cast<uint8_t>(v >> 8);
@@ -265,7 +290,8 @@ void Surface::PutRaw(int32_t x, int32_t y, DWORD v) {
     }
 }
 
-void Surface::RawToRGB(DWORD v, uint8_t& r, uint8_t& g, uint8_t& b) const {
+void Surface::RawToRGB(DWORD v, uint8_t& r, uint8_t& g, uint8_t& b) const
+{
     if (bitCount <= 8) {
         if (monoDdb) {
             r = g = b = v ? 0xFF : 0x00;
@@ -282,9 +308,11 @@ void Surface::RawToRGB(DWORD v, uint8_t& r, uint8_t& g, uint8_t& b) const {
     b = static_cast<uint8_t>(GetField(v & masks[2], shift[2], len[2]));
 }
 
-DWORD Surface::RGBToRaw(uint8_t r, uint8_t g, uint8_t b, bool blit) const {
+DWORD Surface::RGBToRaw(uint8_t r, uint8_t g, uint8_t b, bool blit) const
+{
     if (bitCount <= 8) {
-        if (monoDdb) return (r == 0xFF && g == 0xFF && b == 0xFF) ? 1u : 0u;
+        if (monoDdb)
+            return (r == 0xFF && g == 0xFF && b == 0xFF) ? 1u : 0u;
         if (blit) {
             // Blits match the centre of the colour's 5-bit cell, not the
             // colour itself: black looks for (4, 4, 4), white for (252, 252, 252).
@@ -297,7 +325,8 @@ DWORD Surface::RGBToRaw(uint8_t r, uint8_t g, uint8_t b, bool blit) const {
         for (int i = 0; i < tableSize; ++i) {
             int dr = r - table[i].rgbRed, dg = g - table[i].rgbGreen, db = b - table[i].rgbBlue;
             DWORD diff = static_cast<DWORD>(dr * dr + dg * dg + db * db);
-            if (diff == 0) return static_cast<DWORD>(i);
+            if (diff == 0)
+                return static_cast<DWORD>(i);
             if (diff < bestDiff) {
                 bestDiff = diff;
                 best = i;
@@ -311,11 +340,15 @@ DWORD Surface::RGBToRaw(uint8_t r, uint8_t g, uint8_t b, bool blit) const {
 
 // Two surfaces whose pixel values mean the same colours: pixels are copied
 // as they are (unused bits included), as GDI does for equal formats.
-bool SameFormat(const Surface& a, const Surface& b) {
-    if (a.bitCount != b.bitCount || a.monoDdb != b.monoDdb) return false;
+bool SameFormat(const Surface& a, const Surface& b)
+{
+    if (a.bitCount != b.bitCount || a.monoDdb != b.monoDdb)
+        return false;
     if (a.bitCount <= 8) {
-        if (a.monoDdb) return true;
-        if (a.tableSize != b.tableSize) return false;
+        if (a.monoDdb)
+            return true;
+        if (a.tableSize != b.tableSize)
+            return false;
         for (int i = 0; i < a.tableSize; ++i)
             if (a.table[i].rgbRed != b.table[i].rgbRed || a.table[i].rgbGreen != b.table[i].rgbGreen ||
                 a.table[i].rgbBlue != b.table[i].rgbBlue)
@@ -325,7 +358,8 @@ bool SameFormat(const Surface& a, const Surface& b) {
     return a.masks[0] == b.masks[0] && a.masks[1] == b.masks[1] && a.masks[2] == b.masks[2];
 }
 
-size_t DibStride(int64_t width, int bitCount) {
+size_t DibStride(int64_t width, int bitCount)
+{
     return static_cast<size_t>((width * bitCount + 31) / 32 * 4);
 }
 
@@ -336,29 +370,38 @@ const uint64_t kMaxSurfaceBytes = 0x40000000u;
 // not attached. Accepts what CreateDIBSection accepts: a header of at least
 // 40 bytes, a positive width, a non-zero height, 1/4/8/24 bits with BI_RGB,
 // 16/32 bits with BI_RGB or BI_BITFIELDS.
-bool DescribeDib(const BITMAPINFO* info, UINT usage, const Palette* dcPalette, Surface& s) {
-    if (!info) return false;
+bool DescribeDib(const BITMAPINFO* info, UINT usage, const Palette* dcPalette, Surface& s)
+{
+    if (!info)
+        return false;
     const BITMAPINFOHEADER& h = info->bmiHeader;
-    if (h.biSize < sizeof(BITMAPINFOHEADER)) return false;
-    if (h.biWidth <= 0 || h.biHeight == 0) return false;
-    if (usage != DIB_RGB_COLORS && usage != DIB_PAL_COLORS) return false;
+    if (h.biSize < sizeof(BITMAPINFOHEADER))
+        return false;
+    if (h.biWidth <= 0 || h.biHeight == 0)
+        return false;
+    if (usage != DIB_RGB_COLORS && usage != DIB_PAL_COLORS)
+        return false;
     const int bpp = h.biBitCount;
     switch (bpp) {
     case 1:
     case 4:
     case 8:
     case 24:
-        if (h.biCompression != BI_RGB) return false;
+        if (h.biCompression != BI_RGB)
+            return false;
         break;
     case 16:
     case 32:
-        if (h.biCompression != BI_RGB && h.biCompression != BI_BITFIELDS) return false;
+        if (h.biCompression != BI_RGB && h.biCompression != BI_BITFIELDS)
+            return false;
         break;
-    default: return false;
+    default:
+        return false;
     }
     const int64_t height = h.biHeight < 0 ? -static_cast<int64_t>(h.biHeight) : h.biHeight;
     const size_t stride = DibStride(h.biWidth, bpp);
-    if (static_cast<uint64_t>(stride) * static_cast<uint64_t>(height) > kMaxSurfaceBytes) return false;
+    if (static_cast<uint64_t>(stride) * static_cast<uint64_t>(height) > kMaxSurfaceBytes)
+        return false;
     s.width = h.biWidth;
     s.height = static_cast<int32_t>(height);
     s.topDown = h.biHeight < 0;
@@ -396,29 +439,35 @@ bool DescribeDib(const BITMAPINFO* info, UINT usage, const Palette* dcPalette, S
     return true;
 }
 
-void Deselect(GdiObject* object) {
-    if (!object || object->stock) return;
+void Deselect(GdiObject* object)
+{
+    if (!object || object->stock)
+        return;
     if (--object->selectCount <= 0) {
         object->selectCount = 0;
-        if (object->kind == Kind::Bitmap) static_cast<Bitmap*>(object)->selectedInto = nullptr;
-        if (object->deletePending) Destroy(object);
+        if (object->kind == Kind::Bitmap)
+            static_cast<Bitmap*>(object)->selectedInto = nullptr;
+        if (object->deletePending)
+            Destroy(object);
     }
 }
 
-Bitmap* SelectedBitmap(HDC dc) {
+Bitmap* SelectedBitmap(HDC dc)
+{
     DC* d = Find<DC>(dc, Kind::DC);
     return (d && d->bitmap) ? d->bitmap : nullptr;
 }
 
 struct Span {
-    int64_t first;  // first destination coordinate
+    int64_t first;   // first destination coordinate
     int64_t offset;  // source coordinate minus destination coordinate
     int64_t count;
 };
 
 // Clips a copy of `count` pixels from source position `src` to destination
 // position `dst` against both extents.
-Span Clip(int64_t dst, int64_t src, int64_t count, int64_t dstExtent, int64_t srcExtent) {
+Span Clip(int64_t dst, int64_t src, int64_t count, int64_t dstExtent, int64_t srcExtent)
+{
     Span s{dst, src - dst, 0};
     int64_t lo = std::max<int64_t>({dst, 0, -s.offset});
     int64_t hi = std::min<int64_t>({dst + count, dstExtent, srcExtent - s.offset});
@@ -427,14 +476,16 @@ Span Clip(int64_t dst, int64_t src, int64_t count, int64_t dstExtent, int64_t sr
     return s;
 }
 
-void NormaliseExtent(int64_t& pos, int64_t& extent) {
+void NormaliseExtent(int64_t& pos, int64_t& extent)
+{
     if (extent < 0) {
         pos += extent;
         extent = -extent;
     }
 }
 
-bool Fill(Bitmap* target, int64_t x, int64_t y, int64_t w, int64_t h, DWORD rop) {
+bool Fill(Bitmap* target, int64_t x, int64_t y, int64_t w, int64_t h, DWORD rop)
+{
     Surface& s = target->surface;
     NormaliseExtent(x, w);
     NormaliseExtent(y, h);
@@ -442,11 +493,19 @@ bool Fill(Bitmap* target, int64_t x, int64_t y, int64_t w, int64_t h, DWORD rop)
     int64_t y0 = std::max<int64_t>(y, 0), y1 = std::min<int64_t>(y + h, s.height);
     DWORD value = 0;
     switch (rop) {
-    case BLACKNESS: value = 0; break;
-    case WHITENESS: value = s.AllOnes(); break;
-    case PATCOPY: value = s.RGBToRaw(0xFF, 0xFF, 0xFF, false); break;  // the default brush is white
-    case DSTINVERT: break;
-    default: return false;
+    case BLACKNESS:
+        value = 0;
+        break;
+    case WHITENESS:
+        value = s.AllOnes();
+        break;
+    case PATCOPY:
+        value = s.RGBToRaw(0xFF, 0xFF, 0xFF, false);
+        break;  // the default brush is white
+    case DSTINVERT:
+        break;
+    default:
+        return false;
     }
     for (int64_t yy = y0; yy < y1; ++yy)
         for (int64_t xx = x0; xx < x1; ++xx) {
@@ -456,11 +515,13 @@ bool Fill(Bitmap* target, int64_t x, int64_t y, int64_t w, int64_t h, DWORD rop)
     return true;
 }
 
-bool IsPatternRop(DWORD rop) {
+bool IsPatternRop(DWORD rop)
+{
     return rop == BLACKNESS || rop == WHITENESS || rop == PATCOPY || rop == DSTINVERT;
 }
 
-void FillBitmapInfo(const Bitmap* b, BITMAP& out) {
+void FillBitmapInfo(const Bitmap* b, BITMAP& out)
+{
     const Surface& s = b->surface;
     out.bmType = 0;
     out.bmWidth = s.width;
@@ -472,30 +533,38 @@ void FillBitmapInfo(const Bitmap* b, BITMAP& out) {
     out.bmBits = b->isDib ? s.bits : nullptr;
 }
 
-int GetObjectImpl(HGDIOBJ object, int size, LPVOID buffer) {
+int GetObjectImpl(HGDIOBJ object, int size, LPVOID buffer)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     GdiObject* o = FindAny(object);
-    if (!o || o->deletePending) return 0;
+    if (!o || o->deletePending)
+        return 0;
     if (o->kind == Kind::Palette) {
-        if (!buffer) return sizeof(WORD);
-        if (size < static_cast<int>(sizeof(WORD))) return 0;
+        if (!buffer)
+            return sizeof(WORD);
+        if (size < static_cast<int>(sizeof(WORD)))
+            return 0;
         WORD n = static_cast<WORD>(static_cast<Palette*>(o)->entries.size());
         std::memcpy(buffer, &n, sizeof(n));
         return sizeof(WORD);
     }
-    if (o->kind != Kind::Bitmap) return 0;
+    if (o->kind != Kind::Bitmap)
+        return 0;
     const Bitmap* b = static_cast<Bitmap*>(o);
-    if (!buffer) return sizeof(BITMAP);
+    if (!buffer)
+        return sizeof(BITMAP);
     if (b->isDib && size >= static_cast<int>(sizeof(DIBSECTION))) {
         DIBSECTION ds{};
         FillBitmapInfo(b, ds.dsBm);
         ds.dsBmih = b->header;
         if (b->header.biCompression == BI_BITFIELDS)
-            for (int i = 0; i < 3; ++i) ds.dsBitfields[i] = b->surface.masks[i];
+            for (int i = 0; i < 3; ++i)
+                ds.dsBitfields[i] = b->surface.masks[i];
         std::memcpy(buffer, &ds, sizeof(ds));
         return sizeof(DIBSECTION);
     }
-    if (size < static_cast<int>(sizeof(BITMAP))) return 0;
+    if (size < static_cast<int>(sizeof(BITMAP)))
+        return 0;
     BITMAP bm{};
     FillBitmapInfo(b, bm);
     std::memcpy(buffer, &bm, sizeof(bm));
@@ -504,14 +573,17 @@ int GetObjectImpl(HGDIOBJ object, int size, LPVOID buffer) {
 
 // Source offset, from the start of the source span, of step j of n
 // destination pixels that cover `count` source pixels, optionally mirrored.
-int64_t StretchSource(int64_t j, int64_t n, int64_t count, bool mirror) {
+int64_t StretchSource(int64_t j, int64_t n, int64_t count, bool mirror)
+{
     return (mirror ? n - 1 - j : j) * count / n;
 }
 
 }  // namespace
 
-HDC WINAPI GetDC(HWND window) {
-    if (window) return nullptr;  // no windows exist on this host
+HDC WINAPI GetDC(HWND window)
+{
+    if (window)
+        return nullptr;  // no windows exist on this host
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Register(new DC);
     d->screen = true;
@@ -519,69 +591,96 @@ HDC WINAPI GetDC(HWND window) {
     return reinterpret_cast<HDC>(static_cast<GdiObject*>(d));
 }
 
-int WINAPI ReleaseDC(HWND, HDC dc) {
+int WINAPI ReleaseDC(HWND, HDC dc)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Find<DC>(dc, Kind::DC);
-    if (!d || !d->screen) return 0;
+    if (!d || !d->screen)
+        return 0;
     Deselect(d->palette);
     Destroy(d);
     return 1;
 }
 
-HDC WINAPI CreateCompatibleDC(HDC dc) {
+HDC WINAPI CreateCompatibleDC(HDC dc)
+{
     std::lock_guard<std::mutex> guard(g_lock);
-    if (dc && !Find<DC>(dc, Kind::DC)) return nullptr;
+    if (dc && !Find<DC>(dc, Kind::DC))
+        return nullptr;
     DC* d = Register(new DC);
     d->bitmap = StockBitmap();
     d->palette = StockPalette();
     return reinterpret_cast<HDC>(static_cast<GdiObject*>(d));
 }
 
-BOOL WINAPI DeleteDC(HDC dc) {
+BOOL WINAPI DeleteDC(HDC dc)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Find<DC>(dc, Kind::DC);
-    if (!d || d->screen) return FALSE;  // screen DCs go back through ReleaseDC
+    if (!d || d->screen)
+        return FALSE;  // screen DCs go back through ReleaseDC
     Deselect(d->bitmap);
     Deselect(d->palette);
     Destroy(d);
     return TRUE;
 }
 
-int WINAPI GetDeviceCaps(HDC dc, int index) {
+int WINAPI GetDeviceCaps(HDC dc, int index)
+{
     std::lock_guard<std::mutex> guard(g_lock);
-    if (!Find<DC>(dc, Kind::DC)) return 0;
+    if (!Find<DC>(dc, Kind::DC))
+        return 0;
     switch (index) {
-    case DRIVERVERSION: return 0x4000;
-    case TECHNOLOGY: return DT_RASDISPLAY;
-    case HORZSIZE: return 271;
-    case VERTSIZE: return 203;
-    case HORZRES: return 1024;
-    case VERTRES: return 768;
-    case BITSPIXEL: return kScreenBits;
-    case PLANES: return 1;
-    case NUMCOLORS: return -1;
+    case DRIVERVERSION:
+        return 0x4000;
+    case TECHNOLOGY:
+        return DT_RASDISPLAY;
+    case HORZSIZE:
+        return 271;
+    case VERTSIZE:
+        return 203;
+    case HORZRES:
+        return 1024;
+    case VERTRES:
+        return 768;
+    case BITSPIXEL:
+        return kScreenBits;
+    case PLANES:
+        return 1;
+    case NUMCOLORS:
+        return -1;
     case RASTERCAPS:
         return RC_BITBLT | RC_BANDING | RC_SCALING | RC_BITMAP64 | RC_GDI20_OUTPUT | RC_DI_BITMAP | RC_DIBTODEV |
                RC_BIGFONT | RC_STRETCHBLT | RC_FLOODFILL | RC_STRETCHDIB | RC_DEVBITS;
     case LOGPIXELSX:
-    case LOGPIXELSY: return 96;
-    case SIZEPALETTE: return 0;
-    case NUMRESERVED: return 20;
-    case COLORRES: return 24;
-    default: return 0;
+    case LOGPIXELSY:
+        return 96;
+    case SIZEPALETTE:
+        return 0;
+    case NUMRESERVED:
+        return 20;
+    case COLORRES:
+        return 24;
+    default:
+        return 0;
     }
 }
 
-HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object) {
+HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Find<DC>(dc, Kind::DC);
     Bitmap* b = Find<Bitmap>(object, Kind::Bitmap);
     // Palettes go through SelectPalette; only bitmaps are modelled here.
-    if (!d || !b || d->screen) return nullptr;
-    if (d->bitmap == b) return object;
-    if (!b->stock && b->selectedInto) return nullptr;  // a bitmap lives in one DC at a time
+    if (!d || !b || d->screen)
+        return nullptr;
+    if (d->bitmap == b)
+        return object;
+    if (!b->stock && b->selectedInto)
+        return nullptr;  // a bitmap lives in one DC at a time
     // A device-dependent bitmap fits only a DC of its own depth (monochrome fits any).
-    if (!b->isDib && b->surface.bitCount != 1 && b->surface.bitCount != kScreenBits) return nullptr;
+    if (!b->isDib && b->surface.bitCount != 1 && b->surface.bitCount != kScreenBits)
+        return nullptr;
     Bitmap* previous = d->bitmap;
     d->bitmap = b;
     if (!b->stock) {
@@ -593,11 +692,14 @@ HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object) {
     return result;
 }
 
-BOOL WINAPI DeleteObject(HGDIOBJ object) {
+BOOL WINAPI DeleteObject(HGDIOBJ object)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     GdiObject* o = FindAny(object);
-    if (!o || o->kind == Kind::DC || o->deletePending) return FALSE;
-    if (o->stock) return TRUE;
+    if (!o || o->kind == Kind::DC || o->deletePending)
+        return FALSE;
+    if (o->stock)
+        return TRUE;
     if (o->selectCount > 0) {
         o->deletePending = true;  // freed once no DC holds it any more
         return TRUE;
@@ -606,35 +708,60 @@ BOOL WINAPI DeleteObject(HGDIOBJ object) {
     return TRUE;
 }
 
-HGDIOBJ WINAPI GetStockObject(int index) {
+HGDIOBJ WINAPI GetStockObject(int index)
+{
     std::lock_guard<std::mutex> guard(g_lock);
-    if (index == DEFAULT_PALETTE) return static_cast<GdiObject*>(StockPalette());
+    if (index == DEFAULT_PALETTE)
+        return static_cast<GdiObject*>(StockPalette());
     return nullptr;
 }
 
-int WINAPI GetObjectA(HGDIOBJ object, int size, LPVOID buffer) { return GetObjectImpl(object, size, buffer); }
-int WINAPI GetObjectW(HGDIOBJ object, int size, LPVOID buffer) { return GetObjectImpl(object, size, buffer); }
+int WINAPI GetObjectA(HGDIOBJ object, int size, LPVOID buffer)
+{
+    return GetObjectImpl(object, size, buffer);
+}
+int WINAPI GetObjectW(HGDIOBJ object, int size, LPVOID buffer)
+{
+    return GetObjectImpl(object, size, buffer);
+}
 
-BOOL WINAPI GdiFlush(void) { return TRUE; }
+BOOL WINAPI GdiFlush(void)
+{
+    return TRUE;
+}
 
-HBITMAP WINAPI CreateBitmap(int width, int height, UINT planes, UINT bitCount, const void* bits) {
+HBITMAP WINAPI CreateBitmap(int width, int height, UINT planes, UINT bitCount, const void* bits)
+{
     std::lock_guard<std::mutex> guard(g_lock);
-    if (width < 0) width = -width;
-    if (height < 0) height = -height;
-    if (width == 0 || height == 0) return reinterpret_cast<HBITMAP>(static_cast<GdiObject*>(StockBitmap()));
-    if (planes != 1) return nullptr;
+    if (width < 0)
+        width = -width;
+    if (height < 0)
+        height = -height;
+    if (width == 0 || height == 0)
+        return reinterpret_cast<HBITMAP>(static_cast<GdiObject*>(StockBitmap()));
+    if (planes != 1)
+        return nullptr;
     int bpp;
-    if (bitCount <= 1) bpp = 1;
-    else if (bitCount <= 4) bpp = 4;
-    else if (bitCount <= 8) bpp = 8;
-    else if (bitCount <= 16) bpp = 16;
-    else if (bitCount <= 24) bpp = 24;
-    else if (bitCount <= 32) bpp = 32;
-    else return nullptr;
+    if (bitCount <= 1)
+        bpp = 1;
+    else if (bitCount <= 4)
+        bpp = 4;
+    else if (bitCount <= 8)
+        bpp = 8;
+    else if (bitCount <= 16)
+        bpp = 16;
+    else if (bitCount <= 24)
+        bpp = 24;
+    else if (bitCount <= 32)
+        bpp = 32;
+    else
+        return nullptr;
     const size_t stride = DibStride(width, bpp);
-    if (static_cast<uint64_t>(stride) * static_cast<uint64_t>(height) > kMaxSurfaceBytes) return nullptr;
+    if (static_cast<uint64_t>(stride) * static_cast<uint64_t>(height) > kMaxSurfaceBytes)
+        return nullptr;
     uint8_t* store = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(height), stride));
-    if (!store) return nullptr;
+    if (!store)
+        return nullptr;
     Bitmap* b = new Bitmap;
     Surface& s = b->surface;
     s.width = width;
@@ -653,7 +780,8 @@ HBITMAP WINAPI CreateBitmap(int width, int height, UINT planes, UINT bitCount, c
         }
     } else if (bpp == 8) {
         s.tableSize = 256;
-        for (int i = 0; i < 256; ++i) HalftoneEntry(i, s.table[i].rgbRed, s.table[i].rgbGreen, s.table[i].rgbBlue);
+        for (int i = 0; i < 256; ++i)
+            HalftoneEntry(i, s.table[i].rgbRed, s.table[i].rgbGreen, s.table[i].rgbBlue);
     } else if (bpp == 16) {
         s.SetMasks(0x7C00, 0x03E0, 0x001F);
     } else if (bpp > 16) {
@@ -670,16 +798,19 @@ HBITMAP WINAPI CreateBitmap(int width, int height, UINT planes, UINT bitCount, c
     return reinterpret_cast<HBITMAP>(static_cast<GdiObject*>(b));
 }
 
-HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
-                                DWORD offset) {
+HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section, DWORD offset)
+{
     (void)offset;
     std::lock_guard<std::mutex> guard(g_lock);
-    if (bits) *bits = nullptr;
-    if (section) return nullptr;  // file-mapping sections are not modelled
+    if (bits)
+        *bits = nullptr;
+    if (section)
+        return nullptr;  // file-mapping sections are not modelled
     const Palette* dcPalette = nullptr;
     if (usage == DIB_PAL_COLORS) {
         DC* d = Find<DC>(dc, Kind::DC);
-        if (!d) return nullptr;
+        if (!d)
+            return nullptr;
         dcPalette = d->palette;
     }
     Bitmap* b = new Bitmap;
@@ -699,16 +830,20 @@ HBITMAP WINAPI CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void
     b->header.biSizeImage = static_cast<DWORD>(s.stride * static_cast<size_t>(s.height));
     b->header.biClrUsed = s.bitCount <= 8 ? static_cast<DWORD>(s.tableSize) : 0;
     Register(b);
-    if (bits) *bits = s.bits;
+    if (bits)
+        *bits = s.bits;
     return reinterpret_cast<HBITMAP>(static_cast<GdiObject*>(b));
 }
 
-UINT WINAPI SetDIBColorTable(HDC dc, UINT start, UINT count, const RGBQUAD* colors) {
+UINT WINAPI SetDIBColorTable(HDC dc, UINT start, UINT count, const RGBQUAD* colors)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     Bitmap* b = SelectedBitmap(dc);
-    if (!b || !b->isDib || !colors || b->surface.bitCount > 8) return 0;
+    if (!b || !b->isDib || !colors || b->surface.bitCount > 8)
+        return 0;
     Surface& s = b->surface;
-    if (start >= static_cast<UINT>(s.tableSize)) return 0;
+    if (start >= static_cast<UINT>(s.tableSize))
+        return 0;
     UINT n = std::min<UINT>(count, static_cast<UINT>(s.tableSize) - start);
     for (UINT i = 0; i < n; ++i) {
         s.table[start + i] = colors[i];
@@ -717,26 +852,33 @@ UINT WINAPI SetDIBColorTable(HDC dc, UINT start, UINT count, const RGBQUAD* colo
     return n;
 }
 
-UINT WINAPI GetDIBColorTable(HDC dc, UINT start, UINT count, RGBQUAD* colors) {
+UINT WINAPI GetDIBColorTable(HDC dc, UINT start, UINT count, RGBQUAD* colors)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     Bitmap* b = SelectedBitmap(dc);
-    if (!b || !b->isDib || !colors || b->surface.bitCount > 8) return 0;
+    if (!b || !b->isDib || !colors || b->surface.bitCount > 8)
+        return 0;
     const Surface& s = b->surface;
-    if (start >= static_cast<UINT>(s.tableSize)) return 0;
+    if (start >= static_cast<UINT>(s.tableSize))
+        return 0;
     UINT n = std::min<UINT>(count, static_cast<UINT>(s.tableSize) - start);
     std::memcpy(colors, s.table + start, n * sizeof(RGBQUAD));
     return n;
 }
 
-BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourceX, int sourceY,
-                   DWORD rop) {
+BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourceX, int sourceY, DWORD rop)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     Bitmap* target = SelectedBitmap(dest);
-    if (!target) return FALSE;
-    if (IsPatternRop(rop)) return Fill(target, x, y, width, height, rop) ? TRUE : FALSE;
-    if (rop != SRCCOPY) return FALSE;
+    if (!target)
+        return FALSE;
+    if (IsPatternRop(rop))
+        return Fill(target, x, y, width, height, rop) ? TRUE : FALSE;
+    if (rop != SRCCOPY)
+        return FALSE;
     Bitmap* origin = SelectedBitmap(source);
-    if (!origin) return FALSE;
+    if (!origin)
+        return FALSE;
     int64_t dx = x, dy = y, w = width, h = height, sx = sourceX, sy = sourceY;
     if (w < 0) {
         dx += w;
@@ -752,7 +894,8 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC source, in
     const Surface& from = origin->surface;
     Span cols = Clip(dx, sx, w, to.width, from.width);
     Span rows = Clip(dy, sy, h, to.height, from.height);
-    if (!cols.count || !rows.count) return TRUE;
+    if (!cols.count || !rows.count)
+        return TRUE;
     // Read everything first, so that a copy within one bitmap sees the old pixels.
     const bool raw = SameFormat(from, to);
     std::vector<DWORD> values(static_cast<size_t>(cols.count * rows.count));
@@ -775,33 +918,41 @@ BOOL WINAPI BitBlt(HDC dest, int x, int y, int width, int height, HDC source, in
     return TRUE;
 }
 
-BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop) {
+BOOL WINAPI PatBlt(HDC dc, int x, int y, int width, int height, DWORD rop)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     Bitmap* target = SelectedBitmap(dc);
-    if (!target || !IsPatternRop(rop)) return FALSE;
+    if (!target || !IsPatternRop(rop))
+        return FALSE;
     return Fill(target, x, y, width, height, rop) ? TRUE : FALSE;
 }
 
-int WINAPI SetStretchBltMode(HDC dc, int mode) {
+int WINAPI SetStretchBltMode(HDC dc, int mode)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Find<DC>(dc, Kind::DC);
-    if (!d || mode < BLACKONWHITE || mode > HALFTONE) return 0;
+    if (!d || mode < BLACKONWHITE || mode > HALFTONE)
+        return 0;
     int previous = d->stretchMode;
     d->stretchMode = mode;
     return previous;
 }
 
-int WINAPI GetStretchBltMode(HDC dc) {
+int WINAPI GetStretchBltMode(HDC dc)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Find<DC>(dc, Kind::DC);
     return d ? d->stretchMode : 0;
 }
 
-BOOL WINAPI SetBrushOrgEx(HDC dc, int x, int y, LPPOINT previous) {
+BOOL WINAPI SetBrushOrgEx(HDC dc, int x, int y, LPPOINT previous)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Find<DC>(dc, Kind::DC);
-    if (!d) return FALSE;
-    if (previous) *previous = d->brushOrigin;
+    if (!d)
+        return FALSE;
+    if (previous)
+        *previous = d->brushOrigin;
     d->brushOrigin.x = x;
     d->brushOrigin.y = y;
     return TRUE;
@@ -812,16 +963,20 @@ BOOL WINAPI SetBrushOrgEx(HDC dc, int x, int y, LPPOINT previous) {
 // same result as GDI.
 int WINAPI StretchDIBits(HDC dc, int destX, int destY, int destWidth, int destHeight, int sourceX, int sourceY,
                          int sourceWidth, int sourceHeight, const void* bits, const BITMAPINFO* info, UINT usage,
-                         DWORD rop) {
+                         DWORD rop)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Find<DC>(dc, Kind::DC);
     Bitmap* target = d ? d->bitmap : nullptr;
-    if (!target) return 0;
-    if (IsPatternRop(rop)) return Fill(target, destX, destY, destWidth, destHeight, rop) ? std::abs(sourceHeight) : 0;
+    if (!target)
+        return 0;
+    if (IsPatternRop(rop))
+        return Fill(target, destX, destY, destWidth, destHeight, rop) ? std::abs(sourceHeight) : 0;
     if (rop != SRCCOPY || !bits || destWidth == 0 || destHeight == 0 || sourceWidth == 0 || sourceHeight == 0)
         return 0;
     Surface from;
-    if (!DescribeDib(info, usage, d->palette, from)) return 0;
+    if (!DescribeDib(info, usage, d->palette, from))
+        return 0;
     from.bits = static_cast<uint8_t*>(const_cast<void*>(bits));
     Surface& to = target->surface;
     const int64_t dw = std::abs(static_cast<int64_t>(destWidth)), dh = std::abs(static_cast<int64_t>(destHeight));
@@ -833,17 +988,22 @@ int WINAPI StretchDIBits(HDC dc, int destX, int destY, int destWidth, int destHe
     const int64_t sx0 = sourceWidth < 0 ? static_cast<int64_t>(sourceX) + sourceWidth + 1 : sourceX;
     int64_t sy0 = sourceHeight < 0 ? static_cast<int64_t>(sourceY) + sourceHeight + 1 : sourceY;
     // The source origin of a bottom-up DIB is its lower-left corner.
-    if (!from.topDown) sy0 = from.height - (sy0 + sh);
+    if (!from.topDown)
+        sy0 = from.height - (sy0 + sh);
     for (int64_t j = 0; j < dh; ++j) {
         int64_t ty = dy0 + j;
-        if (ty < 0 || ty >= to.height) continue;
+        if (ty < 0 || ty >= to.height)
+            continue;
         int64_t fy = sy0 + StretchSource(j, dh, sh, mirrorY);
-        if (fy < 0 || fy >= from.height) continue;
+        if (fy < 0 || fy >= from.height)
+            continue;
         for (int64_t i = 0; i < dw; ++i) {
             int64_t tx = dx0 + i;
-            if (tx < 0 || tx >= to.width) continue;
+            if (tx < 0 || tx >= to.width)
+                continue;
             int64_t fx = sx0 + StretchSource(i, dw, sw, mirrorX);
-            if (fx < 0 || fx >= from.width) continue;
+            if (fx < 0 || fx >= from.width)
+                continue;
             uint8_t r, g, b;
             from.RawToRGB(from.GetRaw(static_cast<int32_t>(fx), static_cast<int32_t>(fy)), r, g, b);
             to.PutRaw(static_cast<int32_t>(tx), static_cast<int32_t>(ty), to.RGBToRaw(r, g, b, true));
@@ -852,17 +1012,21 @@ int WINAPI StretchDIBits(HDC dc, int destX, int destY, int destWidth, int destHe
     return static_cast<int>(sh);
 }
 
-COLORREF WINAPI GetPixel(HDC dc, int x, int y) {
+COLORREF WINAPI GetPixel(HDC dc, int x, int y)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     Bitmap* b = SelectedBitmap(dc);
-    if (!b || x < 0 || y < 0 || x >= b->surface.width || y >= b->surface.height) return CLR_INVALID;
+    if (!b || x < 0 || y < 0 || x >= b->surface.width || y >= b->surface.height)
+        return CLR_INVALID;
     uint8_t r, g, bl;
     b->surface.RawToRGB(b->surface.GetRaw(x, y), r, g, bl);
     return RGB(r, g, bl);
 }
 
-HPALETTE WINAPI CreatePalette(const LOGPALETTE* palette) {
-    if (!palette) return nullptr;
+HPALETTE WINAPI CreatePalette(const LOGPALETTE* palette)
+{
+    if (!palette)
+        return nullptr;
     std::lock_guard<std::mutex> guard(g_lock);
     Palette* p = new Palette;
     p->entries.assign(palette->palPalEntry, palette->palPalEntry + palette->palNumEntries);
@@ -870,7 +1034,8 @@ HPALETTE WINAPI CreatePalette(const LOGPALETTE* palette) {
     return reinterpret_cast<HPALETTE>(static_cast<GdiObject*>(p));
 }
 
-HPALETTE WINAPI CreateHalftonePalette(HDC) {
+HPALETTE WINAPI CreateHalftonePalette(HDC)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     Palette* p = new Palette;
     p->entries.resize(256);
@@ -883,34 +1048,44 @@ HPALETTE WINAPI CreateHalftonePalette(HDC) {
     return reinterpret_cast<HPALETTE>(static_cast<GdiObject*>(p));
 }
 
-UINT WINAPI GetPaletteEntries(HPALETTE palette, UINT start, UINT count, LPPALETTEENTRY entries) {
+UINT WINAPI GetPaletteEntries(HPALETTE palette, UINT start, UINT count, LPPALETTEENTRY entries)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     Palette* p = Find<Palette>(palette, Kind::Palette);
-    if (!p) return 0;
+    if (!p)
+        return 0;
     const UINT size = static_cast<UINT>(p->entries.size());
-    if (!entries) return size;
-    if (start >= size) return 0;
+    if (!entries)
+        return size;
+    if (start >= size)
+        return 0;
     UINT n = std::min(count, size - start);
     std::memcpy(entries, p->entries.data() + start, n * sizeof(PALETTEENTRY));
     return n;
 }
 
-HPALETTE WINAPI SelectPalette(HDC dc, HPALETTE palette, BOOL) {
+HPALETTE WINAPI SelectPalette(HDC dc, HPALETTE palette, BOOL)
+{
     std::lock_guard<std::mutex> guard(g_lock);
     DC* d = Find<DC>(dc, Kind::DC);
     Palette* p = Find<Palette>(palette, Kind::Palette);
-    if (!d || !p) return nullptr;
+    if (!d || !p)
+        return nullptr;
     Palette* previous = d->palette;
-    if (previous == p) return palette;
+    if (previous == p)
+        return palette;
     d->palette = p;
-    if (!p->stock) ++p->selectCount;
+    if (!p->stock)
+        ++p->selectCount;
     HPALETTE result = reinterpret_cast<HPALETTE>(static_cast<GdiObject*>(previous));
     Deselect(previous);
     return result;
 }
 
-UINT WINAPI RealizePalette(HDC dc) {
+UINT WINAPI RealizePalette(HDC dc)
+{
     std::lock_guard<std::mutex> guard(g_lock);
-    if (!Find<DC>(dc, Kind::DC)) return GDI_ERROR;
+    if (!Find<DC>(dc, Kind::DC))
+        return GDI_ERROR;
     return 0;  // a true-colour device maps no palette entries
 }

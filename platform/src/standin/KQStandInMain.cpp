@@ -41,7 +41,7 @@ void TuneHeapForCompression()
 #endif
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -34,7 +34,7 @@ struct KQStandInKey {
 namespace {
 
 struct RegValue {
-    std::wstring name; // "" is the default value
+    std::wstring name;  // "" is the default value
     DWORD type = REG_SZ;
     std::wstring text;
     DWORD number = 0;
@@ -42,7 +42,7 @@ struct RegValue {
 
 struct RegNode {
     std::wstring name;
-    std::map<std::wstring, std::unique_ptr<RegNode>> children; // by folded name
+    std::map<std::wstring, std::unique_ptr<RegNode>> children;  // by folded name
     std::vector<RegValue> values;
 };
 
@@ -56,7 +56,10 @@ std::wstring Fold(const std::wstring& s)
     return out;
 }
 
-bool SameName(const std::wstring& a, const std::wstring& b) { return Fold(a) == Fold(b); }
+bool SameName(const std::wstring& a, const std::wstring& b)
+{
+    return Fold(a) == Fold(b);
+}
 
 std::string HiveFileName()
 {
@@ -206,7 +209,7 @@ bool LoadHive(RegNode& root)
 {
     FILE* f = std::fopen(HiveFileName().c_str(), "rb");
     if (!f)
-        return errno == ENOENT; // no file yet: an empty hive
+        return errno == ENOENT;  // no file yet: an empty hive
     RegNode* current = nullptr;
     char buffer[4096];
     std::string line;
@@ -214,7 +217,7 @@ bool LoadHive(RegNode& root)
     while (ok && std::fgets(buffer, sizeof(buffer), f)) {
         line += buffer;
         if (line.empty() || (line.back() != '\n' && !std::feof(f)))
-            continue; // a long line: keep reading
+            continue;  // a long line: keep reading
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
         if (!line.empty() && line[0] == '[') {
@@ -301,7 +304,8 @@ RegValue* FindValue(RegNode* node, LPCWSTR name)
 // Runs `work` (root, node, full path, changed) on the existing key
 // key\subKey of a freshly read hive, under the lock, and writes the hive back
 // when `work` succeeded and set `changed`.
-template <class Work> LSTATUS OnKey(HKEY key, LPCWSTR subKey, Work work)
+template <class Work>
+LSTATUS OnKey(HKEY key, LPCWSTR subKey, Work work)
 {
     std::wstring path;
     if (!FullPath(key, subKey, path))
@@ -320,7 +324,7 @@ template <class Work> LSTATUS OnKey(HKEY key, LPCWSTR subKey, Work work)
     return rc;
 }
 
-} // namespace
+}  // namespace
 
 const char* KQStandInRegistryFile()
 {
@@ -464,7 +468,7 @@ LSTATUS DeleteKey(HKEY key, LPCWSTR subKey, bool tree)
             node.values.clear();
         } else {
             if (path.empty())
-                return ERROR_ACCESS_DENIED; // the root stays
+                return ERROR_ACCESS_DENIED;  // the root stays
             if (!tree && !node.children.empty())
                 return ERROR_ACCESS_DENIED;
             std::vector<std::wstring> parts = SplitPath(path);
@@ -481,11 +485,17 @@ LSTATUS DeleteKey(HKEY key, LPCWSTR subKey, bool tree)
     });
 }
 
-} // namespace
+}  // namespace
 
-LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) { return DeleteKey(key, subKey, false); }
+LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey)
+{
+    return DeleteKey(key, subKey, false);
+}
 
-LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey) { return DeleteKey(key, subKey, true); }
+LSTATUS RegDeleteTreeW(HKEY key, LPCWSTR subKey)
+{
+    return DeleteKey(key, subKey, true);
+}
 
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPWSTR, LPDWORD, LPVOID)
 {

@@ -11,10 +11,9 @@ namespace {
 // Windows-1252 from 0x80 to 0x9F. The five bytes the code page leaves
 // undefined map to the C1 control of the same value, as Windows maps them.
 const uint16_t cp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
 const uint32_t replacement = 0xFFFD;
@@ -165,8 +164,8 @@ __attribute__((weak)) void SetLastError(DWORD error)
     lastError = error;
 }
 
-int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount,
-                               LPWSTR wide, int wideCount)
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount, LPWSTR wide,
+                               int wideCount)
 {
     if (!multiByte || multiByteCount == 0 || wideCount < 0 || (!wide && wideCount != 0))
         return Fail(ERROR_INVALID_PARAMETER);

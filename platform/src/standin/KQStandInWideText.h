@@ -108,7 +108,10 @@ inline std::wstring FromUtf8(const std::string& s)
     return out;
 }
 
-inline std::string ToUtf8(const wchar_t* w) { return w ? ToUtf8(std::wstring(w)) : std::string(); }
+inline std::string ToUtf8(const wchar_t* w)
+{
+    return w ? ToUtf8(std::wstring(w)) : std::string();
+}
 
 // Narrow text of the Windows names is in the ANSI code page; the host's
 // names and terminals take UTF-8. Characters the code page lacks become '?',
@@ -117,6 +120,6 @@ std::string AnsiToUtf8(const char* text);
 std::string AnsiToUtf8(const char* text, size_t length);
 std::string Utf8ToAnsi(const std::string& text);
 
-} // namespace kqstandin
+}  // namespace kqstandin
 
 #endif
