@@ -398,8 +398,9 @@ TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader)
         KQRGBImage image;
         EXPECT_FALSE(DecodeWithin(image, data, Limits(0, c.bytes - 1, 0))) << c.width << "x" << c.height;
         EXPECT_EQ(image.Pixels(), nullptr);
-        if (c.bytes < (1 << 20))
+        if (c.bytes < (1 << 20)) {
             EXPECT_TRUE(DecodeWithin(image, data, Limits(0, c.bytes, 0))) << c.width << "x" << c.height;
+        }
     }
     // Single-scan baseline data needs the picture alone.
     const Bytes baseline = kqexample::EncodeJpeg(Gradient(64, 48), 64, 48);
