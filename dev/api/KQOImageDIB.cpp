@@ -125,17 +125,11 @@ int32 KQDIBColorCount(const BITMAPINFOHEADER* header)
     if (header->biClrUsed != 0)
         return header->biClrUsed > INT32_MAX ? INT32_MAX : static_cast<int32>(header->biClrUsed);
     switch (header->biBitCount) {
-    case 1:
-        return 2;
-    case 4:
-        return 16;
-    case 8:
-        return 256;
     case 16:
     case 32:
         return header->biCompression != BI_RGB ? 3 : 0;
     default:
-        return 0;
+        return KQDIBPaletteSize(header->biBitCount);
     }
 }
 
