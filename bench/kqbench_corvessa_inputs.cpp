@@ -23,7 +23,7 @@
 
 #include <zlib.h>
 
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace {
 
@@ -45,9 +45,9 @@ std::string OneRelationship(const std::string& id, const std::string& type, cons
 
 // A stored entry's records as Corvessa's models hold them; the case entry's
 // CRC is written into its local header when it is known.
-kqexample::StoredRecord Record(const std::string& name, uint32_t crc, uint64_t size, uint64_t offset = 0)
+kqinput::StoredRecord Record(const std::string& name, uint32_t crc, uint64_t size, uint64_t offset = 0)
 {
-    kqexample::StoredRecord r;
+    kqinput::StoredRecord r;
     r.name = name;
     r.stamp = 0x3C210000;  // 2010-01-01 00:00
     r.crc = crc;
@@ -56,10 +56,10 @@ kqexample::StoredRecord Record(const std::string& name, uint32_t crc, uint64_t s
     return r;
 }
 
-kqexample::Bytes LocalHeader(const std::string& name, uint32_t crc, uint64_t size)
+kqinput::Bytes LocalHeader(const std::string& name, uint32_t crc, uint64_t size)
 {
-    kqexample::Bytes h;
-    kqexample::PutLocalHeader(h, Record(name, crc, size));
+    kqinput::Bytes h;
+    kqinput::PutLocalHeader(h, Record(name, crc, size));
     return h;
 }
 
@@ -78,15 +78,15 @@ uint32_t ZeroCrc(uint64_t n)
 // memory; patches the case entry's CRC in afterwards.
 bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
 {
-    static const kqexample::Bytes jpeg = kqexample::EncodeJpeg(kqexample::Picture(64, 48), 64, 48, 85);
+    static const kqinput::Bytes jpeg = kqinput::EncodeJpeg(kqinput::Picture(64, 48), 64, 48, 85);
     const std::string snapshotName = "Case001/Snapshot.jpeg", caseName = "Case001/Case.dat";
     const uint32_t snapshotCrc = static_cast<uint32_t>(crc32(0, jpeg.data(), static_cast<uInt>(jpeg.size())));
-    const kqexample::Bytes snapshot = LocalHeader(snapshotName, snapshotCrc, jpeg.size());
+    const kqinput::Bytes snapshot = LocalHeader(snapshotName, snapshotCrc, jpeg.size());
     const uint64_t caseAt = snapshot.size() + jpeg.size();
-    kqexample::Bytes records;
-    kqexample::PutDirectoryRecord(records, Record(snapshotName, 0, 0));
-    kqexample::PutDirectoryRecord(records, Record(caseName, 0, 0));
-    kqexample::PutZipEnd(records, 0, 0, 0);
+    kqinput::Bytes records;
+    kqinput::PutDirectoryRecord(records, Record(snapshotName, 0, 0));
+    kqinput::PutDirectoryRecord(records, Record(caseName, 0, 0));
+    kqinput::PutZipEnd(records, 0, 0, 0);
     const uint64_t overhead = caseAt + LocalHeader(caseName, 0, 0).size() + records.size();
     if (bytes < overhead || bytes - overhead > 0xFFFFFFFFu) {
         std::fprintf(stderr, "a container holds %llu to 4 GiB bytes\n", static_cast<unsigned long long>(overhead));
@@ -97,7 +97,7 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
     FILE* f = std::fopen(path.string().c_str(), "wb");
     if (!f)
         return false;
-    const kqexample::Bytes caseHeader = LocalHeader(caseName, 0, caseSize);
+    const kqinput::Bytes caseHeader = LocalHeader(caseName, 0, caseSize);
     bool ok = std::fwrite(snapshot.data(), 1, snapshot.size(), f) == snapshot.size() &&
               std::fwrite(jpeg.data(), 1, jpeg.size(), f) == jpeg.size() &&
               std::fwrite(caseHeader.data(), 1, caseHeader.size(), f) == caseHeader.size();
@@ -139,16 +139,16 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
         ok = std::fwrite(block.data(), 1, n, f) == n;
         left -= n;
     }
-    kqexample::Bytes tail;
-    kqexample::PutDirectoryRecord(tail, Record(snapshotName, snapshotCrc, jpeg.size()));
-    kqexample::PutDirectoryRecord(tail, Record(caseName, static_cast<uint32_t>(crc), caseSize, caseAt));
+    kqinput::Bytes tail;
+    kqinput::PutDirectoryRecord(tail, Record(snapshotName, snapshotCrc, jpeg.size()));
+    kqinput::PutDirectoryRecord(tail, Record(caseName, static_cast<uint32_t>(crc), caseSize, caseAt));
     const size_t directorySize = tail.size();
-    kqexample::PutZipEnd(tail, 2, static_cast<uint32_t>(directorySize),
-                         static_cast<uint32_t>(caseAt + caseHeader.size() + caseSize));
+    kqinput::PutZipEnd(tail, 2, static_cast<uint32_t>(directorySize),
+                       static_cast<uint32_t>(caseAt + caseHeader.size() + caseSize));
     ok = ok && std::fwrite(tail.data(), 1, tail.size(), f) == tail.size();
     // The CRC field of the case entry's local header.
-    kqexample::Bytes crcField;
-    kqexample::PutLe(crcField, crc, 4);
+    kqinput::Bytes crcField;
+    kqinput::PutLe(crcField, crc, 4);
     ok = ok && fseeko(f, static_cast<off_t>(caseAt + 14), SEEK_SET) == 0 && std::fwrite(crcField.data(), 1, 4, f) == 4;
     return std::fclose(f) == 0 && ok;
 }
@@ -211,7 +211,7 @@ bool WritePresentation(const fs::path& path, const std::vector<std::string>& mod
         std::string(kXmlDeclaration) +
             "<p:sld xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"><p:cSld/></p:sld>");
     entries.emplace_back("ppt/slides/_rels/slide1.xml.rels", slideRels);
-    return kqexample::WriteZip(path.string(), entries);
+    return kqinput::WriteZip(path.string(), entries);
 }
 
 }  // namespace

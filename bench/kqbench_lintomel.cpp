@@ -26,7 +26,7 @@
 #include "KQOError.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 #include "KQThumbIds.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
@@ -36,7 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using kqexample::Bytes;
+using kqinput::Bytes;
 
 const LONG kThumbSide = 256;
 
@@ -94,17 +94,17 @@ bool Write(std::vector<Input>& inputs)
     for (Input& in : inputs) {
         const Bytes rgb = Picture(in.width, in.height);
         if (in.jpeg) {
-            in.data = kqexample::EncodeJpeg(rgb, in.width, in.height, 90);
-            if (!kqexample::WriteFile(in.jpg, in.data) ||
-                !kqexample::WriteZip(in.model.string(), {{"Case001/Snapshot.jpeg", in.data}}))
+            in.data = kqinput::EncodeJpeg(rgb, in.width, in.height, 90);
+            if (!kqinput::WriteFile(in.jpg, in.data) ||
+                !kqinput::WriteZip(in.model.string(), {{"Case001/Snapshot.jpeg", in.data}}))
                 return false;
         } else {
-            kqexample::KqfLayout layout;
+            kqinput::KqfLayout layout;
             layout.width = in.width;
             layout.height = in.height;
-            layout.pixels = kqexample::BottomUp(rgb, in.width, in.height);
+            layout.pixels = kqinput::BottomUp(rgb, in.width, in.height);
             layout.compressed = false;
-            if (!kqexample::WriteFile(in.model, kqexample::BuildKqf(layout)))
+            if (!kqinput::WriteFile(in.model, kqinput::BuildKqf(layout)))
                 return false;
         }
     }

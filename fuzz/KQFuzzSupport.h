@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <zip.h>
 
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace kqfuzz {
 
@@ -33,7 +33,7 @@ public:
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
 
-    bool Write(const uint8_t* data, size_t size) const { return kqexample::WriteFile(path, data, size); }
+    bool Write(const uint8_t* data, size_t size) const { return kqinput::WriteFile(path, data, size); }
     const std::string& Path() const { return path; }
 
 private:
@@ -46,11 +46,11 @@ private:
 // arbitrary data too.
 inline bool WriteSnapshotContainer(const std::string& path, const uint8_t* data, size_t size, bool deflate)
 {
-    kqexample::ZipSettings settings;
+    kqinput::ZipSettings settings;
     settings.method = [deflate](size_t, const std::string&) {
-        return kqexample::ZipMethod{deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 1};
+        return kqinput::ZipMethod{deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 1};
     };
-    return kqexample::WriteZip(path, {{"Case001/Snapshot.jpeg", kqexample::Bytes(data, data + size)}}, settings);
+    return kqinput::WriteZip(path, {{"Case001/Snapshot.jpeg", kqinput::Bytes(data, data + size)}}, settings);
 }
 
 // Absolute folder that the embedder seeds name in their controls. Fixed, so

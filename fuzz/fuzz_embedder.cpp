@@ -35,11 +35,11 @@ void WriteModels()
         // reads a half-written model.
         const std::string part = name + "." + std::to_string(getpid());
         // KQFx containers, as Corvessa embeds nothing else.
-        kqexample::Bytes content(64 * i);
+        kqinput::Bytes content(64 * i);
         for (size_t b = 0; b < content.size(); ++b)
             content[b] = static_cast<unsigned char>((b * 37 + i) & 0xff);
-        if (kqexample::WriteZip(part,
-                                {{"Case001/Snapshot.jpeg", kqexample::Bytes(16, 0xd8)}, {"Case001/Case.dat", content}}))
+        if (kqinput::WriteZip(part,
+                              {{"Case001/Snapshot.jpeg", kqinput::Bytes(16, 0xd8)}, {"Case001/Case.dat", content}}))
             std::rename(part.c_str(), name.c_str());
     }
 }

@@ -16,14 +16,14 @@
 
 #include "KQFuzzSupport.h"
 #include "KQHostileInputs.h"
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
 
-using kqexample::WriteFile;
+using kqinput::WriteFile;
 
 Bytes Text(const std::string& s)
 {
@@ -35,26 +35,26 @@ Bytes Text(const std::string& s)
 Bytes Bmp(int32_t width, int32_t height, uint16_t bitCount, uint32_t compression)
 {
     const uint32_t colors = bitCount <= 8 ? (1u << bitCount) : (compression == 3 ? 3 : 0);
-    kqexample::BmpLayout layout;
+    kqinput::BmpLayout layout;
     layout.width = width;
     layout.height = height;
     layout.bitCount = bitCount;
     layout.compression = compression;
     layout.clrUsed = bitCount <= 8 ? colors : 0;
-    layout.sizeImage = kqexample::Stride(width, bitCount) * static_cast<uint32_t>(height);
+    layout.sizeImage = kqinput::Stride(width, bitCount) * static_cast<uint32_t>(height);
     if (compression == 3) {
         const bool wide = bitCount == 32;
-        kqexample::PutLe(layout.colors, wide ? 0xff0000 : 0xf800, 4);
-        kqexample::PutLe(layout.colors, wide ? 0x00ff00 : 0x07e0, 4);
-        kqexample::PutLe(layout.colors, wide ? 0x0000ff : 0x001f, 4);
+        kqinput::PutLe(layout.colors, wide ? 0xff0000 : 0xf800, 4);
+        kqinput::PutLe(layout.colors, wide ? 0x00ff00 : 0x07e0, 4);
+        kqinput::PutLe(layout.colors, wide ? 0x0000ff : 0x001f, 4);
     } else {
         for (uint32_t i = 0; i < colors; ++i)
-            kqexample::AddColor(layout.colors, static_cast<uint8_t>(i * 3), static_cast<uint8_t>(255 - i),
-                                static_cast<uint8_t>(i * 7));
+            kqinput::AddColor(layout.colors, static_cast<uint8_t>(i * 3), static_cast<uint8_t>(255 - i),
+                              static_cast<uint8_t>(i * 7));
     }
     for (uint32_t i = 0; i < layout.sizeImage; ++i)
         layout.pixels.push_back(static_cast<uint8_t>(i * 29 + 5));
-    return kqexample::BuildBmp(layout);
+    return kqinput::BuildBmp(layout);
 }
 
 // --- JPEG ------------------------------------------------------------------
@@ -66,11 +66,11 @@ Bytes Jpeg(int width, int height, int components, bool progressive, int quality)
     for (size_t y = 0; y < static_cast<size_t>(height); ++y)
         for (size_t i = 0; i < rowLength; ++i)
             samples[y * rowLength + i] = static_cast<uint8_t>(i * 5 + y * 11);
-    kqexample::JpegSettings settings;
+    kqinput::JpegSettings settings;
     settings.quality = quality;
     settings.components = components;
     settings.progressive = progressive;
-    return kqexample::EncodeJpeg(samples, width, height, settings);
+    return kqinput::EncodeJpeg(samples, width, height, settings);
 }
 
 // --- zip -------------------------------------------------------------------
@@ -86,9 +86,9 @@ bool Zip(const fs::path& path, const std::vector<Entry>& entries)
     std::vector<std::pair<std::string, Bytes>> named;
     for (const Entry& e : entries)
         named.emplace_back(e.name, e.data);
-    kqexample::ZipSettings settings;
-    settings.method = [&entries](size_t i, const std::string&) { return kqexample::ZipMethod{entries[i].method, 6}; };
-    return kqexample::WriteZip(path.string(), named, settings);
+    kqinput::ZipSettings settings;
+    settings.method = [&entries](size_t i, const std::string&) { return kqinput::ZipMethod{entries[i].method, 6}; };
+    return kqinput::WriteZip(path.string(), named, settings);
 }
 
 // --- Office packages ---------------------------------------------------------
@@ -199,7 +199,7 @@ struct Kqf {
 
 Bytes BuildKqf(const Kqf& k)
 {
-    kqexample::KqfLayout layout;
+    kqinput::KqfLayout layout;
     layout.width = k.width;
     layout.height = k.height;
     layout.pixels.resize(static_cast<size_t>(k.width) * k.height * 3);
@@ -212,7 +212,7 @@ Bytes BuildKqf(const Kqf& k)
     layout.rawInCompressed = !k.bzip2;
     layout.leading1022 = k.leading1022;
     layout.headerLength = k.headerLength;
-    return kqexample::BuildKqf(layout);
+    return kqinput::BuildKqf(layout);
 }
 
 // --- SGI RGB ---------------------------------------------------------------

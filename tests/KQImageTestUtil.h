@@ -11,17 +11,17 @@
 
 #include "KQOError.h"
 #include "KQOImageDIB.h"
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace kqtest {
 
 typedef std::vector<uint8_t> Bytes;
 
-using kqexample::AddColor;
-using kqexample::BmpLayout;
-using kqexample::BuildBmp;
-using kqexample::Stride;
-using kqexample::WriteFile;
+using kqinput::AddColor;
+using kqinput::BmpLayout;
+using kqinput::BuildBmp;
+using kqinput::Stride;
+using kqinput::WriteFile;
 
 // The whole file; empty when it cannot be read.
 inline Bytes ReadBytes(const char* name)

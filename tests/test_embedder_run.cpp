@@ -12,7 +12,7 @@
 
 #include "KQOpenXMLArchive.h"
 #include "KQPlatform.h"
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 #include "test_embedder_support.h"
 
 #ifdef KQ_CORVESSA_EXE
@@ -262,7 +262,7 @@ TEST(CorvessaRun, MissingModelFileLeavesNoListEntry)
 // package, and its control keeps the path.
 TEST(CorvessaRun, OnlyKQFxContainersAreEmbedded)
 {
-    const kqexample::Bytes picture = kqexample::EncodeJpeg(kqexample::Picture(32, 16), 32, 16);
+    const kqinput::Bytes picture = kqinput::EncodeJpeg(kqinput::Picture(32, 16), 32, 16);
     const std::string jpeg(picture.begin(), picture.end());
     const std::string secret = "user:x:1000:1000:private key material";
     const std::string dir = ScratchFolder("runcontainers");

@@ -13,7 +13,7 @@
 #include <set>
 #include <sstream>
 
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -275,7 +275,7 @@ Package MakeDocument(const std::vector<Control>& controls)
 
 bool WritePackage(const std::string& path, const Package& package)
 {
-    return kqexample::WriteZip(path, package.entries);
+    return kqinput::WriteZip(path, package.entries);
 }
 
 Package ReadPackage(const std::string& path)
@@ -314,7 +314,7 @@ std::string ReadFileBytes(const std::string& path)
 
 bool WriteFileBytes(const std::string& path, const std::string& bytes)
 {
-    return kqexample::WriteFile(path, bytes);
+    return kqinput::WriteFile(path, bytes);
 }
 
 bool FileExists(const std::string& path)
@@ -478,35 +478,34 @@ uint32_t Crc32(const std::string& data)
 std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& entries, bool zip64)
 {
     const uint32_t kAll = 0xFFFFFFFFu;
-    kqexample::Bytes out, directory;
+    kqinput::Bytes out, directory;
     for (const auto& e : entries) {
         const uint64_t offset = out.size(), size = e.second.size();
-        kqexample::StoredRecord r;
+        kqinput::StoredRecord r;
         r.name = e.first;
         r.madeBy = r.needed = zip64 ? 45 : 20;
         r.crc = Crc32(e.second);
         r.size = zip64 ? kAll : static_cast<uint32_t>(size);
         r.offset = zip64 ? kAll : static_cast<uint32_t>(offset);
-        kqexample::PutLocalHeader(out, r, zip64 ? kqexample::Zip64Extra({size, size}) : kqexample::Bytes());
+        kqinput::PutLocalHeader(out, r, zip64 ? kqinput::Zip64Extra({size, size}) : kqinput::Bytes());
         out.insert(out.end(), e.second.begin(), e.second.end());
-        kqexample::PutDirectoryRecord(directory, r,
-                                      zip64 ? kqexample::Zip64Extra({size, size, offset}) : kqexample::Bytes());
+        kqinput::PutDirectoryRecord(directory, r, zip64 ? kqinput::Zip64Extra({size, size, offset}) : kqinput::Bytes());
     }
     const uint64_t directoryAt = out.size(), count = entries.size();
     out.insert(out.end(), directory.begin(), directory.end());
     if (zip64) {
-        kqexample::PutZip64End(out, count, directory.size(), directoryAt);
-        kqexample::PutZip64Locator(out, directoryAt + directory.size());
+        kqinput::PutZip64End(out, count, directory.size(), directoryAt);
+        kqinput::PutZip64Locator(out, directoryAt + directory.size());
     }
-    kqexample::PutZipEnd(out, zip64 ? 0xFFFF : static_cast<uint16_t>(count),
-                         zip64 ? kAll : static_cast<uint32_t>(directory.size()),
-                         zip64 ? kAll : static_cast<uint32_t>(directoryAt));
+    kqinput::PutZipEnd(out, zip64 ? 0xFFFF : static_cast<uint16_t>(count),
+                       zip64 ? kAll : static_cast<uint32_t>(directory.size()),
+                       zip64 ? kAll : static_cast<uint32_t>(directoryAt));
     return std::string(out.begin(), out.end());
 }
 
 std::string ModelFile(const std::string& content)
 {
-    static const kqexample::Bytes jpeg = kqexample::EncodeJpeg(kqexample::Picture(16, 8), 16, 8);
+    static const kqinput::Bytes jpeg = kqinput::EncodeJpeg(kqinput::Picture(16, 8), 16, 8);
     return StoredZip({{"Case001/Snapshot.jpeg", std::string(jpeg.begin(), jpeg.end())}, {"Case001/Case.dat", content}});
 }
 

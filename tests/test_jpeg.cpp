@@ -14,7 +14,7 @@
 #include "KQOImage.h"
 #include "KQHostileInputs.h"
 #include "KQOJpeg.h"
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace {
 
@@ -24,11 +24,11 @@ typedef std::vector<uint8_t> Bytes;
 // stored without chroma subsampling.
 Bytes Encode(int width, int height, int components, const std::vector<uint8_t>& samples, int quality = 100)
 {
-    kqexample::JpegSettings settings;
+    kqinput::JpegSettings settings;
     settings.quality = quality;
     settings.components = components;
     settings.fullChroma = true;
-    return kqexample::EncodeJpeg(samples, width, height, settings);
+    return kqinput::EncodeJpeg(samples, width, height, settings);
 }
 
 // A smooth colour picture, top row first.
@@ -309,9 +309,9 @@ TEST(JPEGDecode, SizeBoundFromTheHeaderAlike)
     KQRGBImage image;
     ASSERT_TRUE(image.SetData(keep, 1, 1));
     for (bool progressive : {false, true}) {
-        kqexample::JpegSettings settings;
+        kqinput::JpegSettings settings;
         settings.progressive = progressive;
-        const Bytes small = kqexample::EncodeJpeg(Gradient(48, 48), 48, 48, settings);
+        const Bytes small = kqinput::EncodeJpeg(Gradient(48, 48), 48, 48, settings);
         for (const auto& size : {std::make_pair(26000, 26000), std::make_pair(16000, 16000),
                                  std::make_pair(62982, 9489), std::make_pair(8193, 8192)}) {
             EXPECT_FALSE(Decode(image, Announce(small, size.first, size.second)))
@@ -371,10 +371,10 @@ TEST(JPEGDecode, ScanLimitEndsARunOfEmptyScans)
         EXPECT_TRUE(Decode(any, Flood(64, 48, progressive, false, 101))) << progressive;
     }
     // Real multi-scan data stays well inside a limit of a few dozen scans.
-    kqexample::JpegSettings settings;
+    kqinput::JpegSettings settings;
     settings.progressive = true;
     KQRGBImage real;
-    EXPECT_TRUE(DecodeWithin(real, kqexample::EncodeJpeg(Gradient(40, 30), 40, 30, settings), Limits(12, 0, 0)));
+    EXPECT_TRUE(DecodeWithin(real, kqinput::EncodeJpeg(Gradient(40, 30), 40, 30, settings), Limits(12, 0, 0)));
 }
 
 TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader)
@@ -403,7 +403,7 @@ TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader)
         }
     }
     // Single-scan baseline data needs the picture alone.
-    const Bytes baseline = kqexample::EncodeJpeg(Gradient(64, 48), 64, 48);
+    const Bytes baseline = kqinput::EncodeJpeg(Gradient(64, 48), 64, 48);
     KQRGBImage image;
     EXPECT_TRUE(DecodeWithin(image, baseline, Limits(0, 64 * 48 * 3, 0)));
     EXPECT_FALSE(DecodeWithin(image, baseline, Limits(0, 64 * 48 * 3 - 1, 0)));
@@ -413,7 +413,7 @@ TEST(JPEGDecode, MarkersBeyondThePictureAreNotReadPastTheLimit)
 {
     // Markers that nothing reads are skipped, not kept; a flood of them
     // ends the decode once it passes what the caller allows.
-    const Bytes small = kqexample::EncodeJpeg(Gradient(32, 32), 32, 32);
+    const Bytes small = kqinput::EncodeJpeg(Gradient(32, 32), 32, 32);
     const Bytes flooded = kqhostile::WithMarkerFlood(small, 20);
     KQRGBImage image;
     EXPECT_TRUE(Decode(image, flooded));

@@ -10,7 +10,7 @@
 #include <tinyxml.h>
 
 #include "KQOpenXMLArchive.h"
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 #include "test_embedder_support.h"
 
 using namespace kqtest;
@@ -90,11 +90,11 @@ std::string ReferenceListXml(const std::vector<std::string>& ids)
 std::string MakeJpeg(int width, int height)
 {
     const size_t rowLength = static_cast<size_t>(width) * 3;
-    kqexample::Bytes rgb(rowLength * height);
+    kqinput::Bytes rgb(rowLength * height);
     for (int y = 0; y < height; ++y)
         for (size_t x = 0; x < rowLength; ++x)
             rgb[y * rowLength + x] = static_cast<unsigned char>((x * 7 + static_cast<size_t>(y) * 13) & 0xFF);
-    kqexample::Bytes jpeg = kqexample::EncodeJpeg(rgb, width, height, 75);
+    kqinput::Bytes jpeg = kqinput::EncodeJpeg(rgb, width, height, 75);
     return std::string(jpeg.begin(), jpeg.end());
 }
 

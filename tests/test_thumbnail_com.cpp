@@ -17,7 +17,7 @@ STDAPI DllCanUnloadNow();
 STDAPI DllGetClassObject(REFCLSID classId, REFIID interfaceId, LPVOID* object);
 
 using namespace thumbtest;
-using kqexample::Bytes;
+using kqinput::Bytes;
 
 namespace {
 
@@ -61,18 +61,18 @@ protected:
     fs::path Jpeg(const char* name, int w, int h)
     {
         fs::path p = dir / name;
-        EXPECT_TRUE(kqexample::WriteZip(
-            Utf8(p), {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(kqexample::Picture(w, h), w, h)}}));
+        EXPECT_TRUE(
+            kqinput::WriteZip(Utf8(p), {{"Case001/Snapshot.jpeg", kqinput::EncodeJpeg(kqinput::Picture(w, h), w, h)}}));
         return p;
     }
     fs::path Kqf(const char* name, const Bytes& pixels, int w, int h)
     {
-        kqexample::KqfLayout s;
+        kqinput::KqfLayout s;
         s.width = w;
         s.height = h;
         s.pixels = pixels;
         fs::path p = dir / name;
-        EXPECT_TRUE(kqexample::WriteFile(p, kqexample::BuildKqf(s)));
+        EXPECT_TRUE(kqinput::WriteFile(p, kqinput::BuildKqf(s)));
         return p;
     }
 
@@ -213,7 +213,7 @@ TEST_F(Extractor, FailuresLeaveNoBitmap)
     EXPECT_EQ(bitmap, nullptr);
 
     // No picture in the file.
-    ASSERT_TRUE(kqexample::WriteZip(Utf8(dir / "empty.kqfx"), {{"Case001/Model.kqf", Bytes(8, 1)}}));
+    ASSERT_TRUE(kqinput::WriteZip(Utf8(dir / "empty.kqfx"), {{"Case001/Model.kqf", Bytes(8, 1)}}));
     bitmap = (HBITMAP)1;
     EXPECT_EQ(E_FAIL, Thumbnail(dir / "empty.kqfx", 64, 64, &bitmap));
     EXPECT_EQ(bitmap, nullptr);
@@ -241,16 +241,16 @@ TEST_F(Extractor, RefusedSnapshotsLeaveNothingBehind)
     const fs::path previous = fs::current_path();
     fs::current_path(dir);
     const char* const notes = "my own notes, keep me";
-    ASSERT_TRUE(kqexample::WriteFile("APItrace.txt", std::string(notes)));
-    kqexample::JpegSettings grey;
+    ASSERT_TRUE(kqinput::WriteFile("APItrace.txt", std::string(notes)));
+    kqinput::JpegSettings grey;
     grey.components = 1;
-    kqexample::JpegSettings cmyk;
+    kqinput::JpegSettings cmyk;
     cmyk.components = 4;
-    ASSERT_TRUE(kqexample::WriteZip(
-        Utf8(dir / "grey.kqfx"), {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(Bytes(32 * 16, 90), 32, 16, grey)}}));
+    ASSERT_TRUE(kqinput::WriteZip(Utf8(dir / "grey.kqfx"),
+                                  {{"Case001/Snapshot.jpeg", kqinput::EncodeJpeg(Bytes(32 * 16, 90), 32, 16, grey)}}));
     ASSERT_TRUE(
-        kqexample::WriteZip(Utf8(dir / "cmyk.kqfx"),
-                            {{"Case001/Snapshot.jpeg", kqexample::EncodeJpeg(Bytes(32 * 16 * 4, 90), 32, 16, cmyk)}}));
+        kqinput::WriteZip(Utf8(dir / "cmyk.kqfx"),
+                          {{"Case001/Snapshot.jpeg", kqinput::EncodeJpeg(Bytes(32 * 16 * 4, 90), 32, 16, cmyk)}}));
     HBITMAP bitmap = (HBITMAP)1;
     EXPECT_EQ(E_FAIL, Thumbnail(dir / "grey.kqfx", 64, 64, &bitmap));
     EXPECT_EQ(bitmap, nullptr);
@@ -263,14 +263,14 @@ TEST_F(Extractor, RefusedSnapshotsLeaveNothingBehind)
 
     // A snapshot whose few header bytes announce 26000 x 26000 pixels fails
     // at once instead of filling gigabytes with grey.
-    Bytes small = kqexample::EncodeJpeg(kqexample::Picture(48, 48), 48, 48);
+    Bytes small = kqinput::EncodeJpeg(kqinput::Picture(48, 48), 48, 48);
     for (size_t i = 2; i + 8 < small.size(); i += 2 + (size_t(small[i + 2]) << 8 | small[i + 3]))
         if (small[i + 1] == 0xC0) {
             small[i + 5] = small[i + 7] = 26000 >> 8;
             small[i + 6] = small[i + 8] = 26000 & 0xFF;
             break;
         }
-    ASSERT_TRUE(kqexample::WriteZip(Utf8(dir / "huge.kqfx"), {{"Case001/Snapshot.jpeg", small}}));
+    ASSERT_TRUE(kqinput::WriteZip(Utf8(dir / "huge.kqfx"), {{"Case001/Snapshot.jpeg", small}}));
     EXPECT_EQ(E_FAIL, Thumbnail(dir / "huge.kqfx", 256, 256, &bitmap));
     EXPECT_EQ(bitmap, nullptr);
 }

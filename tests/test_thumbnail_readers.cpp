@@ -19,8 +19,8 @@
 #endif
 
 using namespace thumbtest;
-using kqexample::Bytes;
-using kqexample::KqfLayout;
+using kqinput::Bytes;
+using kqinput::KqfLayout;
 
 namespace {
 
@@ -31,12 +31,12 @@ protected:
     // Writes the file of the layout and reads it back; result of the reader.
     bool ReadLayout(const KqfLayout& layout, KQRGBImage& image, const char* name = "t.kqf")
     {
-        return ReadBytes(kqexample::BuildKqf(layout), image, name);
+        return ReadBytes(kqinput::BuildKqf(layout), image, name);
     }
     bool ReadBytes(const Bytes& bytes, KQRGBImage& image, const char* name = "t.kqf")
     {
         fs::path p = dir / name;
-        EXPECT_TRUE(kqexample::WriteFile(p, bytes));
+        EXPECT_TRUE(kqinput::WriteFile(p, bytes));
         return CkqfxThumbExtractor::ReadKqfSnapshot(Wide(p), image);
     }
     void ExpectPicture(const KQRGBImage& image, const KqfLayout& layout)
@@ -148,7 +148,7 @@ TEST_F(KqfReader, HeaderLengths)
     // The word after the height must be 1 when H > 96.
     KqfLayout layout = KqfOf(2, 2);
     layout.form1 = true;
-    Bytes bytes = kqexample::BuildKqf(layout);
+    Bytes bytes = kqinput::BuildKqf(layout);
     // magic..form (16) + id, first, H, D (16) + 80 + width, height = 120.
     bytes[120] = 2;
     KQRGBImage image;
@@ -165,7 +165,7 @@ TEST_F(KqfReader, SizeMismatchesAndShortData)
 
     // A raw block cut short.
     raw.forceD = INT32_MIN;
-    Bytes cut = kqexample::BuildKqf(raw);
+    Bytes cut = kqinput::BuildKqf(raw);
     cut.resize(cut.size() - 10);
     KQRGBImage b;
     EXPECT_FALSE(ReadBytes(cut, b));
@@ -179,7 +179,7 @@ TEST_F(KqfReader, SizeMismatchesAndShortData)
     // A bzip2 stream that unpacks to fewer bytes than U.
     KqfLayout shortStream = KqfOf(4, 4);
     Bytes fewer(shortStream.pixels.begin(), shortStream.pixels.end() - 3);
-    shortStream.forceData = kqexample::Compress(fewer);
+    shortStream.forceData = kqinput::Compress(fewer);
     KQRGBImage d;
     EXPECT_FALSE(ReadLayout(shortStream, d));
     EXPECT_EQ(d.Pixels(), nullptr);
@@ -188,7 +188,7 @@ TEST_F(KqfReader, SizeMismatchesAndShortData)
     KqfLayout longStream = KqfOf(4, 4);
     Bytes more = longStream.pixels;
     more.resize(more.size() + 100, 9);
-    longStream.forceData = kqexample::Compress(more);
+    longStream.forceData = kqinput::Compress(more);
     KQRGBImage e;
     EXPECT_FALSE(ReadLayout(longStream, e));
 
@@ -204,7 +204,7 @@ TEST_F(KqfReader, CompressedBlockMayCarryBytesAfterItsStream)
     // D covers the whole stored block; the stream ends where bzip2 says, so
     // bytes after it, however many, are no error.
     KqfLayout layout = KqfOf(4, 4);
-    Bytes padded = kqexample::Compress(layout.pixels);
+    Bytes padded = kqinput::Compress(layout.pixels);
     padded.resize(padded.size() + 2000, 0);
     layout.forceData = padded;
     KQRGBImage image;
@@ -222,7 +222,7 @@ TEST_F(KqfReader, PackedDataReadInPiecesGivesTheWholePicture)
         state = state * 1664525u + 1013904223u;
         v = (unsigned char)(state >> 24);
     }
-    ASSERT_GT(kqexample::Compress(layout.pixels).size(), (size_t)3 * 64 * 1024);
+    ASSERT_GT(kqinput::Compress(layout.pixels).size(), (size_t)3 * 64 * 1024);
     KQRGBImage image;
     ASSERT_TRUE(ReadLayout(layout, image));
     ExpectPicture(image, layout);
@@ -238,7 +238,7 @@ TEST_F(KqfReader, HostileLengthsEndInFalse)
         KQRGBImage image;
         EXPECT_FALSE(ReadLayout(s, image)) << "D " << d;
     }
-    Bytes bytes = kqexample::BuildKqf(KqfOf(2, 2));
+    Bytes bytes = kqinput::BuildKqf(KqfOf(2, 2));
     // Short header, form 2: put a huge extension length in word 4.
     bytes[16] = 0xF0, bytes[17] = 0xFF, bytes[18] = 0xFF, bytes[19] = 0x7F;
     KQRGBImage image;
@@ -246,7 +246,7 @@ TEST_F(KqfReader, HostileLengthsEndInFalse)
     // Negative H in the skipped block.
     KqfLayout s = KqfOf(2, 2);
     s.leading1022 = true;
-    Bytes b2 = kqexample::BuildKqf(s);
+    Bytes b2 = kqinput::BuildKqf(s);
     // The 1022 block starts at 24; its H is at 32.
     b2[32] = 0x00, b2[33] = 0x00, b2[34] = 0x00, b2[35] = 0x80;
     KQRGBImage i2;
@@ -260,7 +260,7 @@ TEST_F(KqfReader, NotAKqfFile)
                                  '!', '!', '!', '!', '!', '!', '!', '!', '!', '!', '!', '!'},
                            image));
     EXPECT_FALSE(ReadBytes(Bytes(23, 0), image));  // fewer than six words
-    Bytes wrongSecond = kqexample::BuildKqf(KqfOf(2, 2));
+    Bytes wrongSecond = kqinput::BuildKqf(KqfOf(2, 2));
     wrongSecond[4] ^= 1;
     EXPECT_FALSE(ReadBytes(wrongSecond, image));
     EXPECT_EQ(image.Pixels(), nullptr);
@@ -272,7 +272,7 @@ TEST_F(KqfReader, NotAKqfFile)
 
 TEST_F(KqfReader, EveryTruncationFailsCleanly)
 {
-    Bytes whole = kqexample::BuildKqf(KqfOf(6, 5));
+    Bytes whole = kqinput::BuildKqf(KqfOf(6, 5));
     for (size_t n = 0; n + 4 < whole.size(); n += 3) {
         Bytes cut(whole.begin(), whole.begin() + (long)n);
         KQRGBImage image;
@@ -290,10 +290,10 @@ protected:
                  const fs::path& name = "t.kqfx")
     {
         fs::path p = dir / name;
-        EXPECT_TRUE(kqexample::WriteZip(Utf8(p), entries));
+        EXPECT_TRUE(kqinput::WriteZip(Utf8(p), entries));
         return CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image);
     }
-    Bytes Jpeg(int w, int h) { return kqexample::EncodeJpeg(kqexample::Picture(w, h), w, h); }
+    Bytes Jpeg(int w, int h) { return kqinput::EncodeJpeg(kqinput::Picture(w, h), w, h); }
 };
 
 TEST_F(KqfxReader, ReadsTheSnapshotEntry)
@@ -328,7 +328,7 @@ TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
 {
     KQRGBImage image;
     fs::path p = dir / "notzip.kqfx";
-    ASSERT_TRUE(kqexample::WriteFile(p, Bytes(300, 'x')));
+    ASSERT_TRUE(kqinput::WriteFile(p, Bytes(300, 'x')));
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image));
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "missing.kqfx"), image));
 
@@ -345,13 +345,13 @@ TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
     }
     for (size_t n : {whole.size() / 2, whole.size() - 30, (size_t)40}) {
         Bytes cut(whole.begin(), whole.begin() + (long)n);
-        ASSERT_TRUE(kqexample::WriteFile(dir / "cut.kqfx", cut));
+        ASSERT_TRUE(kqinput::WriteFile(dir / "cut.kqfx", cut));
         KQRGBImage i;
         EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "cut.kqfx"), i)) << n;
     }
     Bytes flipped = whole;
     flipped[whole.size() / 3] ^= 0x55;  // inside the compressed entry data
-    ASSERT_TRUE(kqexample::WriteFile(dir / "flip.kqfx", flipped));
+    ASSERT_TRUE(kqinput::WriteFile(dir / "flip.kqfx", flipped));
     KQRGBImage i;
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(dir / "flip.kqfx"), i));
 }
@@ -420,7 +420,7 @@ TEST_F(KqfxReader, SnapshotIsReadOnlyToTheEndOfItsPicture)
     auto at = std::search(whole.begin(), whole.end(), record, record + 4);
     ASSERT_NE(at, whole.end());
     at[16] ^= 0x01;
-    ASSERT_TRUE(kqexample::WriteFile(p, whole));
+    ASSERT_TRUE(kqinput::WriteFile(p, whole));
     KQRGBImage damaged;
     EXPECT_FALSE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), damaged));
 }
@@ -450,7 +450,7 @@ TEST_F(KqfxReader, WideCharacterPaths)
 
     KqfLayout layout = KqfOf(3, 2);
     fs::path kqf = dir / fs::u8path(u8"\u00c5ngstr\u00f6m \u4e2d \U0001F680.kqf");
-    ASSERT_TRUE(kqexample::WriteFile(kqf, kqexample::BuildKqf(layout)));
+    ASSERT_TRUE(kqinput::WriteFile(kqf, kqinput::BuildKqf(layout)));
     KQRGBImage k;
     ASSERT_TRUE(CkqfxThumbExtractor::ReadKqfSnapshot(Wide(kqf), k));
     ExpectPicture(k, layout);

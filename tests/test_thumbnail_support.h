@@ -8,7 +8,7 @@
 
 #include "KQOString.h"
 #include "KQPlatform.h"
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace thumbtest {
 
@@ -47,17 +47,17 @@ inline KQString Wide(const fs::path& p)
 }
 
 // A uniform or patterned picture in the image block's order.
-inline kqexample::Bytes Pattern(int width, int height)
+inline kqinput::Bytes Pattern(int width, int height)
 {
-    kqexample::Bytes px((size_t)width * (size_t)height * 3);
+    kqinput::Bytes px((size_t)width * (size_t)height * 3);
     for (size_t i = 0; i < px.size(); i++)
         px[i] = (unsigned char)((i * 7 + i / 3) & 0xFF);
     return px;
 }
 
-inline kqexample::Bytes Uniform(int width, int height, unsigned char r, unsigned char g, unsigned char b)
+inline kqinput::Bytes Uniform(int width, int height, unsigned char r, unsigned char g, unsigned char b)
 {
-    kqexample::Bytes px((size_t)width * (size_t)height * 3);
+    kqinput::Bytes px((size_t)width * (size_t)height * 3);
     for (size_t i = 0; i < px.size(); i += 3) {
         px[i] = r;
         px[i + 1] = g;
@@ -66,9 +66,9 @@ inline kqexample::Bytes Uniform(int width, int height, unsigned char r, unsigned
     return px;
 }
 
-inline kqexample::KqfLayout KqfOf(int width, int height)
+inline kqinput::KqfLayout KqfOf(int width, int height)
 {
-    kqexample::KqfLayout s;
+    kqinput::KqfLayout s;
     s.width = width;
     s.height = height;
     s.pixels = Pattern(width, height);

@@ -35,7 +35,7 @@
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
 #include "KQOZipEntryReader.h"
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -47,12 +47,12 @@ typedef std::vector<std::pair<std::string, std::string>> Entries;
 // compressed.
 bool MakeZip(const std::string& path, const Entries& entries)
 {
-    kqexample::ZipSettings settings;
+    kqinput::ZipSettings settings;
     settings.method = [](size_t, const std::string& name) {
         bool stored = name.size() > 7 && name.compare(name.size() - 7, 7, ".stored") == 0;
-        return kqexample::ZipMethod{stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, stored ? 0u : 6u};
+        return kqinput::ZipMethod{stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, stored ? 0u : 6u};
     };
-    return kqexample::WriteZip(path, entries, settings);
+    return kqinput::WriteZip(path, entries, settings);
 }
 
 std::string FileBytes(const std::string& path)
@@ -151,13 +151,13 @@ public:
 
 std::string MakeJpeg(int width, int height, unsigned char r, unsigned char g, unsigned char b)
 {
-    kqexample::Bytes rgb(static_cast<size_t>(width) * height * 3);
+    kqinput::Bytes rgb(static_cast<size_t>(width) * height * 3);
     for (size_t i = 0; i < rgb.size(); i += 3) {
         rgb[i] = r;
         rgb[i + 1] = g;
         rgb[i + 2] = b;
     }
-    kqexample::Bytes jpeg = kqexample::EncodeJpeg(rgb, width, height, 95);
+    kqinput::Bytes jpeg = kqinput::EncodeJpeg(rgb, width, height, 95);
     return std::string(jpeg.begin(), jpeg.end());
 }
 
@@ -235,7 +235,7 @@ TEST_F(ZipTest, OpenModes)
 
 TEST_F(ZipTest, OpenOfAFileThatIsNotAnArchive)
 {
-    kqexample::WriteFile(path, "this is not a zip archive at all");
+    kqinput::WriteFile(path, "this is not a zip archive at all");
     KQZipArchive a;
     EXPECT_FALSE(a.Open(path.c_str(), 0));
     ExpectError(a, 1105, 336, "KQZipArchive::Open", "Error returned from file access library : Not a zip archive");
@@ -366,7 +366,7 @@ TEST_F(ZipTest, DamagedEntryClosesTheArchive)
     size_t at = bytes.find(payload.substr(0, 32));
     ASSERT_NE(at, std::string::npos);
     bytes[at + 100] ^= 0x01;
-    kqexample::WriteFile(path, bytes);
+    kqinput::WriteFile(path, bytes);
 
     KQZipArchive a;
     ASSERT_TRUE(a.Open(path.c_str(), 0));
@@ -407,7 +407,7 @@ TEST_F(ZipTest, EntriesMustEndWhereTheirHeadersSay)
     patch(bytes, "short.bin", 22, 24, 1000);
     patch(bytes, "zero.stored", 22, 24, 0);
     patch(bytes, "empty.stored", 14, 16, 0x12345678);
-    kqexample::WriteFile(path, bytes);
+    kqinput::WriteFile(path, bytes);
 
     const std::pair<const char*, const char*> damaged[] = {{"long.bin", "Zip archive inconsistent"},
                                                            {"short.bin", "Zip archive inconsistent"},
@@ -444,7 +444,7 @@ TEST_F(ZipTest, HostileSizeInHeaderIsRefusedWithoutACrash)
         memcpy(&bytes[sizes], big, 4);
         memcpy(&bytes[sizes + 4], big, 4);
     }
-    kqexample::WriteFile(path, bytes);
+    kqinput::WriteFile(path, bytes);
 
     KQZipArchive a;
     if (!a.Open(path.c_str(), 1)) {
@@ -467,25 +467,25 @@ TEST_F(ZipTest, HostileSizeInHeaderIsRefusedWithoutACrash)
 TEST_F(ZipTest, XmlPartLargerThanAnyRealOneIsRefusedBeforeItIsRead)
 {
     const std::string small = "<r/>";
-    kqexample::Bytes out, directory;
-    kqexample::StoredRecord big;
+    kqinput::Bytes out, directory;
+    kqinput::StoredRecord big;
     big.name = "[Content_Types].xml";
     big.size = 0xFFFFFFF0u;  // the data that follows is a few bytes
-    kqexample::PutLocalHeader(out, big);
-    kqexample::PutLe(out, 0x20202020, 4);
-    kqexample::PutDirectoryRecord(directory, big);
-    kqexample::StoredRecord fine;
+    kqinput::PutLocalHeader(out, big);
+    kqinput::PutLe(out, 0x20202020, 4);
+    kqinput::PutDirectoryRecord(directory, big);
+    kqinput::StoredRecord fine;
     fine.name = "small.xml";
     fine.size = static_cast<uint32_t>(small.size());
     fine.crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(small.data()), small.size()));
     fine.offset = static_cast<uint32_t>(out.size());
-    kqexample::PutLocalHeader(out, fine);
+    kqinput::PutLocalHeader(out, fine);
     out.insert(out.end(), small.begin(), small.end());
-    kqexample::PutDirectoryRecord(directory, fine);
+    kqinput::PutDirectoryRecord(directory, fine);
     const uint32_t directoryAt = static_cast<uint32_t>(out.size());
     out.insert(out.end(), directory.begin(), directory.end());
-    kqexample::PutZipEnd(out, 2, static_cast<uint32_t>(directory.size()), directoryAt);
-    ASSERT_TRUE(kqexample::WriteFile(path, out));
+    kqinput::PutZipEnd(out, 2, static_cast<uint32_t>(directory.size()), directoryAt);
+    ASSERT_TRUE(kqinput::WriteFile(path, out));
 
     KQZipArchive a;
     ASSERT_TRUE(a.Open(path.c_str(), 1));
@@ -786,7 +786,7 @@ TEST_F(ZipTest, FailedCloseLeavesTheOriginal)
     const std::string longName = std::string(250, 'n') + ".zip";
     std::error_code ec;
     fs::remove(longName, ec);
-    kqexample::WriteFile(longName, original);
+    kqinput::WriteFile(longName, original);
     if (FileBytes(longName) != original) {
         fs::remove(longName, ec);
         GTEST_SKIP() << "the host cannot hold a file name of 254 characters here";
@@ -877,7 +877,7 @@ TEST_F(ZipTest, FileUnderTheTemporaryNameThatNoSaveWroteStays)
     for (const std::string& content :
          {userZip, std::string("PK\x03\x04\x14\x00", 6), std::string("P"), std::string("my notes")}) {
         SCOPED_TRACE(content.size());
-        ASSERT_TRUE(kqexample::WriteFile(leftover, content));
+        ASSERT_TRUE(kqinput::WriteFile(leftover, content));
         KQZipArchive a;
         ASSERT_TRUE(a.Open(path.c_str(), 0));
         EXPECT_EQ(FileBytes(leftover), content);
@@ -988,7 +988,7 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
          "Archive was changed by another program since it was opened", false},
         {"archive replaced",
          [](const std::string& archive) {
-             kqexample::WriteFile(archive + ".other", FileBytes(archive) + "x");
+             kqinput::WriteFile(archive + ".other", FileBytes(archive) + "x");
              std::error_code ec;
              fs::rename(archive + ".other", archive, ec);
              if (ec)
@@ -1006,7 +1006,7 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
          [](const std::string& archive) {
              std::error_code ec;
              fs::rename(archive + ".kqsave", archive + ".moved", ec);
-             return !ec && kqexample::WriteFile(archive + ".kqsave", "someone else's");
+             return !ec && kqinput::WriteFile(archive + ".kqsave", "someone else's");
          },
          nullptr, true},
     };
@@ -1367,7 +1367,7 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
     const std::string file = path + ".model";
     const std::string bytes = Pattern(300000, 7);
     std::error_code ec;
-    ASSERT_TRUE(kqexample::WriteFile(file, bytes));
+    ASSERT_TRUE(kqinput::WriteFile(file, bytes));
     ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
 
     // A file entry reads the file when it is needed; a document entry
@@ -1397,14 +1397,14 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
         void (*apply)(const std::string& file);
     };
     const Change changes[] = {
-        {"grown", [](const std::string& f) { kqexample::WriteFile(f, Pattern(300001, 7)); }},
-        {"shrunk", [](const std::string& f) { kqexample::WriteFile(f, Pattern(1000, 7)); }},
+        {"grown", [](const std::string& f) { kqinput::WriteFile(f, Pattern(300001, 7)); }},
+        {"shrunk", [](const std::string& f) { kqinput::WriteFile(f, Pattern(1000, 7)); }},
         {"touched",
          [](const std::string& f) { fs::last_write_time(f, fs::last_write_time(f) + std::chrono::seconds(10)); }},
         {"rewritten with the same size and its time set back",
          [](const std::string& f) {
              const fs::file_time_type time = fs::last_write_time(f);
-             kqexample::WriteFile(f, Pattern(300000, 8));
+             kqinput::WriteFile(f, Pattern(300000, 8));
              fs::last_write_time(f, time);
          }},
         {"removed", [](const std::string& f) { fs::remove(f); }},
@@ -1413,7 +1413,7 @@ TEST_F(ZipTest, EntriesMadeWhenTheArchiveIsWritten)
         SCOPED_TRACE(change.what);
         ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
         const std::string before = FileBytes(path);
-        ASSERT_TRUE(kqexample::WriteFile(file, bytes));
+        ASSERT_TRUE(kqinput::WriteFile(file, bytes));
         KQZipArchive b;
         ASSERT_TRUE(b.Open(path.c_str(), 0));
         EXPECT_TRUE(b.WriteDataFromFile("model.kqfx", file.c_str()));
@@ -1437,10 +1437,10 @@ namespace {
 // for a directory of size bytes at offset claiming count entries.
 std::string End64(uint64_t at, uint64_t count, uint64_t size, uint64_t offset)
 {
-    kqexample::Bytes out;
-    kqexample::PutZip64End(out, count, size, offset, 0);
-    kqexample::PutZip64Locator(out, at);
-    kqexample::PutZipEnd(out, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
+    kqinput::Bytes out;
+    kqinput::PutZip64End(out, count, size, offset, 0);
+    kqinput::PutZip64Locator(out, at);
+    kqinput::PutZipEnd(out, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
     return std::string(out.begin(), out.end());
 }
 
@@ -1500,7 +1500,7 @@ TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_TRUE(kqexample::WriteFile(path, c.bytes));
+        ASSERT_TRUE(kqinput::WriteFile(path, c.bytes));
         EXPECT_EQ(KQZipListsEntry(path.c_str(), c.name, KQ_MODEL_DIRECTORY_BOUNDS), c.lists);
     }
     EXPECT_FALSE(KQZipListsEntry("zt_no_such_file.zip", "Case001\\Snapshot.jpeg", KQ_MODEL_DIRECTORY_BOUNDS));

@@ -77,9 +77,9 @@ Bytes WithMarkerFlood(const Bytes& jpeg, int markers)
 
 bool WriteContainer(const std::string& path, const Bytes& snapshot)
 {
-    kqexample::ZipSettings settings;
-    settings.method = [](size_t, const std::string&) { return kqexample::ZipMethod{ZIP_CM_DEFLATE, 9}; };
-    return kqexample::WriteZip(path, {{"Case001/Snapshot.jpeg", snapshot}}, settings);
+    kqinput::ZipSettings settings;
+    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 9}; };
+    return kqinput::WriteZip(path, {{"Case001/Snapshot.jpeg", snapshot}}, settings);
 }
 
 bool WriteManyEntryZip(const std::string& path, uint32_t entries)
@@ -90,7 +90,7 @@ bool WriteManyEntryZip(const std::string& path, uint32_t entries)
     Bytes local, central;
     uint64_t at = 0;
     central.reserve((size_t)entries * 56);
-    kqexample::StoredRecord r;
+    kqinput::StoredRecord r;
     r.madeBy = 45;
     r.needed = 10;
     for (uint32_t i = 0; i < entries; ++i) {
@@ -99,9 +99,9 @@ bool WriteManyEntryZip(const std::string& path, uint32_t entries)
         r.name.assign(name, (size_t)n);
         r.offset = (uint32_t)at;
         local.clear();
-        kqexample::PutLocalHeader(local, r);
+        kqinput::PutLocalHeader(local, r);
         out.write((const char*)local.data(), (std::streamsize)local.size());
-        kqexample::PutDirectoryRecord(central, r);
+        kqinput::PutDirectoryRecord(central, r);
         at += local.size();
     }
     out.write((const char*)central.data(), (std::streamsize)central.size());
@@ -109,25 +109,25 @@ bool WriteManyEntryZip(const std::string& path, uint32_t entries)
     Bytes tail;
     const bool zip64 = entries >= 0xFFFF;
     if (zip64) {
-        kqexample::PutZip64End(tail, entries, central.size(), directoryAt);
-        kqexample::PutZip64Locator(tail, directoryAt + central.size());
+        kqinput::PutZip64End(tail, entries, central.size(), directoryAt);
+        kqinput::PutZip64Locator(tail, directoryAt + central.size());
     }
-    kqexample::PutZipEnd(tail, zip64 ? 0xFFFF : (uint16_t)entries, (uint32_t)central.size(),
-                         zip64 ? 0xFFFFFFFF : (uint32_t)directoryAt);
+    kqinput::PutZipEnd(tail, zip64 ? 0xFFFF : (uint16_t)entries, (uint32_t)central.size(),
+                       zip64 ? 0xFFFFFFFF : (uint32_t)directoryAt);
     out.write((const char*)tail.data(), (std::streamsize)tail.size());
     return (bool)out;
 }
 
 bool WriteLongPackedKqf(const std::string& path, int32_t packed)
 {
-    kqexample::KqfLayout s;
+    kqinput::KqfLayout s;
     s.width = 3000;
     s.height = 3000;
     s.forceD = packed;
     s.forceU = 3000 * 3000 * 3;
     s.forceData = Bytes(64, 0);
-    Bytes b = kqexample::BuildKqf(s);
-    if (!kqexample::WriteFile(path, b))
+    Bytes b = kqinput::BuildKqf(s);
+    if (!kqinput::WriteFile(path, b))
         return false;
     std::error_code ec;
     std::filesystem::resize_file(path, b.size() + (uint64_t)packed, ec);

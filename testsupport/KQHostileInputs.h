@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <string>
 
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace kqhostile {
 
-typedef kqexample::Bytes Bytes;
+typedef kqinput::Bytes Bytes;
 
 // JPEG data of width x height pixels, 3 components (all 1x1 sampled, or
 // 2x2 luma for 4:2:0), with one table of each kind and then `scans` scans

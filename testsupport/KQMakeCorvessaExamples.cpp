@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace fs = std::filesystem;
 
@@ -36,16 +36,16 @@ const time_t kStamp = 1262347200;  // 2010-01-01 12:00 UTC
 
 bool WriteZip(const std::string& path, const Entries& entries)
 {
-    kqexample::ZipSettings settings;
+    kqinput::ZipSettings settings;
     settings.stamp = kStamp;
-    return kqexample::WriteZip(path, entries, settings);
+    return kqinput::WriteZip(path, entries, settings);
 }
 
 // A small 3-component JPEG: a colour gradient in the model's own hue.
 std::string Snapshot(int hue)
 {
     const int width = 96, height = 64;
-    kqexample::Bytes rgb(width * height * 3);
+    kqinput::Bytes rgb(width * height * 3);
     for (int y = 0; y < height; ++y) {
         unsigned char* row = &rgb[y * width * 3];
         for (int x = 0; x < width; ++x) {
@@ -54,7 +54,7 @@ std::string Snapshot(int hue)
             row[x * 3 + 2] = static_cast<unsigned char>(hue == 0 ? x * 2 : 200);
         }
     }
-    kqexample::Bytes jpeg = kqexample::EncodeJpeg(rgb, width, height, 85);
+    kqinput::Bytes jpeg = kqinput::EncodeJpeg(rgb, width, height, 85);
     return std::string(jpeg.begin(), jpeg.end());
 }
 

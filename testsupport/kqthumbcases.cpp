@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace {
 
-using kqexample::Bytes;
+using kqinput::Bytes;
 
 // A fixed stamp, so that every run writes the same bytes.
 const time_t kStamp = 1262347200;
@@ -25,7 +25,7 @@ const time_t kStamp = 1262347200;
 // Smooth picture with grain: every coefficient of a block carries data.
 Bytes Grainy(int width, int height)
 {
-    Bytes rgb = kqexample::Picture(width, height);
+    Bytes rgb = kqinput::Picture(width, height);
     uint32_t state = 2463534242u;
     for (unsigned char& sample : rgb) {
         state ^= state << 13;
@@ -69,10 +69,10 @@ struct Writer {
 
     void Snapshot(const std::string& name, const Bytes& jpeg)
     {
-        kqexample::ZipSettings settings;
+        kqinput::ZipSettings settings;
         settings.stamp = kStamp;
         const std::string path = folder + name + ".kqfx";
-        if (jpeg.empty() || !kqexample::WriteZip(path, {{"Case001/Snapshot.jpeg", jpeg}}, settings)) {
+        if (jpeg.empty() || !kqinput::WriteZip(path, {{"Case001/Snapshot.jpeg", jpeg}}, settings)) {
             std::fprintf(stderr, "kqthumbcases: cannot write %s\n", path.c_str());
             ok = false;
             return;
@@ -82,12 +82,12 @@ struct Writer {
 
     void Kqf(const std::string& name, int width, int height)
     {
-        kqexample::KqfLayout layout;
+        kqinput::KqfLayout layout;
         layout.width = width;
         layout.height = height;
-        layout.pixels = kqexample::BottomUp(Grainy(width, height), width, height);
+        layout.pixels = kqinput::BottomUp(Grainy(width, height), width, height);
         const std::string path = folder + name + ".kqf";
-        if (!kqexample::WriteFile(path, kqexample::BuildKqf(layout))) {
+        if (!kqinput::WriteFile(path, kqinput::BuildKqf(layout))) {
             std::fprintf(stderr, "kqthumbcases: cannot write %s\n", path.c_str());
             ok = false;
             return;
@@ -98,11 +98,11 @@ struct Writer {
 
 Bytes Encode(const Bytes& rgb, int width, int height, int quality, bool progressive, bool fullChroma)
 {
-    kqexample::JpegSettings settings;
+    kqinput::JpegSettings settings;
     settings.quality = quality;
     settings.progressive = progressive;
     settings.fullChroma = fullChroma;
-    return kqexample::EncodeJpeg(rgb, width, height, settings);
+    return kqinput::EncodeJpeg(rgb, width, height, settings);
 }
 
 }  // namespace
@@ -118,16 +118,16 @@ int main(int argc, char** argv)
     if (!w.folder.empty() && w.folder.back() != '/')
         w.folder += '/';
 
-    const Bytes picture = kqexample::Picture(1024, 768);
-    w.Snapshot("baseline-1024x768", kqexample::EncodeJpeg(picture, 1024, 768));
-    w.Snapshot("baseline-100x50", kqexample::EncodeJpeg(kqexample::Picture(100, 50), 100, 50));
+    const Bytes picture = kqinput::Picture(1024, 768);
+    w.Snapshot("baseline-1024x768", kqinput::EncodeJpeg(picture, 1024, 768));
+    w.Snapshot("baseline-100x50", kqinput::EncodeJpeg(kqinput::Picture(100, 50), 100, 50));
     w.Snapshot("grain-q100-4x4-333x251", Encode(Grainy(333, 251), 333, 251, 100, false, true));
     w.Snapshot("grain-q75-progressive-641x479", Encode(Grainy(641, 479), 641, 479, 75, true, false));
     w.Snapshot("grain-q95-progressive-4x4-257x129", Encode(Grainy(257, 129), 257, 129, 95, true, true));
     w.Snapshot("grain-q90-2000x1500", Encode(Grainy(2000, 1500), 2000, 1500, 90, false, false));
 
     // Cut short inside the scan: the rest of the picture is filled in.
-    Bytes cut = kqexample::EncodeJpeg(picture, 1024, 768);
+    Bytes cut = kqinput::EncodeJpeg(picture, 1024, 768);
     const size_t data = ScanData(cut);
     cut.resize(data + (cut.size() - data) / 3);
     w.Snapshot("cut-1024x768", cut);

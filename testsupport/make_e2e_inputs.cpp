@@ -19,15 +19,15 @@
 
 #include <zlib.h>
 
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 namespace {
 
-using kqexample::Bytes;
+using kqinput::Bytes;
 
 bool WriteOneColourKqf(const std::string& file, int32_t width, int32_t height)
 {
-    kqexample::KqfLayout layout;
+    kqinput::KqfLayout layout;
     layout.width = width;
     layout.height = height;
     layout.form1 = true;
@@ -36,7 +36,7 @@ bool WriteOneColourKqf(const std::string& file, int32_t width, int32_t height)
     layout.pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     for (size_t i = 0; i < layout.pixels.size(); ++i)
         layout.pixels[i] = colour[i % 3];
-    return kqexample::WriteFile(file, kqexample::BuildKqf(layout));
+    return kqinput::WriteFile(file, kqinput::BuildKqf(layout));
 }
 
 // CRC-32 of size zero bytes.
@@ -62,7 +62,7 @@ bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
         return false;
 
     struct Entry {
-        kqexample::StoredRecord record;
+        kqinput::StoredRecord record;
         uint64_t size;
         uint64_t offset;
         const Bytes* data;  // null: a hole of size bytes
@@ -96,7 +96,7 @@ bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
         e.record.size = 0xFFFFFFFF;
         e.record.offset = 0xFFFFFFFF;
         Bytes header;
-        kqexample::PutLocalHeader(header, e.record, kqexample::Zip64Extra({e.size, e.size}));
+        kqinput::PutLocalHeader(header, e.record, kqinput::Zip64Extra({e.size, e.size}));
         put(header);
         if (e.data) {
             put(*e.data);
@@ -109,11 +109,11 @@ bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
     const uint64_t directory = at;
     Bytes tail;
     for (const Entry& e : entries)
-        kqexample::PutDirectoryRecord(tail, e.record, kqexample::Zip64Extra({e.size, e.size, e.offset}));
+        kqinput::PutDirectoryRecord(tail, e.record, kqinput::Zip64Extra({e.size, e.size, e.offset}));
     const uint64_t end = directory + tail.size();
-    kqexample::PutZip64End(tail, entries.size(), end - directory, directory);
-    kqexample::PutZip64Locator(tail, end);
-    kqexample::PutZipEnd(tail, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
+    kqinput::PutZip64End(tail, entries.size(), end - directory, directory);
+    kqinput::PutZip64Locator(tail, end);
+    kqinput::PutZipEnd(tail, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
     put(tail);
     return std::fclose(f) == 0 && ok;
 }

@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <string>
 
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 int main(int argc, char** argv)
 {
-    using namespace kqexample;
+    using namespace kqinput;
     std::string folder = argc > 1 ? argv[1] : ".";
     if (!folder.empty() && folder.back() != '/')
         folder += '/';

@@ -14,9 +14,9 @@ namespace {
 
 // The example picture with grain, so that its JPEG data is about as dense as
 // a camera's (a few bits a pixel) rather than nearly empty.
-kqexample::Bytes Photo(int width, int height)
+kqinput::Bytes Photo(int width, int height)
 {
-    kqexample::Bytes px = kqexample::Picture(width, height);
+    kqinput::Bytes px = kqinput::Picture(width, height);
     uint32_t state = 12345;
     for (unsigned char& v : px) {
         state = state * 1664525u + 1013904223u;
@@ -59,18 +59,18 @@ int main(int argc, char** argv)
     ok &= WriteContainer(dir + "/scans-64-420-limit.kqfx", flood(true, true, 6096, 4576, 64));
     ok &= WriteContainer(dir + "/scans-64-444-limit.kqfx", flood(true, false, 4992, 3728, 64));
     ok &= WriteContainer(dir + "/scans-65-444-limit.kqfx", flood(true, false, 4992, 3728, 65));
-    Bytes small = kqexample::EncodeJpeg(kqexample::Picture(64, 48), 64, 48);
+    Bytes small = kqinput::EncodeJpeg(kqinput::Picture(64, 48), 64, 48);
     ok &= WriteContainer(dir + "/markers-256.kqfx", WithMarkerFlood(small, 256));
     ok &= WriteManyEntryZip(dir + "/entries-70000.kqfx", 70000);
     if (large) {
         // Real snapshots at the largest sizes the budget admits, to set the
         // hostile files' costs against: progressive 4:2:0 and baseline.
-        kqexample::JpegSettings progressive;
+        kqinput::JpegSettings progressive;
         progressive.progressive = true;
         ok &= WriteContainer(dir + "/real-progressive-420-limit.kqfx",
-                             kqexample::EncodeJpeg(Photo(6096, 4576), 6096, 4576, progressive));
+                             kqinput::EncodeJpeg(Photo(6096, 4576), 6096, 4576, progressive));
         ok &= WriteContainer(dir + "/real-baseline-420-limit.kqfx",
-                             kqexample::EncodeJpeg(Photo(8192, 6826), 8192, 6826, 90));
+                             kqinput::EncodeJpeg(Photo(8192, 6826), 8192, 6826, 90));
         ok &= WriteContainer(dir + "/markers-250MiB.kqfx", WithMarkerFlood(small, 4000));
         Bytes bomb = small;
         bomb.resize(255u << 20, 0);

@@ -2,10 +2,10 @@
 // (office packages and KQFx containers), binary KQF files with an image
 // block, BMP files, and plain files. Used by the example generators, the
 // tests (which also build damaged variants), the fuzz seeds, the benchmarks
-// and the scripts' checks; built as the kqexamplewriter library, so that
+// and the scripts' checks; built as the kqtestinputs library, so that
 // only its sources see libjpeg, bzip2 and libzip.
-#ifndef KQTHUMBEXAMPLEWRITER_H
-#define KQTHUMBEXAMPLEWRITER_H
+#ifndef KQTESTINPUTWRITER_H
+#define KQTESTINPUTWRITER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace kqexample {
+namespace kqinput {
 
 typedef std::vector<unsigned char> Bytes;
 
@@ -147,6 +147,6 @@ Bytes Picture(int width, int height);
 // Rows top first into the bottom-up order of the image block.
 Bytes BottomUp(const Bytes& rgb, int width, int height);
 
-}  // namespace kqexample
+}  // namespace kqinput
 
 #endif

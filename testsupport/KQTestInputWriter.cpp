@@ -1,4 +1,4 @@
-#include "KQThumbExampleWriter.h"
+#include "KQTestInputWriter.h"
 
 #include <bzlib.h>
 #include <zip.h>
@@ -10,7 +10,7 @@
 
 #include <jpeglib.h>
 
-namespace kqexample {
+namespace kqinput {
 
 Bytes EncodeJpeg(const Bytes& samples, int width, int height, const JpegSettings& settings)
 {
@@ -405,4 +405,4 @@ Bytes BottomUp(const Bytes& rgb, int width, int height)
     return out;
 }
 
-}  // namespace kqexample
+}  // namespace kqinput
