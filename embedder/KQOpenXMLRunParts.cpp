@@ -125,6 +125,7 @@ bool KQOpenXMLRunParts::Write(const KQString& name, const std::shared_ptr<KQOpen
 
 bool KQOpenXMLRunParts::Delete(const KQString& entry)
 {
+    Current();
     bool deleted = archive.Delete(entry);
     // Read afresh next time: the part is gone, or not what was edited.
     parts.erase(Key(entry));
@@ -134,6 +135,7 @@ bool KQOpenXMLRunParts::Delete(const KQString& entry)
 
 bool KQOpenXMLRunParts::WriteModel(const KQString& entry, const KQString& path)
 {
+    Current();
     bool written = archive.WriteDataFromFile(entry, path);
     InStep();
     return written;

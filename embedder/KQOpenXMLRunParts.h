@@ -120,7 +120,9 @@ public:
     // The viewer controls: the run's listing, kept until the archive changes
     // elsewhere, or an empty one to fill each time outside a run.
     KQOpenXMLControls& Controls();
-    // Writes a control's document back.
+    // Writes back a control of the listing that Controls() just gave (which
+    // asked Current()); the listing is never forgotten here, as the caller
+    // is walking it.
     bool WriteControl(const KQOpenXMLControls::Control& control);
 
 private:
@@ -132,7 +134,8 @@ private:
     // the run last touched it.
     bool Current();
     // After each of our own changes: the change count that the run's parts
-    // match.
+    // match. Current() must have been asked before the change, or parts
+    // kept from before a change made elsewhere would pass as current.
     void InStep();
     void Forget();
     // The key of a part: names that name the same entry share it.
