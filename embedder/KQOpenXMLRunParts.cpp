@@ -83,8 +83,7 @@ std::shared_ptr<KQOpenXMLRunPart> KQOpenXMLRunParts::Edit(const KQString& name, 
     }
     std::shared_ptr<KQOpenXMLRunPart> part = std::make_shared<KQOpenXMLRunPart>();
     part->doc.reset(new (std::nothrow) KQXmlDocument(false));
-    if (part->doc && ((absentIsQuiet && archive.FindFile(name) < 0) || !archive.ReadXmlFile(name, part->doc.get()) ||
-                      !part->doc->RootElement()))
+    if (part->doc && ((absentIsQuiet && archive.FindFile(name) < 0) || !Read(name, *part->doc)))
         part->doc.reset();
     if (kept)
         parts[key] = part;

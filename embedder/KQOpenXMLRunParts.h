@@ -114,8 +114,8 @@ public:
     // it is saved.
     bool WriteModel(const KQString& entry, const KQString& path);
 
-    // Parses entry into doc (built without declaration), for the listing of
-    // the controls.
+    // Parses entry into doc (built without declaration); false when it does
+    // not read as XML or has no root element.
     bool Read(const KQString& entry, KQXmlDocument& doc);
     // The viewer controls: the run's listing, kept until the archive changes
     // elsewhere, or an empty one to fill each time outside a run.
