@@ -57,10 +57,9 @@ struct KQOpenXMLRunPart {
     std::set<int32> numbers;
     int32 scannedUpTo = 1;
 
-    void ForgetWalks();
-
 private:
     friend class KQOpenXMLRunParts;
+    void ForgetWalks();
     // Within a run the document that the archive holds for the part: only
     // KQOpenXMLRunParts hands it over.
     std::shared_ptr<KQXmlDocument> doc;
