@@ -408,7 +408,8 @@ zip_int64_t CommitTemporary(SaveSource* state)
     }
 }
 
-// Reading the package as it is now is the job of libzip's file source.
+// Reading the package as it is now is the job of libzip's file source;
+// any command that is neither reading nor writing is not supported.
 zip_int64_t ReadPackage(SaveSource* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
 {
     switch (cmd) {
@@ -515,13 +516,6 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
 {
     SaveSource* state = static_cast<SaveSource*>(userdata);
     switch (cmd) {
-    case ZIP_SOURCE_OPEN:
-    case ZIP_SOURCE_READ:
-    case ZIP_SOURCE_CLOSE:
-    case ZIP_SOURCE_SEEK:
-    case ZIP_SOURCE_TELL:
-    case ZIP_SOURCE_STAT:
-        return ReadPackage(state, data, len, cmd);
     case ZIP_SOURCE_ACCEPT_EMPTY:
         // An empty file is not an archive, as with libzip's own file source.
         return 0;
@@ -548,8 +542,8 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
     case ZIP_SOURCE_SUPPORTS:
         return ZIP_SOURCE_SUPPORTS_WRITABLE | zip_source_make_command_bitmap(ZIP_SOURCE_ACCEPT_EMPTY, -1);
     default:
-        zip_error_set(&state->error, ZIP_ER_OPNOTSUPP, 0);
-        return -1;
+        // The rest reads the package, or is not supported.
+        return ReadPackage(state, data, len, cmd);
     }
 }
 
