@@ -85,9 +85,7 @@ KQString KQOpenXMLArchive::AttributeText(const TiXmlElement* element, const char
 
 TiXmlElement* KQOpenXMLArchive::ReadPartRoot(const KQString& part, KQXmlDocument& doc)
 {
-    if (!ReadXmlFile(part, &doc))
-        return nullptr;
-    return doc.RootElement();
+    return parts.Read(part, doc) ? doc.RootElement() : nullptr;
 }
 
 KQString KQOpenXMLArchive::ReferenceListEntry() const
