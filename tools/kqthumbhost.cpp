@@ -185,13 +185,11 @@ int Extract(GetClassObjectFunction getClassObject, CanUnloadFunction canUnload, 
         if (FAILED(hr))
             return Fail("CoCreateInstance", hr);
     }
-    if (canUnload) {
-        HRESULT alive = canUnload();
-        std::printf("DllCanUnloadNow while the object lives: %s\n", Describe(alive).c_str());
-        if (alive != S_FALSE) {
-            std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow allows unloading while an object lives\n");
-            return 1;
-        }
+    HRESULT alive = canUnload();
+    std::printf("DllCanUnloadNow while the object lives: %s\n", Describe(alive).c_str());
+    if (alive != S_FALSE) {
+        std::fprintf(stderr, "kqthumbhost: DllCanUnloadNow allows unloading while an object lives\n");
+        return 1;
     }
     hr = persist.p->Load(modelFile.c_str(), 0);
     if (FAILED(hr))
@@ -338,6 +336,7 @@ struct Server {
     void* library = nullptr;
     // Null with -c, where CoCreateInstance finds the class factory.
     GetClassObjectFunction getClassObject = nullptr;
+    // Always found: a server without it is refused.
     CanUnloadFunction canUnload = nullptr;
 };
 
