@@ -4,7 +4,6 @@
 #define KQIMAGETESTUTIL_H
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,22 +19,9 @@ typedef std::vector<uint8_t> Bytes;
 using kqinput::AddColor;
 using kqinput::BmpLayout;
 using kqinput::BuildBmp;
+using kqinput::ReadFile;
 using kqinput::Stride;
 using kqinput::WriteFile;
-
-// The whole file; empty when it cannot be read.
-inline Bytes ReadBytes(const char* name)
-{
-    Bytes out;
-    FILE* f = std::fopen(name, "rb");
-    if (!f)
-        return out;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        out.push_back(static_cast<uint8_t>(c));
-    std::fclose(f);
-    return out;
-}
 
 // A packed DIB: header and table, and its bits.
 struct PackedDib {

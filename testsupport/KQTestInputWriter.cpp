@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include <jpeglib.h>
 
@@ -174,6 +175,16 @@ bool WriteFile(const std::filesystem::path& path, const std::string& data)
 {
     return WriteFile(path, data.data(), data.size());
 }
+
+template <class Data>
+Data ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+template Bytes ReadFile<Bytes>(const std::filesystem::path& path);
+template std::string ReadFile<std::string>(const std::filesystem::path& path);
 
 namespace {
 

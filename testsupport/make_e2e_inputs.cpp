@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -54,10 +52,7 @@ uint32_t ZerosCrc(uint64_t size)
 
 bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
 {
-    std::ifstream in(snapshotFile, std::ios::binary);
-    const Bytes snapshot((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof())
-        return false;
+    const Bytes snapshot = kqinput::ReadFile(snapshotFile);
     if (snapshot.empty())
         return false;
 
