@@ -11,6 +11,7 @@
 #include "KQOError.h"
 #include "KQOImageDIB.h"
 #include "KQTestInputWriter.h"
+#include "test_text_support.h"
 
 namespace kqtest {
 
@@ -68,20 +69,12 @@ struct ErrorSite {
     int32 line;
 };
 
-inline std::string Narrow(const KQString& s)
-{
-    std::string out;
-    for (const KQChar* p = s.CStr(); *p; ++p)
-        out.push_back(static_cast<char>(*p));
-    return out;
-}
-
 inline ErrorSite SiteOf(const KQErrorBase& holder)
 {
     const KQError* e = holder.GetError();
     if (!e)
         return ErrorSite{0, "", 0};
-    return ErrorSite{e->code, Narrow(e->functionName), e->line};
+    return ErrorSite{e->code, N(e->functionName), e->line};
 }
 
 }  // namespace kqtest

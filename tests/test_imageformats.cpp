@@ -705,8 +705,8 @@ TEST_F(ImageFiles, LoadRecordsDetectionAndTypeFailures)
     EXPECT_EQ(s.code, 1303);
     EXPECT_EQ(s.function, "KQRGBImage::Load()");
     EXPECT_EQ(s.line, kLoadDetectLine);
-    EXPECT_EQ(Narrow(image.GetError()->fileName), ".\\KQOImage");
-    EXPECT_EQ(Narrow(image.GetError()->message), "");
+    EXPECT_EQ(N(image.GetError()->fileName), ".\\KQOImage");
+    EXPECT_EQ(N(image.GetError()->message), "");
 
     image.ClearError();
     EXPECT_FALSE(image.Load("fmt_missing.bmp", KQ_IMAGE_TYPE_TIFF, nullptr));
@@ -727,7 +727,7 @@ TEST_F(ImageFiles, LoadRecordsDetectionAndTypeFailures)
     EXPECT_EQ(s.line, kLoadBMPLine);
     ASSERT_NE(image.GetError()->cause, nullptr);
     EXPECT_EQ(image.GetError()->cause->line, 779);
-    EXPECT_EQ(Narrow(image.GetError()->cause->functionName), "KQDIBSection::Load()");
+    EXPECT_EQ(N(image.GetError()->cause->functionName), "KQDIBSection::Load()");
 
     // Keep-first: a later failure does not replace the recorded one.
     EXPECT_FALSE(image.Load("fmt_missing.bmp", KQ_IMAGE_TYPE_NONE, nullptr));
