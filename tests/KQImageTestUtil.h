@@ -1,7 +1,10 @@
 // Test pictures made on the spot: packed DIBs in memory (BMP files come from
-// the input writer), and the checks of recorded errors the image tests share.
+// the input writer), and the checks of recorded errors and the quiet-report
+// fixture the image tests share.
 #ifndef KQIMAGETESTUTIL_H
 #define KQIMAGETESTUTIL_H
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
@@ -76,6 +79,24 @@ inline ErrorSite SiteOf(const KQErrorBase& holder)
         return ErrorSite{0, "", 0};
     return ErrorSite{e->code, N(e->functionName), e->line};
 }
+
+// Keeps the console quiet; the cases that look at reports send them to a
+// file. The switches are the process's, so each test puts them back.
+class QuietReports : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        KQ_REPORT_TO_CONSOLE = false;
+        KQ_REPORT_TO_FILE = false;
+        KQSetErrorReporting(true);
+    }
+    void TearDown() override
+    {
+        KQ_REPORT_TO_CONSOLE = true;
+        KQ_REPORT_TO_FILE = false;
+        KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
+    }
+};
 
 }  // namespace kqtest
 

@@ -155,20 +155,7 @@ int NextRandom()
     return static_cast<int>((gRandom >> 16) & 0x7FFF);
 }
 
-class GifWriter : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        KQ_REPORT_TO_CONSOLE = false;
-        KQ_REPORT_TO_FILE = false;
-    }
-    void TearDown() override
-    {
-        KQ_REPORT_TO_CONSOLE = true;
-        KQ_REPORT_TO_FILE = false;
-        KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
-    }
-};
+using GifWriter = QuietReports;
 
 }  // namespace
 

@@ -78,22 +78,7 @@ void MakePattern(KQRGBImage& image, int32 w, int32 h)
     ASSERT_TRUE(image.SetData(data.data(), w, h));
 }
 
-// Keeps the console quiet; the cases that look at reports send them to a file.
-class ImageFiles : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        KQ_REPORT_TO_CONSOLE = false;
-        KQ_REPORT_TO_FILE = false;
-        KQSetErrorReporting(true);
-    }
-    void TearDown() override
-    {
-        KQ_REPORT_TO_CONSOLE = true;
-        KQ_REPORT_TO_FILE = false;
-        KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
-    }
-};
+using ImageFiles = QuietReports;
 
 // ---------------------------------------------------------- TIFF parsing
 
