@@ -110,6 +110,9 @@ void PutLocalHeader(Bytes& out, const StoredRecord& r, const Bytes& extra = Byte
 void PutDirectoryRecord(Bytes& out, const StoredRecord& r, const Bytes& extra = Bytes());
 // A zip64 extra field holding the given values (sizes, then offset).
 Bytes Zip64Extra(const std::vector<uint64_t>& values);
+// The CRC-32 of count zero bytes, without reading them: the checksum of an
+// entry whose data is left as a hole in the file.
+uint32_t ZerosCrc(uint64_t count);
 
 // The zip64 end record, its locator (at: where that record starts) and the
 // end record, for a directory of size bytes at offset holding count entries.
