@@ -63,17 +63,6 @@ kqinput::Bytes LocalHeader(const std::string& name, uint32_t crc, uint64_t size)
     return h;
 }
 
-// The CRC of n zero bytes, without reading them.
-uint32_t ZeroCrc(uint64_t n)
-{
-    static const std::vector<unsigned char> zeros(1u << 20);
-    const uLong block = crc32(0, zeros.data(), static_cast<uInt>(zeros.size()));
-    uLong crc = crc32(0, nullptr, 0);
-    for (; n >= zeros.size(); n -= zeros.size())
-        crc = crc32_combine(crc, block, static_cast<z_off_t>(zeros.size()));
-    return static_cast<uint32_t>(crc32(crc, zeros.data(), static_cast<uInt>(n)));
-}
-
 // Streams the case data in blocks of 1 MiB, so a model of any size costs no
 // memory; patches the case entry's CRC in afterwards.
 bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
@@ -103,7 +92,7 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
               std::fwrite(caseHeader.data(), 1, caseHeader.size(), f) == caseHeader.size();
     uLong crc = crc32(0, nullptr, 0);
     if (kind == kSparse) {
-        crc = ZeroCrc(caseSize);
+        crc = kqinput::ZerosCrc(caseSize);
         ok = ok && fseeko(f, static_cast<off_t>(caseSize), SEEK_CUR) == 0;
     }
     std::vector<char> block(1u << 20);

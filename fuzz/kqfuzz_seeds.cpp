@@ -23,6 +23,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
 
+using kqinput::ReadFile;
 using kqinput::WriteFile;
 
 Bytes Text(const std::string& s)
@@ -289,19 +290,6 @@ Bytes ExtractInput(uint8_t mode, int width, int height, const Bytes& body)
     return b;
 }
 
-Bytes ReadAll(const fs::path& path)
-{
-    Bytes b;
-    FILE* f = std::fopen(path.string().c_str(), "rb");
-    if (!f)
-        return b;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        b.push_back(static_cast<uint8_t>(c));
-    std::fclose(f);
-    return b;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -427,7 +415,7 @@ int main(int argc, char** argv)
     ok &= WriteFile(extract / "jpeg-grey.bin", ExtractInput(3, 8, 8, Jpeg(8, 8, 1, false, 50)));
     ok &= WriteFile(extract / "jpeg-scans-stored.bin", ExtractInput(3, 96, 96, progressiveFlood));
     ok &= WriteFile(extract / "jpeg-scans-deflated.bin", ExtractInput(7, 96, 96, baselineFlood));
-    ok &= WriteFile(extract / "kqfx-whole.bin", ExtractInput(1, 20, 10, ReadAll(top / "fuzz_kqfx" / "snapshot.kqfx")));
+    ok &= WriteFile(extract / "kqfx-whole.bin", ExtractInput(1, 20, 10, ReadFile(top / "fuzz_kqfx" / "snapshot.kqfx")));
 
     const fs::path load = top / "fuzz_rgb_load";
     ok &= WriteFile(load / "24.bmp", Bmp(5, 3, 24, 0));

@@ -1,10 +1,12 @@
 // Test pictures made on the spot: packed DIBs in memory (BMP files come from
-// the input writer), and the checks of recorded errors the image tests share.
+// the input writer), and the checks of recorded errors and the quiet-report
+// fixture the image tests share.
 #ifndef KQIMAGETESTUTIL_H
 #define KQIMAGETESTUTIL_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "KQOError.h"
 #include "KQOImageDIB.h"
 #include "KQTestInputWriter.h"
+#include "test_text_support.h"
 
 namespace kqtest {
 
@@ -20,22 +23,9 @@ typedef std::vector<uint8_t> Bytes;
 using kqinput::AddColor;
 using kqinput::BmpLayout;
 using kqinput::BuildBmp;
+using kqinput::ReadFile;
 using kqinput::Stride;
 using kqinput::WriteFile;
-
-// The whole file; empty when it cannot be read.
-inline Bytes ReadBytes(const char* name)
-{
-    Bytes out;
-    FILE* f = std::fopen(name, "rb");
-    if (!f)
-        return out;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        out.push_back(static_cast<uint8_t>(c));
-    std::fclose(f);
-    return out;
-}
 
 // A packed DIB: header and table, and its bits.
 struct PackedDib {
@@ -82,21 +72,31 @@ struct ErrorSite {
     int32 line;
 };
 
-inline std::string Narrow(const KQString& s)
-{
-    std::string out;
-    for (const KQChar* p = s.CStr(); *p; ++p)
-        out.push_back(static_cast<char>(*p));
-    return out;
-}
-
 inline ErrorSite SiteOf(const KQErrorBase& holder)
 {
     const KQError* e = holder.GetError();
     if (!e)
         return ErrorSite{0, "", 0};
-    return ErrorSite{e->code, Narrow(e->functionName), e->line};
+    return ErrorSite{e->code, N(e->functionName), e->line};
 }
+
+// Keeps the console quiet; the cases that look at reports send them to a
+// file. The switches are the process's, so each test puts them back.
+class QuietReports : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        KQ_REPORT_TO_CONSOLE = false;
+        KQ_REPORT_TO_FILE = false;
+        KQSetErrorReporting(true);
+    }
+    void TearDown() override
+    {
+        KQ_REPORT_TO_CONSOLE = true;
+        KQ_REPORT_TO_FILE = false;
+        KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
+    }
+};
 
 }  // namespace kqtest
 

@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -306,10 +305,7 @@ Package ReadPackage(const std::string& path)
 
 std::string ReadFileBytes(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return kqinput::ReadFile<std::string>(path);
 }
 
 bool WriteFileBytes(const std::string& path, const std::string& bytes)

@@ -145,7 +145,7 @@ Bytes EncodeIndices(const std::vector<int>& indices, int32 w, int32 h)
         return Bytes();
     EXPECT_TRUE(KQGIFEncode(f, w, h, 0, 8, red, green, blue, VectorSource));
     std::fclose(f);
-    return ReadBytes("gif_direct.gif");
+    return ReadFile("gif_direct.gif");
 }
 
 uint32_t gRandom = 12345;
@@ -155,20 +155,7 @@ int NextRandom()
     return static_cast<int>((gRandom >> 16) & 0x7FFF);
 }
 
-class GifWriter : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        KQ_REPORT_TO_CONSOLE = false;
-        KQ_REPORT_TO_FILE = false;
-    }
-    void TearDown() override
-    {
-        KQ_REPORT_TO_CONSOLE = true;
-        KQ_REPORT_TO_FILE = false;
-        KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
-    }
-};
+using GifWriter = QuietReports;
 
 }  // namespace
 
@@ -188,7 +175,7 @@ TEST_F(GifWriter, OneBlackPixelByteForByte)
     }
     const Bytes tail = {0x2C, 0, 0, 0, 0, 0x01, 0, 0x01, 0, 0x00, 0x08, 0x04, 0x00, 0x01, 0x04, 0x04, 0x00, 0x3B};
     expected.insert(expected.end(), tail.begin(), tail.end());
-    const Bytes got = ReadBytes("gif_1x1.gif");
+    const Bytes got = ReadFile("gif_1x1.gif");
     EXPECT_EQ(got, expected);
     ASSERT_EQ(got.size(), 13u + 768 + 18);
     EXPECT_EQ(Bytes(got.begin() + 13 + 3, got.begin() + 13 + 6), (Bytes{36, 0, 0}));
@@ -255,7 +242,7 @@ TEST_F(GifWriter, RowsGoTopFirstThroughGammaAndDither)
     ASSERT_TRUE(image.SetData(data.data(), w, h));
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_GIF, "gif_rows.gif"));
     Gif g;
-    ASSERT_TRUE(ParseGif(ReadBytes("gif_rows.gif"), g));
+    ASSERT_TRUE(ParseGif(ReadFile("gif_rows.gif"), g));
     EXPECT_EQ(g.width, 6u);
     EXPECT_EQ(g.height, 5u);
     EXPECT_EQ(g.descriptor, (Bytes{0x2C, 0, 0, 0, 0, 6, 0, 5, 0, 0}));
@@ -333,9 +320,9 @@ TEST_F(GifWriter, ConsecutiveSavesGiveTheSameFile)
     ASSERT_TRUE(image.SetData(data.data(), 40, 30));
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_GIF, "gif_a.gif"));
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_GIF, "gif_b.gif"));
-    const Bytes a = ReadBytes("gif_a.gif");
+    const Bytes a = ReadFile("gif_a.gif");
     EXPECT_FALSE(a.empty());
-    EXPECT_EQ(a, ReadBytes("gif_b.gif"));
+    EXPECT_EQ(a, ReadFile("gif_b.gif"));
 }
 
 TEST_F(GifWriter, UncreatableFileIsADebugError)
@@ -350,7 +337,7 @@ TEST_F(GifWriter, UncreatableFileIsADebugError)
     EXPECT_FALSE(image.Save(KQ_IMAGE_TYPE_GIF, "gif_no_such_dir/x.gif"));
     EXPECT_FALSE(image.HasError());
     KQ_REPORT_TO_FILE = false;
-    const Bytes b = ReadBytes(report);
+    const Bytes b = ReadFile(report);
     const std::string text(b.begin(), b.end());
     EXPECT_NE(text.find("DEBUG ERROR"), std::string::npos);
     EXPECT_NE(text.find("Cannot create file: gif_no_such_dir/x.gif"), std::string::npos);
@@ -361,5 +348,5 @@ TEST_F(GifWriter, UncreatableFileIsADebugError)
 
     // Sides that do not fit the 16-bit fields are refused.
     EXPECT_FALSE(KQImageSaveRGBDataToGIF(px, KQIntPair(65536, 1), "gif_wide.gif"));
-    EXPECT_TRUE(ReadBytes("gif_wide.gif").empty());
+    EXPECT_TRUE(ReadFile("gif_wide.gif").empty());
 }

@@ -34,7 +34,7 @@ Bytes SaveAndRead(KQRGBImage& image, int32 type, const char* name)
 {
     if (!image.Save(type, name))
         return Bytes();
-    return ReadBytes(name);
+    return ReadFile(name);
 }
 
 uint32_t LE16(const Bytes& b, size_t at)
@@ -78,22 +78,7 @@ void MakePattern(KQRGBImage& image, int32 w, int32 h)
     ASSERT_TRUE(image.SetData(data.data(), w, h));
 }
 
-// Keeps the console quiet; the cases that look at reports send them to a file.
-class ImageFiles : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        KQ_REPORT_TO_CONSOLE = false;
-        KQ_REPORT_TO_FILE = false;
-        KQSetErrorReporting(true);
-    }
-    void TearDown() override
-    {
-        KQ_REPORT_TO_CONSOLE = true;
-        KQ_REPORT_TO_FILE = false;
-        KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
-    }
-};
+using ImageFiles = QuietReports;
 
 // ---------------------------------------------------------- TIFF parsing
 
@@ -188,7 +173,7 @@ TEST_F(ImageFiles, PPMHeaderAndRowsFromTheTop)
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_PPM, "fmt_2x2.ppm"));
     const std::string expected = std::string("P6\n# Image dump, Quendrix ASA\n2 2\n255\n") +
                                  std::string("\x07\x08\x09\x0a\x0b\x0c\x01\x02\x03\x04\x05\x06", 12);
-    EXPECT_EQ(AsText(ReadBytes("fmt_2x2.ppm")), expected);
+    EXPECT_EQ(AsText(ReadFile("fmt_2x2.ppm")), expected);
 
     ASSERT_TRUE(image.SetData(data, 1, 1));
     EXPECT_EQ(AsText(SaveAndRead(image, KQ_IMAGE_TYPE_PPM, "fmt_1x1.ppm")),
@@ -269,7 +254,7 @@ TEST_F(ImageFiles, BMPProbeWantsExactSizeAndZeroReserved)
     MakePattern(image, 3, 2);
     ASSERT_TRUE(image.Save(KQ_IMAGE_TYPE_BMP, "fmt_probe.bmp"));
     EXPECT_TRUE(KQIsBMPFile("fmt_probe.bmp"));
-    Bytes b = ReadBytes("fmt_probe.bmp");
+    Bytes b = ReadFile("fmt_probe.bmp");
 
     Bytes shortSize = b;
     shortSize[2] = static_cast<uint8_t>(shortSize[2] - 1);
@@ -582,7 +567,7 @@ TEST_F(ImageFiles, SGIZeroSidesAreAllocationFailures)
         WriteFile(c.name, c.file);
         EXPECT_EQ(KQRawSGIImageOpen(KQString(c.name).CStr(), false), nullptr) << c.name;
         KQ_REPORT_TO_FILE = false;
-        const std::string text = AsText(ReadBytes(report));
+        const std::string text = AsText(ReadFile(report));
         EXPECT_NE(text.find("ALLOC ERROR"), std::string::npos) << c.name;
         EXPECT_NE(text.find("KQRawSGIImageOpen()"), std::string::npos) << c.name;
         EXPECT_NE(text.find(".\\KQOImageImpExp"), std::string::npos) << c.name;
@@ -610,7 +595,7 @@ TEST_F(ImageFiles, EPSTextWithPlatformLineEnds)
     ASSERT_NE(probe, nullptr);
     std::fputs("\n", probe);
     std::fclose(probe);
-    const std::string eol = AsText(ReadBytes("fmt_eol.txt"));
+    const std::string eol = AsText(ReadFile("fmt_eol.txt"));
 
     std::vector<ubyte> data(17 * 3);
     for (size_t i = 0; i < data.size(); ++i)
@@ -673,7 +658,7 @@ TEST_F(ImageFiles, EPSTextWithPlatformLineEnds)
     std::string expected;
     for (const std::string& l : lines)
         expected += l + eol;
-    EXPECT_EQ(AsText(ReadBytes("fmt_2x1.eps")), expected);
+    EXPECT_EQ(AsText(ReadFile("fmt_2x1.eps")), expected);
 
     // 51 bytes: one full line of 64 digits, then a partial line of 38.
     ASSERT_TRUE(image.SetData(data.data(), 17, 1));
@@ -690,7 +675,7 @@ TEST_F(ImageFiles, EPSTextWithPlatformLineEnds)
 
     // The block holds three samples a pixel: more would be read past its end.
     EXPECT_FALSE(KQImageSaveRGBDataToEPS(image.Pixels(), image.Size(), "fmt_bpp4.eps", 4));
-    EXPECT_TRUE(ReadBytes("fmt_bpp4.eps").empty());
+    EXPECT_TRUE(ReadFile("fmt_bpp4.eps").empty());
 }
 
 // ------------------------------------------------------ load/save by type
@@ -705,8 +690,8 @@ TEST_F(ImageFiles, LoadRecordsDetectionAndTypeFailures)
     EXPECT_EQ(s.code, 1303);
     EXPECT_EQ(s.function, "KQRGBImage::Load()");
     EXPECT_EQ(s.line, kLoadDetectLine);
-    EXPECT_EQ(Narrow(image.GetError()->fileName), ".\\KQOImage");
-    EXPECT_EQ(Narrow(image.GetError()->message), "");
+    EXPECT_EQ(N(image.GetError()->fileName), ".\\KQOImage");
+    EXPECT_EQ(N(image.GetError()->message), "");
 
     image.ClearError();
     EXPECT_FALSE(image.Load("fmt_missing.bmp", KQ_IMAGE_TYPE_TIFF, nullptr));
@@ -727,7 +712,7 @@ TEST_F(ImageFiles, LoadRecordsDetectionAndTypeFailures)
     EXPECT_EQ(s.line, kLoadBMPLine);
     ASSERT_NE(image.GetError()->cause, nullptr);
     EXPECT_EQ(image.GetError()->cause->line, 779);
-    EXPECT_EQ(Narrow(image.GetError()->cause->functionName), "KQDIBSection::Load()");
+    EXPECT_EQ(N(image.GetError()->cause->functionName), "KQDIBSection::Load()");
 
     // Keep-first: a later failure does not replace the recorded one.
     EXPECT_FALSE(image.Load("fmt_missing.bmp", KQ_IMAGE_TYPE_NONE, nullptr));
@@ -755,13 +740,13 @@ TEST_F(ImageFiles, SaveChecksPixelsNameAndType)
     EXPECT_FALSE(image.Save(7, "fmt_type7.img"));
     EXPECT_FALSE(image.Save(0, "fmt_type0.img"));
     EXPECT_FALSE(image.HasError());
-    EXPECT_TRUE(ReadBytes("fmt_type7.img").empty());
+    EXPECT_TRUE(ReadFile("fmt_type7.img").empty());
 
     // Every type code reaches its writer; an unwritable name fails quietly.
     const char* magic[6] = {"P6\n", "\x01\xDA", "II", "BM", "GIF87a", "%!PS"};
     for (int32 t = 1; t <= 6; ++t) {
         ASSERT_TRUE(image.Save(t, "fmt_bytype.img")) << t;
-        const std::string head = AsText(ReadBytes("fmt_bytype.img"));
+        const std::string head = AsText(ReadFile("fmt_bytype.img"));
         EXPECT_EQ(head.compare(0, std::strlen(magic[t - 1]), magic[t - 1]), 0) << t;
         if (t != KQ_IMAGE_TYPE_GIF) {
             EXPECT_FALSE(image.Save(t, "fmt_no_such_dir/x.img")) << t;

@@ -56,20 +56,6 @@ const ubyte* Pixel(const KQRGBImage& image, int x, int y)
     return image.Pixels() + (static_cast<size_t>(y) * image.Size().x + x) * 3;
 }
 
-std::string ReadWhole(const char* name)
-{
-    std::string text;
-    FILE* f = std::fopen(name, "rb");
-    if (!f)
-        return text;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0)
-        text.append(buffer, n);
-    std::fclose(f);
-    return text;
-}
-
 // A stream that hands out at most 7 bytes per read, to show the decoder
 // needs nothing but the read entry of the table.
 struct Dribble {
@@ -255,7 +241,7 @@ TEST(JPEGDecode, RefusesWhatIsNotColourJPEG)
     std::remove("APItrace.txt");
     std::vector<uint8_t> grey(16 * 16, 90);
     EXPECT_FALSE(Decode(image, Encode(16, 16, 1, grey)));
-    std::string trace = ReadWhole("APItrace.txt");
+    std::string trace = kqinput::ReadFile<std::string>("APItrace.txt");
     std::string wanted = "Input JPEG image is not 24 bit.";
     std::string wantedWide;
     for (char c : wanted) {

@@ -4,25 +4,14 @@
 #include <new>
 
 #include "KQOObject.h"
-
-namespace {
-
-std::string Narrow(const KQChar* s)
-{
-    std::string out;
-    for (; *s; ++s)
-        out += (char)*s;
-    return out;
-}
-
-}  // namespace
+#include "test_text_support.h"
 
 TEST(KQObject, ClassNamesAreCutToFifteenCharacters)
 {
     KQObject o;
-    EXPECT_EQ(Narrow(o.GetClassName()), "*KQObject");
+    EXPECT_EQ(N(o.GetClassName()), "*KQObject");
     KQRefCountClass r;
-    EXPECT_EQ(Narrow(r.GetClassName()), "*KQRefCountClas");
+    EXPECT_EQ(N(r.GetClassName()), "*KQRefCountClas");
     EXPECT_EQ(r.refCount, 0);
     EXPECT_FALSE(r.refFlag);
 }

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "KQHostileInputs.h"
 #include "KQOImage.h"
@@ -337,12 +335,8 @@ TEST_F(KqfxReader, DamagedAndForeignFilesEndInFalse)
 
     // A container cut in the middle, and one whose entry data is damaged.
     ASSERT_TRUE(ReadZip({{"Case001/Snapshot.jpeg", Jpeg(32, 32)}}, image));
-    Bytes whole;
-    {
-        std::ifstream in(dir / "t.kqfx", std::ios::binary);
-        whole.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        ASSERT_FALSE(whole.empty());
-    }
+    const Bytes whole = kqinput::ReadFile(dir / "t.kqfx");
+    ASSERT_FALSE(whole.empty());
     for (size_t n : {whole.size() / 2, whole.size() - 30, (size_t)40}) {
         Bytes cut(whole.begin(), whole.begin() + (long)n);
         ASSERT_TRUE(kqinput::WriteFile(dir / "cut.kqfx", cut));
@@ -409,11 +403,7 @@ TEST_F(KqfxReader, SnapshotIsReadOnlyToTheEndOfItsPicture)
     Bytes tail = Jpeg(64, 48);
     tail.resize(tail.size() + 1000, 0x55);
     ASSERT_TRUE(kqhostile::WriteContainer(Utf8(p), tail));
-    Bytes whole;
-    {
-        std::ifstream in(p, std::ios::binary);
-        whole.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    Bytes whole = kqinput::ReadFile(p);
     // The CRC field of the entry's central directory record, which libzip
     // checks against.
     const unsigned char record[] = {'P', 'K', 1, 2};

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -57,8 +56,7 @@ bool MakeZip(const std::string& path, const Entries& entries)
 
 std::string FileBytes(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return kqinput::ReadFile<std::string>(path);
 }
 
 struct StoredEntry {

@@ -2,11 +2,13 @@
 
 #include <bzlib.h>
 #include <zip.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include <jpeglib.h>
 
@@ -175,6 +177,16 @@ bool WriteFile(const std::filesystem::path& path, const std::string& data)
     return WriteFile(path, data.data(), data.size());
 }
 
+template <class Data>
+Data ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+template Bytes ReadFile<Bytes>(const std::filesystem::path& path);
+template std::string ReadFile<std::string>(const std::filesystem::path& path);
+
 namespace {
 
 template <class Data>
@@ -298,6 +310,16 @@ Bytes Zip64Extra(const std::vector<uint64_t>& values)
     for (uint64_t v : values)
         PutLe(b, v, 8);
     return b;
+}
+
+uint32_t ZerosCrc(uint64_t count)
+{
+    static const std::vector<unsigned char> zeros(1u << 20);
+    const uLong block = crc32(0, zeros.data(), static_cast<uInt>(zeros.size()));
+    uLong crc = crc32(0, nullptr, 0);
+    for (; count >= zeros.size(); count -= zeros.size())
+        crc = crc32_combine(crc, block, static_cast<z_off_t>(zeros.size()));
+    return static_cast<uint32_t>(crc32(crc, zeros.data(), static_cast<uInt>(count)));
 }
 
 void PutZip64End(Bytes& out, uint64_t count, uint64_t size, uint64_t offset, uint16_t needed)

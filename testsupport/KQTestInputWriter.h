@@ -1,9 +1,10 @@
 // Writers for the files the two products read: JPEG snapshots, zip archives
 // (office packages and KQFx containers), binary KQF files with an image
-// block, BMP files, and plain files. Used by the example generators, the
-// tests (which also build damaged variants), the fuzz seeds, the benchmarks
-// and the scripts' checks; built as the kqtestinputs library, so that
-// only its sources see libjpeg, bzip2 and libzip.
+// block, BMP files, and plain files, which it also reads back whole. Used by
+// the example generators, the tests (which also build damaged variants), the
+// fuzz seeds, the benchmarks and the scripts' checks; built as the
+// kqtestinputs library, so that only its sources see libjpeg, bzip2 and
+// libzip.
 #ifndef KQTESTINPUTWRITER_H
 #define KQTESTINPUTWRITER_H
 
@@ -63,6 +64,9 @@ Bytes BuildKqf(const KqfLayout& s);
 bool WriteFile(const std::filesystem::path& path, const void* data, size_t size);
 bool WriteFile(const std::filesystem::path& path, const Bytes& data);
 bool WriteFile(const std::filesystem::path& path, const std::string& data);
+// The whole file, as Bytes or as std::string; empty when it cannot be read.
+template <class Data = Bytes>
+Data ReadFile(const std::filesystem::path& path);
 
 // Compression of one zip entry: a libzip method (ZIP_CM_*) and level.
 struct ZipMethod {
@@ -106,6 +110,9 @@ void PutLocalHeader(Bytes& out, const StoredRecord& r, const Bytes& extra = Byte
 void PutDirectoryRecord(Bytes& out, const StoredRecord& r, const Bytes& extra = Bytes());
 // A zip64 extra field holding the given values (sizes, then offset).
 Bytes Zip64Extra(const std::vector<uint64_t>& values);
+// The CRC-32 of count zero bytes, without reading them: the checksum of an
+// entry whose data is left as a hole in the file.
+uint32_t ZerosCrc(uint64_t count);
 
 // The zip64 end record, its locator (at: where that record starts) and the
 // end record, for a directory of size bytes at offset holding count entries.

@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -39,25 +37,9 @@ bool WriteOneColourKqf(const std::string& file, int32_t width, int32_t height)
     return kqinput::WriteFile(file, kqinput::BuildKqf(layout));
 }
 
-// CRC-32 of size zero bytes.
-uint32_t ZerosCrc(uint64_t size)
-{
-    const std::vector<unsigned char> chunk(1 << 24, 0);
-    uLong crc = crc32(0L, Z_NULL, 0);
-    while (size > 0) {
-        const uint64_t n = size < chunk.size() ? size : chunk.size();
-        crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
-        size -= n;
-    }
-    return static_cast<uint32_t>(crc);
-}
-
 bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
 {
-    std::ifstream in(snapshotFile, std::ios::binary);
-    const Bytes snapshot((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof())
-        return false;
+    const Bytes snapshot = kqinput::ReadFile(snapshotFile);
     if (snapshot.empty())
         return false;
 
@@ -70,7 +52,7 @@ bool WriteBigKqfx(const std::string& file, const std::string& snapshotFile)
     const uint64_t padding = 4600ull << 20;
     std::vector<Entry> entries(2);
     entries[0].record.name = "Case001/Padding.bin";
-    entries[0].record.crc = ZerosCrc(padding);
+    entries[0].record.crc = kqinput::ZerosCrc(padding);
     entries[0].size = padding;
     entries[0].data = nullptr;
     entries[1].record.name = "Case001/Snapshot.jpeg";
