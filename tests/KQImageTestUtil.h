@@ -13,6 +13,7 @@
 
 #include "KQOError.h"
 #include "KQOImageDIB.h"
+#include "KQQuietReports.h"
 #include "KQTestInputWriter.h"
 #include "test_text_support.h"
 
@@ -79,24 +80,6 @@ inline ErrorSite SiteOf(const KQErrorBase& holder)
         return ErrorSite{0, "", 0};
     return ErrorSite{e->code, N(e->functionName), e->line};
 }
-
-// Keeps the console quiet; the cases that look at reports send them to a
-// file. The switches are the process's, so each test puts them back.
-class QuietReports : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        KQ_REPORT_TO_CONSOLE = false;
-        KQ_REPORT_TO_FILE = false;
-        KQSetErrorReporting(true);
-    }
-    void TearDown() override
-    {
-        KQ_REPORT_TO_CONSOLE = true;
-        KQ_REPORT_TO_FILE = false;
-        KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
-    }
-};
 
 }  // namespace kqtest
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "KQOError.h"
+#include "KQQuietReports.h"
 #include "test_text_support.h"
 
 namespace {
@@ -37,21 +38,12 @@ KQString Loc(const char* file, const char* label, int32 line)
     return KQErrorLocation(file, label, line);
 }
 
-// Keeps the console quiet and restores the process-wide switches after each
-// test.
-class ErrorTest : public ::testing::Test {
+// Also puts back the switches that only these tests change.
+class ErrorTest : public QuietReports {
 protected:
-    void SetUp() override
-    {
-        KQ_REPORT_TO_CONSOLE = false;
-        KQ_REPORT_TO_FILE = false;
-        KQSetErrorReporting(true);
-    }
     void TearDown() override
     {
-        KQ_REPORT_TO_CONSOLE = true;
-        KQ_REPORT_TO_FILE = false;
-        KQ_REPORT_FILE_NAME = "TrevakAPI.txt";
+        QuietReports::TearDown();
         KQ_TRACE_FILE_NAME = "APItrace.txt";
         KQ_ERROR_TEXT_PROVIDER = nullptr;
         KQSetErrorReporting(true);
