@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 
+#include "KQAnsiText.h"
 #include "KQOpenXMLRunParts.h"
 
 // Built in this order before the entry point runs; the template is made of
@@ -114,6 +115,19 @@ bool NamedAsXml(const KQString& entry)
     return (n >= 4 && lower.Mid(n - 4).EqualsText(".xml")) || (n >= 5 && lower.Mid(n - 5).EqualsText(".rels"));
 }
 
+// Whether value, as the 8-bit build reads the property, is the text the
+// control wrote. A name that the build holds only as a look-alike (U+0101
+// read as '_', U+0085 as the ellipsis that its byte is in Windows-1252)
+// would be looked up as another file.
+bool HoldsWrittenValue(const TiXmlElement* property, const KQString& value)
+{
+    const char* written = property->Attribute("ax:value");
+    if (!written || value.IsEmpty())
+        return true;
+    std::string held;
+    return KQUtf8ToAnsiExactly(written, &held) && held == value.CStr();
+}
+
 }  // namespace
 
 bool KQOpenXMLArchive::ReadViewerControl(const KQString& entry, KQXmlDocument& doc)
@@ -151,11 +165,22 @@ bool KQOpenXMLArchive::ListControls(KQOpenXMLControls& controls)
         control.property = FileURLProperty(control.doc->RootElement());
         if (!control.property)
             continue;
-        controls.byValue[AttributeText(control.property, "ax:value").CStr()].push_back(controls.controls.size());
+        const KQString value = AttributeText(control.property, "ax:value");
+        if (!HoldsWrittenValue(control.property, value))
+            controls.inexact.insert(value.CStr());
+        controls.byValue[value.CStr()].push_back(controls.controls.size());
         controls.controls.push_back(control);
     }
     controls.listed = true;
     return true;
+}
+
+bool KQOpenXMLArchive::HoldsFileURLExactly(const KQString& fileURL)
+{
+    // Controls whose texts differ may share the look-alike value; it then
+    // stands for none of them, and no file is looked up under it.
+    KQOpenXMLControls& controls = parts.Controls();
+    return !ListControls(controls) || controls.inexact.count(fileURL.CStr()) == 0;
 }
 
 int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded)

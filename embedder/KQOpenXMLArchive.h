@@ -120,6 +120,9 @@ private:
     bool ReadViewerControl(const KQString& entry, KQXmlDocument& doc);
     // Lists and parses the viewer controls into controls once.
     bool ListControls(KQOpenXMLControls& controls);
+    // False when a control wrote fileURL as a name that the 8-bit build
+    // cannot hold exactly, so that fileURL names another file.
+    bool HoldsFileURLExactly(const KQString& fileURL);
     // The control's FileURL property: the first property element named so in
     // the walk that starts at the root's first "ax:ocxPr" child.
     static TiXmlElement* FileURLProperty(TiXmlElement* root);

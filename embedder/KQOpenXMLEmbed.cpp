@@ -191,6 +191,10 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
 {
     if (EmbeddedId(fileURL, nullptr))
         return true;
+    // A name the control wrote outside the code page: no other file in its
+    // place.
+    if (!HoldsFileURLExactly(fileURL))
+        return false;
 
     KQString filePath = ResolveModelPath(fileURL, KQZipArchive::fileName);
 

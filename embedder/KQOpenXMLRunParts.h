@@ -77,6 +77,9 @@ struct KQOpenXMLControls {
     std::vector<Control> controls;
     // Controls by their FileURL value.
     std::unordered_map<std::string, std::vector<size_t>> byValue;
+    // FileURL values that a control's text became only as a look-alike: the
+    // 8-bit build cannot hold the name the control wrote.
+    std::set<std::string> inexact;
 };
 
 // A document handed to the archive within a run stays the archive's to

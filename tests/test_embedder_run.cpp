@@ -783,6 +783,91 @@ TEST(CorvessaRun, ModelThatFailsLeavesNoReferenceEntry)
     EXPECT_EQ(ViewerFileURLs(saved, "ppt"), (std::vector<std::string>{"wing.kqfx"}));
 }
 
+// A FileURL names its file in UTF-8. A name that the 8-bit build holds only
+// as a look-alike (U+0101 read as '_', the C1 control U+0085 as the
+// ellipsis that its byte is in Windows-1252) is reported as failed and gets
+// no id, and the look-alike beside the package is not embedded in its
+// place. Names that Windows-1252 holds embed as ever.
+TEST(CorvessaRun, FileURLThatThe8BitBuildCannotHoldIsRefused)
+{
+    const std::string macron = "model\xC4\x81.kqfx", c1 = "c1\xC2\x85.kqfx", held = "mod\xC3\xA8le \xC3\xBC.kqfx";
+    Scene s("runinexact", MakePresentation({Viewer(macron), Viewer(c1), Viewer("wing.kqfx"), Viewer(held)}));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/model_.kqfx", ModelFile("look-alike")));
+    ASSERT_TRUE(kqinput::WriteFile(fs::path(s.dir) / fs::u8path("c1\xE2\x80\xA6.kqfx"), ModelFile("ellipsis")));
+    ASSERT_TRUE(kqinput::WriteFile(fs::path(s.dir) / fs::u8path(held), ModelFile("accented")));
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Box("Failed to embed:\n\"c1\x85.kqfx\"\n\"model_.kqfx\"\n\n"
+                            "2 of 4 KQFx files embedded\n\nEmbedding unsuccessful."));
+    Package saved = s.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    RefList list = ReferenceList(saved, "ppt");
+    std::sort(list.begin(), list.end(),
+              [](const RefList::value_type& a, const RefList::value_type& b) { return a.second < b.second; });
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].second, held);
+    EXPECT_EQ(list[1].second, "wing.kqfx");
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/" + list[0].first + ".kqfx"), ModelFile("accented"));
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/" + list[1].first + ".kqfx"), s.wing);
+    int models = 0;
+    for (const std::string& name : saved.Names())
+        models += name.find("ppt/kqfxFiles/") == 0 && name.find("kqfxReferenceIds") == std::string::npos;
+    EXPECT_EQ(models, 2);
+    int relationships = 0;
+    for (const Relationship& rel : Relationships(saved, "ppt/_rels/presentation.xml.rels"))
+        relationships += rel.type == "http://kqfxRelationship";
+    EXPECT_EQ(relationships, 3);  // the two models and the reference list
+    // The refused controls keep their text, whatever their order.
+    std::vector<std::string> urls = ViewerFileURLs(saved, "ppt");
+    EXPECT_EQ(std::count(urls.begin(), urls.end(), macron), 1);
+    EXPECT_EQ(std::count(urls.begin(), urls.end(), c1), 1);
+
+    // A control that names the look-alike itself shares its 8-bit value
+    // with the one that does not: the value then stands for neither, and
+    // neither control is pointed at a copy of the other's file.
+    Scene both("runinexactshared", MakePresentation({Viewer(macron), Viewer("model_.kqfx")}));
+    ASSERT_TRUE(WriteFileBytes(both.dir + "/model_.kqfx", ModelFile("look-alike")));
+    r = RunCorvessa(both.package);
+    EXPECT_EQ(r.output,
+              Box("Failed to embed:\n\"model_.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
+    saved = both.Saved();
+    EXPECT_EQ(ViewerFileURLs(saved, "ppt"), (std::vector<std::string>{macron, "model_.kqfx"}));
+    EXPECT_EQ(ReferenceList(saved, "ppt"), RefList());
+    EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx1.kqfx"));
+}
+
+// A package named relative to a working folder that the 8-bit build cannot
+// name: its models are found relative to that folder, not in a folder whose
+// name is the working folder's look-alike ('?' or best fit).
+TEST(CorvessaRun, WorkingFolderOutsideTheCodePageIsNotTakenAsALookAlike)
+{
+    const std::string base = ScratchFolder("runcwd");
+    Scene s("runcwd/in", MakePresentation({Viewer("wing.kqfx"), Viewer("../up.kqfx")}));
+    ASSERT_TRUE(WriteFileBytes(base + "/up.kqfx", ModelFile("up")));
+    for (const char* lookAlike : {"/in?", "/ina"}) {
+        std::error_code ec;
+        if (fs::create_directory(base + lookAlike, ec))
+            EXPECT_TRUE(WriteFileBytes(base + lookAlike + "/wing.kqfx", ModelFile("look-alike")));
+    }
+    const fs::path named = fs::path(base) / fs::u8path("in\xC4\x81");
+    fs::rename(s.dir, named);
+    const fs::path before = fs::current_path();
+    fs::current_path(named);
+    RunResult r = RunCorvessa("talk.pptx");
+    fs::current_path(before);
+    fs::rename(named, s.dir);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, kAllEmbedded2);
+    Package saved = s.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    RefList list = ReferenceList(saved, "ppt");
+    ASSERT_EQ(list.size(), 2u);
+    for (const auto& entry : list)
+        EXPECT_TRUE(saved.Get("ppt/kqfxFiles/" + entry.first + ".kqfx") ==
+                    (entry.second == "wing.kqfx" ? s.wing : ModelFile("up")))
+            << entry.second << " is not the file beside the package";
+}
+
 #ifdef KQ_CORVESSA_EXE
 namespace {
 

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "KQAnsiText.h"
 #include "KQOString.h"
 #include "KQPlatform.h"
 
@@ -314,6 +316,59 @@ TEST(KQTextConversion, WideToUTF8AndAnsi)
     EXPECT_EQ((unsigned)w[1], 0x81u);
     EXPECT_EQ((unsigned)w[2], 0x178u);
     EXPECT_EQ((unsigned)w[3], 0xFFu);
+}
+
+// A name reaches the 8-bit build only as the same text: never as Windows'
+// best-fit look-alike (U+0101 as 'a', the full-width reverse solidus as a
+// real '\') nor with a default character in place of what the code page
+// lacks. The same cases run on the stand-in and on Windows (Windows-1252).
+TEST(KQTextConversion, NamesReachTheAnsiCodePageExactlyOrNotAtAll)
+{
+    struct Case {
+        std::vector<wchar_t> wide;  // UTF-16 units, as Windows hands them over
+        bool held;
+        std::string ansi;
+    };
+    const Case cases[] = {
+        {{L'd', 0x0101, L'.', L'x'}, false, ""},                // a with macron: not in the code page
+        {{0xFF21, L'b'}, false, ""},                            // full-width A
+        {{L'a', 0xFF3C, L'.', L'.', 0xFF3C, L'b'}, false, ""},  // full-width reverse solidus
+        {{0xD83D, 0xDE80}, false, ""},                          // beyond U+FFFF
+        {{L'a', 0xD800, L'b'}, false, ""},                      // a lone surrogate
+        {{0x85}, false, ""},                                    // C1 controls: their bytes are letters
+        {{L'x', 0x81}, false, ""},                              // ... even where the byte reads back
+        {{L'p', L'r', 0xE9, L's', L'/', L'm', 0xE8, L'l', L'e', L' ', 0xFC}, true, "pr\xE9s/m\xE8le \xFC"},
+        {{0x20AC, 0x2026, 0x178}, true, "\x80\x85\x9F"},  // Windows-1252 letters above 0x7F
+        {{L'w', L'h', L'o', L'?', L'.', L'k'}, true, "who?.k"},
+        {{}, true, ""},
+    };
+    for (const Case& c : cases) {
+        std::string out = "unchanged";
+        EXPECT_EQ(KQWideToAnsiExactly(c.wide.data(), c.wide.size(), &out), c.held) << c.ansi;
+        EXPECT_EQ(out, c.ansi);
+    }
+    std::string out = "unchanged";
+    EXPECT_FALSE(KQUtf8ToAnsiExactly("model\xC4\x81.kqfx", &out));
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(KQUtf8ToAnsiExactly("c1\xC2\x85.kqfx", &out));
+    EXPECT_FALSE(KQUtf8ToAnsiExactly("bad \xFF", &out));
+    EXPECT_FALSE(KQUtf8ToAnsiExactly("\xEF\xBC\xA1", &out));
+    EXPECT_TRUE(KQUtf8ToAnsiExactly("mod\xC3\xA8le \xC3\xBC \xE2\x82\xAC", &out));
+    EXPECT_EQ(out, "mod\xE8le \xFC \x80");
+
+    // What the conversion stands on: without best fit a missing character
+    // is the default one and says so, on Windows as on the stand-in.
+    const wchar_t lookAlike[] = {L'd', 0x0101, 0xFF3C, 0};
+    char b[8];
+    BOOL usedDefault = FALSE;
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, lookAlike, -1, b, 8, nullptr, &usedDefault), 4);
+    EXPECT_EQ(std::string(b), "d??");
+    EXPECT_TRUE(usedDefault);
+    const wchar_t held[] = {0xE9, 0x20AC, 0};
+    usedDefault = TRUE;
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, held, -1, b, 8, nullptr, &usedDefault), 3);
+    EXPECT_EQ(std::string(b), "\xE9\x80");
+    EXPECT_FALSE(usedDefault);
 }
 
 // The runtime's bounded formatters cut without a terminator and say so.

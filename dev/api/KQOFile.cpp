@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "KQAnsiText.h"
 #include "KQFileSystem.h"
 
 namespace {
@@ -464,16 +465,22 @@ bool KQFullPathName(const KQString& name, KQString& out)
 {
     if (name.GetLength() == 0)
         return false;
-    KQChar buffer[MAX_PATH];
 #ifdef KQ_UNICODE
+    KQChar buffer[MAX_PATH];
     DWORD n = GetFullPathNameW(name.CStr(), MAX_PATH, buffer, nullptr);
-#else
-    DWORD n = GetFullPathNameA(name.CStr(), MAX_PATH, buffer, nullptr);
-#endif
     if (n == 0 || n >= MAX_PATH)
         out = KQString();
     else
         out.Assign(buffer, static_cast<int32>(n));
+#else
+    // Not GetFullPathNameA: it hands back a working folder named outside the
+    // code page as its best-fit look-alike, which names another folder.
+    std::string full;
+    if (!KQFullPathNameAnsi(name.CStr(), &full) || full.size() >= MAX_PATH)
+        out = KQString();
+    else
+        out.Assign(full.c_str(), static_cast<int32>(full.size()));
+#endif
     return true;
 }
 

@@ -22,28 +22,37 @@
 namespace {
 
 // text in the code page (UTF-8 unless told otherwise) as wide text; empty
-// when it does not convert.
+// when it does not convert exactly. A name is never given a replacement
+// character for bytes that are not text: that would name another file.
 std::wstring Wide(const std::string& text, UINT codePage = CP_UTF8)
 {
     if (text.empty())
         return std::wstring();
-    int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const DWORD flags = MB_ERR_INVALID_CHARS;
+    int n = MultiByteToWideChar(codePage, flags, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (n <= 0)
         return std::wstring();
     std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+    if (MultiByteToWideChar(codePage, flags, text.data(), static_cast<int>(text.size()), &wide[0], n) != n)
+        return std::wstring();
     return wide;
 }
 
+// The same the other way: a wide name that is not text (a lone surrogate,
+// which Windows names may hold) has no UTF-8 form; empty then.
 std::string Utf8(const std::wstring& wide)
 {
     if (wide.empty())
         return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    const DWORD flags = WC_ERR_INVALID_CHARS;
+    int n =
+        WideCharToMultiByte(CP_UTF8, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     if (n <= 0)
         return std::string();
     std::string utf8(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], n, nullptr, nullptr);
+    if (WideCharToMultiByte(CP_UTF8, flags, wide.data(), static_cast<int>(wide.size()), &utf8[0], n, nullptr,
+                            nullptr) != n)
+        return std::string();
     return utf8;
 }
 

@@ -13,7 +13,8 @@
 // against the current folder, "." and ".." steps are removed. The host's
 // separator '/' is the only separator. Returns the length without the
 // terminator, or the size needed (with it) when the buffer is too small,
-// or 0 on failure.
+// or 0 on failure. The narrow form fails (ERROR_NO_UNICODE_TRANSLATION)
+// when the ANSI code page cannot hold the full name exactly.
 DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPSTR* filePart);
 DWORD WINAPI GetFullPathNameW(LPCWSTR name, DWORD bufferLength, LPWSTR buffer, LPWSTR* filePart);
 

@@ -15,6 +15,9 @@ typedef const WCHAR* LPCWCH;
 #define MB_PRECOMPOSED 0x00000001
 #define MB_ERR_INVALID_CHARS 0x00000008
 #define WC_ERR_INVALID_CHARS 0x00000080
+// The stand-in's code page has no best-fit mapping: a character it lacks
+// always becomes the default character, with or without this flag.
+#define WC_NO_BEST_FIT_CHARS 0x00000400
 
 #ifndef ERROR_INVALID_PARAMETER
 #define ERROR_INVALID_PARAMETER 87L

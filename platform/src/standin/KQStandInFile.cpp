@@ -151,10 +151,17 @@ DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPS
     size_t part = 0;
     if (!name || !FullPath(kqstandin::AnsiToUtf8(name), full, part))
         return 0;
-    // The working folder comes from the host in UTF-8.
+    // The working folder comes from the host in UTF-8; one that the code
+    // page cannot hold has no name in it (a '?' in its place would name
+    // another folder).
+    std::string ansi;
+    if (!kqstandin::Utf8ToAnsiExactly(full, &ansi)) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return 0;
+    }
     if (part != std::string::npos)
         part = kqstandin::Utf8ToAnsi(full.substr(0, part)).size();
-    full = kqstandin::Utf8ToAnsi(full);
+    full = ansi;
     if (full.size() + 1 > bufferLength || !buffer)
         return static_cast<DWORD>(full.size() + 1);
     std::memcpy(buffer, full.c_str(), full.size() + 1);

@@ -276,4 +276,18 @@ std::string Utf8ToAnsi(const std::string& text)
     return out;
 }
 
+bool Utf8ToAnsiExactly(const std::string& text, std::string* out)
+{
+    std::string bytes = Utf8ToAnsi(text);
+    for (char byte : bytes) {
+        unsigned char b = static_cast<unsigned char>(byte);
+        if (b >= 0x80 && b <= 0x9F && cp1252High[b - 0x80] <= 0x9F)
+            return false;
+    }
+    if (AnsiToUtf8(bytes.data(), bytes.size()) != text)
+        return false;
+    *out = bytes;
+    return true;
+}
+
 }  // namespace kqstandin

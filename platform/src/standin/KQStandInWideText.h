@@ -119,6 +119,10 @@ inline std::string ToUtf8(const wchar_t* w)
 std::string AnsiToUtf8(const char* text);
 std::string AnsiToUtf8(const char* text, size_t length);
 std::string Utf8ToAnsi(const std::string& text);
+// The same without the '?': false when the code page does not hold text
+// exactly (the bytes do not read back as text, or it holds a C1 control,
+// U+0080-U+009F).
+bool Utf8ToAnsiExactly(const std::string& text, std::string* out);
 
 }  // namespace kqstandin
 
