@@ -13,7 +13,9 @@
 #   Corvessa  Corvessa.exe on packages made at run time, under a virtual X
 #             display so that its report is the real, blocking message box:
 #             tools/kqboxdriver reads the box's caption and text, presses OK
-#             and reports the exit code; then the package is checked.
+#             and reports the exit code; then the package is checked. Also
+#             packages and a FileURL named outside the ANSI code page beside
+#             their best-fit look-alikes, which must stay untouched.
 # Everything runs in a private copy of the Wine prefix, removed at the end,
 # so the shared prefix and its registry stay as they were.
 #   KQ_WIN_TARGET     i686 (default) or x86_64: the build and the Wine prefix
@@ -180,6 +182,61 @@ check_show() {
     fi
 }
 
+# Names that the ANSI code page cannot hold. On the command line they come
+# as wide text, as the shell gives them (Wine makes it from a UTF-8
+# locale's arguments, and the box driver passes it on as it is); the 8-bit
+# command line that Windows makes of it is the name's best-fit look-alike,
+# and here that names the package beside it. Neither package may change,
+# and the run ends as for a package that does not open.
+names_checks() {
+    local examples="$BUILD/testsupport/corvessa_examples.exe" names="$WORK/corvessa/names" i=0 named twin
+    mkdir -p "$names"
+    wrun write3 "$examples" write "$(wpath "$names")"
+    if [ "$rc" -ne 0 ]; then
+        fail "Corvessa: packages for the names outside the code page written"
+        return
+    fi
+    # U+0101 (a with macron), U+FF3C (full-width reverse solidus) and U+FF21
+    # (full-width A) in UTF-8, whatever the locale of this shell.
+    local macron=$'\xc4\x81' solidus=$'\xef\xbc\xbc' fullA=$'\xef\xbc\xa1'
+    for pair in "deck$macron.pptx decka.pptx" "a$solidus..${solidus}b.pptx b.pptx" "${fullA}deck.pptx Adeck.pptx"; do
+        i=$((i + 1))
+        named="${pair% *}"
+        twin="${pair#* }"
+        cp "$names/talk.pptx" "$names/$named"
+        cp "$names/talk.pptx" "$names/$twin"
+        cp "$names/talk.pptx" "$WORK/names-before.pptx"
+        LC_ALL=C.UTF-8 drive "wide$i" "$(wpath "$names/$named")"
+        check_box "Corvessa: $named (beside $twin) given as wide text ends with exit code 0 and no box" \
+            "wide$i" 0
+        if cmp -s "$names/$named" "$WORK/names-before.pptx" && cmp -s "$names/$twin" "$WORK/names-before.pptx"; then
+            pass "Corvessa: $named and $twin are unchanged, byte for byte"
+        else
+            fail "Corvessa: $named and $twin are unchanged, byte for byte"
+        fi
+        rm -f "$names/$named" "$names/$twin"
+    done
+
+    # Inside a package: a FileURL naming model + U+0101, beside a valid
+    # model container model_.kqfx, which is the look-alike an 8-bit reading
+    # makes of that name. The FileURL fails; nothing enters the package.
+    wrun write4 "$examples" lookalike "$(wpath "$names")"
+    drive lookalike "$(wpath "$names/lookalike.pptx")"
+    check_box "Corvessa: a FileURL outside the code page is reported as failed, exit code 1" lookalike 1 \
+        "$(printf 'Failed to embed:\n"model_.kqfx"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful.')"
+    wrun show "$examples" show "$(wpath "$names/lookalike.pptx")"
+    local rels=""
+    command -v unzip >/dev/null && rels="$(unzip -p "$names/lookalike.pptx" ppt/_rels/presentation.xml.rels)"
+    if [ "$rc" -eq 0 ] && ! grep -q 'kqfx' <(grep -v 'activeX' "$WORK/show.out") &&
+       grep -qxF "  ppt/activeX/activeX1.xml: model$macron.kqfx" "$WORK/show.out" &&
+       ! grep -q 'kqfx' <<<"$rels"; then
+        pass "Corvessa: model_.kqfx is not embedded: no entry, no relationship, the control keeps its name"
+    else
+        fail "Corvessa: model_.kqfx is not embedded: no entry, no relationship, the control keeps its name"
+        show "$WORK/show.out"
+    fi
+}
+
 corvessa_checks() {
     local examples="$BUILD/testsupport/corvessa_examples.exe" talk report
     wineserver -p >/dev/null 2>&1
@@ -237,6 +294,8 @@ corvessa_checks() {
     fi
     drive empty
     check_box "Corvessa: an empty command line ends with exit code 0 and no box" empty 0
+
+    names_checks
 
     # End Wine's processes while the display is still there.
     wineserver -k >/dev/null 2>&1

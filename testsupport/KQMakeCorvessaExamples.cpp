@@ -7,6 +7,11 @@
 //                                         the model files in <folder> by
 //                                         absolute paths (so it is made where
 //                                         it is used, never shipped)
+//   corvessa_examples lookalike <folder>  lookalike.pptx, whose control names
+//                                         a model outside the ANSI code page
+//                                         (model + U+0101), and model_.kqfx,
+//                                         the look-alike an 8-bit reading
+//                                         makes of that name
 //   corvessa_examples show <package>      entries, control FileURLs and the
 //                                         reference list
 //
@@ -246,6 +251,13 @@ int WriteAbsolute(const fs::path& folder)
     return WriteZip((base / "absolute.pptx").string(), Presentation({Viewer(wing), Viewer(rotor)})) ? 0 : 1;
 }
 
+int WriteLookAlike(const fs::path& folder)
+{
+    bool ok = WriteModel((folder / "model_.kqfx").string(), "look-alike", 0) &&
+              WriteZip((folder / "lookalike.pptx").string(), Presentation({Viewer("model\xC4\x81.kqfx")}));
+    return ok ? 0 : 1;
+}
+
 int Show(const std::string& path)
 {
     int error = 0;
@@ -303,8 +315,10 @@ int main(int argc, char** argv)
         return WriteExamples(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "absolute") == 0)
         return WriteAbsolute(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "lookalike") == 0)
+        return WriteLookAlike(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "show") == 0)
         return Show(argv[2]);
-    std::fprintf(stderr, "usage: %s write|absolute <folder> | show <package>\n", argv[0]);
+    std::fprintf(stderr, "usage: %s write|absolute|lookalike <folder> | show <package>\n", argv[0]);
     return 2;
 }

@@ -7,7 +7,9 @@
 //
 // COMMANDTAIL is put after the quoted program name exactly as given (one
 // argument, not re-quoted), so a program that takes its whole command line
-// as one path sees blanks and quotes as they are. The caption and the text
+// as one path sees blanks and quotes as they are. The driver reads its
+// arguments and starts the program as wide text, as the shell does, so a
+// name outside the ANSI code page reaches the program as it was given. The caption and the text
 // of the box are printed (line ends shown as \n) and, with -o / -c, written
 // byte for byte to files. The driver waits at most SECONDS (default 30) for
 // the box and again for the program to end after OK.
@@ -26,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -96,9 +99,9 @@ std::string Shown(const std::string& text)
     return out;
 }
 
-bool WriteText(const char* fileName, const std::string& text)
+bool WriteText(const wchar_t* fileName, const std::string& text)
 {
-    FILE* out = std::fopen(fileName, "wb");
+    FILE* out = _wfopen(fileName, L"wb");
     if (!out)
         return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
@@ -118,7 +121,7 @@ void Usage()
 }
 
 // Reads the box, writes what it says, and presses OK.
-int ReadAndClose(HWND box, const char* textFile, const char* captionFile)
+int ReadAndClose(HWND box, const wchar_t* textFile, const wchar_t* captionFile)
 {
     std::string caption;
     if (!TextOf(box, caption))
@@ -170,25 +173,25 @@ int ReadAndClose(HWND box, const char* textFile, const char* captionFile)
     return 0;
 }
 
-int Run(int argc, char** argv)
+int Run(int argc, wchar_t** argv)
 {
     DWORD timeoutMs = 30000;
-    const char* textFile = nullptr;
-    const char* captionFile = nullptr;
+    const wchar_t* textFile = nullptr;
+    const wchar_t* captionFile = nullptr;
     int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        std::string a = argv[i];
-        if (a == "-t" && i + 1 < argc) {
-            char* end = nullptr;
-            long seconds = std::strtol(argv[++i], &end, 10);
+    for (; i < argc && argv[i][0] == L'-'; ++i) {
+        std::wstring a = argv[i];
+        if (a == L"-t" && i + 1 < argc) {
+            wchar_t* end = nullptr;
+            long seconds = std::wcstol(argv[++i], &end, 10);
             if (!end || *end || seconds < 1 || seconds > 3600) {
                 Usage();
                 return 2;
             }
             timeoutMs = static_cast<DWORD>(seconds) * 1000;
-        } else if (a == "-o" && i + 1 < argc) {
+        } else if (a == L"-o" && i + 1 < argc) {
             textFile = argv[++i];
-        } else if (a == "-c" && i + 1 < argc) {
+        } else if (a == L"-c" && i + 1 < argc) {
             captionFile = argv[++i];
         } else {
             Usage();
@@ -199,22 +202,22 @@ int Run(int argc, char** argv)
         Usage();
         return 2;
     }
-    const char* program = argv[i];
-    std::string commandLine = std::string("\"") + program + "\"";
+    const wchar_t* program = argv[i];
+    std::wstring commandLine = std::wstring(L"\"") + program + L"\"";
     if (argc - i == 2) {
-        commandLine += " ";
+        commandLine += L" ";
         commandLine += argv[i + 1];
     }
 
-    STARTUPINFOA startup;
+    STARTUPINFOW startup;
     std::memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof(process));
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        std::fprintf(stderr, "kqboxdriver: cannot start %s (error %lu)\n", program, (unsigned long)GetLastError());
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    if (!CreateProcessW(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        std::fprintf(stderr, "kqboxdriver: cannot start %ls (error %lu)\n", program, (unsigned long)GetLastError());
         return 1;
     }
     CloseHandle(process.hThread);
@@ -262,7 +265,7 @@ int Run(int argc, char** argv)
 
 }  // namespace
 
-int main(int argc, char** argv)
+int wmain(int argc, wchar_t** argv)
 {
     return Run(argc, argv);
 }
