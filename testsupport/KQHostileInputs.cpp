@@ -82,7 +82,7 @@ Bytes WithMarkerFlood(const Bytes& jpeg, int markers)
 bool WriteContainer(const std::string& path, const Bytes& snapshot)
 {
     kqinput::ZipSettings settings;
-    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 9}; };
+    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 1}; };
     return kqinput::WriteZip(path, {{"Case001/Snapshot.jpeg", snapshot}}, settings);
 }
 
@@ -250,7 +250,7 @@ bool WriteHostilePackage(const std::string& path, const std::string& model, cons
                          const std::string& extra)
 {
     kqinput::ZipSettings settings;
-    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 9}; };
+    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 1}; };
     return kqinput::WriteZip(path, PackageParts(model, part, extra), settings);
 }
 
@@ -272,7 +272,7 @@ bool WriteUnreadableControlPackage(const std::string& path, const std::string& m
     }
     if (kind != CONTROL_SIZE_CLAIM) {
         kqinput::ZipSettings settings;
-        settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 9}; };
+        settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 1}; };
         return kqinput::WriteZip(path, parts, settings);
     }
     // Stored entries whose records tell the truth, but for the control's

@@ -1,7 +1,6 @@
 // XML documents and elements over TinyXML.
 #include "KQOXml.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -678,64 +677,33 @@ private:
             Put("\t", 1);
     }
 
-    // TinyXML's escaping, with its pass-through of "&#x" references.
+    // TinyXML's own escaping, a piece at a time so that one long value
+    // is never held escaped whole (TinyXML's escapes each byte on its own,
+    // so the pieces join to the text it would print).
     void Encode(const std::string& s)
     {
-        const size_t n = s.size();
-        size_t i = 0;
-        while (i < n && !over) {
-            const unsigned char c = static_cast<unsigned char>(s[i]);
-            if (c == '&' && i + 2 < n && s[i + 1] == '#' && s[i + 2] == 'x') {
-                while (i + 1 < n) {
-                    Put(&s[i], 1);
-                    ++i;
-                    if (s[i] == ';')
-                        break;
-                }
-            } else if (c == '&') {
-                Put("&amp;", 5);
-                ++i;
-            } else if (c == '<') {
-                Put("&lt;", 4);
-                ++i;
-            } else if (c == '>') {
-                Put("&gt;", 4);
-                ++i;
-            } else if (c == '"') {
-                Put("&quot;", 6);
-                ++i;
-            } else if (c == '\'') {
-                Put("&apos;", 6);
-                ++i;
-            } else if (c < 32) {
-                char buffer[8];
-                snprintf(buffer, sizeof(buffer), "&#x%02X;", static_cast<unsigned>(c));
-                Put(buffer, 6);
-                ++i;
-            } else {
-                // A run of plain bytes at once.
-                size_t j = i + 1;
-                while (j < n) {
-                    const unsigned char d = static_cast<unsigned char>(s[j]);
-                    if (d < 32 || d == '&' || d == '<' || d == '>' || d == '"' || d == '\'')
-                        break;
-                    ++j;
-                }
-                Put(&s[i], j - i);
-                i = j;
-            }
+        const size_t piece = 65536;
+        std::string escaped;
+        for (size_t at = 0; at < s.size() && !over; at += piece) {
+            escaped.clear();
+            TiXmlBase::EncodeString(s.substr(at, piece), &escaped);
+            Put(escaped);
         }
     }
 };
 
 }  // namespace
 
-bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most)
+bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most, bool* tooLarge)
 {
+    if (tooLarge)
+        *tooLarge = false;
     text.clear();
     try {
         BoundedPrinter printer(text, most);
         node.Accept(&printer);
+        if (tooLarge)
+            *tooLarge = printer.Over();
         return !printer.Over();
     } catch (const std::bad_alloc&) {
         text.clear();

@@ -130,9 +130,9 @@ KQString KQXmlVerdictText(const KQXmlShape& shape, const KQXmlBounds& bounds);
 // Prints node as TinyXML's printer does with a tab per level, except that no
 // line is indented by more than 32 tabs, so that what a part of deep nesting
 // prints grows with its size and not with the square of its depth. Stops,
-// false, as soon as the text would pass most bytes; false also when memory
-// runs out.
-bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most);
+// false with *tooLarge set (may be null), as soon as the text would pass
+// most bytes; false also when memory runs out.
+bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most, bool* tooLarge = nullptr);
 
 // Most tabs before a printed line.
 const int32 KQ_XML_MOST_INDENT = 32;

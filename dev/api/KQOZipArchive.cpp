@@ -150,8 +150,9 @@ bool PrintDocument(const TiXmlDocument& document, std::string& text, std::string
     why.clear();
     const KQXmlBounds& bounds = KQ_XML_PART_BOUNDS;
     KQXmlShape shape;
-    if (!KQXmlPrint(document, text, bounds.bytes)) {
-        if (text.size() + 1 < bounds.bytes)
+    bool tooLarge = false;
+    if (!KQXmlPrint(document, text, bounds.bytes, &tooLarge)) {
+        if (!tooLarge)
             return false;
         shape.verdict = KQ_XML_TOO_LARGE;
     } else {
