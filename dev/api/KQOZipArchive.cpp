@@ -166,14 +166,18 @@ bool PrintDocument(const TiXmlDocument& document, std::string& text, std::string
     return false;
 }
 
+const zip_uint64_t kNotPrinted = ~static_cast<zip_uint64_t>(0);
+
 // State of one libzip source serving a KQZipPending.
 struct PendingSource {
     std::shared_ptr<const KQZipPending> data;
     zip_uint64_t offset = 0;
     zip_error_t error;
-    // A document's text, printed once, when the entry is first needed.
+    // A document's text, printed when the entry is read, and let go when it
+    // has been read; its size is kept.
     std::string printed;
     bool isPrinted = false;
+    zip_uint64_t printedSize = kNotPrinted;
     // The open file of a file entry.
     FILE* file = nullptr;
     // Where the reason of a failure is told in words; may be null.
@@ -226,7 +230,25 @@ bool OpenFile(PendingSource* state)
     return true;
 }
 
-// The entry's size; a document is printed for it.
+// Prints a document entry's text unless it is printed.
+bool PrintPending(PendingSource* state)
+{
+    const KQZipPending& data = *state->data;
+    if (state->isPrinted)
+        return true;
+    std::string why;
+    if (!PrintDocument(*data.document, state->printed, why)) {
+        zip_error_set(&state->error, why.empty() ? ZIP_ER_MEMORY : ZIP_ER_INCONS, 0);
+        if (state->note && !why.empty())
+            *state->note = "Xml file '" + data.name + "' " + why;
+        return false;
+    }
+    state->isPrinted = true;
+    state->printedSize = state->printed.size();
+    return true;
+}
+
+// The entry's size; a document is printed for it the first time.
 bool PendingSize(PendingSource* state, zip_uint64_t& size)
 {
     const KQZipPending& data = *state->data;
@@ -235,17 +257,9 @@ bool PendingSize(PendingSource* state, zip_uint64_t& size)
         return true;
     }
     if (data.document) {
-        if (!state->isPrinted) {
-            std::string why;
-            if (!PrintDocument(*data.document, state->printed, why)) {
-                zip_error_set(&state->error, why.empty() ? ZIP_ER_MEMORY : ZIP_ER_INCONS, 0);
-                if (state->note && !why.empty())
-                    *state->note = "Xml file '" + data.name + "' " + why;
-                return false;
-            }
-            state->isPrinted = true;
-        }
-        size = state->printed.size();
+        if (state->printedSize == kNotPrinted && !PrintPending(state))
+            return false;
+        size = state->printedSize;
         return true;
     }
     size = data.bytes.size();
@@ -286,6 +300,8 @@ zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, z
         zip_uint64_t size = 0;
         if (!PendingSize(state, size))
             return -1;
+        if (state->data->document && !PrintPending(state))
+            return -1;
         if (state->data->fromFile && !OpenFile(state))
             return -1;
         return 0;
@@ -312,7 +328,7 @@ zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, z
     }
     case ZIP_SOURCE_CLOSE:
         CloseFile(state);
-        // One document's text at a time: printed again if asked for again.
+        // One document's text at a time: printed again if read again.
         if (state->data->document) {
             state->printed.clear();
             state->printed.shrink_to_fit();
