@@ -366,7 +366,9 @@ private:
         if (depth + 1 > shape.depth)
             shape.depth = depth + 1;
         names.clear();
-        nameSet.clear();
+        // Clearing a set costs its buckets: only one that was used is.
+        if (!nameSet.empty())
+            nameSet.clear();
         for (;;) {
             SkipSpace();
             if (!*p)
