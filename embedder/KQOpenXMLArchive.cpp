@@ -128,16 +128,26 @@ bool HoldsWrittenValue(const TiXmlElement* property, const KQString& value)
     return KQUtf8ToAnsiExactly(written, &held) && held == value.CStr();
 }
 
+// The controls' own parts are named so; their relationship parts are not
+// controls.
+bool NamedAsControl(const KQString& entry)
+{
+    KQString lower(entry);
+    lower.MakeLower();
+    const int32 n = lower.GetLength();
+    return n >= 4 && lower.Mid(n - 4).EqualsText(".xml");
+}
+
 }  // namespace
 
-bool KQOpenXMLArchive::ReadViewerControl(const KQString& entry, KQXmlDocument& doc)
+bool KQOpenXMLArchive::ReadViewerControl(const KQString& entry, KQXmlDocument& doc, KQString* why)
 {
     // The controls' binary .bin parts and anything else that is not XML are
     // simply not controls, and not worth an error report; a part named as
     // XML that does not parse is.
     bool read = false;
     if (NamedAsXml(entry)) {
-        read = parts.Read(entry, doc);
+        read = parts.Read(entry, doc, why);
     } else {
         const bool reporting = KQGetErrorReporting();
         KQSetErrorReporting(false);
@@ -160,8 +170,16 @@ bool KQOpenXMLArchive::ListControls(KQOpenXMLControls& controls)
         KQOpenXMLControls::Control control;
         control.entry = entries[i];
         control.doc.reset(new (std::nothrow) KQXmlDocument(false));
-        if (!control.doc || !ReadViewerControl(entries[i], *control.doc))
+        KQString why;
+        if (!control.doc || !ReadViewerControl(entries[i], *control.doc, &why)) {
+            // It may be the viewer's control: what it names is neither
+            // embedded nor known to be referenced.
+            if (!why.IsEmpty() && NamedAsControl(entries[i])) {
+                controls.unread.push_back(entries[i]);
+                parts.NoteUnread(entries[i], why);
+            }
             continue;
+        }
         control.property = FileURLProperty(control.doc->RootElement());
         if (!control.property)
             continue;

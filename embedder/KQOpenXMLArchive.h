@@ -37,6 +37,9 @@ struct KQEmbeddingOutcome {
     int32 embedded = 0;
     int32 total = 0;
     KQStringArray failed;  // FileURL values that could not be embedded, in order
+    // Parts of the package that could not be read: the name in quotes and why
+    // (a control part among them counts in total, as a file not embedded).
+    KQStringArray unread;
     KQString saveFailure;  // why the package could not be saved; empty when it was
 };
 
@@ -116,8 +119,9 @@ private:
     // them parsed, outside one it reads and writes at once.
     KQOpenXMLRunParts parts;
     // Reads entry as XML into doc (built without declaration); true when it
-    // is a part of the viewer's control.
-    bool ReadViewerControl(const KQString& entry, KQXmlDocument& doc);
+    // is a part of the viewer's control. why gets the reason a part named
+    // as XML could not be read (empty for one that was read).
+    bool ReadViewerControl(const KQString& entry, KQXmlDocument& doc, KQString* why);
     // Lists and parses the viewer controls into controls once.
     bool ListControls(KQOpenXMLControls& controls);
     // False when a control wrote fileURL as a name that the 8-bit build

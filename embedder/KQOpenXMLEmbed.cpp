@@ -215,6 +215,10 @@ bool KQOpenXMLArchive::EmbedFile(const KQString& fileURL, KQString& embeddedName
         return false;
     if (!IsModelContainer(filePath))
         return false;
+    // A package whose content types or relationships cannot be read is left
+    // as it is: nothing would declare or reach the model.
+    if (!parts.Edit(KQ_CONTENT_TYPES_PART, false)->Root() || !parts.Edit(relsPart, false)->Root())
+        return false;
 
     // Only a file that was read gets an entry in the list, which keeps the
     // path the control held.
@@ -269,6 +273,9 @@ bool KQOpenXMLArchive::RemoveUnreferencedFiles()
 
     KQStringArray referenced;
     CollectViewerFileURLs(referenced, true);
+    // A control that could not be read may reference any of them.
+    if (!parts.Controls().unread.empty())
+        return false;
 
     KQStringArray entries;
     if (!FindFiles(rootFolder + KQString("\\kqfxFiles"), true, &entries))

@@ -47,6 +47,8 @@ bool KQOpenXMLArchive::EmbedAll(KQEmbeddingOutcome& outcome)
     parts.Begin();
     KQStringArray urls;
     outcome.total = CollectViewerFileURLs(urls, false);
+    // A control part that cannot be read names a file that is not embedded.
+    outcome.total += static_cast<int32>(parts.Controls().unread.size());
 
     for (int32 i = 0; i < urls.GetCount(); ++i) {
         // A control without a path has nothing to embed and has not failed.
@@ -58,7 +60,9 @@ bool KQOpenXMLArchive::EmbedAll(KQEmbeddingOutcome& outcome)
         else
             outcome.failed.Add(urls[i]);
     }
-    return outcome.failed.GetCount() == 0;
+    for (const std::pair<KQString, KQString>& u : parts.Unread())
+        outcome.unread.Add(KQString("\"") + u.first + KQString("\" ") + u.second);
+    return outcome.failed.GetCount() == 0 && outcome.unread.GetCount() == 0;
 }
 
 bool KQOpenXMLArchive::Save(KQEmbeddingOutcome& outcome)
@@ -79,7 +83,8 @@ bool KQOpenXMLArchive::Save(KQEmbeddingOutcome& outcome)
 
 void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome)
 {
-    const bool success = outcome.failed.GetCount() == 0 && outcome.saveFailure.IsEmpty();
+    const bool success =
+        outcome.failed.GetCount() == 0 && outcome.unread.GetCount() == 0 && outcome.saveFailure.IsEmpty();
     KQString report;
     if (outcome.failed.GetCount() > 0) {
         report.AppendText("Failed to embed:\n");
@@ -87,6 +92,14 @@ void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome)
             report.AppendText("\"");
             report.Append(outcome.failed[i]);
             report.AppendText("\"\n");
+        }
+        report.AppendText("\n");
+    }
+    if (outcome.unread.GetCount() > 0) {
+        report.AppendText("Could not read:\n");
+        for (int32 i = 0; i < outcome.unread.GetCount(); ++i) {
+            report.Append(outcome.unread[i]);
+            report.AppendText("\n");
         }
         report.AppendText("\n");
     }

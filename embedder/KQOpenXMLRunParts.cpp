@@ -19,12 +19,15 @@ void KQOpenXMLRunPart::ForgetWalks()
     scannedUpTo = 1;
 }
 
-KQOpenXMLRunParts::KQOpenXMLRunParts(KQZipArchive& archive) : archive(archive), running(false), changeCount(0) {}
+KQOpenXMLRunParts::KQOpenXMLRunParts(KQZipArchive& archive) : archive(archive), running(false), changeCount(0), held(0)
+{}
 
 void KQOpenXMLRunParts::Begin()
 {
     End();
     running = true;
+    held = 0;
+    unread.clear();
     InStep();
 }
 
@@ -83,8 +86,14 @@ std::shared_ptr<KQOpenXMLRunPart> KQOpenXMLRunParts::Edit(const KQString& name, 
     }
     std::shared_ptr<KQOpenXMLRunPart> part = std::make_shared<KQOpenXMLRunPart>();
     part->doc.reset(new (std::nothrow) KQXmlDocument(false));
-    if (part->doc && ((absentIsQuiet && archive.FindFile(name) < 0) || !Read(name, *part->doc)))
+    KQString why;
+    if (part->doc && ((absentIsQuiet && archive.FindFile(name) < 0) || !Read(name, *part->doc, &why))) {
         part->doc.reset();
+        // A part that is there and cannot be read is named in the report; a
+        // part that may be missing is made anew.
+        if (!absentIsQuiet && !why.IsEmpty() && archive.FindFile(name) >= 0)
+            NoteUnread(name, why);
+    }
     if (kept)
         parts[key] = part;
     return part;
@@ -140,9 +149,43 @@ bool KQOpenXMLRunParts::WriteModel(const KQString& entry, const KQString& path)
     return written;
 }
 
-bool KQOpenXMLRunParts::Read(const KQString& entry, KQXmlDocument& doc)
+bool KQOpenXMLRunParts::Read(const KQString& entry, KQXmlDocument& doc, KQString* why)
 {
-    return archive.ReadXmlFile(entry, &doc) && doc.RootElement();
+    KQXmlBounds bounds = KQ_XML_PART_BOUNDS;
+    // Outside a run a part is let go as soon as it has been used.
+    const bool counted = running && !archive.IsClosed();
+    const uint64 left = held < kRunCost ? kRunCost - held : 0;
+    if (counted && left < bounds.cost)
+        bounds.cost = left;
+    uint64 cost = 0;
+    KQString reason;
+    if (!archive.ReadXmlFile(entry, &doc, bounds, &reason, &cost)) {
+        KQXmlShape costly;
+        costly.verdict = KQ_XML_TOO_COSTLY;
+        if (counted && bounds.cost < KQ_XML_PART_BOUNDS.cost && reason.Equals(KQXmlVerdictText(costly, bounds)))
+            reason = KQString::FromFormat("would take the parts parsed in this run past %d MiB",
+                                          static_cast<int>(kRunCost >> 20));
+        if (why)
+            *why = reason;
+        return false;
+    }
+    if (counted)
+        held += cost;
+    if (!doc.RootElement()) {
+        if (why)
+            *why = "holds no element";
+        return false;
+    }
+    return true;
+}
+
+void KQOpenXMLRunParts::NoteUnread(const KQString& entry, const KQString& why)
+{
+    const std::string key = Key(entry);
+    for (const std::pair<KQString, KQString>& u : unread)
+        if (Key(u.first) == key)
+            return;
+    unread.emplace_back(entry, why);
 }
 
 KQOpenXMLControls& KQOpenXMLRunParts::Controls()

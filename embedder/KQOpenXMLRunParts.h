@@ -75,6 +75,9 @@ struct KQOpenXMLControls {
     };
     bool listed = false;
     std::vector<Control> controls;
+    // Parts named as controls that could not be read: whether any of them is
+    // a viewer control, and what it names, cannot be told.
+    std::vector<KQString> unread;
     // Controls by their FileURL value.
     std::unordered_map<std::string, std::vector<size_t>> byValue;
     // FileURL values that a control's text became only as a look-alike: the
@@ -117,8 +120,16 @@ public:
     bool WriteModel(const KQString& entry, const KQString& path);
 
     // Parses entry into doc (built without declaration); false when it does
-    // not read as XML or has no root element.
-    bool Read(const KQString& entry, KQXmlDocument& doc);
+    // not read as XML or has no root element, with why (may be null) in
+    // words that follow the part's name. Within a run the parts parsed
+    // together may take at most kRunCost (estimated as the XML layer does):
+    // a part past that is refused as one past the bounds of a part.
+    bool Read(const KQString& entry, KQXmlDocument& doc, KQString* why = nullptr);
+    static const uint64 kRunCost = 160ull * 1024u * 1024u;
+    // Parts of the run that are in the package but could not be read, with
+    // why, in the order met; each once. Kept from Begin to the next Begin.
+    void NoteUnread(const KQString& entry, const KQString& why);
+    const std::vector<std::pair<KQString, KQString>>& Unread() const { return unread; }
     // The viewer controls: the run's listing, kept until the archive changes
     // elsewhere, or an empty one to fill each time outside a run.
     KQOpenXMLControls& Controls();
@@ -146,6 +157,9 @@ private:
     KQZipArchive& archive;
     bool running;
     uint32 changeCount;
+    // What the parts parsed in this run are estimated to take.
+    uint64 held;
+    std::vector<std::pair<KQString, KQString>> unread;
     // By entry name without regard to case and separator.
     std::map<std::string, std::shared_ptr<KQOpenXMLRunPart>> parts;
     KQOpenXMLControls controls;

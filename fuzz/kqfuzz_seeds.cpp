@@ -349,6 +349,25 @@ int main(int argc, char** argv)
          {"folder/bin.dat", Bytes(64, 0xA5), ZIP_CM_DEFLATE},
          {"empty.xml", Bytes(), ZIP_CM_STORE}});
     ok &= Zip(zipFolder / "one.zip", {{"x.xml", Text("<a><b c=\"d\"/></a>"), ZIP_CM_STORE}});
+    // Shapes a part must not have, just past the bounds and well inside
+    // them, in a zip and as bare text (the target looks bare text over and
+    // parses it when admitted): deep nesting, long attribute lists, markup
+    // that hides elements from a simple scan.
+    const std::string attributes256 = kqhostile::ManyAttributes(256);
+    ok &= Zip(zipFolder / "shapes.zip",
+              {{"deep.xml", Text(kqhostile::NestedElements(300)), ZIP_CM_DEFLATE},
+               {"wide.xml", Text(kqhostile::ManyAttributes(300)), ZIP_CM_DEFLATE},
+               {"many.xml", Text("<r>" + kqhostile::EmptyElements(5000) + "</r>"), ZIP_CM_DEFLATE},
+               {"edge.xml", Text("<r>" + kqhostile::NestedElements(255) + attributes256 + "</r>"), ZIP_CM_DEFLATE}});
+    ok &= WriteFile(zipFolder / "deep-255.xml", Text(kqhostile::NestedElements(255)));
+    ok &= WriteFile(zipFolder / "deep-257.xml", Text(kqhostile::NestedElements(257)));
+    ok &= WriteFile(zipFolder / "wide-256.xml", Text(attributes256));
+    ok &= WriteFile(zipFolder / "wide-257.xml", Text(kqhostile::ManyAttributes(257)));
+    ok &=
+        WriteFile(zipFolder / "hiding.xml",
+                  Text(std::string(xmlDecl) + "<?pi a=\"x>\" ?><r a=\"<x>\" b='>'><!-- <x> --><![CDATA[<x>]]>"
+                                              "<?xml version=\"?> <!-- \"?><x><x/></x>\xEF\xBB\xBF<y>&#x3c;\xC3\xA9</y>"
+                                              "<!DOCTYPE x></r>"));
 
     const std::string models = kqfuzz::ModelFolder();
     ok &= Zip(top / "fuzz_embedder" / "presentation.pptx",

@@ -45,8 +45,11 @@ for t in "${TARGETS[@]}"; do
     # The JPEG targets get the markers as a dictionary and room for data of
     # many scans.
     extra=()
+    # The XML target gets room for parts nested past the depth bound and
+    # elements with more attributes than the bound (a few bytes each).
     case "$t" in
     fuzz_jpeg_memory | fuzz_extract) extra=(-dict="$ROOT/fuzz/jpeg.dict" -max_len=65536) ;;
+    fuzz_zip_xml) extra=(-dict="$ROOT/fuzz/xml.dict" -max_len=65536) ;;
     esac
     (
         cd "$RUN/work/$t"

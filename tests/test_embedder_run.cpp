@@ -12,6 +12,7 @@
 
 #include "KQOpenXMLArchive.h"
 #include "KQPlatform.h"
+#include "KQHostileInputs.h"
 #include "KQTestInputWriter.h"
 #include "test_embedder_support.h"
 
@@ -706,7 +707,8 @@ TEST(CorvessaRun, RunSavesWhatOneStepAtATimeSaves)
 }
 
 // The controls' binary parts are not XML and are not reported; a control
-// part that should be XML and is damaged is reported once in the run.
+// part that should be XML and is damaged is reported once in the run, and
+// counts in the report as a file not embedded: it may be the viewer's.
 TEST(CorvessaRun, OnlyADamagedXmlPartIsReportedAndOnce)
 {
     Package p = MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx"), Viewer("wing.kqfx")});
@@ -716,7 +718,9 @@ TEST(CorvessaRun, OnlyADamagedXmlPartIsReportedAndOnce)
     ::testing::internal::CaptureStderr();
     RunResult r = RunCorvessa(scene.package);
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(r.output, kAllEmbedded2);
+    EXPECT_EQ(r.output, Box("Could not read:\n\"ppt\\activeX\\activeX9.xml\" is not well-formed XML (Failed to read "
+                            "Element name)\n\n2 of 3 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
     if (err.empty())
         GTEST_SKIP() << "the console is not the standard error stream on this host";
     size_t reports = 0;
@@ -768,7 +772,8 @@ TEST(CorvessaRun, ModelThatChangesBeforeTheSaveLeavesThePackage)
 }
 
 // A model that cannot be declared (here the main part's relationships do
-// not read) is not embedded, and the reference list does not name it.
+// not read) is not embedded, the reference list does not name it, and the
+// report names the part.
 TEST(CorvessaRun, ModelThatFailsLeavesNoReferenceEntry)
 {
     Package p = MakePresentation({Viewer("wing.kqfx")});
@@ -776,7 +781,9 @@ TEST(CorvessaRun, ModelThatFailsLeavesNoReferenceEntry)
     Scene s("rundamagedrels", p);
     RunResult r = RunCorvessa(s.package);
     EXPECT_EQ(r.output,
-              Box("Failed to embed:\n\"wing.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
+              Box("Failed to embed:\n\"wing.kqfx\"\n\nCould not read:\n\"ppt\\_rels\\presentation.xml.rels\" is "
+                  "not well-formed XML (Failed to read Element name)\n\n0 of 1 KQFx files embedded\n\n"
+                  "Embedding unsuccessful."));
     Package saved = s.Saved();
     EXPECT_EQ(ReferenceList(saved, "ppt"), RefList());
     EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx1.kqfx"));
@@ -866,6 +873,166 @@ TEST(CorvessaRun, WorkingFolderOutsideTheCodePageIsNotTakenAsALookAlike)
         EXPECT_TRUE(saved.Get("ppt/kqfxFiles/" + entry.first + ".kqfx") ==
                     (entry.second == "wing.kqfx" ? s.wing : ModelFile("up")))
             << entry.second << " is not the file beside the package";
+
+namespace {
+
+// A folder holding model.kqfx and a hostile package that names it.
+struct HostileScene {
+    std::string dir, package, before;
+
+    explicit HostileScene(const std::string& test) : dir(ScratchFolder(test)), package(dir + "/talk.pptx")
+    {
+        EXPECT_TRUE(WriteFileBytes(dir + "/model.kqfx", ModelFile("case")));
+    }
+    void Written() { before = ReadFileBytes(package); }
+    bool Untouched() const { return ReadFileBytes(package) == before; }
+};
+
+std::string Unread(const std::string& part, const std::string& why)
+{
+    return "Could not read:\n\"" + part + "\" " + why + "\n\n";
+}
+
+const std::string kModelFailed = "Failed to embed:\n\"model.kqfx\"\n\n";
+const std::string kUnsuccessful1 = "0 of 1 KQFx files embedded\n\nEmbedding unsuccessful.";
+
+}  // namespace
+
+// Nesting as deep as it comes, in each part a run reads: refused before the
+// parser recurses, the package untouched, the report (or, for the package
+// relationships, which decide whether the package opens at all, the exit
+// code) telling which part.
+TEST(CorvessaHostileParts, DeepNestingIsRefusedInEveryPart)
+{
+    struct Part {
+        const char* name;
+        const char* shown;
+        bool opens;  // the package opens when this part is refused
+        bool namesModel;
+    };
+    const Part parts[] = {{"[Content_Types].xml", "[Content_Types].xml", true, true},
+                          {"_rels/.rels", "_rels\\.rels", false, false},
+                          {"ppt/_rels/presentation.xml.rels", "ppt\\_rels\\presentation.xml.rels", true, true},
+                          {"ppt/activeX/activeX1.xml", "ppt\\activeX\\activeX1.xml", true, false}};
+    for (const Part& part : parts) {
+        for (size_t depth : {5000u, 10000u, 38000u, 100000u, 1000000u}) {
+            SCOPED_TRACE(std::string(part.name) + " " + std::to_string(depth));
+            HostileScene scene("hostilenest");
+            ASSERT_TRUE(kqhostile::WriteHostilePackage(scene.package, "model.kqfx", part.name,
+                                                       kqhostile::NestedElements(depth)));
+            scene.Written();
+            RunResult r = RunCorvessa(scene.package);
+            EXPECT_TRUE(scene.Untouched());
+            if (!part.opens) {
+                EXPECT_EQ(r.exitCode, 0);
+                EXPECT_EQ(r.output, "");
+                continue;
+            }
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(r.output, Box((part.namesModel ? kModelFailed : std::string()) +
+                                    Unread(part.shown, "nests elements deeper than 256 levels") + kUnsuccessful1));
+        }
+    }
+}
+
+// Long attribute lists and parts of millions of small elements, each within
+// the bytes a part may hold or a few MB deflated: refused for what they
+// would cost before they are parsed.
+TEST(CorvessaHostileParts, PartsThatWouldCostTooMuchAreRefused)
+{
+    const std::string types = "[Content_Types].xml";
+    struct Case {
+        const char* label;
+        std::string part, extra;
+        std::string report;  // empty: the package does not open
+    };
+    const std::vector<Case> cases = {
+        {"attributes100000", "_rels/.rels", kqhostile::ManyAttributes(100000), ""},
+        {"attributes1000000", "_rels/.rels", kqhostile::ManyAttributes(1000000), ""},
+        {"empty4000000", "_rels/.rels", kqhostile::EmptyElements(4000000), ""},
+        {"empty15000000", "_rels/.rels", kqhostile::EmptyElements(15000000), ""},
+        {"overrides1000000", types, kqhostile::Overrides(1000000),
+         Box(kModelFailed + Unread(types, "holds more than 16 MiB") + kUnsuccessful1)},
+        {"overrides200000", types, kqhostile::Overrides(200000),
+         Box(kModelFailed + Unread(types, "holds more elements and attributes than 64 MiB take parsed") +
+             kUnsuccessful1)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        HostileScene scene(std::string("hostilecost") + c.label);
+        ASSERT_TRUE(kqhostile::WriteHostilePackage(scene.package, "model.kqfx", c.part, c.extra));
+        scene.Written();
+        RunResult r = RunCorvessa(scene.package);
+        EXPECT_TRUE(scene.Untouched());
+        EXPECT_EQ(r.exitCode, c.report.empty() ? 0 : 1);
+        EXPECT_EQ(r.output, c.report);
+    }
+}
+
+// A control part that cannot be read may be the viewer's: it counts as a
+// file not embedded and is named, and no model file is removed as
+// unreferenced while it cannot be read.
+TEST(CorvessaHostileParts, UnreadableControlPartsAreFailures)
+{
+    const std::string control = "ppt\\activeX\\activeX1.xml";
+    const std::pair<kqhostile::UnreadableControl, std::string> cases[] = {
+        {kqhostile::CONTROL_OVERSIZED, "holds more than 16 MiB"},
+        {kqhostile::CONTROL_SIZE_CLAIM, "holds more than 16 MiB"},
+        {kqhostile::CONTROL_DTD, "holds a document type declaration"},
+        {kqhostile::CONTROL_MALFORMED, "is not well-formed XML (Error parsing Element.)"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.second);
+        HostileScene scene("hostilecontrol");
+        ASSERT_TRUE(kqhostile::WriteUnreadableControlPackage(scene.package, "model.kqfx", c.first));
+        scene.Written();
+        RunResult r = RunCorvessa(scene.package);
+        EXPECT_TRUE(scene.Untouched());
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.output, Box(Unread(control, c.second) + kUnsuccessful1));
+        EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+    }
+
+    // Beside a control that reads, the embedded model of the one that does
+    // not stays in the package.
+    Package p = MakePresentation({Viewer("wing.kqfx"), Viewer("Embedded[kqfx7]")});
+    p.Set("ppt/kqfxFiles/kqfx7.kqfx", ModelFile("kept"));
+    p.Set("ppt/activeX/activeX2.xml", "<!DOCTYPE x><ax:ocx/>");
+    Scene scene("hostilecontrolkeeps", p);
+    RunResult r = RunCorvessa(scene.package);
+    EXPECT_EQ(r.output, Box(Unread("ppt\\activeX\\activeX2.xml", "holds a document type declaration") +
+                            "1 of 2 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(scene.Saved().Get("ppt/kqfxFiles/kqfx7.kqfx"), ModelFile("kept"));
+}
+
+// What a run writes, it reads again: a part within the bounds is written at
+// most 32 tabs a line, and a part that would print past what a part may
+// hold is not written; the save fails, says why, and leaves the package.
+TEST(CorvessaHostileParts, WrittenPartsReadAgain)
+{
+    HostileScene deep("hostilewritedeep");
+    ASSERT_TRUE(kqhostile::WriteHostilePackage(deep.package, "model.kqfx", "[Content_Types].xml",
+                                               kqhostile::NestedElements(250)));
+    RunResult r = RunCorvessa(deep.package);
+    EXPECT_EQ(r.output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
+    Package saved = ReadPackage(deep.package);
+    const std::string& types = saved.Get("[Content_Types].xml");
+    EXPECT_NE(types.find(std::string(32, '\t') + "<x>"), std::string::npos);
+    EXPECT_EQ(types.find(std::string(33, '\t')), std::string::npos);
+    EXPECT_LT(types.size(), 250u * 2 * 40);
+    r = RunCorvessa(deep.package);
+    EXPECT_EQ(r.output, kNothingToDo);
+
+    // 3 MB of apostrophes print as 18 MB of "&apos;".
+    HostileScene grows("hostilewritegrows");
+    ASSERT_TRUE(kqhostile::WriteHostilePackage(grows.package, "model.kqfx", "[Content_Types].xml",
+                                               "<x a=\"" + std::string(3000000, '\'') + "\"/>"));
+    grows.Written();
+    r = RunCorvessa(grows.package);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, Box("1 of 1 KQFx files embedded\nThe package could not be saved: Xml file "
+                            "'[Content_Types].xml' would be written as a part that holds more than 16 MiB\n\n"
+                            "Embedding unsuccessful."));
+    EXPECT_TRUE(grows.Untouched());
 }
 
 #ifdef KQ_CORVESSA_EXE

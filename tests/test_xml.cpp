@@ -2,7 +2,9 @@
 // and the process-wide whitespace switch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "KQOXml.h"
 
@@ -175,4 +177,219 @@ TEST(XmlElements, ElementTextBehindChildren)
     EXPECT_TRUE(KQXmlElement::SetElementText(o, "tail"));
     EXPECT_NE(o->LastChild()->ToText(), nullptr);
     EXPECT_STREQ(KQXmlElement::GetElementText(o).CStr(), "tail");
+}
+
+namespace {
+
+std::string Repeat(const std::string& unit, size_t count)
+{
+    std::string out;
+    for (size_t i = 0; i < count; ++i)
+        out += unit;
+    return out;
+}
+
+KQXmlShape LookOver(const std::string& text, const KQXmlBounds& bounds = KQ_XML_PART_BOUNDS)
+{
+    return KQXmlLookOver(text.c_str(), text.size(), bounds);
+}
+
+// Deepest element and number of elements of what TinyXML parsed.
+void TreeShape(const TiXmlNode* node, int level, int* deepest, int* elements)
+{
+    for (const TiXmlNode* c = node->FirstChild(); c; c = c->NextSibling()) {
+        if (c->ToElement()) {
+            ++*elements;
+            if (level + 1 > *deepest)
+                *deepest = level + 1;
+            TreeShape(c, level + 1, deepest, elements);
+        }
+    }
+}
+
+}  // namespace
+
+// Real parts pass with what they hold counted; each bound refuses the first
+// step past it and admits the step before.
+TEST(XmlLookOver, BoundsAreKeptAtTheirEdges)
+{
+    const std::string types = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+                              "<Types xmlns=\"urn:t\"><Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+                              "<Override PartName=\"/a.xml\" ContentType=\"x\"/><!-- note --></Types>";
+    KQXmlShape shape = LookOver(types);
+    EXPECT_EQ(shape.verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(shape.depth, 2);
+    EXPECT_EQ(shape.elements, 3u);
+    EXPECT_EQ(shape.others, 7u);  // declaration, five attributes, comment
+    EXPECT_EQ(shape.cost, types.size() + 3 * 256 + 7 * 192);
+
+    EXPECT_EQ(LookOver(Repeat("<x>", 256) + Repeat("</x>", 256)).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(LookOver(Repeat("<x>", 255) + "<x/>" + Repeat("</x>", 255)).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(LookOver(Repeat("<x>", 257) + Repeat("</x>", 257)).verdict, KQ_XML_TOO_DEEP);
+    EXPECT_EQ(LookOver(Repeat("<x>", 256) + "<x/>" + Repeat("</x>", 256)).verdict, KQ_XML_TOO_DEEP);
+    // Cut short, or never closed: the depth is refused all the same.
+    EXPECT_EQ(LookOver(Repeat("<x>", 1000000)).verdict, KQ_XML_TOO_DEEP);
+
+    std::string attributes;
+    for (int i = 0; i < 257; ++i)
+        attributes += " a" + std::to_string(i) + "=\"\"";
+    EXPECT_EQ(LookOver("<x" + attributes.substr(0, attributes.rfind(" a256")) + "/>").verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(LookOver("<x" + attributes + "/>").verdict, KQ_XML_TOO_MANY_ATTRIBUTES);
+    // Duplicates among the first few and among many, as TinyXML compares
+    // names: exactly.
+    EXPECT_EQ(LookOver("<x a='1' b='2' a='3'/>").verdict, KQ_XML_DUPLICATE_ATTRIBUTE);
+    EXPECT_EQ(LookOver("<x" + attributes.substr(0, attributes.find(" a100=")) + " a7=\"\"/>").verdict,
+              KQ_XML_DUPLICATE_ATTRIBUTE);
+    EXPECT_EQ(LookOver("<x a='1' A='2' a:b='3' ab='4'/>").verdict, KQ_XML_ADMITTED);
+
+    KQXmlBounds small = KQ_XML_PART_BOUNDS;
+    small.bytes = 100;
+    EXPECT_EQ(LookOver(Repeat("<a/>", 25), small).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(LookOver(Repeat("<a/>", 25) + " ", small).verdict, KQ_XML_TOO_LARGE);
+    small = KQ_XML_PART_BOUNDS;
+    small.cost = 4 + 256;
+    EXPECT_EQ(LookOver("<a/>", small).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(LookOver("<a></a>", small).verdict, KQ_XML_TOO_COSTLY);
+    EXPECT_EQ(LookOver("<a b=''/>", small).verdict, KQ_XML_TOO_COSTLY);
+    // 4 million empty elements are 16 MB of text and would take 900 MB.
+    EXPECT_EQ(LookOver("<r>" + Repeat("<a/>", 4000000) + "</r>").verdict, KQ_XML_TOO_COSTLY);
+
+    EXPECT_STREQ(KQXmlVerdictText(LookOver(Repeat("<x>", 300)), KQ_XML_PART_BOUNDS).CStr(),
+                 "nests elements deeper than 256 levels");
+}
+
+// Whatever is admitted, TinyXML sees no element that the look missed, even
+// where markup could hide elements from a simple scan: quotes, comments,
+// CDATA, declarations, byte-order marks and UTF-8 lead bytes.
+TEST(XmlLookOver, TinyXmlSeesNoElementTheLookMissed)
+{
+    KQXmlElement switchOff("x");
+    const std::string deep = "<x><x><x><x></x></x></x></x>";
+    const std::vector<std::string> texts = {
+        "<r a=\"<x>\" b='>'>" + deep + "</r>",
+        "<r><!-- <x><x> -->" + deep + "<![CDATA[<x><x>]]></r>",
+        "<?xml version=\"?> <!-- \"?>" + deep + "<!-- -->",
+        "<?xml version='1.0' encoding=\"UTF-8\"?><r/>\xEF\xBB\xBF" + deep,
+        "\xEF\xBB\xBF<r>\xEF\xBB\xBF" + deep + "\xEF\xBF\xBF</r>",
+        "<r>&#x3c;&#60;&lt;" + deep + "&amp;</r>",
+        "<r a=b c=d>" + deep + "</r>",
+        "<?pi a=\"x>\" ?>" + deep,
+        "<r><?pi > <x> ?>" + deep + "</r>",
+        "<r>text<1>" + deep + "</r>",
+        "</r>" + deep,
+        "<r\xEF\xBB\xBF a='1'>" + deep + "</r\xEF\xBB\xBF>",
+        "<r><x></r>" + deep,
+        "<r>\xC3\xA9" + deep + "</r>",
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        KQXmlShape shape = LookOver(text);
+        if (shape.verdict != KQ_XML_ADMITTED)
+            continue;
+        TiXmlDocument doc;
+        doc.Parse(text.c_str(), nullptr, TIXML_ENCODING_UTF8);
+        int deepest = 0, elements = 0;
+        TreeShape(&doc, 0, &deepest, &elements);
+        EXPECT_GE(shape.depth, deepest);
+        EXPECT_GE(shape.elements, static_cast<uint64>(elements));
+        TiXmlDocument legacy;
+        legacy.Parse(text.c_str(), nullptr, TIXML_ENCODING_LEGACY);
+        deepest = elements = 0;
+        TreeShape(&legacy, 0, &deepest, &elements);
+        EXPECT_GE(shape.depth, deepest);
+        EXPECT_GE(shape.elements, static_cast<uint64>(elements));
+    }
+    // What could make TinyXML step over markup is refused: a lead byte
+    // without its continuation bytes (TinyXML would step over the '<'), a
+    // DTD, a declaration that is not ASCII.
+    EXPECT_EQ(LookOver("<r>\xE0</r>" + deep).verdict, KQ_XML_NOT_UTF8);
+    EXPECT_EQ(LookOver("<r a='\xF0'>" + deep + "</r>").verdict, KQ_XML_NOT_UTF8);
+    EXPECT_EQ(LookOver("<r>\xC3").verdict, KQ_XML_NOT_UTF8);
+    EXPECT_EQ(LookOver("<!DOCTYPE r [<!ENTITY e \"<x>\">]><r/>").verdict, KQ_XML_DOCUMENT_TYPE);
+    EXPECT_EQ(LookOver("<r><!ELEMENT x ANY></r>").verdict, KQ_XML_DOCUMENT_TYPE);
+    EXPECT_EQ(LookOver("<?xml version=\"\xC3\xA9\"?><r/>").verdict, KQ_XML_MALFORMED);
+    EXPECT_EQ(LookOver("<r a=\"1\" b/>").verdict, KQ_XML_MALFORMED);
+    // Cut short by the end: TinyXML reports it itself.
+    EXPECT_EQ(LookOver("<r><x a=\"1").verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(LookOver("<r><!-- x").verdict, KQ_XML_ADMITTED);
+}
+
+namespace {
+
+std::string TinyPrint(const TiXmlNode& node)
+{
+    TiXmlPrinter printer;
+    printer.SetIndent("\t");
+    node.Accept(&printer);
+    return printer.CStr();
+}
+
+std::string BoundedPrint(const TiXmlNode& node, size_t most = 1u << 30)
+{
+    std::string text;
+    EXPECT_TRUE(KQXmlPrint(node, text, most));
+    return text;
+}
+
+}  // namespace
+
+// The printed text is TinyXML's to the byte up to 32 levels; deeper lines
+// keep 32 tabs, so the text grows with the depth and not its square.
+TEST(XmlPrint, TinyXmlsTextUpToTheIndentCap)
+{
+    KQXmlElement switchOff("x");
+    const char* texts[] = {
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n<Types xmlns=\"urn:t\"><Default "
+        "Extension=\"kqfx\" ContentType=\"ppt/kqfxFiles/kqfx\"/><Override PartName=\"/a.xml\" ContentType=\"x\"/>"
+        "</Types>",
+        "<r a=\"it's &quot;q&quot;\" b='&lt;&amp;&gt;' c=\"&#x41;&amp;#x4;&amp;#x4\" d=\"tab&#9;nl&#10;\"><t>simple "
+        "&amp; &apos;</t><m>one<b/>two</m><![CDATA[raw <x> & ]]><!-- comment --><?pi stuff?><e></e><u>\xC3\xA9</u>"
+        "</r>",
+        "<a><b><c><d><e><f/></e></d></c></b></a>",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        KQXmlDocument doc(false);
+        doc.Parse(text);
+        ASSERT_FALSE(doc.Error()) << doc.ErrorDesc();
+        EXPECT_EQ(BoundedPrint(doc), TinyPrint(doc));
+    }
+    KQXmlDocument built(true);
+    TiXmlElement* root = KQXmlElement::AddChildElement(&built, "kqfxReferencedFiles", -1, "urn:kq");
+    TiXmlElement* path = KQXmlElement::AddChildElement(root, "kqfxPath", -1, "");
+    KQXmlElement::SetAttributeString(path, "originalPath", "C:\\it's\\<model>.kqfx");
+    EXPECT_EQ(BoundedPrint(built), TinyPrint(built));
+
+    KQXmlDocument at32(false);
+    at32.Parse((Repeat("<x>", 33) + "t" + Repeat("</x>", 33)).c_str());
+    EXPECT_EQ(BoundedPrint(at32), TinyPrint(at32));
+    KQXmlDocument deeper(false);
+    deeper.Parse((Repeat("<x>", 40) + "<y/>" + Repeat("</x>", 40)).c_str());
+    const std::string printed = BoundedPrint(deeper);
+    EXPECT_NE(printed.find("\n" + Repeat("\t", 32) + "<y />\n"), std::string::npos);
+    EXPECT_EQ(printed.find(Repeat("\t", 33)), std::string::npos);
+    std::string expected;
+    for (int i = 0; i < 40; ++i)
+        expected += Repeat("\t", std::min(i, 32)) + "<x>\n";
+    expected += Repeat("\t", 32) + "<y />\n";
+    for (int i = 39; i >= 0; --i)
+        expected += Repeat("\t", std::min(i, 32)) + "</x>\n";
+    EXPECT_EQ(printed, expected);
+}
+
+TEST(XmlPrint, StopsBeforePassingTheLimit)
+{
+    KQXmlDocument doc(false);
+    doc.Parse("<r a=\"'''\"><b>text</b></r>");
+    const std::string whole = TinyPrint(doc);
+    std::string text;
+    EXPECT_TRUE(KQXmlPrint(doc, text, whole.size()));
+    EXPECT_EQ(text, whole);
+    EXPECT_FALSE(KQXmlPrint(doc, text, whole.size() - 1));
+    EXPECT_LE(text.size(), whole.size() - 1);
+    // One value of escapes is not printed whole before the limit stops it.
+    KQXmlDocument quotes(false);
+    quotes.Parse(("<r a=\"" + Repeat("'", 100000) + "\"/>").c_str());
+    EXPECT_FALSE(KQXmlPrint(quotes, text, 1000));
+    EXPECT_LE(text.size(), 1000u);
 }

@@ -490,7 +490,7 @@ TEST_F(ZipTest, XmlPartLargerThanAnyRealOneIsRefusedBeforeItIsRead)
     KQXmlDocument doc(false);
     EXPECT_FALSE(a.ReadXmlFile("[Content_Types].xml", &doc));
     ExpectError(a, 1105, 1544, "KQZipArchive::ReadXmlFile",
-                "Could not read Xml file: '[Content_Types].xml' holds more than 64 MiB");
+                "Could not read Xml file: '[Content_Types].xml' holds more than 16 MiB");
     EXPECT_FALSE(a.IsClosed());
     KQXmlDocument other(false);
     EXPECT_TRUE(a.ReadXmlFile("small.xml", &other)) << Message(a);

@@ -4,7 +4,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include <string>
+#include <utility>
+#include <vector>
 #include <zip.h>
+#include <zlib.h>
 
 namespace kqhostile {
 
@@ -78,7 +82,7 @@ Bytes WithMarkerFlood(const Bytes& jpeg, int markers)
 bool WriteContainer(const std::string& path, const Bytes& snapshot)
 {
     kqinput::ZipSettings settings;
-    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 9}; };
+    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 1}; };
     return kqinput::WriteZip(path, {{"Case001/Snapshot.jpeg", snapshot}}, settings);
 }
 
@@ -132,6 +136,163 @@ bool WriteLongPackedKqf(const std::string& path, int32_t packed)
     std::error_code ec;
     std::filesystem::resize_file(path, b.size() + (uint64_t)packed, ec);
     return !ec;
+}
+
+// --- Office packages ---------------------------------------------------------
+
+namespace {
+
+const char* const kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
+
+std::string ControlPart(const std::string& model, const std::string& extra)
+{
+    return std::string(kDeclaration) +
+           "<ax:ocx ax:classid=\"{5C2E9A41-7B3D-4F08-9E6A-2D71C0B4F853}\" ax:persistence=\"persistPropertyBag\" "
+           "xmlns:ax=\"http://schemas.microsoft.com/office/2006/activeX\" "
+           "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+           "<ax:ocxPr ax:name=\"_cx\" ax:value=\"4000\"/><ax:ocxPr ax:name=\"FileURL\" ax:value=\"" +
+           model + "\"/>" + extra + "</ax:ocx>";
+}
+
+// The parts of the package, in the order an office suite writes them, with
+// extra inside the root of part.
+std::vector<std::pair<std::string, std::string>> PackageParts(const std::string& model, const std::string& part,
+                                                              const std::string& extra)
+{
+    auto in = [&](const char* name) { return part == name ? extra : std::string(); };
+    const std::string rels = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
+    const std::string rel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+    std::vector<std::pair<std::string, std::string>> parts;
+    parts.push_back(
+        {"[Content_Types].xml",
+         std::string(kDeclaration) + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">" +
+             "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+             "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+             "<Default Extension=\"bin\" ContentType=\"application/vnd.ms-office.activeX\"/>"
+             "<Override PartName=\"/ppt/presentation.xml\" "
+             "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml\"/>"
+             "<Override PartName=\"/ppt/slides/slide1.xml\" "
+             "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.slide+xml\"/>"
+             "<Override PartName=\"/ppt/activeX/activeX1.xml\" "
+             "ContentType=\"application/vnd.ms-office.activeX+xml\"/>" +
+             in("[Content_Types].xml") + "</Types>"});
+    parts.push_back({"_rels/.rels", std::string(kDeclaration) + rels + "<Relationship Id=\"rId1\" Type=\"" + rel +
+                                        "officeDocument\" Target=\"ppt/presentation.xml\"/>" + in("_rels/.rels") +
+                                        "</Relationships>"});
+    parts.push_back({"ppt/presentation.xml",
+                     std::string(kDeclaration) +
+                         "<p:presentation xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\" "
+                         "xmlns:r=\"" +
+                         rel.substr(0, rel.size() - 1) +
+                         "\"><p:sldIdLst><p:sldId id=\"256\" r:id=\"rId2\"/></p:sldIdLst></p:presentation>"});
+    parts.push_back(
+        {"ppt/_rels/presentation.xml.rels", std::string(kDeclaration) + rels + "<Relationship Id=\"rId2\" Type=\"" +
+                                                rel + "slide\" Target=\"slides/slide1.xml\"/>" +
+                                                in("ppt/_rels/presentation.xml.rels") + "</Relationships>"});
+    parts.push_back(
+        {"ppt/slides/slide1.xml",
+         std::string(kDeclaration) +
+             "<p:sld xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"><p:cSld/></p:sld>"});
+    parts.push_back({"ppt/slides/_rels/slide1.xml.rels", std::string(kDeclaration) + rels +
+                                                             "<Relationship Id=\"rId2\" Type=\"" + rel +
+                                                             "control\" Target=\"../activeX/activeX1.xml\"/>"
+                                                             "</Relationships>"});
+    parts.push_back({"ppt/activeX/activeX1.xml", ControlPart(model, in("ppt/activeX/activeX1.xml"))});
+    parts.push_back({"ppt/activeX/_rels/activeX1.xml.rels",
+                     std::string(kDeclaration) + rels +
+                         "<Relationship Id=\"rId1\" "
+                         "Type=\"http://schemas.microsoft.com/office/2006/relationships/activeXControlBinary\" "
+                         "Target=\"activeX1.bin\"/></Relationships>"});
+    parts.push_back({"ppt/activeX/activeX1.bin", std::string(24, '\x11')});
+    return parts;
+}
+
+// Nothing that repeats a short pattern should take long to build.
+std::string Repeat(const std::string& unit, size_t count)
+{
+    std::string out;
+    out.reserve(unit.size() * count);
+    for (size_t i = 0; i < count; ++i)
+        out += unit;
+    return out;
+}
+
+}  // namespace
+
+std::string NestedElements(size_t depth)
+{
+    return Repeat("<x>", depth) + Repeat("</x>", depth);
+}
+
+std::string ManyAttributes(size_t count)
+{
+    std::string out = "<x";
+    for (size_t i = 0; i < count; ++i)
+        out += " a" + std::to_string(i) + "=\"\"";
+    return out + "/>";
+}
+
+std::string EmptyElements(size_t count)
+{
+    return Repeat("<a/>", count);
+}
+
+std::string Overrides(size_t count)
+{
+    std::string out;
+    out.reserve(count * 70);
+    for (size_t i = 0; i < count; ++i)
+        out += "<Override PartName=\"/p/" + std::to_string(i) + ".xml\" ContentType=\"application/xml\"/>";
+    return out;
+}
+
+bool WriteHostilePackage(const std::string& path, const std::string& model, const std::string& part,
+                         const std::string& extra)
+{
+    kqinput::ZipSettings settings;
+    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 1}; };
+    return kqinput::WriteZip(path, PackageParts(model, part, extra), settings);
+}
+
+bool WriteUnreadableControlPackage(const std::string& path, const std::string& model, UnreadableControl kind)
+{
+    const std::string control = "ppt/activeX/activeX1.xml";
+    if (kind == CONTROL_OVERSIZED) {
+        std::string comment = "<!--" + std::string(65u << 20, ' ') + "-->";
+        return WriteHostilePackage(path, model, control, comment);
+    }
+    std::vector<std::pair<std::string, std::string>> parts = PackageParts(model, std::string(), std::string());
+    for (auto& p : parts) {
+        if (p.first != control)
+            continue;
+        if (kind == CONTROL_DTD)
+            p.second.insert(p.second.find("<ax:ocx"), "<!DOCTYPE ax:ocx [<!ENTITY e \"x\">]>");
+        else if (kind == CONTROL_MALFORMED)
+            p.second.resize(p.second.find("<ax:ocxPr ax:name=\"FileURL\"") + 20);
+    }
+    if (kind != CONTROL_SIZE_CLAIM) {
+        kqinput::ZipSettings settings;
+        settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 1}; };
+        return kqinput::WriteZip(path, parts, settings);
+    }
+    // Stored entries whose records tell the truth, but for the control's
+    // sizes, which claim 1 GiB.
+    Bytes out, directory;
+    for (const auto& p : parts) {
+        kqinput::StoredRecord r;
+        r.name = p.first;
+        r.size = p.first == control ? (1u << 30) : static_cast<uint32_t>(p.second.size());
+        r.crc = static_cast<uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(p.second.data()), static_cast<uInt>(p.second.size())));
+        r.offset = static_cast<uint32_t>(out.size());
+        kqinput::PutLocalHeader(out, r);
+        out.insert(out.end(), p.second.begin(), p.second.end());
+        kqinput::PutDirectoryRecord(directory, r);
+    }
+    const uint32_t at = static_cast<uint32_t>(out.size());
+    out.insert(out.end(), directory.begin(), directory.end());
+    kqinput::PutZipEnd(out, static_cast<uint16_t>(parts.size()), static_cast<uint32_t>(directory.size()), at);
+    return kqinput::WriteFile(path, out);
 }
 
 }  // namespace kqhostile

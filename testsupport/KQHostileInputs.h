@@ -44,6 +44,31 @@ bool WriteManyEntryZip(const std::string& path, uint32_t entries);
 // of data; the file is made that long by a hole after a few bytes of it.
 bool WriteLongPackedKqf(const std::string& path, int32_t packed);
 
+// XML parts of shapes that no real package has, each a few bytes a node:
+// elements nested depth deep, one element with count attributes, count
+// empty elements, count content-type Override elements.
+std::string NestedElements(size_t depth);
+std::string ManyAttributes(size_t count);
+std::string EmptyElements(size_t count);
+std::string Overrides(size_t count);
+
+// A presentation as an office suite writes it, with one slide whose viewer
+// control names the model file model (a path as the control holds it).
+// extra goes inside the root element of the part named part
+// ("[Content_Types].xml", "_rels/.rels", "ppt/_rels/presentation.xml.rels"
+// or "ppt/activeX/activeX1.xml"), after what a real part holds there.
+// Entries are deflated, so a part of megabytes of markup makes a package of
+// kilobytes.
+bool WriteHostilePackage(const std::string& path, const std::string& model, const std::string& part,
+                         const std::string& extra);
+
+// Control parts that cannot be read, in the same presentation: one over
+// the bounds of a part (65 MiB of comment, deflated), one whose zip records
+// claim 1 GiB (its entries stored, written field by field), one with an
+// internal DTD, one cut short.
+enum UnreadableControl { CONTROL_OVERSIZED, CONTROL_SIZE_CLAIM, CONTROL_DTD, CONTROL_MALFORMED };
+bool WriteUnreadableControlPackage(const std::string& path, const std::string& model, UnreadableControl kind);
+
 }  // namespace kqhostile
 
 #endif

@@ -3,10 +3,13 @@
 // (for example under /usr/bin/time -v around kqthumbhost). The large ones
 // (a 255 MiB entry, millions of entries, a 2 GiB sparse KQF) are big on
 // disk or slow to write and only come with --large.
+// kqhostileinputs FOLDER --packages: the presentations whose XML parts
+// Corvessa must refuse or read cheaply, each naming model.kqfx beside it.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "KQHostileInputs.h"
 
@@ -39,6 +42,35 @@ int main(int argc, char** argv)
     const bool large = argc > 2 && std::strcmp(argv[2], "--large") == 0;
     using namespace kqhostile;
     bool ok = true;
+    if (argc > 2 && std::strcmp(argv[2], "--packages") == 0) {
+        ok &= WriteContainer(dir + "/model.kqfx", kqinput::EncodeJpeg(kqinput::Picture(64, 48), 64, 48));
+        const std::pair<const char*, const char*> parts[] = {{"types", "[Content_Types].xml"},
+                                                             {"rels", "_rels/.rels"},
+                                                             {"mainrels", "ppt/_rels/presentation.xml.rels"},
+                                                             {"control", "ppt/activeX/activeX1.xml"}};
+        for (const auto& part : parts)
+            for (size_t depth : {5000, 10000, 37000, 38000, 100000, 1000000})
+                ok &= WriteHostilePackage(dir + "/nested-" + std::to_string(depth) + "-" + part.first + ".pptx",
+                                          "model.kqfx", part.second, NestedElements(depth));
+        for (size_t count : {30000, 100000, 1000000})
+            ok &= WriteHostilePackage(dir + "/attributes-" + std::to_string(count) + "-rels.pptx", "model.kqfx",
+                                      "_rels/.rels", ManyAttributes(count));
+        for (size_t count : {4000000, 15000000})
+            ok &= WriteHostilePackage(dir + "/empty-" + std::to_string(count) + "-rels.pptx", "model.kqfx",
+                                      "_rels/.rels", EmptyElements(count));
+        ok &= WriteHostilePackage(dir + "/overrides-1000000-types.pptx", "model.kqfx", "[Content_Types].xml",
+                                  Overrides(1000000));
+        ok &= WriteHostilePackage(dir + "/plain.pptx", "model.kqfx", std::string(), std::string());
+        const std::pair<const char*, UnreadableControl> controls[] = {{"oversized", CONTROL_OVERSIZED},
+                                                                      {"sizeclaim", CONTROL_SIZE_CLAIM},
+                                                                      {"dtd", CONTROL_DTD},
+                                                                      {"malformed", CONTROL_MALFORMED}};
+        for (const auto& c : controls)
+            ok &= WriteUnreadableControlPackage(dir + "/control-" + c.first + ".pptx", "model.kqfx", c.second);
+        if (!ok)
+            std::fprintf(stderr, "kqhostileinputs: could not write every package to %s\n", dir.c_str());
+        return ok ? 0 : 1;
+    }
     auto flood = [](bool progressive, bool subsampled, int width, int height, int scans) {
         ScanFlood s;
         s.progressive = progressive;

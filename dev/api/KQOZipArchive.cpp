@@ -86,12 +86,6 @@ const int32 kLineReadImageUndecoded = 1630;
 const int32 kLineDeleteAfterError = 1703;
 const int32 kLineDeleteLibrary = 1715;
 
-// The most an XML part parsed whole may hold. Parsing costs about twice
-// the text, and the parts of real packages that are parsed (content types,
-// relationships, controls, lists) are kilobytes; a few hundred bytes of
-// deflated blanks could otherwise claim gigabytes.
-const zip_uint64_t kLargestXmlPart = 64u * 1024u * 1024u;
-
 KQString Location(const char* label, int32 line)
 {
     return KQErrorLocation(kSourceFile, label, line);
@@ -133,6 +127,8 @@ KQString ReadFailure(KQEntryReadResult result, int mismatch, Why why)
 struct KQZipPending {
     std::vector<ubyte> bytes;
     std::shared_ptr<const TiXmlDocument> document;
+    // The entry a document is printed for, as a failure to print names it.
+    std::string name;
     // The file, named in UTF-8, with what it was when the entry was added: a
     // file that is no longer that (another size, time or change time, or
     // another file under the name) is not what the caller added, and writing
@@ -145,28 +141,43 @@ struct KQZipPending {
 
 namespace {
 
-// The text of a document as WriteXmlFile stores it.
-bool PrintDocument(const TiXmlDocument& document, std::string& text)
+// The text of a document as WriteXmlFile stores it. A part that would not
+// read again, or only beyond the bounds of a part read, is not written:
+// false, with why in words after the part's name (empty when memory ran
+// out).
+bool PrintDocument(const TiXmlDocument& document, std::string& text, std::string& why)
 {
-    try {
-        TiXmlPrinter printer;
-        printer.SetIndent("\t");
-        document.Accept(&printer);
-        text.assign(printer.CStr(), printer.Size());
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
+    why.clear();
+    const KQXmlBounds& bounds = KQ_XML_PART_BOUNDS;
+    KQXmlShape shape;
+    bool tooLarge = false;
+    if (!KQXmlPrint(document, text, bounds.bytes, &tooLarge)) {
+        if (!tooLarge)
+            return false;
+        shape.verdict = KQ_XML_TOO_LARGE;
+    } else {
+        shape = KQXmlLookOver(text.c_str(), text.size(), bounds);
+        if (shape.verdict == KQ_XML_ADMITTED)
+            return true;
     }
+    text.clear();
+    text.shrink_to_fit();
+    why = std::string("would be written as a part that ") + KQXmlVerdictText(shape, bounds).CStr();
+    return false;
 }
+
+const zip_uint64_t kNotPrinted = ~static_cast<zip_uint64_t>(0);
 
 // State of one libzip source serving a KQZipPending.
 struct PendingSource {
     std::shared_ptr<const KQZipPending> data;
     zip_uint64_t offset = 0;
     zip_error_t error;
-    // A document's text, printed once, when the entry is first needed.
+    // A document's text, printed when the entry is read, and let go when it
+    // has been read; its size is kept.
     std::string printed;
     bool isPrinted = false;
+    zip_uint64_t printedSize = kNotPrinted;
     // The open file of a file entry.
     FILE* file = nullptr;
     // Where the reason of a failure is told in words; may be null.
@@ -219,7 +230,25 @@ bool OpenFile(PendingSource* state)
     return true;
 }
 
-// The entry's size; a document is printed for it.
+// Prints a document entry's text unless it is printed.
+bool PrintPending(PendingSource* state)
+{
+    const KQZipPending& data = *state->data;
+    if (state->isPrinted)
+        return true;
+    std::string why;
+    if (!PrintDocument(*data.document, state->printed, why)) {
+        zip_error_set(&state->error, why.empty() ? ZIP_ER_MEMORY : ZIP_ER_INCONS, 0);
+        if (state->note && !why.empty())
+            *state->note = "Xml file '" + data.name + "' " + why;
+        return false;
+    }
+    state->isPrinted = true;
+    state->printedSize = state->printed.size();
+    return true;
+}
+
+// The entry's size; a document is printed for it the first time.
 bool PendingSize(PendingSource* state, zip_uint64_t& size)
 {
     const KQZipPending& data = *state->data;
@@ -228,14 +257,9 @@ bool PendingSize(PendingSource* state, zip_uint64_t& size)
         return true;
     }
     if (data.document) {
-        if (!state->isPrinted) {
-            if (!PrintDocument(*data.document, state->printed)) {
-                zip_error_set(&state->error, ZIP_ER_MEMORY, 0);
-                return false;
-            }
-            state->isPrinted = true;
-        }
-        size = state->printed.size();
+        if (state->printedSize == kNotPrinted && !PrintPending(state))
+            return false;
+        size = state->printedSize;
         return true;
     }
     size = data.bytes.size();
@@ -276,6 +300,8 @@ zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, z
         zip_uint64_t size = 0;
         if (!PendingSize(state, size))
             return -1;
+        if (state->data->document && !PrintPending(state))
+            return -1;
         if (state->data->fromFile && !OpenFile(state))
             return -1;
         return 0;
@@ -302,6 +328,12 @@ zip_int64_t PendingSourceCallback(void* userdata, void* out, zip_uint64_t len, z
     }
     case ZIP_SOURCE_CLOSE:
         CloseFile(state);
+        // One document's text at a time: printed again if read again.
+        if (state->data->document) {
+            state->printed.clear();
+            state->printed.shrink_to_fit();
+            state->isPrinted = false;
+        }
         return 0;
     case ZIP_SOURCE_STAT: {
         if (len < sizeof(zip_stat_t)) {
@@ -1263,34 +1295,54 @@ bool KQZipArchive::WriteDataFromFile(const KQString& name, const KQString& path)
 
 bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
 {
+    return ReadXmlFile(name, doc, KQ_XML_PART_BOUNDS, nullptr);
+}
+
+bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc, const KQXmlBounds& bounds, KQString* why,
+                               uint64* cost)
+{
     const char* label = "KQZipArchive::ReadXmlFile";
+    if (why)
+        *why = KQString();
     if (!doc)
         return SetError(Location(label, kLineReadXmlNoDocument), kErrIllegalParameters,
                         "Destination Xml Document is NULL");
     KQString key(name);
     key.ReplaceChar('/', '\\');
     // Refused before anything is read, so the archive stays open for the
-    // other parts. Entries added in this session are ours and of any size.
+    // other parts. Entries added in this session are ours; what they print
+    // is bounded when they are written.
     const int32 index = FindFile(key);
     zip_stat_t st;
     if (index >= 0 && zip->pending.count(static_cast<zip_uint64_t>(index)) == 0 &&
         zip_stat_index(zip->za, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
-        st.size > kLargestXmlPart)
-        return SetError(Location(label, kLineReadXmlUnread), kErrFileRead,
-                        "Could not read Xml file: '%s' holds more than %d MiB", key.CStr(),
-                        static_cast<int>(kLargestXmlPart >> 20));
+        st.size > bounds.bytes) {
+        KQXmlShape large;
+        large.verdict = KQ_XML_TOO_LARGE;
+        const KQString reason = KQXmlVerdictText(large, bounds);
+        if (why)
+            *why = reason;
+        return SetError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file: '%s' %s",
+                        key.CStr(), reason.CStr());
+    }
     int32 size = 0;
     ubyte* data = ReadDataRaw(key, &size);
-    if (!data)
+    if (!data) {
+        if (why)
+            *why = "could not be read";
         return PushError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file");
+    }
 
     // The entry's last byte is normally its closing line break; it gives
     // way to the terminator unless it ends the markup itself.
     char* text = reinterpret_cast<char*>(data);
+    size_t length = static_cast<size_t>(size);
     if (data[size - 1] == '>') {
         text = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
         if (!text) {
             free(data);
+            if (why)
+                *why = "could not be read";
             return SetError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file");
         }
         memcpy(text, data, static_cast<size_t>(size));
@@ -1298,6 +1350,19 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
         free(data);
     } else {
         text[size - 1] = 0;
+        --length;
+    }
+
+    // TinyXML parses by recursion and without bounds of its own: a part
+    // beyond these is refused before it sees it.
+    const KQXmlShape shape = KQXmlLookOver(text, length, bounds);
+    if (shape.verdict != KQ_XML_ADMITTED) {
+        free(text);
+        const KQString reason = KQXmlVerdictText(shape, bounds);
+        if (why)
+            *why = reason;
+        return SetError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file: '%s' %s",
+                        key.CStr(), reason.CStr());
     }
 
     doc->Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
@@ -1305,9 +1370,13 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
         free(text);
         KQString message = KQString::FromFormat("TinyXML error code %d for file '%s': ", doc->ErrorId(), key.CStr());
         message.AppendText(doc->ErrorDesc());
+        if (why)
+            *why = KQString("is not well-formed XML (") + KQString(doc->ErrorDesc()) + KQString(")");
         return SetError(Location(label, kLineReadXmlParse), kErrFileRead, message);
     }
     free(text);
+    if (cost)
+        *cost = shape.cost;
     return true;
 }
 
@@ -1353,11 +1422,17 @@ bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
         pendingData = std::make_shared<KQZipPending>();
         if (shared) {
             pendingData->document = shared;
+            pendingData->name = name.CStr();
         } else {
             // Printed now, as a document written at close is printed then.
             std::string text;
-            if (!PrintDocument(*doc, text))
-                throw std::bad_alloc();
+            std::string why;
+            if (!PrintDocument(*doc, text, why)) {
+                if (why.empty())
+                    throw std::bad_alloc();
+                return SetError(Location(label, kLineWriteXmlRefused), kErrFileWrite,
+                                "Could not write Xml file '%s': it %s", name.CStr(), why.c_str());
+            }
             pendingData->bytes.assign(text.begin(), text.end());
         }
         result = AddPending(name, pendingData, compressionLevel, libraryText);
