@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "KQHostileInputs.h"
 #include "KQOpenXMLArchive.h"
 #include "KQPlatform.h"
 #include "KQHostileInputs.h"
@@ -436,6 +437,84 @@ TEST(CorvessaRun, InputThatIsNoPackageIsLeftAsItWas)
         EXPECT_EQ(ReadFileBytes(path), before);
     }
     EXPECT_EQ(ReadFileBytes(dir + "/good.pptx"), zipBytes);
+}
+
+namespace {
+
+std::string AsText(const kqinput::Bytes& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The stored entries, then an empty entry of each name, written without
+// libzip.
+std::string WithEmptyEntries(const std::vector<std::pair<std::string, std::string>>& entries,
+                             const std::vector<std::string>& names, const std::string& path)
+{
+    std::vector<std::pair<std::string, kqinput::Bytes>> all;
+    for (const auto& e : entries)
+        all.emplace_back(e.first, kqinput::Bytes(e.second.begin(), e.second.end()));
+    for (const std::string& name : names)
+        all.emplace_back(name, kqinput::Bytes());
+    EXPECT_TRUE(kqhostile::WriteStoredZip(path, all));
+    return ReadFileBytes(path);
+}
+
+}  // namespace
+
+TEST(CorvessaRun, ArchivesThatWouldStallLibzipAreRefusedBeforeItOpensThem)
+{
+    // Each of these kept libzip's opening busy for seconds to minutes: end
+    // records repeated in the comment, each weighed against the directory,
+    // and names that its hash takes alike.
+    const std::string dir = ScratchFolder("runstall");
+    const kqinput::Bytes jpeg = kqinput::EncodeJpeg(kqinput::Picture(32, 16), 32, 16);
+    const std::vector<std::pair<std::string, std::string>> snapshot = {{"Case001/Snapshot.jpeg", AsText(jpeg)}};
+    std::vector<std::string> parts;
+    for (int i = 1; i < 2000; ++i)
+        parts.push_back("Case001/part" + std::to_string(i) + ".dat");
+    const std::string model = WithEmptyEntries(snapshot, parts, dir + "/echoed.kqfx");
+    const std::string echoed = AsText(kqhostile::WithEchoedEnd(kqinput::Bytes(model.begin(), model.end()), 1000));
+    ASSERT_TRUE(WriteFileBytes(dir + "/echoed.kqfx", echoed));
+    WithEmptyEntries(snapshot, kqhostile::CollidingNames(65534), dir + "/alike.kqfx");
+    ASSERT_TRUE(WriteFileBytes(dir + "/wing.kqfx", ModelFile("wing")));
+    const std::string package = dir + "/talk.pptx";
+    ASSERT_TRUE(
+        WritePackage(package, MakePresentation({Viewer("echoed.kqfx"), Viewer("alike.kqfx"), Viewer("wing.kqfx")})));
+    RunResult r = RunCorvessa(package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Box("Failed to embed:\n\"alike.kqfx\"\n\"echoed.kqfx\"\n\n1 of 3 KQFx files embedded\n\n"
+                            "Embedding unsuccessful."));
+    EXPECT_EQ(ViewerFileURLs(ReadPackage(package), "ppt"),
+              (std::vector<std::string>{"echoed.kqfx", "alike.kqfx", "Embedded[kqfx1]"}));
+
+    // The same shapes in the package itself: the run ends as for a package
+    // that does not open, and leaves it as it was.
+    const Package talk = MakePresentation({Viewer("wing.kqfx")});
+    ASSERT_TRUE(WritePackage(package, talk));
+    const std::string plain = ReadFileBytes(package);
+    const std::string echoedPackage = AsText(kqhostile::WithEchoedEnd(kqinput::Bytes(plain.begin(), plain.end()), 1));
+    ASSERT_TRUE(WriteFileBytes(dir + "/echoed.pptx", echoedPackage));
+    const std::string alikePackage =
+        WithEmptyEntries(talk.entries, kqhostile::CollidingNames(65534), dir + "/alike.pptx");
+    for (const char* name : {"echoed.pptx", "alike.pptx"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir + "/" + name;
+        const std::string before = ReadFileBytes(path);
+        r = RunCorvessa(path);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.output, "");
+        EXPECT_EQ(ReadFileBytes(path), before);
+    }
+    // With one end record and a text comment, the package is embedded.
+    std::string commented = plain;
+    const std::string text = "Saved by a presentation program";
+    commented[commented.size() - 2] = static_cast<char>(text.size());
+    commented += text;
+    ASSERT_TRUE(WriteFileBytes(package, commented));
+    r = RunCorvessa(package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
 }
 
 TEST(CorvessaRun, CommandLineIsThePathTakenWhole)

@@ -318,7 +318,7 @@ TEST(JPEGDecode, SizeBoundFromTheHeaderAlike)
 // Limits a caller may set; fields left 0 set none.
 KQJPEGLimits Limits(int32 scans, int64 memory, int64 beyond)
 {
-    KQJPEGLimits limits;
+    KQJPEGLimits limits = {};
     limits.maxScans = scans;
     limits.maxMemory = memory;
     limits.maxInputBeyondPicture = beyond;
@@ -407,6 +407,44 @@ TEST(JPEGDecode, MarkersBeyondThePictureAreNotReadPastTheLimit)
     EXPECT_EQ(image.Size().x, 32);
     KQRGBImage refused;
     EXPECT_FALSE(DecodeWithin(refused, flooded, Limits(0, 0, 1 << 20)));
+}
+
+TEST(JPEGDecode, ArithmeticCodedDataHasItsOwnPixelLimit)
+{
+    // Arithmetic decoding takes about ten times the work of Huffman
+    // decoding for each coefficient: such data is held to a pixel limit of
+    // its own, from its header, baseline and progressive alike.
+    KQJPEGLimits limits = Limits(64, 0, 0);
+    limits.maxArithmeticPixels = 64 * 48;
+    for (bool progressive : {false, true}) {
+        kqhostile::ScanFlood s;
+        s.width = 64;
+        s.height = 48;
+        s.progressive = progressive;
+        s.arithmetic = true;
+        KQRGBImage image;
+        EXPECT_TRUE(DecodeWithin(image, kqhostile::FloodJpeg(s), limits)) << progressive;
+        EXPECT_EQ(image.Size().x, 64);
+        s.height = 49;
+        KQRGBImage over;
+        EXPECT_FALSE(DecodeWithin(over, kqhostile::FloodJpeg(s), limits)) << progressive;
+        EXPECT_EQ(over.Pixels(), nullptr);
+        // Huffman-coded data of that size is not held to it.
+        s.arithmetic = false;
+        EXPECT_TRUE(DecodeWithin(over, kqhostile::FloodJpeg(s), limits)) << progressive;
+    }
+    // Within its limit, arithmetic-coded data gives the very picture that
+    // Huffman-coded data of the same quantisation gives.
+    kqinput::JpegSettings settings;
+    settings.quality = 85;
+    const Bytes huffman = kqinput::EncodeJpeg(Gradient(64, 48), 64, 48, settings);
+    settings.arithmetic = true;
+    const Bytes arithmetic = kqinput::EncodeJpeg(Gradient(64, 48), 64, 48, settings);
+    KQRGBImage a, h;
+    ASSERT_TRUE(DecodeWithin(a, arithmetic, limits));
+    ASSERT_TRUE(Decode(h, huffman));
+    ASSERT_EQ(a.Size().x, h.Size().x);
+    EXPECT_EQ(0, std::memcmp(a.Pixels(), h.Pixels(), 64 * 48 * 3));
 }
 
 TEST(JPEGDecode, EveryPrefixAndCorruptionEndsCleanly)

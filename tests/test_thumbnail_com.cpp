@@ -2,6 +2,7 @@
 // aggregation, Load / GetLocation / Extract / GetDateStamp, unload rule.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -230,6 +231,23 @@ TEST_F(Extractor, FailuresLeaveNoBitmap)
     EXPECT_EQ(E_FAIL, fresh.p->Extract(&bitmap));
     EXPECT_EQ(bitmap, nullptr);
     EXPECT_EQ(E_FAIL, Thumbnail(Jpeg("nosize.kqfx", 20, 20), 0, 0, &bitmap));
+}
+
+TEST_F(Extractor, SizesOfNothingFailWithoutAPicture)
+{
+    // No picture fits a width or height of 0 or less; such a request ends
+    // before the file is read (it decoded the whole snapshot first).
+    const fs::path good = Jpeg("request.kqfx", 40, 20);
+    const SIZE sizes[] = {{0, 96}, {96, 0}, {-1, 96}, {96, -5}, {-96, -96}, {INT32_MIN, INT32_MIN}};
+    for (const SIZE& size : sizes) {
+        HBITMAP bitmap = (HBITMAP)1;
+        EXPECT_EQ(E_FAIL, Thumbnail(good, size.cx, size.cy, &bitmap)) << size.cx << "x" << size.cy;
+        EXPECT_EQ(bitmap, nullptr);
+    }
+    HBITMAP bitmap = nullptr;
+    ASSERT_EQ(S_OK, Thumbnail(good, 8, 96, &bitmap));
+    EXPECT_EQ(BitmapSize(bitmap).cx, 8);
+    DeleteObject(bitmap);
 }
 
 TEST_F(Extractor, RefusedSnapshotsLeaveNothingBehind)

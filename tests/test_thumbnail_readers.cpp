@@ -430,6 +430,100 @@ TEST_F(KqfxReader, CentralDirectoryOfImplausibleSizeIsRefusedBeforeOpening)
     EXPECT_EQ(image.Pixels(), nullptr);
 }
 
+TEST_F(KqfxReader, ContainersThatWouldStallLibzipEndInFalseAtOnce)
+{
+    // Each took seconds (the second over a quarter of an hour) inside
+    // libzip's opening before the directory check refused it.
+    const Bytes snapshot = Jpeg(64, 48);
+    auto named = [&snapshot](const std::vector<std::string>& names) {
+        std::vector<std::pair<std::string, Bytes>> entries{{"Case001/Snapshot.jpeg", snapshot}};
+        for (const std::string& name : names)
+            entries.emplace_back(name, Bytes());
+        return entries;
+    };
+    std::vector<std::string> parts, ordinary;
+    for (int i = 1; i < 65533; ++i)
+        parts.push_back("Case001/part" + std::to_string(i) + ".dat");
+    for (int i = 0; i < 65534; ++i)
+        ordinary.push_back("Case001/Results/step" + std::to_string(i) + "/field.dat");
+    const fs::path p = dir / "stall.kqfx";
+    auto read = [&p](KQRGBImage& image) { return CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image); };
+    KQRGBImage image;
+
+    // The comment holds copies of the end record, each claiming the
+    // directory: libzip read that directory once for each of them.
+    std::vector<std::string> some(parts.begin(), parts.begin() + 1999);
+    ASSERT_TRUE(kqhostile::WriteStoredZip(Utf8(p), named(some)));
+    const Bytes plain = kqinput::ReadFile(p);
+    ASSERT_TRUE(kqinput::WriteFile(p, kqhostile::WithEchoedEnd(plain, 1000)));
+    EXPECT_FALSE(read(image));
+    ASSERT_TRUE(kqhostile::WriteStoredZip(Utf8(p), named(parts)));
+    ASSERT_TRUE(kqinput::WriteFile(p, kqhostile::WithEchoedEnd(kqinput::ReadFile(p), 2978)));
+    EXPECT_FALSE(read(image));
+    // Names that libzip's hash takes alike, also behind a long prefix.
+    ASSERT_TRUE(kqhostile::WriteStoredZip(Utf8(p), named(kqhostile::CollidingNames(65534))));
+    EXPECT_FALSE(read(image));
+    ASSERT_TRUE(kqhostile::WriteStoredZip(Utf8(p), named(kqhostile::CollidingNames(65534, std::string(100, 'p')))));
+    EXPECT_FALSE(read(image));
+    EXPECT_EQ(image.Pixels(), nullptr);
+
+    // As many entries of ordinary names, and a text comment, show the
+    // snapshot.
+    ASSERT_TRUE(kqhostile::WriteStoredZip(Utf8(p), named(ordinary)));
+    EXPECT_TRUE(read(image));
+    EXPECT_EQ(image.Size().x, 64);
+    Bytes commented = plain;
+    const std::string text = "Case 1 of 1";
+    commented[commented.size() - 2] = static_cast<unsigned char>(text.size());
+    commented.insert(commented.end(), text.begin(), text.end());
+    ASSERT_TRUE(kqinput::WriteFile(p, commented));
+    KQRGBImage shown;
+    EXPECT_TRUE(read(shown));
+    EXPECT_EQ(shown.Size().x, 64);
+}
+
+TEST_F(KqfxReader, ArithmeticCodedSnapshotsHaveTheirOwnPixelLimit)
+{
+    // Arithmetic decoding costs about ten times Huffman decoding for each
+    // coefficient: a repeated tile of noise over 55.9 MP took 9 to 10 s,
+    // real noise at that size 18 s, 64 empty progressive scans over 27.9 MP
+    // 1.7 s. Such data is refused from its header past 3 MP.
+    auto flood = [](int width, int height, bool progressive, bool subsampled, int scans) {
+        kqhostile::ScanFlood s;
+        s.width = width;
+        s.height = height;
+        s.progressive = progressive;
+        s.subsampled = subsampled;
+        s.scans = scans;
+        s.arithmetic = true;
+        return kqhostile::FloodJpeg(s);
+    };
+    const fs::path p = dir / "arithmetic.kqfx";
+    auto read = [&p](const Bytes& snapshot, KQRGBImage& image) {
+        EXPECT_TRUE(kqhostile::WriteContainer(Utf8(p), snapshot));
+        return CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image);
+    };
+    KQRGBImage image;
+    EXPECT_FALSE(read(flood(8192, 6826, false, false, 1), image));
+    EXPECT_FALSE(read(flood(6096, 4576, true, true, 64), image));
+    EXPECT_FALSE(read(flood(2048, 1537, false, false, 1), image));
+    EXPECT_FALSE(read(flood(2049, 1536, true, false, 1), image));
+    EXPECT_EQ(image.Pixels(), nullptr);
+    EXPECT_TRUE(read(flood(2048, 1536, true, false, 1), image));
+    EXPECT_EQ(image.Size().x, 2048);
+
+    // Within it, the picture is the one Huffman-coded data gives.
+    kqinput::JpegSettings settings;
+    settings.progressive = true;
+    const Bytes pixels = kqhostile::Noise(320, 240);
+    KQRGBImage huffman, arithmetic;
+    ASSERT_TRUE(read(kqinput::EncodeJpeg(pixels, 320, 240, settings), huffman));
+    settings.arithmetic = true;
+    ASSERT_TRUE(read(kqinput::EncodeJpeg(pixels, 320, 240, settings), arithmetic));
+    ASSERT_EQ(arithmetic.Size().x, 320);
+    EXPECT_EQ(0, std::memcmp(arithmetic.Pixels(), huffman.Pixels(), 320 * 240 * 3));
+}
+
 TEST_F(KqfxReader, WideCharacterPaths)
 {
     KQRGBImage image;

@@ -33,6 +33,7 @@
 #include "KQOImage.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
+#include "KQHostileInputs.h"
 #include "KQOZipEntryReader.h"
 #include "KQTestInputWriter.h"
 
@@ -1513,6 +1514,178 @@ TEST_F(ZipTest, DirectoryListsAnEntryWithoutTheArchiveBeingOpened)
     EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Snapshot.jpeg", KQ_MODEL_DIRECTORY_BOUNDS));
     EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step2345.dat", KQ_MODEL_DIRECTORY_BOUNDS));
     EXPECT_FALSE(KQZipListsEntry(path.c_str(), "Case001\\Results\\step4000.dat", KQ_MODEL_DIRECTORY_BOUNDS));
+}
+
+namespace {
+
+// A zip archive of empty stored entries of the given names, entry i with
+// extras[i] as its extra field (none past the end of extras).
+std::string NamedZip(const std::vector<std::string>& names, const std::vector<kqinput::Bytes>& extras = {})
+{
+    kqinput::Bytes out, central;
+    for (size_t i = 0; i < names.size(); ++i) {
+        kqinput::StoredRecord r;
+        r.name = names[i];
+        r.offset = static_cast<uint32_t>(out.size());
+        const kqinput::Bytes extra = i < extras.size() ? extras[i] : kqinput::Bytes();
+        kqinput::PutLocalHeader(out, r, extra);
+        kqinput::PutDirectoryRecord(central, r, extra);
+    }
+    const size_t at = out.size();
+    out.insert(out.end(), central.begin(), central.end());
+    kqinput::PutZipEnd(out, static_cast<uint16_t>(names.size()), static_cast<uint32_t>(central.size()),
+                       static_cast<uint32_t>(at));
+    return std::string(out.begin(), out.end());
+}
+
+// The extra field that gives the UTF-8 form of a stored name.
+kqinput::Bytes Utf8NameField(const std::string& stored, const std::string& utf8)
+{
+    kqinput::Bytes field;
+    kqinput::PutLe(field, 0x7075, 2);
+    kqinput::PutLe(field, 5 + utf8.size(), 2);
+    field.push_back(1);
+    kqinput::PutLe(field, crc32(0L, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size())),
+                   4);
+    field.insert(field.end(), utf8.begin(), utf8.end());
+    return field;
+}
+
+std::string Echoed(const std::string& archive, int copies)
+{
+    const kqinput::Bytes echoed = kqhostile::WithEchoedEnd(kqinput::Bytes(archive.begin(), archive.end()), copies);
+    return std::string(echoed.begin(), echoed.end());
+}
+
+// The names of a presentation with n viewer controls whose models are
+// embedded, as a package holds them.
+std::vector<std::string> PresentationNames(int controls)
+{
+    std::vector<std::string> names = {"[Content_Types].xml", "_rels/.rels", "ppt/presentation.xml",
+                                      "ppt/_rels/presentation.xml.rels", "ppt/kqfxFiles/kqfxReferenceIds.xml"};
+    for (int i = 1; i <= controls; ++i) {
+        const std::string n = std::to_string(i);
+        for (const std::string& name :
+             {"ppt/slides/slide" + n + ".xml", "ppt/slides/_rels/slide" + n + ".xml.rels",
+              "ppt/activeX/activeX" + n + ".xml", "ppt/activeX/_rels/activeX" + n + ".xml.rels",
+              "ppt/activeX/activeX" + n + ".bin", "ppt/kqfxFiles/kqfx" + n + ".kqfx"})
+            names.push_back(name);
+    }
+    return names;
+}
+
+KQZipNameCost NameCost(const std::vector<std::string>& names)
+{
+    std::vector<KQZipNameKey> keys;
+    for (const std::string& name : names)
+        keys.push_back({KQZipNameHash(reinterpret_cast<const ubyte*>(name.data()), static_cast<uint32>(name.size())),
+                        static_cast<uint32>(name.size())});
+    return KQZipNameTableCost(keys.data(), keys.size());
+}
+
+}  // namespace
+
+// libzip weighs every end record it can take against the directory, and
+// files every name in a hash table whose chains it walks whole: an archive
+// with more than one end record that could be its own, or with names that
+// hash alike, is refused before libzip sees it, as a package and as a model.
+TEST_F(ZipTest, EndRecordsAndNamesThatWouldStallLibzipAreRefusedFirst)
+{
+    const std::string archive = NamedZip({"Case001/Case.dat", "Case001/Snapshot.jpeg"});
+    std::string commented = archive;
+    const std::string text = "Exported by the viewer; case 1 of 1.";
+    commented[commented.size() - 2] = static_cast<char>(text.size());
+    commented += text;
+
+    // Names libzip's hash takes alike, and as many that it spreads.
+    std::vector<std::string> colliding = kqhostile::CollidingNames(4096);
+    std::vector<std::string> ordinary;
+    for (size_t i = 0; i < colliding.size(); ++i)
+        ordinary.push_back("Case001/Results/step" + std::to_string(i) + ".dat");
+    colliding.push_back("Case001/Snapshot.jpeg");
+    ordinary.push_back("Case001/Snapshot.jpeg");
+    // Stored names that spread, presented through UTF-8 name fields that
+    // collide, and the reverse; a field whose checksum does not match the
+    // stored name is not taken.
+    std::vector<std::string> spread, presentedAlike = {"Case001/Snapshot.jpeg"}, presentedApart = presentedAlike,
+                                     unmatched = presentedAlike;
+    std::vector<kqinput::Bytes> alikeFields(1), apartFields(1), unmatchedFields(1);
+    for (size_t i = 0; i + 1 < colliding.size(); ++i) {
+        spread.push_back("n" + std::to_string(i));
+        presentedAlike.push_back(spread.back());
+        alikeFields.push_back(Utf8NameField(spread.back(), colliding[i]));
+        presentedApart.push_back(colliding[i]);
+        apartFields.push_back(Utf8NameField(colliding[i], spread.back()));
+        unmatched.push_back(colliding[i]);
+        unmatchedFields.push_back(Utf8NameField(colliding[i] + "x", spread.back()));
+    }
+    // Stored names that collide byte for byte but are neither ASCII nor
+    // UTF-8: libzip presents them converted from code page 437, where "Ç"
+    // and "ü" differ in more than their hash allows ("\x80A" and "\x81 "
+    // hash alike).
+    std::vector<std::string> cp437 = {"Case001/Snapshot.jpeg"};
+    for (size_t i = 0; i + 1 < colliding.size(); ++i) {
+        std::string name;
+        for (int bit = 11; bit >= 0; --bit)
+            name += (i >> bit) & 1 ? std::string("\x81 ") : std::string("\x80\x41");
+        cp437.push_back(name);
+    }
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+        KQZipDirectoryVerdict verdict;
+    };
+    const Case cases[] = {
+        {"one end record", archive, KQ_ZIP_DIRECTORY_PLAUSIBLE},
+        {"a text comment", commented, KQ_ZIP_DIRECTORY_PLAUSIBLE},
+        {"the end record once more in the comment", Echoed(archive, 1), KQ_ZIP_DIRECTORY_SEVERAL_ENDS},
+        {"a thousand copies of it", Echoed(archive, 1000), KQ_ZIP_DIRECTORY_SEVERAL_ENDS},
+        {"ordinary names", NamedZip(ordinary), KQ_ZIP_DIRECTORY_PLAUSIBLE},
+        {"names that hash alike", NamedZip(colliding), KQ_ZIP_DIRECTORY_CROWDED_NAMES},
+        {"UTF-8 names that hash alike", NamedZip(presentedAlike, alikeFields), KQ_ZIP_DIRECTORY_CROWDED_NAMES},
+        {"UTF-8 names that spread", NamedZip(presentedApart, apartFields), KQ_ZIP_DIRECTORY_PLAUSIBLE},
+        {"UTF-8 fields of other names", NamedZip(unmatched, unmatchedFields), KQ_ZIP_DIRECTORY_CROWDED_NAMES},
+        {"code page 437 names that spread", NamedZip(cp437), KQ_ZIP_DIRECTORY_PLAUSIBLE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(kqinput::WriteFile(path, c.bytes));
+        for (const KQZipDirectoryBounds& bounds : {KQ_MODEL_DIRECTORY_BOUNDS, KQ_PACKAGE_DIRECTORY_BOUNDS}) {
+            FILE* stream = std::fopen(path.c_str(), "rb");
+            ASSERT_NE(stream, nullptr);
+            EXPECT_EQ(KQZipDirectoryCheck(stream, bounds), c.verdict);
+            std::fclose(stream);
+        }
+        const bool plausible = c.verdict == KQ_ZIP_DIRECTORY_PLAUSIBLE;
+        EXPECT_EQ(KQZipListsEntry(path.c_str(), "Case001\\Snapshot.jpeg", KQ_MODEL_DIRECTORY_BOUNDS), plausible);
+        // A package is refused before libzip reads it, and left as it was.
+        for (int32 mode : {0, 1}) {
+            KQZipArchive a;
+            EXPECT_EQ(a.Open(path.c_str(), mode), plausible) << Message(a);
+            if (!plausible)
+                ExpectError(a, 1105, 336, "KQZipArchive::Open",
+                            std::string("Error returned from file access library : ") +
+                                KQZipDirectoryVerdictText(c.verdict));
+            EXPECT_EQ(a.Close(), true);
+        }
+        EXPECT_EQ(FileBytes(path), c.bytes);
+    }
+
+    // libzip's hash (h * 33 + c from 5381) and the table it files names in.
+    EXPECT_EQ(KQZipNameHash(reinterpret_cast<const ubyte*>("a"), 1), 5381u * 33u + 'a');
+    EXPECT_EQ(KQZipNameHash(reinterpret_cast<const ubyte*>("Ez"), 2),
+              KQZipNameHash(reinterpret_cast<const ubyte*>("FY"), 2));
+    const KQZipNameCost alike = NameCost(kqhostile::CollidingNames(1000));
+    EXPECT_EQ(alike.steps, 1000u * 999u / 2);
+    EXPECT_EQ(alike.comparedBytes, 1000u * 999u / 2 * 33u);
+    // Real packages spread their names as well as random ones do: a
+    // presentation with 10,000 controls (60,005 entries) stays far within.
+    const std::vector<std::string> names = PresentationNames(10000);
+    const KQZipNameCost real = NameCost(names);
+    EXPECT_LT(real.steps, names.size());
+    EXPECT_LT(real.steps * 16, KQZipMostNameSteps(names.size()));
+    EXPECT_LT(real.comparedBytes, 1000u);
 }
 
 TEST_F(ZipTest, EntryStreamStopsAtTheHeadersSizeAndGivesWholeItems)

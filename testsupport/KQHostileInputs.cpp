@@ -20,6 +20,12 @@ void PutBe16(Bytes& b, unsigned v)
     b.push_back((unsigned char)v);
 }
 
+void PutLe16(Bytes& b, unsigned v)
+{
+    b.push_back((unsigned char)v);
+    b.push_back((unsigned char)(v >> 8));
+}
+
 void Marker(Bytes& b, unsigned code, const Bytes& body)
 {
     b.push_back(0xFF);
@@ -54,9 +60,14 @@ Bytes FloodJpeg(const ScanFlood& s)
         sof.push_back(s.subsampled && c == 1 ? 0x22 : 0x11);
         sof.push_back(0);
     }
-    Marker(b, s.progressive ? 0xC2 : 0xC0, sof);
-    Marker(b, 0xC4, OneCodeTable(0x00, 0));
-    Marker(b, 0xC4, OneCodeTable(0x10, 0));
+    if (s.arithmetic) {
+        // The default conditioning; no table is needed.
+        Marker(b, s.progressive ? 0xCA : 0xC9, sof);
+    } else {
+        Marker(b, s.progressive ? 0xC2 : 0xC0, sof);
+        Marker(b, 0xC4, OneCodeTable(0x00, 0));
+        Marker(b, 0xC4, OneCodeTable(0x10, 0));
+    }
     // Progressive: first scans of the DC coefficients of all components
     // (which visit every block of the picture), over and over. Baseline:
     // component 1 alone, which makes the data multi-scan. Either way no
@@ -120,6 +131,97 @@ bool WriteManyEntryZip(const std::string& path, uint32_t entries)
                        zip64 ? 0xFFFFFFFF : (uint32_t)directoryAt);
     out.write((const char*)tail.data(), (std::streamsize)tail.size());
     return (bool)out;
+}
+
+Bytes WithEchoedEnd(const Bytes& zip, int copies)
+{
+    const size_t endLength = 22;
+    if (zip.size() < endLength)
+        return zip;
+    const Bytes end(zip.end() - endLength, zip.end());
+    Bytes b(zip.begin(), zip.end() - 2);
+    PutLe16(b, (unsigned)(copies * endLength));
+    for (int i = 0; i < copies; ++i)
+        b.insert(b.end(), end.begin(), end.end());
+    return b;
+}
+
+std::vector<std::string> CollidingNames(size_t count, const std::string& prefix)
+{
+    std::vector<std::string> names;
+    names.reserve(count);
+    for (size_t i = 0; i < count && i < (1u << 16); ++i) {
+        std::string name = prefix;
+        for (int bit = 15; bit >= 0; --bit)
+            name += (i >> bit) & 1 ? "FY" : "Ez";
+        names.push_back(name);
+    }
+    return names;
+}
+
+bool WriteStoredZip(const std::string& path, const std::vector<std::pair<std::string, Bytes>>& entries)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    Bytes local, central;
+    uint64_t at = 0;
+    for (const auto& entry : entries) {
+        kqinput::StoredRecord r;
+        r.name = entry.first;
+        r.size = (uint32_t)entry.second.size();
+        r.crc = (uint32_t)crc32(0, entry.second.data(), (uInt)entry.second.size());
+        r.offset = (uint32_t)at;
+        local.clear();
+        kqinput::PutLocalHeader(local, r);
+        out.write((const char*)local.data(), (std::streamsize)local.size());
+        out.write((const char*)entry.second.data(), (std::streamsize)entry.second.size());
+        kqinput::PutDirectoryRecord(central, r);
+        at += local.size() + entry.second.size();
+    }
+    out.write((const char*)central.data(), (std::streamsize)central.size());
+    Bytes tail;
+    const bool zip64 = entries.size() >= 0xFFFF;
+    if (zip64) {
+        kqinput::PutZip64End(tail, entries.size(), central.size(), at);
+        kqinput::PutZip64Locator(tail, at + central.size());
+    }
+    kqinput::PutZipEnd(tail, zip64 ? 0xFFFF : (uint16_t)entries.size(), (uint32_t)central.size(),
+                       zip64 ? 0xFFFFFFFF : (uint32_t)at);
+    out.write((const char*)tail.data(), (std::streamsize)tail.size());
+    return (bool)out;
+}
+
+Bytes NoiseTile(int width, int height)
+{
+    unsigned char tile[8][8][3];
+    uint32_t state = 99991;
+    for (auto& row : tile)
+        for (auto& pixel : row)
+            for (unsigned char& v : pixel) {
+                state = state * 1664525u + 1013904223u;
+                v = (unsigned char)(state >> 24);
+            }
+    Bytes px((size_t)width * (size_t)height * 3);
+    size_t i = 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                px[i++] = tile[y % 8][x % 8][c];
+    return px;
+}
+
+Bytes Noise(int width, int height)
+{
+    Bytes px((size_t)width * (size_t)height * 3);
+    uint32_t state = 2463534242u;
+    for (unsigned char& v : px) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        v = (unsigned char)state;
+    }
+    return px;
 }
 
 bool WriteLongPackedKqf(const std::string& path, int32_t packed)

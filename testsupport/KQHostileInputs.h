@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "KQTestInputWriter.h"
 
@@ -26,6 +28,7 @@ struct ScanFlood {
     bool progressive = true;  // SOF2 with DC scans of all components; else SOF0 with scans of component 1 alone
     bool subsampled = false;  // 4:2:0
     int scans = 1;
+    bool arithmetic = false;  // SOF10 or SOF9, arithmetic-coded, with no tables
 };
 Bytes FloodJpeg(const ScanFlood& s);
 
@@ -39,6 +42,30 @@ bool WriteContainer(const std::string& path, const Bytes& snapshot);
 // A zip archive of `entries` empty stored entries, written without libzip
 // (zip64 end records when needed).
 bool WriteManyEntryZip(const std::string& path, uint32_t entries);
+
+// The archive (written with no comment) with its end record repeated
+// `copies` times as its comment, each copy without a comment of its own:
+// every copy claims the archive's own directory, so libzip weighs each one
+// against that directory.
+Bytes WithEchoedEnd(const Bytes& zip, int copies);
+
+// count distinct names, each prefix followed by 16 of the pairs "Ez" and
+// "FY", which libzip's name hash (h * 33 + c from 5381, 32 bits) takes
+// alike: every name hashes to the same value.
+std::vector<std::string> CollidingNames(size_t count, const std::string& prefix = std::string());
+
+// A zip archive of stored entries written without libzip (whose own writer
+// would take as long to add colliding names as its reader takes to open
+// them), with zip64 end records from 65,535 entries on.
+bool WriteStoredZip(const std::string& path, const std::vector<std::pair<std::string, Bytes>>& entries);
+
+// width x height pixels, rows top first, of one 8 x 8 tile of noise
+// repeated: every block of the picture codes alike, so its JPEG data is
+// small however large the picture, while each block costs a full decode.
+Bytes NoiseTile(int width, int height);
+
+// width x height pixels of noise.
+Bytes Noise(int width, int height);
 
 // A KQF file whose compressed 3000 x 3000 image block claims `packed` bytes
 // of data; the file is made that long by a hole after a few bytes of it.

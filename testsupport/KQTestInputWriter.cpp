@@ -37,6 +37,7 @@ Bytes EncodeJpeg(const Bytes& samples, int width, int height, const JpegSettings
     }
     if (settings.progressive)
         jpeg_simple_progression(&cinfo);
+    cinfo.arith_code = settings.arithmetic ? TRUE : FALSE;
     jpeg_start_compress(&cinfo, TRUE);
     const size_t rowLength = (size_t)width * (size_t)settings.components;
     while (cinfo.next_scanline < cinfo.image_height) {

@@ -26,6 +26,7 @@ struct JpegSettings {
     int components = 3;  // 1 grey, 3 R, G, B, 4 CMYK
     bool progressive = false;
     bool fullChroma = false;  // every component at full resolution (no subsampling)
+    bool arithmetic = false;  // arithmetic coding in place of Huffman coding
 };
 
 // Samples, rows top first, into a JPEG.

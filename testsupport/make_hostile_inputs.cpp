@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "KQHostileInputs.h"
 
@@ -28,6 +29,39 @@ kqinput::Bytes Photo(int width, int height)
         v = (unsigned char)(x < 0 ? 0 : x > 255 ? 255 : x);
     }
     return px;
+}
+
+// The container of the small snapshot and entries - 1 empty entries, its
+// end record repeated copies times as its comment.
+bool WriteEchoed(const std::string& path, const kqinput::Bytes& snapshot, int entries, int copies)
+{
+    std::vector<std::pair<std::string, kqinput::Bytes>> content{{"Case001/Snapshot.jpeg", snapshot}};
+    for (int i = 1; i < entries; ++i)
+        content.emplace_back("Case001/part" + std::to_string(i) + ".dat", kqinput::Bytes());
+    return kqinput::WriteZip(path, content) &&
+           kqinput::WriteFile(path, kqhostile::WithEchoedEnd(kqinput::ReadFile(path), copies));
+}
+
+// The container of the small snapshot and an empty entry of each name.
+bool WriteNamed(const std::string& path, const kqinput::Bytes& snapshot, const std::vector<std::string>& names)
+{
+    std::vector<std::pair<std::string, kqinput::Bytes>> content{{"Case001/Snapshot.jpeg", snapshot}};
+    for (const std::string& name : names)
+        content.emplace_back(name, kqinput::Bytes());
+    return kqhostile::WriteStoredZip(path, content);
+}
+
+// As many names of the same length as the colliding ones, spread as a
+// model's are.
+std::vector<std::string> OrdinaryNames(size_t count)
+{
+    std::vector<std::string> names;
+    for (size_t i = 0; i < count; ++i) {
+        char name[40];
+        std::snprintf(name, sizeof(name), "Case001/Results/step%05zu/field.dat", i);
+        names.push_back(name);
+    }
+    return names;
 }
 
 }  // namespace
@@ -71,6 +105,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "kqhostileinputs: could not write every package to %s\n", dir.c_str());
         return ok ? 0 : 1;
     }
+    const Bytes small = kqinput::EncodeJpeg(kqinput::Picture(64, 48), 64, 48);
     auto flood = [](bool progressive, bool subsampled, int width, int height, int scans) {
         ScanFlood s;
         s.progressive = progressive;
@@ -91,9 +126,33 @@ int main(int argc, char** argv)
     ok &= WriteContainer(dir + "/scans-64-420-limit.kqfx", flood(true, true, 6096, 4576, 64));
     ok &= WriteContainer(dir + "/scans-64-444-limit.kqfx", flood(true, false, 4992, 3728, 64));
     ok &= WriteContainer(dir + "/scans-65-444-limit.kqfx", flood(true, false, 4992, 3728, 65));
-    Bytes small = kqinput::EncodeJpeg(kqinput::Picture(64, 48), 64, 48);
     ok &= WriteContainer(dir + "/markers-256.kqfx", WithMarkerFlood(small, 256));
     ok &= WriteManyEntryZip(dir + "/entries-70000.kqfx", 70000);
+    // Containers whose comment repeats their end record; entries with names
+    // that libzip's name hash takes alike, and ordinary ones to set against
+    // them.
+    ok &= WriteEchoed(dir + "/end-echoed-1000x2000.kqfx", small, 2000, 1000);
+    ok &= WriteEchoed(dir + "/end-echoed-2978x65533.kqfx", small, 65533, 2978);
+    ok &= WriteNamed(dir + "/names-colliding-65534.kqfx", small, CollidingNames(65534));
+    ok &=
+        WriteNamed(dir + "/names-colliding-65534-prefix100.kqfx", small, CollidingNames(65534, std::string(100, 'p')));
+    ok &= WriteNamed(dir + "/names-ordinary-65534.kqfx", small, OrdinaryNames(65534));
+    // Arithmetic-coded data: a tile of noise repeated over the largest
+    // single-scan picture the budget admits, and 64 empty progressive scans
+    // over the largest progressive 4:2:0 one.
+    kqinput::JpegSettings arithmetic;
+    arithmetic.arithmetic = true;
+    arithmetic.quality = 100;
+    arithmetic.fullChroma = true;
+    ok &= WriteContainer(dir + "/arith-tile-8192x6826.kqfx",
+                         kqinput::EncodeJpeg(NoiseTile(8192, 6826), 8192, 6826, arithmetic));
+    ScanFlood arithmeticScans;
+    arithmeticScans.arithmetic = true;
+    arithmeticScans.subsampled = true;
+    arithmeticScans.width = 6096;
+    arithmeticScans.height = 4576;
+    arithmeticScans.scans = 64;
+    ok &= WriteContainer(dir + "/arith-scans-64-420-limit.kqfx", FloodJpeg(arithmeticScans));
     if (large) {
         // Real snapshots at the largest sizes the budget admits, to set the
         // hostile files' costs against: progressive 4:2:0 and baseline.
@@ -103,6 +162,15 @@ int main(int argc, char** argv)
                              kqinput::EncodeJpeg(Photo(6096, 4576), 6096, 4576, progressive));
         ok &= WriteContainer(dir + "/real-baseline-420-limit.kqfx",
                              kqinput::EncodeJpeg(Photo(8192, 6826), 8192, 6826, 90));
+        // Noise at the largest single-scan size, Huffman- and
+        // arithmetic-coded: the costliest real data at the limits.
+        kqinput::JpegSettings noise;
+        noise.quality = 100;
+        noise.fullChroma = true;
+        const kqinput::Bytes noisePixels = Noise(8192, 6826);
+        ok &= WriteContainer(dir + "/huffman-noise-limit.kqfx", kqinput::EncodeJpeg(noisePixels, 8192, 6826, noise));
+        noise.arithmetic = true;
+        ok &= WriteContainer(dir + "/arith-noise-limit.kqfx", kqinput::EncodeJpeg(noisePixels, 8192, 6826, noise));
         ok &= WriteContainer(dir + "/markers-250MiB.kqfx", WithMarkerFlood(small, 4000));
         Bytes bomb = small;
         bomb.resize(255u << 20, 0);

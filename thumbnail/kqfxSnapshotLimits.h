@@ -19,12 +19,19 @@
 // besides its picture's data, which may take up to 8 bytes a pixel.
 #define KQ_SNAPSHOT_MAX_METADATA_BYTES (16LL * 1024 * 1024)
 
+// Arithmetic-coded data: the costliest of it (noise refined over some 40
+// progressive scans) at this size takes no longer than the costliest
+// Huffman-coded data at the budget (noise in one scan, 55.9 MP). Cameras and
+// the viewer write Huffman-coded data.
+#define KQ_SNAPSHOT_MAX_ARITHMETIC_PIXELS (3LL * 1024 * 1024)
+
 inline KQJPEGLimits KQSnapshotJPEGLimits()
 {
-    KQJPEGLimits limits;
+    KQJPEGLimits limits = {};
     limits.maxScans = KQ_SNAPSHOT_MAX_SCANS;
     limits.maxMemory = KQ_SNAPSHOT_MAX_DECODE_BYTES;
     limits.maxInputBeyondPicture = KQ_SNAPSHOT_MAX_METADATA_BYTES;
+    limits.maxArithmeticPixels = KQ_SNAPSHOT_MAX_ARITHMETIC_PIXELS;
     return limits;
 }
 

@@ -163,6 +163,10 @@ HRESULT CkqfxThumbExtractor::Extract(HBITMAP* bitmap)
 
 HRESULT CkqfxThumbExtractor::ExtractBitmap(HBITMAP* bitmap)
 {
+    // No picture fits a size of nothing, so the file is not read for one.
+    if (requestedWidth < 1 || requestedHeight < 1)
+        return E_FAIL;
+
     KQRGBImage image;
     KQDIBSection dib;
     KQString file(path);

@@ -349,6 +349,11 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
         jpeg_destroy_decompress(cinfo);
         return false;
     }
+    if (limits && limits->maxArithmeticPixels > 0 && cinfo->arith_code &&
+        static_cast<int64>(cinfo->image_width) * cinfo->image_height > limits->maxArithmeticPixels) {
+        jpeg_destroy_decompress(cinfo);
+        return false;
+    }
     if (src->inputLeft >= 0)
         src->inputLeft += kInputPerPixel * static_cast<int64>(cinfo->image_width) * cinfo->image_height;
     // Rows go straight into the image, 3 bytes a pixel: nothing else fits.

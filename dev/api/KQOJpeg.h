@@ -67,6 +67,10 @@ struct KQJPEGLimits {
     // (more than any entropy-coded picture needs): room for its tables and
     // metadata. Bounds what a flood of markers costs to read.
     int64 maxInputBeyondPicture;
+    // Pixels that arithmetic-coded data may announce. Its decoder takes
+    // about ten times the work of Huffman decoding for each coefficient, so
+    // a picture of the same size costs that much more.
+    int64 maxArithmeticPixels;
 };
 
 // The bytes a decode of the picture whose header the decompressor has read

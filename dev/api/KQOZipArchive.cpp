@@ -932,6 +932,20 @@ bool KQZipArchive::LibraryFailure(const char* label, int32 line, int32 code, con
     return SetError(Location(label, line), code, message);
 }
 
+namespace {
+
+KQZipDirectoryVerdict PackageVerdict(const KQString& path)
+{
+    FILE* stream = KQOpenFileForReadingUtf8(LibraryPath(path).CStr());
+    if (!stream)
+        return KQ_ZIP_DIRECTORY_UNREADABLE;
+    const KQZipDirectoryVerdict verdict = KQZipDirectoryCheck(stream, KQ_PACKAGE_DIRECTORY_BOUNDS);
+    std::fclose(stream);
+    return verdict;
+}
+
+}  // namespace
+
 bool KQZipArchive::Open(const KQString& path, int32 mode)
 {
     const char* label = "KQZipArchive::Open";
@@ -947,6 +961,18 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
         return SetError(Location(label, kLineOpenMissingForUpdate), kErrFileNotFound, "File name '%s'", path.CStr());
     if (mode == 1 && !exists)
         return SetError(Location(label, kLineOpenMissingForReading), kErrFileNotFound, "File name '%s'", path.CStr());
+
+    if ((mode == 0 || mode == 1) && zip) {
+        // What libzip's opening costs follows from the end records and the
+        // names; a package that asks far more of it than any real one is
+        // refused first. One that cannot be read is left to libzip to report.
+        const KQZipDirectoryVerdict verdict = PackageVerdict(path);
+        if (verdict != KQ_ZIP_DIRECTORY_PLAUSIBLE && verdict != KQ_ZIP_DIRECTORY_UNREADABLE) {
+            KQString message(kLibraryPrefix);
+            message.AppendText(KQZipDirectoryVerdictText(verdict));
+            return SetError(Location(label, kLineOpenLibrary), kErrFileRead, message);
+        }
+    }
 
     zip_error_t error;
     zip_error_init(&error);
