@@ -932,8 +932,9 @@ TEST(CorvessaRun, WorkingFolderOutsideTheCodePageIsNotTakenAsALookAlike)
     ASSERT_TRUE(WriteFileBytes(base + "/up.kqfx", ModelFile("up")));
     for (const char* lookAlike : {"/in?", "/ina"}) {
         std::error_code ec;
-        if (fs::create_directory(base + lookAlike, ec))
+        if (fs::create_directory(base + lookAlike, ec)) {
             EXPECT_TRUE(WriteFileBytes(base + lookAlike + "/wing.kqfx", ModelFile("look-alike")));
+        }
     }
     const fs::path named = fs::path(base) / fs::u8path("in\xC4\x81");
     fs::rename(s.dir, named);
@@ -952,6 +953,7 @@ TEST(CorvessaRun, WorkingFolderOutsideTheCodePageIsNotTakenAsALookAlike)
         EXPECT_TRUE(saved.Get("ppt/kqfxFiles/" + entry.first + ".kqfx") ==
                     (entry.second == "wing.kqfx" ? s.wing : ModelFile("up")))
             << entry.second << " is not the file beside the package";
+}
 
 namespace {
 
