@@ -29,6 +29,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     if (!package)
         return 0;
     if (!package->Open(path, 0)) {
+        // Unlike a package that does not open, one that opens but cannot be
+        // held against other runs (a folder whose file system refuses the
+        // lock) would otherwise fail every time without a word.
+        KQString reason;
+        if (KQHoldWasRefused(*package, &reason))
+            KQShowHoldFailureReport(reason);
         delete package;
         return 0;
     }

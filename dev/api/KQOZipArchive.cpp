@@ -382,6 +382,46 @@ void AbandonTemporary(SaveSource* state)
 
 KQZipSaveHook saveHook = nullptr;
 
+// What a save says of a file under a name it needs that it will not remove.
+std::string InTheWay(const std::string& name, KQLeftover leftover)
+{
+    switch (leftover) {
+    case KQ_LEFTOVER_IN_USE:
+        return "The file '" + name + "' that the save needs is in use by another save; run again when it has ended";
+    case KQ_LEFTOVER_FOREIGN:
+        return "The file '" + name +
+               "' is in the way of the save. Corvessa did not write it, so it is left alone; remove it if you do "
+               "not need it, then run again";
+    default:
+        return "The file '" + name +
+               "' is in the way of the save. Corvessa cannot prove that it wrote it, so it is left alone; remove "
+               "it if you do not need it, then run again";
+    }
+}
+
+// A write that failed: a full disk or a size limit is told by its cause,
+// anything else as the library tells a write error.
+zip_int64_t WriteFailed(SaveSource* state, int code)
+{
+    const std::string cause = std::string(" (") + strerror(code) + ")";
+    switch (code) {
+    case ENOSPC:
+        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                            "The disk is full: the new archive does not fit on it" + cause);
+#ifdef EDQUOT
+    case EDQUOT:
+        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                            "The disk quota is used up: the new archive does not fit in it" + cause);
+#endif
+    case EFBIG:
+        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                            "The new archive is larger than this system lets a file grow" + cause);
+    default:
+        zip_error_set(&state->error, ZIP_ER_WRITE, code);
+        return -1;
+    }
+}
+
 // Puts the written temporary in the place of the package.
 zip_int64_t CommitTemporary(SaveSource* state)
 {
@@ -389,20 +429,31 @@ zip_int64_t CommitTemporary(SaveSource* state)
         saveHook(state->target.c_str());
     int code = 0;
     KQSaveResult result = KQCommitSaveFileUtf8(state->out, state->target, state->held, &code);
+    const std::string detail = KQSaveFileDetail(state->out);
     switch (result) {
     case KQ_SAVE_DONE:
         AbandonTemporary(state);
         return 0;
     case KQ_SAVE_WRITE_FAILED:
-        zip_error_set(&state->error, ZIP_ER_WRITE, code);
-        return -1;
+        return WriteFailed(state, code);
     case KQ_SAVE_TEMPORARY_REPLACED:
         return FailWithNote(&state->error, state->note, ZIP_ER_RENAME,
                             "Temporary file '" + state->temporary + "' was replaced by another program");
     case KQ_SAVE_TARGET_CHANGED:
         return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
                             "Archive was changed by another program since it was opened");
+    case KQ_SAVE_NOT_KEPT:
+        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                            "The " + detail + " of the archive could not be kept (" + strerror(code) +
+                                "); the archive is left as it was");
+    case KQ_SAVE_DOCUMENT_ELSEWHERE:
+        return FailWithNote(&state->error, state->note, ZIP_ER_RENAME,
+                            "The archive could not be replaced (" + std::string(strerror(code)) +
+                                ") and is now the file '" + detail + "'; the new archive is '" + state->temporary +
+                                "'");
     default:
+        if (code == EEXIST && !detail.empty())
+            return FailWithNote(&state->error, state->note, ZIP_ER_RENAME, InTheWay(detail, KQ_LEFTOVER_UNPROVEN));
         zip_error_set(&state->error, ZIP_ER_RENAME, code);
         return -1;
     }
@@ -449,10 +500,14 @@ zip_int64_t BeginTemporary(SaveSource* state)
     if (state->held && KQHeldFileStamp(state->held).links > 1)
         return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN,
                             "Archive has more than one name (hard links); saving would separate them");
-    KQReclaimLeftoverUtf8(state->temporary);
+    KQLeftover leftover = KQReclaimLeftoverUtf8(state->temporary, state->held);
     int code = 0;
     state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
     if (!state->out) {
+        if (code == EEXIST && leftover != KQ_LEFTOVER_NONE)
+            return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN, InTheWay(state->temporary, leftover));
+        if (code == ENOSPC || code == EFBIG)
+            return WriteFailed(state, code);
         zip_error_set(&state->error, ZIP_ER_TMPOPEN, code);
         return -1;
     }
@@ -461,10 +516,9 @@ zip_int64_t BeginTemporary(SaveSource* state)
 
 zip_int64_t WriteTemporary(SaveSource* state, const void* data, zip_uint64_t len)
 {
-    if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), KQSaveFileStream(state->out)) != len) {
-        zip_error_set(&state->error, ZIP_ER_WRITE, errno);
-        return -1;
-    }
+    int code = KQWriteSaveFile(state->out, data, static_cast<size_t>(len));
+    if (code != 0)
+        return WriteFailed(state, code);
     return static_cast<zip_int64_t>(len);
 }
 
@@ -473,6 +527,10 @@ zip_int64_t SeekTemporary(SaveSource* state, void* data, zip_uint64_t len)
     zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
     if (!args)
         return -1;
+    // A move writes out what is buffered; a failure of that is the write's.
+    int code = KQFlushSaveFileBuffer(state->out);
+    if (code != 0)
+        return WriteFailed(state, code);
     if (_fseeki64(KQSaveFileStream(state->out), args->offset, args->whence) != 0) {
         zip_error_set(&state->error, ZIP_ER_SEEK, errno);
         return -1;
@@ -568,9 +626,14 @@ zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error, cons
     KQHeldFile* held = nullptr;
     if (kind == KQ_FILE_REGULAR) {
         int code = 0;
-        held = KQHoldFileUtf8(target, &code);
+        bool locking = false;
+        held = KQHoldFileUtf8(target, &code, &locking);
         if (!held && code == EBUSY) {
             FailWithNote(error, note, ZIP_ER_OPEN, "Archive is open for update elsewhere");
+            return nullptr;
+        }
+        if (!held && locking) {
+            FailWithNote(error, note, ZIP_ER_OPEN, std::string(KQ_ZIP_LOCK_REFUSED) + strerror(code));
             return nullptr;
         }
         if (!held) {
@@ -599,7 +662,7 @@ zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error, cons
     zip_error_init(&state->error);
     // What a run stopped while saving left behind goes now.
     if (held)
-        KQReclaimLeftoverUtf8(state->temporary);
+        KQReclaimLeftoverUtf8(state->temporary, held);
     zip_source_t* source = zip_source_function_create(SaveSourceCallback, state, error);
     if (!source) {
         zip_source_free(reader);

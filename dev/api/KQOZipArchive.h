@@ -174,6 +174,11 @@ bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDire
 // the place of the archive (named in UTF-8, links resolved): tests act
 // there as another program would while a save is under way.
 typedef void (*KQZipSaveHook)(const char* archive);
+// How the message of an Open for update begins when the archive could not
+// be held for a reason other than another holder (the reason follows): the
+// archive may be on a file system that does not lock.
+#define KQ_ZIP_LOCK_REFUSED "Archive could not be locked against other programs' saves: "
+
 void KQSetZipSaveHook(KQZipSaveHook hook);
 
 #endif
