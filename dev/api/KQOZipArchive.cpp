@@ -382,6 +382,14 @@ void AbandonTemporary(SaveSource* state)
 
 KQZipSaveHook saveHook = nullptr;
 
+// A right or attribute of the archive that the new file could not be given.
+zip_int64_t NotKept(SaveSource* state, const std::string& what, int code)
+{
+    return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                        "The " + what + " of the archive could not be kept (" + strerror(code) +
+                            "); the archive is left as it was");
+}
+
 // What a save says of a file under a name it needs that it will not remove.
 std::string InTheWay(const std::string& name, KQLeftover leftover)
 {
@@ -443,9 +451,7 @@ zip_int64_t CommitTemporary(SaveSource* state)
         return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
                             "Archive was changed by another program since it was opened");
     case KQ_SAVE_NOT_KEPT:
-        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
-                            "The " + detail + " of the archive could not be kept (" + strerror(code) +
-                                "); the archive is left as it was");
+        return NotKept(state, detail, code);
     case KQ_SAVE_DOCUMENT_ELSEWHERE:
         return FailWithNote(&state->error, state->note, ZIP_ER_RENAME,
                             "The archive could not be replaced (" + std::string(strerror(code)) +
@@ -502,8 +508,11 @@ zip_int64_t BeginTemporary(SaveSource* state)
                             "Archive has more than one name (hard links); saving would separate them");
     KQLeftover leftover = KQReclaimLeftoverUtf8(state->temporary, state->held);
     int code = 0;
-    state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
+    std::string what;
+    state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code, &what);
     if (!state->out) {
+        if (!what.empty())
+            return NotKept(state, what, code);
         if (code == EEXIST && leftover != KQ_LEFTOVER_NONE)
             return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN, InTheWay(state->temporary, leftover));
         if (code == ENOSPC || code == EFBIG)

@@ -87,8 +87,10 @@ struct KQSaveFile;
 // Creates name, which must not exist yet, for binary writing, readable and
 // writable by this user only until the commit gives it the rights of model
 // (null for a new file). Null on failure, with the C runtime's error number
-// in *error.
-KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error);
+// in *error and, where a right of model could not be given, its name in
+// *what.
+KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error,
+                                 std::string* what = nullptr);
 FILE* KQSaveFileStream(KQSaveFile* file);
 // Writes to, or moves in, the temporary; 0 or an error number. A move
 // first writes out what is buffered, so that a full disk is told as such.

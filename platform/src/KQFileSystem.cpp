@@ -282,9 +282,10 @@ bool KQHeldFileUnchangedUtf8(const KQHeldFile* held, const std::string& name)
     return StampOfName(Wide(name), &now) && now == held->stamp;
 }
 
-KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error)
+KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error, std::string* what)
 {
     (void)model;
+    (void)what;
     KQSaveFile* file = new (std::nothrow) KQSaveFile;
     if (!file) {
         *error = ENOMEM;
@@ -753,7 +754,7 @@ bool KQHeldFileUnchangedUtf8(const KQHeldFile* held, const std::string& name)
     return StampOfName(name, true, &now) && now == held->stamp;
 }
 
-KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error)
+KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error, std::string* what)
 {
     struct stat info;
     const bool like = model && ::fstat(model->fd, &info) == 0;
@@ -782,8 +783,11 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
         // of the group. Anyone else cannot.
         injected = KQSaveStepError(KQ_STEP_OWNER, name);
         ownerKept = !injected && ::fchown(fd, info.st_uid, info.st_gid) == 0;
-        if (!ownerKept && (injected || errno != EPERM))
+        if (!ownerKept && (injected || errno != EPERM)) {
             *error = Failed(injected);
+            if (what)
+                *what = "owner and group";
+        }
     }
     FILE* stream = file && *error == 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!stream || !StampOfDescriptor(fd, &file->stamp)) {
