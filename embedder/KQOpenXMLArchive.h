@@ -250,6 +250,9 @@ void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome);
 // (a lock refused for a reason other than another run holding it), with the
 // reason: nothing was embedded and the package is as it was.
 void KQShowHoldFailureReport(const KQString& reason);
+// The report of a package whose earlier save was stopped while it wrote into
+// the file and whose copy (document) could not be put back.
+void KQShowStoppedSaveReport(const KQString& document);
 // True when the failed Open of package was such a refused lock.
 bool KQHoldWasRefused(const KQZipArchive& package, KQString* reason);
 

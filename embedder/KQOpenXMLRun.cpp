@@ -120,3 +120,14 @@ void KQShowHoldFailureReport(const KQString& reason)
     report.AppendText("\n\nEmbedding unsuccessful.");
     KQReportMessageBox(nullptr, report.CStr(), "Embedding report", MB_OK | MB_ICONEXCLAMATION);
 }
+
+void KQShowStoppedSaveReport(const KQString& document)
+{
+    KQString report(KQString::FromFormat(
+        "An earlier run was stopped while it saved this package, and the package may be incomplete. The package "
+        "as it was before that save is in the file '%s'. Corvessa cannot prove that it wrote that file, so it "
+        "changed neither: keep the one you want under the package's name and remove the other, then run again.",
+        document.CStr()));
+    report.AppendText("\n\nEmbedding unsuccessful.");
+    KQReportMessageBox(nullptr, report.CStr(), "Embedding report", MB_OK | MB_ICONEXCLAMATION);
+}

@@ -1209,15 +1209,15 @@ std::string Attribute(const std::string& file, const char* name)
     return n < 0 ? std::string("<none>") : std::string(value, static_cast<size_t>(n));
 }
 
-// An access ACL as setfacl -m u:4444:rw writes it for a 0640 file.
-std::string AccessAcl()
+// An access ACL as setfacl -m u:USER:rw writes it for a 0640 file.
+std::string AccessAcl(uint32_t user = 4444)
 {
     struct Entry {
         uint16_t tag, perm;
         uint32_t id;
     };
     const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu},
-                             {0x02, 6, 4444},
+                             {0x02, 6, user},
                              {0x04, 4, 0xFFFFFFFFu},
                              {0x10, 6, 0xFFFFFFFFu},
                              {0x20, 0, 0xFFFFFFFFu}};
@@ -1242,15 +1242,14 @@ bool AddAndSave(const std::string& archive)
 
 // A save keeps what an in-place write keeps. Run by an administrator on a
 // user's 0640 file: owner, group, mode, a user attribute and the ACL. Run by
-// another member of the file's group in a folder of that group: group, mode
-// and attributes; the owner becomes the member who saved, as only the
-// administrator may give a file away.
+// another user who may write the file: the same, as only the administrator
+// may give a file away.
 TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "giving the archive another owner needs the administrator";
     const uid_t owner = 4242, member = 4646;
-    const gid_t group = 4343, memberGroup = 4545;
+    const gid_t group = 4343;
     const std::string acl = AccessAcl();
 
     ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
@@ -1268,36 +1267,76 @@ TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
     }
     EXPECT_EQ(Attribute(path, "user.kqsave"), "<none>");
 
-    const std::string folder = "zt_group_folder";
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-    ASSERT_TRUE(fs::create_directory(folder));
-    ASSERT_EQ(::chown(folder.c_str(), 0, group), 0);
-    ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
-    const std::string shared = folder + "/shared.zip";
-    ASSERT_TRUE(MakeZip(shared, {{"a.txt", "original"}}));
-    ASSERT_EQ(::chown(shared.c_str(), owner, group), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);
-    ASSERT_EQ(::setxattr(shared.c_str(), "user.comment", "kept", 4, 0), 0);
-    std::fflush(nullptr);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const gid_t groups[] = {group};
-        bool ok =
-            ::setgroups(1, groups) == 0 && ::setgid(memberGroup) == 0 && ::setuid(member) == 0 && AddAndSave(shared);
-        ::_exit(ok ? 0 : 1);
+    // Another user who may write the file, by its group or by an ACL entry,
+    // cannot give a new file the owner: the save writes into the file
+    // itself, and everything of it stays, its owner's access among it.
+    struct Access {
+        const char* what;
+        gid_t memberGroup;  // the member's own group
+        bool inGroup;       // the member belongs to the file's group
+        mode_t mode;
+        bool aclEntry;
+    };
+    const Access accesses[] = {{"group rw", 4545, true, 0660, false}, {"ACL entry", 4545, false, 0640, true}};
+    for (const Access& access : accesses) {
+        SCOPED_TRACE(access.what);
+        const std::string folder = "zt_group_folder";
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        ASSERT_TRUE(fs::create_directory(folder));
+        ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+        const std::string shared = folder + "/shared.zip";
+        ASSERT_TRUE(MakeZip(shared, {{"a.txt", "original"}}));
+        ASSERT_EQ(::chown(shared.c_str(), owner, group), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), access.mode), 0);
+        ASSERT_EQ(::setxattr(shared.c_str(), "user.comment", "kept", 4, 0), 0);
+        const std::string memberAcl = AccessAcl(member);
+        if (access.aclEntry &&
+            ::setxattr(shared.c_str(), "system.posix_acl_access", memberAcl.data(), memberAcl.size(), 0) != 0)
+            GTEST_SKIP() << "no ACLs on this file system";
+        struct stat was;
+        ASSERT_EQ(::stat(shared.c_str(), &was), 0);
+        const std::string aclBefore = Attribute(shared, "system.posix_acl_access");
+        std::fflush(nullptr);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const gid_t groups[] = {access.inGroup ? group : access.memberGroup};
+            bool ok = ::setgroups(1, groups) == 0 && ::setgid(access.memberGroup) == 0 && ::setuid(member) == 0 &&
+                      AddAndSave(shared);
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other user's save failed";
+        struct stat now;
+        ASSERT_EQ(::stat(shared.c_str(), &now), 0);
+        EXPECT_EQ(OwnerOf(shared), (FileOwner{owner, group, static_cast<mode_t>(was.st_mode & 07777)}));
+        EXPECT_EQ(now.st_ino, was.st_ino);
+        EXPECT_EQ(Attribute(shared, "user.comment"), "kept");
+        EXPECT_EQ(Attribute(shared, "system.posix_acl_access"), aclBefore);
+        EXPECT_EQ(Attribute(shared, "user.kqsave"), "<none>");
+        // The owner still reads and writes it.
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const gid_t groups[] = {4747};
+            bool ok = ::setgroups(1, groups) == 0 && ::setgid(4747) == 0 && ::setuid(owner) == 0 &&
+                      ::access(shared.c_str(), R_OK | W_OK) == 0;
+            ::_exit(ok ? 0 : 1);
+        }
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the owner lost access";
+        KQZipArchive check;
+        ASSERT_TRUE(check.Open(shared.c_str(), 1));
+        EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
+        check.Close();
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder))
+            names.push_back(e.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"shared.zip"});
+        fs::remove_all(folder, ec);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the group member's save failed";
-    EXPECT_EQ(OwnerOf(shared), (FileOwner{member, group, 0660}));
-    EXPECT_EQ(Attribute(shared, "user.comment"), "kept");
-    KQZipArchive check;
-    ASSERT_TRUE(check.Open(shared.c_str(), 1));
-    EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
-    check.Close();
-    fs::remove_all(folder, ec);
 }
 #endif
 

@@ -1074,6 +1074,15 @@ bool KQZipArchive::Close()
     return SetError(Location("KQZipArchive::Close", kLineClose), kErrFileWrite, message);
 }
 
+bool KQRecoverStoppedSave(const KQString& path, KQString* document)
+{
+    std::string left;
+    if (KQRecoverStoppedSaveUtf8(KQResolveLinksUtf8(LibraryPath(path).CStr()), &left) != KQ_RECOVERY_ELSEWHERE)
+        return true;
+    *document = KQFromUTF8(left.c_str(), static_cast<int32>(left.size()));
+    return false;
+}
+
 bool KQZipArchive::Reopen()
 {
     int32 mode = readOnly ? 1 : 0;

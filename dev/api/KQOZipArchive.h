@@ -170,6 +170,13 @@ char KQPathSeparator();
 // Only the end records and the directory are read, never an entry's data.
 bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDirectoryBounds& bounds);
 
+// Puts back what a save of the archive at path left when it was stopped
+// while it wrote into the file itself (as a save does where the runner may
+// write the file but not give a new one its owner). True when nothing was
+// left or it was put back; false, with the name of the file that holds the
+// archive as it was before that save in *document, when it could not be.
+bool KQRecoverStoppedSave(const KQString& path, KQString* document);
+
 // When set, called by every save just before its written temporary takes
 // the place of the archive (named in UTF-8, links resolved): tests act
 // there as another program would while a save is under way.

@@ -133,6 +133,13 @@ enum KQLeftover {
 // anything else stays, and the result says what it is.
 KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held = nullptr);
 
+// What a save of target that was stopped while it wrote into the file
+// itself left behind (a copy of the file's bytes beside it) is put back:
+// restored when the copy is proven a save's and the file is still the one
+// it copies; otherwise it stays, and *document names it.
+enum KQRecovery { KQ_RECOVERY_NONE, KQ_RECOVERY_RESTORED, KQ_RECOVERY_ELSEWHERE };
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document);
+
 // Test seam: every step of a save asks the hook first, with the file it
 // acts on. A hook returns 0 to let the step run (it may act as another
 // program would, just before it), or an error number that the step then

@@ -458,6 +458,15 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
     return GetFileAttributesW(Wide(name).c_str()) == INVALID_FILE_ATTRIBUTES ? KQ_LEFTOVER_NONE : KQ_LEFTOVER_UNPROVEN;
 }
 
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document)
+{
+    // Saves here always replace the file, and a replace that failed midway
+    // has said where the document went.
+    (void)target;
+    (void)document;
+    return KQ_RECOVERY_NONE;
+}
+
 int KQRemoveFileUtf8(const std::string& name)
 {
     return _wremove(Wide(name).c_str()) == 0 ? 0 : errno;
@@ -780,7 +789,8 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     *error = 0;
     if (file && like) {
         // Root keeps owner and group; the owner keeps them where a member
-        // of the group. Anyone else cannot.
+        // of the group. Anyone else cannot, and the commit then writes into
+        // the held file itself.
         injected = KQSaveStepError(KQ_STEP_OWNER, name);
         ownerKept = !injected && ::fchown(fd, info.st_uid, info.st_gid) == 0;
         if (!ownerKept && (injected || errno != EPERM)) {
@@ -828,8 +838,8 @@ const std::string& KQSaveFileDetail(const KQSaveFile* file)
 
 namespace {
 
-// Gives the written file the rights of the held one: owner and group as
-// far as this user may (given at creation), then the extended attributes
+// Gives the written file the rights of the held one: owner and group were
+// given at its creation, then come the extended attributes
 // and ACL, and the mode last, which sets the ACL's mask to the group bits
 // the held file shows (its own mask). Until the mode is set the file is
 // this user's alone, so a step that fails widens nothing.
@@ -841,15 +851,6 @@ KQSaveResult GiveRights(KQSaveFile* file, const KQHeldFile* held, int* error)
         *error = errno;
         file->detail = "permissions";
         return KQ_SAVE_NOT_KEPT;
-    }
-    if (!file->ownerKept) {
-        // Not the owner: the group at least, as before.
-        int injected = KQSaveStepError(KQ_STEP_OWNER, file->name);
-        if (injected || ::fchown(fd, static_cast<uid_t>(-1), info.st_gid) != 0) {
-            *error = Failed(injected);
-            file->detail = "group";
-            return KQ_SAVE_NOT_KEPT;
-        }
     }
     *error = CopyExtendedAttributes(held->fd, fd, file->name, &file->detail);
     if (*error != 0)
@@ -875,6 +876,150 @@ bool StillTheHeldFile(const KQHeldFile* held, const std::string& name)
            named.links == was.links && opened.size == was.size && opened.modified == was.modified;
 }
 
+// Where an in-place save keeps the package's bytes while it overwrites
+// them, and where it writes that copy first.
+const char* const kBackupSuffix = ".kqbackup";
+const char* const kBackupPartSuffix = ".kqbackup.part";
+
+// The mark of a complete backup names the file it copies.
+std::string BackupMark(const KQFileStamp& of)
+{
+    return "backup:" + std::to_string(of.device) + ":" + std::to_string(of.index);
+}
+
+// Copies all of from over to, from the start, and cuts to there; 0 or an
+// error number.
+int CopyContent(int from, int to, KQSaveStep step, const std::string& name)
+{
+    std::vector<char> buffer(1 << 20);
+    off_t at = 0;
+    for (;;) {
+        ssize_t n = ::pread(from, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            int injected = KQSaveStepError(step, name);
+            ssize_t w = injected ? -1 : ::pwrite(to, buffer.data() + done, static_cast<size_t>(n - done), at + done);
+            if (w < 0 && !injected && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return Failed(injected);
+            done += w;
+        }
+        at += n;
+    }
+    return ::ftruncate(to, at) == 0 ? 0 : errno;
+}
+
+int FlushDescriptor(int fd, const std::string& name)
+{
+    int injected = KQSaveStepError(KQ_STEP_FLUSH, name);
+    return injected || ::fsync(fd) != 0 ? Failed(injected) : 0;
+}
+
+// Puts the written file's bytes into the held file itself, for a runner
+// that cannot give a new file the owner and group: a rename would hand the
+// document to the runner. A flushed copy of the held file's bytes stands
+// beside it under the backup's name while it is overwritten, so that a run
+// stopped at any moment leaves the document whole in one of them, and the
+// next run puts the copy back (KQRecoverStoppedSaveUtf8). Owner, group,
+// mode, ACL, attributes and every name of the file stay as they are.
+KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
+{
+    if ((::fcntl(held->fd, F_GETFL) & O_ACCMODE) != O_RDWR) {
+        *error = EACCES;
+        return KQ_SAVE_REPLACE_FAILED;
+    }
+    if (!KQHeldFileUnchangedUtf8(held, target))
+        return KQ_SAVE_TARGET_CHANGED;
+    int written = ::open(file->name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    KQFileStamp opened;
+    if (written < 0 || !StampOfDescriptor(written, &opened) || !opened.SameFile(file->stamp)) {
+        if (written >= 0)
+            ::close(written);
+        return KQ_SAVE_TEMPORARY_REPLACED;
+    }
+    const std::string part = target + kBackupPartSuffix, backup = target + kBackupSuffix;
+    KQSaveResult result = KQ_SAVE_WRITE_FAILED;
+    bool named = false;  // the copy is under the backup's name
+    int injected = KQSaveStepError(KQ_STEP_CREATE, part);
+    int copy = injected ? -1 : ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (copy < 0) {
+        *error = Failed(injected);
+        if (*error == EEXIST) {
+            file->detail = part;
+            result = KQ_SAVE_REPLACE_FAILED;
+        }
+        ::close(written);
+        return result;
+    }
+    (void)::flock(copy, LOCK_EX | LOCK_NB);
+    (void)::fsetxattr(copy, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
+    struct stat info;
+    if (::fstat(held->fd, &info) == 0) {
+        // Readable as the package is, so that its owner can take it back by
+        // hand where the next run cannot.
+        (void)::fchown(copy, static_cast<uid_t>(-1), info.st_gid);
+        std::string ignored;
+        (void)CopyExtendedAttributes(held->fd, copy, part, &ignored);
+        (void)::fchmod(copy, info.st_mode & 0777);
+    }
+    const std::string mark = BackupMark(held->stamp);
+    if ((*error = CopyContent(held->fd, copy, KQ_STEP_BACKUP, part)) != 0 ||
+        (*error = FlushDescriptor(copy, part)) != 0)
+        goto failed;
+    // Where no mark can be set the next run cannot prove the copy its own,
+    // and says where it is instead.
+    (void)::fsetxattr(copy, kSaveMark, mark.data(), mark.size(), 0);
+    if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, backup.c_str(), RENAME_NOREPLACE) != 0) {
+        *error = errno;
+        if (*error == EEXIST)
+            file->detail = backup;
+        result = KQ_SAVE_REPLACE_FAILED;
+        goto failed;
+    }
+    named = true;
+    if ((*error = FlushFolderOf(target)) != 0)
+        goto failed;
+    // The copy is of the file as it was held only when nobody wrote to it
+    // meanwhile.
+    if (!KQHeldFileUnchangedUtf8(held, target)) {
+        result = KQ_SAVE_TARGET_CHANGED;
+        goto failed;
+    }
+    if ((*error = CopyContent(written, held->fd, KQ_STEP_IN_PLACE, target)) != 0 ||
+        (*error = FlushDescriptor(held->fd, target)) != 0) {
+        // The package is partly overwritten: its bytes go back at once.
+        int restored = CopyContent(copy, held->fd, KQ_STEP_IN_PLACE, target);
+        if (restored == 0)
+            restored = FlushDescriptor(held->fd, target);
+        if (restored != 0) {
+            file->detail = backup;
+            ::close(copy);
+            ::close(written);
+            return KQ_SAVE_DOCUMENT_ELSEWHERE;
+        }
+        goto failed;
+    }
+    // Overwritten and flushed: the copy goes. Should it stay, unmarked, the
+    // next run cannot take it for a stopped save's and never puts it back.
+    if (::unlink(backup.c_str()) != 0)
+        (void)::fremovexattr(copy, kSaveMark);
+    ::close(copy);
+    ::close(written);
+    (void)FlushFolderOf(target);
+    return KQ_SAVE_DONE;
+failed:
+    ::unlink(named ? backup.c_str() : part.c_str());
+    ::close(copy);
+    ::close(written);
+    return result;
+}
+
 }  // namespace
 
 KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
@@ -886,6 +1031,8 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
     // that has its name but not yet its bytes.
     if ((*error = FlushToDisk(file->out, file->name, false)) != 0)
         return KQ_SAVE_WRITE_FAILED;
+    if (held && !file->ownerKept)
+        return CommitInPlace(file, target, held, error);
     if (held) {
         KQSaveResult given = GiveRights(file, held, error);
         if (given != KQ_SAVE_DONE)
@@ -1005,6 +1152,39 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
     }
     if (packageMarked && result == KQ_LEFTOVER_NONE && ::fremovexattr(held->fd, kSaveMark) == 0)
         StampOfDescriptor(held->fd, &held->stamp);
+    return result;
+}
+
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document)
+{
+    const std::string backup = target + kBackupSuffix;
+    KQReclaimLeftoverUtf8(target + kBackupPartSuffix);
+    int copy = ::open(backup.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (copy < 0)
+        return errno == ENOENT ? KQ_RECOVERY_NONE : KQ_RECOVERY_ELSEWHERE;
+    *document = backup;
+    // A live save keeps both locked; the copy's lock is kept until its
+    // name is gone, so that no save can begin to use it in between.
+    KQRecovery result = KQ_RECOVERY_ELSEWHERE;
+    int package = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    KQFileStamp of;
+    char mark[64];
+    const ssize_t n = ::fgetxattr(copy, kSaveMark, mark, sizeof(mark));
+    struct stat info;
+    if (::flock(copy, LOCK_EX | LOCK_NB) != 0 || (package >= 0 && ::flock(package, LOCK_EX | LOCK_NB) != 0)) {
+        result = KQ_RECOVERY_NONE;
+    } else if (package >= 0 && n > 0 && StampOfDescriptor(package, &of) && ::fstat(copy, &info) == 0 &&
+               S_ISREG(info.st_mode) && std::string(mark, static_cast<size_t>(n)) == BackupMark(of) &&
+               CopyContent(copy, package, KQ_STEP_IN_PLACE, target) == 0 && FlushDescriptor(package, target) == 0) {
+        // The package is the one the copy was made of, and has its bytes
+        // back.
+        ::unlink(backup.c_str());
+        (void)FlushFolderOf(target);
+        result = KQ_RECOVERY_RESTORED;
+    }
+    if (package >= 0)
+        ::close(package);
+    ::close(copy);
     return result;
 }
 
