@@ -1338,6 +1338,103 @@ TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
         fs::remove_all(folder, ec);
     }
 }
+
+namespace {
+
+// The in-place save's step to fail, in the child that saves as another
+// user, and the message the child saw.
+struct InPlaceFailure {
+    KQSaveStep step;
+    int nth;
+    int error;
+    int calls = 0;
+} inPlaceFailure{KQ_STEP_BACKUP, 0, 0};
+
+int FailInPlaceStep(KQSaveStep step, const char*)
+{
+    if (step != inPlaceFailure.step)
+        return 0;
+    return ++inPlaceFailure.calls == inPlaceFailure.nth ? inPlaceFailure.error : 0;
+}
+
+}  // namespace
+
+// The in-place save fails at each of its own steps in turn: the copy, the
+// overwrite (first and last piece), the flushes. Each time the report says
+// so, the package is byte for byte as it was (put back from the copy where
+// it was partly overwritten), and nothing is left beside it.
+TEST_F(ZipTest, InPlaceSaveThatFailsLeavesThePackageAsItWas)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a package of another user needs the administrator to set up";
+    struct Case {
+        const char* what;
+        KQSaveStep step;
+        int nth;
+        int error;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"copy", KQ_STEP_BACKUP, 1, ENOSPC,
+         "The disk is full: the new archive does not fit on it (No space left on device)"},
+        {"copy flushed", KQ_STEP_FLUSH, 3, EIO, "Write error: Input/output error"},
+        {"first piece written in place", KQ_STEP_IN_PLACE, 1, EIO, "Write error: Input/output error"},
+        {"second piece written in place", KQ_STEP_IN_PLACE, 2, ENOSPC,
+         "The disk is full: the new archive does not fit on it (No space left on device)"},
+        {"package flushed", KQ_STEP_FLUSH, 4, EIO, "Write error: Input/output error"},
+    };
+    const std::string folder = "zt_inplace_folder";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        ASSERT_TRUE(fs::create_directory(folder));
+        ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+        const std::string shared = folder + "/shared.zip";
+        // Over a megabyte that does not compress, so that the overwrite
+        // takes two pieces.
+        std::string noise(1500000, '\0');
+        uint32_t x = 2463534242u;
+        for (char& b : noise) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = static_cast<char>(x);
+        }
+        ASSERT_TRUE(MakeZip(shared, {{"a.txt", "original"}, {"big.bin", noise}}));
+        ASSERT_EQ(::chown(shared.c_str(), 4242, 4343), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);
+        const std::string before = FileBytes(shared);
+        std::fflush(nullptr);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const gid_t groups[] = {4343};
+            if (::setgroups(1, groups) != 0 || ::setgid(4545) != 0 || ::setuid(4646) != 0)
+                ::_exit(2);
+            inPlaceFailure = InPlaceFailure{c.step, c.nth, c.error};
+            KQSetSaveStepHook(FailInPlaceStep);
+            KQZipArchive a;
+            // The first entry goes, so that every byte after it moves.
+            bool closed =
+                !a.Open(shared.c_str(), 0) || !a.Delete("a.txt") || !a.WriteDataRaw("b.txt", "new", 3) || a.Close();
+            const bool told = Message(a) == std::string("Error returned from file access library : ") + c.message;
+            if (!told)
+                std::fprintf(stderr, "message: %s\n", Message(a).c_str());
+            ::_exit(closed ? 3 : told ? 0 : 4);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_TRUE(FileBytes(shared) == before) << "the package changed";
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder))
+            names.push_back(e.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"shared.zip"});
+        fs::remove_all(folder, ec);
+    }
+}
+
 #endif
 
 #ifdef KQ_TEST_WINDOWS
