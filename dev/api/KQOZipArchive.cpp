@@ -453,10 +453,13 @@ zip_int64_t CommitTemporary(SaveSource* state)
     case KQ_SAVE_NOT_KEPT:
         return NotKept(state, detail, code);
     case KQ_SAVE_DOCUMENT_ELSEWHERE:
+        // Where the swap could not be undone the new archive has the
+        // archive's name and the replaced one the temporary's.
         return FailWithNote(&state->error, state->note, ZIP_ER_RENAME,
-                            "The archive could not be replaced (" + std::string(strerror(code)) +
-                                ") and is now the file '" + detail + "'; the new archive is '" + state->temporary +
-                                "'");
+                            "The archive could not be put in place (" + std::string(strerror(code)) +
+                                "): the archive as it was is now the file '" + detail +
+                                "', and the new archive the file '" +
+                                (detail == state->temporary ? state->target : state->temporary) + "'");
     default:
         if (code == EEXIST && !detail.empty())
             return FailWithNote(&state->error, state->note, ZIP_ER_RENAME, InTheWay(detail, KQ_LEFTOVER_UNPROVEN));

@@ -999,6 +999,7 @@ KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFi
             restored = FlushDescriptor(held->fd, target);
         if (restored != 0) {
             file->detail = backup;
+            file->created = false;
             ::close(copy);
             ::close(written);
             return KQ_SAVE_DOCUMENT_ELSEWHERE;
