@@ -16,12 +16,16 @@
 // opening for update, here or in another process, fails meanwhile (1105,
 // "Archive is open for update elsewhere"); openings for reading do not. The
 // temporary is flushed to the disk before it replaces the archive, and it
-// takes over the archive's owner and group (where this user may set them),
-// mode and extended attributes (on Windows, attributes, ACL, creation time
-// and streams). A failed Close records 1106 and returns false; so does a
-// save that finds the archive changed by another program since it was
-// opened, an archive with more than one name (hard links), or a file added
-// with WriteDataFromFile that changed. An archive opened through a symbolic
+// takes over the archive's owner and group, extended attributes and ACL,
+// and then its mode (on Windows, attributes, ACL, creation time and
+// streams); one that cannot be given fails the save. Where this user cannot
+// give the temporary the owner and group, its bytes are written into the
+// archive itself instead, behind a flushed copy (".kqbackup" added) that
+// KQRecoverStoppedSave puts back should that save be stopped. A failed
+// Close records 1106 and returns false; so does a save that finds the
+// archive changed by another program since it was opened, an archive with
+// more than one name (hard links), or a file added with WriteDataFromFile
+// that changed. An archive opened through a symbolic
 // link is written to the file the link names; a read-only file does not
 // open for update.
 #ifndef KQOZIPARCHIVE_H
