@@ -655,6 +655,42 @@ int CopyExtendedAttributes(int from, int to, const std::string& name, std::strin
     return 0;
 }
 
+// Creates name anew, open for writing (and reading), held and marked as a
+// save's own. Where the file system can, the file is made without a name,
+// held and marked, and only then given its name: a run stopped at any moment
+// leaves no file under the name that is not marked. Elsewhere it is marked
+// right after its creation. -1 with errno on failure (EEXIST: name is taken).
+int CreateMarked(const std::string& name, mode_t mode)
+{
+    size_t slash = name.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : name.substr(0, slash == 0 ? 1 : slash);
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        (void)::flock(fd, LOCK_EX | LOCK_NB);
+        (void)::fsetxattr(fd, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+            (errno != EEXIST && ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0))
+            return fd;
+        const int linking = errno;
+        ::close(fd);
+        if (linking == EEXIST) {
+            errno = EEXIST;
+            return -1;
+        }
+    }
+    // No unnamed files here (or no way to name one): the plain way.
+    fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return -1;
+    // A new file cannot be held by anyone else yet. Where no attribute can
+    // be set the leftover of a stopped save is not proven ours, and the next
+    // save says so.
+    (void)::flock(fd, LOCK_EX | LOCK_NB);
+    (void)::fsetxattr(fd, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
+    return fd;
+}
+
 // Makes a rename in the folder of name durable; 0 or an error number.
 int FlushFolderOf(const std::string& name)
 {
@@ -770,20 +806,14 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     int injected = KQSaveStepError(KQ_STEP_CREATE, name);
     // Readable by this user alone until the commit has given it every right
     // of the file it replaces: no one gains access on the way.
-    int fd =
-        injected ? -1 : ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, like ? 0600 : 0666);
+    // Held and marked before any data is written: a leftover without the
+    // mark (a file system without extended attributes) is never taken for
+    // ours, and one still held is a live save's.
+    int fd = injected ? -1 : CreateMarked(name, like ? 0600 : 0666);
     if (fd < 0) {
         *error = Failed(injected);
         return nullptr;
     }
-    // Held and marked before any data is written: a leftover without the
-    // mark (a file system without extended attributes) is never taken for
-    // ours, and one still held is a live save's. A new file cannot be held
-    // by anyone else yet.
-    (void)::flock(fd, LOCK_EX | LOCK_NB);
-    // Where no attribute can be set the leftover of a stopped save is not
-    // proven ours, and the next save says so.
-    (void)::fsetxattr(fd, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
     KQSaveFile* file = new (std::nothrow) KQSaveFile;
     bool ownerKept = !like;
     *error = 0;
@@ -947,7 +977,7 @@ KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFi
     KQSaveResult result = KQ_SAVE_WRITE_FAILED;
     bool named = false;  // the copy is under the backup's name
     int injected = KQSaveStepError(KQ_STEP_CREATE, part);
-    int copy = injected ? -1 : ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int copy = injected ? -1 : CreateMarked(part, 0600);
     if (copy < 0) {
         *error = Failed(injected);
         if (*error == EEXIST) {
@@ -957,8 +987,6 @@ KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFi
         ::close(written);
         return result;
     }
-    (void)::flock(copy, LOCK_EX | LOCK_NB);
-    (void)::fsetxattr(copy, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
     struct stat info;
     if (::fstat(held->fd, &info) == 0) {
         // Readable as the package is, so that its owner can take it back by
