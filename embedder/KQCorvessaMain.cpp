@@ -17,6 +17,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 
     // The whole text is the path: it is not split, and quotes stay.
     KQString path(commandLine ? commandLine : "");
+    // A run stopped while it wrote into the package left its bytes in a copy
+    // beside it: they go back before anything reads the package.
+    KQString document;
+    if (!KQRecoverStoppedSave(path, &document)) {
+        KQShowStoppedSaveReport(document);
+        return 0;
+    }
     int kind = KQDetectDocumentType(path);
     if (kind < 0)
         return 0;
@@ -29,6 +36,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     if (!package)
         return 0;
     if (!package->Open(path, 0)) {
+        // Unlike a package that does not open, one that opens but cannot be
+        // held against other runs (a folder whose file system refuses the
+        // lock) would otherwise fail every time without a word.
+        KQString reason;
+        if (KQHoldWasRefused(*package, &reason))
+            KQShowHoldFailureReport(reason);
         delete package;
         return 0;
     }

@@ -253,6 +253,15 @@ typedef int(WINAPI* KQMessageBoxFunction)(HWND owner, LPCSTR text, LPCSTR captio
 extern KQMessageBoxFunction KQReportMessageBox;
 // Shows the report of a run in the box.
 void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome);
+// The report of a package that opened but could not be held for its update
+// (a lock refused for a reason other than another run holding it), with the
+// reason: nothing was embedded and the package is as it was.
+void KQShowHoldFailureReport(const KQString& reason);
+// The report of a package whose earlier save was stopped while it wrote into
+// the file and whose copy (document) could not be put back.
+void KQShowStoppedSaveReport(const KQString& document);
+// True when the failed Open of package was such a refused lock.
+bool KQHoldWasRefused(const KQZipArchive& package, KQString* reason);
 
 // 0 for a word-processing package, 1 for a presentation, -1 when the path
 // does not open as a package of either kind.

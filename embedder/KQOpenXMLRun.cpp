@@ -112,3 +112,35 @@ void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome)
     KQReportMessageBox(nullptr, report.CStr(), "Embedding report",
                        MB_OK | (success ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
 }
+
+bool KQHoldWasRefused(const KQZipArchive& package, KQString* reason)
+{
+    if (!package.HasError())
+        return false;
+    const KQString message = package.GetError()->message;
+    const KQString refused(KQ_ZIP_LOCK_REFUSED);
+    int32 at = message.Find(refused, 0);
+    if (at < 0)
+        return false;
+    *reason = message.Mid(at + refused.GetLength());
+    return true;
+}
+
+void KQShowHoldFailureReport(const KQString& reason)
+{
+    KQString report("The package could not be locked against other programs' saves, so it was not updated: ");
+    report.Append(reason);
+    report.AppendText("\n\nEmbedding unsuccessful.");
+    KQReportMessageBox(nullptr, report.CStr(), "Embedding report", MB_OK | MB_ICONEXCLAMATION);
+}
+
+void KQShowStoppedSaveReport(const KQString& document)
+{
+    KQString report(KQString::FromFormat(
+        "An earlier run was stopped while it saved this package, and the package may be incomplete. The package "
+        "as it was before that save is in the file '%s'. Corvessa cannot prove that it wrote that file, so it "
+        "changed neither: keep the one you want under the package's name and remove the other, then run again.",
+        document.CStr()));
+    report.AppendText("\n\nEmbedding unsuccessful.");
+    KQReportMessageBox(nullptr, report.CStr(), "Embedding report", MB_OK | MB_ICONEXCLAMATION);
+}

@@ -27,8 +27,15 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <chrono>
+#include <fcntl.h>
+#include <grp.h>
+#include <random>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
+
+#include "KQFileSystem.h"
 
 using namespace kqtest;
 namespace fs = std::filesystem;
@@ -645,8 +652,9 @@ TEST(CorvessaRun, FailedSaveIsReportedAndChangesNothing)
         std::signal(SIGXFSZ, previous);
     }
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.output, Box("2 of 2 KQFx files embedded\nThe package could not be saved: Write error: File too large"
-                            "\n\nEmbedding unsuccessful."));
+    // Told by its cause, whichever call met the limit.
+    EXPECT_EQ(r.output, Box("2 of 2 KQFx files embedded\nThe package could not be saved: The new archive is larger "
+                            "than this system lets a file grow (File too large)\n\nEmbedding unsuccessful."));
     EXPECT_EQ(r.style, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
     EXPECT_EQ(ReadFileBytes(s.package), before);
     EXPECT_EQ(Leftovers(s), std::vector<std::string>());
@@ -700,6 +708,184 @@ TEST(CorvessaRun, PackageOpenedThroughALinkStaysALink)
     EXPECT_EQ(CheckPackage(saved), "");
     EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx2.kqfx"), s.wing);
     EXPECT_EQ(Leftovers(s), (std::vector<std::string>{"real"}));
+}
+
+namespace {
+
+// The test seam's plan: fail the n-th call (1-based) of one step with an
+// error number, or only count the calls of every step.
+struct Injection {
+    KQSaveStep step = KQ_STEP_CREATE;
+    int nth = 0;  // 0: fail nothing
+    int error = 0;
+    std::map<int, int> calls;
+} injection;
+
+int Inject(KQSaveStep step, const char*)
+{
+    int n = ++injection.calls[step];
+    return injection.nth > 0 && step == injection.step && n == injection.nth ? injection.error : 0;
+}
+
+// An access ACL as setfacl -m u:4444:rw writes it for a 0640 file.
+std::string AccessAclOf4444()
+{
+    struct Entry {
+        uint16_t tag, perm;
+        uint32_t id;
+    };
+    const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu},
+                             {0x02, 6, 4444},
+                             {0x04, 4, 0xFFFFFFFFu},
+                             {0x10, 6, 0xFFFFFFFFu},
+                             {0x20, 0, 0xFFFFFFFFu}};
+    const uint32_t version = 2;
+    std::string acl(reinterpret_cast<const char*>(&version), sizeof(version));
+    for (const Entry& e : entries) {
+        acl.append(reinterpret_cast<const char*>(&e.tag), 2);
+        acl.append(reinterpret_cast<const char*>(&e.perm), 2);
+        acl.append(reinterpret_cast<const char*>(&e.id), 4);
+    }
+    return acl;
+}
+
+std::string AttributeOf(const std::string& file, const char* name)
+{
+    char value[256];
+    ssize_t n = ::getxattr(file.c_str(), name, value, sizeof(value));
+    return n < 0 ? std::string("<none>") : std::string(value, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+// Each step of a save fails in turn, as SQLite's I/O error tests make each
+// call fail: creating the temporary, writes, flushes, each right given to
+// the new file, the rename, the folder's flush. Every time the report tells
+// what happened, the package is byte for byte as it was (or, when only the
+// folder's flush failed, the complete new one), nothing is left that the
+// next run does not take away, and the next run saves with every right
+// kept. KQ_SAVE_FAILURE_TABLE=1 prints the table of what was seen.
+TEST(CorvessaRun, EveryStepOfTheSaveMayFail)
+{
+    Scene s("runinject", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    ASSERT_EQ(::chmod(s.package.c_str(), 0640), 0);
+    if (::setxattr(s.package.c_str(), "user.comment", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no user attributes on this file system";
+    const std::string acl = AccessAclOf4444();
+    if (::setxattr(s.package.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
+        GTEST_SKIP() << "no ACLs on this file system";
+    struct stat was;
+    ASSERT_EQ(::stat(s.package.c_str(), &was), 0);
+    const std::string before = ReadFileBytes(s.package);
+
+    // How often each step is met in one save.
+    injection = Injection();
+    KQSetSaveStepHook(Inject);
+    {
+        Scene dry("runinjectcount", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+        ASSERT_EQ(::setxattr(dry.package.c_str(), "user.comment", "kept", 4, 0), 0);
+        ASSERT_EQ(::setxattr(dry.package.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+        EXPECT_EQ(RunCorvessa(dry.package).output, kAllEmbedded2);
+    }
+    const std::map<int, int> calls = injection.calls;
+    KQSetSaveStepHook(nullptr);
+
+    struct Step {
+        KQSaveStep step;
+        const char* name;
+        int error;
+        const char* report;  // what the report says after "could not be saved: "; null: success
+    };
+    const Step steps[] = {
+        {KQ_STEP_CREATE, "create temporary", ENOSPC,
+         "The disk is full: the new archive does not fit on it (No space left on device)"},
+        {KQ_STEP_WRITE, "write", ENOSPC,
+         "The disk is full: the new archive does not fit on it (No space left on device)"},
+        {KQ_STEP_WRITE, "write", EIO, "Write error: Input/output error"},
+        {KQ_STEP_WRITE, "write", EFBIG, "The new archive is larger than this system lets a file grow (File too large)"},
+        {KQ_STEP_FLUSH, "flush", EIO, "Write error: Input/output error"},
+        {KQ_STEP_FLUSH, "flush", ENOSPC,
+         "The disk is full: the new archive does not fit on it (No space left on device)"},
+        {KQ_STEP_OWNER, "owner and group", EIO, nullptr},
+        {KQ_STEP_ATTRIBUTE, "extended attribute", ENOTSUP,
+         "The extended attribute 'user.comment' of the archive could not be kept (Operation not supported); the "
+         "archive is left as it was"},
+        {KQ_STEP_ACL, "ACL", EPERM,
+         "The access control list of the archive could not be kept (Operation not permitted); the archive is left "
+         "as it was"},
+        {KQ_STEP_MODE, "mode", EPERM,
+         "The permissions of the archive could not be kept (Operation not permitted); the archive is left as it "
+         "was"},
+        {KQ_STEP_REPLACE, "rename", EIO, "Renaming temporary file failed: Input/output error"},
+        {KQ_STEP_FOLDER_FLUSH, "folder flush", EIO, nullptr},
+    };
+    const bool print = std::getenv("KQ_SAVE_FAILURE_TABLE") != nullptr;
+    std::map<int, int> seen;
+    for (const Step& step : steps) {
+        auto found = calls.find(step.step);
+        ASSERT_NE(found, calls.end()) << step.name << " was never met";
+        // Writes and flushes: one failing call of each kind in turn, the
+        // first, the middle and the last of the writes.
+        const int count = found->second;
+        std::vector<int> nths;
+        if (step.step == KQ_STEP_WRITE) {
+            const int which = seen[step.step]++;
+            nths.push_back(which == 0 ? 1 : which == 1 ? (count + 1) / 2 : count);
+        } else if (step.step == KQ_STEP_FLUSH) {
+            for (int n = 1 + seen[step.step]++; n <= count; n += 2)
+                nths.push_back(n);
+        } else {
+            for (int n = 1; n <= count; ++n)
+                nths.push_back(n);
+        }
+        for (int nth : nths) {
+            SCOPED_TRACE(std::string(step.name) + " #" + std::to_string(nth));
+            injection = Injection();
+            injection.step = step.step;
+            injection.nth = nth;
+            injection.error = step.error;
+            KQSetSaveStepHook(Inject);
+            RunResult r = RunCorvessa(s.package);
+            KQSetSaveStepHook(nullptr);
+            const bool fails = step.report || step.step == KQ_STEP_OWNER;
+            std::string expected = kAllEmbedded2;
+            if (step.step == KQ_STEP_OWNER && fails)
+                expected = Box("2 of 2 KQFx files embedded\nThe package could not be saved: The owner and group of "
+                               "the archive could not be kept (Input/output error); the archive is left as it "
+                               "was\n\nEmbedding unsuccessful.");
+            else if (step.report)
+                expected = Box(std::string("2 of 2 KQFx files embedded\nThe package could not be saved: ") +
+                               step.report + "\n\nEmbedding unsuccessful.");
+            EXPECT_EQ(r.output, expected);
+            EXPECT_EQ(r.exitCode, fails ? 0 : 1);
+            const std::string after = ReadFileBytes(s.package);
+            if (fails) {
+                EXPECT_EQ(after, before);
+            } else {
+                EXPECT_EQ(CheckPackage(s.Saved()), "");
+            }
+            EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+            if (print) {
+                std::string report = r.output.substr(r.output.find('\n') + 1);
+                for (char& c : report)
+                    c = c == '\n' ? ' ' : c;
+                std::printf("| %s #%d of %d | %s | %s | %s |\n", step.name, nth, found->second,
+                            std::strerror(step.error), report.c_str(),
+                            after == before ? "byte-identical" : "complete, new");
+            }
+            // Back to the package as it was, in place, for the next step.
+            ASSERT_TRUE(WriteFileBytes(s.package, before));
+        }
+    }
+    EXPECT_EQ(RunCorvessa(s.package).output, kAllEmbedded2);
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+    struct stat now;
+    ASSERT_EQ(::stat(s.package.c_str(), &now), 0);
+    EXPECT_EQ(now.st_mode, was.st_mode);
+    EXPECT_EQ(now.st_uid, was.st_uid);
+    EXPECT_EQ(now.st_gid, was.st_gid);
+    EXPECT_EQ(AttributeOf(s.package, "user.comment"), "kept");
+    EXPECT_EQ(AttributeOf(s.package, "system.posix_acl_access"), acl);
 }
 
 #ifdef KQ_CORVESSA_EXE
@@ -1166,5 +1352,112 @@ TEST(CorvessaProgram, SecondRunDuringASaveChangesNothing)
     EXPECT_FALSE(FileExists(s.package + ".kqsave"));
     // Once the first run is over, the next one opens it and finds all done.
     EXPECT_EQ(RunCorvessa(s.package).output, kNothingToDo);
+}
+
+namespace {
+
+const uid_t kOwner = 4242, kOtherUser = 4646;
+const gid_t kGroup = 4343, kOtherGroup = 4545;
+
+// Starts the program on package as another user of the package's group;
+// its pid.
+pid_t StartAsOtherUser(const std::string& package)
+{
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        const gid_t groups[] = {kGroup};
+        if (::setgroups(1, groups) != 0 || ::setgid(kOtherGroup) != 0 || ::setuid(kOtherUser) != 0)
+            _exit(99);
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execl(KQ_CORVESSA_EXE, KQ_CORVESSA_EXE, package.c_str(), static_cast<char*>(nullptr));
+        _exit(98);
+    }
+    return child;
+}
+
+// The package as a save leaves it: whole, both models embedded (entry
+// times differ from one save to the next, so bytes are not compared).
+bool Complete(const Scene& s)
+{
+    Package p = s.Saved();
+    return CheckPackage(p) == "" && p.Get("ppt/kqfxFiles/kqfx1.kqfx") == ReadFileBytes(s.dir + "/models/rotor.kqfx") &&
+           p.Get("ppt/kqfxFiles/kqfx2.kqfx") == ReadFileBytes(s.dir + "/wing.kqfx");
+}
+
+int Finish(pid_t child)
+{
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+}  // namespace
+
+// Another user who may write the package saves it in place, behind a
+// copy; killed at random moments of that save, the run leaves the document
+// whole every time, in the package or in the copy, and the next run puts
+// it right and leaves nothing behind. Owner, group, mode, attribute and
+// the file itself stay.
+TEST(CorvessaProgram, SaveInPlaceKilledAtRandomLeavesTheDocumentWhole)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a package of another user needs the administrator to set up";
+    Scene s("runinplacekill", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/wing.kqfx", ModelBytes(5, 6000000)));
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/models/rotor.kqfx", ModelBytes(6, 6000000)));
+    ASSERT_EQ(::chmod(s.dir.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod((s.dir + "/models").c_str(), 0777), 0);
+    ASSERT_EQ(::chown(s.package.c_str(), kOwner, kGroup), 0);
+    ASSERT_EQ(::chmod(s.package.c_str(), 0660), 0);
+    if (::setxattr(s.package.c_str(), "user.comment", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no user attributes on this file system";
+    struct stat was;
+    ASSERT_EQ(::stat(s.package.c_str(), &was), 0);
+    const std::string before = ReadFileBytes(s.package);
+
+    // How long a whole save takes here.
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Finish(StartAsOtherUser(s.package)), 1);
+    const long long whole =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(Complete(s));
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+
+    std::mt19937 random(20261209);
+    int inCopy = 0, killedDuring = 0;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(WriteFileBytes(s.package, before));
+        pid_t child = StartAsOtherUser(s.package);
+        ::usleep(static_cast<useconds_t>(std::uniform_int_distribution<long long>(0, whole * 11 / 10)(random)));
+        ::kill(child, SIGKILL);
+        killedDuring += Finish(child) == -SIGKILL;
+        // The document is whole: in the package, as it was or as saved, or
+        // in the copy beside it.
+        const std::string now = ReadFileBytes(s.package);
+        const bool backup = FileExists(s.package + ".kqbackup");
+        if (backup) {
+            ++inCopy;
+            EXPECT_TRUE(ReadFileBytes(s.package + ".kqbackup") == before) << "the copy is not the document";
+        } else {
+            EXPECT_TRUE(now == before || Complete(s)) << "the package is broken";
+        }
+        // The next run puts it right.
+        EXPECT_EQ(Finish(StartAsOtherUser(s.package)), 1);
+        EXPECT_TRUE(Complete(s)) << "the package is broken";
+        EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+        struct stat now_;
+        ASSERT_EQ(::stat(s.package.c_str(), &now_), 0);
+        EXPECT_EQ(now_.st_ino, was.st_ino);
+        EXPECT_EQ(now_.st_uid, kOwner);
+        EXPECT_EQ(now_.st_gid, kGroup);
+        EXPECT_EQ(now_.st_mode, was.st_mode);
+        EXPECT_EQ(AttributeOf(s.package, "user.comment"), "kept");
+    }
+    std::printf("in-place save killed %d of 20 times before its end, %d times with the copy standing\n", killedDuring,
+                inCopy);
 }
 #endif

@@ -35,6 +35,7 @@
 #include "KQOZipArchive.h"
 #include "KQHostileInputs.h"
 #include "KQOZipEntryReader.h"
+#include "KQFileSystem.h"
 #include "KQTestInputWriter.h"
 
 namespace fs = std::filesystem;
@@ -873,6 +874,16 @@ TEST_F(ZipTest, FileUnderTheTemporaryNameThatNoSaveWroteStays)
     ASSERT_TRUE(MakeZip(leftover, {{"word/document.xml", "<w:document/>"}}));
     const std::string userZip = FileBytes(leftover);
     const std::string saved = FileBytes(path);
+    // Where a save marks its temporary, an unmarked file is surely not one;
+    // where it cannot (Windows, file systems without user attributes), no
+    // file can be proven one.
+#ifdef KQ_TEST_POSIX
+    const bool marks = ::setxattr(path.c_str(), "user.probe", "1", 1, 0) == 0 || errno != ENOTSUP;
+    ::removexattr(path.c_str(), "user.probe");
+#else
+    const bool marks = false;
+#endif
+    const std::string notOurs = marks ? "Corvessa did not write it" : "Corvessa cannot prove that it wrote it";
     for (const std::string& content :
          {userZip, std::string("PK\x03\x04\x14\x00", 6), std::string("P"), std::string("my notes")}) {
         SCOPED_TRACE(content.size());
@@ -883,8 +894,10 @@ TEST_F(ZipTest, FileUnderTheTemporaryNameThatNoSaveWroteStays)
         EXPECT_TRUE(a.WriteDataRaw("c.txt", "more", 4));
         EXPECT_FALSE(a.Close());
         EXPECT_EQ(a.GetErrorCode(), 1106);
-        EXPECT_EQ(Message(a),
-                  "Error returned from file access library : Failure to create temporary file: File exists");
+        // The report names the file and says what to do with it.
+        EXPECT_EQ(Message(a), "Error returned from file access library : The file '" + leftover +
+                                  "' is in the way of the save. " + notOurs +
+                                  ", so it is left alone; remove it if you do not need it, then run again");
         EXPECT_EQ(FileBytes(leftover), content);
         EXPECT_EQ(FileBytes(path), saved);
     }
@@ -1001,6 +1014,28 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
              return true;
          },
          "Archive was changed by another program since it was opened", false},
+        {"archive rewritten in place, same size, its time set back",
+         [](const std::string& archive) {
+             // As cp -p, rsync -t --inplace or a sync client leave it: only
+             // the change time tells.
+             const fs::file_time_type was = fs::last_write_time(archive);
+             std::string bytes = FileBytes(archive);
+             bytes[bytes.size() / 3] ^= 1;
+             std::fstream f(archive, std::ios::in | std::ios::out | std::ios::binary);
+             f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+             f.close();
+             std::error_code ec;
+             fs::last_write_time(archive, was, ec);
+             return f.good() && !ec;
+         },
+         "Archive was changed by another program since it was opened", false},
+        {"hard link added",
+         [](const std::string& archive) {
+             std::error_code ec;
+             fs::create_hard_link(archive, archive + ".link", ec);
+             return !ec;
+         },
+         "Archive was changed by another program since it was opened", false},
         {"temporary replaced",
          [](const std::string& archive) {
              std::error_code ec;
@@ -1014,6 +1049,7 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
         std::error_code ec;
         fs::remove(path + ".kqsave", ec);
         fs::remove(path + ".moved", ec);
+        fs::remove(path + ".link", ec);
         ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
         KQZipArchive a;
         ASSERT_TRUE(a.Open(path.c_str(), 0));
@@ -1052,6 +1088,87 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
         fs::remove(path + ".moved", ec);
     }
 }
+
+#ifdef KQ_TEST_POSIX
+namespace {
+
+bool (*actAfterCheck)(const std::string& archive) = nullptr;
+bool actedAfterCheck = false;
+
+int ActAfterTheLastCheck(KQSaveStep step, const char* file)
+{
+    if (step == KQ_STEP_REPLACE && actAfterCheck) {
+        actedAfterCheck = actAfterCheck(file);
+        actAfterCheck = nullptr;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Another program's save that lands after the save's last check of the
+// archive and before its rename is not lost: the names are swapped, the
+// file swapped out is found changed, and the swap is undone. (A file system
+// that cannot swap names leaves that window open.)
+TEST_F(ZipTest, ChangeAfterTheLastCheckIsNotLost)
+{
+    struct Case {
+        const char* what;
+        bool (*act)(const std::string& archive);
+    };
+    const Case cases[] = {
+        {"rewritten in place",
+         [](const std::string& archive) {
+             std::string bytes = FileBytes(archive);
+             bytes[bytes.size() / 2] ^= 1;
+             std::fstream f(archive, std::ios::in | std::ios::out | std::ios::binary);
+             f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+             return f.good();
+         }},
+        {"replaced by a rename",
+         [](const std::string& archive) {
+             std::error_code ec;
+             kqinput::WriteFile(archive + ".other", FileBytes(archive) + "x");
+             fs::rename(archive + ".other", archive, ec);
+             return !ec;
+         }},
+        {"hard link added",
+         [](const std::string& archive) {
+             std::error_code ec;
+             fs::create_hard_link(archive, archive + ".link", ec);
+             return !ec;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        fs::remove(path + ".link", ec);
+        ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+        KQZipArchive a;
+        ASSERT_TRUE(a.Open(path.c_str(), 0));
+        EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+        actAfterCheck = c.act;
+        actedAfterCheck = false;
+        KQSetSaveStepHook(ActAfterTheLastCheck);
+        std::string theirs;
+        const bool closed = a.Close();
+        KQSetSaveStepHook(nullptr);
+        ASSERT_TRUE(actedAfterCheck);
+        EXPECT_FALSE(closed);
+        EXPECT_EQ(Message(a), "Error returned from file access library : Archive was changed by another program "
+                              "since it was opened");
+        KQZipArchive check;
+        ASSERT_TRUE(check.Open(path.c_str(), 1));
+        EXPECT_LT(check.FindFile("b.txt"), 0);
+        check.Close();
+        EXPECT_FALSE(fs::exists(path + ".kqsave"));
+        if (std::string(c.what) == "hard link added") {
+            EXPECT_TRUE(fs::equivalent(path, path + ".link"));
+        }
+        fs::remove(path + ".link", ec);
+    }
+}
+#endif
 
 // Replacing one name of a file with several would make them two different
 // files without anyone noticing: the save is refused instead.
@@ -1103,15 +1220,15 @@ std::string Attribute(const std::string& file, const char* name)
     return n < 0 ? std::string("<none>") : std::string(value, static_cast<size_t>(n));
 }
 
-// An access ACL as setfacl -m u:4444:rw writes it for a 0640 file.
-std::string AccessAcl()
+// An access ACL as setfacl -m u:USER:rw writes it for a 0640 file.
+std::string AccessAcl(uint32_t user = 4444)
 {
     struct Entry {
         uint16_t tag, perm;
         uint32_t id;
     };
     const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu},
-                             {0x02, 6, 4444},
+                             {0x02, 6, user},
                              {0x04, 4, 0xFFFFFFFFu},
                              {0x10, 6, 0xFFFFFFFFu},
                              {0x20, 0, 0xFFFFFFFFu}};
@@ -1136,15 +1253,14 @@ bool AddAndSave(const std::string& archive)
 
 // A save keeps what an in-place write keeps. Run by an administrator on a
 // user's 0640 file: owner, group, mode, a user attribute and the ACL. Run by
-// another member of the file's group in a folder of that group: group, mode
-// and attributes; the owner becomes the member who saved, as only the
-// administrator may give a file away.
+// another user who may write the file: the same, as only the administrator
+// may give a file away.
 TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "giving the archive another owner needs the administrator";
     const uid_t owner = 4242, member = 4646;
-    const gid_t group = 4343, memberGroup = 4545;
+    const gid_t group = 4343;
     const std::string acl = AccessAcl();
 
     ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
@@ -1162,37 +1278,174 @@ TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
     }
     EXPECT_EQ(Attribute(path, "user.kqsave"), "<none>");
 
-    const std::string folder = "zt_group_folder";
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-    ASSERT_TRUE(fs::create_directory(folder));
-    ASSERT_EQ(::chown(folder.c_str(), 0, group), 0);
-    ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
-    const std::string shared = folder + "/shared.zip";
-    ASSERT_TRUE(MakeZip(shared, {{"a.txt", "original"}}));
-    ASSERT_EQ(::chown(shared.c_str(), owner, group), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);
-    ASSERT_EQ(::setxattr(shared.c_str(), "user.comment", "kept", 4, 0), 0);
-    std::fflush(nullptr);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const gid_t groups[] = {group};
-        bool ok =
-            ::setgroups(1, groups) == 0 && ::setgid(memberGroup) == 0 && ::setuid(member) == 0 && AddAndSave(shared);
-        ::_exit(ok ? 0 : 1);
+    // Another user who may write the file, by its group or by an ACL entry,
+    // cannot give a new file the owner: the save writes into the file
+    // itself, and everything of it stays, its owner's access among it.
+    struct Access {
+        const char* what;
+        gid_t memberGroup;  // the member's own group
+        bool inGroup;       // the member belongs to the file's group
+        mode_t mode;
+        bool aclEntry;
+    };
+    const Access accesses[] = {{"group rw", 4545, true, 0660, false}, {"ACL entry", 4545, false, 0640, true}};
+    for (const Access& access : accesses) {
+        SCOPED_TRACE(access.what);
+        const std::string folder = "zt_group_folder";
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        ASSERT_TRUE(fs::create_directory(folder));
+        ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+        const std::string shared = folder + "/shared.zip";
+        ASSERT_TRUE(MakeZip(shared, {{"a.txt", "original"}}));
+        ASSERT_EQ(::chown(shared.c_str(), owner, group), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), access.mode), 0);
+        ASSERT_EQ(::setxattr(shared.c_str(), "user.comment", "kept", 4, 0), 0);
+        const std::string memberAcl = AccessAcl(member);
+        if (access.aclEntry &&
+            ::setxattr(shared.c_str(), "system.posix_acl_access", memberAcl.data(), memberAcl.size(), 0) != 0)
+            GTEST_SKIP() << "no ACLs on this file system";
+        struct stat was;
+        ASSERT_EQ(::stat(shared.c_str(), &was), 0);
+        const std::string aclBefore = Attribute(shared, "system.posix_acl_access");
+        std::fflush(nullptr);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const gid_t groups[] = {access.inGroup ? group : access.memberGroup};
+            bool ok = ::setgroups(1, groups) == 0 && ::setgid(access.memberGroup) == 0 && ::setuid(member) == 0 &&
+                      AddAndSave(shared);
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other user's save failed";
+        struct stat now;
+        ASSERT_EQ(::stat(shared.c_str(), &now), 0);
+        EXPECT_EQ(OwnerOf(shared), (FileOwner{owner, group, static_cast<mode_t>(was.st_mode & 07777)}));
+        EXPECT_EQ(now.st_ino, was.st_ino);
+        EXPECT_EQ(Attribute(shared, "user.comment"), "kept");
+        EXPECT_EQ(Attribute(shared, "system.posix_acl_access"), aclBefore);
+        EXPECT_EQ(Attribute(shared, "user.kqsave"), "<none>");
+        // The owner still reads and writes it.
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const gid_t groups[] = {4747};
+            bool ok = ::setgroups(1, groups) == 0 && ::setgid(4747) == 0 && ::setuid(owner) == 0 &&
+                      ::access(shared.c_str(), R_OK | W_OK) == 0;
+            ::_exit(ok ? 0 : 1);
+        }
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the owner lost access";
+        KQZipArchive check;
+        ASSERT_TRUE(check.Open(shared.c_str(), 1));
+        EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
+        check.Close();
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder))
+            names.push_back(e.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"shared.zip"});
+        fs::remove_all(folder, ec);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the group member's save failed";
-    EXPECT_EQ(OwnerOf(shared), (FileOwner{member, group, 0660}));
-    EXPECT_EQ(Attribute(shared, "user.comment"), "kept");
-    KQZipArchive check;
-    ASSERT_TRUE(check.Open(shared.c_str(), 1));
-    EXPECT_EQ(ReadRaw(check, "b.txt"), "new");
-    check.Close();
-    fs::remove_all(folder, ec);
 }
+
+namespace {
+
+// The in-place save's step to fail, in the child that saves as another
+// user, and the message the child saw.
+struct InPlaceFailure {
+    KQSaveStep step;
+    int nth;
+    int error;
+    int calls = 0;
+} inPlaceFailure{KQ_STEP_BACKUP, 0, 0};
+
+int FailInPlaceStep(KQSaveStep step, const char*)
+{
+    if (step != inPlaceFailure.step)
+        return 0;
+    return ++inPlaceFailure.calls == inPlaceFailure.nth ? inPlaceFailure.error : 0;
+}
+
+}  // namespace
+
+// The in-place save fails at each of its own steps in turn: the copy, the
+// overwrite (first and last piece), the flushes. Each time the report says
+// so, the package is byte for byte as it was (put back from the copy where
+// it was partly overwritten), and nothing is left beside it.
+TEST_F(ZipTest, InPlaceSaveThatFailsLeavesThePackageAsItWas)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a package of another user needs the administrator to set up";
+    struct Case {
+        const char* what;
+        KQSaveStep step;
+        int nth;
+        int error;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"copy", KQ_STEP_BACKUP, 1, ENOSPC,
+         "The disk is full: the new archive does not fit on it (No space left on device)"},
+        {"copy flushed", KQ_STEP_FLUSH, 3, EIO, "Write error: Input/output error"},
+        {"first piece written in place", KQ_STEP_IN_PLACE, 1, EIO, "Write error: Input/output error"},
+        {"second piece written in place", KQ_STEP_IN_PLACE, 2, ENOSPC,
+         "The disk is full: the new archive does not fit on it (No space left on device)"},
+        {"package flushed", KQ_STEP_FLUSH, 4, EIO, "Write error: Input/output error"},
+    };
+    const std::string folder = "zt_inplace_folder";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        ASSERT_TRUE(fs::create_directory(folder));
+        ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+        const std::string shared = folder + "/shared.zip";
+        // Over a megabyte that does not compress, so that the overwrite
+        // takes two pieces.
+        std::string noise(1500000, '\0');
+        uint32_t x = 2463534242u;
+        for (char& b : noise) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = static_cast<char>(x);
+        }
+        ASSERT_TRUE(MakeZip(shared, {{"a.txt", "original"}, {"big.bin", noise}}));
+        ASSERT_EQ(::chown(shared.c_str(), 4242, 4343), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), 0660), 0);
+        const std::string before = FileBytes(shared);
+        std::fflush(nullptr);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const gid_t groups[] = {4343};
+            if (::setgroups(1, groups) != 0 || ::setgid(4545) != 0 || ::setuid(4646) != 0)
+                ::_exit(2);
+            inPlaceFailure = InPlaceFailure{c.step, c.nth, c.error};
+            KQSetSaveStepHook(FailInPlaceStep);
+            KQZipArchive a;
+            // The first entry goes, so that every byte after it moves.
+            bool closed =
+                !a.Open(shared.c_str(), 0) || !a.Delete("a.txt") || !a.WriteDataRaw("b.txt", "new", 3) || a.Close();
+            const bool told = Message(a) == std::string("Error returned from file access library : ") + c.message;
+            if (!told)
+                std::fprintf(stderr, "message: %s\n", Message(a).c_str());
+            ::_exit(closed ? 3 : told ? 0 : 4);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_TRUE(FileBytes(shared) == before) << "the package changed";
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder))
+            names.push_back(e.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"shared.zip"});
+        fs::remove_all(folder, ec);
+    }
+}
+
 #endif
 
 #ifdef KQ_TEST_WINDOWS

@@ -414,6 +414,54 @@ void AbandonTemporary(SaveSource* state)
 
 KQZipSaveHook saveHook = nullptr;
 
+// A right or attribute of the archive that the new file could not be given.
+zip_int64_t NotKept(SaveSource* state, const std::string& what, int code)
+{
+    return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                        "The " + what + " of the archive could not be kept (" + strerror(code) +
+                            "); the archive is left as it was");
+}
+
+// What a save says of a file under a name it needs that it will not remove.
+std::string InTheWay(const std::string& name, KQLeftover leftover)
+{
+    switch (leftover) {
+    case KQ_LEFTOVER_IN_USE:
+        return "The file '" + name + "' that the save needs is in use by another save; run again when it has ended";
+    case KQ_LEFTOVER_FOREIGN:
+        return "The file '" + name +
+               "' is in the way of the save. Corvessa did not write it, so it is left alone; remove it if you do "
+               "not need it, then run again";
+    default:
+        return "The file '" + name +
+               "' is in the way of the save. Corvessa cannot prove that it wrote it, so it is left alone; remove "
+               "it if you do not need it, then run again";
+    }
+}
+
+// A write that failed: a full disk or a size limit is told by its cause,
+// anything else as the library tells a write error.
+zip_int64_t WriteFailed(SaveSource* state, int code)
+{
+    const std::string cause = std::string(" (") + strerror(code) + ")";
+    switch (code) {
+    case ENOSPC:
+        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                            "The disk is full: the new archive does not fit on it" + cause);
+#ifdef EDQUOT
+    case EDQUOT:
+        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                            "The disk quota is used up: the new archive does not fit in it" + cause);
+#endif
+    case EFBIG:
+        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                            "The new archive is larger than this system lets a file grow" + cause);
+    default:
+        zip_error_set(&state->error, ZIP_ER_WRITE, code);
+        return -1;
+    }
+}
+
 // Puts the written temporary in the place of the package.
 zip_int64_t CommitTemporary(SaveSource* state)
 {
@@ -421,20 +469,32 @@ zip_int64_t CommitTemporary(SaveSource* state)
         saveHook(state->target.c_str());
     int code = 0;
     KQSaveResult result = KQCommitSaveFileUtf8(state->out, state->target, state->held, &code);
+    const std::string detail = KQSaveFileDetail(state->out);
     switch (result) {
     case KQ_SAVE_DONE:
         AbandonTemporary(state);
         return 0;
     case KQ_SAVE_WRITE_FAILED:
-        zip_error_set(&state->error, ZIP_ER_WRITE, code);
-        return -1;
+        return WriteFailed(state, code);
     case KQ_SAVE_TEMPORARY_REPLACED:
         return FailWithNote(&state->error, state->note, ZIP_ER_RENAME,
                             "Temporary file '" + state->temporary + "' was replaced by another program");
     case KQ_SAVE_TARGET_CHANGED:
         return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
                             "Archive was changed by another program since it was opened");
+    case KQ_SAVE_NOT_KEPT:
+        return NotKept(state, detail, code);
+    case KQ_SAVE_DOCUMENT_ELSEWHERE:
+        // Where the swap could not be undone the new archive has the
+        // archive's name and the replaced one the temporary's.
+        return FailWithNote(&state->error, state->note, ZIP_ER_RENAME,
+                            "The archive could not be put in place (" + std::string(strerror(code)) +
+                                "): the archive as it was is now the file '" + detail +
+                                "', and the new archive the file '" +
+                                (detail == state->temporary ? state->target : state->temporary) + "'");
     default:
+        if (code == EEXIST && !detail.empty())
+            return FailWithNote(&state->error, state->note, ZIP_ER_RENAME, InTheWay(detail, KQ_LEFTOVER_UNPROVEN));
         zip_error_set(&state->error, ZIP_ER_RENAME, code);
         return -1;
     }
@@ -481,10 +541,17 @@ zip_int64_t BeginTemporary(SaveSource* state)
     if (state->held && KQHeldFileStamp(state->held).links > 1)
         return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN,
                             "Archive has more than one name (hard links); saving would separate them");
-    KQReclaimLeftoverUtf8(state->temporary);
+    KQLeftover leftover = KQReclaimLeftoverUtf8(state->temporary, state->held);
     int code = 0;
-    state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code);
+    std::string what;
+    state->out = KQCreateSaveFileUtf8(state->temporary, state->held, &code, &what);
     if (!state->out) {
+        if (!what.empty())
+            return NotKept(state, what, code);
+        if (code == EEXIST && leftover != KQ_LEFTOVER_NONE)
+            return FailWithNote(&state->error, state->note, ZIP_ER_TMPOPEN, InTheWay(state->temporary, leftover));
+        if (code == ENOSPC || code == EFBIG)
+            return WriteFailed(state, code);
         zip_error_set(&state->error, ZIP_ER_TMPOPEN, code);
         return -1;
     }
@@ -493,10 +560,9 @@ zip_int64_t BeginTemporary(SaveSource* state)
 
 zip_int64_t WriteTemporary(SaveSource* state, const void* data, zip_uint64_t len)
 {
-    if (len > 0 && fwrite(data, 1, static_cast<size_t>(len), KQSaveFileStream(state->out)) != len) {
-        zip_error_set(&state->error, ZIP_ER_WRITE, errno);
-        return -1;
-    }
+    int code = KQWriteSaveFile(state->out, data, static_cast<size_t>(len));
+    if (code != 0)
+        return WriteFailed(state, code);
     return static_cast<zip_int64_t>(len);
 }
 
@@ -505,6 +571,10 @@ zip_int64_t SeekTemporary(SaveSource* state, void* data, zip_uint64_t len)
     zip_source_args_seek_t* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, len, &state->error);
     if (!args)
         return -1;
+    // A move writes out what is buffered; a failure of that is the write's.
+    int code = KQFlushSaveFileBuffer(state->out);
+    if (code != 0)
+        return WriteFailed(state, code);
     if (_fseeki64(KQSaveFileStream(state->out), args->offset, args->whence) != 0) {
         zip_error_set(&state->error, ZIP_ER_SEEK, errno);
         return -1;
@@ -600,9 +670,14 @@ zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error, cons
     KQHeldFile* held = nullptr;
     if (kind == KQ_FILE_REGULAR) {
         int code = 0;
-        held = KQHoldFileUtf8(target, &code);
+        bool locking = false;
+        held = KQHoldFileUtf8(target, &code, &locking);
         if (!held && code == EBUSY) {
             FailWithNote(error, note, ZIP_ER_OPEN, "Archive is open for update elsewhere");
+            return nullptr;
+        }
+        if (!held && locking) {
+            FailWithNote(error, note, ZIP_ER_OPEN, std::string(KQ_ZIP_LOCK_REFUSED) + strerror(code));
             return nullptr;
         }
         if (!held) {
@@ -631,7 +706,7 @@ zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error, cons
     zip_error_init(&state->error);
     // What a run stopped while saving left behind goes now.
     if (held)
-        KQReclaimLeftoverUtf8(state->temporary);
+        KQReclaimLeftoverUtf8(state->temporary, held);
     zip_source_t* source = zip_source_function_create(SaveSourceCallback, state, error);
     if (!source) {
         zip_source_free(reader);
@@ -1058,6 +1133,15 @@ bool KQZipArchive::Close()
     message.AppendText(FailureText(zip_get_error(zip->za)).c_str());
     Discard();
     return SetError(Location("KQZipArchive::Close", kLineClose), kErrFileWrite, message);
+}
+
+bool KQRecoverStoppedSave(const KQString& path, KQString* document)
+{
+    std::string left;
+    if (KQRecoverStoppedSaveUtf8(KQResolveLinksUtf8(LibraryPath(path).CStr()), &left) != KQ_RECOVERY_ELSEWHERE)
+        return true;
+    *document = KQFromUTF8(left.c_str(), static_cast<int32>(left.size()));
+    return false;
 }
 
 bool KQZipArchive::Reopen()

@@ -16,12 +16,16 @@
 // opening for update, here or in another process, fails meanwhile (1105,
 // "Archive is open for update elsewhere"); openings for reading do not. The
 // temporary is flushed to the disk before it replaces the archive, and it
-// takes over the archive's owner and group (where this user may set them),
-// mode and extended attributes (on Windows, attributes, ACL, creation time
-// and streams). A failed Close records 1106 and returns false; so does a
-// save that finds the archive changed by another program since it was
-// opened, an archive with more than one name (hard links), or a file added
-// with WriteDataFromFile that changed. An archive opened through a symbolic
+// takes over the archive's owner and group, extended attributes and ACL,
+// and then its mode (on Windows, attributes, ACL, creation time and
+// streams); one that cannot be given fails the save. Where this user cannot
+// give the temporary the owner and group, its bytes are written into the
+// archive itself instead, behind a flushed copy (".kqbackup" added) that
+// KQRecoverStoppedSave puts back should that save be stopped. A failed
+// Close records 1106 and returns false; so does a save that finds the
+// archive changed by another program since it was opened, an archive with
+// more than one name (hard links), or a file added with WriteDataFromFile
+// that changed. An archive opened through a symbolic
 // link is written to the file the link names; a read-only file does not
 // open for update.
 #ifndef KQOZIPARCHIVE_H
@@ -176,10 +180,22 @@ char KQPathSeparator();
 // Only the end records and the directory are read, never an entry's data.
 bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDirectoryBounds& bounds);
 
+// Puts back what a save of the archive at path left when it was stopped
+// while it wrote into the file itself (as a save does where the runner may
+// write the file but not give a new one its owner). True when nothing was
+// left or it was put back; false, with the name of the file that holds the
+// archive as it was before that save in *document, when it could not be.
+bool KQRecoverStoppedSave(const KQString& path, KQString* document);
+
 // When set, called by every save just before its written temporary takes
 // the place of the archive (named in UTF-8, links resolved): tests act
 // there as another program would while a save is under way.
 typedef void (*KQZipSaveHook)(const char* archive);
+// How the message of an Open for update begins when the archive could not
+// be held for a reason other than another holder (the reason follows): the
+// archive may be on a file system that does not lock.
+#define KQ_ZIP_LOCK_REFUSED "Archive could not be locked against other programs' saves: "
+
 void KQSetZipSaveHook(KQZipSaveHook hook);
 
 #endif

@@ -49,9 +49,12 @@ struct KQFileStamp {
     unsigned long links = 0;
 
     bool SameFile(const KQFileStamp& other) const { return device == other.device && index == other.index; }
+    // A name added or removed tells a change as well: the file then has
+    // names that a save cannot keep together.
     bool operator==(const KQFileStamp& other) const
     {
-        return SameFile(other) && size == other.size && modified == other.modified && changed == other.changed;
+        return SameFile(other) && size == other.size && modified == other.modified && changed == other.changed &&
+               links == other.links;
     }
     bool operator!=(const KQFileStamp& other) const { return !(*this == other); }
 };
@@ -61,49 +64,101 @@ bool KQFileStampOfStream(FILE* stream, KQFileStamp* stamp);
 
 // A file that a run holds because it will replace it. While one run holds
 // it no other run does: on Windows the open handle keeps other writers out,
-// elsewhere an advisory lock that every run takes keeps other runs out.
-// Readers are not kept out.
+// elsewhere an advisory lock that every run takes keeps other runs out (on a
+// descriptor open for writing where this user may write the file, as
+// network file systems lock only such). Readers are not kept out.
 struct KQHeldFile;
 // Holds the existing regular file name (links resolved by the caller). Null
-// with *error EBUSY when another run holds it, else what opening it gave.
-KQHeldFile* KQHoldFileUtf8(const std::string& name, int* error);
+// with *error EBUSY when another run holds it, else what opening or locking
+// it gave; *locking is set when the lock itself was refused (the file did
+// open), so that the caller can say so.
+KQHeldFile* KQHoldFileUtf8(const std::string& name, int* error, bool* locking = nullptr);
 void KQReleaseFile(KQHeldFile* held);
 // The file as it was when it was held.
 const KQFileStamp& KQHeldFileStamp(const KQHeldFile* held);
-// True when name still designates the held file with the size and
-// modification time it had when it was held.
+// True when name still designates the held file and its stamp is the one it
+// had when it was held (size, times, names).
 bool KQHeldFileUnchangedUtf8(const KQHeldFile* held, const std::string& name);
 
 // The temporary that a save writes and that then replaces the held file.
 // It is created marked as a save's temporary, so that a leftover of a run
 // stopped while saving can be told apart from anyone else's file.
 struct KQSaveFile;
-// Creates name, which must not exist yet, for binary writing, with the
-// access permissions of model (null for a new file). Null on failure, with
-// the C runtime's error number in *error.
-KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error);
+// Creates name, which must not exist yet, for binary writing, readable and
+// writable by this user only until the commit gives it the rights of model
+// (null for a new file). Null on failure, with the C runtime's error number
+// in *error and, where a right of model could not be given, its name in
+// *what.
+KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error,
+                                 std::string* what = nullptr);
 FILE* KQSaveFileStream(KQSaveFile* file);
+// Writes to, or moves in, the temporary; 0 or an error number. A move
+// first writes out what is buffered, so that a full disk is told as such.
+int KQWriteSaveFile(KQSaveFile* file, const void* data, size_t size);
+int KQFlushSaveFileBuffer(KQSaveFile* file);
 
 enum KQSaveResult {
     KQ_SAVE_DONE,
     KQ_SAVE_WRITE_FAILED,        // the data did not reach the disk
     KQ_SAVE_TEMPORARY_REPLACED,  // the name no longer designates the file written
     KQ_SAVE_TARGET_CHANGED,      // target is no longer what was held
-    KQ_SAVE_REPLACE_FAILED
+    KQ_SAVE_NOT_KEPT,            // a right or attribute of target could not be given to the new file
+    KQ_SAVE_REPLACE_FAILED,
+    KQ_SAVE_DOCUMENT_ELSEWHERE  // the replace failed midway: the document is only under another name
 };
 // Makes the written file durable, gives it what the held file carries that
-// an in-place save keeps (owner and group where this user may set them,
-// extended attributes and ACL; on Windows attributes, ACL, creation time and
-// streams), checks that name and target still are what they were, and puts
-// it in the place of target in one step. held may be null for a target that
-// did not exist. The error number of a failed step is in *error. On failure
+// an in-place save keeps (owner and group, extended attributes and ACL,
+// then the mode; on Windows attributes, ACL, creation time and streams),
+// checks that name and target still are what they were, and puts it in the
+// place of target in one step. held may be null for a target that did not
+// exist. The error number of a failed step is in *error, and
+// KQSaveFileDetail names what could not be kept (KQ_SAVE_NOT_KEPT) or
+// where the document is (KQ_SAVE_DOCUMENT_ELSEWHERE). On any other failure
 // target is as it was; the written file is left to KQAbandonSaveFile.
 KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error);
+const std::string& KQSaveFileDetail(const KQSaveFile* file);
 // Closes the file and removes it while it still is the one created, then
 // releases it. Null is allowed.
 void KQAbandonSaveFile(KQSaveFile* file);
+
+// What is under a temporary's name when a save needs it.
+enum KQLeftover {
+    KQ_LEFTOVER_NONE,      // nothing, or what a stopped save left, now removed
+    KQ_LEFTOVER_FOREIGN,   // a file that no save wrote
+    KQ_LEFTOVER_UNPROVEN,  // a file that no save can be proven to have written
+    KQ_LEFTOVER_IN_USE     // a live save's temporary
+};
 // Removes name when it is a temporary that a save left when it was
-// stopped; anything else, a live save's temporary among it, stays.
-void KQReclaimLeftoverUtf8(const std::string& name);
+// stopped (held: the file it was to replace, held by the caller, or null);
+// anything else stays, and the result says what it is.
+KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held = nullptr);
+
+// What a save of target that was stopped while it wrote into the file
+// itself left behind (a copy of the file's bytes beside it) is put back:
+// restored when the copy is proven a save's and the file is still the one
+// it copies; otherwise it stays, and *document names it.
+enum KQRecovery { KQ_RECOVERY_NONE, KQ_RECOVERY_RESTORED, KQ_RECOVERY_ELSEWHERE };
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document);
+
+// Test seam: every step of a save asks the hook first, with the file it
+// acts on. A hook returns 0 to let the step run (it may act as another
+// program would, just before it), or an error number that the step then
+// fails with. None is set unless a test sets one.
+enum KQSaveStep {
+    KQ_STEP_CREATE,        // creating the temporary
+    KQ_STEP_WRITE,         // each write to the temporary
+    KQ_STEP_FLUSH,         // each flush of a file to the disk
+    KQ_STEP_OWNER,         // giving the temporary the owner and group
+    KQ_STEP_ATTRIBUTE,     // each extended attribute other than the ACL
+    KQ_STEP_ACL,           // the access ACL
+    KQ_STEP_MODE,          // the permission bits
+    KQ_STEP_REPLACE,       // after the last check: the rename or replace
+    KQ_STEP_FOLDER_FLUSH,  // making the rename durable
+    KQ_STEP_BACKUP,        // each write of the backup copy of an in-place save
+    KQ_STEP_IN_PLACE       // each write into the package of an in-place save
+};
+typedef int (*KQSaveStepHook)(KQSaveStep step, const char* file);
+void KQSetSaveStepHook(KQSaveStepHook hook);
+int KQSaveStepError(KQSaveStep step, const std::string& file);
 
 #endif

@@ -216,6 +216,9 @@ bool StampOfName(const std::wstring& name, KQFileStamp* stamp)
 
 }  // namespace
 
+// Where a replace keeps the replaced file until the new one has its name.
+const char* const kBackupSuffix = ".kqbackup";
+
 struct KQHeldFile {
     HANDLE handle;
     KQFileStamp stamp;
@@ -227,6 +230,7 @@ struct KQSaveFile {
     KQFileStamp stamp;
     bool created;
     bool deleteOnClose;  // the system removes it when its handle closes
+    std::string detail;
 };
 
 bool KQFileStampUtf8(const std::string& name, KQFileStamp* stamp)
@@ -242,8 +246,11 @@ bool KQFileStampOfStream(FILE* stream, KQFileStamp* stamp)
     return handle != INVALID_HANDLE_VALUE && StampOfHandle(handle, stamp);
 }
 
-KQHeldFile* KQHoldFileUtf8(const std::string& name, int* error)
+KQHeldFile* KQHoldFileUtf8(const std::string& name, int* error, bool* locking)
 {
+    // The open is the lock here: it is never refused on its own.
+    if (locking)
+        *locking = false;
     // Asking for writing while sharing only reading: a second run, asking
     // the same, is refused, as is any other writer; readers that let others
     // write are not.
@@ -281,13 +288,13 @@ const KQFileStamp& KQHeldFileStamp(const KQHeldFile* held)
 bool KQHeldFileUnchangedUtf8(const KQHeldFile* held, const std::string& name)
 {
     KQFileStamp now;
-    return StampOfName(Wide(name), &now) && now.SameFile(held->stamp) && now.size == held->stamp.size &&
-           now.modified == held->stamp.modified;
+    return StampOfName(Wide(name), &now) && now == held->stamp;
 }
 
-KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error)
+KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error, std::string* what)
 {
     (void)model;
+    (void)what;
     KQSaveFile* file = new (std::nothrow) KQSaveFile;
     if (!file) {
         *error = ENOMEM;
@@ -296,10 +303,12 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     file->name = Wide(name);
     // Shared with nobody while it is written: no other program can rename
     // or replace it under its name meanwhile.
-    HANDLE handle =
-        CreateFileW(file->name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const int injected = KQSaveStepError(KQ_STEP_CREATE, name);
+    HANDLE handle = injected ? INVALID_HANDLE_VALUE
+                             : CreateFileW(file->name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *error = ErrorNumber(GetLastError());
+        *error = injected ? injected : ErrorNumber(GetLastError());
         delete file;
         return nullptr;
     }
@@ -327,16 +336,41 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     return file;
 }
 
+int KQWriteSaveFile(KQSaveFile* file, const void* data, size_t size)
+{
+    int injected = KQSaveStepError(KQ_STEP_WRITE, Utf8(file->name));
+    if (injected)
+        return injected;
+    return size > 0 && fwrite(data, 1, size, file->out) != size ? (errno ? errno : EIO) : 0;
+}
+
+int KQFlushSaveFileBuffer(KQSaveFile* file)
+{
+    int injected = KQSaveStepError(KQ_STEP_WRITE, Utf8(file->name));
+    if (injected)
+        return injected;
+    return fflush(file->out) != 0 ? (errno ? errno : EIO) : 0;
+}
+
+const std::string& KQSaveFileDetail(const KQSaveFile* file)
+{
+    return file->detail;
+}
+
 KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
 {
     *error = 0;
+    file->detail.clear();
+    const std::string name = Utf8(file->name);
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file->out)));
-    if (fflush(file->out) != 0) {
-        *error = errno;
+    int injected = KQSaveStepError(KQ_STEP_FLUSH, name);
+    if (injected || fflush(file->out) != 0) {
+        *error = injected ? injected : errno;
         return KQ_SAVE_WRITE_FAILED;
     }
-    if (!FlushFileBuffers(handle)) {
-        *error = ErrorNumber(GetLastError());
+    injected = KQSaveStepError(KQ_STEP_FLUSH, name);
+    if (injected || !FlushFileBuffers(handle)) {
+        *error = injected ? injected : ErrorNumber(GetLastError());
         return KQ_SAVE_WRITE_FAILED;
     }
     FILE_DISPOSITION_INFO keep = {FALSE};
@@ -356,8 +390,10 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
         return KQ_SAVE_TEMPORARY_REPLACED;
     const std::wstring wideTarget = Wide(target);
     if (!held) {
-        if (!MoveFileExW(file->name.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            *error = ErrorNumber(GetLastError());
+        injected = KQSaveStepError(KQ_STEP_REPLACE, target);
+        if (injected ||
+            !MoveFileExW(file->name.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            *error = injected ? injected : ErrorNumber(GetLastError());
             return KQ_SAVE_REPLACE_FAILED;
         }
         file->created = false;
@@ -365,24 +401,47 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
     }
     if (!KQHeldFileUnchangedUtf8(held, target))
         return KQ_SAVE_TARGET_CHANGED;
+    // The replaced file is kept under a name of its own until the new one
+    // has its name: a replace that fails midway then leaves it there, to be
+    // put back, instead of nowhere.
+    const std::string backupName = target + kBackupSuffix;
+    const std::wstring backup = FullName(Wide(backupName));
+    if (GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        file->detail = backupName;
+        *error = EEXIST;
+        return KQ_SAVE_REPLACE_FAILED;
+    }
+    injected = KQSaveStepError(KQ_STEP_REPLACE, target);
+    if (injected) {
+        *error = injected;
+        return KQ_SAVE_REPLACE_FAILED;
+    }
     // The replace needs the file that this handle keeps others from.
     CloseHandle(held->handle);
     held->handle = INVALID_HANDLE_VALUE;
     // Full names: Wine's replace refuses relative ones (ERROR_DIRECTORY).
-    if (ReplaceFileW(FullName(wideTarget).c_str(), FullName(file->name).c_str(), nullptr,
-                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    const std::wstring fullTarget = FullName(wideTarget);
+    if (ReplaceFileW(fullTarget.c_str(), FullName(file->name).c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
+                     nullptr, nullptr)) {
         file->created = false;
+        // The old document; one that another program still has open stays
+        // under that name, and the next save says so.
+        DeleteFileW(backup.c_str());
         return KQ_SAVE_DONE;
     }
     DWORD code = GetLastError();
     *error = ErrorNumber(code);
-    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-        // The replaced file is gone and the new one still has its own
-        // name: it is the package now, and must not be removed.
-        file->created = false;
-        if (MoveFileExW(file->name.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return KQ_SAVE_DONE;
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 ||
+        (GetFileAttributesW(fullTarget.c_str()) == INVALID_FILE_ATTRIBUTES &&
+         GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES)) {
+        // The package went to the backup's name and the new file kept its
+        // own: the package goes back, or the report says where it is.
+        if (MoveFileExW(backup.c_str(), fullTarget.c_str(), MOVEFILE_WRITE_THROUGH))
+            return KQ_SAVE_REPLACE_FAILED;
         *error = ErrorNumber(GetLastError());
+        file->created = false;
+        file->detail = backupName;
+        return KQ_SAVE_DOCUMENT_ELSEWHERE;
     }
     return KQ_SAVE_REPLACE_FAILED;
 }
@@ -399,12 +458,22 @@ void KQAbandonSaveFile(KQSaveFile* file)
     delete file;
 }
 
-void KQReclaimLeftoverUtf8(const std::string& name)
+KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
 {
     // A save's temporary goes with its handle, so a file under its name is
-    // someone else's (or a stopped save's where the system refused to
-    // remove it on close): it stays, and the save that needs the name says so.
-    (void)name;
+    // someone else's, or a stopped save's where the system refused to remove
+    // it on close: it stays, and the save that needs the name says so.
+    (void)held;
+    return GetFileAttributesW(Wide(name).c_str()) == INVALID_FILE_ATTRIBUTES ? KQ_LEFTOVER_NONE : KQ_LEFTOVER_UNPROVEN;
+}
+
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document)
+{
+    // Saves here always replace the file, and a replace that failed midway
+    // has said where the document went.
+    (void)target;
+    (void)document;
+    return KQ_RECOVERY_NONE;
 }
 
 int KQRemoveFileUtf8(const std::string& name)
@@ -526,41 +595,126 @@ bool StampOfName(const std::string& name, bool followLinks, KQFileStamp* stamp)
     return true;
 }
 
-// Copies the extended attributes of from onto to, ACLs included
-// (system.posix_acl_access), as far as this user may set them.
-void CopyExtendedAttributes(int from, int to)
+// Why a step failed: what the test seam injects, else errno.
+int Failed(int injected)
 {
-    ssize_t length = ::flistxattr(from, nullptr, 0);
-    if (length <= 0)
-        return;
-    std::vector<char> names(static_cast<size_t>(length));
-    length = ::flistxattr(from, names.data(), names.size());
-    if (length <= 0)
-        return;
-    std::vector<char> value;
-    for (const char* name = names.data(); name < names.data() + length; name += std::strlen(name) + 1) {
-        if (std::strcmp(name, kSaveMark) == 0)
-            continue;
-        ssize_t size = ::fgetxattr(from, name, nullptr, 0);
-        if (size < 0)
-            continue;
-        value.resize(static_cast<size_t>(size) + 1);
-        size = ::fgetxattr(from, name, value.data(), value.size());
-        if (size >= 0)
-            (void)::fsetxattr(to, name, value.data(), static_cast<size_t>(size), 0);
-    }
+    return injected ? injected : (errno ? errno : EIO);
 }
 
-// Makes a rename in the folder of name durable.
-void FlushFolderOf(const std::string& name)
+// Flushes what the stream buffers, then the file's data or the whole file
+// (metadata included) to the disk; 0 or an error number.
+int FlushToDisk(FILE* stream, const std::string& name, bool metadata)
+{
+    int injected = KQSaveStepError(KQ_STEP_FLUSH, name);
+    if (injected || std::fflush(stream) != 0)
+        return Failed(injected);
+    const int fd = ::fileno(stream);
+    injected = KQSaveStepError(KQ_STEP_FLUSH, name);
+    if (injected || (metadata ? ::fsync(fd) : ::fdatasync(fd)) != 0)
+        return Failed(injected);
+    return 0;
+}
+
+const char* const kAccessAcl = "system.posix_acl_access";
+
+// Gives to the extended attributes of from, the access ACL among them, and
+// takes away an ACL that from has not (one inherited from the folder's
+// default ACL). Names what could not be kept.
+int CopyExtendedAttributes(int from, int to, const std::string& name, std::string* what)
+{
+    std::vector<char> names;
+    ssize_t length = ::flistxattr(from, nullptr, 0);
+    if (length > 0) {
+        names.resize(static_cast<size_t>(length));
+        length = ::flistxattr(from, names.data(), names.size());
+    }
+    if (length < 0 && errno != ENOTSUP) {
+        *what = "extended attributes";
+        return errno;
+    }
+    bool hasAcl = false;
+    std::vector<char> value;
+    for (const char* at = names.data(); length > 0 && at < names.data() + length; at += std::strlen(at) + 1) {
+        if (std::strcmp(at, kSaveMark) == 0)
+            continue;
+        const bool acl = std::strcmp(at, kAccessAcl) == 0;
+        hasAcl = hasAcl || acl;
+        *what = acl ? std::string("access control list") : "extended attribute '" + std::string(at) + "'";
+        ssize_t size = ::fgetxattr(from, at, nullptr, 0);
+        if (size >= 0) {
+            value.resize(static_cast<size_t>(size) + 1);
+            size = ::fgetxattr(from, at, value.data(), value.size());
+        }
+        // One removed since it was listed is not there to keep.
+        if (size < 0 && errno == ENODATA)
+            continue;
+        if (size < 0)
+            return errno;
+        int injected = KQSaveStepError(acl ? KQ_STEP_ACL : KQ_STEP_ATTRIBUTE, name);
+        if (injected || ::fsetxattr(to, at, value.data(), static_cast<size_t>(size), 0) != 0)
+            return Failed(injected);
+    }
+    if (!hasAcl) {
+        *what = "access control list";
+        int injected = KQSaveStepError(KQ_STEP_ACL, name);
+        if (injected || (::fremovexattr(to, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP))
+            return Failed(injected);
+    }
+    what->clear();
+    return 0;
+}
+
+// Creates name anew, open for writing (and reading), held and marked as a
+// save's own. Where the file system can, the file is made without a name,
+// held and marked, and only then given its name: a run stopped at any moment
+// leaves no file under the name that is not marked. Elsewhere it is marked
+// right after its creation. -1 with errno on failure (EEXIST: name is taken).
+int CreateMarked(const std::string& name, mode_t mode)
+{
+    size_t slash = name.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string(".") : name.substr(0, slash == 0 ? 1 : slash);
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        (void)::flock(fd, LOCK_EX | LOCK_NB);
+        (void)::fsetxattr(fd, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+            (errno != EEXIST && ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0))
+            return fd;
+        const int linking = errno;
+        ::close(fd);
+        if (linking == EEXIST) {
+            errno = EEXIST;
+            return -1;
+        }
+    }
+    // No unnamed files here (or no way to name one): the plain way.
+    fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0)
+        return -1;
+    // A new file cannot be held by anyone else yet. Where no attribute can
+    // be set the leftover of a stopped save is not proven ours, and the next
+    // save says so.
+    (void)::flock(fd, LOCK_EX | LOCK_NB);
+    (void)::fsetxattr(fd, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
+    return fd;
+}
+
+// Makes a rename in the folder of name durable; 0 or an error number.
+int FlushFolderOf(const std::string& name)
 {
     size_t slash = name.find_last_of('/');
     std::string folder = slash == std::string::npos ? std::string(".") : name.substr(0, slash == 0 ? 1 : slash);
+    int injected = KQSaveStepError(KQ_STEP_FOLDER_FLUSH, folder);
+    if (injected)
+        return injected;
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return;
-    (void)::fsync(fd);
+        return errno;
+    int result = ::fsync(fd) == 0 ? 0 : errno;
     ::close(fd);
+    // Folders of some file systems cannot be flushed, and need not be.
+    return result == EINVAL || result == ENOTSUP ? 0 : result;
 }
 
 }  // namespace
@@ -575,6 +729,8 @@ struct KQSaveFile {
     FILE* out;
     KQFileStamp stamp;  // the file created under name
     bool created;
+    bool ownerKept;  // it has the owner and group of the file it replaces
+    std::string detail;
 };
 
 bool KQFileStampUtf8(const std::string& name, KQFileStamp* stamp)
@@ -587,19 +743,28 @@ bool KQFileStampOfStream(FILE* stream, KQFileStamp* stamp)
     return stream && StampOfDescriptor(::fileno(stream), stamp);
 }
 
-KQHeldFile* KQHoldFileUtf8(const std::string& name, int* error)
+KQHeldFile* KQHoldFileUtf8(const std::string& name, int* error, bool* locking)
 {
+    if (locking)
+        *locking = false;
     // A save replaces the file by a rename: a run that waited for the lock
     // of the file it opened may then hold one that the name no longer
     // designates. It holds what the name designates once both agree.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        // NFS emulates the lock with a byte-range lock, which an exclusive
+        // lock takes only on a file open for writing. Opening for writing
+        // changes nothing of the file.
+        int fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY))
+            fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         if (fd < 0) {
             *error = errno;
             return nullptr;
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             *error = errno == EWOULDBLOCK ? EBUSY : errno;
+            if (locking && *error != EBUSY)
+                *locking = true;
             ::close(fd);
             return nullptr;
         }
@@ -640,31 +805,42 @@ const KQFileStamp& KQHeldFileStamp(const KQHeldFile* held)
 bool KQHeldFileUnchangedUtf8(const KQHeldFile* held, const std::string& name)
 {
     KQFileStamp now;
-    return StampOfName(name, true, &now) && now.SameFile(held->stamp) && now.size == held->stamp.size &&
-           now.modified == held->stamp.modified;
+    return StampOfName(name, true, &now) && now == held->stamp;
 }
 
-KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error)
+KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* model, int* error, std::string* what)
 {
     struct stat info;
     const bool like = model && ::fstat(model->fd, &info) == 0;
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, like ? 0600 : 0666);
-    if (fd < 0) {
-        *error = errno;
-        return nullptr;
-    }
-    if (like)
-        (void)::fchmod(fd, info.st_mode & 0777);
+    int injected = KQSaveStepError(KQ_STEP_CREATE, name);
+    // Readable by this user alone until the commit has given it every right
+    // of the file it replaces: no one gains access on the way.
     // Held and marked before any data is written: a leftover without the
     // mark (a file system without extended attributes) is never taken for
-    // ours, and one still held is a live save's. A new file cannot be held
-    // by anyone else yet.
-    (void)::flock(fd, LOCK_EX | LOCK_NB);
-    (void)::fsetxattr(fd, kSaveMark, kSaveMarkValue, sizeof(kSaveMarkValue) - 1, 0);
+    // ours, and one still held is a live save's.
+    int fd = injected ? -1 : CreateMarked(name, like ? 0600 : 0666);
+    if (fd < 0) {
+        *error = Failed(injected);
+        return nullptr;
+    }
     KQSaveFile* file = new (std::nothrow) KQSaveFile;
-    FILE* stream = file ? ::fdopen(fd, "wb") : nullptr;
+    bool ownerKept = !like;
+    *error = 0;
+    if (file && like) {
+        // Root keeps owner and group; the owner keeps them where a member
+        // of the group. Anyone else cannot, and the commit then writes into
+        // the held file itself.
+        injected = KQSaveStepError(KQ_STEP_OWNER, name);
+        ownerKept = !injected && ::fchown(fd, info.st_uid, info.st_gid) == 0;
+        if (!ownerKept && (injected || errno != EPERM)) {
+            *error = Failed(injected);
+            if (what)
+                *what = "owner and group";
+        }
+    }
+    FILE* stream = file && *error == 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!stream || !StampOfDescriptor(fd, &file->stamp)) {
-        *error = file ? errno : ENOMEM;
+        *error = !file ? ENOMEM : *error ? *error : errno;
         if (stream)
             std::fclose(stream);
         else
@@ -676,34 +852,233 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     file->name = name;
     file->out = stream;
     file->created = true;
+    file->ownerKept = ownerKept;
     return file;
 }
+
+int KQWriteSaveFile(KQSaveFile* file, const void* data, size_t size)
+{
+    int injected = KQSaveStepError(KQ_STEP_WRITE, file->name);
+    if (injected || (size > 0 && std::fwrite(data, 1, size, file->out) != size))
+        return Failed(injected);
+    return 0;
+}
+
+int KQFlushSaveFileBuffer(KQSaveFile* file)
+{
+    int injected = KQSaveStepError(KQ_STEP_WRITE, file->name);
+    return injected || std::fflush(file->out) != 0 ? Failed(injected) : 0;
+}
+
+const std::string& KQSaveFileDetail(const KQSaveFile* file)
+{
+    return file->detail;
+}
+
+namespace {
+
+// Gives the written file the rights of the held one: owner and group were
+// given at its creation, then come the extended attributes
+// and ACL, and the mode last, which sets the ACL's mask to the group bits
+// the held file shows (its own mask). Until the mode is set the file is
+// this user's alone, so a step that fails widens nothing.
+KQSaveResult GiveRights(KQSaveFile* file, const KQHeldFile* held, int* error)
+{
+    const int fd = ::fileno(file->out);
+    struct stat info;
+    if (::fstat(held->fd, &info) != 0) {
+        *error = errno;
+        file->detail = "permissions";
+        return KQ_SAVE_NOT_KEPT;
+    }
+    *error = CopyExtendedAttributes(held->fd, fd, file->name, &file->detail);
+    if (*error != 0)
+        return KQ_SAVE_NOT_KEPT;
+    int injected = KQSaveStepError(KQ_STEP_MODE, file->name);
+    if (injected || ::fchmod(fd, info.st_mode & 07777) != 0) {
+        *error = Failed(injected);
+        file->detail = "permissions";
+        return KQ_SAVE_NOT_KEPT;
+    }
+    return KQ_SAVE_DONE;
+}
+
+// True when the file under name is the held one as it was held: identity,
+// size, modification time and names. Its change time is not asked: the
+// rename that moved it set it.
+bool StillTheHeldFile(const KQHeldFile* held, const std::string& name)
+{
+    KQFileStamp named, opened;
+    const KQFileStamp& was = held->stamp;
+    return StampOfName(name, false, &named) && StampOfDescriptor(held->fd, &opened) && named.SameFile(was) &&
+           opened.SameFile(was) && named.size == was.size && named.modified == was.modified &&
+           named.links == was.links && opened.size == was.size && opened.modified == was.modified;
+}
+
+// Where an in-place save keeps the package's bytes while it overwrites
+// them, and where it writes that copy first.
+const char* const kBackupSuffix = ".kqbackup";
+const char* const kBackupPartSuffix = ".kqbackup.part";
+
+// The mark of a complete backup names the file it copies.
+std::string BackupMark(const KQFileStamp& of)
+{
+    return "backup:" + std::to_string(of.device) + ":" + std::to_string(of.index);
+}
+
+// Copies all of from over to, from the start, and cuts to there; 0 or an
+// error number.
+int CopyContent(int from, int to, KQSaveStep step, const std::string& name)
+{
+    std::vector<char> buffer(1 << 20);
+    off_t at = 0;
+    for (;;) {
+        ssize_t n = ::pread(from, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            int injected = KQSaveStepError(step, name);
+            ssize_t w = injected ? -1 : ::pwrite(to, buffer.data() + done, static_cast<size_t>(n - done), at + done);
+            if (w < 0 && !injected && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return Failed(injected);
+            done += w;
+        }
+        at += n;
+    }
+    return ::ftruncate(to, at) == 0 ? 0 : errno;
+}
+
+int FlushDescriptor(int fd, const std::string& name)
+{
+    int injected = KQSaveStepError(KQ_STEP_FLUSH, name);
+    return injected || ::fsync(fd) != 0 ? Failed(injected) : 0;
+}
+
+// Puts the written file's bytes into the held file itself, for a runner
+// that cannot give a new file the owner and group: a rename would hand the
+// document to the runner. A flushed copy of the held file's bytes stands
+// beside it under the backup's name while it is overwritten, so that a run
+// stopped at any moment leaves the document whole in one of them, and the
+// next run puts the copy back (KQRecoverStoppedSaveUtf8). Owner, group,
+// mode, ACL, attributes and every name of the file stay as they are.
+KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
+{
+    if ((::fcntl(held->fd, F_GETFL) & O_ACCMODE) != O_RDWR) {
+        *error = EACCES;
+        return KQ_SAVE_REPLACE_FAILED;
+    }
+    if (!KQHeldFileUnchangedUtf8(held, target))
+        return KQ_SAVE_TARGET_CHANGED;
+    int written = ::open(file->name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    KQFileStamp opened;
+    if (written < 0 || !StampOfDescriptor(written, &opened) || !opened.SameFile(file->stamp)) {
+        if (written >= 0)
+            ::close(written);
+        return KQ_SAVE_TEMPORARY_REPLACED;
+    }
+    const std::string part = target + kBackupPartSuffix, backup = target + kBackupSuffix;
+    KQSaveResult result = KQ_SAVE_WRITE_FAILED;
+    bool named = false;  // the copy is under the backup's name
+    int injected = KQSaveStepError(KQ_STEP_CREATE, part);
+    int copy = injected ? -1 : CreateMarked(part, 0600);
+    if (copy < 0) {
+        *error = Failed(injected);
+        if (*error == EEXIST) {
+            file->detail = part;
+            result = KQ_SAVE_REPLACE_FAILED;
+        }
+        ::close(written);
+        return result;
+    }
+    struct stat info;
+    if (::fstat(held->fd, &info) == 0) {
+        // Readable as the package is, so that its owner can take it back by
+        // hand where the next run cannot.
+        (void)::fchown(copy, static_cast<uid_t>(-1), info.st_gid);
+        std::string ignored;
+        (void)CopyExtendedAttributes(held->fd, copy, part, &ignored);
+        (void)::fchmod(copy, info.st_mode & 0777);
+    }
+    const std::string mark = BackupMark(held->stamp);
+    if ((*error = CopyContent(held->fd, copy, KQ_STEP_BACKUP, part)) != 0 ||
+        (*error = FlushDescriptor(copy, part)) != 0)
+        goto failed;
+    // Where no mark can be set the next run cannot prove the copy its own,
+    // and says where it is instead.
+    (void)::fsetxattr(copy, kSaveMark, mark.data(), mark.size(), 0);
+    if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, backup.c_str(), RENAME_NOREPLACE) != 0) {
+        *error = errno;
+        if (*error == EEXIST)
+            file->detail = backup;
+        result = KQ_SAVE_REPLACE_FAILED;
+        goto failed;
+    }
+    named = true;
+    if ((*error = FlushFolderOf(target)) != 0)
+        goto failed;
+    // The copy is of the file as it was held only when nobody wrote to it
+    // meanwhile.
+    if (!KQHeldFileUnchangedUtf8(held, target)) {
+        result = KQ_SAVE_TARGET_CHANGED;
+        goto failed;
+    }
+    if ((*error = CopyContent(written, held->fd, KQ_STEP_IN_PLACE, target)) != 0 ||
+        (*error = FlushDescriptor(held->fd, target)) != 0) {
+        // The package is partly overwritten: its bytes go back at once.
+        int restored = CopyContent(copy, held->fd, KQ_STEP_IN_PLACE, target);
+        if (restored == 0)
+            restored = FlushDescriptor(held->fd, target);
+        if (restored != 0) {
+            file->detail = backup;
+            file->created = false;
+            ::close(copy);
+            ::close(written);
+            return KQ_SAVE_DOCUMENT_ELSEWHERE;
+        }
+        goto failed;
+    }
+    // Overwritten and flushed: the copy goes. Should it stay, unmarked, the
+    // next run cannot take it for a stopped save's and never puts it back.
+    if (::unlink(backup.c_str()) != 0)
+        (void)::fremovexattr(copy, kSaveMark);
+    ::close(copy);
+    ::close(written);
+    (void)FlushFolderOf(target);
+    return KQ_SAVE_DONE;
+failed:
+    ::unlink(named ? backup.c_str() : part.c_str());
+    ::close(copy);
+    ::close(written);
+    return result;
+}
+
+}  // namespace
 
 KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
 {
     *error = 0;
+    file->detail.clear();
     const int fd = ::fileno(file->out);
     // The data first: a power cut after the rename must not find a file
     // that has its name but not yet its bytes.
-    if (std::fflush(file->out) != 0 || ::fdatasync(fd) != 0) {
-        *error = errno;
+    if ((*error = FlushToDisk(file->out, file->name, false)) != 0)
         return KQ_SAVE_WRITE_FAILED;
-    }
+    if (held && !file->ownerKept)
+        return CommitInPlace(file, target, held, error);
     if (held) {
-        struct stat info;
-        if (::fstat(held->fd, &info) == 0) {
-            // Root keeps owner and group; a member of the file's group keeps
-            // the group; the owner becomes this user otherwise.
-            if (::fchown(fd, info.st_uid, info.st_gid) != 0)
-                (void)::fchown(fd, static_cast<uid_t>(-1), info.st_gid);
-            // After the owner: a change of owner may clear mode bits. Before
-            // the ACL, which sets the group bits as the original has them.
-            (void)::fchmod(fd, info.st_mode & 0777);
-        }
-        CopyExtendedAttributes(held->fd, fd);
+        KQSaveResult given = GiveRights(file, held, error);
+        if (given != KQ_SAVE_DONE)
+            return given;
     }
-    if (::fsync(fd) != 0) {
-        *error = errno;
+    int injected = KQSaveStepError(KQ_STEP_FLUSH, file->name);
+    if (injected || ::fsync(fd) != 0) {
+        *error = Failed(injected);
         return KQ_SAVE_WRITE_FAILED;
     }
     KQFileStamp named;
@@ -711,20 +1086,51 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
         return KQ_SAVE_TEMPORARY_REPLACED;
     if (held && !KQHeldFileUnchangedUtf8(held, target))
         return KQ_SAVE_TARGET_CHANGED;
-    if (::rename(file->name.c_str(), target.c_str()) != 0) {
+    injected = KQSaveStepError(KQ_STEP_REPLACE, target);
+    if (injected) {
+        *error = injected;
+        return KQ_SAVE_REPLACE_FAILED;
+    }
+    // Swapping the names, where the file system can, leaves the replaced
+    // file under the temporary's name: a change made to it after the check
+    // above shows there, and the swap is undone.
+    bool exchanged = false;
+    if (held) {
+        exchanged = ::renameat2(AT_FDCWD, file->name.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0;
+        if (!exchanged && errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) {
+            *error = errno;
+            return KQ_SAVE_REPLACE_FAILED;
+        }
+    }
+    if (exchanged && !StillTheHeldFile(held, file->name)) {
+        if (::renameat2(AT_FDCWD, file->name.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+            *error = errno;
+            file->detail = file->name;
+            file->created = false;
+            return KQ_SAVE_DOCUMENT_ELSEWHERE;
+        }
+        return KQ_SAVE_TARGET_CHANGED;
+    }
+    if (!exchanged && ::rename(file->name.c_str(), target.c_str()) != 0) {
         *error = errno;
         return KQ_SAVE_REPLACE_FAILED;
     }
     file->created = false;
+    // The replaced file goes, still held, so that no stale copy of the
+    // document stays behind. A run stopped just before leaves it under the
+    // temporary's name beside a marked package: the next run reclaims it.
+    if (exchanged)
+        (void)::unlink(file->name.c_str());
     // The mark goes only now: a save stopped before the rename leaves a
     // leftover that the next run can tell for one. One stopped right here
-    // leaves the mark on the saved package, where it does no harm and is
-    // never carried over.
+    // leaves the mark on the saved package, which the next run removes.
     (void)::fremovexattr(fd, kSaveMark);
     FILE* out = file->out;
     file->out = nullptr;
     (void)std::fclose(out);  // written and flushed already
-    FlushFolderOf(target);
+    // The package is the new one now, whether or not its name is on the
+    // disk yet: failing the save would tell of a package left as it was.
+    (void)FlushFolderOf(target);
     return KQ_SAVE_DONE;
 }
 
@@ -740,24 +1146,84 @@ void KQAbandonSaveFile(KQSaveFile* file)
     delete file;
 }
 
-void KQReclaimLeftoverUtf8(const std::string& name)
+namespace {
+
+// Whether the open file carries the save mark: 1 yes, 0 no, -1 where no
+// mark can be set (so none proves anything).
+int Marked(int fd)
 {
-    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return;
-    KQFileStamp opened, named;
     char mark[sizeof(kSaveMarkValue)];
     const ssize_t n = ::fgetxattr(fd, kSaveMark, mark, sizeof(mark));
+    if (n < 0)
+        return errno == ENOTSUP ? -1 : 0;
+    return n == static_cast<ssize_t>(sizeof(kSaveMarkValue) - 1) &&
+           std::memcmp(mark, kSaveMarkValue, static_cast<size_t>(n)) == 0;
+}
+
+}  // namespace
+
+KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
+{
+    // A package that still carries the mark is one whose save was stopped
+    // after its rename: a file under the temporary's name beside it is the
+    // package that the save replaced.
+    const bool packageMarked = held && Marked(held->fd) == 1;
+    KQLeftover result = KQ_LEFTOVER_NONE;
+    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+        KQFileStamp opened, named;
+        struct stat info;
+        const int marked = Marked(fd);
+        // The lock is taken last and kept until the name is gone, so that
+        // no save can have begun to write under it in between.
+        const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && StampOfDescriptor(fd, &opened) &&
+                             StampOfName(name, false, &named) && named.SameFile(opened);
+        if (!regular || (marked != 1 && !packageMarked))
+            result = marked < 0 ? KQ_LEFTOVER_UNPROVEN : KQ_LEFTOVER_FOREIGN;
+        else if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+            result = KQ_LEFTOVER_IN_USE;
+        else
+            ::unlink(name.c_str());
+        ::close(fd);
+    } else if (errno != ENOENT) {
+        result = KQ_LEFTOVER_FOREIGN;
+    }
+    if (packageMarked && result == KQ_LEFTOVER_NONE && ::fremovexattr(held->fd, kSaveMark) == 0)
+        StampOfDescriptor(held->fd, &held->stamp);
+    return result;
+}
+
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document)
+{
+    const std::string backup = target + kBackupSuffix;
+    KQReclaimLeftoverUtf8(target + kBackupPartSuffix);
+    int copy = ::open(backup.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (copy < 0)
+        return errno == ENOENT ? KQ_RECOVERY_NONE : KQ_RECOVERY_ELSEWHERE;
+    *document = backup;
+    // A live save keeps both locked; the copy's lock is kept until its
+    // name is gone, so that no save can begin to use it in between.
+    KQRecovery result = KQ_RECOVERY_ELSEWHERE;
+    int package = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    KQFileStamp of;
+    char mark[64];
+    const ssize_t n = ::fgetxattr(copy, kSaveMark, mark, sizeof(mark));
     struct stat info;
-    // The lock is taken last and kept until the name is gone, so that no
-    // save can have begun to write under it in between.
-    const bool ours = n == static_cast<ssize_t>(sizeof(kSaveMarkValue) - 1) &&
-                      std::memcmp(mark, kSaveMarkValue, static_cast<size_t>(n)) == 0 && ::fstat(fd, &info) == 0 &&
-                      S_ISREG(info.st_mode) && StampOfDescriptor(fd, &opened) && StampOfName(name, false, &named) &&
-                      named.SameFile(opened) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (ours)
-        ::unlink(name.c_str());
-    ::close(fd);
+    if (::flock(copy, LOCK_EX | LOCK_NB) != 0 || (package >= 0 && ::flock(package, LOCK_EX | LOCK_NB) != 0)) {
+        result = KQ_RECOVERY_NONE;
+    } else if (package >= 0 && n > 0 && StampOfDescriptor(package, &of) && ::fstat(copy, &info) == 0 &&
+               S_ISREG(info.st_mode) && std::string(mark, static_cast<size_t>(n)) == BackupMark(of) &&
+               CopyContent(copy, package, KQ_STEP_IN_PLACE, target) == 0 && FlushDescriptor(package, target) == 0) {
+        // The package is the one the copy was made of, and has its bytes
+        // back.
+        ::unlink(backup.c_str());
+        (void)FlushFolderOf(target);
+        result = KQ_RECOVERY_RESTORED;
+    }
+    if (package >= 0)
+        ::close(package);
+    ::close(copy);
+    return result;
 }
 
 int KQRemoveFileUtf8(const std::string& name)
@@ -770,4 +1236,20 @@ int KQRemoveFileUtf8(const std::string& name)
 FILE* KQSaveFileStream(KQSaveFile* file)
 {
     return file->out;
+}
+
+namespace {
+
+KQSaveStepHook saveStepHook = nullptr;
+
+}  // namespace
+
+void KQSetSaveStepHook(KQSaveStepHook hook)
+{
+    saveStepHook = hook;
+}
+
+int KQSaveStepError(KQSaveStep step, const std::string& file)
+{
+    return saveStepHook ? saveStepHook(step, file.c_str()) : 0;
 }
