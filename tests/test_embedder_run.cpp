@@ -727,28 +727,6 @@ int Inject(KQSaveStep step, const char*)
     return injection.nth > 0 && step == injection.step && n == injection.nth ? injection.error : 0;
 }
 
-// An access ACL as setfacl -m u:4444:rw writes it for a 0640 file.
-std::string AccessAclOf4444()
-{
-    struct Entry {
-        uint16_t tag, perm;
-        uint32_t id;
-    };
-    const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu},
-                             {0x02, 6, 4444},
-                             {0x04, 4, 0xFFFFFFFFu},
-                             {0x10, 6, 0xFFFFFFFFu},
-                             {0x20, 0, 0xFFFFFFFFu}};
-    const uint32_t version = 2;
-    std::string acl(reinterpret_cast<const char*>(&version), sizeof(version));
-    for (const Entry& e : entries) {
-        acl.append(reinterpret_cast<const char*>(&e.tag), 2);
-        acl.append(reinterpret_cast<const char*>(&e.perm), 2);
-        acl.append(reinterpret_cast<const char*>(&e.id), 4);
-    }
-    return acl;
-}
-
 std::string AttributeOf(const std::string& file, const char* name)
 {
     char value[256];
@@ -771,7 +749,7 @@ TEST(CorvessaRun, EveryStepOfTheSaveMayFail)
     ASSERT_EQ(::chmod(s.package.c_str(), 0640), 0);
     if (::setxattr(s.package.c_str(), "user.comment", "kept", 4, 0) != 0)
         GTEST_SKIP() << "no user attributes on this file system";
-    const std::string acl = AccessAclOf4444();
+    const std::string acl = kqinput::AccessAcl(4444);
     if (::setxattr(s.package.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
         GTEST_SKIP() << "no ACLs on this file system";
     struct stat was;

@@ -1220,28 +1220,6 @@ std::string Attribute(const std::string& file, const char* name)
     return n < 0 ? std::string("<none>") : std::string(value, static_cast<size_t>(n));
 }
 
-// An access ACL as setfacl -m u:USER:rw writes it for a 0640 file.
-std::string AccessAcl(uint32_t user = 4444)
-{
-    struct Entry {
-        uint16_t tag, perm;
-        uint32_t id;
-    };
-    const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu},
-                             {0x02, 6, user},
-                             {0x04, 4, 0xFFFFFFFFu},
-                             {0x10, 6, 0xFFFFFFFFu},
-                             {0x20, 0, 0xFFFFFFFFu}};
-    const uint32_t version = 2;
-    std::string acl(reinterpret_cast<const char*>(&version), sizeof(version));
-    for (const Entry& e : entries) {
-        acl.append(reinterpret_cast<const char*>(&e.tag), 2);
-        acl.append(reinterpret_cast<const char*>(&e.perm), 2);
-        acl.append(reinterpret_cast<const char*>(&e.id), 4);
-    }
-    return acl;
-}
-
 // Adds an entry and saves, as the current user; true when the save worked.
 bool AddAndSave(const std::string& archive)
 {
@@ -1261,7 +1239,7 @@ TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
         GTEST_SKIP() << "giving the archive another owner needs the administrator";
     const uid_t owner = 4242, member = 4646;
     const gid_t group = 4343;
-    const std::string acl = AccessAcl();
+    const std::string acl = kqinput::AccessAcl(4444);
 
     ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
     ASSERT_EQ(::chown(path.c_str(), owner, group), 0);
@@ -1301,7 +1279,7 @@ TEST_F(ZipTest, SaveKeepsOwnerGroupModeAndExtendedAttributes)
         ASSERT_EQ(::chown(shared.c_str(), owner, group), 0);
         ASSERT_EQ(::chmod(shared.c_str(), access.mode), 0);
         ASSERT_EQ(::setxattr(shared.c_str(), "user.comment", "kept", 4, 0), 0);
-        const std::string memberAcl = AccessAcl(member);
+        const std::string memberAcl = kqinput::AccessAcl(member);
         if (access.aclEntry &&
             ::setxattr(shared.c_str(), "system.posix_acl_access", memberAcl.data(), memberAcl.size(), 0) != 0)
             GTEST_SKIP() << "no ACLs on this file system";

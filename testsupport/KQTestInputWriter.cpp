@@ -428,4 +428,25 @@ Bytes BottomUp(const Bytes& rgb, int width, int height)
     return out;
 }
 
+std::string AccessAcl(uint32_t user)
+{
+    struct Entry {
+        uint16_t tag, perm;
+        uint32_t id;
+    };
+    const Entry entries[] = {{0x01, 6, 0xFFFFFFFFu},
+                             {0x02, 6, user},
+                             {0x04, 4, 0xFFFFFFFFu},
+                             {0x10, 6, 0xFFFFFFFFu},
+                             {0x20, 0, 0xFFFFFFFFu}};
+    const uint32_t version = 2;
+    std::string acl(reinterpret_cast<const char*>(&version), sizeof(version));
+    for (const Entry& e : entries) {
+        acl.append(reinterpret_cast<const char*>(&e.tag), 2);
+        acl.append(reinterpret_cast<const char*>(&e.perm), 2);
+        acl.append(reinterpret_cast<const char*>(&e.id), 4);
+    }
+    return acl;
+}
+
 }  // namespace kqinput

@@ -155,6 +155,10 @@ Bytes Picture(int width, int height);
 // Rows top first into the bottom-up order of the image block.
 Bytes BottomUp(const Bytes& rgb, int width, int height);
 
+// The access ACL, as the system.posix_acl_access attribute holds it, that
+// setfacl -m u:USER:rw writes for a 0640 file.
+std::string AccessAcl(uint32_t user);
+
 }  // namespace kqinput
 
 #endif
