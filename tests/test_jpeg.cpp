@@ -331,30 +331,21 @@ bool DecodeWithin(KQRGBImage& image, Bytes data, const KQJPEGLimits& limits)
     return KQDecodeJPEGFromMemory(&image, data.data(), &size, &limits);
 }
 
-kqhostile::Bytes Flood(int width, int height, bool progressive, bool subsampled, int scans)
-{
-    kqhostile::ScanFlood s;
-    s.width = width;
-    s.height = height;
-    s.progressive = progressive;
-    s.subsampled = subsampled;
-    s.scans = scans;
-    return kqhostile::FloodJpeg(s);
-}
-
 TEST(JPEGDecode, ScanLimitEndsARunOfEmptyScans)
 {
     // Every empty scan walks the whole picture: without a limit, ten
     // thousand of them in a few hundred bytes took most of a minute.
     for (bool progressive : {true, false}) {
         KQRGBImage image;
-        EXPECT_TRUE(DecodeWithin(image, Flood(64, 48, progressive, false, 100), Limits(100, 0, 0))) << progressive;
+        EXPECT_TRUE(DecodeWithin(image, kqhostile::FloodJpeg(64, 48, progressive, false, 100), Limits(100, 0, 0)))
+            << progressive;
         EXPECT_EQ(image.Size().x, 64);
         KQRGBImage over;
-        EXPECT_FALSE(DecodeWithin(over, Flood(64, 48, progressive, false, 101), Limits(100, 0, 0))) << progressive;
+        EXPECT_FALSE(DecodeWithin(over, kqhostile::FloodJpeg(64, 48, progressive, false, 101), Limits(100, 0, 0)))
+            << progressive;
         // The shared decoder sets no limit of its own.
         KQRGBImage any;
-        EXPECT_TRUE(Decode(any, Flood(64, 48, progressive, false, 101))) << progressive;
+        EXPECT_TRUE(Decode(any, kqhostile::FloodJpeg(64, 48, progressive, false, 101))) << progressive;
     }
     // Real multi-scan data stays well inside a limit of a few dozen scans.
     kqinput::JpegSettings settings;
@@ -380,7 +371,7 @@ TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader)
         {20, 20, true, true, 20 * 20 * 3 + (4 * 4 + 2 * 2 * 2) * 128},
     };
     for (const Case& c : cases) {
-        const Bytes data = Flood(c.width, c.height, c.progressive, c.subsampled, 1);
+        const Bytes data = kqhostile::FloodJpeg(c.width, c.height, c.progressive, c.subsampled, 1);
         KQRGBImage image;
         EXPECT_FALSE(DecodeWithin(image, data, Limits(0, c.bytes - 1, 0))) << c.width << "x" << c.height;
         EXPECT_EQ(image.Pixels(), nullptr);

@@ -488,28 +488,18 @@ TEST_F(KqfxReader, ArithmeticCodedSnapshotsHaveTheirOwnPixelLimit)
     // coefficient: a repeated tile of noise over 55.9 MP took 9 to 10 s,
     // real noise at that size 18 s, 64 empty progressive scans over 27.9 MP
     // 1.7 s. Such data is refused from its header past 3 MP.
-    auto flood = [](int width, int height, bool progressive, bool subsampled, int scans) {
-        kqhostile::ScanFlood s;
-        s.width = width;
-        s.height = height;
-        s.progressive = progressive;
-        s.subsampled = subsampled;
-        s.scans = scans;
-        s.arithmetic = true;
-        return kqhostile::FloodJpeg(s);
-    };
     const fs::path p = dir / "arithmetic.kqfx";
     auto read = [&p](const Bytes& snapshot, KQRGBImage& image) {
         EXPECT_TRUE(kqhostile::WriteContainer(Utf8(p), snapshot));
         return CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), image);
     };
     KQRGBImage image;
-    EXPECT_FALSE(read(flood(8192, 6826, false, false, 1), image));
-    EXPECT_FALSE(read(flood(6096, 4576, true, true, 64), image));
-    EXPECT_FALSE(read(flood(2048, 1537, false, false, 1), image));
-    EXPECT_FALSE(read(flood(2049, 1536, true, false, 1), image));
+    EXPECT_FALSE(read(kqhostile::FloodJpeg(8192, 6826, false, false, 1, true), image));
+    EXPECT_FALSE(read(kqhostile::FloodJpeg(6096, 4576, true, true, 64, true), image));
+    EXPECT_FALSE(read(kqhostile::FloodJpeg(2048, 1537, false, false, 1, true), image));
+    EXPECT_FALSE(read(kqhostile::FloodJpeg(2049, 1536, true, false, 1, true), image));
     EXPECT_EQ(image.Pixels(), nullptr);
-    EXPECT_TRUE(read(flood(2048, 1536, true, false, 1), image));
+    EXPECT_TRUE(read(kqhostile::FloodJpeg(2048, 1536, true, false, 1, true), image));
     EXPECT_EQ(image.Size().x, 2048);
 
     // Within it, the picture is the one Huffman-coded data gives.

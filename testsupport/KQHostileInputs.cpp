@@ -80,6 +80,18 @@ Bytes FloodJpeg(const ScanFlood& s)
     return b;
 }
 
+Bytes FloodJpeg(int width, int height, bool progressive, bool subsampled, int scans, bool arithmetic)
+{
+    ScanFlood s;
+    s.width = width;
+    s.height = height;
+    s.progressive = progressive;
+    s.subsampled = subsampled;
+    s.scans = scans;
+    s.arithmetic = arithmetic;
+    return FloodJpeg(s);
+}
+
 Bytes WithMarkerFlood(const Bytes& jpeg, int markers)
 {
     Bytes b(jpeg.begin(), jpeg.begin() + 2);

@@ -31,6 +31,7 @@ struct ScanFlood {
     bool arithmetic = false;  // SOF10 or SOF9, arithmetic-coded, with no tables
 };
 Bytes FloodJpeg(const ScanFlood& s);
+Bytes FloodJpeg(int width, int height, bool progressive, bool subsampled, int scans, bool arithmetic = false);
 
 // The JPEG with `markers` APP1 markers of 65,533 data bytes each inserted
 // right after its start-of-image marker.
