@@ -144,16 +144,7 @@ bool WriteModel(const fs::path& path, uint64_t bytes, Kind kind, uint64_t seed)
 
 bool WritePresentation(const fs::path& path, const std::vector<std::string>& models)
 {
-    std::string types =
-        std::string(kXmlDeclaration) +
-        "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
-        "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
-        "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-        "<Default Extension=\"bin\" ContentType=\"application/vnd.ms-office.activeX\"/>"
-        "<Override PartName=\"/ppt/presentation.xml\" "
-        "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml\"/>"
-        "<Override PartName=\"/ppt/slides/slide1.xml\" "
-        "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.slide+xml\"/>";
+    std::string types = kqinput::PresentationTypesOpening();
     std::string slideRels = std::string(kXmlDeclaration) + kRelationships;
     std::vector<std::pair<std::string, std::string>> entries;
     for (size_t i = 0; i < models.size(); ++i) {

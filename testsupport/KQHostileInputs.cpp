@@ -277,19 +277,10 @@ std::vector<std::pair<std::string, std::string>> PackageParts(const std::string&
     const std::string rels = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
     const std::string rel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
     std::vector<std::pair<std::string, std::string>> parts;
-    parts.push_back(
-        {"[Content_Types].xml",
-         std::string(kDeclaration) + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">" +
-             "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
-             "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-             "<Default Extension=\"bin\" ContentType=\"application/vnd.ms-office.activeX\"/>"
-             "<Override PartName=\"/ppt/presentation.xml\" "
-             "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml\"/>"
-             "<Override PartName=\"/ppt/slides/slide1.xml\" "
-             "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.slide+xml\"/>"
-             "<Override PartName=\"/ppt/activeX/activeX1.xml\" "
-             "ContentType=\"application/vnd.ms-office.activeX+xml\"/>" +
-             in("[Content_Types].xml") + "</Types>"});
+    parts.push_back({"[Content_Types].xml", kqinput::PresentationTypesOpening() +
+                                                "<Override PartName=\"/ppt/activeX/activeX1.xml\" "
+                                                "ContentType=\"application/vnd.ms-office.activeX+xml\"/>" +
+                                                in("[Content_Types].xml") + "</Types>"});
     parts.push_back({"_rels/.rels", std::string(kDeclaration) + rels + "<Relationship Id=\"rId1\" Type=\"" + rel +
                                         "officeDocument\" Target=\"ppt/presentation.xml\"/>" + in("_rels/.rels") +
                                         "</Relationships>"});

@@ -428,6 +428,19 @@ Bytes BottomUp(const Bytes& rgb, int width, int height)
     return out;
 }
 
+std::string PresentationTypesOpening()
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+           "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+           "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+           "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+           "<Default Extension=\"bin\" ContentType=\"application/vnd.ms-office.activeX\"/>"
+           "<Override PartName=\"/ppt/presentation.xml\" "
+           "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml\"/>"
+           "<Override PartName=\"/ppt/slides/slide1.xml\" "
+           "ContentType=\"application/vnd.openxmlformats-officedocument.presentationml.slide+xml\"/>";
+}
+
 std::string AccessAcl(uint32_t user)
 {
     struct Entry {

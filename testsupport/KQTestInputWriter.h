@@ -155,6 +155,13 @@ Bytes Picture(int width, int height);
 // Rows top first into the bottom-up order of the image block.
 Bytes BottomUp(const Bytes& rgb, int width, int height);
 
+// The opening of a one-slide presentation's [Content_Types].xml as an
+// office suite writes it: the declaration, the root element, the defaults
+// for .rels, .xml and .bin parts and the overrides of the presentation and
+// its slide. The controls' overrides and the closing </Types> are the
+// caller's.
+std::string PresentationTypesOpening();
+
 // The access ACL, as the system.posix_acl_access attribute holds it, that
 // setfacl -m u:USER:rw writes for a 0640 file.
 std::string AccessAcl(uint32_t user);
