@@ -61,6 +61,18 @@ std::string FileBytes(const std::string& path)
     return kqinput::ReadFile<std::string>(path);
 }
 
+// Writes the file back over itself, through the same file, with the byte at
+// `at` flipped; true when it was all written.
+bool FlipByteInPlace(const std::string& path, size_t at)
+{
+    std::string bytes = FileBytes(path);
+    bytes[at] ^= 1;
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    f.close();
+    return f.good();
+}
+
 struct StoredEntry {
     std::string data;
     std::string raw;  // compressed bytes as stored
@@ -989,14 +1001,7 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
     };
     const Case cases[] = {
         {"archive rewritten in place",
-         [](const std::string& archive) {
-             std::string bytes = FileBytes(archive);
-             bytes[bytes.size() / 3] ^= 1;
-             std::fstream f(archive, std::ios::in | std::ios::out | std::ios::binary);
-             f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-             f.close();
-             return f.good();
-         },
+         [](const std::string& archive) { return FlipByteInPlace(archive, FileBytes(archive).size() / 3); },
          "Archive was changed by another program since it was opened", false},
         {"archive replaced",
          [](const std::string& archive) {
@@ -1019,14 +1024,10 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
              // As cp -p, rsync -t --inplace or a sync client leave it: only
              // the change time tells.
              const fs::file_time_type was = fs::last_write_time(archive);
-             std::string bytes = FileBytes(archive);
-             bytes[bytes.size() / 3] ^= 1;
-             std::fstream f(archive, std::ios::in | std::ios::out | std::ios::binary);
-             f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-             f.close();
+             const bool written = FlipByteInPlace(archive, FileBytes(archive).size() / 3);
              std::error_code ec;
              fs::last_write_time(archive, was, ec);
-             return f.good() && !ec;
+             return written && !ec;
          },
          "Archive was changed by another program since it was opened", false},
         {"hard link added",
@@ -1118,13 +1119,7 @@ TEST_F(ZipTest, ChangeAfterTheLastCheckIsNotLost)
     };
     const Case cases[] = {
         {"rewritten in place",
-         [](const std::string& archive) {
-             std::string bytes = FileBytes(archive);
-             bytes[bytes.size() / 2] ^= 1;
-             std::fstream f(archive, std::ios::in | std::ios::out | std::ios::binary);
-             f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-             return f.good();
-         }},
+         [](const std::string& archive) { return FlipByteInPlace(archive, FileBytes(archive).size() / 2); }},
         {"replaced by a rename",
          [](const std::string& archive) {
              std::error_code ec;
