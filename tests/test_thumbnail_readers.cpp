@@ -354,22 +354,14 @@ TEST_F(KqfxReader, HostileSnapshotsEndInFalseWithoutTheirCost)
 {
     // Each of these took seconds to minutes and hundreds of MB before the
     // decode was limited; each must now fail before that work starts.
-    auto flood = [](int width, int height, bool progressive, int scans) {
-        kqhostile::ScanFlood s;
-        s.width = width;
-        s.height = height;
-        s.progressive = progressive;
-        s.scans = scans;
-        return kqhostile::FloodJpeg(s);
-    };
     const struct {
         const char* name;
         Bytes snapshot;
     } cases[] = {
-        {"10,000 empty scans", flood(8192, 8192, true, 10000)},
-        {"65 empty scans of a picture within the budget", flood(256, 256, true, 65)},
-        {"1,000 baseline scans of one component", flood(8192, 8192, false, 1000)},
-        {"progressive 4:4:4 header only", flood(8192, 8191, true, 1)},
+        {"10,000 empty scans", kqhostile::FloodJpeg(8192, 8192, true, false, 10000)},
+        {"65 empty scans of a picture within the budget", kqhostile::FloodJpeg(256, 256, true, false, 65)},
+        {"1,000 baseline scans of one component", kqhostile::FloodJpeg(8192, 8192, false, false, 1000)},
+        {"progressive 4:4:4 header only", kqhostile::FloodJpeg(8192, 8191, true, false, 1)},
         {"markers past the picture's room", kqhostile::WithMarkerFlood(Jpeg(64, 48), 300)},
     };
     for (const auto& c : cases) {
@@ -380,7 +372,7 @@ TEST_F(KqfxReader, HostileSnapshotsEndInFalseWithoutTheirCost)
     }
     // Within the limits the same kinds decode.
     fs::path p = dir / "fair.kqfx";
-    ASSERT_TRUE(kqhostile::WriteContainer(Utf8(p), flood(640, 480, true, 64)));
+    ASSERT_TRUE(kqhostile::WriteContainer(Utf8(p), kqhostile::FloodJpeg(640, 480, true, false, 64)));
     KQRGBImage fair;
     EXPECT_TRUE(CkqfxThumbExtractor::ReadKqfxSnapshot(Wide(p), fair));
     EXPECT_EQ(fair.Size().x, 640);

@@ -106,26 +106,17 @@ int main(int argc, char** argv)
         return ok ? 0 : 1;
     }
     const Bytes small = kqinput::EncodeJpeg(kqinput::Picture(64, 48), 64, 48);
-    auto flood = [](bool progressive, bool subsampled, int width, int height, int scans) {
-        ScanFlood s;
-        s.progressive = progressive;
-        s.subsampled = subsampled;
-        s.width = width;
-        s.height = height;
-        s.scans = scans;
-        return FloodJpeg(s);
-    };
-    ok &= WriteContainer(dir + "/scans-10000.kqfx", flood(true, false, 8192, 8192, 10000));
-    ok &= WriteContainer(dir + "/scans-100000.kqfx", flood(true, false, 8192, 8192, 100000));
-    ok &= WriteContainer(dir + "/baseline-scans-1000.kqfx", flood(false, false, 8192, 8192, 1000));
-    ok &= WriteContainer(dir + "/header-only-444.kqfx", flood(true, false, 8192, 8191, 1));
+    ok &= WriteContainer(dir + "/scans-10000.kqfx", FloodJpeg(8192, 8192, true, false, 10000));
+    ok &= WriteContainer(dir + "/scans-100000.kqfx", FloodJpeg(8192, 8192, true, false, 100000));
+    ok &= WriteContainer(dir + "/baseline-scans-1000.kqfx", FloodJpeg(8192, 8192, false, false, 1000));
+    ok &= WriteContainer(dir + "/header-only-444.kqfx", FloodJpeg(8192, 8191, true, false, 1));
     // The largest progressive 4:2:0 picture the budget admits, its header
     // only, and the same with 64 scans (the scan limit), and 4:4:4 with 64
     // and 65 scans.
-    ok &= WriteContainer(dir + "/header-only-420-limit.kqfx", flood(true, true, 6096, 4576, 1));
-    ok &= WriteContainer(dir + "/scans-64-420-limit.kqfx", flood(true, true, 6096, 4576, 64));
-    ok &= WriteContainer(dir + "/scans-64-444-limit.kqfx", flood(true, false, 4992, 3728, 64));
-    ok &= WriteContainer(dir + "/scans-65-444-limit.kqfx", flood(true, false, 4992, 3728, 65));
+    ok &= WriteContainer(dir + "/header-only-420-limit.kqfx", FloodJpeg(6096, 4576, true, true, 1));
+    ok &= WriteContainer(dir + "/scans-64-420-limit.kqfx", FloodJpeg(6096, 4576, true, true, 64));
+    ok &= WriteContainer(dir + "/scans-64-444-limit.kqfx", FloodJpeg(4992, 3728, true, false, 64));
+    ok &= WriteContainer(dir + "/scans-65-444-limit.kqfx", FloodJpeg(4992, 3728, true, false, 65));
     ok &= WriteContainer(dir + "/markers-256.kqfx", WithMarkerFlood(small, 256));
     ok &= WriteManyEntryZip(dir + "/entries-70000.kqfx", 70000);
     // Containers whose comment repeats their end record; entries with names
