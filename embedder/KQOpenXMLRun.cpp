@@ -6,6 +6,18 @@
 
 KQMessageBoxFunction KQReportMessageBox = MessageBoxA;
 
+namespace {
+
+// Every report box of a run ends with its verdict.
+void ShowReport(KQString report, bool success)
+{
+    report.AppendText(success ? "\n\nEmbedding successful." : "\n\nEmbedding unsuccessful.");
+    KQReportMessageBox(nullptr, report.CStr(), "Embedding report",
+                       MB_OK | (success ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
+}
+
+}  // namespace
+
 int KQDetectDocumentType(const KQString& path)
 {
     KQOpenXMLArchive probe;
@@ -108,9 +120,7 @@ void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome)
         report.AppendText("\nThe package could not be saved: ");
         report.Append(outcome.saveFailure);
     }
-    report.AppendText(success ? "\n\nEmbedding successful." : "\n\nEmbedding unsuccessful.");
-    KQReportMessageBox(nullptr, report.CStr(), "Embedding report",
-                       MB_OK | (success ? MB_ICONINFORMATION : MB_ICONEXCLAMATION));
+    ShowReport(report, success);
 }
 
 bool KQHoldWasRefused(const KQZipArchive& package, KQString* reason)
@@ -130,8 +140,7 @@ void KQShowHoldFailureReport(const KQString& reason)
 {
     KQString report("The package could not be locked against other programs' saves, so it was not updated: ");
     report.Append(reason);
-    report.AppendText("\n\nEmbedding unsuccessful.");
-    KQReportMessageBox(nullptr, report.CStr(), "Embedding report", MB_OK | MB_ICONEXCLAMATION);
+    ShowReport(report, false);
 }
 
 void KQShowStoppedSaveReport(const KQString& document)
@@ -141,6 +150,5 @@ void KQShowStoppedSaveReport(const KQString& document)
         "as it was before that save is in the file '%s'. Corvessa cannot prove that it wrote that file, so it "
         "changed neither: keep the one you want under the package's name and remove the other, then run again.",
         document.CStr()));
-    report.AppendText("\n\nEmbedding unsuccessful.");
-    KQReportMessageBox(nullptr, report.CStr(), "Embedding report", MB_OK | MB_ICONEXCLAMATION);
+    ShowReport(report, false);
 }
