@@ -1076,17 +1076,14 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
         if (given != KQ_SAVE_DONE)
             return given;
     }
-    int injected = KQSaveStepError(KQ_STEP_FLUSH, file->name);
-    if (injected || ::fsync(fd) != 0) {
-        *error = Failed(injected);
+    if ((*error = FlushDescriptor(fd, file->name)) != 0)
         return KQ_SAVE_WRITE_FAILED;
-    }
     KQFileStamp named;
     if (!StampOfName(file->name, false, &named) || !named.SameFile(file->stamp))
         return KQ_SAVE_TEMPORARY_REPLACED;
     if (held && !KQHeldFileUnchangedUtf8(held, target))
         return KQ_SAVE_TARGET_CHANGED;
-    injected = KQSaveStepError(KQ_STEP_REPLACE, target);
+    const int injected = KQSaveStepError(KQ_STEP_REPLACE, target);
     if (injected) {
         *error = injected;
         return KQ_SAVE_REPLACE_FAILED;
