@@ -443,23 +443,24 @@ std::string InTheWay(const std::string& name, KQLeftover leftover)
 // anything else as the library tells a write error.
 zip_int64_t WriteFailed(SaveSource* state, int code)
 {
-    const std::string cause = std::string(" (") + strerror(code) + ")";
+    const char* what = nullptr;
     switch (code) {
     case ENOSPC:
-        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
-                            "The disk is full: the new archive does not fit on it" + cause);
+        what = "The disk is full: the new archive does not fit on it";
+        break;
 #ifdef EDQUOT
     case EDQUOT:
-        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
-                            "The disk quota is used up: the new archive does not fit in it" + cause);
+        what = "The disk quota is used up: the new archive does not fit in it";
+        break;
 #endif
     case EFBIG:
-        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
-                            "The new archive is larger than this system lets a file grow" + cause);
+        what = "The new archive is larger than this system lets a file grow";
+        break;
     default:
         zip_error_set(&state->error, ZIP_ER_WRITE, code);
         return -1;
     }
+    return FailWithNote(&state->error, state->note, ZIP_ER_WRITE, std::string(what) + " (" + strerror(code) + ")");
 }
 
 // Puts the written temporary in the place of the package.
