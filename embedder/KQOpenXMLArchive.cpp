@@ -3,6 +3,7 @@
 #include "KQOpenXMLArchive.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "KQAnsiText.h"
@@ -105,14 +106,21 @@ TiXmlElement* KQOpenXMLArchive::FileURLProperty(TiXmlElement* root)
 
 namespace {
 
-// Only parts named as XML are expected to be XML; the controls' .bin parts
-// are binary.
-bool NamedAsXml(const KQString& entry)
+// Whether entry ends in suffix (given in lower case), without regard to case.
+bool EndsWithText(const KQString& entry, const char* suffix)
 {
     KQString lower(entry);
     lower.MakeLower();
     const int32 n = lower.GetLength();
-    return (n >= 4 && lower.Mid(n - 4).EqualsText(".xml")) || (n >= 5 && lower.Mid(n - 5).EqualsText(".rels"));
+    const int32 k = static_cast<int32>(strlen(suffix));
+    return n >= k && lower.Mid(n - k).EqualsText(suffix);
+}
+
+// Only parts named as XML are expected to be XML; the controls' .bin parts
+// are binary.
+bool NamedAsXml(const KQString& entry)
+{
+    return EndsWithText(entry, ".xml") || EndsWithText(entry, ".rels");
 }
 
 // Whether value, as the 8-bit build reads the property, is the text the
@@ -132,10 +140,7 @@ bool HoldsWrittenValue(const TiXmlElement* property, const KQString& value)
 // controls.
 bool NamedAsControl(const KQString& entry)
 {
-    KQString lower(entry);
-    lower.MakeLower();
-    const int32 n = lower.GetLength();
-    return n >= 4 && lower.Mid(n - 4).EqualsText(".xml");
+    return EndsWithText(entry, ".xml");
 }
 
 }  // namespace

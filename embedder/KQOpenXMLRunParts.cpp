@@ -157,12 +157,10 @@ bool KQOpenXMLRunParts::Read(const KQString& entry, KQXmlDocument& doc, KQString
     const uint64 left = held < kRunCost ? kRunCost - held : 0;
     if (counted && left < bounds.cost)
         bounds.cost = left;
-    uint64 cost = 0;
+    KQXmlShape seen;
     KQString reason;
-    if (!archive.ReadXmlFile(entry, &doc, bounds, &reason, &cost)) {
-        KQXmlShape costly;
-        costly.verdict = KQ_XML_TOO_COSTLY;
-        if (counted && bounds.cost < KQ_XML_PART_BOUNDS.cost && reason.Equals(KQXmlVerdictText(costly, bounds)))
+    if (!archive.ReadXmlFile(entry, &doc, bounds, &reason, &seen)) {
+        if (counted && bounds.cost < KQ_XML_PART_BOUNDS.cost && seen.verdict == KQ_XML_TOO_COSTLY)
             reason = KQString::FromFormat("would take the parts parsed in this run past %d MiB",
                                           static_cast<int>(kRunCost >> 20));
         if (why)
@@ -170,7 +168,7 @@ bool KQOpenXMLRunParts::Read(const KQString& entry, KQXmlDocument& doc, KQString
         return false;
     }
     if (counted)
-        held += cost;
+        held += seen.cost;
     if (!doc.RootElement()) {
         if (why)
             *why = "holds no element";

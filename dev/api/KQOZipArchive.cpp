@@ -1410,11 +1410,13 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc)
 }
 
 bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc, const KQXmlBounds& bounds, KQString* why,
-                               uint64* cost)
+                               KQXmlShape* seen)
 {
     const char* label = "KQZipArchive::ReadXmlFile";
     if (why)
         *why = KQString();
+    if (seen)
+        *seen = KQXmlShape();
     if (!doc)
         return SetError(Location(label, kLineReadXmlNoDocument), kErrIllegalParameters,
                         "Destination Xml Document is NULL");
@@ -1433,6 +1435,8 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc, const K
         const KQString reason = KQXmlVerdictText(large, bounds);
         if (why)
             *why = reason;
+        if (seen)
+            *seen = large;
         return SetError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file: '%s' %s",
                         key.CStr(), reason.CStr());
     }
@@ -1467,6 +1471,8 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc, const K
     // TinyXML parses by recursion and without bounds of its own: a part
     // beyond these is refused before it sees it.
     const KQXmlShape shape = KQXmlLookOver(text, length, bounds);
+    if (seen)
+        *seen = shape;
     if (shape.verdict != KQ_XML_ADMITTED) {
         free(text);
         const KQString reason = KQXmlVerdictText(shape, bounds);
@@ -1486,8 +1492,6 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc, const K
         return SetError(Location(label, kLineReadXmlParse), kErrFileRead, message);
     }
     free(text);
-    if (cost)
-        *cost = shape.cost;
     return true;
 }
 

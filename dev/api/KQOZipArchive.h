@@ -118,11 +118,12 @@ public:
     // Parses the entry into doc, adding to what doc holds. A part beyond
     // KQ_XML_PART_BOUNDS (or bounds) is refused before it is parsed, as one
     // that does not parse is; why (may be null) receives the reason in
-    // words that follow the part's name, empty on success; cost (may be
-    // null) the estimate of the parsed tree of a part parsed.
+    // words that follow the part's name, empty on success; seen (may be
+    // null) what the look over the part found (its verdict, and for a part
+    // parsed the estimate of its parsed tree).
     bool ReadXmlFile(const KQString& name, KQXmlDocument* doc);
     bool ReadXmlFile(const KQString& name, KQXmlDocument* doc, const KQXmlBounds& bounds, KQString* why,
-                     uint64* cost = nullptr);
+                     KQXmlShape* seen = nullptr);
     // Prints doc with one tab per level into the entry; an existing entry is
     // replaced only when overwrite is set.
     bool WriteXmlFile(const KQString& name, KQXmlDocument* doc, bool overwrite);
