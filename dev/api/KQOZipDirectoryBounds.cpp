@@ -56,8 +56,10 @@ struct Directory {
 // the real one: the tests it applies to the record and to its zip64 records
 // before it reads the directory, and the first directory record, which it
 // reads first. Every such record's directory is read whole, and each is
-// weighed against the others.
-bool Candidate(FILE* stream, uint64 length, const std::vector<ubyte>& tail, int64 i, uint64 at, Directory* d)
+// weighed against the others. record64 is the zip64 end record that the
+// locator before tail[i] points at, as already read, or null.
+bool Candidate(FILE* stream, uint64 length, const std::vector<ubyte>& tail, int64 i, uint64 at, const ubyte* record64,
+               Directory* d)
 {
     const ubyte* record = tail.data() + i;
     if (Little(record + 20, 2) > length - at - kEndRecordLength)
@@ -68,9 +70,7 @@ bool Candidate(FILE* stream, uint64 length, const std::vector<ubyte>& tail, int6
         uint64 endDisk = Little(locator + 6, 2);
         const uint64 at64 = Little(locator + 8, 8);
         const uint64 locatorAt = at - kLocatorLength;
-        ubyte record64[kEnd64RecordLength];
-        if (at64 > locatorAt || locatorAt - at64 < kEnd64RecordLength ||
-            !ReadAt(stream, at64, record64, sizeof(record64)) || Little(record64, 4) != 0x06064b50)
+        if (at64 > locatorAt || locatorAt - at64 < kEnd64RecordLength || !record64 || Little(record64, 4) != 0x06064b50)
             return false;
         if (disks == 0xFFFF)
             disks = Little(record64 + 16, 4);
@@ -342,13 +342,15 @@ KQZipDirectoryVerdict KQZipDirectoryCheck(FILE* stream, const KQZipDirectoryBoun
         const uint64 at = tailAt + static_cast<uint64>(i);
         if (!PlausibleClaim(Little(record + 10, 2), Little(record + 12, 4), Little(record + 16, 4), at, bounds))
             return KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH;
+        ubyte record64[kEnd64RecordLength];
+        bool read64 = false;
         if (i >= kLocatorLength && Little(record - kLocatorLength, 4) == 0x07064b50) {
             const uint64 at64 = Little(record - kLocatorLength + 8, 8);
-            ubyte record64[kEnd64RecordLength];
             if (static_cast<uint64>(length) >= sizeof(record64) &&
                 at64 <= static_cast<uint64>(length) - sizeof(record64)) {
                 if (!ReadAt(stream, at64, record64, sizeof(record64)))
                     return KQ_ZIP_DIRECTORY_UNREADABLE;
+                read64 = true;
                 // The entries on this disk and in all; libzip takes either.
                 if (Little(record64, 4) == 0x06064b50 &&
                     (Little(record64 + 24, 8) > bounds.mostEntries ||
@@ -358,7 +360,8 @@ KQZipDirectoryVerdict KQZipDirectoryCheck(FILE* stream, const KQZipDirectoryBoun
             }
         }
         Directory d;
-        if (i >= firstCandidate && Candidate(stream, static_cast<uint64>(length), tail, i, at, &d)) {
+        if (i >= firstCandidate &&
+            Candidate(stream, static_cast<uint64>(length), tail, i, at, read64 ? record64 : nullptr, &d)) {
             if (++candidates > 1)
                 return KQ_ZIP_DIRECTORY_SEVERAL_ENDS;
             only = d;

@@ -60,8 +60,8 @@ const char* KQZipDirectoryVerdictText(KQZipDirectoryVerdict verdict);
 bool KQZipDirectoryPlausible(FILE* stream, const KQZipDirectoryBounds& bounds);
 
 // The number of steps and compared bytes that libzip's name table takes to
-// file the given names (as libzip presents them) of an archive of
-// names.size() entries. Exposed for the tests.
+// file the keys of the names (as libzip presents them) of an archive of
+// count entries; the keys are sorted in place. Exposed for the tests.
 struct KQZipNameCost {
     uint64 steps;
     uint64 comparedBytes;
