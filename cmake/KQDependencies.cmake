@@ -31,16 +31,20 @@ if(WIN32)
     kq_static_dependency(kqdep::zip zip zip.h
         DEFINITIONS ZIP_STATIC LINK BZip2::BZip2 ZLIB::ZLIB advapi32)
     kq_static_dependency(kqdep::tinyxml tinyxml tinyxml.h DEFINITIONS TIXML_USE_STL)
+    # A static Expat must not declare its functions dllimport.
+    kq_static_dependency(kqdep::expat expat expat.h DEFINITIONS XML_STATIC)
 else()
     find_package(PkgConfig REQUIRED)
     pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip>=1.7)
     pkg_check_modules(TINYXML REQUIRED IMPORTED_TARGET tinyxml>=2.6)
+    pkg_check_modules(EXPAT REQUIRED IMPORTED_TARGET expat>=2.4)
     find_package(ZLIB REQUIRED)
     find_package(BZip2 REQUIRED)
     find_package(JPEG REQUIRED)
 
     add_library(kqdep::zip ALIAS PkgConfig::LIBZIP)
     add_library(kqdep::tinyxml ALIAS PkgConfig::TINYXML)
+    add_library(kqdep::expat ALIAS PkgConfig::EXPAT)
 endif()
 
 add_library(kqdep::zlib ALIAS ZLIB::ZLIB)

@@ -2,10 +2,10 @@
 // (read-only and for update), every entry listed and read as XML, and the
 // update closed again so that the write-back path runs too; the same bytes
 // as a file whose directory alone is searched for an entry. Bytes that are
-// not a zip archive are also taken as one XML part: looked over, and when
-// admitted parsed by TinyXML, whose tree must be no deeper and hold no more
-// elements than the look counted, and printed, as TinyXML prints it up to
-// the indentation cap.
+// not a zip archive are also taken as one XML part and parsed, with the
+// white space condensed and kept: a tree admitted must be no deeper and
+// hold no more elements than the parse counted, must print, and what it
+// prints must parse back as the same tree.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -64,29 +64,38 @@ void TreeShape(const TiXmlNode* root, int* deepest, uint64* elements)
     }
 }
 
-void LookOverAndParse(const uint8_t* data, size_t size)
+void ParsePrintParse(const uint8_t* data, size_t size, bool condense)
 {
-    const std::string text(reinterpret_cast<const char*>(data), size);
-    const KQXmlShape shape = KQXmlLookOver(text.c_str(), text.size(), KQ_XML_PART_BOUNDS);
-    if (shape.verdict != KQ_XML_ADMITTED)
-        return;
     KQXmlDocument doc(false);
-    doc.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    const KQXmlShape shape =
+        KQXmlParse(reinterpret_cast<const char*>(data), size, KQ_XML_PART_BOUNDS, doc, condense);
+    if (shape.verdict != KQ_XML_ADMITTED) {
+        if (doc.FirstChild())
+            abort();
+        return;
+    }
     int deepest = 0;
     uint64 elements = 0;
     TreeShape(&doc, &deepest, &elements);
     if (deepest > shape.depth || elements > shape.elements)
         abort();
     std::string printed;
-    if (!KQXmlPrint(doc, printed, 64u << 20))
-        return;
-    if (deepest <= KQ_XML_MOST_INDENT) {
-        TiXmlPrinter printer;
-        printer.SetIndent("\t");
-        doc.Accept(&printer);
-        if (printed != std::string(printer.CStr(), printer.Size()))
+    std::string unwritable;
+    bool tooLarge = false;
+    if (!KQXmlPrint(doc, printed, 256u << 20, &tooLarge, &unwritable)) {
+        // Whatever was parsed can be written.
+        if (!unwritable.empty())
             abort();
+        return;
     }
+    // Escapes and tabs may make the text larger than the part was.
+    KQXmlBounds roomy = KQ_XML_PART_BOUNDS;
+    roomy.bytes = 0xffffffffu;
+    roomy.cost = ~0ull;
+    KQXmlDocument again(false);
+    if (KQXmlParse(printed.c_str(), printed.size(), roomy, again, condense).verdict != KQ_XML_ADMITTED ||
+        !KQXmlSameTree(doc, again))
+        abort();
 }
 
 }  // namespace
@@ -95,8 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > 0xffffffffu)
         return 0;
-    if (size < 2 || data[0] != 'P' || data[1] != 'K')
-        LookOverAndParse(data, size);
+    if (size < 2 || data[0] != 'P' || data[1] != 'K') {
+        ParsePrintParse(data, size, true);
+        ParsePrintParse(data, size, false);
+    }
     static kqfuzz::ScratchFile file(".zip");
     if (file.Write(data, size))
         KQZipListsEntry(KQString(file.Path().c_str()), KQString("Case001\\Snapshot.jpeg"), KQ_MODEL_DIRECTORY_BOUNDS);

@@ -4,4 +4,4 @@
 set -euo pipefail
 . "$(dirname "$0")/lib/apt-ensure.sh"
 kq_apt_ensure build-essential cmake ninja-build pkg-config libgtest-dev zlib1g-dev libbz2-dev \
-    libjpeg62-turbo-dev libzip-dev libtinyxml-dev
+    libjpeg62-turbo-dev libzip-dev libtinyxml-dev libexpat1-dev

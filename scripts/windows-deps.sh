@@ -7,7 +7,7 @@
 #     end-to-end checks, and what the native build needs
 #     (scripts/install-native-deps.sh): those checks write their models and
 #     the reference thumbnails with native programs;
-#   - static builds of bzip2, libjpeg-turbo, tinyxml and libzip from
+#   - static builds of bzip2, libjpeg-turbo, tinyxml, expat and libzip from
 #     Debian's source packages, and of GoogleTest from /usr/src/googletest,
 #     with the target's toolchain file (64-bit file offsets; SSE2 floats on
 #     i686), installed into the target's KQ_MINGW_PREFIX (scripts/lib/windows-env.sh).
@@ -106,7 +106,7 @@ trap 'rm -rf "$WORK"' EXIT
 chmod 755 "$WORK"   # apt's download user must reach it
 echo "-- fetching the source packages"
 # Without -t bookworm apt picks the security suite's sources, which 404.
-(cd "$WORK" && kq_apt source -qq -t bookworm bzip2 libjpeg-turbo tinyxml libzip >"$WORK/source.log" 2>&1) \
+(cd "$WORK" && kq_apt source -qq -t bookworm bzip2 libjpeg-turbo tinyxml expat libzip >"$WORK/source.log" 2>&1) \
     || { cat "$WORK/source.log"; exit 1; }
 
 TOOLCHAIN="$KQ_WIN_TOOLCHAIN"
@@ -167,6 +167,20 @@ build_zip() {
         -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF
 }
 
+build_expat() {
+    # Static, so consumers define XML_STATIC (cmake/KQDependencies.cmake).
+    # Debian's source keeps upstream's repository layout: the library's
+    # CMake project is in its expat/ folder.
+    local s; s="$(srcdir expat)"
+    [ -f "$s/CMakeLists.txt" ] || s="$s/expat"
+    # Debian's security patches test "XML_DTD == 1", as its autotools build
+    # defines it; upstream's CMake template defines it empty.
+    sed -i 's/^#cmakedefine XML_DTD$/#cmakedefine XML_DTD 1/' "$s/expat_config.h.cmake"
+    cmake_dep expat "$s" -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TESTS=OFF \
+        -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_DOCS=OFF \
+        -DEXPAT_BUILD_FUZZERS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF -DEXPAT_MSVC_STATIC_CRT=OFF
+}
+
 build_gtest() {
     cmake_dep gtest /usr/src/googletest -DINSTALL_GTEST=ON -DBUILD_GMOCK=ON
 }
@@ -187,6 +201,7 @@ echo "-- cross-building the static libraries into $P"
 pids=()
 ( step bzip2 build_bzip2 && step libzip build_zip ) & pids+=($!)
 step tinyxml build_tinyxml & pids+=($!)
+step expat build_expat & pids+=($!)
 step libjpeg-turbo build_jpeg & pids+=($!)
 step googletest build_gtest & pids+=($!)
 fail=0

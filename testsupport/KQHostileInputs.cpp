@@ -359,6 +359,32 @@ bool WriteHostilePackage(const std::string& path, const std::string& model, cons
     return kqinput::WriteZip(path, PackageParts(model, part, extra), settings);
 }
 
+bool WriteHostilePackageDeclared(const std::string& path, const std::string& model, const std::string& part,
+                                 const std::string& declaration, const std::string& extra)
+{
+    std::vector<std::pair<std::string, std::string>> parts = PackageParts(model, part, extra);
+    for (auto& p : parts) {
+        const size_t end = p.second.find("?>");
+        if (p.first == part && p.second.compare(0, 5, "<?xml") == 0 && end != std::string::npos)
+            p.second.replace(0, end + 2, declaration);
+    }
+    kqinput::ZipSettings settings;
+    settings.method = [](size_t, const std::string&) { return kqinput::ZipMethod{ZIP_CM_DEFLATE, 1}; };
+    return kqinput::WriteZip(path, parts, settings);
+}
+
+std::string ReferenceTrick(int kind, const std::string& hidden, size_t count)
+{
+    if (kind == 0)
+        return "&#x<!--x41;" + hidden + "-->";
+    if (kind == 1)
+        return "&#<!--65;" + hidden + "-->";
+    std::string out;
+    for (size_t i = 0; i < count; ++i)
+        out += "<x>&#x<#x;";
+    return out + "<x";
+}
+
 bool WriteUnreadableControlPackage(const std::string& path, const std::string& model, UnreadableControl kind)
 {
     const std::string control = "ppt/activeX/activeX1.xml";

@@ -90,6 +90,18 @@ std::string Overrides(size_t count);
 bool WriteHostilePackage(const std::string& path, const std::string& model, const std::string& part,
                          const std::string& extra);
 
+// As WriteHostilePackage, with the declaration of the part named part
+// (every part has one) replaced by declaration.
+bool WriteHostilePackageDeclared(const std::string& path, const std::string& model, const std::string& part,
+                                 const std::string& declaration, const std::string& extra);
+
+// Text that TinyXML read otherwise than any strict parser: "&#x" (or "&#")
+// read on to the next ';', so that what looks like a comment around hidden
+// holds live markup to TinyXML. The kinds of the trick: 0 "&#x<!--x41;",
+// 1 "&#<!--65;", each ending the comment after hidden; 2 "&#x<#x;" before
+// each of count "<x>", then "<x" (hidden is not used).
+std::string ReferenceTrick(int kind, const std::string& hidden, size_t count = 0);
+
 // Control parts that cannot be read, in the same presentation: one over
 // the bounds of a part (65 MiB of comment, deflated), one whose zip records
 // claim 1 GiB (its entries stored, written field by field), one with an

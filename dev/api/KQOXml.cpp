@@ -1,13 +1,21 @@
 // XML documents and elements over TinyXML.
 #include "KQOXml.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <string_view>
-#include <unordered_set>
-#include <utility>
 #include <vector>
+
+// Expat declares its amplification limits only where its build has DTD
+// support, which Debian's and ours both have; its own configuration
+// header is not installed.
+#ifndef XML_DTD
+#define XML_DTD
+#endif
+#include <expat.h>
 
 KQXmlDocument::KQXmlDocument(bool withDeclaration) : TiXmlDocument()
 {
@@ -164,38 +172,22 @@ const KQXmlBounds KQ_XML_PART_BOUNDS = {16u * 1024u * 1024u, 256, 256, 64ull * 1
 
 namespace {
 
-// TinyXML's white space: isspace of the C locale.
+// TinyXML's white space, which its condensing and its dropping of blank
+// text go by.
 bool IsSpace(unsigned char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// TinyXML takes every byte from 127 up for a letter.
-bool IsNameStart(unsigned char c)
+bool IsBlankText(const std::string& text)
 {
-    return c >= 127 || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c == '_';
-}
-
-bool IsNameChar(unsigned char c)
-{
-    return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':';
-}
-
-bool StartsWith(const char* p, const char* with, bool anyCase)
-{
-    for (; *with; ++p, ++with) {
-        unsigned char a = static_cast<unsigned char>(*p);
-        unsigned char b = static_cast<unsigned char>(*with);
-        if (anyCase && a >= 'A' && a <= 'Z')
-            a = static_cast<unsigned char>(a | 0x20);
-        if (a != b)
+    for (unsigned char c : text)
+        if (!IsSpace(c))
             return false;
-    }
     return true;
 }
 
-// Bytes that TinyXML may step over as one character: a lead byte and the
-// continuation bytes it announces. 0 for a byte that leads no sequence.
+// Bytes that a lead byte announces; 0 for a byte that leads no sequence.
 int SequenceLength(unsigned char c)
 {
     if (c < 0xC0)
@@ -209,324 +201,435 @@ int SequenceLength(unsigned char c)
     return c < 0xF5 ? 4 : 0;
 }
 
-// One pass over a part as TinyXML would split it, with the nesting kept as a
-// count instead of a recursion. Each step leaves p where TinyXML would go
-// on, or refuses.
-class ShapeScan {
-public:
-    ShapeScan(const char* text, size_t length, const KQXmlBounds& bounds) : p(text), bounds(bounds)
-    {
-        shape.cost = length;
-    }
-
-    KQXmlShape Run()
-    {
-        int32 depth = 0;
-        for (;;) {
-            SkipSpace();
-            if (depth == 0) {
-                // Outside the root TinyXML stops at the end or at anything
-                // that is not markup.
-                if (*p != '<' || !Markup(depth))
-                    break;
-                continue;
-            }
-            // The end inside an element, or anything cut short by it, is
-            // TinyXML's to report: everything before has been looked over.
-            if (!*p)
-                break;
-            if (*p != '<') {
-                // Text runs to the next markup; the UTF-8 check made sure
-                // that no step over a character passes a '<'.
-                if (!Node(false))
-                    break;
-                while (*p && *p != '<')
-                    ++p;
-                continue;
-            }
-            if (p[1] == '/') {
-                p += 2;
-                if (!ReadName()) {
-                    Malformed();
-                    break;
-                }
-                SkipSpace();
-                if (*p != '>') {
-                    Malformed();
-                    break;
-                }
-                ++p;
-                --depth;
-                continue;
-            }
-            if (!Markup(depth))
-                break;
-        }
-        return shape;
-    }
-
-private:
-    const char* p;
-    const KQXmlBounds& bounds;
-    KQXmlShape shape;
-    std::vector<std::string_view> names;
-    std::unordered_set<std::string_view> nameSet;
-
-    bool Refuse(KQXmlVerdict verdict)
-    {
-        if (shape.verdict == KQ_XML_ADMITTED)
-            shape.verdict = verdict;
-        return false;
-    }
-
-    // Stops at what TinyXML would refuse; at the end there is nothing left
-    // to look over, and TinyXML reports what was cut short itself.
-    bool Malformed() { return *p ? Refuse(KQ_XML_MALFORMED) : false; }
-
-    bool Node(bool element)
-    {
-        if (element)
-            ++shape.elements;
-        else
-            ++shape.others;
-        shape.cost += element ? 256 : 192;
-        return shape.cost <= bounds.cost || Refuse(KQ_XML_TOO_COSTLY);
-    }
-
-    // TinyXML skips, besides white space, the byte-order mark and the two
-    // non-characters after it when it reads UTF-8; skipping them here too
-    // never hides markup that TinyXML sees.
-    void SkipSpace()
-    {
-        for (;;) {
-            const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-            if (u[0] == 0xEF && ((u[1] == 0xBB && u[2] == 0xBF) || (u[1] == 0xBF && (u[2] == 0xBE || u[2] == 0xBF))))
-                p += 3;
-            else if (IsSpace(u[0]))
-                ++p;
-            else
-                return;
-        }
-    }
-
-    bool ReadName()
-    {
-        if (!IsNameStart(static_cast<unsigned char>(*p)))
-            return false;
-        while (IsNameChar(static_cast<unsigned char>(*p)))
-            ++p;
-        return true;
-    }
-
-    // Skips past the first end after p (searched from p on); false when
-    // there is none, with p at the end.
-    bool SkipPast(const char* end)
-    {
-        const size_t n = strlen(end);
-        while (*p && strncmp(p, end, n) != 0)
-            ++p;
-        if (!*p)
-            return false;
-        p += n;
-        return true;
-    }
-
-    // Markup at '<' (an end tag in an element is taken by the caller). An
-    // element entered raises depth. A node cut short by the end ends the
-    // look as it ends TinyXML's parse.
-    bool Markup(int32& depth)
-    {
-        if (StartsWith(p, "<?xml", true))
-            return Declaration();
-        if (StartsWith(p, "<!--", false)) {
-            p += 4;
-            return Node(false) && SkipPast("-->");
-        }
-        if (StartsWith(p, "<![CDATA[", false)) {
-            p += 9;
-            return Node(false) && SkipPast("]]>");
-        }
-        if (StartsWith(p, "<!", false))
-            return Refuse(KQ_XML_DOCUMENT_TYPE);
-        if (IsNameStart(static_cast<unsigned char>(p[1])))
-            return Element(depth);
-        // Anything else TinyXML keeps as an unknown node up to the first '>'.
-        ++p;
-        return Node(false) && SkipPast(">");
-    }
-
-    bool Element(int32& depth)
-    {
-        ++p;
-        ReadName();
-        if (!Node(true))
-            return false;
-        if (depth >= bounds.depth)
-            return Refuse(KQ_XML_TOO_DEEP);
-        if (depth + 1 > shape.depth)
-            shape.depth = depth + 1;
-        names.clear();
-        // Clearing a set costs its buckets: only one that was used is.
-        if (!nameSet.empty())
-            nameSet.clear();
-        for (;;) {
-            SkipSpace();
-            if (!*p)
-                return false;
-            if (*p == '/') {
-                ++p;
-                if (*p != '>')
-                    return Malformed();
-                ++p;
-                return true;
-            }
-            if (*p == '>') {
-                ++p;
-                ++depth;
-                return true;
-            }
-            if (!Attribute())
-                return false;
-        }
-    }
-
-    bool Attribute()
-    {
-        const char* name = p;
-        if (!ReadName())
-            return Malformed();
-        const std::string_view key(name, static_cast<size_t>(p - name));
-        SkipSpace();
-        if (*p != '=')
-            return Malformed();
-        ++p;
-        SkipSpace();
-        if (*p == '"' || *p == '\'') {
-            const char quote[2] = {*p, 0};
-            ++p;
-            if (!SkipPast(quote))
-                return Malformed();
-        } else {
-            // TinyXML reads a value without quotes up to white space or the
-            // end of the tag, and refuses a quote in it.
-            for (; *p && !IsSpace(static_cast<unsigned char>(*p)) && *p != '/' && *p != '>'; ++p) {
-                if (*p == '"' || *p == '\'')
-                    return Malformed();
-            }
-        }
-        if (!*p)
-            return Malformed();
-        if (!Node(false))
-            return false;
-        if (names.size() >= static_cast<size_t>(bounds.attributes))
-            return Refuse(KQ_XML_TOO_MANY_ATTRIBUTES);
-        // A few are compared in turn; past that a set answers at once.
-        const size_t kListed = 16;
-        if (names.size() < kListed) {
-            for (const std::string_view& earlier : names) {
-                if (earlier == key)
-                    return Refuse(KQ_XML_DUPLICATE_ATTRIBUTE);
-            }
-            names.push_back(key);
-            if (names.size() == kListed)
-                nameSet.insert(names.begin(), names.end());
-            return true;
-        }
-        if (!nameSet.insert(key).second)
-            return Refuse(KQ_XML_DUPLICATE_ATTRIBUTE);
-        names.push_back(key);
-        return true;
-    }
-
-    // The declaration as TinyXML reads it: up to the first '>' outside the
-    // quoted values of version, encoding and standalone. Only ASCII is
-    // admitted in it, so that it ends in the same place whatever encoding
-    // TinyXML reads it in.
-    bool Declaration()
-    {
-        if (!Node(false))
-            return false;
-        p += 5;
-        while (*p) {
-            if (*p == '>') {
-                ++p;
-                return true;
-            }
-            if (!SkipAscii())
-                return false;
-            if (StartsWith(p, "version", true) || StartsWith(p, "encoding", true) ||
-                StartsWith(p, "standalone", true)) {
-                while (IsNameChar(static_cast<unsigned char>(*p)))
-                    if (!Ascii(*p++))
-                        return false;
-                if (!SkipAscii())
-                    return false;
-                if (*p != '=')
-                    return Malformed();
-                ++p;
-                if (!SkipAscii())
-                    return false;
-                if (*p == '"' || *p == '\'') {
-                    const char quote = *p++;
-                    for (; *p && *p != quote; ++p)
-                        if (!Ascii(*p))
-                            return false;
-                    if (!*p)
-                        return Malformed();
-                    ++p;
-                } else {
-                    for (; *p && !IsSpace(static_cast<unsigned char>(*p)) && *p != '/' && *p != '>'; ++p) {
-                        if (*p == '"' || *p == '\'' || !Ascii(*p))
-                            return Malformed();
-                    }
-                }
-            } else {
-                for (; *p && *p != '>' && !IsSpace(static_cast<unsigned char>(*p)); ++p)
-                    if (!Ascii(*p))
-                        return false;
-            }
-        }
-        return Malformed();
-    }
-
-    bool Ascii(char c) { return static_cast<unsigned char>(c) < 127 || Refuse(KQ_XML_MALFORMED); }
-
-    bool SkipAscii()
-    {
-        while (IsSpace(static_cast<unsigned char>(*p)))
-            ++p;
-        return Ascii(*p);
-    }
-};
-
-}  // namespace
-
-KQXmlShape KQXmlLookOver(const char* text, size_t length, const KQXmlBounds& bounds)
+bool IsUtf8(const char* text, size_t length)
 {
-    KQXmlShape shape;
-    if (!text)
-        text = "";
-    // TinyXML reads up to the first NUL.
-    const void* nul = memchr(text, 0, length);
-    if (nul)
-        length = static_cast<size_t>(static_cast<const char*>(nul) - text);
-    shape.cost = length;
-    if (length > bounds.bytes) {
-        shape.verdict = KQ_XML_TOO_LARGE;
-        return shape;
-    }
     for (size_t i = 0; i < length;) {
         const int n = SequenceLength(static_cast<unsigned char>(text[i]));
         bool whole = n > 0 && i + static_cast<size_t>(n) <= length;
         for (int k = 1; whole && k < n; ++k)
             whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (!whole) {
-            shape.verdict = KQ_XML_NOT_UTF8;
-            return shape;
-        }
+        if (!whole)
+            return false;
         i += static_cast<size_t>(n);
     }
-    return ShapeScan(text, length, bounds).Run();
+    return true;
+}
+
+// What one block from the heap costs: its bytes rounded to 16 and a
+// 16-byte header, as the C libraries' allocators keep them.
+uint64 HeapBlock(size_t n)
+{
+    return ((static_cast<uint64>(n) + 15) & ~static_cast<uint64>(15)) + 16;
+}
+
+// The heap a string holds beyond itself: none while its characters fit in
+// the object.
+uint64 StringHeap(const std::string& s)
+{
+    const char* data = s.data();
+    const char* self = reinterpret_cast<const char*>(&s);
+    if (data >= self && data < self + sizeof(s))
+        return 0;
+    return HeapBlock(s.capacity() + 1);
+}
+
+uint64 NodeHeap(const TiXmlNode& node, size_t size)
+{
+    return HeapBlock(size) + StringHeap(node.ValueStr());
+}
+
+// Expat's own memory is counted by its allocator, which has no room for a
+// caller's data: the parse in progress on this thread is found here.
+struct ExpatHeap {
+    uint64 live = 0;
+    uint64 limit = 0;  // what Expat may hold besides the tree
+    bool refused = false;
+};
+thread_local ExpatHeap* tCurrentHeap = nullptr;
+
+// Each block carries its size in front of it, where the counter finds it.
+const size_t kBlockHeader = 16;
+
+void* CountedMalloc(size_t n)
+{
+    ExpatHeap* heap = tCurrentHeap;
+    if (heap && (n > heap->limit || heap->live + HeapBlock(n + kBlockHeader) > heap->limit)) {
+        heap->refused = true;
+        return nullptr;
+    }
+    char* block = static_cast<char*>(malloc(n + kBlockHeader));
+    if (!block)
+        return nullptr;
+    memcpy(block, &n, sizeof(n));
+    if (heap)
+        heap->live += HeapBlock(n + kBlockHeader);
+    return block + kBlockHeader;
+}
+
+void CountedFree(void* p)
+{
+    if (!p)
+        return;
+    char* block = static_cast<char*>(p) - kBlockHeader;
+    size_t n = 0;
+    memcpy(&n, block, sizeof(n));
+    ExpatHeap* heap = tCurrentHeap;
+    if (heap)
+        heap->live -= std::min(heap->live, HeapBlock(n + kBlockHeader));
+    free(block);
+}
+
+void* CountedRealloc(void* p, size_t n)
+{
+    if (!p)
+        return CountedMalloc(n);
+    size_t old = 0;
+    memcpy(&old, static_cast<char*>(p) - kBlockHeader, sizeof(old));
+    void* grown = CountedMalloc(n);
+    if (!grown)
+        return nullptr;
+    memcpy(grown, p, std::min(old, n));
+    CountedFree(p);
+    return grown;
+}
+
+const XML_Memory_Handling_Suite kCountedHeap = {CountedMalloc, CountedRealloc, CountedFree};
+
+// Builds TinyXML nodes from Expat's events under the node given, counting
+// as it goes; a bound passed stops Expat at once. Text is gathered until
+// the next event, as TinyXML reads it up to the next markup.
+class TreeBuilder {
+public:
+    TreeBuilder(XML_Parser parser, TiXmlNode& into, const KQXmlBounds& bounds, bool condense, ExpatHeap& heap)
+        : parser(parser), into(into), current(&into), bounds(bounds), condense(condense), heap(heap)
+    {
+    }
+
+    KQXmlShape shape;
+    bool outOfMemory = false;
+
+    static void XMLCALL StartElement(void* self, const XML_Char* name, const XML_Char** attributes)
+    {
+        static_cast<TreeBuilder*>(self)->Guard([&](TreeBuilder& b) { b.OnStart(name, attributes); });
+    }
+    static void XMLCALL EndElement(void* self, const XML_Char*)
+    {
+        static_cast<TreeBuilder*>(self)->Guard([](TreeBuilder& b) { b.OnEnd(); });
+    }
+    static void XMLCALL Characters(void* self, const XML_Char* s, int len)
+    {
+        static_cast<TreeBuilder*>(self)->Guard([&](TreeBuilder& b) { b.OnCharacters(s, len); });
+    }
+    static void XMLCALL StartCdata(void* self)
+    {
+        static_cast<TreeBuilder*>(self)->Guard([](TreeBuilder& b) {
+            b.FlushText();
+            b.inCdata = true;
+        });
+    }
+    static void XMLCALL EndCdata(void* self)
+    {
+        static_cast<TreeBuilder*>(self)->Guard([](TreeBuilder& b) { b.OnEndCdata(); });
+    }
+    static void XMLCALL Comment(void* self, const XML_Char* data)
+    {
+        static_cast<TreeBuilder*>(self)->Guard([&](TreeBuilder& b) {
+            b.FlushText();
+            TiXmlComment* comment = new TiXmlComment();
+            comment->SetValue(std::string(data));
+            b.Add(comment, sizeof(TiXmlComment));
+        });
+    }
+    static void XMLCALL ProcessingInstruction(void* self, const XML_Char* target, const XML_Char* data)
+    {
+        // TinyXML keeps one as an unknown node holding what stands between
+        // '<' and '>'.
+        static_cast<TreeBuilder*>(self)->Guard([&](TreeBuilder& b) {
+            b.FlushText();
+            std::string value = std::string("?") + target;
+            if (data && *data)
+                value += std::string(" ") + data;
+            value += "?";
+            TiXmlUnknown* unknown = new TiXmlUnknown();
+            unknown->SetValue(value);
+            b.Add(unknown, sizeof(TiXmlUnknown));
+        });
+    }
+    static void XMLCALL Declaration(void* self, const XML_Char* version, const XML_Char* encoding, int standalone)
+    {
+        static_cast<TreeBuilder*>(self)->Guard([&](TreeBuilder& b) {
+            TiXmlDeclaration* declaration =
+                new TiXmlDeclaration(version ? version : "", encoding ? encoding : "",
+                                     standalone < 0 ? "" : (standalone ? "yes" : "no"));
+            b.Add(declaration, sizeof(TiXmlDeclaration) + 2 * sizeof(std::string));
+        });
+    }
+    // No DTD belongs in a package part: none is read, so no entity is ever
+    // declared or expanded.
+    static void XMLCALL DocumentType(void* self, const XML_Char*, const XML_Char*, const XML_Char*, int)
+    {
+        static_cast<TreeBuilder*>(self)->Refuse(KQ_XML_DOCUMENT_TYPE);
+    }
+    static int XMLCALL ExternalEntity(XML_Parser, const XML_Char*, const XML_Char*, const XML_Char*,
+                                      const XML_Char*)
+    {
+        return XML_STATUS_ERROR;
+    }
+
+    // The text still gathered at the end belongs to no element: Expat
+    // reports none outside the root.
+    void Finish() { pending.clear(); }
+
+private:
+    XML_Parser parser;
+    TiXmlNode& into;
+    TiXmlNode* current;
+    const KQXmlBounds& bounds;
+    const bool condense;
+    ExpatHeap& heap;
+    int32 depth = 0;
+    std::string pending;
+    bool inCdata = false;
+    bool stopped = false;
+
+    template <typename F>
+    void Guard(F&& f)
+    {
+        if (stopped)
+            return;
+        try {
+            f(*this);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+            Stop();
+        }
+    }
+
+    void Stop()
+    {
+        if (!stopped) {
+            stopped = true;
+            XML_StopParser(parser, XML_FALSE);
+        }
+    }
+
+    void Refuse(KQXmlVerdict verdict)
+    {
+        if (shape.verdict == KQ_XML_ADMITTED)
+            shape.verdict = verdict;
+        Stop();
+    }
+
+    // What the tree holds, what Expat holds and the text gathered must stay
+    // within the bound together.
+    bool WithinCost(uint64 more)
+    {
+        const uint64 total = shape.cost + more + heap.live + StringHeapOfPending();
+        if (total > bounds.cost) {
+            Refuse(KQ_XML_TOO_COSTLY);
+            return false;
+        }
+        heap.limit = bounds.cost - (total - heap.live);
+        return true;
+    }
+
+    uint64 StringHeapOfPending() const { return StringHeap(pending); }
+
+    // Links a new node under the current one once its cost is counted;
+    // over the bound it is let go.
+    void Add(TiXmlNode* node, size_t size)
+    {
+        std::unique_ptr<TiXmlNode> owned(node);
+        const uint64 cost = NodeHeap(*node, size);
+        if (!WithinCost(cost))
+            return;
+        current->LinkEndChild(owned.release());
+        shape.cost += cost;
+        ++shape.others;
+    }
+
+    void OnStart(const XML_Char* name, const XML_Char** attributes)
+    {
+        FlushText();
+        if (stopped)
+            return;
+        if (depth >= bounds.depth) {
+            Refuse(KQ_XML_TOO_DEEP);
+            return;
+        }
+        int32 count = 0;
+        while (attributes[2 * count])
+            ++count;
+        if (count > bounds.attributes) {
+            Refuse(KQ_XML_TOO_MANY_ATTRIBUTES);
+            return;
+        }
+        std::unique_ptr<TiXmlElement> element(new TiXmlElement(std::string(name)));
+        uint64 cost = NodeHeap(*element, sizeof(TiXmlElement));
+        if (!WithinCost(cost))
+            return;
+        // Expat has refused a name given twice already. TinyXML looks each
+        // new name up among the earlier ones: at most 256 make that cheap.
+        for (int32 i = 0; i < count; ++i) {
+            element->SetAttribute(std::string(attributes[2 * i]), std::string(attributes[2 * i + 1]));
+            const TiXmlAttribute* attribute = element->LastAttribute();
+            cost += HeapBlock(sizeof(TiXmlAttribute)) + StringHeap(attribute->NameTStr()) +
+                    StringHeap(attribute->ValueStr());
+            if (!WithinCost(cost))
+                return;
+        }
+        TiXmlElement* linked = element.get();
+        current->LinkEndChild(element.release());
+        current = linked;
+        shape.cost += cost;
+        ++shape.elements;
+        shape.others += static_cast<uint64>(count);
+        ++depth;
+        if (depth > shape.depth)
+            shape.depth = depth;
+    }
+
+    void OnEnd()
+    {
+        FlushText();
+        if (stopped)
+            return;
+        current = current->Parent();
+        --depth;
+    }
+
+    void OnCharacters(const XML_Char* s, int len)
+    {
+        const size_t before = pending.capacity();
+        pending.append(s, static_cast<size_t>(len));
+        if (pending.capacity() != before)
+            WithinCost(0);
+    }
+
+    void OnEndCdata()
+    {
+        inCdata = false;
+        TiXmlText* text = new TiXmlText(pending);
+        text->SetCDATA(true);
+        pending.clear();
+        Add(text, sizeof(TiXmlText));
+    }
+
+    // Text between two pieces of markup, as TinyXML keeps it: dropped when
+    // blank, condensed while the switch is on.
+    void FlushText()
+    {
+        if (inCdata || pending.empty() || stopped)
+            return;
+        if (IsBlankText(pending)) {
+            pending.clear();
+            return;
+        }
+        std::string value;
+        if (condense) {
+            value.reserve(pending.size());
+            bool space = false;
+            for (unsigned char c : pending) {
+                if (IsSpace(c)) {
+                    space = !value.empty();
+                    continue;
+                }
+                if (space)
+                    value += ' ';
+                space = false;
+                value += static_cast<char>(c);
+            }
+        } else {
+            value = pending;
+        }
+        pending.clear();
+        Add(new TiXmlText(value), sizeof(TiXmlText));
+    }
+};
+
+}  // namespace
+
+KQXmlShape KQXmlParse(const char* text, size_t length, const KQXmlBounds& bounds, TiXmlNode& into)
+{
+    return KQXmlParse(text, length, bounds, into, TiXmlBase::IsWhiteSpaceCondensed());
+}
+
+KQXmlShape KQXmlParse(const char* text, size_t length, const KQXmlBounds& bounds, TiXmlNode& into, bool condense)
+{
+    KQXmlShape shape;
+    if (!text)
+        text = "";
+    // The text is read up to its first NUL, as TinyXML read it.
+    const void* nul = memchr(text, 0, length);
+    if (nul)
+        length = static_cast<size_t>(static_cast<const char*>(nul) - text);
+    if (length > bounds.bytes) {
+        shape.verdict = KQ_XML_TOO_LARGE;
+        return shape;
+    }
+    if (!IsUtf8(text, length)) {
+        shape.verdict = KQ_XML_NOT_UTF8;
+        return shape;
+    }
+    ExpatHeap heap;
+    heap.limit = bounds.cost;
+    ExpatHeap* const outer = tCurrentHeap;
+    tCurrentHeap = &heap;
+    // Whatever the declaration says, a part is read as UTF-8: the check
+    // above made sure that it is.
+    XML_Parser parser = XML_ParserCreate_MM("UTF-8", &kCountedHeap, nullptr);
+    if (!parser) {
+        tCurrentHeap = outer;
+        shape.verdict = heap.refused ? KQ_XML_TOO_COSTLY : KQ_XML_NO_MEMORY;
+        return shape;
+    }
+    TiXmlNode* const lastBefore = into.LastChild();
+    TreeBuilder builder(parser, into, bounds, condense, heap);
+    XML_SetUserData(parser, &builder);
+    XML_SetElementHandler(parser, TreeBuilder::StartElement, TreeBuilder::EndElement);
+    XML_SetCharacterDataHandler(parser, TreeBuilder::Characters);
+    XML_SetCdataSectionHandler(parser, TreeBuilder::StartCdata, TreeBuilder::EndCdata);
+    XML_SetCommentHandler(parser, TreeBuilder::Comment);
+    XML_SetProcessingInstructionHandler(parser, TreeBuilder::ProcessingInstruction);
+    XML_SetXmlDeclHandler(parser, TreeBuilder::Declaration);
+    XML_SetStartDoctypeDeclHandler(parser, TreeBuilder::DocumentType);
+    XML_SetExternalEntityRefHandler(parser, TreeBuilder::ExternalEntity);
+    XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
+    // No entity can be declared without a DTD; should one ever be, its
+    // expansion stays within a small multiple of the text.
+    XML_SetBillionLaughsAttackProtectionMaximumAmplification(parser, 8.0f);
+    XML_SetBillionLaughsAttackProtectionActivationThreshold(parser, 1u << 20);
+
+    // Expat parses with its own stack of open tags: no nesting recurses.
+    const XML_Status status = XML_Parse(parser, text, static_cast<int>(length), XML_TRUE);
+    builder.Finish();
+    shape = builder.shape;
+    if (status != XML_STATUS_OK && shape.verdict == KQ_XML_ADMITTED) {
+        const XML_Error code = XML_GetErrorCode(parser);
+        if (builder.outOfMemory)
+            shape.verdict = KQ_XML_NO_MEMORY;
+        else if (code == XML_ERROR_NO_MEMORY)
+            shape.verdict = heap.refused ? KQ_XML_TOO_COSTLY : KQ_XML_NO_MEMORY;
+        else {
+            shape.verdict = KQ_XML_MALFORMED;
+            shape.error = static_cast<int32>(code);
+            shape.errorText = XML_ErrorString(code);
+            shape.line = static_cast<uint64>(XML_GetCurrentLineNumber(parser));
+            shape.column = static_cast<uint64>(XML_GetCurrentColumnNumber(parser)) + 1;
+        }
+    }
+    XML_ParserFree(parser);
+    tCurrentHeap = outer;
+    if (shape.verdict != KQ_XML_ADMITTED) {
+        // What was built of a part refused goes: the node keeps what it held.
+        TiXmlNode* added = lastBefore ? lastBefore->NextSibling() : into.FirstChild();
+        while (added) {
+            TiXmlNode* next = added->NextSibling();
+            into.RemoveChild(added);
+            added = next;
+        }
+    }
+    return shape;
 }
 
 KQString KQXmlVerdictText(const KQXmlShape& shape, const KQXmlBounds& bounds)
@@ -549,118 +652,259 @@ KQString KQXmlVerdictText(const KQXmlShape& shape, const KQXmlBounds& bounds)
         return KQString("holds a document type declaration");
     case KQ_XML_NOT_UTF8:
         return KQString("is not UTF-8");
+    case KQ_XML_NO_MEMORY:
+        return KQString("could not be parsed for want of memory");
     default:
+        if (shape.errorText)
+            return KQString::FromFormat("is not well-formed XML (%s at line %llu, column %llu)", shape.errorText,
+                                        static_cast<unsigned long long>(shape.line),
+                                        static_cast<unsigned long long>(shape.column));
         return KQString("is not well-formed XML");
     }
 }
 
 namespace {
 
+bool IsNameByte(unsigned char c, bool first)
+{
+    if (c >= 0x80 || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c == '_' || c == ':')
+        return true;
+    return !first && ((c >= '0' && c <= '9') || c == '-' || c == '.');
+}
+
+// A name that the parse takes back as it is; characters beyond ASCII are
+// left to the parse that checks what is written.
+bool IsName(const std::string& name)
+{
+    if (name.empty())
+        return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (!IsNameByte(static_cast<unsigned char>(name[i]), i == 0))
+            return false;
+    return true;
+}
+
+// Characters that XML holds only as a reference (tab, line feed, carriage
+// return) or not at all (the other controls).
+bool IsControl(unsigned char c)
+{
+    return c < 32;
+}
+
+bool HoldsControl(const std::string& text, bool referable)
+{
+    for (unsigned char c : text)
+        if (IsControl(c) && (!referable || (c != '\t' && c != '\n' && c != '\r')))
+            return true;
+    return false;
+}
+
+// Raw text (a comment, a CDATA section) keeps a tab and a line feed, but
+// a carriage return is read back as a line feed.
+bool RawTextFits(const std::string& text)
+{
+    for (unsigned char c : text)
+        if (IsControl(c) && c != '\t' && c != '\n')
+            return false;
+    return true;
+}
+
+bool IsVersion(const std::string& v)
+{
+    if (v.size() < 3 || v[0] != '1' || v[1] != '.')
+        return false;
+    for (size_t i = 2; i < v.size(); ++i)
+        if (v[i] < '0' || v[i] > '9')
+            return false;
+    return true;
+}
+
+bool IsEncodingName(const std::string& e)
+{
+    if (e.empty())
+        return true;
+    if (((e[0] | 0x20) < 'a' || (e[0] | 0x20) > 'z'))
+        return false;
+    for (unsigned char c : e)
+        if (!(((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-'))
+            return false;
+    return true;
+}
+
+// An unknown node that the parse made of a processing instruction: "?",
+// a target other than xml, then optionally a space and data, then "?".
+bool IsInstruction(const std::string& value)
+{
+    if (value.size() < 3 || value.front() != '?' || value.back() != '?')
+        return false;
+    const std::string inner = value.substr(1, value.size() - 2);
+    const size_t space = inner.find(' ');
+    const std::string target = inner.substr(0, space);
+    if (!IsName(target) || (target.size() == 3 && (target[0] | 0x20) == 'x' && (target[1] | 0x20) == 'm' &&
+                                (target[2] | 0x20) == 'l'))
+        return false;
+    if (space == std::string::npos)
+        return true;
+    const std::string data = inner.substr(space + 1);
+    return !data.empty() && !IsSpace(static_cast<unsigned char>(data[0])) && data.find("?>") == std::string::npos &&
+           RawTextFits(data);
+}
+
 // TinyXML's printer with a tab per level, up to KQ_XML_MOST_INDENT tabs,
-// that stops before its text passes most bytes.
+// that stops before its text passes most bytes and refuses what the parse
+// would not take back as the same node. Escapes are TinyXML's, except that
+// "&#x" in a value is written as the text it is. The content of an element
+// that mixes text with other nodes is written without line breaks or tabs,
+// which would otherwise become part of its text.
 class BoundedPrinter : public TiXmlVisitor {
 public:
     BoundedPrinter(std::string& out, size_t most) : out(out), most(most) {}
 
     bool Over() const { return over; }
+    const std::string& Unwritable() const { return unwritable; }
 
-    bool VisitEnter(const TiXmlDocument&) override { return !over; }
-    bool VisitExit(const TiXmlDocument&) override { return !over; }
+    bool VisitEnter(const TiXmlDocument&) override { return Going(); }
+    bool VisitExit(const TiXmlDocument&) override { return Going(); }
 
     bool VisitEnter(const TiXmlElement& element, const TiXmlAttribute* first) override
     {
+        if (!IsName(element.ValueStr()))
+            return Refuse("holds an element whose name cannot be written as XML");
         Indent();
         Put("<", 1);
         Put(element.ValueTStr());
         for (const TiXmlAttribute* a = first; a; a = a->Next()) {
+            if (!IsName(a->NameTStr()))
+                return Refuse("holds an attribute whose name cannot be written as XML");
             Put(" ", 1);
-            Encode(a->NameTStr());
+            Put(a->NameTStr());
             const bool single = a->ValueStr().find('"') != std::string::npos;
             Put(single ? "='" : "=\"", 2);
             Encode(a->ValueStr());
             Put(single ? "'" : "\"", 1);
         }
         const TiXmlNode* child = element.FirstChild();
+        bool mixed = false;
         if (!child) {
             Put(" />", 3);
-            Put("\n", 1);
+            Break();
         } else {
             Put(">", 1);
-            if (child->ToText() && element.LastChild() == child && !child->ToText()->CDATA())
+            if (child->ToText() && element.LastChild() == child && !child->ToText()->CDATA()) {
                 simpleText = true;
-            else
-                Put("\n", 1);
+            } else {
+                for (const TiXmlNode* c = child; c && !mixed; c = c->NextSibling())
+                    mixed = c->ToText() && !c->ToText()->CDATA();
+                if (mixed)
+                    ++inlined;
+                else
+                    Break();
+            }
         }
+        mixedStack.push_back(mixed);
         ++depth;
-        return !over;
+        return Going();
     }
 
     bool VisitExit(const TiXmlElement& element) override
     {
         --depth;
+        const bool mixed = !mixedStack.empty() && mixedStack.back();
+        if (!mixedStack.empty())
+            mixedStack.pop_back();
         if (element.FirstChild()) {
             if (simpleText)
                 simpleText = false;
+            else if (mixed)
+                --inlined;
             else
                 Indent();
             Put("</", 2);
             Put(element.ValueTStr());
-            Put(">\n", 2);
+            Put(">", 1);
+            Break();
         }
-        return !over;
+        return Going();
     }
 
     bool Visit(const TiXmlText& text) override
     {
         if (text.CDATA()) {
+            if (text.ValueStr().find("]]>") != std::string::npos || !RawTextFits(text.ValueStr()))
+                return Refuse("holds a CDATA section that cannot be written as XML");
             Indent();
             Put("<![CDATA[", 9);
             Put(text.ValueTStr());
-            Put("]]>\n", 4);
+            Put("]]>", 3);
+            Break();
         } else if (simpleText) {
             Encode(text.ValueTStr());
         } else {
             Indent();
             Encode(text.ValueTStr());
-            Put("\n", 1);
+            Break();
         }
-        return !over;
+        return Going();
     }
 
     bool Visit(const TiXmlDeclaration& declaration) override
     {
+        const TiXmlNode* parent = declaration.Parent();
+        const std::string standalone = declaration.Standalone();
+        if (declaration.PreviousSibling() || (parent && !parent->ToDocument()) || !IsVersion(declaration.Version()) ||
+            !IsEncodingName(declaration.Encoding()) || (!standalone.empty() && standalone != "yes" && standalone != "no"))
+            return Refuse("holds a declaration that cannot be written as XML");
         Indent();
         std::string printed;
         declaration.Print(nullptr, 0, &printed);
         Put(printed);
-        Put("\n", 1);
-        return !over;
+        Break();
+        return Going();
     }
 
     bool Visit(const TiXmlComment& comment) override
     {
+        const std::string& value = comment.ValueStr();
+        if (value.find("--") != std::string::npos || (!value.empty() && value.back() == '-') || !RawTextFits(value))
+            return Refuse("holds a comment that cannot be written as XML");
         Indent();
         Put("<!--", 4);
         Put(comment.ValueTStr());
-        Put("-->\n", 4);
-        return !over;
+        Put("-->", 3);
+        Break();
+        return Going();
     }
 
     bool Visit(const TiXmlUnknown& unknown) override
     {
+        if (!IsInstruction(unknown.ValueStr()))
+            return Refuse("holds a node that cannot be written as XML");
         Indent();
         Put("<", 1);
         Put(unknown.ValueTStr());
-        Put(">\n", 2);
-        return !over;
+        Put(">", 1);
+        Break();
+        return Going();
     }
 
 private:
     std::string& out;
     const size_t most;
     int32 depth = 0;
+    int32 inlined = 0;
+    std::vector<bool> mixedStack;
     bool simpleText = false;
     bool over = false;
+    std::string unwritable;
+
+    bool Going() const { return !over && unwritable.empty(); }
+
+    bool Refuse(const char* why)
+    {
+        if (unwritable.empty())
+            unwritable = why;
+        return false;
+    }
 
     void Put(const char* text, size_t n)
     {
@@ -675,35 +919,129 @@ private:
 
     void Indent()
     {
+        if (inlined > 0)
+            return;
         for (int32 i = 0; i < depth && i < KQ_XML_MOST_INDENT; ++i)
             Put("\t", 1);
     }
 
-    // TinyXML's own escaping, a piece at a time so that one long value
-    // is never held escaped whole (TinyXML's escapes each byte on its own,
-    // so the pieces join to the text it would print).
+    void Break()
+    {
+        if (inlined == 0)
+            Put("\n", 1);
+    }
+
+    // Escapes a piece at a time, so that one long value is never held
+    // escaped whole.
     void Encode(const std::string& s)
     {
-        const size_t piece = 65536;
+        if (HoldsControl(s, true)) {
+            Refuse("holds text with a character that XML cannot hold");
+            return;
+        }
         std::string escaped;
-        for (size_t at = 0; at < s.size() && !over; at += piece) {
+        const size_t piece = 65536;
+        for (size_t at = 0; at < s.size() && Going(); at += piece) {
             escaped.clear();
-            TiXmlBase::EncodeString(s.substr(at, piece), &escaped);
+            const size_t end = std::min(s.size(), at + piece);
+            for (size_t i = at; i < end; ++i) {
+                const unsigned char c = static_cast<unsigned char>(s[i]);
+                switch (c) {
+                case '&':
+                    escaped += "&amp;";
+                    break;
+                case '<':
+                    escaped += "&lt;";
+                    break;
+                case '>':
+                    escaped += "&gt;";
+                    break;
+                case '"':
+                    escaped += "&quot;";
+                    break;
+                case '\'':
+                    escaped += "&apos;";
+                    break;
+                default:
+                    if (IsControl(c)) {
+                        char reference[8];
+                        snprintf(reference, sizeof(reference), "&#x%02X;", static_cast<unsigned>(c));
+                        escaped += reference;
+                    } else {
+                        escaped += static_cast<char>(c);
+                    }
+                }
+            }
             Put(escaped);
         }
     }
 };
 
+// Children as the parse of their printed text gives them back: a text that
+// is empty or blank is not read again.
+const TiXmlNode* NextKept(const TiXmlNode* node, bool skipBlank)
+{
+    while (node && skipBlank && node->ToText() && !node->ToText()->CDATA() && IsBlankText(node->ValueStr()))
+        node = node->NextSibling();
+    return node;
+}
+
+bool SameNode(const TiXmlNode& a, const TiXmlNode& b, int32 level)
+{
+    if (a.Type() != b.Type() || level > 1024)
+        return false;
+    switch (a.Type()) {
+    case TiXmlNode::TINYXML_ELEMENT: {
+        if (a.ValueStr() != b.ValueStr())
+            return false;
+        const TiXmlAttribute* x = a.ToElement()->FirstAttribute();
+        const TiXmlAttribute* y = b.ToElement()->FirstAttribute();
+        for (; x && y; x = x->Next(), y = y->Next())
+            if (x->NameTStr() != y->NameTStr() || x->ValueStr() != y->ValueStr())
+                return false;
+        if (x || y)
+            return false;
+        break;
+    }
+    case TiXmlNode::TINYXML_TEXT:
+        return a.ValueStr() == b.ValueStr() && a.ToText()->CDATA() == b.ToText()->CDATA();
+    case TiXmlNode::TINYXML_DECLARATION: {
+        const TiXmlDeclaration* x = a.ToDeclaration();
+        const TiXmlDeclaration* y = b.ToDeclaration();
+        return strcmp(x->Version(), y->Version()) == 0 && strcmp(x->Encoding(), y->Encoding()) == 0 &&
+               strcmp(x->Standalone(), y->Standalone()) == 0;
+    }
+    case TiXmlNode::TINYXML_DOCUMENT:
+        break;
+    default:
+        return a.ValueStr() == b.ValueStr();
+    }
+    const TiXmlNode* x = NextKept(a.FirstChild(), true);
+    const TiXmlNode* y = b.FirstChild();
+    for (; x && y; x = NextKept(x->NextSibling(), true), y = y->NextSibling())
+        if (!SameNode(*x, *y, level + 1))
+            return false;
+    return !x && !y;
+}
+
 }  // namespace
 
-bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most, bool* tooLarge)
+bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most, bool* tooLarge, std::string* unwritable)
 {
     if (tooLarge)
         *tooLarge = false;
+    if (unwritable)
+        unwritable->clear();
     text.clear();
     try {
         BoundedPrinter printer(text, most);
         node.Accept(&printer);
+        if (!printer.Unwritable().empty()) {
+            text.clear();
+            if (unwritable)
+                *unwritable = printer.Unwritable();
+            return false;
+        }
         if (tooLarge)
             *tooLarge = printer.Over();
         return !printer.Over();
@@ -711,4 +1049,9 @@ bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most, bool* too
         text.clear();
         return false;
     }
+}
+
+bool KQXmlSameTree(const TiXmlNode& written, const TiXmlNode& read)
+{
+    return SameNode(written, read, 0);
 }

@@ -72,12 +72,13 @@ public:
     static bool SetElementText(TiXmlElement* element, const KQString& text);
 };
 
-// What one parsed part may hold. TinyXML parses an element by recursion (a
-// deep part overflows the stack), checks each attribute against every
-// earlier one of its element, and keeps about 55 bytes for each byte of a
-// part of empty elements; a part is therefore looked over once, without
-// recursion, before TinyXML sees it, and refused when it is beyond these.
-// cost is the estimate of the parsed tree (below) that a part may reach.
+// What one parsed part may hold. A part is parsed by Expat, which keeps
+// its own stack of open tags (no nesting recurses) and finds a name given
+// twice through a hash; the nodes are built as it goes, and the parse
+// stops at the first bound passed. cost bounds the memory the parse holds:
+// the nodes and strings of the tree, counted as they are made (a heap
+// block's bytes rounded to 16, plus 16), with what Expat holds meanwhile
+// (its copy of the text among it), counted by its allocator.
 struct KQXmlBounds {
     uint32 bytes;
     int32 depth;
@@ -86,8 +87,8 @@ struct KQXmlBounds {
 };
 
 // The bounds of every part read from an archive: 16 MiB, 256 levels (as
-// libxml2), 256 attributes an element, 64 MiB of parsed tree. The parts of a
-// deck of 10,000 controls are 2.5 MB, two levels deep, with at most a few
+// libxml2), 256 attributes an element, 64 MiB parsed. The parts of a deck
+// of 10,000 controls are 2.5 MB, two levels deep, with at most a few
 // attributes an element.
 extern const KQXmlBounds KQ_XML_PART_BOUNDS;
 
@@ -96,43 +97,65 @@ enum KQXmlVerdict {
     KQ_XML_TOO_LARGE,
     KQ_XML_TOO_DEEP,
     KQ_XML_TOO_MANY_ATTRIBUTES,
-    KQ_XML_DUPLICATE_ATTRIBUTE,
+    KQ_XML_DUPLICATE_ATTRIBUTE,  // Expat reports it as ill-formed text
     KQ_XML_TOO_COSTLY,
     KQ_XML_DOCUMENT_TYPE,
     KQ_XML_NOT_UTF8,
-    KQ_XML_MALFORMED
+    KQ_XML_MALFORMED,
+    KQ_XML_NO_MEMORY
 };
 
 struct KQXmlShape {
     KQXmlVerdict verdict = KQ_XML_ADMITTED;
-    int32 depth = 0;  // deepest nesting of elements seen
+    int32 depth = 0;  // deepest nesting of elements built
     uint64 elements = 0;
     uint64 others = 0;  // attributes, texts, comments, declarations, others
-    // Estimated bytes of the parsed tree: 256 an element, 192 any other
-    // node, plus the text (TinyXML keeps about 224 and 128, and the strings).
+    // Bytes the tree built holds (see KQXmlBounds).
     uint64 cost = 0;
+    // For KQ_XML_MALFORMED: Expat's error code and text (static), and
+    // where it stopped (from 1).
+    int32 error = 0;
+    const char* errorText = nullptr;
+    uint64 line = 0;
+    uint64 column = 0;
 };
 
-// Looks text (read up to its NUL, as TinyXML reads it; length is where the
-// NUL stands) over in one pass, splitting it as TinyXML does, and stops at
-// the first bound it passes. Text that could make TinyXML see markup that
-// this pass does not see is refused as well: a DTD (none belongs in a
-// package part), a UTF-8 lead byte without its continuation bytes (TinyXML
-// steps over the bytes a lead byte announces, whatever they are), and
-// markup TinyXML would refuse anyway. Whatever is admitted, TinyXML parses
-// with at most depth levels of recursion.
-KQXmlShape KQXmlLookOver(const char* text, size_t length, const KQXmlBounds& bounds);
+// Parses text (read up to its first NUL; length is where the NUL stands)
+// and appends the nodes to into, as TinyXML's parse would: text condensed
+// while condense is set (by default TinyXML's process-wide switch), blank
+// text dropped, CDATA, comments and the declaration kept as nodes, a
+// processing instruction kept as an unknown node. Refused, with into as it
+// was: text beyond a bound, a DTD (none belongs in a package part; so no
+// entity is ever declared), text that is not UTF-8 (whatever the
+// declaration says) or not well-formed.
+KQXmlShape KQXmlParse(const char* text, size_t length, const KQXmlBounds& bounds, TiXmlNode& into);
+KQXmlShape KQXmlParse(const char* text, size_t length, const KQXmlBounds& bounds, TiXmlNode& into, bool condense);
 
 // Why a part was refused, as words after its name: "nests elements deeper
-// than 256 levels". Empty for KQ_XML_ADMITTED.
+// than 256 levels"; for ill-formed text with Expat's words and where it
+// stopped. Empty for KQ_XML_ADMITTED.
 KQString KQXmlVerdictText(const KQXmlShape& shape, const KQXmlBounds& bounds);
 
 // Prints node as TinyXML's printer does with a tab per level, except that no
 // line is indented by more than 32 tabs, so that what a part of deep nesting
-// prints grows with its size and not with the square of its depth. Stops,
-// false with *tooLarge set (may be null), as soon as the text would pass
-// most bytes; false also when memory runs out.
-bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most, bool* tooLarge = nullptr);
+// prints grows with its size and not with the square of its depth, and that
+// only what parses back as the same nodes is written: "&#x" in a value is
+// escaped as any other '&', and the content of an element that mixes text
+// with other nodes gets no line breaks or tabs (they would join its text).
+// Stops, false with *tooLarge set (may be null), as soon as the text would
+// pass most bytes; false with *unwritable (may be null) in words after "it"
+// at a node that XML cannot hold as it is (a comment holding "--", CDATA
+// holding "]]>", a control character, a name that is none, a declaration
+// that is not first or holds other values than a declaration may); false
+// also when memory runs out. The text is empty after a failure.
+bool KQXmlPrint(const TiXmlNode& node, std::string& text, size_t most, bool* tooLarge = nullptr,
+                std::string* unwritable = nullptr);
+
+// Whether read (a tree parsed from what written printed, with the white
+// space kept) holds the same nodes as written: the same names, attributes
+// in order, values and kinds. An empty or blank text of written counts as
+// absent, as the parse drops it.
+bool KQXmlSameTree(const TiXmlNode& written, const TiXmlNode& read);
 
 // Most tabs before a printed line.
 const int32 KQ_XML_MOST_INDENT = 32;

@@ -142,23 +142,39 @@ struct KQZipPending {
 namespace {
 
 // The text of a document as WriteXmlFile stores it. A part that would not
-// read again, or only beyond the bounds of a part read, is not written:
-// false, with why in words after the part's name (empty when memory ran
-// out).
+// read again as the same tree, or only beyond the bounds of a part read, is
+// not written: false, with why in words after the part's name (empty when
+// memory ran out).
 bool PrintDocument(const TiXmlDocument& document, std::string& text, std::string& why)
 {
     why.clear();
     const KQXmlBounds& bounds = KQ_XML_PART_BOUNDS;
     KQXmlShape shape;
     bool tooLarge = false;
-    if (!KQXmlPrint(document, text, bounds.bytes, &tooLarge)) {
+    std::string unwritable;
+    if (!KQXmlPrint(document, text, bounds.bytes, &tooLarge, &unwritable)) {
+        if (!unwritable.empty()) {
+            why = unwritable;
+            return false;
+        }
         if (!tooLarge)
             return false;
         shape.verdict = KQ_XML_TOO_LARGE;
     } else {
-        shape = KQXmlLookOver(text.c_str(), text.size(), bounds);
-        if (shape.verdict == KQ_XML_ADMITTED)
-            return true;
+        // Read back as the next run reads it, with white space kept (a run
+        // may read it either way; condensing only takes from texts).
+        TiXmlDocument again;
+        shape = KQXmlParse(text.c_str(), text.size(), bounds, again, false);
+        if (shape.verdict == KQ_XML_NO_MEMORY)
+            return false;
+        if (shape.verdict == KQ_XML_ADMITTED) {
+            if (KQXmlSameTree(document, again))
+                return true;
+            text.clear();
+            text.shrink_to_fit();
+            why = "would not read back as the same document";
+            return false;
+        }
     }
     text.clear();
     text.shrink_to_fit();
@@ -1468,30 +1484,27 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc, const K
         --length;
     }
 
-    // TinyXML parses by recursion and without bounds of its own: a part
-    // beyond these is refused before it sees it.
-    const KQXmlShape shape = KQXmlLookOver(text, length, bounds);
+    // One parse builds the tree and keeps the bounds as it goes.
+    const KQXmlShape shape = KQXmlParse(text, length, bounds, *doc);
+    free(text);
     if (seen)
         *seen = shape;
+    if (shape.verdict == KQ_XML_MALFORMED) {
+        KQString message = KQString::FromFormat("Expat error code %d for file '%s': %s at line %llu, column %llu",
+                                                static_cast<int>(shape.error), key.CStr(), shape.errorText,
+                                                static_cast<unsigned long long>(shape.line),
+                                                static_cast<unsigned long long>(shape.column));
+        if (why)
+            *why = KQXmlVerdictText(shape, bounds);
+        return SetError(Location(label, kLineReadXmlParse), kErrFileRead, message);
+    }
     if (shape.verdict != KQ_XML_ADMITTED) {
-        free(text);
         const KQString reason = KQXmlVerdictText(shape, bounds);
         if (why)
             *why = reason;
         return SetError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file: '%s' %s",
                         key.CStr(), reason.CStr());
     }
-
-    doc->Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
-    if (doc->Error()) {
-        free(text);
-        KQString message = KQString::FromFormat("TinyXML error code %d for file '%s': ", doc->ErrorId(), key.CStr());
-        message.AppendText(doc->ErrorDesc());
-        if (why)
-            *why = KQString("is not well-formed XML (") + KQString(doc->ErrorDesc()) + KQString(")");
-        return SetError(Location(label, kLineReadXmlParse), kErrFileRead, message);
-    }
-    free(text);
     return true;
 }
 

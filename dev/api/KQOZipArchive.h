@@ -115,12 +115,12 @@ public:
     // (1106, the archive on disk as it was) when the file is gone or no
     // longer has the size and time it had here.
     bool WriteDataFromFile(const KQString& name, const KQString& path);
-    // Parses the entry into doc, adding to what doc holds. A part beyond
-    // KQ_XML_PART_BOUNDS (or bounds) is refused before it is parsed, as one
-    // that does not parse is; why (may be null) receives the reason in
-    // words that follow the part's name, empty on success; seen (may be
-    // null) what the look over the part found (its verdict, and for a part
-    // parsed the estimate of its parsed tree).
+    // Parses the entry into doc, adding to what doc holds (KQXmlParse). A
+    // part beyond KQ_XML_PART_BOUNDS (or bounds) is refused by the parse
+    // that builds it, as one that does not parse is, and doc keeps what it
+    // held; why (may be null) receives the reason in words that follow the
+    // part's name, empty on success; seen (may be null) what the parse
+    // found (its verdict, and for a part parsed what its tree holds).
     bool ReadXmlFile(const KQString& name, KQXmlDocument* doc);
     bool ReadXmlFile(const KQString& name, KQXmlDocument* doc, const KQXmlBounds& bounds, KQString* why,
                      KQXmlShape* seen = nullptr);

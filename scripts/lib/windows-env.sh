@@ -49,7 +49,7 @@ export KQ_WIN_TARGET KQ_MINGW_PREFIX KQ_WINEPREFIX KQ_WIN_BUILD_DIR KQ_MINGW_TRI
 kq_mingw_recipe() {
     local flags="64-bit file offsets"
     [ "$KQ_WIN_TARGET" != i686 ] || flags="$flags, SSE2 floats"
-    echo "kq-mingw-deps 3: bzip2 libjpeg-turbo (SIMD) tinyxml libzip googletest; static; $KQ_WIN_TARGET posix; $flags"
+    echo "kq-mingw-deps 4: bzip2 libjpeg-turbo (SIMD) tinyxml expat libzip googletest; static; $KQ_WIN_TARGET posix; $flags"
 }
 
 # Whether this host runs 32-bit x86 programs under Wine. Some machines
