@@ -368,6 +368,24 @@ int main(int argc, char** argv)
                   Text(std::string(xmlDecl) + "<?pi a=\"x>\" ?><r a=\"<x>\" b='>'><!-- <x> --><![CDATA[<x>]]>"
                                               "<?xml version=\"?> <!-- \"?><x><x/></x>\xEF\xBB\xBF<y>&#x3c;\xC3\xA9</y>"
                                               "<!DOCTYPE x></r>"));
+    // References that a loose parser reads on to the next ';', across
+    // markup, and values that print back as other text unless escaped.
+    ok &= WriteFile(zipFolder / "reference-comment.xml",
+                    Text("<r>" + kqhostile::ReferenceTrick(0, kqhostile::NestedElements(40)) + "</r>"));
+    ok &= WriteFile(zipFolder / "reference-decimal.xml",
+                    Text("<r>" + kqhostile::ReferenceTrick(1, kqhostile::NestedElements(40)) + "</r>"));
+    ok &= WriteFile(zipFolder / "reference-lt.xml", Text(kqhostile::ReferenceTrick(2, std::string(), 40)));
+    ok &= WriteFile(zipFolder / "reference-root-end.xml", Text("<r>&#x</r>x;" + kqhostile::NestedElements(40)));
+    ok &= WriteFile(zipFolder / "reference-values.xml",
+                    Text(std::string("<?xml version=\"1.0\" standalone=\"yes\"?><r a=\"&amp;#x41;&#10;&#0;\">"
+                                     "&amp;#x3c;t&#13;<![CDATA[&#x<]]><!--&#x-->u<?pi &#x?><e>&#x20;&#xA0;</e>"
+                                     "</r>")));
+    ok &= Zip(zipFolder / "reference-parts.zip",
+              {{"[Content_Types].xml",
+                Text("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"&amp;#x\"?>\r\n<Types><!--x41;\"?>" +
+                     kqhostile::NestedElements(2) + "--></Types>"),
+                ZIP_CM_DEFLATE},
+               {"x.xml", Text("<x a=\"m.kqfx&#0;.evil\"/>"), ZIP_CM_STORE}});
 
     const std::string models = kqfuzz::ModelFolder();
     ok &= Zip(top / "fuzz_embedder" / "presentation.pptx",

@@ -1540,3 +1540,76 @@ TEST(CorvessaHostileParts, DeclarationsReadBackAsWritten)
     Package again = ReadPackage(kept.package);
     EXPECT_EQ(again.Get("[Content_Types].xml"), types);
 }
+
+namespace {
+
+// The tree as TinyXML's own parse built it, printed as TinyXML prints.
+std::string TinyXmlPrinted(const std::string& part)
+{
+    std::string text = part;
+    if (!text.empty() && text.back() != '>')
+        text.pop_back();
+    TiXmlDocument doc;
+    doc.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    if (doc.Error())
+        return "error";
+    TiXmlPrinter printer;
+    printer.SetIndent("\t");
+    doc.Accept(&printer);
+    return printer.CStr();
+}
+
+}  // namespace
+
+// Real parts (the examples, the decks and documents the tests build, and
+// what Corvessa saves of them) parse into the tree TinyXML's own parse
+// made, with the white space condensed and kept: printed, they are the
+// same bytes. Each prints back to a text that parses as the same tree.
+TEST(CorvessaXmlParts, TheParseBuildsTinyXmlsTreeOfRealParts)
+{
+    std::vector<Package> packages = {
+        MakePresentation({Viewer("wing.kqfx"), OtherControl("x.kqfx"), Viewer("..\\models\\a b.kqfx")}),
+        MakeDocument({Viewer("C:\\models\\it's.kqfx"), Viewer("Embedded[kqfx3]")})};
+    for (const char* example : {"/corvessa/talk.pptx", "/corvessa/docs/report.docx"}) {
+        Package p = ReadPackage(std::string(KQ_EXAMPLES_DIR) + example);
+        if (!p.entries.empty())
+            packages.push_back(p);
+    }
+    HostileScene plain("xmlcorpus");
+    ASSERT_TRUE(kqhostile::WriteHostilePackage(plain.package, "model.kqfx", std::string(), std::string()));
+    packages.push_back(ReadPackage(plain.package));
+    RunCorvessa(plain.package);
+    packages.push_back(ReadPackage(plain.package));
+    Scene saved("xmlcorpussaved", MakePresentation({Viewer("wing.kqfx"), Viewer("wing.kqfx")}));
+    RunCorvessa(saved.package);
+    packages.push_back(saved.Saved());
+
+    int parts = 0;
+    for (bool condense : {true, false}) {
+        TiXmlBase::SetCondenseWhiteSpace(condense);
+        for (const Package& p : packages) {
+            for (const auto& entry : p.entries) {
+                const std::string& name = entry.first;
+                if (name.size() < 4 || (name.compare(name.size() - 4, 4, ".xml") != 0 &&
+                                        name.compare(name.size() - 5, 5, ".rels") != 0))
+                    continue;
+                SCOPED_TRACE(name + (condense ? " condensed" : " kept"));
+                ++parts;
+                std::string text = entry.second;
+                if (!text.empty() && text.back() != '>')
+                    text.pop_back();
+                TiXmlDocument doc;
+                ASSERT_EQ(KQXmlParse(text.data(), text.size(), KQ_XML_PART_BOUNDS, doc).verdict, KQ_XML_ADMITTED);
+                std::string printed;
+                ASSERT_TRUE(KQXmlPrint(doc, printed, KQ_XML_PART_BOUNDS.bytes));
+                EXPECT_EQ(printed, TinyXmlPrinted(entry.second));
+                TiXmlDocument again;
+                ASSERT_EQ(KQXmlParse(printed.data(), printed.size(), KQ_XML_PART_BOUNDS, again).verdict,
+                          KQ_XML_ADMITTED);
+                EXPECT_TRUE(KQXmlSameTree(doc, again));
+            }
+        }
+    }
+    TiXmlBase::SetCondenseWhiteSpace(false);
+    EXPECT_GT(parts, 80);
+}
