@@ -1524,6 +1524,10 @@ TEST(CorvessaHostileParts, DeclarationsReadBackAsWritten)
     ASSERT_TRUE(kqhostile::WriteHostilePackage(
         kept.package, "model.kqfx", "[Content_Types].xml",
         "<!-- x41; &amp;#x --><?pi &#x41;?><x a=\"&amp;#x41;&#10;&lt;&#9;\">t&amp;#x4;&#13;<![CDATA[&#x<]]>u</x>"));
+    // The run reads the part before it makes an element of its own: with
+    // the white space condensed unless an earlier test in this process
+    // made one.
+    const bool condensed = TiXmlBase::IsWhiteSpaceCondensed();
     RunResult r = RunCorvessa(kept.package);
     EXPECT_EQ(r.output, Box("1 of 1 KQFx files embedded\n\nEmbedding successful."));
     Package saved = ReadPackage(kept.package);
@@ -1533,8 +1537,7 @@ TEST(CorvessaHostileParts, DeclarationsReadBackAsWritten)
     const TiXmlElement* x = first.RootElement()->FirstChildElement("x");
     ASSERT_NE(x, nullptr);
     EXPECT_STREQ(x->Attribute("a"), "&#x41;\n<\t");
-    // Read before the first element was made: the run condensed it.
-    EXPECT_STREQ(KQXmlElement::GetElementText(x).CStr(), "t&#x4;");
+    EXPECT_STREQ(KQXmlElement::GetElementText(x).CStr(), condensed ? "t&#x4;" : "t&#x4;\r");
     r = RunCorvessa(kept.package);
     EXPECT_EQ(r.output, kNothingToDo);
     Package again = ReadPackage(kept.package);

@@ -95,6 +95,33 @@ int main(int argc, char** argv)
         ok &= WriteHostilePackage(dir + "/overrides-1000000-types.pptx", "model.kqfx", "[Content_Types].xml",
                                   Overrides(1000000));
         ok &= WriteHostilePackage(dir + "/plain.pptx", "model.kqfx", std::string(), std::string());
+        // Markup that TinyXML read otherwise than a strict parser ("&#x" read
+        // on to the next ';'), hiding depth, elements or attributes.
+        for (const auto& part : parts) {
+            const std::string at = std::string("-") + part.first + ".pptx";
+            ok &= WriteHostilePackage(dir + "/trick-hex-nested-50000" + at, "model.kqfx", part.second,
+                                      ReferenceTrick(0, NestedElements(50000)));
+            ok &= WriteHostilePackage(dir + "/trick-dec-nested-50000" + at, "model.kqfx", part.second,
+                                      ReferenceTrick(1, NestedElements(50000)));
+            ok &= WriteHostilePackage(dir + "/trick-rootend-nested-200000" + at, "model.kqfx", part.second,
+                                      "&#x</Types></Relationships></ax:ocx>x;" + NestedElements(200000));
+            ok &= WriteHostilePackage(dir + "/trick-nested-30000" + at, "model.kqfx", part.second,
+                                      ReferenceTrick(0, NestedElements(30000)));
+            ok &= WriteHostilePackage(dir + "/trick-empty-2000000" + at, "model.kqfx", part.second,
+                                      ReferenceTrick(0, EmptyElements(2000000)));
+            ok &= WriteHostilePackage(dir + "/trick-empty-16MiB" + at, "model.kqfx", part.second,
+                                      ReferenceTrick(0, EmptyElements(4190000)));
+            ok &= WriteHostilePackage(dir + "/trick-attributes-100000" + at, "model.kqfx", part.second,
+                                      ReferenceTrick(0, ManyAttributes(100000)));
+            for (size_t depth : {2, 50000})
+                ok &= WriteHostilePackageDeclared(
+                    dir + "/trick-declaration-" + std::to_string(depth) + at, "model.kqfx", part.second,
+                    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"&amp;#x\"?>",
+                    "<!--x41;\"?>" + NestedElements(depth) + "-->");
+        }
+        ok &= WriteHostilePackage(dir + "/trick-lt-40000-control.pptx", "model.kqfx", "ppt/activeX/activeX1.xml",
+                                  ReferenceTrick(2, std::string(), 40000));
+        ok &= WriteHostilePackage(dir + "/fileurl-nul-control.pptx", "m.kqfx&#0;.evil", std::string(), std::string());
         const std::pair<const char*, UnreadableControl> controls[] = {{"oversized", CONTROL_OVERSIZED},
                                                                       {"sizeclaim", CONTROL_SIZE_CLAIM},
                                                                       {"dtd", CONTROL_DTD},

@@ -295,6 +295,20 @@ void* CountedRealloc(void* p, size_t n)
 
 const XML_Memory_Handling_Suite kCountedHeap = {CountedMalloc, CountedRealloc, CountedFree};
 
+// TinyXML copies every value it is given; a text of megabytes is handed
+// over instead, so that it is held once. The member is reached as a
+// member of TiXmlNode, where it is declared.
+struct NodeValue : TiXmlNode {
+    static std::string TiXmlNode::*Member() { return &NodeValue::value; }
+};
+
+// Moves value into node's value, leaving value empty with no heap.
+void TakeValue(TiXmlNode& node, std::string& value)
+{
+    (node.*NodeValue::Member()).swap(value);
+    std::string().swap(value);
+}
+
 // Builds TinyXML nodes from Expat's events under the node given, counting
 // as it goes; a bound passed stops Expat at once. Text is gathered until
 // the next event, as TinyXML reads it up to the next markup.
@@ -336,7 +350,8 @@ public:
         static_cast<TreeBuilder*>(self)->Guard([&](TreeBuilder& b) {
             b.FlushText();
             TiXmlComment* comment = new TiXmlComment();
-            comment->SetValue(std::string(data));
+            std::string value(data);
+            TakeValue(*comment, value);
             b.Add(comment, sizeof(TiXmlComment));
         });
     }
@@ -509,9 +524,9 @@ private:
     void OnEndCdata()
     {
         inCdata = false;
-        TiXmlText* text = new TiXmlText(pending);
+        TiXmlText* text = new TiXmlText("");
         text->SetCDATA(true);
-        pending.clear();
+        TakeValue(*text, pending);
         Add(text, sizeof(TiXmlText));
     }
 
@@ -539,11 +554,13 @@ private:
                 space = false;
                 value += static_cast<char>(c);
             }
+            std::string().swap(pending);
         } else {
-            value = pending;
+            value.swap(pending);
         }
-        pending.clear();
-        Add(new TiXmlText(value), sizeof(TiXmlText));
+        TiXmlText* text = new TiXmlText("");
+        TakeValue(*text, value);
+        Add(text, sizeof(TiXmlText));
     }
 };
 
