@@ -486,7 +486,13 @@ private:
         // Expat has refused a name given twice already. TinyXML looks each
         // new name up among the earlier ones: at most 256 make that cheap.
         for (int32 i = 0; i < count; ++i) {
-            element->SetAttribute(std::string(attributes[2 * i]), std::string(attributes[2 * i + 1]));
+            // Counted before it is made as well, as a long value is copied.
+            const char* attributeName = attributes[2 * i];
+            const char* value = attributes[2 * i + 1];
+            if (!WithinCost(cost + HeapBlock(sizeof(TiXmlAttribute)) + HeapBlock(strlen(attributeName) + 1) +
+                            HeapBlock(strlen(value) + 1)))
+                return;
+            element->SetAttribute(attributeName, value);
             const TiXmlAttribute* attribute = element->LastAttribute();
             cost += HeapBlock(sizeof(TiXmlAttribute)) + StringHeap(attribute->NameTStr()) +
                     StringHeap(attribute->ValueStr());
