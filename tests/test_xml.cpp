@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -438,4 +439,86 @@ TEST(XmlPrint, StopsBeforePassingTheLimit)
     quotes.Parse(("<r a=\"" + Repeat("'", 100000) + "\"/>").c_str());
     EXPECT_FALSE(KQXmlPrint(quotes, text, 1000));
     EXPECT_LE(text.size(), 1000u);
+}
+
+// What the printer writes parses back as the same tree, with the white
+// space kept and condensed: values holding "&#x", mixed content, every
+// escape. A node that XML cannot hold as it is stops the print with the
+// reason, and nothing is written.
+TEST(XmlPrint, WritesOnlyWhatReadsBack)
+{
+    const char* texts[] = {
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?><r a=\"&amp;#x41;&#10;&#9;&#13;&lt;\" "
+        "b='&quot;&apos;'>&amp;#x3c;&#13;<![CDATA[&#x<]]>  t  <m>one <b>two</b>  three<![CDATA[ ]]></m>"
+        "<!-- &#x --><?pi &#x41;?><e>&#x20;&#xA0;\xE2\x80\x99</e></r>",
+        "<r>\n\t<a> x </a>\n\t<b/>\n</r>",
+    };
+    for (const char* text : texts) {
+        for (bool condense : {true, false}) {
+            SCOPED_TRACE(std::string(text) + (condense ? " condensed" : " kept"));
+            TiXmlDocument doc;
+            ASSERT_EQ(KQXmlParse(text, strlen(text), KQ_XML_PART_BOUNDS, doc, condense).verdict, KQ_XML_ADMITTED);
+            std::string printed;
+            ASSERT_TRUE(KQXmlPrint(doc, printed, 1u << 20));
+            TiXmlDocument again;
+            ASSERT_EQ(KQXmlParse(printed.c_str(), printed.size(), KQ_XML_PART_BOUNDS, again, condense).verdict,
+                      KQ_XML_ADMITTED);
+            EXPECT_TRUE(KQXmlSameTree(doc, again)) << printed;
+            std::string twice;
+            ASSERT_TRUE(KQXmlPrint(again, twice, 1u << 20));
+            EXPECT_EQ(twice, printed);
+        }
+    }
+    TiXmlDocument doc;
+    const std::string quoted = "<r a=\"&amp;#x22; x=&quot;1\"/>";
+    ASSERT_EQ(KQXmlParse(quoted.c_str(), quoted.size(), KQ_XML_PART_BOUNDS, doc, false).verdict, KQ_XML_ADMITTED);
+    std::string printed;
+    ASSERT_TRUE(KQXmlPrint(doc, printed, 1u << 20));
+    EXPECT_EQ(printed, "<r a='&amp;#x22; x=&quot;1' />\n");
+
+    // Nodes that a program may make but XML cannot hold as they are.
+    struct Case {
+        const char* label;
+        TiXmlNode* node;
+    };
+    TiXmlText* cdata = new TiXmlText("a]]>b");
+    cdata->SetCDATA(true);
+    TiXmlUnknown* unknown = new TiXmlUnknown();
+    unknown->SetValue("!DOCTYPE r");
+    TiXmlElement* badValue = new TiXmlElement("x");
+    badValue->SetAttribute("a", "\x01");
+    const Case cases[] = {
+        {"comment", new TiXmlComment("a--b")},
+        {"comment", new TiXmlComment("a-")},
+        {"CDATA section", cdata},
+        {"text with a character", new TiXmlText("bell\x07")},
+        {"text with a character", badValue},
+        {"element whose name", new TiXmlElement("1x")},
+        {"element whose name", new TiXmlElement("a b")},
+        {"node", unknown},
+        {"declaration", new TiXmlDeclaration("1.0\"?><x", "UTF-8", "")},
+        {"declaration", new TiXmlDeclaration("1.0", "UTF-8", "&#x")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TiXmlDocument built;
+        TiXmlElement* root = new TiXmlElement("r");
+        built.LinkEndChild(root);
+        root->LinkEndChild(c.node);
+        std::string out = "stale";
+        std::string why;
+        bool tooLarge = true;
+        EXPECT_FALSE(KQXmlPrint(built, out, 1u << 20, &tooLarge, &why));
+        EXPECT_FALSE(tooLarge);
+        EXPECT_EQ(out, "");
+        EXPECT_NE(why.find(c.label), std::string::npos) << why;
+        EXPECT_NE(why.find("cannot be written as XML"), std::string::npos) << why;
+    }
+    // A declaration anywhere but first in the document.
+    TiXmlDocument late;
+    late.LinkEndChild(new TiXmlComment("first"));
+    late.LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "yes"));
+    std::string why;
+    EXPECT_FALSE(KQXmlPrint(late, printed, 1u << 20, nullptr, &why));
+    EXPECT_NE(why.find("declaration"), std::string::npos);
 }

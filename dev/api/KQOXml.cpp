@@ -959,7 +959,7 @@ private:
     void Encode(const std::string& s)
     {
         if (HoldsControl(s, true)) {
-            Refuse("holds text with a character that XML cannot hold");
+            Refuse("holds text with a character that cannot be written as XML");
             return;
         }
         std::string escaped;
