@@ -497,6 +497,7 @@ TEST(XmlPrint, WritesOnlyWhatReadsBack)
         {"element whose name", new TiXmlElement("a b")},
         {"node", unknown},
         {"declaration", new TiXmlDeclaration("1.0\"?><x", "UTF-8", "")},
+        {"declaration", new TiXmlDeclaration("1.0", "9x", "")},
         {"declaration", new TiXmlDeclaration("1.0", "UTF-8", "&#x")},
     };
     for (const Case& c : cases) {

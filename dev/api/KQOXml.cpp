@@ -732,26 +732,19 @@ bool RawTextFits(const std::string& text)
     return true;
 }
 
-bool IsVersion(const std::string& v)
+// What Expat takes for a declaration's value: letters, digits, '.', '_'
+// and '-' (an empty version included).
+bool IsDeclarationValue(const std::string& v)
 {
-    if (v.size() < 3 || v[0] != '1' || v[1] != '.')
-        return false;
-    for (size_t i = 2; i < v.size(); ++i)
-        if (v[i] < '0' || v[i] > '9')
+    for (unsigned char c : v)
+        if (!(((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-'))
             return false;
     return true;
 }
 
 bool IsEncodingName(const std::string& e)
 {
-    if (e.empty())
-        return true;
-    if (((e[0] | 0x20) < 'a' || (e[0] | 0x20) > 'z'))
-        return false;
-    for (unsigned char c : e)
-        if (!(((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-'))
-            return false;
-    return true;
+    return e.empty() || (((e[0] | 0x20) >= 'a' && (e[0] | 0x20) <= 'z') && IsDeclarationValue(e));
 }
 
 // An unknown node that the parse made of a processing instruction: "?",
@@ -874,12 +867,19 @@ public:
     {
         const TiXmlNode* parent = declaration.Parent();
         const std::string standalone = declaration.Standalone();
-        if (declaration.PreviousSibling() || (parent && !parent->ToDocument()) || !IsVersion(declaration.Version()) ||
-            !IsEncodingName(declaration.Encoding()) || (!standalone.empty() && standalone != "yes" && standalone != "no"))
+        if (declaration.PreviousSibling() || (parent && !parent->ToDocument()) ||
+            !IsDeclarationValue(declaration.Version()) || !IsEncodingName(declaration.Encoding()) ||
+            (!standalone.empty() && standalone != "yes" && standalone != "no"))
             return Refuse("holds a declaration that cannot be written as XML");
+        // TinyXML's form, but that a version is written even when empty:
+        // a declaration cannot be read without one.
         Indent();
-        std::string printed;
-        declaration.Print(nullptr, 0, &printed);
+        std::string printed = std::string("<?xml version=\"") + declaration.Version() + "\" ";
+        if (*declaration.Encoding())
+            printed += std::string("encoding=\"") + declaration.Encoding() + "\" ";
+        if (!standalone.empty())
+            printed += "standalone=\"" + standalone + "\" ";
+        printed += "?>";
         Put(printed);
         Break();
         return Going();
