@@ -193,7 +193,7 @@ std::string Repeat(const std::string& unit, size_t count)
     return out;
 }
 
-KQXmlShape LookOver(const std::string& text, const KQXmlBounds& bounds = KQ_XML_PART_BOUNDS)
+KQXmlShape ParseShape(const std::string& text, const KQXmlBounds& bounds = KQ_XML_PART_BOUNDS)
 {
     TiXmlDocument doc;
     return KQXmlParse(text.c_str(), text.size(), bounds, doc);
@@ -221,7 +221,7 @@ TEST(XmlLookOver, BoundsAreKeptAtTheirEdges)
     const std::string types = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                               "<Types xmlns=\"urn:t\"><Default Extension=\"xml\" ContentType=\"application/xml\"/>"
                               "<Override PartName=\"/a.xml\" ContentType=\"x\"/><!-- note --></Types>";
-    KQXmlShape shape = LookOver(types);
+    KQXmlShape shape = ParseShape(types);
     EXPECT_EQ(shape.verdict, KQ_XML_ADMITTED);
     EXPECT_EQ(shape.depth, 2);
     EXPECT_EQ(shape.elements, 3u);
@@ -231,47 +231,47 @@ TEST(XmlLookOver, BoundsAreKeptAtTheirEdges)
     EXPECT_GE(shape.cost, 3 * sizeof(TiXmlElement) + 5 * sizeof(TiXmlAttribute));
     EXPECT_LE(shape.cost, 3 * 512 + 7 * 256u);
 
-    EXPECT_EQ(LookOver(Repeat("<x>", 256) + Repeat("</x>", 256)).verdict, KQ_XML_ADMITTED);
-    EXPECT_EQ(LookOver(Repeat("<x>", 255) + "<x/>" + Repeat("</x>", 255)).verdict, KQ_XML_ADMITTED);
-    EXPECT_EQ(LookOver(Repeat("<x>", 257) + Repeat("</x>", 257)).verdict, KQ_XML_TOO_DEEP);
-    EXPECT_EQ(LookOver(Repeat("<x>", 256) + "<x/>" + Repeat("</x>", 256)).verdict, KQ_XML_TOO_DEEP);
+    EXPECT_EQ(ParseShape(Repeat("<x>", 256) + Repeat("</x>", 256)).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape(Repeat("<x>", 255) + "<x/>" + Repeat("</x>", 255)).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape(Repeat("<x>", 257) + Repeat("</x>", 257)).verdict, KQ_XML_TOO_DEEP);
+    EXPECT_EQ(ParseShape(Repeat("<x>", 256) + "<x/>" + Repeat("</x>", 256)).verdict, KQ_XML_TOO_DEEP);
     // Cut short, or never closed: the depth is refused all the same.
-    EXPECT_EQ(LookOver(Repeat("<x>", 1000000)).verdict, KQ_XML_TOO_DEEP);
+    EXPECT_EQ(ParseShape(Repeat("<x>", 1000000)).verdict, KQ_XML_TOO_DEEP);
 
     std::string attributes;
     for (int i = 0; i < 257; ++i)
         attributes += " a" + std::to_string(i) + "=\"\"";
-    EXPECT_EQ(LookOver("<x" + attributes.substr(0, attributes.rfind(" a256")) + "/>").verdict, KQ_XML_ADMITTED);
-    EXPECT_EQ(LookOver("<x" + attributes + "/>").verdict, KQ_XML_TOO_MANY_ATTRIBUTES);
+    EXPECT_EQ(ParseShape("<x" + attributes.substr(0, attributes.rfind(" a256")) + "/>").verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape("<x" + attributes + "/>").verdict, KQ_XML_TOO_MANY_ATTRIBUTES);
     // Duplicates among the first few and among many are ill-formed to
     // Expat; names are compared exactly.
-    EXPECT_EQ(LookOver("<x a='1' b='2' a='3'/>").error, static_cast<int32>(XML_ERROR_DUPLICATE_ATTRIBUTE));
-    EXPECT_EQ(LookOver("<x" + attributes.substr(0, attributes.find(" a100=")) + " a7=\"\"/>").error,
+    EXPECT_EQ(ParseShape("<x a='1' b='2' a='3'/>").error, static_cast<int32>(XML_ERROR_DUPLICATE_ATTRIBUTE));
+    EXPECT_EQ(ParseShape("<x" + attributes.substr(0, attributes.find(" a100=")) + " a7=\"\"/>").error,
               static_cast<int32>(XML_ERROR_DUPLICATE_ATTRIBUTE));
-    EXPECT_EQ(LookOver("<x a='1' A='2' a:b='3' ab='4'/>").verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape("<x a='1' A='2' a:b='3' ab='4'/>").verdict, KQ_XML_ADMITTED);
 
     KQXmlBounds small = KQ_XML_PART_BOUNDS;
     small.bytes = 100;
-    EXPECT_EQ(LookOver("<r>" + Repeat("<a/>", 23) + "</r>", small).verdict, KQ_XML_ADMITTED);
-    EXPECT_EQ(LookOver("<r>" + Repeat("<a/>", 23) + "</r>\n", small).verdict, KQ_XML_ADMITTED);
-    EXPECT_EQ(LookOver("<r>" + Repeat("<a/>", 23) + "</r>\n ", small).verdict, KQ_XML_TOO_LARGE);
+    EXPECT_EQ(ParseShape("<r>" + Repeat("<a/>", 23) + "</r>", small).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape("<r>" + Repeat("<a/>", 23) + "</r>\n", small).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape("<r>" + Repeat("<a/>", 23) + "</r>\n ", small).verdict, KQ_XML_TOO_LARGE);
     // Memory is counted as the tree grows, with what Expat holds meanwhile
     // (among it its copy of the text): a tree of half the bound passes, one
     // of twice the bound stops at the bound.
     small = KQ_XML_PART_BOUNDS;
     small.cost = 1u << 20;
-    const KQXmlShape half = LookOver("<r>" + Repeat("<a/>", 2000) + "</r>");
+    const KQXmlShape half = ParseShape("<r>" + Repeat("<a/>", 2000) + "</r>");
     ASSERT_EQ(half.verdict, KQ_XML_ADMITTED);
     const size_t fit = static_cast<size_t>(2000 * (small.cost / 2) / half.cost);
-    EXPECT_EQ(LookOver("<r>" + Repeat("<a/>", fit) + "</r>", small).verdict, KQ_XML_ADMITTED);
-    EXPECT_EQ(LookOver("<r>" + Repeat("<a/>", 4 * fit) + "</r>", small).verdict, KQ_XML_TOO_COSTLY);
-    EXPECT_EQ(LookOver("<r>" + std::string(small.cost, 't') + "</r>", small).verdict, KQ_XML_TOO_COSTLY);
-    EXPECT_EQ(LookOver("<r a='" + std::string(small.cost / 2, 't') + "'/>", small).verdict, KQ_XML_TOO_COSTLY);
-    EXPECT_EQ(LookOver("<r>" + std::string(small.cost / 8, 't') + "</r>", small).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape("<r>" + Repeat("<a/>", fit) + "</r>", small).verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape("<r>" + Repeat("<a/>", 4 * fit) + "</r>", small).verdict, KQ_XML_TOO_COSTLY);
+    EXPECT_EQ(ParseShape("<r>" + std::string(small.cost, 't') + "</r>", small).verdict, KQ_XML_TOO_COSTLY);
+    EXPECT_EQ(ParseShape("<r a='" + std::string(small.cost / 2, 't') + "'/>", small).verdict, KQ_XML_TOO_COSTLY);
+    EXPECT_EQ(ParseShape("<r>" + std::string(small.cost / 8, 't') + "</r>", small).verdict, KQ_XML_ADMITTED);
     // 4 million empty elements are 16 MB of text and would take about 1 GB.
-    EXPECT_EQ(LookOver("<r>" + Repeat("<a/>", 4000000) + "</r>").verdict, KQ_XML_TOO_COSTLY);
+    EXPECT_EQ(ParseShape("<r>" + Repeat("<a/>", 4000000) + "</r>").verdict, KQ_XML_TOO_COSTLY);
 
-    EXPECT_STREQ(KQXmlVerdictText(LookOver(Repeat("<x>", 300)), KQ_XML_PART_BOUNDS).CStr(),
+    EXPECT_STREQ(KQXmlVerdictText(ParseShape(Repeat("<x>", 300)), KQ_XML_PART_BOUNDS).CStr(),
                  "nests elements deeper than 256 levels");
 }
 
@@ -336,17 +336,17 @@ TEST(XmlLookOver, TheTreeIsWhatWasCounted)
         ASSERT_NE(doc.FirstChild(), nullptr);
         EXPECT_EQ(doc.FirstChild()->NextSibling(), nullptr);
     }
-    EXPECT_EQ(LookOver("<r>\xE0</r>" + deep).verdict, KQ_XML_NOT_UTF8);
-    EXPECT_EQ(LookOver("<r a='\xF0'>" + deep + "</r>").verdict, KQ_XML_NOT_UTF8);
-    EXPECT_EQ(LookOver("<r>\xC3").verdict, KQ_XML_NOT_UTF8);
-    EXPECT_EQ(LookOver("<!DOCTYPE r [<!ENTITY e \"<x>\">]><r>&e;</r>").verdict, KQ_XML_DOCUMENT_TYPE);
-    EXPECT_EQ(LookOver("<!DOCTYPE r SYSTEM \"file:///etc/passwd\"><r/>").verdict, KQ_XML_DOCUMENT_TYPE);
-    EXPECT_EQ(LookOver("<r><!ELEMENT x ANY></r>").verdict, KQ_XML_MALFORMED);
-    EXPECT_EQ(LookOver("<?xml version=\"\xC3\xA9\"?><r/>").verdict, KQ_XML_MALFORMED);
-    EXPECT_EQ(LookOver("<r a=\"1\" b/>").verdict, KQ_XML_MALFORMED);
+    EXPECT_EQ(ParseShape("<r>\xE0</r>" + deep).verdict, KQ_XML_NOT_UTF8);
+    EXPECT_EQ(ParseShape("<r a='\xF0'>" + deep + "</r>").verdict, KQ_XML_NOT_UTF8);
+    EXPECT_EQ(ParseShape("<r>\xC3").verdict, KQ_XML_NOT_UTF8);
+    EXPECT_EQ(ParseShape("<!DOCTYPE r [<!ENTITY e \"<x>\">]><r>&e;</r>").verdict, KQ_XML_DOCUMENT_TYPE);
+    EXPECT_EQ(ParseShape("<!DOCTYPE r SYSTEM \"file:///etc/passwd\"><r/>").verdict, KQ_XML_DOCUMENT_TYPE);
+    EXPECT_EQ(ParseShape("<r><!ELEMENT x ANY></r>").verdict, KQ_XML_MALFORMED);
+    EXPECT_EQ(ParseShape("<?xml version=\"\xC3\xA9\"?><r/>").verdict, KQ_XML_MALFORMED);
+    EXPECT_EQ(ParseShape("<r a=\"1\" b/>").verdict, KQ_XML_MALFORMED);
     // A declared encoding other than UTF-8 does not change how the bytes
     // are read.
-    EXPECT_EQ(LookOver("<?xml version=\"1.0\" encoding=\"UTF-16\"?><r>\xC3\xA9</r>").verdict, KQ_XML_ADMITTED);
+    EXPECT_EQ(ParseShape("<?xml version=\"1.0\" encoding=\"UTF-16\"?><r>\xC3\xA9</r>").verdict, KQ_XML_ADMITTED);
 }
 
 namespace {
