@@ -452,6 +452,10 @@ TEST(XmlPrint, WritesOnlyWhatReadsBack)
         "b='&quot;&apos;'>&amp;#x3c;&#13;<![CDATA[&#x<]]>  t  <m>one <b>two</b>  three<![CDATA[ ]]></m>"
         "<!-- &#x --><?pi &#x41;?><e>&#x20;&#xA0;\xE2\x80\x99</e></r>",
         "<r>\n\t<a> x </a>\n\t<b/>\n</r>",
+        // Declaration values that Expat reads although no version 1.n
+        // says them, an empty version among them.
+        "<?xml version=\"\"?><r/>",
+        "<?xml version=\"abc\" encoding=\"x_y.z-1\"?><r/>",
     };
     for (const char* text : texts) {
         for (bool condense : {true, false}) {
