@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "KQOKeyedHash.h"
+
 KQXmlDocument::KQXmlDocument(bool withDeclaration) : TiXmlDocument()
 {
     if (withDeclaration)
@@ -270,7 +272,7 @@ private:
     const KQXmlBounds& bounds;
     KQXmlShape shape;
     std::vector<std::string_view> names;
-    std::unordered_set<std::string_view> nameSet;
+    std::unordered_set<std::string_view, KQKeyedHash> nameSet;
 
     bool Refuse(KQXmlVerdict verdict)
     {
