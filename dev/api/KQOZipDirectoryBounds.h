@@ -28,11 +28,12 @@ struct KQZipDirectoryBounds {
 // A model file holds a case and its snapshot, a few dozen entries; end
 // records that claim far more, or more bytes, are no model's.
 const KQZipDirectoryBounds KQ_MODEL_DIRECTORY_BOUNDS = {65535, 16u * 1024u * 1024u, 65535, 16u * 1024u * 1024u};
-// A package holds what its author put in it: its own directory may claim
-// what the file holds. Any other end record in its tail is at most that of
-// a small archive stored as its last entry.
-const KQZipDirectoryBounds KQ_PACKAGE_DIRECTORY_BOUNDS = {~static_cast<uint64>(0), ~static_cast<uint64>(0), 1024,
-                                                         64u * 1024u};
+// A package holds what its author put in it: one end record may claim what
+// the file holds. The others together claim no more than fits in the last
+// 64 KiB, where the directories of the archives that store a zip as their
+// last entry lie, around that zip's end record.
+const KQZipDirectoryBounds KQ_PACKAGE_DIRECTORY_BOUNDS = {~static_cast<uint64>(0), ~static_cast<uint64>(0),
+                                                         65536 / 46, 65536};
 
 // Most steps libzip's name table may take to file the names of an
 // archive of n entries, one step for each name already in the chain a name
