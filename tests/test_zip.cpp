@@ -2128,6 +2128,7 @@ TEST(ZipMemory, ArchivesInMemoryPassTheDirectoryCheck)
     std::vector<std::string> copies(3000, "ppt/slides/slide1.xml");
     const std::pair<std::string, KQZipDirectoryVerdict> cases[] = {
         {archive, KQ_ZIP_DIRECTORY_PLAUSIBLE},
+        {std::string(), KQ_ZIP_DIRECTORY_PLAUSIBLE},
         {Echoed(archive, 1000), KQ_ZIP_DIRECTORY_SEVERAL_ENDS},
         {NamedZip(copies), KQ_ZIP_DIRECTORY_CROWDED_NAMES},
         {NamedZip(kqhostile::CollidingNames(4096)), KQ_ZIP_DIRECTORY_CROWDED_NAMES},
@@ -2149,8 +2150,7 @@ TEST(ZipMemory, ArchivesInMemoryPassTheDirectoryCheck)
             // What the source holds is left as it was.
             uint32 size = 0;
             ubyte* bytes = source.CopyData(&size);
-            ASSERT_NE(bytes, nullptr);
-            EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), size), c.first);
+            EXPECT_EQ(bytes ? std::string(reinterpret_cast<char*>(bytes), size) : std::string(), c.first);
             free(bytes);
         }
     }

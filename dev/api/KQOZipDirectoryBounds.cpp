@@ -98,6 +98,8 @@ public:
     }
     bool ReadAt(uint64 at, ubyte* out, size_t count) override
     {
+        if (count == 0)
+            return true;  // libzip's buffer source cannot seek in an empty buffer
         if (!open || at > kLargestOffset || zip_source_seek(source, static_cast<zip_int64_t>(at), SEEK_SET) < 0)
             return false;
         while (count > 0) {
@@ -464,6 +466,8 @@ KQZipDirectoryVerdict Check(Reader& in, const KQZipDirectoryBounds& bounds)
     uint64 length;
     if (!in.Length(&length))
         return KQ_ZIP_DIRECTORY_UNREADABLE;
+    if (length < kEndRecordLength)
+        return KQ_ZIP_DIRECTORY_PLAUSIBLE;  // no end record: libzip tells what it is
     const uint64 tailLength = std::min(length, kLongestTail);
     const uint64 tailAt = length - tailLength;
     std::vector<ubyte> tail;
