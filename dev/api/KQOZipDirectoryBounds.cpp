@@ -117,6 +117,35 @@ private:
     bool open;
 };
 
+// Reads a run of the archive in order through a window of 64 KiB, so that
+// a directory of many small records takes a few large reads.
+class Window {
+public:
+    Window(Reader& in, uint64 end) : in(in), end(end) {}
+    bool Read(uint64 at, ubyte* out, size_t count)
+    {
+        if (at < start || at - start > bytes.size() || count > bytes.size() - (at - start)) {
+            if (count > kSize || at > end || count > end - at)
+                return in.ReadAt(at, out, count);
+            bytes.resize(static_cast<size_t>(std::min<uint64>(kSize, end - at)));
+            if (!in.ReadAt(at, bytes.data(), bytes.size())) {
+                bytes.clear();
+                return false;
+            }
+            start = at;
+        }
+        std::copy_n(bytes.data() + (at - start), count, out);
+        return true;
+    }
+
+private:
+    static const uint64 kSize = 64 * 1024;
+    Reader& in;
+    uint64 end;
+    uint64 start = 0;
+    std::vector<ubyte> bytes;
+};
+
 struct Directory {
     uint64 entries;
     uint64 bytes;
@@ -357,6 +386,7 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
     std::vector<ubyte> name, variable;
     try {
         keys.reserve(static_cast<size_t>(std::min<uint64>(d.entries, d.bytes / kDirectoryRecordLength)));
+        Window window(in, d.offset + d.bytes);
         uint64 at = d.offset;
         uint64 left = d.bytes;
         uint64 expected = d.entries;
@@ -371,7 +401,7 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
             ubyte fixed[kDirectoryRecordLength];
             if (left < kDirectoryRecordLength)
                 return KQ_ZIP_DIRECTORY_PLAUSIBLE;  // libzip fails on it
-            if (!in.ReadAt(at, fixed, sizeof(fixed)))
+            if (!window.Read(at, fixed, sizeof(fixed)))
                 return KQ_ZIP_DIRECTORY_UNREADABLE;
             const uint32 nameLength = static_cast<uint32>(Little(fixed + 28, 2));
             const uint32 extraLength = static_cast<uint32>(Little(fixed + 30, 2));
@@ -379,7 +409,7 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
             if (Little(fixed, 4) != 0x02014b50 || size > left)
                 return KQ_ZIP_DIRECTORY_PLAUSIBLE;  // libzip fails on it
             variable.resize(static_cast<size_t>(size - kDirectoryRecordLength));
-            if (!variable.empty() && !in.ReadAt(at + kDirectoryRecordLength, variable.data(), variable.size()))
+            if (!variable.empty() && !window.Read(at + kDirectoryRecordLength, variable.data(), variable.size()))
                 return KQ_ZIP_DIRECTORY_UNREADABLE;
             name.assign(variable.begin(), variable.begin() + nameLength);
             keys.push_back(PresentedKey(name, Little(fixed + 8, 2), variable.data() + nameLength, extraLength));
