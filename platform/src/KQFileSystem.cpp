@@ -583,7 +583,7 @@ FILE* KQOpenFileForReadingUtf8(const std::string& name)
     }
     FILE* stream = ::fdopen(fd, "rb");
     if (!stream) {
-        const int code = errno;
+        code = errno;
         ::close(fd);
         errno = code;
     }
