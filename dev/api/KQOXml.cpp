@@ -9,8 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "KQOKeyedHash.h"
-
 KQXmlDocument::KQXmlDocument(bool withDeclaration) : TiXmlDocument()
 {
     if (withDeclaration)
@@ -272,7 +270,7 @@ private:
     const KQXmlBounds& bounds;
     KQXmlShape shape;
     std::vector<std::string_view> names;
-    std::unordered_set<std::string_view, KQKeyedHash> nameSet;
+    std::unordered_set<std::string_view> nameSet;
 
     bool Refuse(KQXmlVerdict verdict)
     {
