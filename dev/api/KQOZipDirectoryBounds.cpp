@@ -139,7 +139,7 @@ public:
     }
 
 private:
-    static const uint64 kSize = 64 * 1024;
+    static constexpr uint64 kSize = 64 * 1024;
     Reader& in;
     uint64 end;
     uint64 start = 0;
