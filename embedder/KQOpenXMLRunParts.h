@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "KQOKeyedHash.h"
 #include "KQOString.h"
 #include "KQOTypes.h"
 #include "KQOXml.h"
@@ -45,7 +46,7 @@ struct KQOpenXMLRunPart {
     // Relationships, in the order AddRelationship walks them: the Id of the
     // first Relationship naming each Target, and every Id.
     bool relationsKnown = false;
-    std::unordered_map<std::string, KQString> idByTarget;
+    std::unordered_map<std::string, KQString, KQKeyedHash> idByTarget;
     std::vector<KQString> ids;
     // Per Id prefix: the highest number an Id holding it carries, and
     // whether any does.
@@ -79,7 +80,7 @@ struct KQOpenXMLControls {
     // a viewer control, and what it names, cannot be told.
     std::vector<KQString> unread;
     // Controls by their FileURL value.
-    std::unordered_map<std::string, std::vector<size_t>> byValue;
+    std::unordered_map<std::string, std::vector<size_t>, KQKeyedHash> byValue;
     // FileURL values that a control's text became only as a look-alike: the
     // 8-bit build cannot hold the name the control wrote.
     std::set<std::string> inexact;

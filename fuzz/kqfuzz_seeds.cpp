@@ -460,6 +460,21 @@ int main(int argc, char** argv)
     ok &= WriteFile(load / "verbatim.rgb", Sgi(5, 3, false));
     ok &= WriteFile(load / "rle.rgb", Sgi(9, 4, true));
 
+    // Shapes of end records whose claims the directory check counts: a
+    // zip64 end record before its directory, a zip stored as the last entry,
+    // and names that share one bucket of an unkeyed table.
+    const Bytes snapshotJpeg = Jpeg(12, 8, 3, false, 80);
+    ok &= kqhostile::WriteZip64EndBeforeDirectory((top / "fuzz_kqfx" / "zip64-before-directory.kqfx").string(),
+                                                  snapshotJpeg, 12, 40, 8);
+    const fs::path innerZip = top / "fuzz_zip_xml" / "inner.zip";
+    ok &= Zip(innerZip, {{"x.xml", Text("<a/>"), ZIP_CM_STORE}, {"y/z.xml", Text("<b/>"), ZIP_CM_STORE}});
+    ok &= kqhostile::WriteStoredZip((top / "fuzz_zip_xml" / "nested-last.zip").string(),
+                                    {{"a.xml", Text("<a/>")}, {"inner.zip", ReadFile(innerZip)}});
+    std::vector<std::pair<std::string, Bytes>> bucket;
+    for (const std::string& name : kqhostile::OneBucketNames(24, 29))
+        bucket.emplace_back(name + ".xml", Text("<n/>"));
+    ok &= kqhostile::WriteStoredZip((top / "fuzz_zip_xml" / "one-bucket.zip").string(), bucket);
+
     if (!ok) {
         std::fprintf(stderr, "kqfuzz_seeds: could not write every seed under %s\n", argv[1]);
         return 1;

@@ -13,6 +13,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,12 +27,14 @@
 #ifdef KQ_TEST_POSIX
 #include <grp.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
 #include "KQOImage.h"
+#include "KQOKeyedHash.h"
 #include "KQOXml.h"
 #include "KQOZipArchive.h"
 #include "KQHostileInputs.h"
@@ -1943,4 +1947,295 @@ TEST_F(ZipTest, EntryStreamStopsAtTheHeadersSizeAndGivesWholeItems)
         EXPECT_TRUE(entry.EndsWell(0));
     }
     zip_discard(archive);
+}
+
+namespace {
+
+// The verdicts of the directory check for the file at path, as a model's
+// and as a package's.
+std::pair<KQZipDirectoryVerdict, KQZipDirectoryVerdict> Verdicts(const std::string& path)
+{
+    std::pair<KQZipDirectoryVerdict, KQZipDirectoryVerdict> v(KQ_ZIP_DIRECTORY_UNREADABLE, KQ_ZIP_DIRECTORY_UNREADABLE);
+    for (int k = 0; k < 2; ++k) {
+        FILE* stream = std::fopen(path.c_str(), "rb");
+        if (!stream)
+            continue;
+        (k == 0 ? v.first : v.second) =
+            KQZipDirectoryCheck(stream, k == 0 ? KQ_MODEL_DIRECTORY_BOUNDS : KQ_PACKAGE_DIRECTORY_BOUNDS);
+        std::fclose(stream);
+    }
+    return v;
+}
+
+// A stored zip of the entries as bytes.
+std::string StoredZip(const std::string& path, const std::vector<std::pair<std::string, kqinput::Bytes>>& entries)
+{
+    return kqhostile::WriteStoredZip(path, entries) ? FileBytes(path) : std::string();
+}
+
+kqinput::Bytes AsBytes(const std::string& text)
+{
+    return kqinput::Bytes(text.begin(), text.end());
+}
+
+}  // namespace
+
+// Which end records libzip takes, and which directory, follows from tests
+// of its own: the check counts what every end record in the tail claims, so
+// that no shape of records it did not foresee lets a directory past the
+// bounds. A zip stored as the last entry of a package still opens.
+TEST_F(ZipTest, EveryEndRecordInTheTailIsCountedWhateverLibzipMakesOfIt)
+{
+    const kqinput::Bytes snapshot = AsBytes(Pattern(900, 4));
+    struct Case {
+        const char* what;
+        std::string bytes;
+        KQZipDirectoryVerdict model, package;
+    };
+    std::vector<Case> cases;
+
+    // A zip64 end record before its directory, whose records carry empty
+    // extra fields or comments: libzip reads it whole, 18 MB here.
+    for (bool comments : {false, true}) {
+        ASSERT_TRUE(kqhostile::WriteZip64EndBeforeDirectory(path, snapshot, 300, comments ? 0 : 60000,
+                                                            comments ? 60000 : 0));
+        cases.push_back({comments ? "a zip64 record before 18 MB of comments" : "a zip64 record before 18 MB of extras",
+                         FileBytes(path), KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH, KQ_ZIP_DIRECTORY_PLAUSIBLE});
+    }
+    ASSERT_TRUE(kqhostile::WriteZip64EndBeforeDirectory(path, snapshot, 300, 40, 0));
+    cases.push_back({"a zip64 record before a small directory", FileBytes(path), KQ_ZIP_DIRECTORY_PLAUSIBLE,
+                     KQ_ZIP_DIRECTORY_PLAUSIBLE});
+
+    // An end record at the very first byte libzip reads of the tail (the
+    // last 65,578 bytes, after room for a locator), inside the last entry.
+    const std::vector<std::pair<std::string, kqinput::Bytes>> plain = {{"Case001/Case.dat", AsBytes("case")},
+                                                                       {"Case001/Snapshot.jpeg", snapshot}};
+    std::string farthest = StoredZip(path, {plain[0], {"Case001/Snapshot.jpeg", kqinput::Bytes(70000, 0)}});
+    {
+        kqinput::Bytes record;
+        kqinput::PutZipEnd(record, 0xFFFF, 20u * 1024 * 1024, 0);
+        farthest.replace(farthest.size() - 65558, record.size(), std::string(record.begin(), record.end()));
+    }
+    cases.push_back({"an end record where the tail starts", farthest, KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH,
+                     KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH});
+
+    // Zips stored as the last entry: one of a few entries, and one whose
+    // directory of 1,500 entries claims more than its package's.
+    std::vector<std::pair<std::string, kqinput::Bytes>> nested = plain;
+    nested.emplace_back("Case001/Inner.zip", AsBytes(NamedZip({"a.xml", "b.xml", "c/d.xml"})));
+    cases.push_back({"a small zip stored last", StoredZip(path, nested), KQ_ZIP_DIRECTORY_PLAUSIBLE,
+                     KQ_ZIP_DIRECTORY_PLAUSIBLE});
+    std::vector<std::string> innerNames;
+    for (int i = 0; i < 1500; ++i)
+        innerNames.push_back("inner/part" + std::to_string(i) + ".xml");
+    nested.back().second = AsBytes(NamedZip(innerNames));
+    cases.push_back({"a zip of 1,500 entries stored last", StoredZip(path, nested), KQ_ZIP_DIRECTORY_PLAUSIBLE,
+                     KQ_ZIP_DIRECTORY_PLAUSIBLE});
+    // End records in the comment that claim directories elsewhere: libzip
+    // finds none there, but a package's records beyond the largest claim
+    // at most what a small archive's do.
+    std::string claiming = StoredZip(path, {plain[0], {"Case001/Snapshot.jpeg", kqinput::Bytes(50000, 0)}});
+    std::string comment;
+    for (uint32_t offset : {1, 2, 3}) {
+        kqinput::Bytes record;
+        kqinput::PutZipEnd(record, 800, 40000, offset);
+        comment.append(record.begin(), record.end());
+    }
+    claiming[claiming.size() - 2] = static_cast<char>(comment.size());
+    claiming += comment;
+    cases.push_back({"three end records claiming 40 KB elsewhere", claiming, KQ_ZIP_DIRECTORY_PLAUSIBLE,
+                     KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH});
+
+    // With a second end record libzip may weigh each directory against its
+    // local headers, merging their extra fields one by one: a header of
+    // 16,383 fields is refused then, and only then.
+    kqinput::Bytes fields;
+    for (uint32_t id = 1; id <= 16383; ++id) {
+        kqinput::PutLe(fields, id, 2);
+        kqinput::PutLe(fields, 0, 2);
+    }
+    kqinput::Bytes heavy;
+    kqinput::StoredRecord r;
+    r.name = "Case001/Case.dat";
+    kqinput::PutLocalHeader(heavy, r, fields);
+    kqinput::Bytes central;
+    kqinput::PutDirectoryRecord(central, r);
+    r.name = "Case001/Inner.zip";
+    r.offset = static_cast<uint32_t>(heavy.size());
+    const kqinput::Bytes inner = AsBytes(NamedZip({"a.xml"}));
+    r.size = static_cast<uint32_t>(inner.size());
+    r.crc = static_cast<uint32_t>(crc32(0, inner.data(), static_cast<uInt>(inner.size())));
+    kqinput::PutLocalHeader(heavy, r);
+    kqinput::Bytes alone = heavy;
+    heavy.insert(heavy.end(), inner.begin(), inner.end());
+    for (kqinput::Bytes* b : {&heavy, &alone}) {
+        const bool withInner = b == &heavy;
+        kqinput::Bytes directory = central;
+        if (withInner)
+            kqinput::PutDirectoryRecord(directory, r);
+        const size_t at = b->size();
+        b->insert(b->end(), directory.begin(), directory.end());
+        kqinput::PutZipEnd(*b, withInner ? 2 : 1, static_cast<uint32_t>(directory.size()), static_cast<uint32_t>(at));
+    }
+    cases.push_back({"a heavy local header and a zip stored last", std::string(heavy.begin(), heavy.end()),
+                     KQ_ZIP_DIRECTORY_HEAVY_HEADERS, KQ_ZIP_DIRECTORY_HEAVY_HEADERS});
+    cases.push_back({"a heavy local header alone", std::string(alone.begin(), alone.end()),
+                     KQ_ZIP_DIRECTORY_PLAUSIBLE, KQ_ZIP_DIRECTORY_PLAUSIBLE});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(kqinput::WriteFile(path, c.bytes));
+        const auto start = std::chrono::steady_clock::now();
+        const auto verdicts = Verdicts(path);
+        EXPECT_EQ(verdicts.first, c.model);
+        EXPECT_EQ(verdicts.second, c.package);
+        FILE* stream = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(stream, nullptr);
+        zip_t* archive = KQZipOpenWithinBounds(stream, KQ_MODEL_DIRECTORY_BOUNDS);
+        if (c.model != KQ_ZIP_DIRECTORY_PLAUSIBLE) {
+            EXPECT_EQ(archive, nullptr);
+        }
+        if (archive)
+            zip_discard(archive);
+        KQZipArchive a;
+        const bool opens = a.Open(path.c_str(), 1);
+        if (c.package != KQ_ZIP_DIRECTORY_PLAUSIBLE) {
+            EXPECT_FALSE(opens);
+            ExpectError(a, 1105, 336, "KQZipArchive::Open",
+                        std::string("Error returned from file access library : ") +
+                            KQZipDirectoryVerdictText(c.package));
+        }
+        a.Close();
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0);
+    }
+
+    // The nested archives open and list their entries as any other.
+    for (bool large : {false, true}) {
+        SCOPED_TRACE(large ? "large inner zip" : "small inner zip");
+        nested.back().second = AsBytes(NamedZip(large ? std::vector<std::string>{"x"} : innerNames));
+        ASSERT_TRUE(kqhostile::WriteStoredZip(path, nested));
+        EXPECT_TRUE(KQZipListsEntry(path.c_str(), "Case001\\Snapshot.jpeg", KQ_MODEL_DIRECTORY_BOUNDS));
+        KQZipArchive a;
+        ASSERT_TRUE(a.Open(path.c_str(), 1)) << Message(a);
+        EXPECT_EQ(a.FindFile("case001\\inner.zip"), 2);
+        a.Close();
+    }
+}
+
+// Archives held in memory pass the same check as files before libzip sees
+// them.
+TEST(ZipMemory, ArchivesInMemoryPassTheDirectoryCheck)
+{
+    const std::string archive = NamedZip({"Case001/Case.dat", "Case001/Snapshot.jpeg"});
+    std::vector<std::string> copies(3000, "ppt/slides/slide1.xml");
+    const std::pair<std::string, KQZipDirectoryVerdict> cases[] = {
+        {archive, KQ_ZIP_DIRECTORY_PLAUSIBLE},
+        {std::string(), KQ_ZIP_DIRECTORY_PLAUSIBLE},
+        {Echoed(archive, 1000), KQ_ZIP_DIRECTORY_SEVERAL_ENDS},
+        {NamedZip(copies), KQ_ZIP_DIRECTORY_CROWDED_NAMES},
+        {NamedZip(kqhostile::CollidingNames(4096)), KQ_ZIP_DIRECTORY_CROWDED_NAMES},
+    };
+    KQSetErrorReporting(false);
+    for (const auto& c : cases) {
+        for (int32 mode : {0, 1}) {
+            KQZipMemorySource source;
+            ASSERT_TRUE(source.SetData(c.first.data(), static_cast<uint32>(c.first.size())));
+            KQZipArchive a;
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(a.OpenAbstractFile(&source, mode), c.second == KQ_ZIP_DIRECTORY_PLAUSIBLE);
+            EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+            if (c.second != KQ_ZIP_DIRECTORY_PLAUSIBLE)
+                ExpectError(a, 1105, 395, "KQZipArchive::Open",
+                            std::string("Error returned from file access library : ") +
+                                KQZipDirectoryVerdictText(c.second));
+            a.Close();
+            // What the source holds is left as it was.
+            uint32 size = 0;
+            ubyte* bytes = source.CopyData(&size);
+            EXPECT_EQ(bytes ? std::string(reinterpret_cast<char*>(bytes), size) : std::string(), c.first);
+            free(bytes);
+        }
+    }
+    KQSetErrorReporting(true);
+}
+
+// A pipe, a device or a folder named as a package or a model is refused at
+// once: opening a pipe that no one writes would wait for ever.
+TEST_F(ZipTest, OnlyRegularFilesAreOpenedForTheirDirectory)
+{
+    const std::string fifo = path + ".fifo";
+    const std::string folder = path + ".folder";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directory(folder);
+    for (const std::string& name : {fifo, folder, std::string("/dev/zero")}) {
+        SCOPED_TRACE(name);
+        // Should an open wait, a writer that comes and goes ends the wait.
+        bool done = false;
+        std::thread rescue([&] {
+            for (int i = 0; i < 50 && !__atomic_load_n(&done, __ATOMIC_ACQUIRE); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!__atomic_load_n(&done, __ATOMIC_ACQUIRE) && name == fifo) {
+                const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0)
+                    close(fd);
+            }
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(KQZipListsEntry(name.c_str(), "Case001\\Snapshot.jpeg", KQ_MODEL_DIRECTORY_BOUNDS));
+        for (int32 mode : {0, 1}) {
+            KQZipArchive a;
+            EXPECT_FALSE(a.Open(name.c_str(), mode));
+            a.Close();
+        }
+        FILE* stream = KQOpenFileForReadingUtf8(name);
+        EXPECT_EQ(stream, nullptr);
+        EXPECT_EQ(errno, EINVAL);
+        if (stream)
+            std::fclose(stream);
+        __atomic_store_n(&done, true, __ATOMIC_RELEASE);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+        rescue.join();
+    }
+    std::remove(fifo.c_str());
+    std::filesystem::remove(folder);
+}
+
+// The case-blind name index is keyed by a hash no input can aim at: names
+// that share one bucket of an unkeyed table of their number cost what as
+// many ordinary names do.
+TEST_F(ZipTest, NamesChosenToShareABucketCostWhatOrdinaryNamesCost)
+{
+    const size_t count = 8000;
+    std::unordered_map<std::string, int> sized;
+    for (size_t i = 0; i < count; ++i)
+        sized[std::to_string(i)] = 0;
+    const std::vector<std::string> crafted = kqhostile::OneBucketNames(count, sized.bucket_count());
+    ASSERT_EQ(crafted.size(), count);
+    // The names share a bucket of std::hash and spread under the keyed hash.
+    std::map<size_t, size_t> load;
+    size_t most = 0;
+    for (const std::string& name : crafted) {
+        EXPECT_EQ(std::hash<std::string>()(name) % sized.bucket_count(),
+                  std::hash<std::string>()(crafted[0]) % sized.bucket_count());
+        most = std::max(most, ++load[KQKeyedHash()(name) % sized.bucket_count()]);
+    }
+    EXPECT_LT(most, 16u);
+
+    double seconds[2];
+    for (int k = 0; k < 2; ++k) {
+        std::vector<std::pair<std::string, kqinput::Bytes>> entries;
+        for (size_t i = 0; i < count; ++i)
+            entries.emplace_back(k == 0 ? crafted[i] : "h-" + std::to_string(1000000 + i), kqinput::Bytes());
+        ASSERT_TRUE(kqhostile::WriteStoredZip(path, entries));
+        KQZipArchive a;
+        ASSERT_TRUE(a.Open(path.c_str(), 1)) << Message(a);
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < count; i += 97)
+            EXPECT_EQ(a.FindFile(entries[i].first.c_str()), static_cast<int32>(i));
+        EXPECT_EQ(a.FindFile("h-none"), -1);
+        seconds[k] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        a.Close();
+    }
+    EXPECT_LT(seconds[0], 3 * seconds[1] + 0.05) << "crafted " << seconds[0] << " s, ordinary " << seconds[1] << " s";
 }

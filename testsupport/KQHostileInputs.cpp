@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include <string>
 #include <utility>
@@ -424,6 +425,78 @@ bool WriteUnreadableControlPackage(const std::string& path, const std::string& m
     out.insert(out.end(), directory.begin(), directory.end());
     kqinput::PutZipEnd(out, static_cast<uint16_t>(parts.size()), static_cast<uint32_t>(directory.size()), at);
     return kqinput::WriteFile(path, out);
+}
+
+bool WriteZip64EndBeforeDirectory(const std::string& path, const Bytes& snapshot, uint32_t entries,
+                                  uint32_t extraBytes, uint32_t commentBytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out || entries == 0)
+        return false;
+    kqinput::StoredRecord first;
+    first.name = "Case001/Snapshot.jpeg";
+    first.size = (uint32_t)snapshot.size();
+    first.crc = (uint32_t)crc32(0, snapshot.data(), (uInt)snapshot.size());
+    Bytes head;
+    kqinput::PutLocalHeader(head, first);
+    head.insert(head.end(), snapshot.begin(), snapshot.end());
+    const uint64_t recordAt = head.size();
+    uint64_t directoryBytes = 0;
+    for (uint32_t i = 0; i < entries; ++i)
+        directoryBytes += 46 + (i == 0 ? first.name.size() : 8 + std::to_string(i).size()) + extraBytes + commentBytes;
+    kqinput::PutZip64End(head, entries, directoryBytes, recordAt + 56);
+    out.write((const char*)head.data(), (std::streamsize)head.size());
+    uint64_t at = head.size();
+    Bytes record;
+    for (uint32_t i = 0; i < entries; ++i) {
+        kqinput::StoredRecord r = first;
+        if (i > 0) {
+            r.name = "Case001/" + std::to_string(i) + ".dat";
+            r.size = 0;
+            r.crc = 0;
+        }
+        record.clear();
+        kqinput::PutDirectoryRecord(record, r);
+        record[30] = (unsigned char)extraBytes;
+        record[31] = (unsigned char)(extraBytes >> 8);
+        record[32] = (unsigned char)commentBytes;
+        record[33] = (unsigned char)(commentBytes >> 8);
+        out.seekp((std::streamoff)at);
+        out.write((const char*)record.data(), (std::streamsize)record.size());
+        at += record.size() + extraBytes + commentBytes;
+    }
+    Bytes tail;
+    kqinput::PutZip64Locator(tail, recordAt);
+    kqinput::PutZipEnd(tail, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
+    out.seekp((std::streamoff)at);
+    out.write((const char*)tail.data(), (std::streamsize)tail.size());
+    return (bool)out;
+}
+
+std::vector<std::string> OneBucketNames(size_t count, size_t buckets)
+{
+    std::vector<std::string> names;
+    const std::hash<std::string> hash;
+    size_t bucket = 0;
+    std::string name;
+    for (uint64_t i = 0; names.size() < count && buckets > 0; ++i) {
+        name = "h-";
+        char digits[16];
+        int n = 0;
+        uint64_t v = i;
+        do {
+            digits[n++] = "0123456789abcdefghijklmnopqrstuvwxyz"[v % 36];
+            v /= 36;
+        } while (v);
+        while (n > 0)
+            name += digits[--n];
+        const size_t b = hash(name) % buckets;
+        if (names.empty())
+            bucket = b;
+        if (b == bucket)
+            names.push_back(name);
+    }
+    return names;
 }
 
 }  // namespace kqhostile

@@ -109,6 +109,20 @@ std::string ReferenceTrick(int kind, const std::string& hidden, size_t count = 0
 enum UnreadableControl { CONTROL_OVERSIZED, CONTROL_SIZE_CLAIM, CONTROL_DTD, CONTROL_MALFORMED };
 bool WriteUnreadableControlPackage(const std::string& path, const std::string& model, UnreadableControl kind);
 
+// A model container whose zip64 end record lies before its directory: the
+// snapshot's entry, then the record, then a directory of `entries` records
+// (the snapshot's and empty ones), each with extraBytes of empty extra
+// fields and commentBytes of comment, then the locator and the end record.
+// The zero bytes are left as holes where the file system allows.
+bool WriteZip64EndBeforeDirectory(const std::string& path, const Bytes& snapshot, uint32_t entries,
+                                  uint32_t extraBytes, uint32_t commentBytes);
+
+// count distinct names "h-<base 36>" whose std::hash falls in one bucket of
+// a table of `buckets` buckets: a table keyed by the names themselves,
+// unkeyed, files them all in one chain. A brute-force search, about
+// count * buckets hashes.
+std::vector<std::string> OneBucketNames(size_t count, size_t buckets);
+
 }  // namespace kqhostile
 
 #endif

@@ -5,10 +5,15 @@
 // disk or slow to write and only come with --large.
 // kqhostileinputs FOLDER --packages: the presentations whose XML parts
 // Corvessa must refuse or read cheaply, each naming model.kqfx beside it.
+// kqhostileinputs FOLDER --zip-directories: containers whose zip64 end
+// record lies before their directory (213 MB and 1.05 GB, mostly holes),
+// and packages of 64,000 names that share one std::hash bucket of the table
+// they fill and of 64,000 ordinary names (the search takes minutes).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -76,6 +81,25 @@ int main(int argc, char** argv)
     const bool large = argc > 2 && std::strcmp(argv[2], "--large") == 0;
     using namespace kqhostile;
     bool ok = true;
+    if (argc > 2 && std::strcmp(argv[2], "--zip-directories") == 0) {
+        const Bytes small = kqinput::EncodeJpeg(kqinput::Picture(64, 48), 64, 48);
+        ok &= WriteZip64EndBeforeDirectory(dir + "/zip64-before-directory-extras.kqfx", small, 65535, 3200, 0);
+        ok &= WriteZip64EndBeforeDirectory(dir + "/zip64-before-directory-comments.kqfx", small, 65535, 0, 16000);
+        const size_t count = 64000;
+        std::unordered_map<std::string, int> table;
+        for (size_t i = 0; i < count; ++i)
+            table[std::to_string(i)] = 0;
+        std::vector<std::pair<std::string, Bytes>> crafted, ordinary;
+        for (const std::string& name : OneBucketNames(count, table.bucket_count()))
+            crafted.emplace_back(name, Bytes());
+        for (size_t i = 0; i < count; ++i)
+            ordinary.emplace_back("h-" + std::to_string(1000000 + i), Bytes());
+        ok &= WriteStoredZip(dir + "/names-one-bucket-64000.pptx", crafted);
+        ok &= WriteStoredZip(dir + "/names-ordinary-64000.pptx", ordinary);
+        if (!ok)
+            std::fprintf(stderr, "kqhostileinputs: could not write every archive to %s\n", dir.c_str());
+        return ok ? 0 : 1;
+    }
     if (argc > 2 && std::strcmp(argv[2], "--packages") == 0) {
         ok &= WriteContainer(dir + "/model.kqfx", kqinput::EncodeJpeg(kqinput::Picture(64, 48), 64, 48));
         const std::pair<const char*, const char*> parts[] = {{"types", "[Content_Types].xml"},

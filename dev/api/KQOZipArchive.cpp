@@ -26,6 +26,7 @@
 #include "KQOFile.h"
 #include "KQOImage.h"
 #include "KQOJpeg.h"
+#include "KQOKeyedHash.h"
 #include "KQOZipDirectoryBounds.h"
 #include "KQOZipEntryReader.h"
 
@@ -666,6 +667,22 @@ zip_int64_t SaveSourceCallback(void* userdata, void* data, zip_uint64_t len, zip
     }
 }
 
+// The package opened for reading alone, as libzip's source, from the one
+// descriptor that is checked to be a regular file: what is checked is what
+// libzip reads.
+zip_source_t* ReadingSource(const std::string& path, zip_error_t* error)
+{
+    FILE* stream = KQOpenFileForReadingUtf8(path);
+    if (!stream) {
+        zip_error_set(error, errno == ENOENT ? ZIP_ER_NOENT : errno == EINVAL ? ZIP_ER_OPNOTSUPP : ZIP_ER_OPEN, errno);
+        return nullptr;
+    }
+    zip_source_t* source = zip_source_filep_create(stream, 0, -1, error);
+    if (!source)
+        std::fclose(stream);
+    return source;
+}
+
 // The source of a package opened for update or created, named in UTF-8. A
 // link is followed, so that the file it names is replaced and the link
 // stays. A read-only file is refused, as libzip refuses to change a
@@ -702,7 +719,10 @@ zip_source_t* SaveSourceCreate(const std::string& path, zip_error_t* error, cons
             return nullptr;
         }
     }
-    zip_source_t* reader = zip_source_file_create(target.c_str(), 0, -1, error);
+    // An existing package is read through the descriptor checked to be a
+    // regular file; a missing one is left to libzip, which starts it empty.
+    zip_source_t* reader =
+        kind == KQ_FILE_REGULAR ? ReadingSource(target, error) : zip_source_file_create(target.c_str(), 0, -1, error);
     if (!reader) {
         KQReleaseFile(held);
         return nullptr;
@@ -869,7 +889,7 @@ struct KQZipHandle {
     std::map<zip_uint64_t, std::shared_ptr<const KQZipPending>> pending;
     // Indices of the live entries by IndexKey, lowest first; built on the
     // first lookup and kept in step with every add and delete after it.
-    std::unordered_map<std::string, std::vector<zip_uint64_t>> byName;
+    std::unordered_map<std::string, std::vector<zip_uint64_t>, KQKeyedHash> byName;
     bool indexed = false;
     uint32 changes = 0;
     // Why the last open or save failed, in words, where the library's code
@@ -1024,20 +1044,6 @@ bool KQZipArchive::LibraryFailure(const char* label, int32 line, int32 code, con
     return SetError(Location(label, line), code, message);
 }
 
-namespace {
-
-KQZipDirectoryVerdict PackageVerdict(const KQString& path)
-{
-    FILE* stream = KQOpenFileForReadingUtf8(LibraryPath(path).CStr());
-    if (!stream)
-        return KQ_ZIP_DIRECTORY_UNREADABLE;
-    const KQZipDirectoryVerdict verdict = KQZipDirectoryCheck(stream, KQ_PACKAGE_DIRECTORY_BOUNDS);
-    std::fclose(stream);
-    return verdict;
-}
-
-}  // namespace
-
 bool KQZipArchive::Open(const KQString& path, int32 mode)
 {
     const char* label = "KQZipArchive::Open";
@@ -1054,25 +1060,13 @@ bool KQZipArchive::Open(const KQString& path, int32 mode)
     if (mode == 1 && !exists)
         return SetError(Location(label, kLineOpenMissingForReading), kErrFileNotFound, "File name '%s'", path.CStr());
 
-    if ((mode == 0 || mode == 1) && zip) {
-        // What libzip's opening costs follows from the end records and the
-        // names; a package that asks far more of it than any real one is
-        // refused first. One that cannot be read is left to libzip to report.
-        const KQZipDirectoryVerdict verdict = PackageVerdict(path);
-        if (verdict != KQ_ZIP_DIRECTORY_PLAUSIBLE && verdict != KQ_ZIP_DIRECTORY_UNREADABLE) {
-            KQString message(kLibraryPrefix);
-            message.AppendText(KQZipDirectoryVerdictText(verdict));
-            return SetError(Location(label, kLineOpenLibrary), kErrFileRead, message);
-        }
-    }
-
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = nullptr;
     if (OpenFlags(mode) >= 0 && zip) {
         zip->note.reset(new (std::nothrow) std::string);
         if (mode == 1)
-            source = zip_source_file_create(LibraryPath(path).CStr(), 0, -1, &error);
+            source = ReadingSource(LibraryPath(path).CStr(), &error);
         else
             source = SaveSourceCreate(LibraryPath(path).CStr(), &error, zip->note);
     }
@@ -1104,6 +1098,20 @@ bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int3
 {
     const char* label = "KQZipArchive::Open";
     zip_t* za = nullptr;
+    if (source && (mode == 0 || mode == 1)) {
+        // What libzip's opening costs follows from the end records and the
+        // names; an archive that asks far more of it than any real one is
+        // refused first, whether it is read from a file or from memory. One
+        // that cannot be read is left to libzip to report.
+        const KQZipDirectoryVerdict verdict = KQZipDirectoryCheck(source, KQ_PACKAGE_DIRECTORY_BOUNDS);
+        if (verdict != KQ_ZIP_DIRECTORY_PLAUSIBLE && verdict != KQ_ZIP_DIRECTORY_UNREADABLE) {
+            zip_source_free(source);
+            zip_error_fini(error);
+            KQString message(kLibraryPrefix);
+            message.AppendText(KQZipDirectoryVerdictText(verdict));
+            return SetError(Location(label, failureLine), kErrFileRead, message);
+        }
+    }
     if (source) {
         za = zip_open_from_source(source, OpenFlags(mode), error);
         if (!za)
@@ -1187,7 +1195,7 @@ int32 KQZipArchive::FindFile(const KQString& name)
         if (count > INT32_MAX)
             count = INT32_MAX;
         try {
-            std::unordered_map<std::string, std::vector<zip_uint64_t>> byName;
+            std::unordered_map<std::string, std::vector<zip_uint64_t>, KQKeyedHash> byName;
             for (zip_int64_t i = 0; i < count; ++i) {
                 // Deleted entries keep their index and have no name.
                 const char* stored = zip_get_name(zip->za, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW);

@@ -1,5 +1,6 @@
-// What an archive's end records and directory ask of libzip: read from the
-// file's tail and, for the one end record libzip can take, its directory.
+// What an archive's end records and directories ask of libzip: every claim
+// the file's tail makes is counted, whichever of them libzip would take, and
+// the directories they name are read once each.
 #include "KQOZipDirectoryBounds.h"
 
 #include <zip.h>
@@ -7,18 +8,30 @@
 
 #include <algorithm>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include "KQOFile.h"
 
 namespace {
 
-const int64 kEndRecordLength = 22;
-const int64 kLocatorLength = 20;
+const uint64 kEndRecordLength = 22;
+const uint64 kLocatorLength = 20;
 const uint64 kEnd64RecordLength = 56;
 const uint64 kDirectoryRecordLength = 46;
-const int64 kLongestTail = 65535 + kEndRecordLength + kLocatorLength;
+const uint64 kLocalHeaderLength = 30;
+// What libzip reads of the file's end: room for the longest comment, the
+// end record and a zip64 locator.
+const uint64 kLongestTail = 65536 + kEndRecordLength + kLocatorLength;
 const uint64 kLargestOffset = 0x7FFFFFFFFFFFFFFFull;
+const uint64 kUnbounded = ~static_cast<uint64>(0);
+
+// When libzip can take more than one end record, it weighs each directory
+// against the local headers of its entries, reading each header and merging
+// its extra fields into the entry's list one by one (a walk of that list
+// for each). Most header bytes and merge steps all of them may take.
+const uint64 kMostWeighedBytes = 64u * 1024u * 1024u;
+const uint64 kMostMergeSteps = 16u * 1024u * 1024u;
 
 uint64 Little(const ubyte* p, int bytes)
 {
@@ -28,22 +41,110 @@ uint64 Little(const ubyte* p, int bytes)
     return value;
 }
 
-bool ReadAt(FILE* stream, uint64 at, ubyte* out, size_t count)
+uint64 Sum(uint64 a, uint64 b)
 {
-    return at <= kLargestOffset && KQSetFilePosition(stream, static_cast<KQFilePosition>(at)) &&
-           std::fread(out, 1, count, stream) == count;
+    return a > kUnbounded - b ? kUnbounded : a + b;
 }
 
-// A directory that an end record at recordAt claims. One that does not lie
-// before its record is refused by libzip before it is read, so only its
-// count matters then; one that does must hold every entry it claims.
-bool PlausibleClaim(uint64 entries, uint64 bytes, uint64 offset, uint64 recordAt, const KQZipDirectoryBounds& bounds)
+uint64 Product(uint64 a, uint64 b)
 {
-    if (entries > bounds.mostEntries)
-        return false;
-    const bool before = offset <= recordAt && bytes <= recordAt - offset;
-    return !before || (entries <= bytes / kDirectoryRecordLength && bytes <= bounds.mostDirectoryBytes);
+    return a != 0 && b > kUnbounded / a ? kUnbounded : a * b;
 }
+
+// Where the check reads the archive: a stream, or the source libzip is
+// about to open.
+class Reader {
+public:
+    virtual ~Reader() = default;
+    virtual bool Length(uint64* length) = 0;
+    virtual bool ReadAt(uint64 at, ubyte* out, size_t count) = 0;
+};
+
+class StreamReader : public Reader {
+public:
+    explicit StreamReader(FILE* stream) : stream(stream) {}
+    bool Length(uint64* length) override
+    {
+        const int64 n = KQFileLength(stream);
+        *length = static_cast<uint64>(n);
+        return n >= 0;
+    }
+    bool ReadAt(uint64 at, ubyte* out, size_t count) override
+    {
+        return at <= kLargestOffset && KQSetFilePosition(stream, static_cast<KQFilePosition>(at)) &&
+               std::fread(out, 1, count, stream) == count;
+    }
+
+private:
+    FILE* stream;
+};
+
+class SourceReader : public Reader {
+public:
+    explicit SourceReader(zip_source_t* source) : source(source), open(zip_source_open(source) == 0) {}
+    ~SourceReader() override
+    {
+        if (open)
+            zip_source_close(source);
+    }
+    bool Length(uint64* length) override
+    {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (!open || zip_source_stat(source, &st) < 0 || !(st.valid & ZIP_STAT_SIZE))
+            return false;
+        *length = st.size;
+        return true;
+    }
+    bool ReadAt(uint64 at, ubyte* out, size_t count) override
+    {
+        if (count == 0)
+            return true;  // libzip's buffer source cannot seek in an empty buffer
+        if (!open || at > kLargestOffset || zip_source_seek(source, static_cast<zip_int64_t>(at), SEEK_SET) < 0)
+            return false;
+        while (count > 0) {
+            const zip_int64_t n = zip_source_read(source, out, count);
+            if (n <= 0)
+                return false;
+            out += n;
+            count -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    zip_source_t* source;
+    bool open;
+};
+
+// Reads a run of the archive in order through a window of 64 KiB, so that
+// a directory of many small records takes a few large reads.
+class Window {
+public:
+    Window(Reader& in, uint64 end) : in(in), end(end) {}
+    bool Read(uint64 at, ubyte* out, size_t count)
+    {
+        if (at < start || at - start > bytes.size() || count > bytes.size() - (at - start)) {
+            if (count > kSize || at > end || count > end - at)
+                return in.ReadAt(at, out, count);
+            bytes.resize(static_cast<size_t>(std::min<uint64>(kSize, end - at)));
+            if (!in.ReadAt(at, bytes.data(), bytes.size())) {
+                bytes.clear();
+                return false;
+            }
+            start = at;
+        }
+        std::copy_n(bytes.data() + (at - start), count, out);
+        return true;
+    }
+
+private:
+    static constexpr uint64 kSize = 64 * 1024;
+    Reader& in;
+    uint64 end;
+    uint64 start = 0;
+    std::vector<ubyte> bytes;
+};
 
 struct Directory {
     uint64 entries;
@@ -52,18 +153,23 @@ struct Directory {
     bool zip64;
 };
 
-// Whether libzip could take the end record at tail[i] (at in the file) for
-// the real one: the tests it applies to the record and to its zip64 records
-// before it reads the directory, and the first directory record, which it
-// reads first. Every such record's directory is read whole, and each is
-// weighed against the others. record64 is the zip64 end record that the
-// locator before tail[i] points at, as already read, or null.
-bool Candidate(FILE* stream, uint64 length, const std::vector<ubyte>& tail, int64 i, uint64 at, const ubyte* record64,
-               Directory* d)
+// A directory as the end records claim it, and how many of them do.
+struct Claim {
+    Directory d;
+    uint64 copies;
+};
+
+// Whether libzip would take the end record at tail[i] (at in the file) for
+// the real one, as far as its tests before and at the first directory record
+// go. Only used to refuse an archive with more than one: what libzip reads
+// is bounded by the claims whatever these tests say. record64 is the zip64
+// end record that the locator before tail[i] points at, as read, or null.
+bool Candidate(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i, uint64 at, const ubyte* record64)
 {
     const ubyte* record = tail.data() + i;
     if (Little(record + 20, 2) > length - at - kEndRecordLength)
         return false;  // a comment longer than what follows
+    Directory d;
     if (i >= kLocatorLength && Little(record - kLocatorLength, 4) == 0x07064b50) {
         const ubyte* locator = record - kLocatorLength;
         uint64 disks = Little(locator + 4, 2);
@@ -76,27 +182,25 @@ bool Candidate(FILE* stream, uint64 length, const std::vector<ubyte>& tail, int6
             disks = Little(record64 + 16, 4);
         if (endDisk == 0xFFFF)
             endDisk = Little(record64 + 20, 4);
-        d->entries = Little(record64 + 24, 8);
-        d->bytes = Little(record64 + 40, 8);
-        d->offset = Little(record64 + 48, 8);
-        d->zip64 = true;
-        if (disks != 0 || endDisk != 0 || d->entries != Little(record64 + 32, 8) || d->offset > kLargestOffset ||
-            d->entries > d->bytes / kDirectoryRecordLength)
+        d.entries = Little(record64 + 24, 8);
+        d.bytes = Little(record64 + 40, 8);
+        d.offset = Little(record64 + 48, 8);
+        if (disks != 0 || endDisk != 0 || d.entries != Little(record64 + 32, 8) || d.offset > kLargestOffset ||
+            d.entries > d.bytes / kDirectoryRecordLength)
             return false;
     } else {
-        d->entries = Little(record + 10, 2);
-        d->bytes = Little(record + 12, 4);
-        d->offset = Little(record + 16, 4);
-        d->zip64 = false;
-        if (Little(record + 4, 4) != 0 || Little(record + 8, 2) != d->entries)
+        d.entries = Little(record + 10, 2);
+        d.bytes = Little(record + 12, 4);
+        d.offset = Little(record + 16, 4);
+        if (Little(record + 4, 4) != 0 || Little(record + 8, 2) != d.entries)
             return false;
     }
-    if (d->offset > at || d->bytes > at - d->offset)
+    if (d.offset > at || d.bytes > at - d.offset)
         return false;  // a directory that runs past its record
-    if (d->bytes == 0)
-        return d->entries == 0;
+    if (d.bytes == 0)
+        return d.entries == 0;
     ubyte signature[4];
-    return ReadAt(stream, d->offset, signature, sizeof(signature)) && Little(signature, 4) == 0x02014b50;
+    return in.ReadAt(d.offset, signature, sizeof(signature)) && Little(signature, 4) == 0x02014b50;
 }
 
 // ---- Names as libzip files them ------------------------------------------
@@ -223,15 +327,67 @@ uint64 TableSize(uint64 count)
     return size;
 }
 
-// The names of the directory d, read once, against libzip's name table.
-KQZipDirectoryVerdict CheckNames(FILE* stream, const Directory& d)
+// Where the local header of a directory record lies: its offset field, or
+// the zip64 field's offset when that field is full. Null when none can be
+// told, which is then weighed as the costliest header.
+bool LocalHeaderAt(const ubyte* fixed, const ubyte* extra, uint32 extraLength, uint64* at)
 {
-    if (!KQSetFilePosition(stream, static_cast<KQFilePosition>(d.offset)))
-        return KQ_ZIP_DIRECTORY_UNREADABLE;
+    *at = Little(fixed + 42, 4);
+    if (*at != 0xFFFFFFFFull)
+        return true;
+    for (uint32 i = 0; i + 4 <= extraLength;) {
+        const uint32 fieldLength = static_cast<uint32>(Little(extra + i + 2, 2));
+        if (fieldLength > extraLength - i - 4)
+            return false;
+        if (Little(extra + i, 2) == 0x0001) {
+            // The sizes come first, each only when its own field is full.
+            uint32 skip = (Little(fixed + 24, 4) == 0xFFFFFFFFull ? 8 : 0) + (Little(fixed + 20, 4) == 0xFFFFFFFFull ? 8 : 0);
+            if (skip + 8 > fieldLength)
+                return false;
+            *at = Little(extra + i + 4 + skip, 8);
+            return true;
+        }
+        i += 4 + fieldLength;
+    }
+    return false;
+}
+
+// What weighing a directory against its local headers costs.
+struct Weighing {
+    uint64 bytes;
+    uint64 mergeSteps;
+};
+
+// The weighing of one entry: its local header read whole, and each of the
+// header's extra fields looked for among the entry's fields and those
+// merged before it.
+void WeighEntry(Reader& in, uint64 length, const ubyte* fixed, const ubyte* extra, uint32 extraLength, Weighing* w)
+{
+    uint64 at;
+    ubyte local[kLocalHeaderLength];
+    uint64 nameLength = 0xFFFF, localExtraLength = 0xFFFF;
+    if (LocalHeaderAt(fixed, extra, extraLength, &at) && length >= kLocalHeaderLength &&
+        at <= length - kLocalHeaderLength) {
+        if (!in.ReadAt(at, local, sizeof(local)))
+            return;  // libzip cannot read it either
+        nameLength = Little(local + 26, 2);
+        localExtraLength = Little(local + 28, 2);
+    }
+    w->bytes = Sum(w->bytes, kLocalHeaderLength + nameLength + localExtraLength);
+    const uint64 fields = localExtraLength / 4;
+    w->mergeSteps = Sum(w->mergeSteps, Product(fields, extraLength / 4 + fields + 1));
+}
+
+// The names of the directory d, read once, against libzip's name table;
+// and, when weigh is set, what weighing it against its local headers costs.
+KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, Weighing* weigh)
+{
     std::vector<KQZipNameKey> keys;
     std::vector<ubyte> name, variable;
     try {
         keys.reserve(static_cast<size_t>(std::min<uint64>(d.entries, d.bytes / kDirectoryRecordLength)));
+        Window window(in, d.offset + d.bytes);
+        uint64 at = d.offset;
         uint64 left = d.bytes;
         uint64 expected = d.entries;
         while (left > 0) {
@@ -245,7 +401,7 @@ KQZipDirectoryVerdict CheckNames(FILE* stream, const Directory& d)
             ubyte fixed[kDirectoryRecordLength];
             if (left < kDirectoryRecordLength)
                 return KQ_ZIP_DIRECTORY_PLAUSIBLE;  // libzip fails on it
-            if (std::fread(fixed, 1, sizeof(fixed), stream) != sizeof(fixed))
+            if (!window.Read(at, fixed, sizeof(fixed)))
                 return KQ_ZIP_DIRECTORY_UNREADABLE;
             const uint32 nameLength = static_cast<uint32>(Little(fixed + 28, 2));
             const uint32 extraLength = static_cast<uint32>(Little(fixed + 30, 2));
@@ -253,10 +409,13 @@ KQZipDirectoryVerdict CheckNames(FILE* stream, const Directory& d)
             if (Little(fixed, 4) != 0x02014b50 || size > left)
                 return KQ_ZIP_DIRECTORY_PLAUSIBLE;  // libzip fails on it
             variable.resize(static_cast<size_t>(size - kDirectoryRecordLength));
-            if (!variable.empty() && std::fread(variable.data(), 1, variable.size(), stream) != variable.size())
+            if (!variable.empty() && !window.Read(at + kDirectoryRecordLength, variable.data(), variable.size()))
                 return KQ_ZIP_DIRECTORY_UNREADABLE;
             name.assign(variable.begin(), variable.begin() + nameLength);
             keys.push_back(PresentedKey(name, Little(fixed + 8, 2), variable.data() + nameLength, extraLength));
+            if (weigh)
+                WeighEntry(in, length, fixed, variable.data() + nameLength, extraLength, weigh);
+            at += size;
             left -= size;
         }
         if (keys.size() != expected)
@@ -267,6 +426,136 @@ KQZipDirectoryVerdict CheckNames(FILE* stream, const Directory& d)
     const KQZipNameCost cost = KQZipNameTableCost(keys.data(), keys.size());
     if (cost.steps > KQZipMostNameSteps(keys.size()) || cost.comparedBytes > KQ_ZIP_MOST_NAME_COMPARISON_BYTES)
         return KQ_ZIP_DIRECTORY_CROWDED_NAMES;
+    return KQ_ZIP_DIRECTORY_PLAUSIBLE;
+}
+
+// What the end record at tail[i] claims, whatever libzip would make of it:
+// a record after a zip64 locator claims what the zip64 end record it points
+// at does (libzip reads nothing else then); one that points at no such
+// record claims nothing, as libzip reads no directory for it.
+bool ClaimOf(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i, Directory* d, ubyte* record64,
+             bool* read64, bool* failed)
+{
+    const ubyte* record = tail.data() + i;
+    *read64 = false;
+    if (i >= kLocatorLength && Little(record - kLocatorLength, 4) == 0x07064b50) {
+        const uint64 at64 = Little(record - kLocatorLength + 8, 8);
+        if (length < kEnd64RecordLength || at64 > length - kEnd64RecordLength)
+            return false;
+        if (!in.ReadAt(at64, record64, kEnd64RecordLength)) {
+            *failed = true;
+            return false;
+        }
+        *read64 = true;
+        if (Little(record64, 4) != 0x06064b50)
+            return false;
+        // The entries on this disk and in all; libzip takes either.
+        d->entries = std::max(Little(record64 + 24, 8), Little(record64 + 32, 8));
+        d->bytes = Little(record64 + 40, 8);
+        d->offset = Little(record64 + 48, 8);
+        d->zip64 = true;
+        return true;
+    }
+    d->entries = std::max(Little(record + 8, 2), Little(record + 10, 2));
+    d->bytes = Little(record + 12, 4);
+    d->offset = Little(record + 16, 4);
+    d->zip64 = false;
+    return true;
+}
+
+// Whether the claims together stay within bounds: all of them within the
+// caller's figures, the largest one within what the file can hold, and all
+// the others together within what an archive stored as the last entry of
+// another claims.
+bool ClaimsWithin(const std::vector<Claim>& claims, uint64 length, const KQZipDirectoryBounds& bounds)
+{
+    if (claims.empty())
+        return true;
+    size_t largest = 0;
+    uint64 entries = 0, bytes = 0;
+    for (size_t k = 0; k < claims.size(); ++k) {
+        const Directory& d = claims[k].d;
+        entries = Sum(entries, Product(d.entries, claims[k].copies));
+        bytes = Sum(bytes, Product(d.bytes, claims[k].copies));
+        const Directory& l = claims[largest].d;
+        if (std::tie(d.bytes, d.entries) > std::tie(l.bytes, l.entries))
+            largest = k;
+    }
+    if (entries > bounds.mostEntries || bytes > bounds.mostDirectoryBytes)
+        return false;
+    // A zip64 count is allocated for before a record is read; a 16-bit one
+    // is small whatever its directory.
+    const Directory& l = claims[largest].d;
+    if (l.bytes > length || (l.zip64 && l.entries > l.bytes / kDirectoryRecordLength))
+        return false;
+    return entries - l.entries <= bounds.mostOtherEntries && bytes - l.bytes <= bounds.mostOtherDirectoryBytes;
+}
+
+KQZipDirectoryVerdict Check(Reader& in, const KQZipDirectoryBounds& bounds)
+{
+    uint64 length;
+    if (!in.Length(&length))
+        return KQ_ZIP_DIRECTORY_UNREADABLE;
+    if (length < kEndRecordLength)
+        return KQ_ZIP_DIRECTORY_PLAUSIBLE;  // no end record: libzip tells what it is
+    const uint64 tailLength = std::min(length, kLongestTail);
+    const uint64 tailAt = length - tailLength;
+    std::vector<ubyte> tail;
+    std::vector<Claim> claims;
+    try {
+        tail.resize(static_cast<size_t>(tailLength));
+        if (!in.ReadAt(tailAt, tail.data(), tail.size()))
+            return KQ_ZIP_DIRECTORY_UNREADABLE;
+        // libzip leaves room for a zip64 locator before the first record it
+        // looks at in a full tail; claims before it are counted all the same.
+        const uint64 firstCandidate = tailLength == kLongestTail ? kLocatorLength : 0;
+        int candidates = 0;
+        for (uint64 i = 0; i + kEndRecordLength <= tailLength; ++i) {
+            if (Little(tail.data() + i, 4) != 0x06054b50)
+                continue;
+            ubyte record64[kEnd64RecordLength];
+            bool read64 = false, failed = false;
+            Directory d;
+            if (ClaimOf(in, length, tail, i, &d, record64, &read64, &failed)) {
+                auto same = std::find_if(claims.begin(), claims.end(), [&d](const Claim& c) {
+                    return c.d.entries == d.entries && c.d.bytes == d.bytes && c.d.offset == d.offset &&
+                           c.d.zip64 == d.zip64;
+                });
+                if (same != claims.end())
+                    ++same->copies;
+                else
+                    claims.push_back({d, 1});
+            }
+            if (failed)
+                return KQ_ZIP_DIRECTORY_UNREADABLE;
+            if (i >= firstCandidate &&
+                Candidate(in, length, tail, i, tailAt + i, read64 ? record64 : nullptr) && ++candidates > 1)
+                return KQ_ZIP_DIRECTORY_SEVERAL_ENDS;
+        }
+    } catch (const std::bad_alloc&) {
+        return KQ_ZIP_DIRECTORY_UNREADABLE;
+    }
+    if (!ClaimsWithin(claims, length, bounds))
+        return KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH;
+    // Every directory that libzip could take files its names; with more than
+    // one end record it may weigh each against its local headers.
+    uint64 records = 0;
+    for (const Claim& c : claims)
+        records += c.copies;
+    Weighing total = {0, 0};
+    for (const Claim& c : claims) {
+        const Directory& d = c.d;
+        if (d.offset > length || d.bytes > length - d.offset)
+            continue;  // libzip cannot read it
+        Weighing w = {0, 0};
+        const KQZipDirectoryVerdict names = CheckNames(in, length, d, records > 1 ? &w : nullptr);
+        if (names != KQ_ZIP_DIRECTORY_PLAUSIBLE)
+            return names;
+        total.bytes = Sum(total.bytes, Product(w.bytes, c.copies));
+        total.mergeSteps = Sum(total.mergeSteps, Product(w.mergeSteps, c.copies));
+    }
+    if (total.bytes > kMostWeighedBytes || total.mergeSteps > kMostMergeSteps)
+        return KQ_ZIP_DIRECTORY_HEAVY_HEADERS;
     return KQ_ZIP_DIRECTORY_PLAUSIBLE;
 }
 
@@ -316,63 +605,17 @@ KQZipNameCost KQZipNameTableCost(KQZipNameKey* keys, uint64 count)
 
 KQZipDirectoryVerdict KQZipDirectoryCheck(FILE* stream, const KQZipDirectoryBounds& bounds)
 {
-    const int64 length = KQFileLength(stream);
-    if (length < 0)
+    StreamReader in(stream);
+    const KQZipDirectoryVerdict verdict = Check(in, bounds);
+    if (verdict == KQ_ZIP_DIRECTORY_PLAUSIBLE && !KQSetFilePosition(stream, 0))
         return KQ_ZIP_DIRECTORY_UNREADABLE;
-    const int64 tailLength = length < kLongestTail ? length : kLongestTail;
-    const uint64 tailAt = static_cast<uint64>(length - tailLength);
-    std::vector<ubyte> tail;
-    try {
-        tail.resize(static_cast<size_t>(tailLength));
-    } catch (const std::bad_alloc&) {
-        return KQ_ZIP_DIRECTORY_UNREADABLE;
-    }
-    if (!KQSetFilePosition(stream, static_cast<KQFilePosition>(tailAt)) ||
-        std::fread(tail.data(), 1, tail.size(), stream) != tail.size())
-        return KQ_ZIP_DIRECTORY_UNREADABLE;
-    // libzip leaves room for a zip64 locator before the first record it
-    // looks at in a full tail.
-    const int64 firstCandidate = tailLength == kLongestTail ? kLocatorLength : 0;
-    int candidates = 0;
-    Directory only = {0, 0, 0, false};
-    for (int64 i = 0; i + kEndRecordLength <= tailLength; ++i) {
-        const ubyte* record = tail.data() + i;
-        if (Little(record, 4) != 0x06054b50)
-            continue;
-        const uint64 at = tailAt + static_cast<uint64>(i);
-        if (!PlausibleClaim(Little(record + 10, 2), Little(record + 12, 4), Little(record + 16, 4), at, bounds))
-            return KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH;
-        ubyte record64[kEnd64RecordLength];
-        bool read64 = false;
-        if (i >= kLocatorLength && Little(record - kLocatorLength, 4) == 0x07064b50) {
-            const uint64 at64 = Little(record - kLocatorLength + 8, 8);
-            if (static_cast<uint64>(length) >= sizeof(record64) &&
-                at64 <= static_cast<uint64>(length) - sizeof(record64)) {
-                if (!ReadAt(stream, at64, record64, sizeof(record64)))
-                    return KQ_ZIP_DIRECTORY_UNREADABLE;
-                read64 = true;
-                // The entries on this disk and in all; libzip takes either.
-                if (Little(record64, 4) == 0x06064b50 &&
-                    (Little(record64 + 24, 8) > bounds.mostEntries ||
-                     !PlausibleClaim(Little(record64 + 32, 8), Little(record64 + 40, 8), Little(record64 + 48, 8), at64,
-                                     bounds)))
-                    return KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH;
-            }
-        }
-        Directory d;
-        if (i >= firstCandidate &&
-            Candidate(stream, static_cast<uint64>(length), tail, i, at, read64 ? record64 : nullptr, &d)) {
-            if (++candidates > 1)
-                return KQ_ZIP_DIRECTORY_SEVERAL_ENDS;
-            only = d;
-        }
-    }
-    if (candidates == 1) {
-        const KQZipDirectoryVerdict names = CheckNames(stream, only);
-        if (names != KQ_ZIP_DIRECTORY_PLAUSIBLE)
-            return names;
-    }
-    return KQSetFilePosition(stream, 0) ? KQ_ZIP_DIRECTORY_PLAUSIBLE : KQ_ZIP_DIRECTORY_UNREADABLE;
+    return verdict;
+}
+
+KQZipDirectoryVerdict KQZipDirectoryCheck(zip_source* source, const KQZipDirectoryBounds& bounds)
+{
+    SourceReader in(source);
+    return Check(in, bounds);
 }
 
 const char* KQZipDirectoryVerdictText(KQZipDirectoryVerdict verdict)
@@ -388,6 +631,8 @@ const char* KQZipDirectoryVerdictText(KQZipDirectoryVerdict verdict)
         return "The archive holds more than one end record that could be its own";
     case KQ_ZIP_DIRECTORY_CROWDED_NAMES:
         return "The archive's entry names hash alike too often to be opened in time";
+    case KQ_ZIP_DIRECTORY_HEAVY_HEADERS:
+        return "The archive's local headers would take too long to weigh against its end records";
     }
     return "";
 }

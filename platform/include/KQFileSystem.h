@@ -31,6 +31,8 @@ std::string KQResolveLinksUtf8(const std::string& name);
 // (Windows), or no write permission for anyone or for this user.
 bool KQIsReadOnlyFileUtf8(const std::string& name);
 
+// A regular file opened for reading; anything else (a folder, a device, a
+// pipe, which could block the open) is refused with EINVAL without waiting.
 FILE* KQOpenFileForReadingUtf8(const std::string& name);
 // 0 or an error number.
 int KQRemoveFileUtf8(const std::string& name);

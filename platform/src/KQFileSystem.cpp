@@ -162,7 +162,13 @@ bool KQIsReadOnlyFileUtf8(const std::string& name)
 
 FILE* KQOpenFileForReadingUtf8(const std::string& name)
 {
-    return _wfopen(Wide(name).c_str(), L"rb");
+    FILE* stream = _wfopen(Wide(name).c_str(), L"rb");
+    if (stream && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
+        std::fclose(stream);
+        errno = EINVAL;
+        return nullptr;
+    }
+    return stream;
 }
 
 namespace {
@@ -554,7 +560,34 @@ bool KQIsReadOnlyFileUtf8(const std::string& name)
 
 FILE* KQOpenFileForReadingUtf8(const std::string& name)
 {
-    return std::fopen(name.c_str(), "rb");
+    // Opened without waiting, so that a pipe with no writer does not hold
+    // the caller, and then asked what it is.
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    int code = 0;
+    if (::fstat(fd, &info) != 0)
+        code = errno;
+    else if (!S_ISREG(info.st_mode))
+        code = EINVAL;
+    else {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+            code = errno;
+    }
+    if (code != 0) {
+        ::close(fd);
+        errno = code;
+        return nullptr;
+    }
+    FILE* stream = ::fdopen(fd, "rb");
+    if (!stream) {
+        code = errno;
+        ::close(fd);
+        errno = code;
+    }
+    return stream;
 }
 
 namespace {
