@@ -303,6 +303,22 @@ int64 PictureBlocks(const jpeg_decompress_struct* cinfo)
     return blocks;
 }
 
+// The work a scan asks for, as counted against the caller's limit.
+int64 ScanWork(int64 blocks, bool progressive, int32 firstCoefficient, int32 lastCoefficient)
+{
+    // Reaching a block costs about as much as decoding eight of its
+    // coefficients, whatever the scan holds: the empty scans of a flood and
+    // the narrow ones of a long script cost that much a block.
+    const int64 kReachBlock = 8;
+    int64 band = DCTSIZE2;
+    if (progressive) {
+        band = static_cast<int64>(lastCoefficient) - firstCoefficient + 1;
+        if (band < 1 || band > DCTSIZE2)
+            band = DCTSIZE2;
+    }
+    return blocks * (band + kReachBlock);
+}
+
 [[noreturn]] void EndDecode(j_decompress_ptr cinfo)
 {
     longjmp(reinterpret_cast<KQJPEGErrorManager*>(cinfo->err)->jump, 1);
@@ -320,7 +336,7 @@ void KQJPEGCheckScans(j_common_ptr common)
         const int64 unseen = cinfo->input_scan_number - limit->countedScans - 1;
         const int64 blocks = static_cast<int64>(cinfo->MCUs_per_row) * cinfo->MCU_rows_in_scan * cinfo->blocks_in_MCU;
         limit->work += unseen * limit->costliestScan +
-                       KQJPEGScanWork(blocks, cinfo->progressive_mode != 0, cinfo->Ss, cinfo->Se);
+                       ScanWork(blocks, cinfo->progressive_mode != 0, cinfo->Ss, cinfo->Se);
         limit->countedScans = cinfo->input_scan_number;
         if (limit->work > limit->maxWork)
             EndDecode(cinfo);
@@ -417,7 +433,7 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
     // once; every other scan walks the picture's blocks again.
     if (limits && limits->maxScanWork > 0 && IsMultiScan(cinfo)) {
         scanLimit->maxWork = limits->maxScanWork;
-        scanLimit->costliestScan = KQJPEGScanWork(PictureBlocks(cinfo), false, 0, DCTSIZE2 - 1);
+        scanLimit->costliestScan = ScanWork(PictureBlocks(cinfo), false, 0, DCTSIZE2 - 1);
     }
     cinfo->scale_denom = 1;
     jpeg_start_decompress(cinfo);
@@ -489,21 +505,6 @@ int64 KQJPEGDecodeMemory(const jpeg_decompress_struct* cinfo)
     if (IsMultiScan(cinfo))
         bytes += PictureBlocks(cinfo) * static_cast<int64>(sizeof(JBLOCK));
     return bytes;
-}
-
-int64 KQJPEGScanWork(int64 blocks, bool progressive, int32 firstCoefficient, int32 lastCoefficient)
-{
-    // Reaching a block costs about as much as decoding eight of its
-    // coefficients, whatever the scan holds: the empty scans of a flood and
-    // the narrow ones of a long script cost that much a block.
-    const int64 kReachBlock = 8;
-    int64 band = DCTSIZE2;
-    if (progressive) {
-        band = static_cast<int64>(lastCoefficient) - firstCoefficient + 1;
-        if (band < 1 || band > DCTSIZE2)
-            band = DCTSIZE2;
-    }
-    return blocks * (band + kReachBlock);
 }
 
 bool KQDecodeJPEG(KQStreamHandle handle, const KQStreamCallbacks* callbacks, KQRGBImage* image,

@@ -72,18 +72,14 @@ struct KQJPEGLimits {
     // a picture of the same size costs that much more.
     int64 maxArithmeticPixels;
     // Work that the scans of progressive or multi-scan data may ask for
-    // together, counted as each scan starts (KQJPEGScanWork). Every scan
-    // walks all blocks of its components again, so the scan limit alone
-    // lets the largest picture be walked that many times; this bounds
-    // blocks times scans. Single-scan data reads each block once, within
-    // maxMemory.
+    // together, counted as each scan starts: for every block the scan
+    // covers, the coefficients of its band (all 64 in sequential data) plus
+    // 8 for reaching the block at all. Every scan walks all blocks of its
+    // components again, so the scan limit alone lets the largest picture be
+    // walked that many times; this bounds blocks times scans. Single-scan
+    // data reads each block once, within maxMemory.
     int64 maxScanWork;
 };
-
-// The work a scan asks for, as counted against maxScanWork: for every
-// block it covers, the coefficients of its band (all 64 in sequential
-// data) plus 8 for reaching the block at all.
-int64 KQJPEGScanWork(int64 blocks, bool progressive, int32 firstCoefficient, int32 lastCoefficient);
 
 // The bytes a decode of the picture whose header the decompressor has read
 // allocates for the picture and the coefficient store.
