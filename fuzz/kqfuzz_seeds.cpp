@@ -338,6 +338,20 @@ int main(int argc, char** argv)
     flood.scans = 30;
     const Bytes baselineFlood = kqhostile::FloodJpeg(flood);
     ok &= WriteFile(jpeg / "scans-baseline.jpg", baselineFlood);
+    // Scans that refine every AC coefficient with data, and a script of
+    // bands and bits, so that mutations reach the scan work count.
+    kqhostile::ScanFlood refinedFlood;
+    refinedFlood.width = 40;
+    refinedFlood.height = 24;
+    refinedFlood.refined = true;
+    refinedFlood.scans = 20;
+    ok &= WriteFile(jpeg / "scans-refined.jpg", kqhostile::FloodJpeg(refinedFlood));
+    kqhostile::ScanFlood scriptFlood;
+    scriptFlood.width = 40;
+    scriptFlood.height = 24;
+    scriptFlood.script = {{{1, 2, 3}, 0, 0, 0, 1}, {{1}, 1, 5, 0, 2}, {{2}, 1, 63, 0, 0},
+                          {{1}, 6, 63, 0, 2},      {{1}, 1, 63, 2, 1}, {{1, 2, 3}, 0, 0, 1, 0}};
+    ok &= WriteFile(jpeg / "scans-script.jpg", kqhostile::FloodJpeg(scriptFlood));
 
     const fs::path zipFolder = top / "fuzz_zip_xml";
     const char* xmlDecl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";

@@ -354,6 +354,51 @@ TEST(JPEGDecode, ScanLimitEndsARunOfEmptyScans)
     EXPECT_TRUE(DecodeWithin(real, kqinput::EncodeJpeg(Gradient(40, 30), 40, 30, settings), Limits(12, 0, 0)));
 }
 
+TEST(JPEGDecode, ScanWorkBoundsBlocksTimesScans)
+{
+    // Each scan of progressive or multi-scan data walks every block of its
+    // components again: the scans together may ask for at most the work
+    // allowed, counted as each starts (a block's band of coefficients plus
+    // 8 to reach it), so that many scans over a large picture end before
+    // they cost more than a real picture at the limits.
+    KQJPEGLimits limits = Limits(0, 0, 0);
+    auto admittedAtExactly = [&limits](const Bytes& data, int64 work, const char* what) {
+        KQRGBImage image;
+        limits.maxScanWork = work;
+        EXPECT_TRUE(DecodeWithin(image, data, limits)) << what;
+        limits.maxScanWork = work - 1;
+        KQRGBImage over;
+        EXPECT_FALSE(DecodeWithin(over, data, limits)) << what;
+        EXPECT_EQ(over.Pixels(), nullptr) << what;
+    };
+    // DC scans of all components: 8 x 6 blocks of each, 1 coefficient.
+    admittedAtExactly(kqhostile::FloodJpeg(64, 48, true, false, 30), 30 * 3 * 48 * (1 + 8), "4:4:4 DC scans");
+    // 4:2:0: 4 x 3 units of 6 blocks, the edges padded to whole units.
+    admittedAtExactly(kqhostile::FloodJpeg(60, 40, true, true, 20), 20 * 12 * 6 * (1 + 8), "4:2:0 DC scans");
+    // Sequential scans of one component decode all 64 coefficients.
+    admittedAtExactly(kqhostile::FloodJpeg(64, 48, false, false, 5), 5 * 48 * (64 + 8), "baseline scans");
+    // Scans that refine all 63 AC coefficients of component 1, with data.
+    kqhostile::ScanFlood refined;
+    refined.width = 64;
+    refined.height = 48;
+    refined.refined = true;
+    refined.scans = 12;
+    admittedAtExactly(kqhostile::FloodJpeg(refined), 3 * 48 * 9 + 11 * 48 * (63 + 8), "refined AC scans");
+    // A band of a scan script.
+    kqhostile::ScanFlood script;
+    script.width = 64;
+    script.height = 48;
+    script.script = {{{1, 2, 3}, 0, 0, 0, 1}, {{1}, 1, 5, 0, 2}, {{2}, 6, 63, 0, 0}, {{1, 2, 3}, 0, 0, 1, 0}};
+    admittedAtExactly(kqhostile::FloodJpeg(script), 2 * 144 * 9 + 48 * (5 + 8) + 48 * (58 + 8), "scan script");
+
+    // Single-scan data reads each block once, as its rows are read out:
+    // none of it is counted.
+    limits.maxScanWork = 1;
+    KQRGBImage single;
+    EXPECT_TRUE(DecodeWithin(single, kqinput::EncodeJpeg(Gradient(64, 48), 64, 48), limits));
+    EXPECT_EQ(single.Size().x, 64);
+}
+
 TEST(JPEGDecode, MemoryBudgetCountsPictureAndCoefficientsFromTheHeader)
 {
     // The picture takes 3 bytes a pixel. Progressive data, and baseline data

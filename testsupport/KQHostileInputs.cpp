@@ -44,6 +44,70 @@ Bytes OneCodeTable(unsigned classAndId, unsigned char symbol)
     return t;
 }
 
+// Entropy-coded bits, most significant first, with the 0 byte stuffed
+// after every 0xFF; the last byte is padded with 1 bits.
+struct BitWriter {
+    Bytes& out;
+    unsigned byte = 0;
+    int used = 0;
+    void Put(unsigned bit)
+    {
+        byte = (byte << 1) | (bit & 1);
+        if (++used == 8) {
+            out.push_back((unsigned char)byte);
+            if (byte == 0xFF)
+                out.push_back(0);
+            byte = 0;
+            used = 0;
+        }
+    }
+    void Flush()
+    {
+        while (used != 0)
+            Put(1);
+    }
+};
+
+// The AC scans of a refined flood over the blocks of component 1: one
+// that sets every coefficient, then refinements of them all.
+void RefinedScans(Bytes& b, const ScanFlood& s)
+{
+    // Symbol 0x01 (one coefficient of one bit) for the first scan, an
+    // end-of-band run of 16,384 blocks (0xE0 and 14 bits) for the others.
+    Marker(b, 0xC4, OneCodeTable(0x10, 0x01));
+    Marker(b, 0xC4, OneCodeTable(0x11, 0xE0));
+    // Component 1 is at full resolution: one block a scan for each 8 x 8
+    // pixels.
+    const long blocks = (long)((s.width + 7) / 8) * ((s.height + 7) / 8);
+    uint32_t state = 88675123u;
+    auto randomBit = [&state]() {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state >> 31;
+    };
+    for (int i = 1; i < s.scans; ++i) {
+        const bool first = i == 1;
+        Marker(b, 0xDA, Bytes{1, 1, (unsigned char)(first ? 0x00 : 0x01), 1, 63, (unsigned char)(first ? 0x00 : 0x10)});
+        BitWriter bits{b};
+        for (long k = 0; k < blocks; ++k) {
+            if (first) {
+                for (int c = 1; c < 64; ++c) {
+                    bits.Put(0);
+                    bits.Put(randomBit());
+                }
+                continue;
+            }
+            if (k % 16384 == 0)
+                for (int n = 0; n < 15; ++n)
+                    bits.Put(0);
+            for (int c = 1; c < 64; ++c)
+                bits.Put(randomBit());
+        }
+        bits.Flush();
+    }
+}
+
 }  // namespace
 
 Bytes FloodJpeg(const ScanFlood& s)
@@ -74,8 +138,24 @@ Bytes FloodJpeg(const ScanFlood& s)
     // component 1 alone, which makes the data multi-scan. Either way no
     // entropy byte follows.
     const Bytes scan = s.progressive ? Bytes{3, 1, 0x00, 2, 0x00, 3, 0x00, 0, 0, 0} : Bytes{1, 1, 0x00, 0, 63, 0};
-    for (int i = 0; i < s.scans; ++i)
+    const bool refined = s.refined && s.progressive && !s.arithmetic;
+    const bool scripted = !s.script.empty() && s.progressive && !refined;
+    for (int i = 0; i < (refined ? 1 : scripted ? 0 : s.scans); ++i)
         Marker(b, 0xDA, scan);
+    for (size_t i = 0; scripted && i < s.script.size(); ++i) {
+        const FloodScan& f = s.script[i];
+        Bytes header{(unsigned char)f.components.size()};
+        for (int c : f.components) {
+            header.push_back((unsigned char)c);
+            header.push_back(0x00);
+        }
+        header.push_back((unsigned char)f.first);
+        header.push_back((unsigned char)f.last);
+        header.push_back((unsigned char)(f.high << 4 | f.low));
+        Marker(b, 0xDA, header);
+    }
+    if (refined)
+        RefinedScans(b, s);
     b.push_back(0xFF);
     b.push_back(0xD9);
     return b;

@@ -22,6 +22,11 @@ typedef kqinput::Bytes Bytes;
 // 2x2 luma for 4:2:0), with one table of each kind and then `scans` scans
 // that carry no entropy data at all: the decoder runs every scan over every
 // block of the picture all the same.
+struct FloodScan {
+    std::vector<int> components;  // of 1 to 3, in order
+    int first = 0, last = 0;      // coefficient band (0 to 0: DC)
+    int high = 0, low = 0;        // successive approximation bits
+};
 struct ScanFlood {
     int width = 8192;
     int height = 8192;
@@ -29,6 +34,13 @@ struct ScanFlood {
     bool subsampled = false;  // 4:2:0
     int scans = 1;
     bool arithmetic = false;  // SOF10 or SOF9, arithmetic-coded, with no tables
+    // Progressive Huffman data only: after one empty DC scan, scans of the
+    // AC coefficients 1 to 63 of component 1 that carry data. The first
+    // sets every one of them to 1 or -1; each later one refines them all, a
+    // random bit for each, which is the most work a scan can ask of a block.
+    bool refined = false;
+    // Progressive only: these scans, empty, in place of the DC scans.
+    std::vector<FloodScan> script;
 };
 Bytes FloodJpeg(const ScanFlood& s);
 Bytes FloodJpeg(int width, int height, bool progressive, bool subsampled, int scans, bool arithmetic = false);

@@ -163,11 +163,23 @@ int main(int argc, char** argv)
     ok &= WriteContainer(dir + "/header-only-444.kqfx", FloodJpeg(8192, 8191, true, false, 1));
     // The largest progressive 4:2:0 picture the budget admits, its header
     // only, and the same with 64 scans (the scan limit), and 4:4:4 with 64
-    // and 65 scans.
+    // and 65 scans. The 64 scans over either ask for more than the scan work
+    // allowed.
     ok &= WriteContainer(dir + "/header-only-420-limit.kqfx", FloodJpeg(6096, 4576, true, true, 1));
     ok &= WriteContainer(dir + "/scans-64-420-limit.kqfx", FloodJpeg(6096, 4576, true, true, 64));
     ok &= WriteContainer(dir + "/scans-64-444-limit.kqfx", FloodJpeg(4992, 3728, true, false, 64));
     ok &= WriteContainer(dir + "/scans-65-444-limit.kqfx", FloodJpeg(4992, 3728, true, false, 65));
+    // Scans that refine every coefficient of a component with random bits,
+    // over the largest progressive 4:4:4 picture: as many as the scan work
+    // admits (the costliest admitted snapshot), and 64 of them.
+    ScanFlood refined;
+    refined.width = 5000;
+    refined.height = 3728;
+    refined.refined = true;
+    refined.scans = 9;
+    ok &= WriteContainer(dir + "/refined-9-444-limit.kqfx", FloodJpeg(refined));
+    refined.scans = 64;
+    ok &= WriteContainer(dir + "/refined-64-444-limit.kqfx", FloodJpeg(refined));
     ok &= WriteContainer(dir + "/markers-256.kqfx", WithMarkerFlood(small, 256));
     ok &= WriteManyEntryZip(dir + "/entries-70000.kqfx", 70000);
     // Containers whose comment repeats their end record; entries with names

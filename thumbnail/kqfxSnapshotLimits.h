@@ -25,6 +25,20 @@
 // the viewer write Huffman-coded data.
 #define KQ_SNAPSHOT_MAX_ARITHMETIC_PIXELS (3LL * 1024 * 1024)
 
+// Work of the scans of progressive (or multi-scan) data together: for
+// every block a scan covers, the coefficients of its band plus 8. Each
+// scan walks every block of its components again. The costliest scans
+// (noise refined over the whole band) take at most a third longer for each
+// unit than libjpeg's default script on average, which is itself mostly
+// such scans, so the bound holds the decode near the cost of a real
+// picture at the budget. That default script of 10 scans over the largest
+// progressive 4:4:4 picture of the budget (5000 x 3728) counts 163
+// million; the heaviest script mozjpeg chooses over the largest 4:2:0 one
+// (6096 x 4576, 11 scans, luma refined three times) counts 176 million.
+// Scripts of 34 or 64 scans that refine every bit of the whole band fit
+// pictures of 4 to 5 MP.
+#define KQ_SNAPSHOT_MAX_SCAN_WORK 180000000LL
+
 inline KQJPEGLimits KQSnapshotJPEGLimits()
 {
     KQJPEGLimits limits = {};
@@ -32,6 +46,7 @@ inline KQJPEGLimits KQSnapshotJPEGLimits()
     limits.maxMemory = KQ_SNAPSHOT_MAX_DECODE_BYTES;
     limits.maxInputBeyondPicture = KQ_SNAPSHOT_MAX_METADATA_BYTES;
     limits.maxArithmeticPixels = KQ_SNAPSHOT_MAX_ARITHMETIC_PIXELS;
+    limits.maxScanWork = KQ_SNAPSHOT_MAX_SCAN_WORK;
     return limits;
 }
 

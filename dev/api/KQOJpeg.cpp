@@ -272,22 +272,83 @@ void KQJPEGErrorExit(j_common_ptr cinfo)
     longjmp(err->jump, 1);
 }
 
-// Ends the decode once the data starts more scans than allowed. The
-// library calls it at least once an iMCU row while it reads scans, so an
-// endless run of empty scans stops at the first scan past the limit.
+// Ends the decode once the data starts more scans than allowed, or once
+// its scans together ask for more work than allowed. The library calls it
+// at least once an iMCU row while it reads scans, and each scan is set up
+// (its components and band known) before its first row, so an endless run
+// of empty scans stops at the first scan past a limit, before that scan
+// walks the picture.
 struct KQJPEGScanLimit {
     jpeg_progress_mgr pub;
-    int32 maxScans;
+    int32 maxScans;       // 0: no limit
+    int64 maxWork;        // 0: nothing counted
+    int64 work;           // of the scans counted so far
+    int32 countedScans;
+    int64 costliestScan;  // a scan over every block of the picture
 };
+
+// Blocks a scan reaching every component covers, each component rounded
+// up to whole sampling units as the library stores it.
+int64 PictureBlocks(const jpeg_decompress_struct* cinfo)
+{
+    int64 blocks = 0;
+    for (int c = 0; cinfo->comp_info && c < cinfo->num_components; ++c) {
+        const jpeg_component_info& comp = cinfo->comp_info[c];
+        const int64 h = comp.h_samp_factor > 0 ? comp.h_samp_factor : 1;
+        const int64 v = comp.v_samp_factor > 0 ? comp.v_samp_factor : 1;
+        const int64 across = (static_cast<int64>(comp.width_in_blocks) + h - 1) / h * h;
+        const int64 down = (static_cast<int64>(comp.height_in_blocks) + v - 1) / v * v;
+        blocks += across * down;
+    }
+    return blocks;
+}
+
+// The work a scan asks for, as counted against the caller's limit.
+int64 ScanWork(int64 blocks, bool progressive, int32 firstCoefficient, int32 lastCoefficient)
+{
+    // Reaching a block costs about as much as decoding eight of its
+    // coefficients, whatever the scan holds: the empty scans of a flood and
+    // the narrow ones of a long script cost that much a block.
+    const int64 kReachBlock = 8;
+    int64 band = DCTSIZE2;
+    if (progressive) {
+        band = static_cast<int64>(lastCoefficient) - firstCoefficient + 1;
+        if (band < 1 || band > DCTSIZE2)
+            band = DCTSIZE2;
+    }
+    return blocks * (band + kReachBlock);
+}
+
+[[noreturn]] void EndDecode(j_decompress_ptr cinfo)
+{
+    longjmp(reinterpret_cast<KQJPEGErrorManager*>(cinfo->err)->jump, 1);
+}
 
 void KQJPEGCheckScans(j_common_ptr common)
 {
     j_decompress_ptr cinfo = reinterpret_cast<j_decompress_ptr>(common);
-    const KQJPEGScanLimit* limit = reinterpret_cast<const KQJPEGScanLimit*>(cinfo->progress);
-    if (cinfo->input_scan_number > limit->maxScans) {
-        KQJPEGErrorManager* err = reinterpret_cast<KQJPEGErrorManager*>(cinfo->err);
-        longjmp(err->jump, 1);
+    KQJPEGScanLimit* limit = reinterpret_cast<KQJPEGScanLimit*>(cinfo->progress);
+    if (limit->maxScans > 0 && cinfo->input_scan_number > limit->maxScans)
+        EndDecode(cinfo);
+    if (limit->maxWork > 0 && cinfo->input_scan_number > limit->countedScans) {
+        // A scan started while the monitor was not called would be charged
+        // as the costliest scan there can be; the library gives none such.
+        const int64 unseen = cinfo->input_scan_number - limit->countedScans - 1;
+        const int64 blocks = static_cast<int64>(cinfo->MCUs_per_row) * cinfo->MCU_rows_in_scan * cinfo->blocks_in_MCU;
+        limit->work += unseen * limit->costliestScan +
+                       ScanWork(blocks, cinfo->progressive_mode != 0, cinfo->Ss, cinfo->Se);
+        limit->countedScans = cinfo->input_scan_number;
+        if (limit->work > limit->maxWork)
+            EndDecode(cinfo);
     }
+}
+
+// Progressive data, and data whose first scan leaves components out, keep
+// every coefficient of the picture until the last scan, which may come
+// after any number of others.
+bool IsMultiScan(const jpeg_decompress_struct* cinfo)
+{
+    return cinfo->progressive_mode || cinfo->comps_in_scan < cinfo->num_components;
 }
 
 // Rows handed to the library per read call: the most any decoder pass
@@ -330,7 +391,7 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
     // coefficients take at most 2 bytes a sample (kMaxLibraryMemory). Past
     // that the library fails cleanly instead.
     cinfo->mem->max_memory_to_use = kMaxLibraryMemory;
-    if (limits && limits->maxScans > 0) {
+    if (limits && (limits->maxScans > 0 || limits->maxScanWork > 0)) {
         scanLimit->pub.progress_monitor = KQJPEGCheckScans;
         scanLimit->maxScans = limits->maxScans;
         cinfo->progress = &scanLimit->pub;
@@ -367,6 +428,12 @@ bool DecodeJPEGFrame(jpeg_decompress_struct* cinfo, KQJPEGErrorManager* err, KQJ
     if (limits && limits->maxMemory > 0 && KQJPEGDecodeMemory(cinfo) > limits->maxMemory) {
         jpeg_destroy_decompress(cinfo);
         return false;
+    }
+    // Single-scan data is decoded row by row as the picture is read out,
+    // once; every other scan walks the picture's blocks again.
+    if (limits && limits->maxScanWork > 0 && IsMultiScan(cinfo)) {
+        scanLimit->maxWork = limits->maxScanWork;
+        scanLimit->costliestScan = ScanWork(PictureBlocks(cinfo), false, 0, DCTSIZE2 - 1);
     }
     cinfo->scale_denom = 1;
     jpeg_start_decompress(cinfo);
@@ -435,20 +502,8 @@ int64 KQJPEGDecodeMemory(const jpeg_decompress_struct* cinfo)
 {
     // The picture at full scale, 3 bytes a pixel, as the decode allocates it.
     int64 bytes = static_cast<int64>(cinfo->image_width) * cinfo->image_height * 3;
-    // Progressive data, and data whose first scan leaves components out,
-    // keep every coefficient of the picture until the last scan: the
-    // library rounds each component's blocks up to whole sampling units.
-    const bool multiScan = cinfo->progressive_mode || cinfo->comps_in_scan < cinfo->num_components;
-    if (multiScan && cinfo->comp_info) {
-        for (int c = 0; c < cinfo->num_components; ++c) {
-            const jpeg_component_info& comp = cinfo->comp_info[c];
-            const int64 h = comp.h_samp_factor > 0 ? comp.h_samp_factor : 1;
-            const int64 v = comp.v_samp_factor > 0 ? comp.v_samp_factor : 1;
-            const int64 across = (static_cast<int64>(comp.width_in_blocks) + h - 1) / h * h;
-            const int64 down = (static_cast<int64>(comp.height_in_blocks) + v - 1) / v * v;
-            bytes += across * down * static_cast<int64>(sizeof(JBLOCK));
-        }
-    }
+    if (IsMultiScan(cinfo))
+        bytes += PictureBlocks(cinfo) * static_cast<int64>(sizeof(JBLOCK));
     return bytes;
 }
 

@@ -71,6 +71,14 @@ struct KQJPEGLimits {
     // about ten times the work of Huffman decoding for each coefficient, so
     // a picture of the same size costs that much more.
     int64 maxArithmeticPixels;
+    // Work that the scans of progressive or multi-scan data may ask for
+    // together, counted as each scan starts: for every block the scan
+    // covers, the coefficients of its band (all 64 in sequential data) plus
+    // 8 for reaching the block at all. Every scan walks all blocks of its
+    // components again, so the scan limit alone lets the largest picture be
+    // walked that many times; this bounds blocks times scans. Single-scan
+    // data reads each block once, within maxMemory.
+    int64 maxScanWork;
 };
 
 // The bytes a decode of the picture whose header the decompressor has read
