@@ -1229,7 +1229,6 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
     }
 }
 
-#ifdef KQ_TEST_POSIX
 namespace {
 
 bool (*actAfterCheck)(const std::string& archive) = nullptr;
@@ -1247,9 +1246,10 @@ int ActAfterTheLastCheck(KQSaveStep step, const char* file)
 }  // namespace
 
 // Another program's save that lands after the save's last check of the
-// archive and before its rename is not lost: the names are swapped, the
-// file swapped out is found changed, and the swap is undone. (A file system
-// that cannot swap names leaves that window open.)
+// archive and before its rename is not lost: the names are swapped (on
+// Windows the replace moves the package aside), the file swapped out is
+// found changed, and the swap is undone. (A file system that cannot swap
+// names leaves that window open.)
 TEST_F(ZipTest, ChangeAfterTheLastCheckIsNotLost)
 {
     struct Case {
@@ -1302,7 +1302,6 @@ TEST_F(ZipTest, ChangeAfterTheLastCheckIsNotLost)
         fs::remove(path + ".link", ec);
     }
 }
-#endif
 
 // Replacing one name of a file with several would make them two different
 // files without anyone noticing: the save is refused instead.
