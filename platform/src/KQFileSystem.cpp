@@ -422,13 +422,14 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (!stream || !StampOfHandle(handle, &file->stamp)) {
         *error = stream ? ErrorNumber(GetLastError()) : errno;
+        // Through the handle: once it is closed, the name may be another's.
+        RemoveOpenFile(handle);
         if (stream)
             fclose(stream);
         else if (fd >= 0)
             _close(fd);
         else
             CloseHandle(handle);
-        DeleteFileW(file->name.c_str());
         delete file;
         return nullptr;
     }
@@ -472,8 +473,10 @@ KQSaveResult FinishReplace(KQSaveFile* file, const std::string& target, const KQ
     const std::string backupName = target + kBackupSuffix;
     const std::wstring backup = FullName(Wide(backupName));
     HANDLE old = OpenToMove(backup);
+    // Gone already, or open in another program that lets nobody delete it:
+    // it stays, and the next save names it.
     if (old == INVALID_HANDLE_VALUE)
-        return KQ_SAVE_DONE;  // the package's only other user has removed it
+        return KQ_SAVE_DONE;
     if (SameContent(old, held->stamp)) {
         // A package that another program still has open stays under the
         // backup's name, and the next save says so.
