@@ -423,6 +423,7 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     if (!stream || !StampOfHandle(handle, &file->stamp)) {
         *error = stream ? ErrorNumber(GetLastError()) : errno;
         // Through the handle: once it is closed, the name may be another's.
+        // Refused, the file stays, unmarked, and the next save names it.
         RemoveOpenFile(handle);
         if (stream)
             fclose(stream);
@@ -478,8 +479,8 @@ KQSaveResult FinishReplace(KQSaveFile* file, const std::string& target, const KQ
     if (old == INVALID_HANDLE_VALUE)
         return KQ_SAVE_DONE;
     if (SameContent(old, held->stamp)) {
-        // A package that another program still has open stays under the
-        // backup's name, and the next save says so.
+        // Refused, the old package stays under the backup's name, and the
+        // next save names it.
         RemoveOpenFile(old);
         CloseHandle(old);
         return KQ_SAVE_DONE;
@@ -617,6 +618,7 @@ void KQAbandonSaveFile(KQSaveFile* file)
     HANDLE named = file->created ? OpenToMove(file->name) : INVALID_HANDLE_VALUE;
     if (named != INVALID_HANDLE_VALUE) {
         KQFileStamp now;
+        // Refused, it stays, and the next save names it.
         if (StampOfHandle(named, &now) && now.SameFile(file->stamp))
             RemoveOpenFile(named);
         CloseHandle(named);
