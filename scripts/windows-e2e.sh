@@ -15,7 +15,9 @@
 #             tools/kqboxdriver reads the box's caption and text, presses OK
 #             and reports the exit code; then the package is checked. Also
 #             packages and a FileURL named outside the ANSI code page beside
-#             their best-fit look-alikes, which must stay untouched.
+#             their best-fit look-alikes, which must stay untouched; a
+#             package missing beside what a replace stopped between its
+#             renames left, and a save failure's names in a non-ASCII folder.
 # Everything runs in a private copy of the Wine prefix, removed at the end,
 # so the shared prefix and its registry stay as they were.
 #   KQ_WIN_TARGET     i686 (default) or x86_64: the build and the Wine prefix
