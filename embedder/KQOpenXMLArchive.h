@@ -260,6 +260,10 @@ void KQShowHoldFailureReport(const KQString& reason);
 // The report of a package whose earlier save was stopped while it wrote into
 // the file and whose copy (document) could not be put back.
 void KQShowStoppedSaveReport(const KQString& document);
+// The box of a run that found the package missing from its name beside
+// what a replace stopped between its renames left: the package as it was
+// (before) and the one that save wrote (written), either empty when absent.
+void KQShowMissingPackageReport(const KQString& before, const KQString& written);
 // True when the failed Open of package was such a refused lock.
 bool KQHoldWasRefused(const KQZipArchive& package, KQString* reason);
 

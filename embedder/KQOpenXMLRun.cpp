@@ -152,3 +152,19 @@ void KQShowStoppedSaveReport(const KQString& document)
         document.CStr()));
     ShowReport(report, false);
 }
+
+void KQShowMissingPackageReport(const KQString& before, const KQString& written)
+{
+    KQString report("An earlier run was stopped while it replaced this package, and the package is not under its "
+                    "name.");
+    if (!before.IsEmpty())
+        report.Append(KQString::FromFormat(" The package as it was before that save is the file '%s'.", before.CStr()));
+    if (!written.IsEmpty())
+        report.Append(KQString::FromFormat(" The package that save wrote is the file '%s'.", written.CStr()));
+    report.AppendText(before.IsEmpty() || written.IsEmpty()
+                          ? " Corvessa cannot prove that it wrote that file, so it did not change it: give it the "
+                            "package's name, then run again."
+                          : " Corvessa cannot prove that it wrote them, so it changed neither: give the one you want "
+                            "the package's name and remove the other, then run again.");
+    ShowReport(report, false);
+}

@@ -15,7 +15,9 @@
 #             tools/kqboxdriver reads the box's caption and text, presses OK
 #             and reports the exit code; then the package is checked. Also
 #             packages and a FileURL named outside the ANSI code page beside
-#             their best-fit look-alikes, which must stay untouched.
+#             their best-fit look-alikes, which must stay untouched; a
+#             package missing beside what a replace stopped between its
+#             renames left, and a save failure's names in a non-ASCII folder.
 # Everything runs in a private copy of the Wine prefix, removed at the end,
 # so the shared prefix and its registry stay as they were.
 #   KQ_WIN_TARGET     i686 (default) or x86_64: the build and the Wine prefix
@@ -237,6 +239,57 @@ names_checks() {
     fi
 }
 
+# A replace stopped between its two renames leaves the package under
+# PACKAGE.kqbackup and the saved one under PACKAGE.kqsave, and none under
+# the package's name: the next run says where both are, in a box, and
+# touches neither. The names there, and in a save's failure, read as they
+# are on disk (the box is ANSI text; the code page is Windows-1252 here).
+stopped_replace_checks() {
+    local examples="$BUILD/testsupport/corvessa_examples.exe" dir="$WORK/corvessa/Präsentationen" wdir
+    mkdir -p "$dir"
+    wrun write5 "$examples" write "$(wpath "$dir")"
+    if [ "$rc" -ne 0 ]; then
+        fail "Corvessa: packages for the stopped replace written"
+        return
+    fi
+    wdir="$(wpath "$dir")"
+    cp "$dir/talk.pptx" "$dir/deck.pptx"
+    LC_ALL=C.UTF-8 drive saved "$wdir\\deck.pptx"
+    mv "$dir/deck.pptx" "$dir/deck.pptx.kqsave"
+    cp "$dir/talk.pptx" "$dir/deck.pptx.kqbackup"
+    cp "$dir/deck.pptx.kqsave" "$WORK/kqsave-before"
+    LC_ALL=C.UTF-8 drive stopped "$wdir\\deck.pptx"
+    iconv -f CP1252 -t UTF-8 "$WORK/stopped.text" >"$WORK/stopped.utf8" && mv "$WORK/stopped.utf8" "$WORK/stopped.text"
+    check_box "Corvessa: the package missing beside PACKAGE.kqbackup and PACKAGE.kqsave: a box names both, exit code 0" \
+        stopped 0 "$(printf '%s' "An earlier run was stopped while it replaced this package, and the package is not" \
+        " under its name. The package as it was before that save is the file '$wdir\\deck.pptx.kqbackup'. The" \
+        " package that save wrote is the file '$wdir\\deck.pptx.kqsave'. Corvessa cannot prove that it wrote" \
+        " them, so it changed neither: give the one you want the package's name and remove the other, then run" \
+        " again.")$(printf '\n\nEmbedding unsuccessful.')"
+    if [ ! -e "$dir/deck.pptx" ] && cmp -s "$dir/deck.pptx.kqbackup" "$dir/talk.pptx" &&
+       cmp -s "$dir/deck.pptx.kqsave" "$WORK/kqsave-before"; then
+        pass "Corvessa: after that box no file has moved or changed"
+    else
+        fail "Corvessa: after that box no file has moved or changed"
+        ls -l "$dir" | show /dev/stdin
+    fi
+
+    # A save that fails over a file in its way names it as it is named.
+    cp "$dir/talk.pptx" "$dir/Vortrag é.pptx"
+    printf 'my notes' >"$dir/Vortrag é.pptx.kqbackup"
+    LC_ALL=C.UTF-8 drive umlaut "$wdir\\Vortrag é.pptx"
+    iconv -f CP1252 -t UTF-8 "$WORK/umlaut.text" >"$WORK/umlaut.utf8" && mv "$WORK/umlaut.utf8" "$WORK/umlaut.text"
+    if [ "$rc" -eq 0 ] && grep -qx 'exit code: 0' "$WORK/umlaut.out" &&
+       grep -qF "The package could not be saved: The file '$wdir\\Vortrag é.pptx.kqbackup' is in the way" \
+           "$WORK/umlaut.text" && [ "$(cat "$dir/Vortrag é.pptx.kqbackup")" = 'my notes' ]; then
+        pass "Corvessa: a save failure names 'Präsentationen\\Vortrag é.pptx.kqbackup' as it is on disk"
+    else
+        fail "Corvessa: a save failure names 'Präsentationen\\Vortrag é.pptx.kqbackup' as it is on disk"
+        show "$WORK/umlaut.out"
+        show "$WORK/umlaut.text"
+    fi
+}
+
 corvessa_checks() {
     local examples="$BUILD/testsupport/corvessa_examples.exe" talk report
     wineserver -p >/dev/null 2>&1
@@ -296,6 +349,7 @@ corvessa_checks() {
     check_box "Corvessa: an empty command line ends with exit code 0 and no box" empty 0
 
     names_checks
+    stopped_replace_checks
 
     # End Wine's processes while the display is still there.
     wineserver -k >/dev/null 2>&1

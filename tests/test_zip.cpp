@@ -39,6 +39,7 @@
 #include "KQOZipArchive.h"
 #include "KQHostileInputs.h"
 #include "KQOZipEntryReader.h"
+#include "KQAnsiText.h"
 #include "KQFileSystem.h"
 #include "KQTestInputWriter.h"
 
@@ -923,6 +924,30 @@ TEST_F(ZipTest, FileUnderTheTemporaryNameThatNoSaveWroteStays)
     fs::remove(leftover, ec);
 }
 
+// A save's reason names files as they are on disk: a folder and a package
+// named with letters beyond ASCII read in the report as the user named
+// them, not as their UTF-8 bytes taken for the local code page.
+TEST_F(ZipTest, ReasonOfAFailedSaveNamesFilesAsTheyAreOnDisk)
+{
+    const std::string folder = "zt_Pr\xc3\xa4sentationen";
+    const std::string utf8 = folder + "/Vortrag \xc3\xa9.zip";
+    std::string ansi;
+    if (!KQUtf8ToAnsiExactly(utf8, &ansi))
+        GTEST_SKIP() << "the ANSI code page holds neither a-umlaut nor e-acute";
+    std::error_code ec;
+    fs::remove_all(fs::u8path(folder), ec);
+    ASSERT_TRUE(fs::create_directory(fs::u8path(folder)));
+    ASSERT_TRUE(MakeZip(utf8, {{"a.txt", "original"}}));
+    ASSERT_TRUE(kqinput::WriteFile(fs::u8path(utf8 + ".kqsave"), std::string("my notes")));
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(ansi.c_str(), 0)) << Message(a);
+    EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+    EXPECT_FALSE(a.Close());
+    EXPECT_NE(Message(a).find("'" + ansi + ".kqsave'"), std::string::npos) << Message(a);
+    EXPECT_EQ(kqinput::ReadFile<std::string>(fs::u8path(utf8 + ".kqsave")), "my notes");
+    fs::remove_all(fs::u8path(folder), ec);
+}
+
 namespace {
 
 // What the test hook does while a save is under way, and what it saw.
@@ -991,6 +1016,119 @@ TEST_F(ZipTest, ArchiveOpenForUpdateIsHeldUntilClosed)
     EXPECT_EQ(ReadRaw(third, "b.txt"), "first");
     EXPECT_TRUE(third.Close());
 }
+
+#ifdef KQ_TEST_WINDOWS
+namespace {
+
+// What the replace does first: the package goes to its backup's name.
+bool MoveAside(const std::string& package)
+{
+    return MoveFileExA(package.c_str(), (package + ".kqbackup").c_str(), 0) != 0;
+}
+
+// Ends the process between the two renames of the replace, as a stop at
+// that moment does.
+int StopBetweenTheRenames(KQSaveStep step, const char* file)
+{
+    if (step == KQ_STEP_REPLACE && MoveAside(file))
+        std::_Exit(3);
+    return 0;
+}
+
+// Plays the moment between the renames of a live save: another run meets
+// it then, and the package goes back for the save to go on.
+std::vector<std::string> metBetweenTheRenames;
+int MeetBetweenTheRenames(KQSaveStep step, const char* file)
+{
+    if (step != KQ_STEP_REPLACE || !MoveAside(file))
+        return 0;
+    const std::string package = file;
+    std::thread other([&package] {
+        KQString document, written;
+        if (KQRecoverStoppedSave(package.c_str(), &document, &written) != KQ_STOPPED_SAVE_NONE)
+            metBetweenTheRenames.push_back(std::string("told of a stopped save: ") + document.CStr());
+    });
+    other.join();
+    if (!MoveFileExA((package + ".kqbackup").c_str(), file, 0))
+        return EIO;
+    std::thread second([&package] {
+        KQZipArchive b;
+        if (b.Open(package.c_str(), 0))
+            metBetweenTheRenames.push_back("opened for update during the save");
+        else
+            metBetweenTheRenames.push_back(Message(b));
+    });
+    second.join();
+    return 0;
+}
+
+}  // namespace
+
+// A run stopped between the two renames of its replace leaves the package
+// under the backup's name and its new file under the temporary's: the
+// next run tells where both are and touches neither. A live save at that
+// moment is not taken for a stopped one, and its claim on the name keeps
+// other runs out while the package has no file there to hold.
+TEST_F(ZipTest, PackageMovedAsideByAStoppedReplaceIsToldOfAndLeftAlone)
+{
+    // The stopped run is a child process that does this test's steps up to
+    // the stop again, its own package among them.
+    const std::string backup = path + ".kqbackup", temporary = path + ".kqsave";
+    std::error_code ec;
+    fs::remove(backup, ec);
+    fs::remove(temporary, ec);
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    EXPECT_EXIT(
+        {
+            KQZipArchive a;
+            if (a.Open(path.c_str(), 0) && a.WriteDataRaw("b.txt", "new", 3)) {
+                KQSetSaveStepHook(StopBetweenTheRenames);
+                a.Close();
+            }
+            std::_Exit(1);
+        },
+        ::testing::ExitedWithCode(3), "");
+    ASSERT_FALSE(fs::exists(path));
+    ASSERT_EQ(ReadZip(backup).size(), 1u);
+    ASSERT_EQ(ReadZip(temporary).count("b.txt"), 1u);
+    const std::string before = FileBytes(backup), written = FileBytes(temporary);
+    for (int run = 0; run < 2; ++run) {
+        KQString document, saved;
+        EXPECT_EQ(KQRecoverStoppedSave(path.c_str(), &document, &saved), KQ_STOPPED_SAVE_MISSING);
+        EXPECT_EQ(std::string(document.CStr()), backup);
+        EXPECT_EQ(std::string(saved.CStr()), temporary);
+        EXPECT_FALSE(fs::exists(path));
+        EXPECT_EQ(FileBytes(backup), before);
+        EXPECT_EQ(FileBytes(temporary), written);
+    }
+    // With only one of them left, that one is named; with neither, the
+    // package is one that does not open.
+    fs::remove(temporary, ec);
+    KQString document, saved;
+    EXPECT_EQ(KQRecoverStoppedSave(path.c_str(), &document, &saved), KQ_STOPPED_SAVE_MISSING);
+    EXPECT_EQ(std::string(document.CStr()) + "|" + saved.CStr(), backup + "|");
+    fs::rename(backup, temporary, ec);
+    EXPECT_EQ(KQRecoverStoppedSave(path.c_str(), &document, &saved), KQ_STOPPED_SAVE_MISSING);
+    EXPECT_EQ(std::string(document.CStr()) + "|" + saved.CStr(), "|" + temporary);
+    fs::remove(temporary, ec);
+    EXPECT_EQ(KQRecoverStoppedSave(path.c_str(), &document, &saved), KQ_STOPPED_SAVE_NONE);
+
+    ASSERT_TRUE(MakeZip(path, {{"a.txt", "original"}}));
+    metBetweenTheRenames.clear();
+    KQZipArchive a;
+    ASSERT_TRUE(a.Open(path.c_str(), 0));
+    EXPECT_TRUE(a.WriteDataRaw("b.txt", "new", 3));
+    KQSetSaveStepHook(MeetBetweenTheRenames);
+    EXPECT_TRUE(a.Close()) << Message(a);
+    KQSetSaveStepHook(nullptr);
+    EXPECT_EQ(
+        metBetweenTheRenames,
+        std::vector<std::string>{"Error returned from file access library : Archive is open for update elsewhere"});
+    EXPECT_EQ(ReadZip(path).count("b.txt"), 1u);
+    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_FALSE(fs::exists(temporary));
+}
+#endif
 
 // Before its temporary replaces the archive, a save checks that the archive
 // is still the file it opened and the temporary the file it wrote; when
@@ -1096,7 +1234,6 @@ TEST_F(ZipTest, SaveReplacesOnlyWhatItOpenedWithWhatItWrote)
     }
 }
 
-#ifdef KQ_TEST_POSIX
 namespace {
 
 bool (*actAfterCheck)(const std::string& archive) = nullptr;
@@ -1114,9 +1251,10 @@ int ActAfterTheLastCheck(KQSaveStep step, const char* file)
 }  // namespace
 
 // Another program's save that lands after the save's last check of the
-// archive and before its rename is not lost: the names are swapped, the
-// file swapped out is found changed, and the swap is undone. (A file system
-// that cannot swap names leaves that window open.)
+// archive and before its rename is not lost: the names are swapped (on
+// Windows the replace moves the package aside), the file swapped out is
+// found changed, and the swap is undone. (A file system that cannot swap
+// names leaves that window open.)
 TEST_F(ZipTest, ChangeAfterTheLastCheckIsNotLost)
 {
     struct Case {
@@ -1169,7 +1307,6 @@ TEST_F(ZipTest, ChangeAfterTheLastCheckIsNotLost)
         fs::remove(path + ".link", ec);
     }
 }
-#endif
 
 // Replacing one name of a file with several would make them two different
 // files without anyone noticing: the save is refused instead.

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "KQAnsiText.h"
 #include "KQFileSystem.h"
 #include "KQOFile.h"
 #include "KQOImage.h"
@@ -128,7 +129,8 @@ KQString ReadFailure(KQEntryReadResult result, int mismatch, Why why)
 struct KQZipPending {
     std::vector<ubyte> bytes;
     std::shared_ptr<const TiXmlDocument> document;
-    // The entry a document is printed for, as a failure to print names it.
+    // The entry a document is printed for, as a failure to print names it
+    // (in UTF-8).
     std::string name;
     // The file, named in UTF-8, with what it was when the entry was added: a
     // file that is no longer that (another size, time or change time, or
@@ -782,7 +784,7 @@ ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size,
         return nullptr;
     }
     auto why = [state, note] {
-        return KQString(note && !note->empty() ? note->c_str() : zip_error_strerror(&state->error));
+        return KQString(note && !note->empty() ? KQUtf8ToAnsiShown(*note).c_str() : zip_error_strerror(&state->error));
     };
     ubyte* block = nullptr;
     zip_uint64_t length = 0;
@@ -1135,8 +1137,9 @@ bool KQZipArchive::OpenOn(zip_source* source, zip_error* error, int32 mode, int3
 
 std::string KQZipArchive::FailureText(zip_error* error) const
 {
+    // The reasons name files in UTF-8, as libzip and the host take them.
     if (zip && zip->note && !zip->note->empty())
-        return *zip->note;
+        return KQUtf8ToAnsiShown(*zip->note);
     return zip_error_strerror(error);
 }
 
@@ -1162,11 +1165,27 @@ bool KQZipArchive::Close()
 
 bool KQRecoverStoppedSave(const KQString& path, KQString* document)
 {
+    KQString written;
+    return KQRecoverStoppedSave(path, document, &written) == KQ_STOPPED_SAVE_NONE;
+}
+
+KQStoppedSave KQRecoverStoppedSave(const KQString& path, KQString* document, KQString* written)
+{
+    const std::string target = KQResolveLinksUtf8(LibraryPath(path).CStr());
     std::string left;
-    if (KQRecoverStoppedSaveUtf8(KQResolveLinksUtf8(LibraryPath(path).CStr()), &left) != KQ_RECOVERY_ELSEWHERE)
-        return true;
-    *document = KQFromUTF8(left.c_str(), static_cast<int32>(left.size()));
-    return false;
+    const KQRecovery recovery = KQRecoverStoppedSaveUtf8(target, &left);
+    std::string temporary;
+    if (recovery == KQ_RECOVERY_MISSING && KQFileKindUtf8(target + kSaveSuffix, false) != KQ_FILE_MISSING)
+        temporary = target + kSaveSuffix;
+    // A package missing with nothing beside it is one that does not open.
+    if (recovery == KQ_RECOVERY_MISSING && left.empty() && temporary.empty())
+        return KQ_STOPPED_SAVE_NONE;
+    if (recovery != KQ_RECOVERY_MISSING && recovery != KQ_RECOVERY_ELSEWHERE)
+        return KQ_STOPPED_SAVE_NONE;
+    // The names are shown in a report, which is text in the local code page.
+    *document = KQString(KQUtf8ToAnsiShown(left).c_str());
+    *written = KQString(KQUtf8ToAnsiShown(temporary).c_str());
+    return recovery == KQ_RECOVERY_MISSING ? KQ_STOPPED_SAVE_MISSING : KQ_STOPPED_SAVE_ELSEWHERE;
 }
 
 bool KQZipArchive::Reopen()
@@ -1558,7 +1577,8 @@ bool KQZipArchive::WriteXml(const KQString& name, const TiXmlDocument* doc,
         pendingData = std::make_shared<KQZipPending>();
         if (shared) {
             pendingData->document = shared;
-            pendingData->name = name.CStr();
+            // In UTF-8, as every name in a failure's reason.
+            pendingData->name = LibraryPath(name).CStr();
         } else {
             // Printed now, as a document written at close is printed then.
             std::string text;

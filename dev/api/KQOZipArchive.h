@@ -169,7 +169,8 @@ private:
     bool OpenOn(zip_source* source, zip_error* error, int32 mode, int32 failureLine, int32 closedLine);
     void Discard();
     // What a failed open or save reports: the reason the archive's sources
-    // gave in words, or the library's text for its error.
+    // gave in words (in the local code page, as reports are), or the
+    // library's text for its error.
     std::string FailureText(zip_error* error) const;
     bool LibraryFailure(const char* label, int32 line, int32 code, const char* description);
 };
@@ -187,6 +188,15 @@ bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDire
 // left or it was put back; false, with the name of the file that holds the
 // archive as it was before that save in *document, when it could not be.
 bool KQRecoverStoppedSave(const KQString& path, KQString* document);
+// The same, telling also of an archive missing from its name beside what a
+// save stopped while it replaced the archive left (as on Windows, between
+// the replace's two renames): KQ_STOPPED_SAVE_MISSING, with the file that
+// holds the archive as it was before that save in *document and the file
+// that save wrote in *written (either empty when it is not there). Those
+// files are not touched, and a live save of the archive is not taken for
+// a stopped one. Names are in the local code page.
+enum KQStoppedSave { KQ_STOPPED_SAVE_NONE, KQ_STOPPED_SAVE_ELSEWHERE, KQ_STOPPED_SAVE_MISSING };
+KQStoppedSave KQRecoverStoppedSave(const KQString& path, KQString* document, KQString* written);
 
 // When set, called by every save just before its written temporary takes
 // the place of the archive (named in UTF-8, links resolved): tests act

@@ -22,6 +22,11 @@
 bool KQWideToAnsiExactly(const wchar_t* text, size_t length, std::string* out);
 // The same for UTF-8 text; ill-formed UTF-8 is not held.
 bool KQUtf8ToAnsiExactly(const std::string& utf8, std::string* out);
+// UTF-8 text (a report that names files) in the ANSI code page, to be shown
+// to a person: exactly where the code page holds it, and '?' for each
+// character it lacks (and for bytes that are not UTF-8), never a
+// look-alike. Not for names that are opened.
+std::string KQUtf8ToAnsiShown(const std::string& utf8);
 
 // The absolute form of name (both in the ANSI code page). False when there
 // is none, or when the code page cannot hold it exactly: the working folder

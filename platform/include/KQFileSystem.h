@@ -65,10 +65,11 @@ bool KQFileStampUtf8(const std::string& name, KQFileStamp* stamp);
 bool KQFileStampOfStream(FILE* stream, KQFileStamp* stamp);
 
 // A file that a run holds because it will replace it. While one run holds
-// it no other run does: on Windows the open handle keeps other writers out,
-// elsewhere an advisory lock that every run takes keeps other runs out (on a
-// descriptor open for writing where this user may write the file, as
-// network file systems lock only such). Readers are not kept out.
+// it no other run does: on Windows the open handle keeps other writers out
+// and a claim on the file's name (taken first, kept until the release, also
+// while a replace has moved the file aside) keeps other runs out, elsewhere an advisory lock that every run takes keeps
+// other runs out (on a descriptor open for writing where this user may write the file, as network file systems lock
+// only such). Readers are not kept out.
 struct KQHeldFile;
 // Holds the existing regular file name (links resolved by the caller). Null
 // with *error EBUSY when another run holds it, else what opening or locking
@@ -139,7 +140,11 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held = nul
 // itself left behind (a copy of the file's bytes beside it) is put back:
 // restored when the copy is proven a save's and the file is still the one
 // it copies; otherwise it stays, and *document names it.
-enum KQRecovery { KQ_RECOVERY_NONE, KQ_RECOVERY_RESTORED, KQ_RECOVERY_ELSEWHERE };
+// KQ_RECOVERY_MISSING: target is not there and no save of it is under way
+// (a replace stopped between its renames leaves it so, on Windows):
+// *document names the copy of it that such a replace keeps beside it, or
+// is empty when there is none. Nothing is touched.
+enum KQRecovery { KQ_RECOVERY_NONE, KQ_RECOVERY_RESTORED, KQ_RECOVERY_ELSEWHERE, KQ_RECOVERY_MISSING };
 KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document);
 
 // Test seam: every step of a save asks the hook first, with the file it
@@ -154,7 +159,7 @@ enum KQSaveStep {
     KQ_STEP_ATTRIBUTE,     // each extended attribute other than the ACL
     KQ_STEP_ACL,           // the access ACL
     KQ_STEP_MODE,          // the permission bits
-    KQ_STEP_REPLACE,       // after the last check: the rename or replace
+    KQ_STEP_REPLACE,       // after the last check (on Windows, once the file is let go): the rename or replace
     KQ_STEP_FOLDER_FLUSH,  // making the rename durable
     KQ_STEP_BACKUP,        // each write of the backup copy of an in-place save
     KQ_STEP_IN_PLACE       // each write into the package of an in-place save

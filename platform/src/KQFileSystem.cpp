@@ -220,6 +220,95 @@ bool StampOfName(const std::wstring& name, KQFileStamp* stamp)
     return known;
 }
 
+// Opens name, not following a link, for removing or renaming it: what is
+// then removed or renamed is the file checked through the handle, whatever
+// comes under the name meanwhile. Readers and writers are let in; the
+// handle itself is shared with nobody who would delete or rename.
+HANDLE OpenToMove(const std::wstring& name)
+{
+    return CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Whether the open file is the file that stamp was taken of, with the
+// content it had then. (Its change time is not compared: a rename sets
+// it.)
+bool SameContent(HANDLE handle, const KQFileStamp& stamp)
+{
+    KQFileStamp now;
+    return StampOfHandle(handle, &now) && now.SameFile(stamp) && now.size == stamp.size &&
+           now.modified == stamp.modified && now.links == stamp.links;
+}
+
+// Removes the file open as handle (from OpenToMove); it goes when the
+// handle closes. True when it was marked for removal.
+bool RemoveOpenFile(HANDLE handle)
+{
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof(dispose)) != 0;
+}
+
+// Gives the file open as handle (from OpenToMove) the full name to, which
+// must not exist; 0 or the system's error code.
+DWORD RenameOpenFile(HANDLE handle, const std::wstring& to)
+{
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(bytes, 0);
+    FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::copy(to.begin(), to.end(), info->FileName);
+    return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(bytes)) ? 0 : GetLastError();
+}
+
+// A run's claim on the name of the file it saves, beside its hold on the
+// file itself: while a replace has moved the file aside there is no file to
+// hold, and a run that comes then must still meet the live save. It is a
+// mutex named after the full name, case-blind as Windows names are; the
+// system lets go of it when its holder ends, also when it is stopped. 0
+// with the claim, EBUSY when another run holds it, or an error number.
+int ClaimName(const std::string& name, HANDLE* claim)
+{
+    *claim = nullptr;
+    std::wstring full = FullName(Wide(name));
+    if (full.empty())
+        return ENOENT;
+    CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
+    // A mutex's name holds no backslash and at most MAX_PATH characters: the
+    // full name goes in as a 64-bit FNV-1a hash (a collision only makes two
+    // names wait for each other).
+    unsigned long long hash = 14695981039346656037ULL;
+    for (wchar_t unit : full) {
+        hash ^= static_cast<unsigned short>(unit);
+        hash *= 1099511628211ULL;
+    }
+    std::wstring mutexName = L"Local\\KQSaveClaim.";
+    for (int shift = 60; shift >= 0; shift -= 4)
+        mutexName += L"0123456789abcdef"[(hash >> shift) & 0xF];
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
+    if (!mutex)
+        return ErrorNumber(GetLastError());
+    // An abandoned mutex is a stopped run's: it is this one's now.
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        *claim = mutex;
+        return 0;
+    }
+    CloseHandle(mutex);
+    return waited == WAIT_TIMEOUT ? EBUSY : ErrorNumber(GetLastError());
+}
+
+void ReleaseClaim(HANDLE claim)
+{
+    if (!claim)
+        return;
+    // Fails only on another thread than the claim's, which then lets go of
+    // it when it ends.
+    ReleaseMutex(claim);
+    CloseHandle(claim);
+}
+
 }  // namespace
 
 // Where a replace keeps the replaced file until the new one has its name.
@@ -228,6 +317,7 @@ const char* const kBackupSuffix = ".kqbackup";
 struct KQHeldFile {
     HANDLE handle;
     KQFileStamp stamp;
+    HANDLE claim;  // the claim on the file's name
 };
 
 struct KQSaveFile {
@@ -254,23 +344,33 @@ bool KQFileStampOfStream(FILE* stream, KQFileStamp* stamp)
 
 KQHeldFile* KQHoldFileUtf8(const std::string& name, int* error, bool* locking)
 {
-    // The open is the lock here: it is never refused on its own.
     if (locking)
         *locking = false;
-    // Asking for writing while sharing only reading: a second run, asking
-    // the same, is refused, as is any other writer; readers that let others
-    // write are not.
+    // The name first, as every run takes it before it looks at anything.
+    HANDLE claim = nullptr;
+    const int claimed = ClaimName(name, &claim);
+    if (claimed != 0) {
+        *error = claimed;
+        if (locking)
+            *locking = claimed != EBUSY;
+        return nullptr;
+    }
+    // Then the file. Asking for writing while sharing only reading: a second
+    // run, asking the same, is refused, as is any other writer; readers
+    // that let others write are not.
     HANDLE handle = CreateFileW(Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         *error = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ? EBUSY : ErrorNumber(code);
+        ReleaseClaim(claim);
         return nullptr;
     }
-    KQHeldFile* held = new (std::nothrow) KQHeldFile{handle, KQFileStamp()};
+    KQHeldFile* held = new (std::nothrow) KQHeldFile{handle, KQFileStamp(), claim};
     if (!held || !StampOfHandle(handle, &held->stamp)) {
         *error = held ? ErrorNumber(GetLastError()) : ENOMEM;
         CloseHandle(handle);
+        ReleaseClaim(claim);
         delete held;
         return nullptr;
     }
@@ -283,6 +383,7 @@ void KQReleaseFile(KQHeldFile* held)
         return;
     if (held->handle != INVALID_HANDLE_VALUE)
         CloseHandle(held->handle);
+    ReleaseClaim(held->claim);
     delete held;
 }
 
@@ -327,13 +428,15 @@ KQSaveFile* KQCreateSaveFileUtf8(const std::string& name, const KQHeldFile* mode
     FILE* stream = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (!stream || !StampOfHandle(handle, &file->stamp)) {
         *error = stream ? ErrorNumber(GetLastError()) : errno;
+        // Through the handle: once it is closed, the name may be another's.
+        // Refused, the file stays, unmarked, and the next save names it.
+        RemoveOpenFile(handle);
         if (stream)
             fclose(stream);
         else if (fd >= 0)
             _close(fd);
         else
             CloseHandle(handle);
-        DeleteFileW(file->name.c_str());
         delete file;
         return nullptr;
     }
@@ -362,6 +465,59 @@ const std::string& KQSaveFileDetail(const KQSaveFile* file)
 {
     return file->detail;
 }
+
+namespace {
+
+// After the replace: the file under the backup's name must be the package
+// that was held, as it was, for the replace to stand. Then it is removed
+// (through a handle, so that the file removed is the one checked). A file
+// that another program put in the package's place after the last check
+// got there instead: it goes back under the package's name and the new
+// file under its own, and the save fails as one that found the package
+// changed. The save's new file has the package's name on success only.
+KQSaveResult FinishReplace(KQSaveFile* file, const std::string& target, const KQHeldFile* held, int* error)
+{
+    const std::string backupName = target + kBackupSuffix;
+    const std::wstring backup = FullName(Wide(backupName));
+    HANDLE old = OpenToMove(backup);
+    // Gone already, or open in another program that lets nobody delete it:
+    // it stays, and the next save names it.
+    if (old == INVALID_HANDLE_VALUE)
+        return KQ_SAVE_DONE;
+    if (SameContent(old, held->stamp)) {
+        // Refused, the old package stays under the backup's name, and the
+        // next save names it.
+        RemoveOpenFile(old);
+        CloseHandle(old);
+        return KQ_SAVE_DONE;
+    }
+    const std::wstring fullTarget = FullName(Wide(target));
+    HANDLE written = OpenToMove(fullTarget);
+    DWORD code = ERROR_FILE_NOT_FOUND;
+    if (written != INVALID_HANDLE_VALUE) {
+        KQFileStamp now;
+        code = StampOfHandle(written, &now) && now.SameFile(file->stamp) ? RenameOpenFile(written, FullName(file->name))
+                                                                         : ERROR_FILE_EXISTS;
+        CloseHandle(written);
+    }
+    if (code != 0) {
+        // The new file keeps the package's name and the other program's
+        // file the backup's, where the next save finds it in its way.
+        CloseHandle(old);
+        *error = ErrorNumber(code);
+        return KQ_SAVE_TARGET_CHANGED;
+    }
+    file->created = true;
+    code = RenameOpenFile(old, fullTarget);
+    CloseHandle(old);
+    if (code == 0)
+        return KQ_SAVE_TARGET_CHANGED;
+    *error = ErrorNumber(code);
+    file->detail = backupName;
+    return KQ_SAVE_DOCUMENT_ELSEWHERE;
+}
+
+}  // namespace
 
 KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
 {
@@ -417,23 +573,22 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
         *error = EEXIST;
         return KQ_SAVE_REPLACE_FAILED;
     }
+    // The replace needs the file that this handle keeps others from; the
+    // claim on the name stays.
+    CloseHandle(held->handle);
+    held->handle = INVALID_HANDLE_VALUE;
     injected = KQSaveStepError(KQ_STEP_REPLACE, target);
     if (injected) {
         *error = injected;
         return KQ_SAVE_REPLACE_FAILED;
     }
-    // The replace needs the file that this handle keeps others from.
-    CloseHandle(held->handle);
-    held->handle = INVALID_HANDLE_VALUE;
     // Full names: Wine's replace refuses relative ones (ERROR_DIRECTORY).
     const std::wstring fullTarget = FullName(wideTarget);
-    if (ReplaceFileW(fullTarget.c_str(), FullName(file->name).c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS,
-                     nullptr, nullptr)) {
+    const std::wstring fullName = FullName(file->name);
+    if (ReplaceFileW(fullTarget.c_str(), fullName.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                     nullptr)) {
         file->created = false;
-        // The old document; one that another program still has open stays
-        // under that name, and the next save says so.
-        DeleteFileW(backup.c_str());
-        return KQ_SAVE_DONE;
+        return FinishReplace(file, target, held, error);
     }
     DWORD code = GetLastError();
     *error = ErrorNumber(code);
@@ -441,10 +596,17 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
         (GetFileAttributesW(fullTarget.c_str()) == INVALID_FILE_ATTRIBUTES &&
          GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES)) {
         // The package went to the backup's name and the new file kept its
-        // own: the package goes back, or the report says where it is.
-        if (MoveFileExW(backup.c_str(), fullTarget.c_str(), MOVEFILE_WRITE_THROUGH))
+        // own: the package goes back if the file there is still it, or the
+        // report says where it is.
+        HANDLE old = OpenToMove(backup);
+        DWORD moved = ERROR_FILE_NOT_FOUND;
+        if (old != INVALID_HANDLE_VALUE) {
+            moved = SameContent(old, held->stamp) ? RenameOpenFile(old, fullTarget) : ERROR_FILE_EXISTS;
+            CloseHandle(old);
+        }
+        if (moved == 0)
             return KQ_SAVE_REPLACE_FAILED;
-        *error = ErrorNumber(GetLastError());
+        *error = ErrorNumber(moved);
         file->created = false;
         file->detail = backupName;
         return KQ_SAVE_DOCUMENT_ELSEWHERE;
@@ -458,9 +620,15 @@ void KQAbandonSaveFile(KQSaveFile* file)
         return;
     if (file->out)
         fclose(file->out);
-    KQFileStamp named;
-    if (file->created && StampOfName(file->name, &named) && named.SameFile(file->stamp))
-        DeleteFileW(file->name.c_str());
+    // Through a handle, so that the file removed is the one checked.
+    HANDLE named = file->created ? OpenToMove(file->name) : INVALID_HANDLE_VALUE;
+    if (named != INVALID_HANDLE_VALUE) {
+        KQFileStamp now;
+        // Refused, it stays, and the next save names it.
+        if (StampOfHandle(named, &now) && now.SameFile(file->stamp))
+            RemoveOpenFile(named);
+        CloseHandle(named);
+    }
     delete file;
 }
 
@@ -475,11 +643,27 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
 
 KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document)
 {
-    // Saves here always replace the file, and a replace that failed midway
-    // has said where the document went.
-    (void)target;
-    (void)document;
-    return KQ_RECOVERY_NONE;
+    // Saves here always replace the file, and nothing is ever put back: a
+    // replace stopped between its two renames leaves the package under the
+    // backup's name and the new file under its own, and which of them the
+    // user wants is the user's to say. That is looked at under the claim
+    // on the name, so that a live save between its renames is not taken for
+    // a stopped one: the run then goes on and meets it as a second run does.
+    HANDLE claim = nullptr;
+    if (ClaimName(target, &claim) != 0)
+        return KQ_RECOVERY_NONE;
+    KQRecovery result = KQ_RECOVERY_NONE;
+    const std::wstring wide = Wide(target);
+    if (!wide.empty() && GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetLastError() == ERROR_FILE_NOT_FOUND) {
+        const std::string backup = target + kBackupSuffix;
+        document->clear();
+        if (GetFileAttributesW(Wide(backup).c_str()) != INVALID_FILE_ATTRIBUTES)
+            *document = backup;
+        result = KQ_RECOVERY_MISSING;
+    }
+    ReleaseClaim(claim);
+    return result;
 }
 
 int KQRemoveFileUtf8(const std::string& name)
