@@ -266,10 +266,13 @@ int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQStrin
             moved.push_back(o.second);
         }
     }
-    // The controls that hold the new value now are found under it.
+    // The controls that hold the new value now are found under it. One pass:
+    // thousands of controls may have held the old value.
+    std::sort(moved.begin(), moved.end());
     std::vector<size_t>& left = controls.byValue[oldKey];
-    for (size_t i : moved)
-        left.erase(std::remove(left.begin(), left.end(), i), left.end());
+    left.erase(std::remove_if(left.begin(), left.end(),
+                              [&moved](size_t i) { return std::binary_search(moved.begin(), moved.end(), i); }),
+               left.end());
     if (left.empty())
         controls.byValue.erase(oldKey);
     return written;

@@ -126,6 +126,9 @@ public:
     // a part past that is refused as one past the bounds of a part.
     bool Read(const KQString& entry, KQXmlDocument& doc, KQString* why = nullptr);
     static const uint64 kRunCost = 160ull * 1024u * 1024u;
+    // How many part keys this process has made: a run's count grows with
+    // the parts it meets, and the tests hold it to that.
+    static uint64 KeysMade();
     // Parts of the run that are in the package but could not be read, with
     // why, in the order met; each once. Kept from Begin to the next Begin.
     void NoteUnread(const KQString& entry, const KQString& why);
@@ -160,6 +163,9 @@ private:
     // What the parts parsed in this run are estimated to take.
     uint64 held;
     std::vector<std::pair<KQString, KQString>> unread;
+    // The keys of unread's entries. Ordered: names chosen to share a hash
+    // bucket cannot make it slow.
+    std::set<std::string> unreadKeys;
     // By entry name without regard to case and separator.
     std::map<std::string, std::shared_ptr<KQOpenXMLRunPart>> parts;
     KQOpenXMLControls controls;

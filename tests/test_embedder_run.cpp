@@ -1439,3 +1439,44 @@ TEST(CorvessaProgram, SaveInPlaceKilledAtRandomLeavesTheDocumentWhole)
                 inCopy);
 }
 #endif
+
+#include "KQOpenXMLRunParts.h"
+
+// A run's work grows with its parts, read or not. Counted rather than timed:
+// each part that cannot be read once made a key of every earlier one.
+TEST(CorvessaRunCost, UnreadableControlPartsCostAFewKeysEach)
+{
+    const int kParts = 3000;
+    Package p = MakePresentation({Viewer("model.kqfx")});
+    for (int i = 2; i <= kParts + 1; ++i)
+        p.Set("ppt/activeX/activeX" + std::to_string(i) + ".xml", "<!DOCTYPE x><x/>");
+    Scene scene("runcostunread", p);
+    ASSERT_TRUE(WriteFileBytes(scene.dir + "/model.kqfx", ModelFile("case")));
+    const uint64 before = KQOpenXMLRunParts::KeysMade();
+    RunResult r = RunCorvessa(scene.package);
+    const uint64 made = KQOpenXMLRunParts::KeysMade() - before;
+    EXPECT_LE(made, 4u * kParts);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("1 of " + std::to_string(kParts + 1) + " KQFx files embedded"), std::string::npos);
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), kParts + 6);
+}
+
+// A report of many lines is gathered in one pass; appended line by line to a
+// string that copies itself each time, 200,000 lines took minutes.
+TEST(CorvessaRunCost, ReportOfManyLinesIsWhole)
+{
+    KQEmbeddingOutcome outcome;
+    const int kLines = 200000;
+    for (int i = 0; i < kLines; ++i)
+        outcome.unread.Add(KQString::FromFormat("\"ppt\\activeX\\activeX%d.xml\" holds a document type declaration", i));
+    outcome.total = kLines;
+    RunResult result{0, std::string(), 0};
+    current = &result;
+    KQReportMessageBox = TakeReport;
+    KQShowEmbeddingReport(outcome);
+    KQReportMessageBox = MessageBoxA;
+    current = nullptr;
+    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), kLines + 6);
+    EXPECT_NE(result.output.find("\"ppt\\activeX\\activeX199999.xml\" holds a document type declaration\n\n0 of 200000"),
+              std::string::npos);
+}
