@@ -20,7 +20,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -45,7 +44,7 @@ struct KQOpenXMLRunPart {
     // Relationships, in the order AddRelationship walks them: the Id of the
     // first Relationship naming each Target, and every Id.
     bool relationsKnown = false;
-    std::unordered_map<std::string, KQString> idByTarget;
+    std::map<std::string, KQString> idByTarget;
     std::vector<KQString> ids;
     // Per Id prefix: the highest number an Id holding it carries, and
     // whether any does.
@@ -78,10 +77,11 @@ struct KQOpenXMLControls {
     // Parts named as controls that could not be read: whether any of them is
     // a viewer control, and what it names, cannot be told.
     std::vector<KQString> unread;
-    // Controls by their FileURL value.
-    std::unordered_map<std::string, std::vector<size_t>> byValue;
-    // FileURL values that a control's text became only as a look-alike: the
-    // 8-bit build cannot hold the name the control wrote.
+    // Controls by their FileURL value. Ordered, as idByTarget: the package
+    // chooses the keys, and could choose ones that share a hash bucket.
+    std::map<std::string, std::vector<size_t>> byValue;
+    // FileURL values as a report shows them, of controls whose text the
+    // 8-bit build cannot hold exactly: no file is looked up under them.
     std::set<std::string> inexact;
 };
 
