@@ -104,6 +104,28 @@ TiXmlElement* KQOpenXMLArchive::FileURLProperty(TiXmlElement* root)
     return nullptr;
 }
 
+KQString KQOpenXMLArchive::FileURLText(const TiXmlElement* property, bool* exact)
+{
+    if (exact)
+        *exact = true;
+    // The value whole: a character reference can put a NUL inside it, and
+    // cut there it would name another file.
+    const std::string* written = property ? property->Attribute(std::string("ax:value")) : nullptr;
+    if (!written)
+        return KQString();
+    std::string held;
+    KQString value;
+    if (KQUtf8ToAnsiExactly(*written, &held)) {
+        value = KQString(held.c_str());
+    } else {
+        // The code page holds only a look-alike of it, if anything.
+        if (exact)
+            *exact = false;
+        value = KQString(KQUtf8ShownInAnsi(*written).c_str());
+    }
+    return value.IsBlank() ? KQString() : value;
+}
+
 namespace {
 
 // Whether entry ends in suffix (given in lower case), without regard to case.
@@ -121,19 +143,6 @@ bool EndsWithText(const KQString& entry, const char* suffix)
 bool NamedAsXml(const KQString& entry)
 {
     return EndsWithText(entry, ".xml") || EndsWithText(entry, ".rels");
-}
-
-// Whether value, as the 8-bit build reads the property, is the text the
-// control wrote. A name that the build holds only as a look-alike (U+0101
-// read as '_', U+0085 as the ellipsis that its byte is in Windows-1252)
-// would be looked up as another file.
-bool HoldsWrittenValue(const TiXmlElement* property, const KQString& value)
-{
-    const char* written = property->Attribute("ax:value");
-    if (!written || value.IsEmpty())
-        return true;
-    std::string held;
-    return KQUtf8ToAnsiExactly(written, &held) && held == value.CStr();
 }
 
 // The controls' own parts are named so; their relationship parts are not
@@ -188,8 +197,9 @@ bool KQOpenXMLArchive::ListControls(KQOpenXMLControls& controls)
         control.property = FileURLProperty(control.doc->RootElement());
         if (!control.property)
             continue;
-        const KQString value = AttributeText(control.property, "ax:value");
-        if (!HoldsWrittenValue(control.property, value))
+        bool exact = true;
+        const KQString value = FileURLText(control.property, &exact);
+        if (!exact)
             controls.inexact.insert(value.CStr());
         controls.byValue[value.CStr()].push_back(controls.controls.size());
         controls.controls.push_back(control);
@@ -217,7 +227,7 @@ int32 KQOpenXMLArchive::CollectViewerFileURLs(KQStringArray& urls, bool embedded
     KQStringArray found;
     urls.Sort(true);
     for (const KQOpenXMLControls::Control& control : controls.controls) {
-        KQString value = AttributeText(control.property, "ax:value");
+        KQString value = FileURLText(control.property);
         KQString id;
         if (EmbeddedId(value, &id) != embedded)
             continue;
@@ -247,7 +257,7 @@ int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQStrin
     for (size_t i : named->second) {
         // Only the property that CollectViewerFileURLs read is rewritten;
         // another property that happens to hold the same text keeps it.
-        if (AttributeText(controls.controls[i].property, "ax:value").Equals(oldValue))
+        if (FileURLText(controls.controls[i].property).Equals(oldValue))
             order.emplace_back(FindFile(controls.controls[i].entry), i);
     }
     std::sort(order.begin(), order.end());
@@ -260,16 +270,19 @@ int32 KQOpenXMLArchive::SetViewerFileURL(const KQString& oldValue, const KQStrin
         KQXmlElement::SetAttributeString(control.property, KQString("ax:value"), newValue);
         if (parts.WriteControl(control))
             ++written;
-        const std::string newKey(AttributeText(control.property, "ax:value").CStr());
+        const std::string newKey(FileURLText(control.property).CStr());
         if (newKey != oldKey) {
             controls.byValue[newKey].push_back(o.second);
             moved.push_back(o.second);
         }
     }
-    // The controls that hold the new value now are found under it.
+    // The controls that hold the new value now are found under it. One pass:
+    // thousands of controls may have held the old value.
+    std::sort(moved.begin(), moved.end());
     std::vector<size_t>& left = controls.byValue[oldKey];
-    for (size_t i : moved)
-        left.erase(std::remove(left.begin(), left.end(), i), left.end());
+    left.erase(std::remove_if(left.begin(), left.end(),
+                              [&moved](size_t i) { return std::binary_search(moved.begin(), moved.end(), i); }),
+               left.end());
     if (left.empty())
         controls.byValue.erase(oldKey);
     return written;

@@ -130,6 +130,11 @@ private:
     // The control's FileURL property: the first property element named so in
     // the walk that starts at the root's first "ax:ocxPr" child.
     static TiXmlElement* FileURLProperty(TiXmlElement* root);
+    // The value of a FileURL property in the 8-bit build, exact when exact
+    // is set; otherwise (a character the code page lacks, a C1 control,
+    // NUL) the value as a report can show it, never a file to look up.
+    // Null when absent or blank.
+    static KQString FileURLText(const TiXmlElement* property, bool* exact = nullptr);
     // Removes every Relationship of partName whose Target names target; true
     // when the part needed no change or was written back.
     bool RemoveRelationshipsTo(const KQString& partName, const KQString& target);

@@ -4,6 +4,8 @@
 
 #include "KQPlatform.h"
 
+#include <string>
+
 KQMessageBoxFunction KQReportMessageBox = MessageBoxA;
 
 namespace {
@@ -97,30 +99,32 @@ void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome)
 {
     const bool success =
         outcome.failed.GetCount() == 0 && outcome.unread.GetCount() == 0 && outcome.saveFailure.IsEmpty();
-    KQString report;
+    // Gathered where appending costs no copy of what is there: a report may
+    // list tens of thousands of parts.
+    std::string report;
     if (outcome.failed.GetCount() > 0) {
-        report.AppendText("Failed to embed:\n");
+        report += "Failed to embed:\n";
         for (int32 i = 0; i < outcome.failed.GetCount(); ++i) {
-            report.AppendText("\"");
-            report.Append(outcome.failed[i]);
-            report.AppendText("\"\n");
+            report += "\"";
+            report += outcome.failed[i].CStr();
+            report += "\"\n";
         }
-        report.AppendText("\n");
+        report += "\n";
     }
     if (outcome.unread.GetCount() > 0) {
-        report.AppendText("Could not read:\n");
+        report += "Could not read:\n";
         for (int32 i = 0; i < outcome.unread.GetCount(); ++i) {
-            report.Append(outcome.unread[i]);
-            report.AppendText("\n");
+            report += outcome.unread[i].CStr();
+            report += "\n";
         }
-        report.AppendText("\n");
+        report += "\n";
     }
-    report.Append(KQString::FromFormat("%d of %d KQFx files embedded", outcome.embedded, outcome.total));
+    report += KQString::FromFormat("%d of %d KQFx files embedded", outcome.embedded, outcome.total).CStr();
     if (!outcome.saveFailure.IsEmpty()) {
-        report.AppendText("\nThe package could not be saved: ");
-        report.Append(outcome.saveFailure);
+        report += "\nThe package could not be saved: ";
+        report += outcome.saveFailure.CStr();
     }
-    ShowReport(report, success);
+    ShowReport(KQString(report.c_str()), success);
 }
 
 bool KQHoldWasRefused(const KQZipArchive& package, KQString* reason)

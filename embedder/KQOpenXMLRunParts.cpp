@@ -28,6 +28,7 @@ void KQOpenXMLRunParts::Begin()
     running = true;
     held = 0;
     unread.clear();
+    unreadKeys.clear();
     InStep();
 }
 
@@ -43,8 +44,20 @@ void KQOpenXMLRunParts::Forget()
     controls = KQOpenXMLControls();
 }
 
+namespace {
+
+uint64 keysMade = 0;
+
+}  // namespace
+
+uint64 KQOpenXMLRunParts::KeysMade()
+{
+    return keysMade;
+}
+
 std::string KQOpenXMLRunParts::Key(const KQString& name)
 {
+    ++keysMade;
     KQString key(name);
     key.ReplaceChar('/', '\\');
     key.MakeLower();
@@ -179,10 +192,9 @@ bool KQOpenXMLRunParts::Read(const KQString& entry, KQXmlDocument& doc, KQString
 
 void KQOpenXMLRunParts::NoteUnread(const KQString& entry, const KQString& why)
 {
-    const std::string key = Key(entry);
-    for (const std::pair<KQString, KQString>& u : unread)
-        if (Key(u.first) == key)
-            return;
+    // By key, so that noting each of many parts costs no walk of the others.
+    if (!unreadKeys.insert(Key(entry)).second)
+        return;
     unread.emplace_back(entry, why);
 }
 

@@ -20,11 +20,9 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "KQOKeyedHash.h"
 #include "KQOString.h"
 #include "KQOTypes.h"
 #include "KQOXml.h"
@@ -46,7 +44,7 @@ struct KQOpenXMLRunPart {
     // Relationships, in the order AddRelationship walks them: the Id of the
     // first Relationship naming each Target, and every Id.
     bool relationsKnown = false;
-    std::unordered_map<std::string, KQString, KQKeyedHash> idByTarget;
+    std::map<std::string, KQString> idByTarget;
     std::vector<KQString> ids;
     // Per Id prefix: the highest number an Id holding it carries, and
     // whether any does.
@@ -79,10 +77,11 @@ struct KQOpenXMLControls {
     // Parts named as controls that could not be read: whether any of them is
     // a viewer control, and what it names, cannot be told.
     std::vector<KQString> unread;
-    // Controls by their FileURL value.
-    std::unordered_map<std::string, std::vector<size_t>, KQKeyedHash> byValue;
-    // FileURL values that a control's text became only as a look-alike: the
-    // 8-bit build cannot hold the name the control wrote.
+    // Controls by their FileURL value. Ordered, as idByTarget: the package
+    // chooses the keys, and could choose ones that share a hash bucket.
+    std::map<std::string, std::vector<size_t>> byValue;
+    // FileURL values as a report shows them, of controls whose text the
+    // 8-bit build cannot hold exactly: no file is looked up under them.
     std::set<std::string> inexact;
 };
 
@@ -127,6 +126,9 @@ public:
     // a part past that is refused as one past the bounds of a part.
     bool Read(const KQString& entry, KQXmlDocument& doc, KQString* why = nullptr);
     static const uint64 kRunCost = 160ull * 1024u * 1024u;
+    // How many part keys this process has made: a run's count grows with
+    // the parts it meets, and the tests hold it to that.
+    static uint64 KeysMade();
     // Parts of the run that are in the package but could not be read, with
     // why, in the order met; each once. Kept from Begin to the next Begin.
     void NoteUnread(const KQString& entry, const KQString& why);
@@ -161,6 +163,9 @@ private:
     // What the parts parsed in this run are estimated to take.
     uint64 held;
     std::vector<std::pair<KQString, KQString>> unread;
+    // The keys of unread's entries. Ordered: names chosen to share a hash
+    // bucket cannot make it slow.
+    std::set<std::string> unreadKeys;
     // By entry name without regard to case and separator.
     std::map<std::string, std::shared_ptr<KQOpenXMLRunPart>> parts;
     KQOpenXMLControls controls;

@@ -225,7 +225,7 @@ names_checks() {
     wrun write4 "$examples" lookalike "$(wpath "$names")"
     drive lookalike "$(wpath "$names/lookalike.pptx")"
     check_box "Corvessa: a FileURL outside the code page is reported as failed, exit code 1" lookalike 1 \
-        "$(printf 'Failed to embed:\n"model_.kqfx"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful.')"
+        "$(printf 'Failed to embed:\n"modelU+0101.kqfx"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful.')"
     wrun show "$examples" show "$(wpath "$names/lookalike.pptx")"
     local rels=""
     command -v unzip >/dev/null && rels="$(unzip -p "$names/lookalike.pptx" ppt/_rels/presentation.xml.rels)"
@@ -290,6 +290,28 @@ stopped_replace_checks() {
     fi
 }
 
+# A FileURL that Windows-1252 holds exactly (U+2019, the right single
+# quotation mark) names its own file, not the look-alike with '_' beside it.
+ansi_name_checks() {
+    local examples="$BUILD/testsupport/corvessa_examples.exe" names="$WORK/corvessa/ansi"
+    local quote=$'\xe2\x80\x99'
+    mkdir -p "$names"
+    wrun write5 "$examples" ansi "$(wpath "$names")"
+    if [ "$rc" -ne 0 ] || ! mv "$names/bob.kqfx" "$names/Bob${quote}s rotor.kqfx"; then
+        fail "Corvessa: package for a FileURL that Windows-1252 holds written"
+        return
+    fi
+    drive ansiname "$(wpath "$names/ansi.pptx")"
+    check_box "Corvessa: a FileURL that Windows-1252 holds (Bob${quote}s rotor.kqfx) is embedded, exit code 1" ansiname 1 \
+        "$(printf '1 of 1 KQFx files embedded\n\nEmbedding successful.')"
+    if command -v unzip >/dev/null &&
+       cmp -s <(unzip -p "$names/ansi.pptx" ppt/kqfxFiles/kqfx1.kqfx) "$names/Bob${quote}s rotor.kqfx"; then
+        pass "Corvessa: the file embedded is Bob${quote}s rotor.kqfx, not Bob_s rotor.kqfx"
+    else
+        fail "Corvessa: the file embedded is Bob${quote}s rotor.kqfx, not Bob_s rotor.kqfx"
+    fi
+}
+
 corvessa_checks() {
     local examples="$BUILD/testsupport/corvessa_examples.exe" talk report
     wineserver -p >/dev/null 2>&1
@@ -350,6 +372,7 @@ corvessa_checks() {
 
     names_checks
     stopped_replace_checks
+    ansi_name_checks
 
     # End Wine's processes while the display is still there.
     wineserver -k >/dev/null 2>&1

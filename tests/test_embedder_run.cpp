@@ -13,8 +13,8 @@
 
 #include "KQHostileInputs.h"
 #include "KQOpenXMLArchive.h"
+#include "KQOpenXMLRunParts.h"
 #include "KQPlatform.h"
-#include "KQHostileInputs.h"
 #include "KQTestInputWriter.h"
 #include "test_embedder_support.h"
 
@@ -1048,7 +1048,8 @@ TEST(CorvessaRun, FileURLThatThe8BitBuildCannotHoldIsRefused)
     ASSERT_TRUE(kqinput::WriteFile(fs::path(s.dir) / fs::u8path(held), ModelFile("accented")));
     RunResult r = RunCorvessa(s.package);
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output, Box("Failed to embed:\n\"c1\x85.kqfx\"\n\"model_.kqfx\"\n\n"
+    // Listed as the controls hold them, never as the look-alike's name.
+    EXPECT_EQ(r.output, Box("Failed to embed:\n\"c1U+0085.kqfx\"\n\"modelU+0101.kqfx\"\n\n"
                             "2 of 4 KQFx files embedded\n\nEmbedding unsuccessful."));
     Package saved = s.Saved();
     EXPECT_EQ(CheckPackage(saved), "");
@@ -1073,18 +1074,27 @@ TEST(CorvessaRun, FileURLThatThe8BitBuildCannotHoldIsRefused)
     EXPECT_EQ(std::count(urls.begin(), urls.end(), macron), 1);
     EXPECT_EQ(std::count(urls.begin(), urls.end(), c1), 1);
 
-    // A control that names the look-alike itself shares its 8-bit value
-    // with the one that does not: the value then stands for neither, and
-    // neither control is pointed at a copy of the other's file.
+    // A control that names the look-alike itself is told apart from the one
+    // that does not: it gets its own file, and the other control is not
+    // pointed at a copy of it.
     Scene both("runinexactshared", MakePresentation({Viewer(macron), Viewer("model_.kqfx")}));
     ASSERT_TRUE(WriteFileBytes(both.dir + "/model_.kqfx", ModelFile("look-alike")));
     r = RunCorvessa(both.package);
-    EXPECT_EQ(r.output,
-              Box("Failed to embed:\n\"model_.kqfx\"\n\n0 of 1 KQFx files embedded\n\nEmbedding unsuccessful."));
+    EXPECT_EQ(r.output, Box("Failed to embed:\n\"modelU+0101.kqfx\"\n\n1 of 2 KQFx files embedded\n\n"
+                            "Embedding unsuccessful."));
     saved = both.Saved();
-    EXPECT_EQ(ViewerFileURLs(saved, "ppt"), (std::vector<std::string>{macron, "model_.kqfx"}));
-    EXPECT_EQ(ReferenceList(saved, "ppt"), RefList());
-    EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx1.kqfx"));
+    EXPECT_EQ(ViewerFileURLs(saved, "ppt"), (std::vector<std::string>{macron, "Embedded[kqfx1]"}));
+    EXPECT_EQ(ReferenceList(saved, "ppt"), (RefList{{"kqfx1", "model_.kqfx"}}));
+    EXPECT_EQ(saved.Get("ppt/kqfxFiles/kqfx1.kqfx"), ModelFile("look-alike"));
+
+    // A control whose text reads as that of another control (its own shown
+    // form) stands for neither: no file is looked up under the value.
+    Scene shown("runinexactshown", MakePresentation({Viewer(macron), Viewer("modelU+0101.kqfx")}));
+    ASSERT_TRUE(WriteFileBytes(shown.dir + "/modelU+0101.kqfx", ModelFile("shown")));
+    r = RunCorvessa(shown.package);
+    EXPECT_EQ(r.output, Box("Failed to embed:\n\"modelU+0101.kqfx\"\n\n0 of 1 KQFx files embedded\n\n"
+                            "Embedding unsuccessful."));
+    EXPECT_EQ(ReferenceList(shown.Saved(), "ppt"), RefList());
 }
 
 // A package named relative to a working folder that the 8-bit build cannot
@@ -1614,4 +1624,92 @@ TEST(CorvessaXmlParts, TheParseBuildsTinyXmlsTreeOfRealParts)
     }
     TiXmlBase::SetCondenseWhiteSpace(false);
     EXPECT_GT(parts, 80);
+}
+
+// A run's work grows with its parts, read or not. Counted rather than timed:
+// each part that cannot be read once made a key of every earlier one.
+TEST(CorvessaRunCost, UnreadableControlPartsCostAFewKeysEach)
+{
+    const int kParts = 3000;
+    Package p = MakePresentation({Viewer("model.kqfx")});
+    for (int i = 2; i <= kParts + 1; ++i)
+        p.Set("ppt/activeX/activeX" + std::to_string(i) + ".xml", "<!DOCTYPE x><x/>");
+    Scene scene("runcostunread", p);
+    ASSERT_TRUE(WriteFileBytes(scene.dir + "/model.kqfx", ModelFile("case")));
+    const uint64 before = KQOpenXMLRunParts::KeysMade();
+    RunResult r = RunCorvessa(scene.package);
+    const uint64 made = KQOpenXMLRunParts::KeysMade() - before;
+    EXPECT_LE(made, 4u * kParts);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("1 of " + std::to_string(kParts + 1) + " KQFx files embedded"), std::string::npos);
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), kParts + 6);
+}
+
+// A report of many lines is gathered in one pass; appended line by line to a
+// string that copies itself each time, 200,000 lines took minutes.
+TEST(CorvessaRunCost, ReportOfManyLinesIsWhole)
+{
+    KQEmbeddingOutcome outcome;
+    const int kLines = 200000;
+    for (int i = 0; i < kLines; ++i)
+        outcome.unread.Add(KQString::FromFormat("\"ppt\\activeX\\activeX%d.xml\" holds a document type declaration", i));
+    outcome.total = kLines;
+    RunResult result{0, std::string(), 0};
+    current = &result;
+    KQReportMessageBox = TakeReport;
+    KQShowEmbeddingReport(outcome);
+    KQReportMessageBox = MessageBoxA;
+    current = nullptr;
+    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), kLines + 6);
+    EXPECT_NE(result.output.find("\"ppt\\activeX\\activeX199999.xml\" holds a document type declaration\n\n0 of 200000"),
+              std::string::npos);
+}
+
+// Windows-1252 holds ', EUR, Y-diaeresis and y-diaeresis exactly (the first
+// three above U+00FF, the last at its top): each is looked up under its own
+// name, and the look-alike with '_' beside it is not taken for any of them.
+TEST(CorvessaRun, FileURLsThatWindows1252HoldsAreLookedUpExactly)
+{
+    const std::vector<std::string> names = {"Bob\xE2\x80\x99s rotor.kqfx", "\xE2\x82\xAC" "uro.kqfx",
+                                            "\xC5\xB8" "acht.kqfx", "\xC3\xBF" "arn.kqfx"};
+    const std::vector<std::string> alike = {"Bob_s rotor.kqfx", "_uro.kqfx", "_acht.kqfx", "_arn.kqfx"};
+    std::vector<Control> controls;
+    for (const std::string& name : names)
+        controls.push_back(Viewer(name));
+    Scene s("run1252exact", MakePresentation(controls));
+    for (size_t i = 0; i < names.size(); ++i) {
+        ASSERT_TRUE(kqinput::WriteFile(fs::path(s.dir) / fs::u8path(names[i]), ModelFile(names[i])));
+        ASSERT_TRUE(WriteFileBytes(s.dir + "/" + alike[i], ModelFile("look-alike")));
+    }
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Box("4 of 4 KQFx files embedded\n\nEmbedding successful."));
+    Package saved = s.Saved();
+    EXPECT_EQ(CheckPackage(saved), "");
+    RefList list = ReferenceList(saved, "ppt");
+    ASSERT_EQ(list.size(), names.size());
+    for (const RefList::value_type& entry : list) {
+        EXPECT_NE(std::find(names.begin(), names.end(), entry.second), names.end()) << entry.second;
+        EXPECT_EQ(saved.Get("ppt/kqfxFiles/" + entry.first + ".kqfx"), ModelFile(entry.second));
+    }
+}
+
+// A NUL in a FileURL, however it arrives (here from a character
+// reference), ends no name early: the file named by the text before it is
+// not embedded in its place.
+TEST(CorvessaRun, FileURLHoldingNulIsRefusedNotCut)
+{
+    Package p = MakePresentation({Viewer("PLACEHOLDER")});
+    std::string control = p.Get("ppt/activeX/activeX1.xml");
+    control.replace(control.find("PLACEHOLDER"), 11, "m.kqfx&#0;.evil");
+    p.Set("ppt/activeX/activeX1.xml", control);
+    Scene s("runnulurl", p);
+    ASSERT_TRUE(WriteFileBytes(s.dir + "/m.kqfx", ModelFile("cut")));
+    RunResult r = RunCorvessa(s.package);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Embedding unsuccessful."), std::string::npos);
+    EXPECT_EQ(r.output.find("\"m.kqfx\""), std::string::npos) << r.output;
+    Package saved = s.Saved();
+    EXPECT_EQ(ReferenceList(saved, "ppt"), RefList());
+    EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx1.kqfx"));
 }

@@ -355,6 +355,15 @@ TEST(KQTextConversion, NamesReachTheAnsiCodePageExactlyOrNotAtAll)
     EXPECT_FALSE(KQUtf8ToAnsiExactly("\xEF\xBC\xA1", &out));
     EXPECT_TRUE(KQUtf8ToAnsiExactly("mod\xC3\xA8le \xC3\xBC \xE2\x82\xAC", &out));
     EXPECT_EQ(out, "mod\xE8le \xFC \x80");
+    EXPECT_TRUE(KQUtf8ToAnsiExactly("Bob\xE2\x80\x99s \xC5\xB8\xC3\xBF", &out));
+    EXPECT_EQ(out, "Bob\x92s \x9F\xFF");
+
+    // What a report shows of text the code page does not hold: the held
+    // characters as themselves, the others by number, NUL included, and
+    // bytes that are no UTF-8 as '?'. Never a look-alike such as '_'.
+    EXPECT_EQ(KQUtf8ShownInAnsi("model\xC4\x81 \xE2\x80\x99.kqfx"), "modelU+0101 \x92.kqfx");
+    EXPECT_EQ(KQUtf8ShownInAnsi(std::string("m.kqfx\0.evil", 12)), "m.kqfxU+0000.evil");
+    EXPECT_EQ(KQUtf8ShownInAnsi("c1\xC2\x85 \xF0\x9F\x9A\x80 \xFF\xC3"), "c1U+0085 U+1F680 ??");
 
     // What the conversion stands on: without best fit a missing character
     // is the default one and says so, on Windows as on the stand-in.

@@ -12,6 +12,12 @@
 //                                         (model + U+0101), and model_.kqfx,
 //                                         the look-alike an 8-bit reading
 //                                         makes of that name
+//   corvessa_examples ansi <folder>       ansi.pptx, whose control names
+//                                         "Bob<U+2019>s rotor.kqfx", which
+//                                         Windows-1252 holds; bob.kqfx, to
+//                                         be renamed to that name by the
+//                                         caller, and "Bob_s rotor.kqfx",
+//                                         the look-alike with '_'
 //   corvessa_examples show <package>      entries, control FileURLs and the
 //                                         reference list
 //
@@ -258,6 +264,14 @@ int WriteLookAlike(const fs::path& folder)
     return ok ? 0 : 1;
 }
 
+int WriteAnsiName(const fs::path& folder)
+{
+    bool ok = WriteModel((folder / "bob.kqfx").string(), "exact", 0) &&
+              WriteModel((folder / "Bob_s rotor.kqfx").string(), "look-alike", 1) &&
+              WriteZip((folder / "ansi.pptx").string(), Presentation({Viewer("Bob\xE2\x80\x99s rotor.kqfx")}));
+    return ok ? 0 : 1;
+}
+
 int Show(const std::string& path)
 {
     int error = 0;
@@ -317,8 +331,10 @@ int main(int argc, char** argv)
         return WriteAbsolute(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "lookalike") == 0)
         return WriteLookAlike(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "ansi") == 0)
+        return WriteAnsiName(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "show") == 0)
         return Show(argv[2]);
-    std::fprintf(stderr, "usage: %s write|absolute|lookalike <folder> | show <package>\n", argv[0]);
+    std::fprintf(stderr, "usage: %s write|absolute|lookalike|ansi <folder> | show <package>\n", argv[0]);
     return 2;
 }

@@ -286,8 +286,14 @@ bool KQStringArray::SetSize(int32 size, int32 newGrowBy, bool setCount)
         return false;
     growBy = newGrowBy;
     int32 keep = capacity < size ? capacity : size;
-    for (int32 i = 0; i < keep; ++i)
-        block[i].AssignString(data[i]);
+    // Growth steps at most 1024 elements, so a long list grows often: the
+    // texts of a block we own move rather than being copied each time.
+    for (int32 i = 0; i < keep; ++i) {
+        if (notOwner)
+            block[i].AssignString(data[i]);
+        else
+            block[i].TakeText(data[i]);
+    }
     if (!notOwner)
         delete[] data;
     notOwner = false;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <utility>
 
 #include "KQPlatform.h"
 
@@ -183,6 +184,15 @@ KQString& KQString::AssignString(const KQString& other)
     Assign(other.text, -1);
     tokenPos = 0;
     return *this;
+}
+
+void KQString::TakeText(KQString& other)
+{
+    std::swap(text, other.text);
+    std::swap(length, other.length);
+    std::swap(capacity, other.capacity);
+    tokenPos = 0;
+    other.tokenPos = 0;
 }
 
 KQString& KQString::AssignText(const KQChar* src)

@@ -30,6 +30,9 @@ public:
 
     void Assign(const KQChar* text, int32 n);
     KQString& AssignString(const KQString& other);
+    // Takes over other's text and gives it this one's; the position of the
+    // token walk starts afresh in both. Costs no copy of either text.
+    void TakeText(KQString& other);
     KQString& AssignText(const KQChar* text);
 
     // Buffer access.

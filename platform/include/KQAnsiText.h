@@ -28,6 +28,12 @@ bool KQUtf8ToAnsiExactly(const std::string& utf8, std::string* out);
 // look-alike. Not for names that are opened.
 std::string KQUtf8ToAnsiShown(const std::string& utf8);
 
+// UTF-8 text as the ANSI code page can show it: each character that the
+// code page holds exactly as itself, any other (a C1 control and NUL among
+// them) as U+XXXX, and bytes that are not UTF-8 as '?'. For reports only:
+// the result names what the text names only when KQUtf8ToAnsiExactly holds it.
+std::string KQUtf8ShownInAnsi(const std::string& utf8);
+
 // The absolute form of name (both in the ANSI code page). False when there
 // is none, or when the code page cannot hold it exactly: the working folder
 // may be named outside it.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -107,6 +108,43 @@ std::string KQUtf8ToAnsiShown(const std::string& utf8)
         std::string bytes;
         shown += KQWideToAnsiExactly(&wide[i], length, &bytes) ? bytes : std::string("?");
         i += length - 1;
+    }
+    return shown;
+}
+
+std::string KQUtf8ShownInAnsi(const std::string& utf8)
+{
+    std::string shown;
+    const size_t n = utf8.size();
+    for (size_t i = 0; i < n;) {
+        // One character's bytes: a lead byte and its continuation bytes.
+        const unsigned char lead = static_cast<unsigned char>(utf8[i]);
+        size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        size_t end = i + 1;
+        while (end < n && end < i + length && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80)
+            ++end;
+        const std::string one = utf8.substr(i, end - i);
+        std::string held;
+        wchar_t units[2];
+        int count = end - i == length && one.size() <= 4 && lead != 0
+                        ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, one.data(), static_cast<int>(one.size()),
+                                              units, 2)
+                        : 0;
+        if (lead == 0) {
+            shown += "U+0000";
+        } else if (count <= 0) {
+            shown += '?';
+        } else if (KQWideToAnsiExactly(units, static_cast<size_t>(count), &held)) {
+            shown += held;
+        } else {
+            uint32_t code = static_cast<uint32_t>(units[0]) & 0xFFFF;
+            if (count == 2)
+                code = 0x10000 + ((code - 0xD800) << 10) + ((static_cast<uint32_t>(units[1]) & 0xFFFF) - 0xDC00);
+            char text[16];
+            std::snprintf(text, sizeof(text), "U+%04X", static_cast<unsigned>(code));
+            shown += text;
+        }
+        i = end;
     }
     return shown;
 }
