@@ -784,7 +784,7 @@ ubyte* ReadPending(const std::shared_ptr<const KQZipPending>& data, int32* size,
         return nullptr;
     }
     auto why = [state, note] {
-        return KQString(note && !note->empty() ? KQUtf8ToAnsiShown(*note).c_str() : zip_error_strerror(&state->error));
+        return KQString(note && !note->empty() ? KQUtf8ShownInAnsi(*note).c_str() : zip_error_strerror(&state->error));
     };
     ubyte* block = nullptr;
     zip_uint64_t length = 0;
@@ -1139,7 +1139,7 @@ std::string KQZipArchive::FailureText(zip_error* error) const
 {
     // The reasons name files in UTF-8, as libzip and the host take them.
     if (zip && zip->note && !zip->note->empty())
-        return KQUtf8ToAnsiShown(*zip->note);
+        return KQUtf8ShownInAnsi(*zip->note);
     return zip_error_strerror(error);
 }
 
@@ -1183,8 +1183,8 @@ KQStoppedSave KQRecoverStoppedSave(const KQString& path, KQString* document, KQS
     if (recovery != KQ_RECOVERY_MISSING && recovery != KQ_RECOVERY_ELSEWHERE)
         return KQ_STOPPED_SAVE_NONE;
     // The names are shown in a report, which is text in the local code page.
-    *document = KQString(KQUtf8ToAnsiShown(left).c_str());
-    *written = KQString(KQUtf8ToAnsiShown(temporary).c_str());
+    *document = KQString(KQUtf8ShownInAnsi(left).c_str());
+    *written = KQString(KQUtf8ShownInAnsi(temporary).c_str());
     return recovery == KQ_RECOVERY_MISSING ? KQ_STOPPED_SAVE_MISSING : KQ_STOPPED_SAVE_ELSEWHERE;
 }
 

@@ -22,13 +22,8 @@
 bool KQWideToAnsiExactly(const wchar_t* text, size_t length, std::string* out);
 // The same for UTF-8 text; ill-formed UTF-8 is not held.
 bool KQUtf8ToAnsiExactly(const std::string& utf8, std::string* out);
-// UTF-8 text (a report that names files) in the ANSI code page, to be shown
-// to a person: exactly where the code page holds it, and '?' for each
-// character it lacks (and for bytes that are not UTF-8), never a
-// look-alike. Not for names that are opened.
-std::string KQUtf8ToAnsiShown(const std::string& utf8);
-
-// UTF-8 text as the ANSI code page can show it: each character that the
+// UTF-8 text (a report that names files or values) as the ANSI code page
+// can show it to a person, never as a look-alike: each character that the
 // code page holds exactly as itself, any other (a C1 control and NUL among
 // them) as U+XXXX, and bytes that are not UTF-8 as '?'. For reports only:
 // the result names what the text names only when KQUtf8ToAnsiExactly holds it.

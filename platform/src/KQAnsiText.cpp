@@ -85,33 +85,6 @@ bool KQUtf8ToAnsiExactly(const std::string& utf8, std::string* out)
     return KQWideToAnsiExactly(wide.data(), wide.size(), out);
 }
 
-std::string KQUtf8ToAnsiShown(const std::string& utf8)
-{
-    std::string exact;
-    if (KQUtf8ToAnsiExactly(utf8, &exact) || utf8.size() > static_cast<size_t>(INT_MAX))
-        return exact;
-    const int n = static_cast<int>(utf8.size());
-    int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), n, nullptr, 0);
-    if (units <= 0)
-        return std::string();
-    std::vector<wchar_t> wide(static_cast<size_t>(units));
-    if (MultiByteToWideChar(CP_UTF8, 0, utf8.data(), n, wide.data(), units) != units)
-        return std::string();
-    // One character at a time, so that a character the code page lacks, a
-    // C1 control among them, shows as '?' and the rest as it is.
-    std::string shown;
-    for (size_t i = 0; i < wide.size(); ++i) {
-        size_t length = 1;
-        const uint32_t unit = static_cast<uint32_t>(wide[i]);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < wide.size())
-            length = 2;
-        std::string bytes;
-        shown += KQWideToAnsiExactly(&wide[i], length, &bytes) ? bytes : std::string("?");
-        i += length - 1;
-    }
-    return shown;
-}
-
 std::string KQUtf8ShownInAnsi(const std::string& utf8)
 {
     std::string shown;
