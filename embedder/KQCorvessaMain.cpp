@@ -18,10 +18,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     // The whole text is the path: it is not split, and quotes stay.
     KQString path(commandLine ? commandLine : "");
     // A run stopped while it wrote into the package left its bytes in a copy
-    // beside it: they go back before anything reads the package.
-    KQString document;
-    if (!KQRecoverStoppedSave(path, &document)) {
-        KQShowStoppedSaveReport(document);
+    // beside it: they go back before anything reads the package, where that
+    // can be proven right; otherwise the run says where they are.
+    KQString document, written;
+    if (!KQRecoverStoppedSave(path, &document, &written)) {
+        KQShowStoppedSaveReport(document, written);
         return 0;
     }
     int kind = KQDetectDocumentType(path);

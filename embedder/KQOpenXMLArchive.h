@@ -259,7 +259,7 @@ void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome);
 void KQShowHoldFailureReport(const KQString& reason);
 // The report of a package whose earlier save was stopped while it wrote into
 // the file and whose copy (document) could not be put back.
-void KQShowStoppedSaveReport(const KQString& document);
+void KQShowStoppedSaveReport(const KQString& document, const KQString& written);
 // True when the failed Open of package was such a refused lock.
 bool KQHoldWasRefused(const KQZipArchive& package, KQString* reason);
 

@@ -21,6 +21,7 @@
 // streams); one that cannot be given fails the save. Where this user cannot
 // give the temporary the owner and group, its bytes are written into the
 // archive itself instead, behind a flushed copy (".kqbackup" added) that
+// only this user and the archive's owner may read, and that
 // KQRecoverStoppedSave puts back should that save be stopped. A failed
 // Close records 1106 and returns false; so does a save that finds the
 // archive changed by another program since it was opened, an archive with
@@ -183,10 +184,13 @@ bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDire
 
 // Puts back what a save of the archive at path left when it was stopped
 // while it wrote into the file itself (as a save does where the runner may
-// write the file but not give a new one its owner). True when nothing was
-// left or it was put back; false, with the name of the file that holds the
-// archive as it was before that save in *document, when it could not be.
-bool KQRecoverStoppedSave(const KQString& path, KQString* document);
+// write the file but not give a new one its owner), when this user's own
+// save left it and nothing else happened since. True when nothing was left,
+// it was put back, or the archive is being saved by another run right now;
+// false, with the name of the file that holds the archive as it was before
+// that save in *document and the one that save wrote in *written, when the
+// archive may be incomplete and nothing was changed.
+bool KQRecoverStoppedSave(const KQString& path, KQString* document, KQString* written = nullptr);
 
 // When set, called by every save just before its written temporary takes
 // the place of the archive (named in UTF-8, links resolved): tests act
