@@ -1416,7 +1416,7 @@ KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* docu
     // package is its own business; this run then ends as any run that
     // meets another's save does. Without the lock nothing is looked at.
     int code = 0;
-    KQHeldFile* held = KQHoldFileUtf8(target, &code);
+    KQHeldFile* held = KindOf(target, true) == KQ_FILE_REGULAR ? KQHoldFileUtf8(target, &code) : nullptr;
     if (!held)
         return KQ_RECOVERY_NONE;
     KQReclaimLeftoverUtf8(target + kBackupPartSuffix);
