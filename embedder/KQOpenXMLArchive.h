@@ -258,7 +258,9 @@ void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome);
 // reason: nothing was embedded and the package is as it was.
 void KQShowHoldFailureReport(const KQString& reason);
 // The report of a package whose earlier save was stopped while it wrote into
-// the file and whose copy (document) could not be put back.
+// the file and that could not be proven to hold only that save's bytes: it
+// names the copy of the package as it was (document) and the file that save
+// wrote (written), and says that nothing was changed and what to do.
 void KQShowStoppedSaveReport(const KQString& document, const KQString& written);
 // True when the failed Open of package was such a refused lock.
 bool KQHoldWasRefused(const KQZipArchive& package, KQString* reason);
