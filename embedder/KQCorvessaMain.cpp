@@ -18,12 +18,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     // The whole text is the path: it is not split, and quotes stay.
     KQString path(commandLine ? commandLine : "");
     // A run stopped while it wrote into the package left its bytes in a copy
-    // beside it: they go back before anything reads the package. One stopped
+    // beside it: they go back before anything reads the package, where that
+    // can be proven right; otherwise the run says where they are. One stopped
     // while it replaced the package may have left it under other names.
     KQString document, written;
     switch (KQRecoverStoppedSave(path, &document, &written)) {
     case KQ_STOPPED_SAVE_ELSEWHERE:
-        KQShowStoppedSaveReport(document);
+        KQShowStoppedSaveReport(document, written);
         return 0;
     case KQ_STOPPED_SAVE_MISSING:
         KQShowMissingPackageReport(document, written);

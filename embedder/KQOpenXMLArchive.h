@@ -263,8 +263,10 @@ void KQShowEmbeddingReport(const KQEmbeddingOutcome& outcome);
 // reason: nothing was embedded and the package is as it was.
 void KQShowHoldFailureReport(const KQString& reason);
 // The report of a package whose earlier save was stopped while it wrote into
-// the file and whose copy (document) could not be put back.
-void KQShowStoppedSaveReport(const KQString& document);
+// the file and that could not be proven to hold only that save's bytes: it
+// names the copy of the package as it was (document) and the file that save
+// wrote (written), and says that nothing was changed and what to do.
+void KQShowStoppedSaveReport(const KQString& document, const KQString& written);
 // The box of a run that found the package missing from its name beside
 // what a replace stopped between its renames left: the package as it was
 // (before) and the one that save wrote (written), either empty when absent.

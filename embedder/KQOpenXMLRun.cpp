@@ -147,13 +147,15 @@ void KQShowHoldFailureReport(const KQString& reason)
     ShowReport(report, false);
 }
 
-void KQShowStoppedSaveReport(const KQString& document)
+void KQShowStoppedSaveReport(const KQString& document, const KQString& written)
 {
     KQString report(KQString::FromFormat(
         "An earlier run was stopped while it saved this package, and the package may be incomplete. The package "
-        "as it was before that save is in the file '%s'. Corvessa cannot prove that it wrote that file, so it "
-        "changed neither: keep the one you want under the package's name and remove the other, then run again.",
-        document.CStr()));
+        "as it was before that save is in the file '%s', and the one that save wrote in the file '%s'. Corvessa "
+        "cannot prove that the package holds only what that save wrote, so it changed none of them. If the "
+        "package does not open, copy the contents of the first file over it (as cp does, which keeps the "
+        "package's owner and permissions). Then remove both files and run again.",
+        document.CStr(), written.CStr()));
     ShowReport(report, false);
 }
 

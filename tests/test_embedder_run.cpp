@@ -1713,3 +1713,582 @@ TEST(CorvessaRun, FileURLHoldingNulIsRefusedNotCut)
     EXPECT_EQ(ReferenceList(saved, "ppt"), RefList());
     EXPECT_FALSE(saved.Has("ppt/kqfxFiles/kqfx1.kqfx"));
 }
+
+#ifdef KQ_CORVESSA_EXE
+namespace {
+
+// The people of a shared folder: A owns the package (group G), B is
+// another member of G, C may write the folder but not the package, D shares
+// B's own group but not G.
+struct User {
+    uid_t uid;
+    gid_t gid;
+    gid_t group;  // the one supplementary group
+};
+const User kUserA{kOwner, kGroup, kGroup};
+const User kUserANotInG{kOwner, 4747, 4747};
+const User kUserB{kOtherUser, kOtherGroup, kGroup};
+const User kUserBNotInG{kOtherUser, kOtherGroup, kOtherGroup};
+const User kUserC{4848, 4848, 4848};
+const User kUserD{4949, kOtherGroup, kOtherGroup};
+
+bool BecomeUser(const User& u)
+{
+    const gid_t groups[] = {u.group};
+    return ::setgroups(1, groups) == 0 && ::setgid(u.gid) == 0 && ::setuid(u.uid) == 0;
+}
+
+// What the test seam does in a child's run: stop the run as a kill would
+// (exit code 137) at the nth call of a step, or hand over to act.
+struct ChildSeam {
+    KQSaveStep step = KQ_STEP_CREATE;
+    int nth = 0;
+    int calls = 0;
+    int (*act)(KQSaveStep step, const char* file) = nullptr;
+} childSeam;
+
+int ChildHook(KQSaveStep step, const char* file)
+{
+    if (childSeam.act)
+        return childSeam.act(step, file);
+    if (step == childSeam.step && ++childSeam.calls == childSeam.nth)
+        ::_exit(137);
+    return 0;
+}
+
+// One run of Corvessa as user in a child process, with the seam of
+// childSeam when hooked; its report and exit code (137: stopped).
+RunResult RunAs(const User& u, const std::string& package, bool hooked = false)
+{
+    int pipeFds[2];
+    EXPECT_EQ(::pipe(pipeFds), 0);
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (!BecomeUser(u))
+            ::_exit(99);
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        if (hooked)
+            KQSetSaveStepHook(ChildHook);
+        RunResult r = RunCorvessa(package);
+        if (!r.output.empty() && ::write(pipeFds[1], r.output.data(), r.output.size()) < 0)
+            ::_exit(98);
+        ::_exit(r.exitCode);
+    }
+    ::close(pipeFds[1]);
+    RunResult result{0, std::string(), 0};
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof(buffer))) > 0)
+        result.output.append(buffer, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    result.exitCode = Finish(child);
+    return result;
+}
+
+// One run as user in which act plays the test seam.
+RunResult RunAsWith(const User& u, const std::string& package, int (*act)(KQSaveStep, const char*))
+{
+    childSeam = ChildSeam();
+    childSeam.act = act;
+    RunResult r = RunAs(u, package, true);
+    childSeam = ChildSeam();
+    return r;
+}
+
+// Whether user may open file for reading.
+bool CanRead(const User& u, const std::string& file)
+{
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    if (child == 0) {
+        int fd = BecomeUser(u) ? ::open(file.c_str(), O_RDONLY) : -1;
+        ::_exit(fd >= 0 ? 0 : 1);
+    }
+    return Finish(child) == 0;
+}
+
+// Writes bytes into file as user, as an editor that writes in place does.
+bool WriteAs(const User& u, const std::string& file, const std::string& bytes)
+{
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(BecomeUser(u) && WriteFileBytes(file, bytes) ? 0 : 1);
+    return Finish(child) == 0;
+}
+
+// A package of A's in a folder that C may write, with models large enough
+// that an in-place save writes it in several pieces.
+struct SharedScene : Scene {
+    std::string before;
+    explicit SharedScene(const std::string& test, mode_t mode = 0660, mode_t folder = 0777)
+        : Scene(test, MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}))
+    {
+        EXPECT_TRUE(WriteFileBytes(dir + "/wing.kqfx", ModelBytes(5, 1500000)));
+        EXPECT_TRUE(WriteFileBytes(dir + "/models/rotor.kqfx", ModelBytes(6, 1500000)));
+        EXPECT_EQ(::chmod(dir.c_str(), folder), 0);
+        EXPECT_EQ(::chmod((dir + "/models").c_str(), 0755), 0);
+        EXPECT_EQ(::chown(package.c_str(), kOwner, kGroup), 0);
+        EXPECT_EQ(::chmod(package.c_str(), mode), 0);
+        before = ReadFileBytes(package);
+    }
+    // B's save, stopped as a kill would at the nth call of step.
+    void StopSaveOf(const User& u, KQSaveStep step, int nth)
+    {
+        childSeam = ChildSeam();
+        childSeam.step = step;
+        childSeam.nth = nth;
+        EXPECT_EQ(RunAs(u, package, true).exitCode, 137) << "the save was not stopped there";
+        childSeam = ChildSeam();
+    }
+    bool Complete() const
+    {
+        Package p = Saved();
+        return CheckPackage(p) == "" &&
+               p.Get("ppt/kqfxFiles/kqfx1.kqfx") == ReadFileBytes(dir + "/models/rotor.kqfx") &&
+               p.Get("ppt/kqfxFiles/kqfx2.kqfx") == ReadFileBytes(dir + "/wing.kqfx");
+    }
+};
+
+bool Says(const RunResult& r, const std::string& text)
+{
+    return r.output.find(text) != std::string::npos;
+}
+
+const char* const kStoppedBox = "An earlier run was stopped while it saved this package";
+
+}  // namespace
+
+// A user who may write the folder but not the package plants a backup with
+// the mark a save once set (anyone may set a user attribute on their own
+// file): no run puts it into the package, in a sticky folder where it
+// cannot be removed neither, and no run says a save was stopped.
+TEST(CorvessaAmongUsers, PlantedBackupIsNeverPutBack)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    SharedScene s("usersplanted", 0660, 01777);
+    struct stat was;
+    ASSERT_EQ(::stat(s.package.c_str(), &was), 0);
+    const std::string planted = "planted by C";
+    const std::string mark = "backup:" + std::to_string(was.st_dev) + ":" + std::to_string(was.st_ino);
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    if (child == 0) {
+        const std::string backup = s.package + ".kqbackup";
+        ::_exit(BecomeUser(kUserC) && WriteFileBytes(backup, planted) &&
+                        ::setxattr(backup.c_str(), "user.kqsave", mark.data(), mark.size(), 0) == 0
+                    ? 0
+                    : 1);
+    }
+    if (Finish(child) != 0)
+        GTEST_SKIP() << "no user attributes here";
+    RunResult a = RunAs(kUserA, s.package);
+    EXPECT_EQ(a.exitCode, 1);
+    EXPECT_EQ(a.output, kAllEmbedded2);
+    EXPECT_TRUE(s.Complete());
+    // B saves in place, behind a copy under the planted file's name.
+    ASSERT_TRUE(WriteFileBytes(s.package, s.before));
+    for (int round = 0; round < 2; ++round) {
+        RunResult b = RunAs(kUserB, s.package);
+        EXPECT_FALSE(Says(b, kStoppedBox)) << b.output;
+        EXPECT_TRUE(Says(b, "talk.pptx.kqbackup' is in the way of the save")) << b.output;
+        EXPECT_TRUE(ReadFileBytes(s.package) == s.before) << "the package changed";
+        EXPECT_EQ(ReadFileBytes(s.package + ".kqbackup"), planted);
+    }
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>{"talk.pptx.kqbackup"});
+
+    // C, who may read the package, plants a pair that looks exactly like a
+    // save stopped in its overwrite: the new bytes up to some point, a copy
+    // whose bytes after it are the package's.
+    SharedScene t("usersplantedpair", 0664, 0777);
+    const std::string package = ReadFileBytes(t.package);
+    const std::string fresh = package.substr(0, 100) + "new bytes";
+    const std::string old = std::string(100, 'C') + package.substr(100);
+    std::fflush(nullptr);
+    child = ::fork();
+    if (child == 0)
+        ::_exit(BecomeUser(kUserC) && WriteFileBytes(t.package + ".kqbackup", old) &&
+                        WriteFileBytes(t.package + ".kqsave", fresh) && ::chmod((t.package + ".kqbackup").c_str(), 0644) == 0 &&
+                        ::chmod((t.package + ".kqsave").c_str(), 0644) == 0
+                    ? 0
+                    : 1);
+    ASSERT_EQ(Finish(child), 0);
+    for (const User& u : {kUserB, kUserA, kUserC}) {
+        RunResult r = RunAs(u, t.package);
+        EXPECT_FALSE(Says(r, kStoppedBox)) << r.output;
+        EXPECT_FALSE(ReadFileBytes(t.package).compare(0, 100, old, 0, 100) == 0) << "C's bytes were put back";
+    }
+}
+
+// B's save is stopped while it overwrites the package; A then changes the
+// package, in place or by a rename. B's next run keeps A's document: it
+// puts nothing back and does not say it saved.
+TEST(CorvessaAmongUsers, StoppedSaveNeverUndoesALaterEdit)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    for (bool byRename : {false, true}) {
+        SCOPED_TRACE(byRename ? "A saves by a rename" : "A writes into the package");
+        SharedScene s(byRename ? "usersrenamed" : "usersedited");
+        s.StopSaveOf(kUserB, KQ_STEP_IN_PLACE, 2);
+        ASSERT_TRUE(FileExists(s.package + ".kqbackup"));
+        const std::string edited = [&] {
+            Scene other(byRename ? "usersrenamedA" : "userseditedA", MakePresentation({Viewer("elsewhere.kqfx")}));
+            return ReadFileBytes(other.package);
+        }();
+        if (byRename) {
+            ASSERT_TRUE(WriteAs(kUserA, s.dir + "/new.pptx", edited));
+            ASSERT_EQ(::rename((s.dir + "/new.pptx").c_str(), s.package.c_str()), 0);
+        } else {
+            ASSERT_TRUE(WriteAs(kUserA, s.package, edited));
+        }
+        RunResult b = RunAs(kUserB, s.package);
+        EXPECT_FALSE(Says(b, "Embedding successful.")) << b.output;
+        EXPECT_TRUE(ReadFileBytes(s.package) == edited) << "A's edit is lost";
+        EXPECT_TRUE(FileExists(s.package + ".kqbackup"));
+    }
+}
+
+// The copy an in-place save stands behind grants nobody a right the
+// package does not: B's own group may not read it, the owner may; the same
+// while it is being written. A, who is not in the package's group, then
+// meets the stopped save: the box names both files, and A can take the
+// document back by copying it over the package, which stays A's.
+TEST(CorvessaAmongUsers, BackupIsNoWiderThanThePackageAndTheOwnerReadsIt)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    SharedScene s("usersrights", 0640);
+    const std::string acl = kqinput::AccessAcl(kOtherUser);
+    if (::setxattr(s.package.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
+        GTEST_SKIP() << "no ACLs on this file system";
+    struct Stop {
+        KQSaveStep step;
+        int nth;
+        const char* file;
+    };
+    for (const Stop& stop : {Stop{KQ_STEP_BACKUP, 1, ".kqbackup.part"}, Stop{KQ_STEP_IN_PLACE, 2, ".kqbackup"}}) {
+        SCOPED_TRACE(stop.file);
+        ASSERT_TRUE(WriteFileBytes(s.package, s.before));
+        s.StopSaveOf(kUserBNotInG, stop.step, stop.nth);
+        const std::string copy = s.package + stop.file;
+        ASSERT_TRUE(FileExists(copy));
+        EXPECT_TRUE(CanRead(kUserB, s.package));
+        EXPECT_FALSE(CanRead(kUserD, s.package));
+        EXPECT_FALSE(CanRead(kUserD, copy)) << "B's group reads the copy";
+        EXPECT_FALSE(CanRead(kUserC, copy));
+        EXPECT_TRUE(CanRead(kUserANotInG, copy)) << "the owner cannot read the copy";
+        struct stat info;
+        ASSERT_EQ(::stat(copy.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        EXPECT_EQ(info.st_uid, kOtherUser);
+    }
+    // The package is half overwritten: A is told where both files are.
+    const std::string broken = ReadFileBytes(s.package);
+    ASSERT_FALSE(broken == s.before);
+    RunResult a = RunAs(kUserANotInG, s.package);
+    EXPECT_EQ(a.exitCode, 0);
+    EXPECT_TRUE(Says(a, kStoppedBox)) << a.output;
+    EXPECT_TRUE(Says(a, "in the file '" + s.package + ".kqbackup'")) << a.output;
+    EXPECT_TRUE(Says(a, "in the file '" + s.package + ".kqsave'")) << a.output;
+    EXPECT_TRUE(ReadFileBytes(s.package) == broken);
+    // Copying it back keeps the package A's.
+    const std::string old = ReadFileBytes(s.package + ".kqbackup");
+    EXPECT_TRUE(old == s.before);
+    ASSERT_TRUE(WriteAs(kUserANotInG, s.package, old));
+    struct stat owned;
+    ASSERT_EQ(::stat(s.package.c_str(), &owned), 0);
+    EXPECT_EQ(owned.st_uid, kOwner);
+    EXPECT_TRUE(ReadFileBytes(s.package) == s.before);
+    // B's own next run finds the package whole beside its copy, which goes.
+    RunResult b = RunAs(kUserBNotInG, s.package);
+    EXPECT_EQ(b.output, kAllEmbedded2);
+    EXPECT_TRUE(s.Complete());
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+}
+
+// B's own save, stopped while it overwrote the package, is put back by
+// B's next run, which then saves: no box, nothing left beside it.
+TEST(CorvessaAmongUsers, OwnStoppedSaveIsPutBackByItsUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    SharedScene s("usersownstop");
+    s.StopSaveOf(kUserB, KQ_STEP_IN_PLACE, 2);
+    ASSERT_FALSE(ReadFileBytes(s.package) == s.before);
+    ASSERT_TRUE(ReadFileBytes(s.package + ".kqbackup") == s.before);
+    RunResult b = RunAs(kUserB, s.package);
+    EXPECT_EQ(b.exitCode, 1);
+    EXPECT_EQ(b.output, kAllEmbedded2);
+    EXPECT_TRUE(s.Complete());
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+}
+
+namespace {
+
+int liveSaveSignal = -1;
+
+// Tells the test that the save has made its copy and is about to write
+// into the package, then waits there until it is killed.
+int HoldBeforeTheOverwrite(KQSaveStep step, const char*)
+{
+    if (step == KQ_STEP_IN_PLACE) {
+        if (::write(liveSaveSignal, "!", 1) != 1)
+            ::_exit(97);
+        for (;;)
+            ::pause();
+    }
+    return 0;
+}
+
+std::string replacement;  // what another program puts in the package's place
+std::string packageName;
+
+// Another program replaces the package by a rename while the in-place save
+// is about to write into it.
+int RenameOverThePackage(KQSaveStep step, const char*)
+{
+    if (step == KQ_STEP_IN_PLACE && ++childSeam.calls == 1) {
+        const std::string other = packageName + ".other";
+        if (!WriteFileBytes(other, replacement) || ::rename(other.c_str(), packageName.c_str()) != 0)
+            ::_exit(96);
+    }
+    return 0;
+}
+
+// Another program writes into the package while the save overwrites it.
+int WriteIntoThePackage(KQSaveStep step, const char*)
+{
+    if (step == KQ_STEP_IN_PLACE && ++childSeam.calls == 2) {
+        int fd = ::open(packageName.c_str(), O_WRONLY);
+        if (fd < 0 || ::pwrite(fd, "another program", 15, 100) != 15)
+            ::_exit(96);
+        ::close(fd);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// A run that meets another user's live save ends as any second run does:
+// exit code 0, no box, nothing touched; the save, killed then, is put right
+// by its user's next run.
+TEST(CorvessaAmongUsers, RunDuringAnotherUsersSaveTouchesNothing)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    SharedScene s("userslive");
+    int signal[2];
+    ASSERT_EQ(::pipe(signal), 0);
+    liveSaveSignal = signal[1];
+    childSeam = ChildSeam();
+    childSeam.act = HoldBeforeTheOverwrite;
+    std::fflush(nullptr);
+    pid_t saving = ::fork();
+    if (saving == 0) {
+        if (!BecomeUser(kUserB))
+            ::_exit(99);
+        KQSetSaveStepHook(ChildHook);
+        RunCorvessa(s.package);
+        ::_exit(0);
+    }
+    char got = 0;
+    ASSERT_EQ(::read(signal[0], &got, 1), 1);
+    childSeam = ChildSeam();
+    ASSERT_TRUE(FileExists(s.package + ".kqbackup"));
+    for (const User& u : {kUserA, kUserANotInG, kUserC}) {
+        RunResult r = RunAs(u, s.package);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.output, "");
+        EXPECT_TRUE(ReadFileBytes(s.package) == s.before);
+        EXPECT_TRUE(FileExists(s.package + ".kqbackup"));
+    }
+    ::kill(saving, SIGKILL);
+    EXPECT_EQ(Finish(saving), -SIGKILL);
+    RunResult b = RunAs(kUserB, s.package);
+    EXPECT_EQ(b.output, kAllEmbedded2);
+    EXPECT_TRUE(s.Complete());
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+    ::close(signal[0]);
+    ::close(signal[1]);
+}
+
+// The in-place save is checked after its overwrite as the rename save is
+// after its swap: a package put in its place by another program, or bytes
+// written into it meanwhile, mean no "successful"; the other program's
+// package stays, and where the package was written into, the box says
+// where the package as it was is.
+TEST(CorvessaAmongUsers, InPlaceSaveSeesAnotherProgramsChange)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    {
+        SharedScene s("usersreplaced");
+        Scene other("usersreplacedA", MakePresentation({Viewer("elsewhere.kqfx")}));
+        replacement = ReadFileBytes(other.package);
+        packageName = s.package;
+        RunResult b = RunAsWith(kUserB, s.package, RenameOverThePackage);
+        EXPECT_FALSE(Says(b, "Embedding successful.")) << b.output;
+        EXPECT_TRUE(Says(b, "Archive was changed by another program since it was opened")) << b.output;
+        EXPECT_TRUE(ReadFileBytes(s.package) == replacement);
+        EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+    }
+    {
+        SharedScene s("userswritten");
+        packageName = s.package;
+        RunResult b = RunAsWith(kUserB, s.package, WriteIntoThePackage);
+        EXPECT_FALSE(Says(b, "Embedding successful.")) << b.output;
+        EXPECT_TRUE(Says(b, "Archive was written by another program while this save wrote into it; the archive as "
+                            "it was before this save is in the file '" +
+                                s.package + ".kqbackup'"))
+            << b.output;
+        EXPECT_TRUE(ReadFileBytes(s.package + ".kqbackup") == s.before);
+        // The next run touches nothing and says where it is.
+        const std::string now = ReadFileBytes(s.package);
+        RunResult again = RunAs(kUserB, s.package);
+        EXPECT_TRUE(Says(again, kStoppedBox)) << again.output;
+        EXPECT_TRUE(ReadFileBytes(s.package) == now);
+    }
+}
+
+namespace {
+
+int renameFailures = 0;  // how many renames that must not replace fail
+int renameSecondError = 0;
+
+// renameat2 without RENAME_NOREPLACE (exFAT, NFS, CIFS): EINVAL; where
+// renameSecondError is set, the link that stands in for it fails too, as
+// on a file system without hard links.
+int NoRenameNoReplace(KQSaveStep step, const char* file)
+{
+    if (step != KQ_STEP_RENAME || std::strstr(file, ".kqgone-"))
+        return 0;
+    ++renameFailures;
+    return renameFailures % 2 == 1 ? EINVAL : renameSecondError;
+}
+
+}  // namespace
+
+// Where the file system cannot rename without replacing, a member of the
+// group still saves in place, and an existing file under the backup's name
+// is still never replaced.
+TEST(CorvessaAmongUsers, GroupMemberSavesWithoutRenameNoReplace)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    for (int second : {0, EPERM}) {
+        SCOPED_TRACE(second ? "no hard links either" : "hard links");
+        SharedScene s(second ? "usersnolinks" : "usersnorename");
+        renameFailures = 0;
+        renameSecondError = second;
+        RunResult b = RunAsWith(kUserB, s.package, NoRenameNoReplace);
+        EXPECT_EQ(b.output, kAllEmbedded2);
+        EXPECT_TRUE(s.Complete());
+        EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+        struct stat info;
+        ASSERT_EQ(::stat(s.package.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kOwner);
+        // A file under the backup's name stays as it is.
+        ASSERT_TRUE(WriteFileBytes(s.package, s.before));
+        ASSERT_TRUE(WriteFileBytes(s.package + ".kqbackup", "mine"));
+        renameFailures = 0;
+        b = RunAsWith(kUserB, s.package, NoRenameNoReplace);
+        EXPECT_TRUE(Says(b, "talk.pptx.kqbackup' is in the way of the save")) << b.output;
+        EXPECT_EQ(ReadFileBytes(s.package + ".kqbackup"), "mine");
+        EXPECT_TRUE(ReadFileBytes(s.package) == s.before);
+        EXPECT_EQ(Leftovers(s), std::vector<std::string>{"talk.pptx.kqbackup"});
+    }
+}
+
+namespace {
+
+int NoAcls(KQSaveStep step, const char*)
+{
+    return step == KQ_STEP_ACL ? EOPNOTSUPP : 0;
+}
+
+}  // namespace
+
+// Where the copy cannot be given exactly the rights it needs (no ACL to let
+// the package's owner read it), the in-place save is refused before
+// anything is written, and the report says why.
+TEST(CorvessaAmongUsers, InPlaceSaveRefusedWhereTheCopyCannotBeKeptNarrow)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    SharedScene s("usersnoacl");
+    RunResult b = RunAsWith(kUserB, s.package, NoAcls);
+    EXPECT_EQ(b.exitCode, 0);
+    EXPECT_EQ(b.output, Box("2 of 2 KQFx files embedded\nThe package could not be saved: The archive can only be "
+                            "written in place here, behind a copy that its owner may read and nobody else, and "
+                            "that copy cannot be made so: the package's owner cannot be given the right to read it "
+                            "(Operation not supported); nothing was written\n\nEmbedding unsuccessful."));
+    EXPECT_TRUE(ReadFileBytes(s.package) == s.before);
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>());
+}
+
+// A user's own file named PACKAGE.kqbackup beside a whole package tells of
+// no stopped save.
+TEST(CorvessaAmongUsers, OwnBackupBesideAWholePackageIsNoStoppedSave)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "other users need the administrator to set up";
+    SharedScene s("usersownbackup");
+    ASSERT_TRUE(WriteAs(kUserA, s.package + ".kqbackup", "an older version"));
+    RunResult a = RunAs(kUserA, s.package);
+    EXPECT_EQ(a.output, kAllEmbedded2);
+    EXPECT_TRUE(s.Complete());
+    // Beside a stopped rename save's temporary as well.
+    ASSERT_TRUE(WriteFileBytes(s.package, s.before));
+    ASSERT_EQ(::chown(s.package.c_str(), kOwner, kGroup), 0);
+    s.StopSaveOf(kUserA, KQ_STEP_REPLACE, 1);
+    ASSERT_TRUE(FileExists(s.package + ".kqsave"));
+    a = RunAs(kUserA, s.package);
+    EXPECT_EQ(a.output, kAllEmbedded2);
+    EXPECT_EQ(ReadFileBytes(s.package + ".kqbackup"), "an older version");
+    EXPECT_EQ(Leftovers(s), std::vector<std::string>{"talk.pptx.kqbackup"});
+}
+
+namespace {
+
+std::string leftoverName;
+
+// Another program moves its own file under the leftover's name just after
+// the leftover was checked.
+int MoveAFileUnderTheName(KQSaveStep step, const char* file)
+{
+    if (step == KQ_STEP_RENAME && std::strstr(file, ".kqgone-") && childSeam.calls++ == 0) {
+        const std::string other = leftoverName + ".theirs";
+        if (!WriteFileBytes(other, "someone's file") || ::rename(other.c_str(), leftoverName.c_str()) != 0)
+            return EIO;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// A leftover is removed only when the file removed is the one checked: a
+// file moved under its name meanwhile stays, and the save says it is in
+// the way.
+TEST(CorvessaRun, LeftoverSwappedAfterItsCheckStays)
+{
+    Scene s("runleftoverswap", MakePresentation({Viewer("wing.kqfx"), Viewer("./models/rotor.kqfx")}));
+    const std::string temporary = s.package + ".kqsave";
+    ASSERT_TRUE(WriteFileBytes(temporary, "a stopped save's"));
+    if (::setxattr(temporary.c_str(), "user.kqsave", "1", 1, 0) != 0)
+        GTEST_SKIP() << "no user attributes on this file system";
+    leftoverName = temporary;
+    childSeam = ChildSeam();
+    childSeam.act = MoveAFileUnderTheName;
+    KQSetSaveStepHook(ChildHook);
+    RunResult r = RunCorvessa(s.package);
+    KQSetSaveStepHook(nullptr);
+    childSeam = ChildSeam();
+    EXPECT_EQ(ReadFileBytes(temporary), "someone's file");
+    EXPECT_TRUE(Says(r, "talk.pptx.kqsave' is in the way of the save. Corvessa did not write it")) << r.output;
+}
+#endif

@@ -512,6 +512,16 @@ zip_int64_t CommitTemporary(SaveSource* state)
                                 "): the archive as it was is now the file '" + detail +
                                 "', and the new archive the file '" +
                                 (detail == state->temporary ? state->target : state->temporary) + "'");
+    case KQ_SAVE_BACKUP_REFUSED:
+        return FailWithNote(&state->error, state->note, ZIP_ER_WRITE,
+                            "The archive can only be written in place here, behind a copy that its owner may read "
+                            "and nobody else, and that copy cannot be made so: " +
+                                detail + " (" + strerror(code) + "); nothing was written");
+    case KQ_SAVE_WRITTEN_MEANWHILE:
+        return FailWithNote(&state->error, state->note, ZIP_ER_CHANGED,
+                            "Archive was written by another program while this save wrote into it; the archive as "
+                            "it was before this save is in the file '" +
+                                detail + "', and the new archive in the file '" + state->temporary + "'");
     default:
         if (code == EEXIST && !detail.empty())
             return FailWithNote(&state->error, state->note, ZIP_ER_RENAME, InTheWay(detail, KQ_LEFTOVER_UNPROVEN));
@@ -1163,11 +1173,36 @@ bool KQZipArchive::Close()
     return SetError(Location("KQZipArchive::Close", kLineClose), kErrFileWrite, message);
 }
 
-bool KQRecoverStoppedSave(const KQString& path, KQString* document)
+namespace {
+
+// True when target is an archive whose every entry reads back whole, its
+// checksum met: a package that a stopped save left half overwritten does
+// not, whatever files stand beside it.
+bool ArchiveReadsWhole(const std::string& target)
 {
-    KQString written;
-    return KQRecoverStoppedSave(path, document, &written) == KQ_STOPPED_SAVE_NONE;
+    FILE* stream = KQOpenFileForReadingUtf8(target);
+    if (!stream)
+        return false;
+    zip_t* archive = KQZipOpenWithinBounds(stream, KQ_PACKAGE_DIRECTORY_BOUNDS);
+    if (!archive)
+        return false;
+    bool whole = true;
+    std::vector<char> buffer(1 << 16);
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count && whole; ++i) {
+        zip_file_t* entry = zip_fopen_index(archive, static_cast<zip_uint64_t>(i), 0);
+        zip_int64_t n = entry ? 1 : -1;
+        while (n > 0)
+            n = zip_fread(entry, buffer.data(), buffer.size());
+        whole = n == 0;
+        if (entry)
+            zip_fclose(entry);
+    }
+    zip_discard(archive);
+    return whole;
 }
+
+}  // namespace
 
 KQStoppedSave KQRecoverStoppedSave(const KQString& path, KQString* document, KQString* written)
 {
@@ -1175,13 +1210,20 @@ KQStoppedSave KQRecoverStoppedSave(const KQString& path, KQString* document, KQS
     std::string left;
     const KQRecovery recovery = KQRecoverStoppedSaveUtf8(target, &left);
     std::string temporary;
-    if (recovery == KQ_RECOVERY_MISSING && KQFileKindUtf8(target + kSaveSuffix, false) != KQ_FILE_MISSING)
+    if (recovery == KQ_RECOVERY_MISSING) {
+        if (KQFileKindUtf8(target + kSaveSuffix, false) != KQ_FILE_MISSING)
+            temporary = target + kSaveSuffix;
+        // A package missing with nothing beside it is one that does not open.
+        if (left.empty() && temporary.empty())
+            return KQ_STOPPED_SAVE_NONE;
+    } else {
+        // Files beside a package that is whole tell of no stopped save (they
+        // may be anyone's): the run goes on, and a save that needs their
+        // names says so.
+        if (recovery != KQ_RECOVERY_ELSEWHERE || ArchiveReadsWhole(target))
+            return KQ_STOPPED_SAVE_NONE;
         temporary = target + kSaveSuffix;
-    // A package missing with nothing beside it is one that does not open.
-    if (recovery == KQ_RECOVERY_MISSING && left.empty() && temporary.empty())
-        return KQ_STOPPED_SAVE_NONE;
-    if (recovery != KQ_RECOVERY_MISSING && recovery != KQ_RECOVERY_ELSEWHERE)
-        return KQ_STOPPED_SAVE_NONE;
+    }
     // The names are shown in a report, which is text in the local code page.
     *document = KQString(KQUtf8ShownInAnsi(left).c_str());
     *written = KQString(KQUtf8ShownInAnsi(temporary).c_str());

@@ -21,6 +21,7 @@
 // streams); one that cannot be given fails the save. Where this user cannot
 // give the temporary the owner and group, its bytes are written into the
 // archive itself instead, behind a flushed copy (".kqbackup" added) that
+// only this user and the archive's owner may read, and that
 // KQRecoverStoppedSave puts back should that save be stopped. A failed
 // Close records 1106 and returns false; so does a save that finds the
 // archive changed by another program since it was opened, an archive with
@@ -184,17 +185,17 @@ bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDire
 
 // Puts back what a save of the archive at path left when it was stopped
 // while it wrote into the file itself (as a save does where the runner may
-// write the file but not give a new one its owner). True when nothing was
-// left or it was put back; false, with the name of the file that holds the
-// archive as it was before that save in *document, when it could not be.
-bool KQRecoverStoppedSave(const KQString& path, KQString* document);
-// The same, telling also of an archive missing from its name beside what a
-// save stopped while it replaced the archive left (as on Windows, between
-// the replace's two renames): KQ_STOPPED_SAVE_MISSING, with the file that
-// holds the archive as it was before that save in *document and the file
-// that save wrote in *written (either empty when it is not there). Those
-// files are not touched, and a live save of the archive is not taken for
-// a stopped one. Names are in the local code page.
+// write the file but not give a new one its owner), when this user's own
+// save left it and nothing else happened since. KQ_STOPPED_SAVE_NONE when
+// nothing was left, it was put back, or the archive is being saved by
+// another run right now. KQ_STOPPED_SAVE_ELSEWHERE when the archive may be
+// incomplete: *document names the file that holds the archive as it was
+// before that save and *written the one that save wrote; nothing was
+// changed. KQ_STOPPED_SAVE_MISSING when the archive is missing from its
+// name beside what a save stopped while it replaced the archive left (as
+// on Windows, between the replace's two renames): the same two names,
+// either empty when it is not there; those files are not touched. Names
+// are in the local code page, as a report shows them.
 enum KQStoppedSave { KQ_STOPPED_SAVE_NONE, KQ_STOPPED_SAVE_ELSEWHERE, KQ_STOPPED_SAVE_MISSING };
 KQStoppedSave KQRecoverStoppedSave(const KQString& path, KQString* document, KQString* written);
 

@@ -107,7 +107,15 @@ enum KQSaveResult {
     KQ_SAVE_TARGET_CHANGED,      // target is no longer what was held
     KQ_SAVE_NOT_KEPT,            // a right or attribute of target could not be given to the new file
     KQ_SAVE_REPLACE_FAILED,
-    KQ_SAVE_DOCUMENT_ELSEWHERE  // the replace failed midway: the document is only under another name
+    KQ_SAVE_DOCUMENT_ELSEWHERE,  // the replace failed midway: the document is only under another name
+    // The backup copy of an in-place save cannot be given exactly the
+    // rights it needs (readable by the file's owner, by nobody else who may
+    // not read the file); nothing was written, KQSaveFileDetail says why.
+    KQ_SAVE_BACKUP_REFUSED,
+    // Another program wrote into target while an in-place save overwrote
+    // it: what target held before is under KQSaveFileDetail, the new file
+    // under the temporary's name.
+    KQ_SAVE_WRITTEN_MEANWHILE
 };
 // Makes the written file durable, gives it what the held file carries that
 // an in-place save keeps (owner and group, extended attributes and ACL,
@@ -133,13 +141,19 @@ enum KQLeftover {
 };
 // Removes name when it is a temporary that a save left when it was
 // stopped (held: the file it was to replace, held by the caller, or null);
-// anything else stays, and the result says what it is.
+// anything else stays, and the result says what it is. The file removed is
+// the one checked: one moved under name meanwhile stays.
 KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held = nullptr);
 
 // What a save of target that was stopped while it wrote into the file
-// itself left behind (a copy of the file's bytes beside it) is put back:
-// restored when the copy is proven a save's and the file is still the one
-// it copies; otherwise it stays, and *document names it.
+// itself left behind (a copy of the file's bytes beside it, and the new
+// file under the temporary's name). Nothing is looked at unless target can
+// be held: while another run holds it the result is KQ_RECOVERY_NONE. The
+// copy is put back only when this user wrote both and nobody else could
+// write them since, and target holds nothing but the new file's bytes up to
+// some point and the copy's after it; where target is the copy or the new
+// file whole, a copy of this user's goes. Anything else is left as it is,
+// and KQ_RECOVERY_ELSEWHERE names the copy in *document.
 // KQ_RECOVERY_MISSING: target is not there and no save of it is under way
 // (a replace stopped between its renames leaves it so, on Windows):
 // *document names the copy of it that such a replace keeps beside it, or
@@ -162,7 +176,8 @@ enum KQSaveStep {
     KQ_STEP_REPLACE,       // after the last check (on Windows, once the file is let go): the rename or replace
     KQ_STEP_FOLDER_FLUSH,  // making the rename durable
     KQ_STEP_BACKUP,        // each write of the backup copy of an in-place save
-    KQ_STEP_IN_PLACE       // each write into the package of an in-place save
+    KQ_STEP_IN_PLACE,      // each write into the package of an in-place save
+    KQ_STEP_RENAME         // each rename or link that must not replace a file (the file: the new name)
 };
 typedef int (*KQSaveStepHook)(KQSaveStep step, const char* file);
 void KQSetSaveStepHook(KQSaveStepHook hook);

@@ -673,8 +673,11 @@ int KQRemoveFileUtf8(const std::string& name)
 
 #else  // not _WIN32
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <sys/file.h>
@@ -1137,10 +1140,130 @@ bool StillTheHeldFile(const KQHeldFile* held, const std::string& name)
 const char* const kBackupSuffix = ".kqbackup";
 const char* const kBackupPartSuffix = ".kqbackup.part";
 
-// The mark of a complete backup names the file it copies.
-std::string BackupMark(const KQFileStamp& of)
+bool NoSuchRename(int error)
 {
-    return "backup:" + std::to_string(of.device) + ":" + std::to_string(of.index);
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+// Gives the file named from the name to, which must not exist yet; 0 or an
+// error number (EEXIST: to is taken). File systems that cannot rename
+// without replacing (exFAT through FUSE, NFS, CIFS) give the file its
+// second name and then take the first away; where a file cannot have two
+// names, to is made by an exclusive create and only that file of ours is
+// replaced.
+int RenameNoReplace(const std::string& from, const std::string& to)
+{
+    int injected = KQSaveStepError(KQ_STEP_RENAME, to);
+    if (!injected && ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    int error = Failed(injected);
+    if (!NoSuchRename(error))
+        return error;
+    injected = KQSaveStepError(KQ_STEP_RENAME, to);
+    if (!injected && ::link(from.c_str(), to.c_str()) == 0) {
+        if (::unlink(from.c_str()) == 0)
+            return 0;
+        error = errno;
+        // Both names are still the file's: the new one goes again.
+        (void)::unlink(to.c_str());
+        return error;
+    }
+    error = Failed(injected);
+    if (error != EPERM && error != EMLINK && error != ENOSYS && error != ENOTSUP && error != EOPNOTSUPP)
+        return error;
+    int placeholder = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (placeholder < 0)
+        return errno;
+    KQFileStamp made, named;
+    const bool ours =
+        StampOfDescriptor(placeholder, &made) && StampOfName(to, false, &named) && named.SameFile(made);
+    ::close(placeholder);
+    if (!ours)
+        return EEXIST;
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        error = errno;
+        if (StampOfName(to, false, &named) && named.SameFile(made))
+            (void)::unlink(to.c_str());
+        return error;
+    }
+    return 0;
+}
+
+// Removes name when it still is the open file fd. The file is first moved
+// to a name of this process's own and checked there, so that a file moved
+// under name after fd was checked is never the one removed: such a file is
+// put back. True when fd's file is gone.
+bool RemoveIfStill(const std::string& name, int fd)
+{
+    static unsigned long long count = 0;
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::string aside = name + ".kqgone-" + std::to_string(::getpid()) + "-" + std::to_string(++count) + "-" +
+                              std::to_string(now.tv_nsec);
+    const int injected = KQSaveStepError(KQ_STEP_RENAME, aside);
+    if (injected || ::renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0) {
+        // Where the file system cannot refuse to replace, a name that this
+        // process made up, that no one has a reason to use, takes its place.
+        if (!NoSuchRename(Failed(injected)) || ::rename(name.c_str(), aside.c_str()) != 0)
+            return false;
+    }
+    KQFileStamp opened, moved;
+    if (StampOfDescriptor(fd, &opened) && StampOfName(aside, false, &moved) && moved.SameFile(opened))
+        return ::unlink(aside.c_str()) == 0;
+    // Should name be taken again meanwhile, the file stays where it is now,
+    // under a name that tells where it came from.
+    (void)RenameNoReplace(aside, name);
+    return false;
+}
+
+// The access ACL that lets the user owner read a file that is otherwise
+// its owner's alone: owner read and write, owner read, nothing else.
+std::string OwnerReadsAcl(uid_t owner)
+{
+    struct Entry {
+        uint16_t tag;
+        uint16_t perm;
+        uint32_t id;
+    };
+    const uint32_t version = 2, none = 0xFFFFFFFFu;
+    const Entry entries[] = {{0x01, 6, none}, {0x02, 4, static_cast<uint32_t>(owner)}, {0x04, 0, none},
+                             {0x10, 4, none}, {0x20, 0, none}};
+    std::string acl(reinterpret_cast<const char*>(&version), sizeof(version));
+    acl.append(reinterpret_cast<const char*>(entries), sizeof(entries));
+    return acl;
+}
+
+// The backup copy holds the document, so it grants nobody a right that the
+// package does not: it is this user's (who read and writes the package),
+// and the package's owner may read it, so that the owner can always take
+// the document back. Where the file system cannot give exactly that (no
+// ACLs, fixed permissions), nothing is written and *why says so.
+int GiveBackupRights(int copy, const struct stat& package, const std::string& name, std::string* why)
+{
+    const uid_t self = ::geteuid();
+    int injected = KQSaveStepError(KQ_STEP_MODE, name);
+    if (injected || ::fchmod(copy, 0600) != 0) {
+        *why = "its permissions cannot be set";
+        return Failed(injected);
+    }
+    if (package.st_uid != self) {
+        const std::string acl = OwnerReadsAcl(package.st_uid);
+        injected = KQSaveStepError(KQ_STEP_ACL, name);
+        if (injected || ::fsetxattr(copy, kAccessAcl, acl.data(), acl.size(), 0) != 0) {
+            *why = "the package's owner cannot be given the right to read it";
+            return Failed(injected);
+        }
+    }
+    struct stat info;
+    if (::fstat(copy, &info) != 0) {
+        *why = "its permissions cannot be read";
+        return errno;
+    }
+    if (info.st_uid != self || (info.st_mode & 07777) != (package.st_uid != self ? 0640u : 0600u)) {
+        *why = "the file system gives it other permissions than asked";
+        return EPERM;
+    }
+    return 0;
 }
 
 // Copies all of from over to, from the start, and cuts to there; 0 or an
@@ -1177,13 +1300,93 @@ int FlushDescriptor(int fd, const std::string& name)
     return injected || ::fsync(fd) != 0 ? Failed(injected) : 0;
 }
 
+// Reads up to size bytes at at; the count read (short only at the end), or
+// -1.
+ssize_t ReadAt(int fd, char* into, size_t size, off_t at)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd, into + done, size - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// What the package holds next to the old bytes (the backup) and the new
+// ones (the written file) of an in-place save.
+enum Holding {
+    HOLDS_OLD,     // the old bytes, whole
+    HOLDS_NEW,     // the new bytes, whole
+    HOLDS_PARTLY,  // the new bytes up to some point, the old ones after it: an overwrite under way
+    HOLDS_OTHER,   // anything else: someone else's bytes
+    HOLDS_UNREAD
+};
+
+Holding WhatThePackageHolds(int package, int old, int fresh)
+{
+    struct stat p, o, n;
+    if (::fstat(package, &p) != 0 || ::fstat(old, &o) != 0 || ::fstat(fresh, &n) != 0)
+        return HOLDS_UNREAD;
+    const off_t sizeP = p.st_size, sizeO = o.st_size, sizeN = n.st_size;
+    bool sameOld = sizeP == sizeO, sameNew = sizeP == sizeN, prefix = true, tail = true;
+    off_t newUpTo = 0;  // the package equals the new bytes before this
+    const size_t chunk = 1 << 20;
+    std::vector<char> bp(chunk), bo(chunk), bn(chunk);
+    for (off_t at = 0; at < sizeP && (sameOld || sameNew || tail); at += static_cast<off_t>(chunk)) {
+        const ssize_t np = ReadAt(package, bp.data(), chunk, at), no = ReadAt(old, bo.data(), chunk, at),
+                      nn = ReadAt(fresh, bn.data(), chunk, at);
+        if (np < 0 || no < 0 || nn < 0)
+            return HOLDS_UNREAD;
+        for (ssize_t i = 0; i < np; ++i) {
+            const char c = bp[static_cast<size_t>(i)];
+            const bool hasOld = i < no && bo[static_cast<size_t>(i)] == c;
+            const bool hasNew = i < nn && bn[static_cast<size_t>(i)] == c;
+            sameOld = sameOld && hasOld;
+            sameNew = sameNew && hasNew;
+            if (prefix && hasNew) {
+                newUpTo = at + i + 1;
+                continue;
+            }
+            prefix = false;
+            tail = tail && hasOld;
+        }
+    }
+    if (sameNew)
+        return HOLDS_NEW;
+    if (sameOld)
+        return HOLDS_OLD;
+    // The overwrite cuts the package to the new size only at its end.
+    return tail && sizeP == std::max(sizeO, newUpTo) ? HOLDS_PARTLY : HOLDS_OTHER;
+}
+
+// True when the open file is this user's and nobody else may have written
+// it since this user did: a regular file with one name, owned by this user,
+// writable by the owner alone (an ACL's named entries are bound by its mask,
+// which the group bits show).
+bool WrittenByThisUserAlone(int fd)
+{
+    struct stat info;
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1 &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Puts the written file's bytes into the held file itself, for a runner
 // that cannot give a new file the owner and group: a rename would hand the
 // document to the runner. A flushed copy of the held file's bytes stands
 // beside it under the backup's name while it is overwritten, so that a run
-// stopped at any moment leaves the document whole in one of them, and the
-// next run puts the copy back (KQRecoverStoppedSaveUtf8). Owner, group,
-// mode, ACL, attributes and every name of the file stay as they are.
+// stopped at any moment leaves the document whole in one of them; the next
+// run of this user puts the copy back when it can prove that nothing else
+// happened (KQRecoverStoppedSaveUtf8), and any other tells where it is.
+// Owner, group, mode, ACL, attributes and every name of the file stay as
+// they are. The file is checked after the overwrite as the rename is after
+// its swap: a file put in its place, or bytes written into it meanwhile,
+// fail the save.
 KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFile* held, int* error)
 {
     if ((::fcntl(held->fd, F_GETFL) & O_ACCMODE) != O_RDWR) {
@@ -1192,6 +1395,11 @@ KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFi
     }
     if (!KQHeldFileUnchangedUtf8(held, target))
         return KQ_SAVE_TARGET_CHANGED;
+    struct stat package;
+    if (::fstat(held->fd, &package) != 0) {
+        *error = errno;
+        return KQ_SAVE_REPLACE_FAILED;
+    }
     int written = ::open(file->name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     KQFileStamp opened;
     if (written < 0 || !StampOfDescriptor(written, &opened) || !opened.SameFile(file->stamp)) {
@@ -1213,24 +1421,16 @@ KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFi
         ::close(written);
         return result;
     }
-    struct stat info;
-    if (::fstat(held->fd, &info) == 0) {
-        // Readable as the package is, so that its owner can take it back by
-        // hand where the next run cannot.
-        (void)::fchown(copy, static_cast<uid_t>(-1), info.st_gid);
-        std::string ignored;
-        (void)CopyExtendedAttributes(held->fd, copy, part, &ignored);
-        (void)::fchmod(copy, info.st_mode & 0777);
+    Holding now = HOLDS_OTHER;
+    KQFileStamp where;
+    if ((*error = GiveBackupRights(copy, package, part, &file->detail)) != 0) {
+        result = KQ_SAVE_BACKUP_REFUSED;
+        goto failed;
     }
-    const std::string mark = BackupMark(held->stamp);
     if ((*error = CopyContent(held->fd, copy, KQ_STEP_BACKUP, part)) != 0 ||
         (*error = FlushDescriptor(copy, part)) != 0)
         goto failed;
-    // Where no mark can be set the next run cannot prove the copy its own,
-    // and says where it is instead.
-    (void)::fsetxattr(copy, kSaveMark, mark.data(), mark.size(), 0);
-    if (::renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, backup.c_str(), RENAME_NOREPLACE) != 0) {
-        *error = errno;
+    if ((*error = RenameNoReplace(part, backup)) != 0) {
         if (*error == EEXIST)
             file->detail = backup;
         result = KQ_SAVE_REPLACE_FAILED;
@@ -1260,16 +1460,31 @@ KQSaveResult CommitInPlace(KQSaveFile* file, const std::string& target, KQHeldFi
         }
         goto failed;
     }
-    // Overwritten and flushed: the copy goes. Should it stay, unmarked, the
-    // next run cannot take it for a stopped save's and never puts it back.
-    if (::unlink(backup.c_str()) != 0)
-        (void)::fremovexattr(copy, kSaveMark);
+    // Another program may have put a file in the package's place, or written
+    // into it, while it was overwritten.
+    if (!StampOfName(target, false, &where) || !where.SameFile(held->stamp) || where.links != held->stamp.links) {
+        result = KQ_SAVE_TARGET_CHANGED;
+        goto failed;
+    }
+    now = WhatThePackageHolds(held->fd, copy, written);
+    if (now != HOLDS_NEW) {
+        file->detail = backup;
+        file->created = false;
+        *error = 0;
+        ::close(copy);
+        ::close(written);
+        return KQ_SAVE_WRITTEN_MEANWHILE;
+    }
+    // Overwritten, flushed and checked: the copy goes. Should it stay, the
+    // package holds the new bytes whole beside it, and the next run of this
+    // user removes it.
+    (void)RemoveIfStill(backup, copy);
     ::close(copy);
     ::close(written);
     (void)FlushFolderOf(target);
     return KQ_SAVE_DONE;
 failed:
-    ::unlink(named ? backup.c_str() : part.c_str());
+    (void)RemoveIfStill(named ? backup : part, copy);
     ::close(copy);
     ::close(written);
     return result;
@@ -1388,17 +1603,21 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
         KQFileStamp opened, named;
         struct stat info;
         const int marked = Marked(fd);
-        // The lock is taken last and kept until the name is gone, so that
-        // no save can have begun to write under it in between.
+        // The lock is taken last and kept until the file is gone, so that
+        // no save can have begun to write into it in between.
         const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && StampOfDescriptor(fd, &opened) &&
                              StampOfName(name, false, &named) && named.SameFile(opened);
         if (!regular || (marked != 1 && !packageMarked))
             result = marked < 0 ? KQ_LEFTOVER_UNPROVEN : KQ_LEFTOVER_FOREIGN;
         else if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
             result = KQ_LEFTOVER_IN_USE;
-        else
-            ::unlink(name.c_str());
+        else if (!RemoveIfStill(name, fd))
+            result = KQ_LEFTOVER_UNPROVEN;
         ::close(fd);
+    } else if (errno == EACCES || errno == EPERM) {
+        // Another user's (a stopped in-place save's temporary is its writer's
+        // alone): whose it is cannot be told from here.
+        result = KQ_LEFTOVER_UNPROVEN;
     } else if (errno != ENOENT) {
         result = KQ_LEFTOVER_FOREIGN;
     }
@@ -1410,33 +1629,65 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
 KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document)
 {
     const std::string backup = target + kBackupSuffix;
+    // The lock first: a live save holds it, and what it has beside the
+    // package is its own business; this run then ends as any run that
+    // meets another's save does. Without the lock nothing is looked at.
+    int code = 0;
+    KQHeldFile* held = KindOf(target, true) == KQ_FILE_REGULAR ? KQHoldFileUtf8(target, &code) : nullptr;
+    if (!held)
+        return KQ_RECOVERY_NONE;
     KQReclaimLeftoverUtf8(target + kBackupPartSuffix);
-    int copy = ::open(backup.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (copy < 0)
-        return errno == ENOENT ? KQ_RECOVERY_NONE : KQ_RECOVERY_ELSEWHERE;
-    *document = backup;
-    // A live save keeps both locked; the copy's lock is kept until its
-    // name is gone, so that no save can begin to use it in between.
-    KQRecovery result = KQ_RECOVERY_ELSEWHERE;
-    int package = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    KQFileStamp of;
-    char mark[64];
-    const ssize_t n = ::fgetxattr(copy, kSaveMark, mark, sizeof(mark));
-    struct stat info;
-    if (::flock(copy, LOCK_EX | LOCK_NB) != 0 || (package >= 0 && ::flock(package, LOCK_EX | LOCK_NB) != 0)) {
+    KQRecovery result = KQ_RECOVERY_NONE;
+    int old = ::open(backup.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    const int oldError = errno;
+    // Every save that writes into the package has its temporary beside it
+    // until the end: a copy without one is no stopped save's (a user's own
+    // file of that name, say), and the package is whole.
+    const std::string temporary = target + ".kqsave";
+    int fresh = old >= 0 || oldError != ENOENT
+                    ? ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY)
+                    : -1;
+    const bool noTemporary = fresh < 0 && errno == ENOENT;
+    if (old < 0 && oldError == ENOENT) {
         result = KQ_RECOVERY_NONE;
-    } else if (package >= 0 && n > 0 && StampOfDescriptor(package, &of) && ::fstat(copy, &info) == 0 &&
-               S_ISREG(info.st_mode) && std::string(mark, static_cast<size_t>(n)) == BackupMark(of) &&
-               CopyContent(copy, package, KQ_STEP_IN_PLACE, target) == 0 && FlushDescriptor(package, target) == 0) {
-        // The package is the one the copy was made of, and has its bytes
-        // back.
-        ::unlink(backup.c_str());
-        (void)FlushFolderOf(target);
-        result = KQ_RECOVERY_RESTORED;
+    } else if (noTemporary) {
+        result = KQ_RECOVERY_NONE;
+    } else {
+        // What is there cannot be read by this user (another's copy) or
+        // holds something else: it is left as it is, and the run says where.
+        result = KQ_RECOVERY_ELSEWHERE;
+        const Holding holds = old >= 0 && fresh >= 0 ? WhatThePackageHolds(held->fd, old, fresh) : HOLDS_UNREAD;
+        const bool mine = old >= 0 && WrittenByThisUserAlone(old);
+        if (holds == HOLDS_OLD || holds == HOLDS_NEW) {
+            // The package is whole; a copy of this user's is no longer
+            // needed, anyone else's stays theirs.
+            if (mine)
+                (void)RemoveIfStill(backup, old);
+            result = KQ_RECOVERY_NONE;
+        } else if (holds == HOLDS_PARTLY && mine && WrittenByThisUserAlone(fresh) &&
+                   (::fcntl(held->fd, F_GETFL) & O_ACCMODE) == O_RDWR &&
+                   CopyContent(old, held->fd, KQ_STEP_IN_PLACE, target) == 0 &&
+                   FlushDescriptor(held->fd, target) == 0) {
+            // This user's own save was stopped while it overwrote the
+            // package, and nothing else happened since: its bytes go back.
+            // The copy goes only when they went back into the package
+            // under its name.
+            KQFileStamp named;
+            if (StampOfName(target, false, &named) && named.SameFile(held->stamp) &&
+                WhatThePackageHolds(held->fd, old, old) == HOLDS_NEW) {
+                (void)RemoveIfStill(backup, old);
+                (void)FlushFolderOf(target);
+                result = KQ_RECOVERY_RESTORED;
+            }
+        }
     }
-    if (package >= 0)
-        ::close(package);
-    ::close(copy);
+    if (result == KQ_RECOVERY_ELSEWHERE)
+        *document = backup;
+    if (fresh >= 0)
+        ::close(fresh);
+    if (old >= 0)
+        ::close(old);
+    KQReleaseFile(held);
     return result;
 }
 
