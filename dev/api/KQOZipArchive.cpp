@@ -1175,15 +1175,20 @@ bool KQZipArchive::Close()
 
 namespace {
 
+// The archive at name (UTF-8), opened read-only within bounds; null when it
+// is no regular file, or not an archive within them.
+zip_t* OpenForReading(const std::string& name, const KQZipDirectoryBounds& bounds)
+{
+    FILE* stream = KQOpenFileForReadingUtf8(name);
+    return stream ? KQZipOpenWithinBounds(stream, bounds) : nullptr;
+}
+
 // True when target is an archive whose every entry reads back whole, its
 // checksum met: a package that a stopped save left half overwritten does
 // not, whatever files stand beside it.
 bool ArchiveReadsWhole(const std::string& target)
 {
-    FILE* stream = KQOpenFileForReadingUtf8(target);
-    if (!stream)
-        return false;
-    zip_t* archive = KQZipOpenWithinBounds(stream, KQ_PACKAGE_DIRECTORY_BOUNDS);
+    zip_t* archive = OpenForReading(target, KQ_PACKAGE_DIRECTORY_BOUNDS);
     if (!archive)
         return false;
     bool whole = true;
@@ -1733,10 +1738,7 @@ bool KQZipListsEntry(const KQString& path, const KQString& name, const KQZipDire
     const std::string key = IndexKey(name.CStr());
     if (key.empty())
         return false;
-    FILE* stream = KQOpenFileForReadingUtf8(LibraryPath(path).CStr());
-    if (!stream)
-        return false;
-    zip_t* archive = KQZipOpenWithinBounds(stream, bounds);
+    zip_t* archive = OpenForReading(LibraryPath(path).CStr(), bounds);
     if (!archive)
         return false;
     bool lists = false;
