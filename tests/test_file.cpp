@@ -7,6 +7,10 @@
 #include "KQOFile.h"
 #include "test_text_support.h"
 
+#ifdef KQ_TEST_POSIX
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 std::string ReadBytes(const char* name, const char* mode = "rb")
@@ -174,6 +178,23 @@ TEST_F(FileTest, OpenFailuresNameTheFileAndTheDirection)
     EXPECT_FALSE(f.Open(KQString("tf_no_folder/x.bin"), KQFile::APPEND));
     EXPECT_EQ(N(f.GetError()->message), "Error opening file tf_no_folder/x.bin");
 }
+
+#ifdef KQ_TEST_POSIX
+// A name checked as a file and then swapped for a pipe must not hold the
+// reader until a writer comes: reading opens a regular file or nothing, at
+// once (a hang here is the fault).
+TEST_F(FileTest, ReadingOpensOnlyRegularFiles)
+{
+    remove("tf_fifo");
+    ASSERT_EQ(mkfifo("tf_fifo", 0600), 0);
+    KQFile f;
+    EXPECT_FALSE(f.Open(KQString("tf_fifo"), KQFile::READ));
+    EXPECT_EQ(KQOpenStream(KQString("tf_fifo"), KQString("rb")), nullptr);
+    EXPECT_EQ(KQFileSize(KQ_TEXT("tf_fifo")), 0);
+    EXPECT_EQ(KQOpenStream(KQString("."), KQString("rb")), nullptr);
+    remove("tf_fifo");
+}
+#endif
 
 TEST_F(FileTest, FailedOpensKeepTheStoredNameAndFlags)
 {

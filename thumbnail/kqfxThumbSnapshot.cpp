@@ -67,7 +67,9 @@ struct Buffer {
 };
 
 // A pipe or a device is no model file: opening a pipe would wait for a
-// writer, and a device reads as whatever it yields.
+// writer, and a device reads as whatever it yields. This check by name
+// decides the answer; the open refuses such a file too, so a name swapped
+// for a pipe after the check cannot hold the shell.
 bool IsPipeOrDevice(const KQString& path)
 {
     return KQFileKindW(path.CStr()) == KQ_FILE_OTHER;

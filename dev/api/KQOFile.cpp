@@ -389,10 +389,14 @@ FILE* KQOpenStream(const KQString& name, const KQString& mode)
 {
     if (name.GetLength() == 0 || mode.GetLength() == 0)
         return nullptr;
+    // What is read is a file's content: a pipe, a device or a folder is
+    // refused, and opening one never waits for a writer (a name checked
+    // first could be swapped for a pipe before the open).
+    const bool reading = mode.Compare(KQString(KQ_TEXT("rb"))) == 0;
 #ifdef KQ_UNICODE
-    return _wfopen(name.CStr(), mode.CStr());
+    return reading ? KQOpenFileForReadingW(name.CStr()) : _wfopen(name.CStr(), mode.CStr());
 #else
-    return KQ_fopen(name.CStr(), mode.CStr());
+    return reading ? KQOpenFileForReadingA(name.CStr()) : KQ_fopen(name.CStr(), mode.CStr());
 #endif
 }
 

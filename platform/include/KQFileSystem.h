@@ -31,9 +31,12 @@ std::string KQResolveLinksUtf8(const std::string& name);
 // (Windows), or no write permission for anyone or for this user.
 bool KQIsReadOnlyFileUtf8(const std::string& name);
 
-// A regular file opened for reading; anything else (a folder, a device, a
-// pipe, which could block the open) is refused with EINVAL without waiting.
+// A regular file opened for reading ("rb"); anything else (a folder, a
+// device, a pipe, which could block the open) is refused with EINVAL
+// without waiting. The name in UTF-8, in the ANSI code page, or wide.
 FILE* KQOpenFileForReadingUtf8(const std::string& name);
+FILE* KQOpenFileForReadingA(const char* name);
+FILE* KQOpenFileForReadingW(const wchar_t* name);
 // 0 or an error number.
 int KQRemoveFileUtf8(const std::string& name);
 

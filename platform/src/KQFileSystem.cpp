@@ -160,15 +160,42 @@ bool KQIsReadOnlyFileUtf8(const std::string& name)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
 }
 
-FILE* KQOpenFileForReadingUtf8(const std::string& name)
+namespace {
+
+// stream when it reads a file on a disk; otherwise closed, null, EINVAL.
+FILE* OnDiskOnly(FILE* stream)
 {
-    FILE* stream = _wfopen(Wide(name).c_str(), L"rb");
     if (stream && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
         std::fclose(stream);
         errno = EINVAL;
         return nullptr;
     }
     return stream;
+}
+
+}  // namespace
+
+FILE* KQOpenFileForReadingUtf8(const std::string& name)
+{
+    return OnDiskOnly(_wfopen(Wide(name).c_str(), L"rb"));
+}
+
+FILE* KQOpenFileForReadingA(const char* name)
+{
+    if (!name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return OnDiskOnly(KQ_fopen(name, "rb"));
+}
+
+FILE* KQOpenFileForReadingW(const wchar_t* name)
+{
+    if (!name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return OnDiskOnly(_wfopen(name, L"rb"));
 }
 
 namespace {
@@ -775,6 +802,24 @@ FILE* KQOpenFileForReadingUtf8(const std::string& name)
         errno = code;
     }
     return stream;
+}
+
+FILE* KQOpenFileForReadingA(const char* name)
+{
+    if (!name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return KQOpenFileForReadingUtf8(kqstandin::AnsiToUtf8(name));
+}
+
+FILE* KQOpenFileForReadingW(const wchar_t* name)
+{
+    if (!name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return KQOpenFileForReadingUtf8(kqstandin::ToUtf8(name));
 }
 
 namespace {
