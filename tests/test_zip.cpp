@@ -2296,6 +2296,7 @@ TEST(ZipMemory, ArchivesInMemoryPassTheDirectoryCheck)
     KQSetErrorReporting(true);
 }
 
+#ifdef KQ_TEST_POSIX
 // A pipe, a device or a folder named as a package or a model is refused at
 // once: opening a pipe that no one writes would wait for ever.
 TEST_F(ZipTest, OnlyRegularFilesAreOpenedForTheirDirectory)
@@ -2337,6 +2338,7 @@ TEST_F(ZipTest, OnlyRegularFilesAreOpenedForTheirDirectory)
     std::remove(fifo.c_str());
     std::filesystem::remove(folder);
 }
+#endif
 
 // The case-blind name index is keyed by a hash no input can aim at: names
 // that share one bucket of an unkeyed table of their number spread under
