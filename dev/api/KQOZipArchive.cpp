@@ -485,6 +485,12 @@ zip_int64_t WriteFailed(SaveSource* state, int code)
 // Puts the written temporary in the place of the package.
 zip_int64_t CommitTemporary(SaveSource* state)
 {
+    // libzip has read all it needs of the package and closed it: the reader
+    // lets go of the file now. On Windows a file that a reader holds can be
+    // neither replaced by this save nor by another program's rename, which
+    // the check after the last one must meet rather than have refused.
+    zip_source_free(state->reader);
+    state->reader = nullptr;
     if (saveHook)
         saveHook(state->target.c_str());
     int code = 0;
@@ -534,6 +540,13 @@ zip_int64_t CommitTemporary(SaveSource* state)
 // any command that is neither reading nor writing is not supported.
 zip_int64_t ReadPackage(SaveSource* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd)
 {
+    if (!state->reader) {
+        // Let go at the commit: nothing is read after it.
+        if (cmd == ZIP_SOURCE_CLOSE)
+            return 0;
+        zip_error_set(&state->error, ZIP_ER_INTERNAL, 0);
+        return -1;
+    }
     switch (cmd) {
     case ZIP_SOURCE_OPEN:
         return FromReader(state, zip_source_open(state->reader));

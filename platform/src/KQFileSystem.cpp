@@ -162,13 +162,39 @@ bool KQIsReadOnlyFileUtf8(const std::string& name)
 
 namespace {
 
-// stream when it reads a file on a disk; otherwise closed, null, EINVAL.
-FILE* OnDiskOnly(FILE* stream)
+// name opened for reading as a stream when it is a file on a disk;
+// otherwise null, with EINVAL for a pipe or a device. Shared for deleting
+// too: libzip reads a package through such a stream while its save
+// replaces the package, and ReplaceFileW cannot move a file that a reader
+// holds without that share.
+FILE* OpenOnDisk(const std::wstring& name)
 {
-    if (stream && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
-        std::fclose(stream);
+    if (name.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    HANDLE handle =
+        CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = ErrorNumber(GetLastError());
+        return nullptr;
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
         errno = EINVAL;
         return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        errno = EMFILE;
+        return nullptr;
+    }
+    FILE* stream = _fdopen(fd, "rb");
+    if (!stream) {
+        const int code = errno;
+        _close(fd);
+        errno = code;
     }
     return stream;
 }
@@ -177,7 +203,7 @@ FILE* OnDiskOnly(FILE* stream)
 
 FILE* KQOpenFileForReadingUtf8(const std::string& name)
 {
-    return OnDiskOnly(_wfopen(Wide(name).c_str(), L"rb"));
+    return OpenOnDisk(Wide(name));
 }
 
 FILE* KQOpenFileForReadingA(const char* name)
@@ -186,7 +212,7 @@ FILE* KQOpenFileForReadingA(const char* name)
         errno = EINVAL;
         return nullptr;
     }
-    return OnDiskOnly(KQ_fopen(name, "rb"));
+    return OpenOnDisk(Wide(name, CP_ACP));
 }
 
 FILE* KQOpenFileForReadingW(const wchar_t* name)
@@ -195,7 +221,7 @@ FILE* KQOpenFileForReadingW(const wchar_t* name)
         errno = EINVAL;
         return nullptr;
     }
-    return OnDiskOnly(_wfopen(name, L"rb"));
+    return OpenOnDisk(name);
 }
 
 namespace {
