@@ -315,7 +315,7 @@ void TakeValue(TiXmlNode& node, std::string& value)
 class TreeBuilder {
 public:
     TreeBuilder(XML_Parser parser, TiXmlNode& into, const KQXmlBounds& bounds, bool condense, ExpatHeap& heap)
-        : parser(parser), into(into), current(&into), bounds(bounds), condense(condense), heap(heap)
+        : parser(parser), current(&into), bounds(bounds), condense(condense), heap(heap)
     {
     }
 
@@ -397,7 +397,6 @@ public:
 
 private:
     XML_Parser parser;
-    TiXmlNode& into;
     TiXmlNode* current;
     const KQXmlBounds& bounds;
     const bool condense;
@@ -439,7 +438,7 @@ private:
     // within the bound together.
     bool WithinCost(uint64 more)
     {
-        const uint64 total = shape.cost + more + heap.live + StringHeapOfPending();
+        const uint64 total = shape.cost + more + heap.live + StringHeap(pending);
         if (total > bounds.cost) {
             Refuse(KQ_XML_TOO_COSTLY);
             return false;
@@ -447,8 +446,6 @@ private:
         heap.limit = bounds.cost - (total - heap.live);
         return true;
     }
-
-    uint64 StringHeapOfPending() const { return StringHeap(pending); }
 
     // Links a new node under the current one once its cost is counted;
     // over the bound it is let go.
@@ -666,8 +663,6 @@ KQString KQXmlVerdictText(const KQXmlShape& shape, const KQXmlBounds& bounds)
         return KQString::FromFormat("nests elements deeper than %d levels", static_cast<int>(bounds.depth));
     case KQ_XML_TOO_MANY_ATTRIBUTES:
         return KQString::FromFormat("gives an element more than %d attributes", static_cast<int>(bounds.attributes));
-    case KQ_XML_DUPLICATE_ATTRIBUTE:
-        return KQString("gives an element the same attribute twice");
     case KQ_XML_TOO_COSTLY:
         return KQString::FromFormat("holds more elements and attributes than %d MiB take parsed",
                                     static_cast<int>(bounds.cost >> 20));

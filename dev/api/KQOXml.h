@@ -97,7 +97,6 @@ enum KQXmlVerdict {
     KQ_XML_TOO_LARGE,
     KQ_XML_TOO_DEEP,
     KQ_XML_TOO_MANY_ATTRIBUTES,
-    KQ_XML_DUPLICATE_ATTRIBUTE,  // Expat reports it as ill-formed text
     KQ_XML_TOO_COSTLY,
     KQ_XML_DOCUMENT_TYPE,
     KQ_XML_NOT_UTF8,
