@@ -1551,29 +1551,16 @@ bool KQZipArchive::ReadXmlFile(const KQString& name, KQXmlDocument* doc, const K
         return PushError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file");
     }
 
-    // The entry's last byte is normally its closing line break; it gives
-    // way to the terminator unless it ends the markup itself.
-    char* text = reinterpret_cast<char*>(data);
+    // The entry's last byte is normally its closing line break; it is not
+    // read unless it ends the markup itself, as parts have always been read.
+    // The parse is given the length, so the entry needs no terminator.
     size_t length = static_cast<size_t>(size);
-    if (data[size - 1] == '>') {
-        text = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
-        if (!text) {
-            free(data);
-            if (why)
-                *why = "could not be read";
-            return SetError(Location(label, kLineReadXmlUnread), kErrFileRead, "Could not read Xml file");
-        }
-        memcpy(text, data, static_cast<size_t>(size));
-        text[size] = 0;
-        free(data);
-    } else {
-        text[size - 1] = 0;
+    if (length > 0 && data[length - 1] != '>')
         --length;
-    }
 
     // One parse builds the tree and keeps the bounds as it goes.
-    const KQXmlShape shape = KQXmlParse(text, length, bounds, *doc);
-    free(text);
+    const KQXmlShape shape = KQXmlParse(reinterpret_cast<const char*>(data), length, bounds, *doc);
+    free(data);
     if (seen)
         *seen = shape;
     if (shape.verdict == KQ_XML_MALFORMED) {
