@@ -96,16 +96,14 @@ std::string KQUtf8ShownInAnsi(const std::string& utf8)
         size_t end = i + 1;
         while (end < n && end < i + length && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80)
             ++end;
-        const std::string one = utf8.substr(i, end - i);
+        // NUL converts as any character, and the code page is not said to
+        // hold it: it is shown as U+0000.
         std::string held;
         wchar_t units[2];
-        int count = end - i == length && one.size() <= 4 && lead != 0
-                        ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, one.data(), static_cast<int>(one.size()),
-                                              units, 2)
-                        : 0;
-        if (lead == 0) {
-            shown += "U+0000";
-        } else if (count <= 0) {
+        const int count = end - i == length ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data() + i,
+                                                                  static_cast<int>(length), units, 2)
+                                            : 0;
+        if (count <= 0) {
             shown += '?';
         } else if (KQWideToAnsiExactly(units, static_cast<size_t>(count), &held)) {
             shown += held;
