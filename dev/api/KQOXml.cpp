@@ -476,7 +476,10 @@ private:
             Refuse(KQ_XML_TOO_MANY_ATTRIBUTES);
             return;
         }
-        std::unique_ptr<TiXmlElement> element(new TiXmlElement(std::string(name)));
+        // The name is handed over rather than copied: it may be megabytes.
+        std::unique_ptr<TiXmlElement> element(new TiXmlElement(""));
+        std::string value(name);
+        TakeValue(*element, value);
         uint64 cost = NodeHeap(*element, sizeof(TiXmlElement));
         if (!WithinCost(cost))
             return;
