@@ -122,7 +122,7 @@ public:
     // Parses entry into doc (built without declaration); false when it does
     // not read as XML or has no root element, with why (may be null) in
     // words that follow the part's name. Within a run the parts parsed
-    // together may take at most kRunCost (estimated as the XML layer does):
+    // together may take at most kRunCost (as the XML layer counts a tree):
     // a part past that is refused as one past the bounds of a part.
     bool Read(const KQString& entry, KQXmlDocument& doc, KQString* why = nullptr);
     static const uint64 kRunCost = 160ull * 1024u * 1024u;
@@ -160,7 +160,7 @@ private:
     KQZipArchive& archive;
     bool running;
     uint32 changeCount;
-    // What the parts parsed in this run are estimated to take.
+    // What the trees of the parts parsed in this run were counted to take.
     uint64 held;
     std::vector<std::pair<KQString, KQString>> unread;
     // The keys of unread's entries. Ordered: names chosen to share a hash
