@@ -56,11 +56,13 @@ struct KQFileStamp {
     bool SameFile(const KQFileStamp& other) const { return device == other.device && index == other.index; }
     // A name added or removed tells a change as well: the file then has
     // names that a save cannot keep together.
-    bool operator==(const KQFileStamp& other) const
+    // The same file with the bytes and names it had; its change time aside,
+    // which a rename sets.
+    bool SameContent(const KQFileStamp& other) const
     {
-        return SameFile(other) && size == other.size && modified == other.modified && changed == other.changed &&
-               links == other.links;
+        return SameFile(other) && size == other.size && modified == other.modified && links == other.links;
     }
+    bool operator==(const KQFileStamp& other) const { return SameContent(other) && changed == other.changed; }
     bool operator!=(const KQFileStamp& other) const { return !(*this == other); }
 };
 // False when name (links followed) cannot be asked about.

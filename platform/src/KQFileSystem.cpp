@@ -284,13 +284,11 @@ HANDLE OpenToMove(const std::wstring& name)
 }
 
 // Whether the open file is the file that stamp was taken of, with the
-// content it had then. (Its change time is not compared: a rename sets
-// it.)
+// content it had then.
 bool SameContent(HANDLE handle, const KQFileStamp& stamp)
 {
     KQFileStamp now;
-    return StampOfHandle(handle, &now) && now.SameFile(stamp) && now.size == stamp.size &&
-           now.modified == stamp.modified && now.links == stamp.links;
+    return StampOfHandle(handle, &now) && now.SameContent(stamp);
 }
 
 // Removes the file open as handle (from OpenToMove); it goes when the
@@ -1200,10 +1198,8 @@ KQSaveResult GiveRights(KQSaveFile* file, const KQHeldFile* held, int* error)
 bool StillTheHeldFile(const KQHeldFile* held, const std::string& name)
 {
     KQFileStamp named, opened;
-    const KQFileStamp& was = held->stamp;
-    return StampOfName(name, false, &named) && StampOfDescriptor(held->fd, &opened) && named.SameFile(was) &&
-           opened.SameFile(was) && named.size == was.size && named.modified == was.modified &&
-           named.links == was.links && opened.size == was.size && opened.modified == was.modified;
+    return StampOfName(name, false, &named) && StampOfDescriptor(held->fd, &opened) &&
+           named.SameContent(held->stamp) && opened.SameContent(held->stamp);
 }
 
 // Where an in-place save keeps the package's bytes while it overwrites
@@ -1597,7 +1593,7 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
     bool exchanged = false;
     if (held) {
         exchanged = ::renameat2(AT_FDCWD, file->name.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0;
-        if (!exchanged && errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) {
+        if (!exchanged && !NoSuchRename(errno)) {
             *error = errno;
             return KQ_SAVE_REPLACE_FAILED;
         }
