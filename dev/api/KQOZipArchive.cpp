@@ -1225,12 +1225,13 @@ bool ArchiveReadsWhole(const std::string& target)
 KQStoppedSave KQRecoverStoppedSave(const KQString& path, KQString* document, KQString* written)
 {
     const std::string target = KQResolveLinksUtf8(LibraryPath(path).CStr());
+    const std::string saved = target + kSaveSuffix;
     std::string left;
-    const KQRecovery recovery = KQRecoverStoppedSaveUtf8(target, &left);
+    const KQRecovery recovery = KQRecoverStoppedSaveUtf8(target, saved, &left);
     std::string temporary;
     if (recovery == KQ_RECOVERY_MISSING) {
-        if (KQFileKindUtf8(target + kSaveSuffix, false) != KQ_FILE_MISSING)
-            temporary = target + kSaveSuffix;
+        if (KQFileKindUtf8(saved, false) != KQ_FILE_MISSING)
+            temporary = saved;
         // A package missing with nothing beside it is one that does not open.
         if (left.empty() && temporary.empty())
             return KQ_STOPPED_SAVE_NONE;
@@ -1240,7 +1241,7 @@ KQStoppedSave KQRecoverStoppedSave(const KQString& path, KQString* document, KQS
         // names says so.
         if (recovery != KQ_RECOVERY_ELSEWHERE || ArchiveReadsWhole(target))
             return KQ_STOPPED_SAVE_NONE;
-        temporary = target + kSaveSuffix;
+        temporary = saved;
     }
     // The names are shown in a report, which is text in the local code page.
     *document = KQString(KQUtf8ShownInAnsi(left).c_str());

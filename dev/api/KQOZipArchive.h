@@ -21,8 +21,10 @@
 // streams); one that cannot be given fails the save. Where this user cannot
 // give the temporary the owner and group, its bytes are written into the
 // archive itself instead, behind a flushed copy (".kqbackup" added) that
-// only this user and the archive's owner may read, and that
-// KQRecoverStoppedSave puts back should that save be stopped. A failed
+// only this user and the archive's owner may read. Should that save be
+// stopped, KQRecoverStoppedSave puts the copy back only in this user's next
+// run and only when the archive holds nothing but that save's bytes;
+// otherwise it names the copy and changes nothing. A failed
 // Close records 1106 and returns false; so does a save that finds the
 // archive changed by another program since it was opened, an archive with
 // more than one name (hard links), or a file added with WriteDataFromFile

@@ -56,11 +56,13 @@ struct KQFileStamp {
     bool SameFile(const KQFileStamp& other) const { return device == other.device && index == other.index; }
     // A name added or removed tells a change as well: the file then has
     // names that a save cannot keep together.
-    bool operator==(const KQFileStamp& other) const
+    // The same file with the bytes and names it had; its change time aside,
+    // which a rename sets.
+    bool SameContent(const KQFileStamp& other) const
     {
-        return SameFile(other) && size == other.size && modified == other.modified && changed == other.changed &&
-               links == other.links;
+        return SameFile(other) && size == other.size && modified == other.modified && links == other.links;
     }
+    bool operator==(const KQFileStamp& other) const { return SameContent(other) && changed == other.changed; }
     bool operator!=(const KQFileStamp& other) const { return !(*this == other); }
 };
 // False when name (links followed) cannot be asked about.
@@ -150,7 +152,7 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held = nul
 
 // What a save of target that was stopped while it wrote into the file
 // itself left behind (a copy of the file's bytes beside it, and the new
-// file under the temporary's name). Nothing is looked at unless target can
+// file under the name temporary). Nothing is looked at unless target can
 // be held: while another run holds it the result is KQ_RECOVERY_NONE. The
 // copy is put back only when this user wrote both and nobody else could
 // write them since, and target holds nothing but the new file's bytes up to
@@ -162,7 +164,8 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held = nul
 // *document names the copy of it that such a replace keeps beside it, or
 // is empty when there is none. Nothing is touched.
 enum KQRecovery { KQ_RECOVERY_NONE, KQ_RECOVERY_RESTORED, KQ_RECOVERY_ELSEWHERE, KQ_RECOVERY_MISSING };
-KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document);
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, const std::string& temporary,
+                                    std::string* document);
 
 // Test seam: every step of a save asks the hook first, with the file it
 // acts on. A hook returns 0 to let the step run (it may act as another

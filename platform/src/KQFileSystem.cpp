@@ -284,13 +284,11 @@ HANDLE OpenToMove(const std::wstring& name)
 }
 
 // Whether the open file is the file that stamp was taken of, with the
-// content it had then. (Its change time is not compared: a rename sets
-// it.)
+// content it had then.
 bool SameContent(HANDLE handle, const KQFileStamp& stamp)
 {
     KQFileStamp now;
-    return StampOfHandle(handle, &now) && now.SameFile(stamp) && now.size == stamp.size &&
-           now.modified == stamp.modified && now.links == stamp.links;
+    return StampOfHandle(handle, &now) && now.SameContent(stamp);
 }
 
 // Removes the file open as handle (from OpenToMove); it goes when the
@@ -694,7 +692,8 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
     return GetFileAttributesW(Wide(name).c_str()) == INVALID_FILE_ATTRIBUTES ? KQ_LEFTOVER_NONE : KQ_LEFTOVER_UNPROVEN;
 }
 
-KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document)
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, const std::string& temporary,
+                                    std::string* document)
 {
     // Saves here always replace the file, and nothing is ever put back: a
     // replace stopped between its two renames leaves the package under the
@@ -702,6 +701,8 @@ KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* docu
     // user wants is the user's to say. That is looked at under the claim
     // on the name, so that a live save between its renames is not taken for
     // a stopped one: the run then goes on and meets it as a second run does.
+    // The new file under temporary is the caller's to look for.
+    (void)temporary;
     HANDLE claim = nullptr;
     if (ClaimName(target, &claim) != 0)
         return KQ_RECOVERY_NONE;
@@ -1200,10 +1201,8 @@ KQSaveResult GiveRights(KQSaveFile* file, const KQHeldFile* held, int* error)
 bool StillTheHeldFile(const KQHeldFile* held, const std::string& name)
 {
     KQFileStamp named, opened;
-    const KQFileStamp& was = held->stamp;
-    return StampOfName(name, false, &named) && StampOfDescriptor(held->fd, &opened) && named.SameFile(was) &&
-           opened.SameFile(was) && named.size == was.size && named.modified == was.modified &&
-           named.links == was.links && opened.size == was.size && opened.modified == was.modified;
+    return StampOfName(name, false, &named) && StampOfDescriptor(held->fd, &opened) &&
+           named.SameContent(held->stamp) && opened.SameContent(held->stamp);
 }
 
 // Where an in-place save keeps the package's bytes while it overwrites
@@ -1597,7 +1596,7 @@ KQSaveResult KQCommitSaveFileUtf8(KQSaveFile* file, const std::string& target, K
     bool exchanged = false;
     if (held) {
         exchanged = ::renameat2(AT_FDCWD, file->name.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0;
-        if (!exchanged && errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) {
+        if (!exchanged && !NoSuchRename(errno)) {
             *error = errno;
             return KQ_SAVE_REPLACE_FAILED;
         }
@@ -1697,7 +1696,8 @@ KQLeftover KQReclaimLeftoverUtf8(const std::string& name, KQHeldFile* held)
     return result;
 }
 
-KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* document)
+KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, const std::string& temporary,
+                                    std::string* document)
 {
     const std::string backup = target + kBackupSuffix;
     // The lock first: a live save holds it, and what it has beside the
@@ -1707,23 +1707,21 @@ KQRecovery KQRecoverStoppedSaveUtf8(const std::string& target, std::string* docu
     KQHeldFile* held = KindOf(target, true) == KQ_FILE_REGULAR ? KQHoldFileUtf8(target, &code) : nullptr;
     if (!held)
         return KQ_RECOVERY_NONE;
-    KQReclaimLeftoverUtf8(target + kBackupPartSuffix);
+    // A copy stopped before it had the backup's name holds nothing the
+    // package lacks: it goes when it is proven a save's, and anything else
+    // under its name stays for the next in-place save to name.
+    (void)KQReclaimLeftoverUtf8(target + kBackupPartSuffix);
     KQRecovery result = KQ_RECOVERY_NONE;
     int old = ::open(backup.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     const int oldError = errno;
     // Every save that writes into the package has its temporary beside it
     // until the end: a copy without one is no stopped save's (a user's own
     // file of that name, say), and the package is whole.
-    const std::string temporary = target + ".kqsave";
     int fresh = old >= 0 || oldError != ENOENT
                     ? ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY)
                     : -1;
     const bool noTemporary = fresh < 0 && errno == ENOENT;
-    if (old < 0 && oldError == ENOENT) {
-        result = KQ_RECOVERY_NONE;
-    } else if (noTemporary) {
-        result = KQ_RECOVERY_NONE;
-    } else {
+    if ((old >= 0 || oldError != ENOENT) && !noTemporary) {
         // What is there cannot be read by this user (another's copy) or
         // holds something else: it is left as it is, and the run says where.
         result = KQ_RECOVERY_ELSEWHERE;
