@@ -379,8 +379,10 @@ void WeighEntry(Reader& in, uint64 length, const ubyte* fixed, const ubyte* extr
 }
 
 // The names of the directory d, read once, against libzip's name table;
-// and, when weigh is set, what weighing it against its local headers costs.
-KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, Weighing* weigh)
+// the number of records libzip reads of it (more than a 16-bit count that
+// wrapped claims) in records; and, when weigh is set, what weighing it
+// against its local headers costs.
+KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, uint64* records, Weighing* weigh)
 {
     std::vector<KQZipNameKey> keys;
     std::vector<ubyte> name, variable;
@@ -420,6 +422,7 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
         }
         if (keys.size() != expected)
             return KQ_ZIP_DIRECTORY_PLAUSIBLE;  // libzip fails on it
+        *records = keys.size();
     } catch (const std::bad_alloc&) {
         return KQ_ZIP_DIRECTORY_UNREADABLE;
     }
@@ -543,17 +546,24 @@ KQZipDirectoryVerdict Check(Reader& in, const KQZipDirectoryBounds& bounds)
     for (const Claim& c : claims)
         records += c.copies;
     Weighing total = {0, 0};
+    // The entries libzip sets up: as claimed, or as read where a 16-bit
+    // count wrapped and it reads on.
+    uint64 entries = 0;
     for (const Claim& c : claims) {
         const Directory& d = c.d;
-        if (d.offset > length || d.bytes > length - d.offset)
-            continue;  // libzip cannot read it
-        Weighing w = {0, 0};
-        const KQZipDirectoryVerdict names = CheckNames(in, length, d, records > 1 ? &w : nullptr);
-        if (names != KQ_ZIP_DIRECTORY_PLAUSIBLE)
-            return names;
-        total.bytes = Sum(total.bytes, Product(w.bytes, c.copies));
-        total.mergeSteps = Sum(total.mergeSteps, Product(w.mergeSteps, c.copies));
+        uint64 read = 0;
+        if (d.offset <= length && d.bytes <= length - d.offset) {
+            Weighing w = {0, 0};
+            const KQZipDirectoryVerdict names = CheckNames(in, length, d, &read, records > 1 ? &w : nullptr);
+            if (names != KQ_ZIP_DIRECTORY_PLAUSIBLE)
+                return names;
+            total.bytes = Sum(total.bytes, Product(w.bytes, c.copies));
+            total.mergeSteps = Sum(total.mergeSteps, Product(w.mergeSteps, c.copies));
+        }
+        entries = Sum(entries, Product(std::max(d.entries, read), c.copies));
     }
+    if (entries > bounds.mostEntries)
+        return KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH;
     if (total.bytes > kMostWeighedBytes || total.mergeSteps > kMostMergeSteps)
         return KQ_ZIP_DIRECTORY_HEAVY_HEADERS;
     return KQ_ZIP_DIRECTORY_PLAUSIBLE;
