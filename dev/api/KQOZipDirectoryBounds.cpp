@@ -117,17 +117,17 @@ private:
     bool open;
 };
 
-// Reads a run of the archive in order through a window of 64 KiB, so that
-// a directory of many small records takes a few large reads.
+// Reads a run of the archive in order through a window (of 64 KiB unless
+// told), so that a directory of many small records takes a few large reads.
 class Window {
 public:
-    Window(Reader& in, uint64 end) : in(in), end(end) {}
+    Window(Reader& in, uint64 end, uint64 size = 64 * 1024) : in(in), end(end), size(size) {}
     bool Read(uint64 at, ubyte* out, size_t count)
     {
         if (at < start || at - start > bytes.size() || count > bytes.size() - (at - start)) {
-            if (count > kSize || at > end || count > end - at)
+            if (count > size || at > end || count > end - at)
                 return in.ReadAt(at, out, count);
-            bytes.resize(static_cast<size_t>(std::min<uint64>(kSize, end - at)));
+            bytes.resize(static_cast<size_t>(std::min<uint64>(size, end - at)));
             if (!in.ReadAt(at, bytes.data(), bytes.size())) {
                 bytes.clear();
                 return false;
@@ -139,9 +139,9 @@ public:
     }
 
 private:
-    static constexpr uint64 kSize = 64 * 1024;
     Reader& in;
     uint64 end;
+    uint64 size;
     uint64 start = 0;
     std::vector<ubyte> bytes;
 };
@@ -361,14 +361,14 @@ struct Weighing {
 // The weighing of one entry: its local header read whole, and each of the
 // header's extra fields looked for among the entry's fields and those
 // merged before it.
-void WeighEntry(Reader& in, uint64 length, const ubyte* fixed, const ubyte* extra, uint32 extraLength, Weighing* w)
+void WeighEntry(Window& in, uint64 length, const ubyte* fixed, const ubyte* extra, uint32 extraLength, Weighing* w)
 {
     uint64 at;
     ubyte local[kLocalHeaderLength];
     uint64 nameLength = 0xFFFF, localExtraLength = 0xFFFF;
     if (LocalHeaderAt(fixed, extra, extraLength, &at) && length >= kLocalHeaderLength &&
         at <= length - kLocalHeaderLength) {
-        if (!in.ReadAt(at, local, sizeof(local)))
+        if (!in.Read(at, local, sizeof(local)))
             return;  // libzip cannot read it either
         nameLength = Little(local + 26, 2);
         localExtraLength = Little(local + 28, 2);
@@ -389,6 +389,10 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
     try {
         keys.reserve(static_cast<size_t>(std::min<uint64>(d.entries, d.bytes / kDirectoryRecordLength)));
         Window window(in, d.offset + d.bytes);
+        // Local headers lie in the order of their records in real archives:
+        // a small window reads many at once, and no more than a page for
+        // each one when they lie apart.
+        Window headers(in, length, 4 * 1024);
         uint64 at = d.offset;
         uint64 left = d.bytes;
         uint64 expected = d.entries;
@@ -416,7 +420,7 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
             name.assign(variable.begin(), variable.begin() + nameLength);
             keys.push_back(PresentedKey(name, Little(fixed + 8, 2), variable.data() + nameLength, extraLength));
             if (weigh)
-                WeighEntry(in, length, fixed, variable.data() + nameLength, extraLength, weigh);
+                WeighEntry(headers, length, fixed, variable.data() + nameLength, extraLength, weigh);
             at += size;
             left -= size;
         }
