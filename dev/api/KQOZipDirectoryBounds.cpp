@@ -162,38 +162,33 @@ struct Claim {
 // Whether libzip would take the end record at tail[i] (at in the file) for
 // the real one, as far as its tests before and at the first directory record
 // go. Only used to refuse an archive with more than one: what libzip reads
-// is bounded by the claims whatever these tests say. record64 is the zip64
-// end record that the locator before tail[i] points at, as read, or null.
-bool Candidate(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i, uint64 at, const ubyte* record64)
+// is bounded by the claims whatever these tests say. claimed is what
+// ClaimOf found the record to claim, or null; record64 the zip64 end record
+// it read for it.
+bool Candidate(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i, uint64 at, const Directory* claimed,
+               const ubyte* record64)
 {
     const ubyte* record = tail.data() + i;
-    if (Little(record + 20, 2) > length - at - kEndRecordLength)
-        return false;  // a comment longer than what follows
-    Directory d;
-    if (i >= kLocatorLength && Little(record - kLocatorLength, 4) == 0x07064b50) {
+    if (!claimed || Little(record + 20, 2) > length - at - kEndRecordLength)
+        return false;  // nothing libzip reads, or a comment longer than what follows
+    const Directory& d = *claimed;
+    if (d.zip64) {
         const ubyte* locator = record - kLocatorLength;
         uint64 disks = Little(locator + 4, 2);
         uint64 endDisk = Little(locator + 6, 2);
         const uint64 at64 = Little(locator + 8, 8);
         const uint64 locatorAt = at - kLocatorLength;
-        if (at64 > locatorAt || locatorAt - at64 < kEnd64RecordLength || !record64 || Little(record64, 4) != 0x06064b50)
+        if (at64 > locatorAt || locatorAt - at64 < kEnd64RecordLength)
             return false;
         if (disks == 0xFFFF)
             disks = Little(record64 + 16, 4);
         if (endDisk == 0xFFFF)
             endDisk = Little(record64 + 20, 4);
-        d.entries = Little(record64 + 24, 8);
-        d.bytes = Little(record64 + 40, 8);
-        d.offset = Little(record64 + 48, 8);
-        if (disks != 0 || endDisk != 0 || d.entries != Little(record64 + 32, 8) || d.offset > kLargestOffset ||
-            d.entries > d.bytes / kDirectoryRecordLength)
+        if (disks != 0 || endDisk != 0 || Little(record64 + 24, 8) != Little(record64 + 32, 8) ||
+            d.offset > kLargestOffset || d.entries > d.bytes / kDirectoryRecordLength)
             return false;
-    } else {
-        d.entries = Little(record + 10, 2);
-        d.bytes = Little(record + 12, 4);
-        d.offset = Little(record + 16, 4);
-        if (Little(record + 4, 4) != 0 || Little(record + 8, 2) != d.entries)
-            return false;
+    } else if (Little(record + 4, 4) != 0 || Little(record + 8, 2) != Little(record + 10, 2)) {
+        return false;
     }
     if (d.offset > at || d.bytes > at - d.offset)
         return false;  // a directory that runs past its record
@@ -341,7 +336,8 @@ bool LocalHeaderAt(const ubyte* fixed, const ubyte* extra, uint32 extraLength, u
             return false;
         if (Little(extra + i, 2) == 0x0001) {
             // The sizes come first, each only when its own field is full.
-            uint32 skip = (Little(fixed + 24, 4) == 0xFFFFFFFFull ? 8 : 0) + (Little(fixed + 20, 4) == 0xFFFFFFFFull ? 8 : 0);
+            uint32 skip =
+                (Little(fixed + 24, 4) == 0xFFFFFFFFull ? 8 : 0) + (Little(fixed + 20, 4) == 0xFFFFFFFFull ? 8 : 0);
             if (skip + 8 > fieldLength)
                 return false;
             *at = Little(extra + i + 4 + skip, 8);
@@ -441,10 +437,9 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
 // at does (libzip reads nothing else then); one that points at no such
 // record claims nothing, as libzip reads no directory for it.
 bool ClaimOf(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i, Directory* d, ubyte* record64,
-             bool* read64, bool* failed)
+             bool* failed)
 {
     const ubyte* record = tail.data() + i;
-    *read64 = false;
     if (i >= kLocatorLength && Little(record - kLocatorLength, 4) == 0x07064b50) {
         const uint64 at64 = Little(record - kLocatorLength + 8, 8);
         if (length < kEnd64RecordLength || at64 > length - kEnd64RecordLength)
@@ -453,7 +448,6 @@ bool ClaimOf(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i
             *failed = true;
             return false;
         }
-        *read64 = true;
         if (Little(record64, 4) != 0x06064b50)
             return false;
         // The entries on this disk and in all; libzip takes either.
@@ -521,9 +515,10 @@ KQZipDirectoryVerdict Check(Reader& in, const KQZipDirectoryBounds& bounds)
             if (Little(tail.data() + i, 4) != 0x06054b50)
                 continue;
             ubyte record64[kEnd64RecordLength];
-            bool read64 = false, failed = false;
+            bool failed = false;
             Directory d;
-            if (ClaimOf(in, length, tail, i, &d, record64, &read64, &failed)) {
+            const bool claimed = ClaimOf(in, length, tail, i, &d, record64, &failed);
+            if (claimed) {
                 auto same = std::find_if(claims.begin(), claims.end(), [&d](const Claim& c) {
                     return c.d.entries == d.entries && c.d.bytes == d.bytes && c.d.offset == d.offset &&
                            c.d.zip64 == d.zip64;
@@ -535,8 +530,8 @@ KQZipDirectoryVerdict Check(Reader& in, const KQZipDirectoryBounds& bounds)
             }
             if (failed)
                 return KQ_ZIP_DIRECTORY_UNREADABLE;
-            if (i >= firstCandidate &&
-                Candidate(in, length, tail, i, tailAt + i, read64 ? record64 : nullptr) && ++candidates > 1)
+            if (i >= firstCandidate && Candidate(in, length, tail, i, tailAt + i, claimed ? &d : nullptr, record64) &&
+                ++candidates > 1)
                 return KQ_ZIP_DIRECTORY_SEVERAL_ENDS;
         }
     } catch (const std::bad_alloc&) {
