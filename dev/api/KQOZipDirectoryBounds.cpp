@@ -375,9 +375,9 @@ void WeighEntry(Window& in, uint64 length, const ubyte* fixed, const ubyte* extr
 }
 
 // The names of the directory d, read once, against libzip's name table;
-// the number of records libzip reads of it (more than a 16-bit count that
-// wrapped claims) in records; and, when weigh is set, what weighing it
-// against its local headers costs.
+// the entries libzip sets up for it past a 16-bit count that wrapped, in
+// records (left as it is otherwise); and, when weigh is set, what weighing
+// it against its local headers costs.
 KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, uint64* records, Weighing* weigh)
 {
     std::vector<KQZipNameKey> keys;
@@ -399,6 +399,9 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
                 if (d.zip64 || left < kDirectoryRecordLength)
                     break;
                 expected += 0x10000;
+                // libzip sets up room for them before it reads one, and keeps
+                // what it read until it fails on a record.
+                *records = expected;
             }
             ubyte fixed[kDirectoryRecordLength];
             if (left < kDirectoryRecordLength)
@@ -422,7 +425,6 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
         }
         if (keys.size() != expected)
             return KQ_ZIP_DIRECTORY_PLAUSIBLE;  // libzip fails on it
-        *records = keys.size();
     } catch (const std::bad_alloc&) {
         return KQ_ZIP_DIRECTORY_UNREADABLE;
     }
