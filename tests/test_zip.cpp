@@ -2246,6 +2246,33 @@ TEST_F(ZipTest, EveryEndRecordInTheTailIsCountedWhateverLibzipMakesOfIt)
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0);
     }
 
+    // A 16-bit count that wrapped, as InfoZIP writes one past 65,535
+    // entries: libzip reads on while whole records are left, so the
+    // records a model's directory holds count, not its count; also when
+    // its last record is spoiled, as libzip has set them all up by then.
+    for (bool spoiled : {false, true}) {
+        SCOPED_TRACE(spoiled ? "wrapped count, last record spoiled" : "wrapped count");
+        ASSERT_TRUE(kqhostile::WriteManyEntryZip(path, 65540));
+        std::string wrapped = FileBytes(path);
+        const size_t zip64At = wrapped.size() - 98;
+        auto field = [&wrapped](size_t at) {
+            uint64_t v = 0;
+            for (int i = 7; i >= 0; --i)
+                v = (v << 8) | static_cast<unsigned char>(wrapped[at + i]);
+            return v;
+        };
+        kqinput::Bytes end;
+        kqinput::PutZipEnd(end, 65540 & 0xFFFF, static_cast<uint32_t>(field(zip64At + 40)),
+                           static_cast<uint32_t>(field(zip64At + 48)));
+        wrapped.replace(zip64At, std::string::npos, std::string(end.begin(), end.end()));
+        if (spoiled)
+            wrapped[zip64At - (46 + 8)] = 'X';  // the last record's signature (names of 8 bytes)
+        ASSERT_TRUE(kqinput::WriteFile(path, wrapped));
+        const auto verdicts = Verdicts(path);
+        EXPECT_EQ(verdicts.first, KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH);
+        EXPECT_EQ(verdicts.second, KQ_ZIP_DIRECTORY_PLAUSIBLE);
+    }
+
     // The nested archives open and list their entries as any other.
     for (bool large : {false, true}) {
         SCOPED_TRACE(large ? "large inner zip" : "small inner zip");

@@ -117,17 +117,17 @@ private:
     bool open;
 };
 
-// Reads a run of the archive in order through a window of 64 KiB, so that
-// a directory of many small records takes a few large reads.
+// Reads a run of the archive in order through a window (of 64 KiB unless
+// told), so that a directory of many small records takes a few large reads.
 class Window {
 public:
-    Window(Reader& in, uint64 end) : in(in), end(end) {}
+    Window(Reader& in, uint64 end, uint64 size = 64 * 1024) : in(in), end(end), size(size) {}
     bool Read(uint64 at, ubyte* out, size_t count)
     {
         if (at < start || at - start > bytes.size() || count > bytes.size() - (at - start)) {
-            if (count > kSize || at > end || count > end - at)
+            if (count > size || at > end || count > end - at)
                 return in.ReadAt(at, out, count);
-            bytes.resize(static_cast<size_t>(std::min<uint64>(kSize, end - at)));
+            bytes.resize(static_cast<size_t>(std::min<uint64>(size, end - at)));
             if (!in.ReadAt(at, bytes.data(), bytes.size())) {
                 bytes.clear();
                 return false;
@@ -139,9 +139,9 @@ public:
     }
 
 private:
-    static constexpr uint64 kSize = 64 * 1024;
     Reader& in;
     uint64 end;
+    uint64 size;
     uint64 start = 0;
     std::vector<ubyte> bytes;
 };
@@ -162,38 +162,33 @@ struct Claim {
 // Whether libzip would take the end record at tail[i] (at in the file) for
 // the real one, as far as its tests before and at the first directory record
 // go. Only used to refuse an archive with more than one: what libzip reads
-// is bounded by the claims whatever these tests say. record64 is the zip64
-// end record that the locator before tail[i] points at, as read, or null.
-bool Candidate(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i, uint64 at, const ubyte* record64)
+// is bounded by the claims whatever these tests say. claimed is what
+// ClaimOf found the record to claim, or null; record64 the zip64 end record
+// it read for it.
+bool Candidate(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i, uint64 at, const Directory* claimed,
+               const ubyte* record64)
 {
     const ubyte* record = tail.data() + i;
-    if (Little(record + 20, 2) > length - at - kEndRecordLength)
-        return false;  // a comment longer than what follows
-    Directory d;
-    if (i >= kLocatorLength && Little(record - kLocatorLength, 4) == 0x07064b50) {
+    if (!claimed || Little(record + 20, 2) > length - at - kEndRecordLength)
+        return false;  // nothing libzip reads, or a comment longer than what follows
+    const Directory& d = *claimed;
+    if (d.zip64) {
         const ubyte* locator = record - kLocatorLength;
         uint64 disks = Little(locator + 4, 2);
         uint64 endDisk = Little(locator + 6, 2);
         const uint64 at64 = Little(locator + 8, 8);
         const uint64 locatorAt = at - kLocatorLength;
-        if (at64 > locatorAt || locatorAt - at64 < kEnd64RecordLength || !record64 || Little(record64, 4) != 0x06064b50)
+        if (at64 > locatorAt || locatorAt - at64 < kEnd64RecordLength)
             return false;
         if (disks == 0xFFFF)
             disks = Little(record64 + 16, 4);
         if (endDisk == 0xFFFF)
             endDisk = Little(record64 + 20, 4);
-        d.entries = Little(record64 + 24, 8);
-        d.bytes = Little(record64 + 40, 8);
-        d.offset = Little(record64 + 48, 8);
-        if (disks != 0 || endDisk != 0 || d.entries != Little(record64 + 32, 8) || d.offset > kLargestOffset ||
-            d.entries > d.bytes / kDirectoryRecordLength)
+        if (disks != 0 || endDisk != 0 || Little(record64 + 24, 8) != Little(record64 + 32, 8) ||
+            d.offset > kLargestOffset || d.entries > d.bytes / kDirectoryRecordLength)
             return false;
-    } else {
-        d.entries = Little(record + 10, 2);
-        d.bytes = Little(record + 12, 4);
-        d.offset = Little(record + 16, 4);
-        if (Little(record + 4, 4) != 0 || Little(record + 8, 2) != d.entries)
-            return false;
+    } else if (Little(record + 4, 4) != 0 || Little(record + 8, 2) != Little(record + 10, 2)) {
+        return false;
     }
     if (d.offset > at || d.bytes > at - d.offset)
         return false;  // a directory that runs past its record
@@ -341,7 +336,8 @@ bool LocalHeaderAt(const ubyte* fixed, const ubyte* extra, uint32 extraLength, u
             return false;
         if (Little(extra + i, 2) == 0x0001) {
             // The sizes come first, each only when its own field is full.
-            uint32 skip = (Little(fixed + 24, 4) == 0xFFFFFFFFull ? 8 : 0) + (Little(fixed + 20, 4) == 0xFFFFFFFFull ? 8 : 0);
+            uint32 skip =
+                (Little(fixed + 24, 4) == 0xFFFFFFFFull ? 8 : 0) + (Little(fixed + 20, 4) == 0xFFFFFFFFull ? 8 : 0);
             if (skip + 8 > fieldLength)
                 return false;
             *at = Little(extra + i + 4 + skip, 8);
@@ -361,14 +357,14 @@ struct Weighing {
 // The weighing of one entry: its local header read whole, and each of the
 // header's extra fields looked for among the entry's fields and those
 // merged before it.
-void WeighEntry(Reader& in, uint64 length, const ubyte* fixed, const ubyte* extra, uint32 extraLength, Weighing* w)
+void WeighEntry(Window& in, uint64 length, const ubyte* fixed, const ubyte* extra, uint32 extraLength, Weighing* w)
 {
     uint64 at;
     ubyte local[kLocalHeaderLength];
     uint64 nameLength = 0xFFFF, localExtraLength = 0xFFFF;
     if (LocalHeaderAt(fixed, extra, extraLength, &at) && length >= kLocalHeaderLength &&
         at <= length - kLocalHeaderLength) {
-        if (!in.ReadAt(at, local, sizeof(local)))
+        if (!in.Read(at, local, sizeof(local)))
             return;  // libzip cannot read it either
         nameLength = Little(local + 26, 2);
         localExtraLength = Little(local + 28, 2);
@@ -379,14 +375,20 @@ void WeighEntry(Reader& in, uint64 length, const ubyte* fixed, const ubyte* extr
 }
 
 // The names of the directory d, read once, against libzip's name table;
-// and, when weigh is set, what weighing it against its local headers costs.
-KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, Weighing* weigh)
+// the entries libzip sets up for it past a 16-bit count that wrapped, in
+// records (left as it is otherwise); and, when weigh is set, what weighing
+// it against its local headers costs.
+KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, uint64* records, Weighing* weigh)
 {
     std::vector<KQZipNameKey> keys;
     std::vector<ubyte> name, variable;
     try {
         keys.reserve(static_cast<size_t>(std::min<uint64>(d.entries, d.bytes / kDirectoryRecordLength)));
         Window window(in, d.offset + d.bytes);
+        // Local headers lie in the order of their records in real archives:
+        // a small window reads many at once, and no more than a page for
+        // each one when they lie apart.
+        Window headers(in, length, 4 * 1024);
         uint64 at = d.offset;
         uint64 left = d.bytes;
         uint64 expected = d.entries;
@@ -397,6 +399,9 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
                 if (d.zip64 || left < kDirectoryRecordLength)
                     break;
                 expected += 0x10000;
+                // libzip sets up room for them before it reads one, and keeps
+                // what it read until it fails on a record.
+                *records = expected;
             }
             ubyte fixed[kDirectoryRecordLength];
             if (left < kDirectoryRecordLength)
@@ -414,7 +419,7 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
             name.assign(variable.begin(), variable.begin() + nameLength);
             keys.push_back(PresentedKey(name, Little(fixed + 8, 2), variable.data() + nameLength, extraLength));
             if (weigh)
-                WeighEntry(in, length, fixed, variable.data() + nameLength, extraLength, weigh);
+                WeighEntry(headers, length, fixed, variable.data() + nameLength, extraLength, weigh);
             at += size;
             left -= size;
         }
@@ -434,10 +439,9 @@ KQZipDirectoryVerdict CheckNames(Reader& in, uint64 length, const Directory& d, 
 // at does (libzip reads nothing else then); one that points at no such
 // record claims nothing, as libzip reads no directory for it.
 bool ClaimOf(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i, Directory* d, ubyte* record64,
-             bool* read64, bool* failed)
+             bool* failed)
 {
     const ubyte* record = tail.data() + i;
-    *read64 = false;
     if (i >= kLocatorLength && Little(record - kLocatorLength, 4) == 0x07064b50) {
         const uint64 at64 = Little(record - kLocatorLength + 8, 8);
         if (length < kEnd64RecordLength || at64 > length - kEnd64RecordLength)
@@ -446,7 +450,6 @@ bool ClaimOf(Reader& in, uint64 length, const std::vector<ubyte>& tail, uint64 i
             *failed = true;
             return false;
         }
-        *read64 = true;
         if (Little(record64, 4) != 0x06064b50)
             return false;
         // The entries on this disk and in all; libzip takes either.
@@ -514,9 +517,10 @@ KQZipDirectoryVerdict Check(Reader& in, const KQZipDirectoryBounds& bounds)
             if (Little(tail.data() + i, 4) != 0x06054b50)
                 continue;
             ubyte record64[kEnd64RecordLength];
-            bool read64 = false, failed = false;
+            bool failed = false;
             Directory d;
-            if (ClaimOf(in, length, tail, i, &d, record64, &read64, &failed)) {
+            const bool claimed = ClaimOf(in, length, tail, i, &d, record64, &failed);
+            if (claimed) {
                 auto same = std::find_if(claims.begin(), claims.end(), [&d](const Claim& c) {
                     return c.d.entries == d.entries && c.d.bytes == d.bytes && c.d.offset == d.offset &&
                            c.d.zip64 == d.zip64;
@@ -528,8 +532,8 @@ KQZipDirectoryVerdict Check(Reader& in, const KQZipDirectoryBounds& bounds)
             }
             if (failed)
                 return KQ_ZIP_DIRECTORY_UNREADABLE;
-            if (i >= firstCandidate &&
-                Candidate(in, length, tail, i, tailAt + i, read64 ? record64 : nullptr) && ++candidates > 1)
+            if (i >= firstCandidate && Candidate(in, length, tail, i, tailAt + i, claimed ? &d : nullptr, record64) &&
+                ++candidates > 1)
                 return KQ_ZIP_DIRECTORY_SEVERAL_ENDS;
         }
     } catch (const std::bad_alloc&) {
@@ -543,17 +547,24 @@ KQZipDirectoryVerdict Check(Reader& in, const KQZipDirectoryBounds& bounds)
     for (const Claim& c : claims)
         records += c.copies;
     Weighing total = {0, 0};
+    // The entries libzip sets up: as claimed, or as read where a 16-bit
+    // count wrapped and it reads on.
+    uint64 entries = 0;
     for (const Claim& c : claims) {
         const Directory& d = c.d;
-        if (d.offset > length || d.bytes > length - d.offset)
-            continue;  // libzip cannot read it
-        Weighing w = {0, 0};
-        const KQZipDirectoryVerdict names = CheckNames(in, length, d, records > 1 ? &w : nullptr);
-        if (names != KQ_ZIP_DIRECTORY_PLAUSIBLE)
-            return names;
-        total.bytes = Sum(total.bytes, Product(w.bytes, c.copies));
-        total.mergeSteps = Sum(total.mergeSteps, Product(w.mergeSteps, c.copies));
+        uint64 read = 0;
+        if (d.offset <= length && d.bytes <= length - d.offset) {
+            Weighing w = {0, 0};
+            const KQZipDirectoryVerdict names = CheckNames(in, length, d, &read, records > 1 ? &w : nullptr);
+            if (names != KQ_ZIP_DIRECTORY_PLAUSIBLE)
+                return names;
+            total.bytes = Sum(total.bytes, Product(w.bytes, c.copies));
+            total.mergeSteps = Sum(total.mergeSteps, Product(w.mergeSteps, c.copies));
+        }
+        entries = Sum(entries, Product(std::max(d.entries, read), c.copies));
     }
+    if (entries > bounds.mostEntries)
+        return KQ_ZIP_DIRECTORY_CLAIMS_TOO_MUCH;
     if (total.bytes > kMostWeighedBytes || total.mergeSteps > kMostMergeSteps)
         return KQ_ZIP_DIRECTORY_HEAVY_HEADERS;
     return KQ_ZIP_DIRECTORY_PLAUSIBLE;
